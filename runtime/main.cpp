@@ -1,0 +1,2 @@
+// The kez executable: everything lives in the runtime library.
+int main() { return 0; }

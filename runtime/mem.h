@@ -1,0 +1,20 @@
+// Tracked low-level allocations: every malloc-family block that the runtime
+// takes outside the collected heap carries a 16-byte header and sits on one
+// list in allocation order, so that quit can free them all. Failure to get
+// memory is fatal (runtime error 94), never a null return.
+#pragma once
+
+#include <cstddef>
+
+namespace kez::mem {
+
+void* allocate(size_t size);
+void* allocate_zeroed(size_t size);
+void* realloc(void* address, size_t size);  // address 0: allocate; size 0: free, answer null
+void free(void* address);                   // addresses not on the list are ignored
+void free_all();
+void report();                              // diagnostic listing on standard output
+size_t count();                             // live tracked blocks
+size_t asked_total();                       // sum of asked sizes of live blocks
+
+}  // namespace kez::mem

@@ -435,6 +435,10 @@ void auto_collect() {
 void do_cycle() {
   if (collecting) return;  // a cycle never nests (a marker that allocates must not collect)
   collecting = true;
+  // A throwing callback must not leave the collector switched off for good.
+  struct end_of_cycle {
+    ~end_of_cycle() { collecting = false; }
+  } ending;
   if (compaction_switch) compact_node_frames();
   mark_roots();
   collect_interiors();
@@ -450,7 +454,6 @@ void do_cycle() {
   interiors.clear();
   clear_fixed_marks();
   ++cycles;
-  collecting = false;
 }
 
 bool mark_node(uint32_t* slot) {
@@ -510,7 +513,9 @@ void remove_marker(procedure fn) {
 }
 
 void add_purger(procedure fn) { purgers.push_back(fn); }
+void remove_purger(procedure fn) { std::erase(purgers, fn); }
 void add_relocator(procedure fn) { relocators.push_back(fn); }
+void remove_relocator(procedure fn) { std::erase(relocators, fn); }
 
 void queue_release(uint32_t node) {
   if (!node) return;

@@ -10,6 +10,7 @@
 #include "runtime/handles.h"
 #include "runtime/mem.h"
 #include "runtime/memory.h"
+#include "runtime/thrown.h"
 
 namespace kez::collector {
 
@@ -222,46 +223,50 @@ void evacuate(node_frame* from) {
   from->release = 1;
 }
 
-void compact_node_frames() {
+// Every node moves into fresh frames, so a node slot that no root covers is
+// left pointing into a released frame.
+bool evacuate_all() {
+  uint64_t used = 0;
+  for (auto* f = frame_at<node_frame>(record.node_head); f; f = frame_at<node_frame>(f->next)) used += f->used;
+  if (!used) return false;
+  uint32_t old_tail = record.node_tail;
+  try {
+    for (uint64_t n = 0; n < used; n += memory::NODES_PER_FRAME) memory::new_node_frame(memory::NODES_PER_FRAME);
+  } catch (const thrown&) {
+    return false;  // no room for fresh frames: this cycle moves nothing (empty ones go at its end)
+  }
+  record.node_active = arena::at<node_frame>(old_tail)->next;
+  for (auto* f = frame_at<node_frame>(record.node_head);; f = frame_at<node_frame>(f->next)) {
+    bool last = arena::offset_of(f) == old_tail;
+    if (f->used) evacuate(f);
+    f->release = 1;
+    if (last) break;
+  }
+  return true;
+}
+
+bool evacuate_sparse() {
   auto* active = frame_at<node_frame>(record.node_head);
   while (active && !active->free) active = frame_at<node_frame>(active->next);
-  if (!active) return;
+  if (!active) return false;
   record.node_active = arena::offset_of(active);
   bool moved = false;
-  if (stress) {
-    // Every node moves: fresh frames take them all, so a node slot that no
-    // root covers is left pointing into a released frame.
-    uint64_t used = 0;
-    for (auto* f = frame_at<node_frame>(record.node_head); f; f = frame_at<node_frame>(f->next)) used += f->used;
-    if (!used) return;
-    uint32_t old_tail = record.node_tail;
-    try {
-      for (uint64_t n = 0; n < used; n += memory::NODES_PER_FRAME) memory::new_node_frame(memory::NODES_PER_FRAME);
-    } catch (...) {
-      return;  // no room for fresh frames: this cycle moves nothing
-    }
-    record.node_active = arena::at<node_frame>(old_tail)->next;
-    for (auto* f = frame_at<node_frame>(record.node_head);; f = frame_at<node_frame>(f->next)) {
-      bool last = arena::offset_of(f) == old_tail;
-      if (f->used) evacuate(f);
-      f->release = 1;
-      if (last) break;
-    }
-    moved = true;
-  } else {
-    uint64_t free = 0;
-    for (auto* f = frame_at<node_frame>(record.node_head); f; f = frame_at<node_frame>(f->next))
-      if (f->free && !f->release) free += f->capacity - f->used;
-    for (auto* f = frame_at<node_frame>(record.node_tail); f; f = frame_at<node_frame>(f->prev)) {
-      if ((f->history & HISTORY_MASK) == HISTORY_MASK && f->used < memory::NODES_PER_FRAME / 2 &&
-          free > memory::NODES_PER_FRAME && f != active) {
-        evacuate(f);
-        free -= memory::NODES_PER_FRAME;
-        moved = true;
-      }
+  uint64_t free = 0;
+  for (auto* f = frame_at<node_frame>(record.node_head); f; f = frame_at<node_frame>(f->next))
+    if (f->free && !f->release) free += f->capacity - f->used;
+  for (auto* f = frame_at<node_frame>(record.node_tail); f; f = frame_at<node_frame>(f->prev)) {
+    if ((f->history & HISTORY_MASK) == HISTORY_MASK && f->used < memory::NODES_PER_FRAME / 2 &&
+        free > memory::NODES_PER_FRAME && f != active) {
+      evacuate(f);
+      free -= memory::NODES_PER_FRAME;
+      moved = true;
     }
   }
-  if (moved) ++compactions;
+  return moved;
+}
+
+void compact_node_frames() {
+  if (stress ? evacuate_all() : evacuate_sparse()) ++compactions;
 }
 
 // --- Sweeping ---------------------------------------------------------------

@@ -86,7 +86,9 @@ series_buffer* expand_series_filled(series_buffer* buffer, int64_t new_size, uin
 uint32_t copy_series(series_buffer* buffer);
 void fill(uint8_t* start, uint8_t* end, uint8_t byte);
 
-uint32_t alloc_node();             // 0 until linked to a buffer
+// A node holds 0 until linked; take it after the buffer, since a buffer
+// allocation may collect and an unlinked node does not survive evacuation.
+uint32_t alloc_node();
 void update_node_frames();         // end of every collection
 void free_all_frames();            // shutdown: every frame, big and fixed series
 

@@ -234,16 +234,25 @@ TEST_F(collector_test, more_dead_nodes_than_the_release_list_holds) {
 }
 
 TEST_F(collector_test, stress_mode_moves_every_node_each_cycle) {
-  collector::set_stress(true);
-  uint32_t node = bytes_with("moving");
-  collector::root_node keep(node);
-  uint32_t before = node;
-  uint32_t frame_before = record.node_head;
-  memory::alloc_bytes(8);  // collects
-  EXPECT_NE(node, before);
-  EXPECT_NE(record.node_head, frame_before);
-  EXPECT_TRUE(bytes_equal(node, "moving"));
-  EXPECT_EQ(used_nodes(), 2u);
+  // Rows: a lone series, and a node frame with no free node left.
+  for (uint32_t extra : {0u, memory::NODES_PER_FRAME - 2}) {
+    testing::reset_heap();
+    collector::set_stress(false);
+    uint32_t block = memory::alloc_cells(extra);
+    collector::root_node keep_block(block);
+    for (uint32_t i = 0; i < extra; ++i) append(block, series_value(TYPE_BINARY, memory::alloc_bytes(1)));
+    uint32_t node = bytes_with("moving");
+    collector::root_node keep(node);
+    ASSERT_EQ(used_nodes(), extra + 2);
+    collector::set_stress(true);
+    uint32_t before = node, frame_before = record.node_head;
+    memory::alloc_bytes(8);  // collects
+    EXPECT_NE(node, before);
+    EXPECT_NE(record.node_head, frame_before);
+    EXPECT_TRUE(bytes_equal(node, "moving"));
+    EXPECT_EQ(used_nodes(), extra + 3);
+    for (uint32_t i = 0; i < extra; ++i) ASSERT_EQ(memory::buffer_of(cell_at(block, i)->w2)->node, cell_at(block, i)->w2);
+  }
 }
 
 uint32_t global_node = 0;

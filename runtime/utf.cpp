@@ -149,7 +149,8 @@ void fire_invalid(const uint8_t* p, size_t n) {
   error::fire(err::cat_access, err::access::invalid_utf8);
 }
 
-int32_t decode_sequence(const uint8_t* p, int32_t& avail) {
+int32_t try_decode_sequence(const uint8_t* p, int32_t& avail) {
+  constexpr int32_t INVALID = -2;
   if (avail <= 0) return -1;
   uint8_t b0 = p[0];
   if (b0 < 0x80) {
@@ -157,12 +158,12 @@ int32_t decode_sequence(const uint8_t* p, int32_t& avail) {
     return b0;
   }
   int len = seq_length(b0);
-  if (len == 0 || b0 >= 0xF8) fire_invalid(p, std::min<int32_t>(avail, 4));
+  if (len == 0 || b0 >= 0xF8) return INVALID;
   // A byte that cannot continue the sequence is an error even before the rest
   // arrives, so splitting the input into chunks never changes the verdict.
   int have = std::min<int32_t>(avail, len);
   for (int i = 1; i < have; ++i)
-    if (!continuation(p[i])) fire_invalid(p, std::min<int32_t>(avail, 4));
+    if (!continuation(p[i])) return INVALID;
   if (have < len) return -1;
   int32_t cp;
   switch (len) {
@@ -171,14 +172,21 @@ int32_t decode_sequence(const uint8_t* p, int32_t& avail) {
       break;
     case 3:
       cp = ((b0 & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F);
-      if (cp >= 0xDC00 && cp <= 0xDCFF) fire_invalid(p, std::min<int32_t>(avail, 4));
+      if (cp >= 0xDC00 && cp <= 0xDCFF) return INVALID;  // other surrogates pass
       break;
     default:
       cp = ((b0 & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) | (p[3] & 0x3F);
-      if (cp >= 0x110000) fire_invalid(p, 4);
+      if (cp >= 0x110000) return INVALID;
       break;
   }
   avail = len;
+  return cp;
+}
+
+int32_t decode_sequence(const uint8_t* p, int32_t& avail) {
+  int32_t given = avail;
+  int32_t cp = try_decode_sequence(p, avail);
+  if (cp == -2) fire_invalid(p, std::min<int32_t>(given, 4));
   return cp;
 }
 
@@ -344,26 +352,61 @@ void widen(text_buffer& buffer, int unit, size_t room) {
   buffer.unit = unit;
 }
 
+namespace {
+
+inline int unit_for(int32_t cp) { return cp < 0x100 ? 1 : cp < 0x10000 ? 2 : 4; }
+
+// Decodes from byte i on, storing at the fixed unit U, until the input ends
+// (answers 0 with i = n), stops inside a sequence (answers 0, i at its start)
+// or meets a code point wider than U (answers the unit it needs, i past it).
+template <int U>
+int load_utf8_run(text_buffer& buffer, const uint8_t* bytes, size_t n, size_t& i, bool crlf,
+                  int32_t& wide_cp) {
+  uint8_t* out = buffer.data + buffer.used * U;
+  while (i < n) {
+    int32_t cp = bytes[i];
+    if (cp < 0x80) {
+      ++i;
+    } else {
+      int32_t len = static_cast<int32_t>(std::min<size_t>(n - i, 4));
+      cp = utf8::decode_sequence(bytes + i, len);
+      if (cp < 0) break;
+      i += len;
+    }
+    if (cp == '\r' && crlf) {
+      if (i < n && bytes[i] == '\n') continue;  // the LF comes next
+      cp = '\n';
+    }
+    if (U < 4 && unit_for(cp) > U) {
+      buffer.used = (out - buffer.data) / U;
+      wide_cp = cp;
+      return unit_for(cp);
+    }
+    store_unit<U>(out, cp);
+    out += U;
+  }
+  buffer.used = (out - buffer.data) / U;
+  return 0;
+}
+
+}  // namespace
+
 size_t load_utf8(text_buffer& buffer, const uint8_t* bytes, size_t n, bool crlf) {
   size_t i = 0;
   if (n >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) i = 3;
   // Every stored unit comes from at least one input byte, so room for the
-  // remaining byte count (at the current unit) is never exceeded.
+  // remaining byte count at the current unit is never exceeded: the runs do
+  // no room checks, and only a widening (at most twice) grows the buffer.
   reserve(buffer, buffer.used + (n - i), buffer.unit);
-  while (i < n) {
-    int32_t len = static_cast<int32_t>(std::min<size_t>(n - i, 4));
-    int32_t cp = utf8::decode_sequence(bytes + i, len);
-    if (cp < 0) return n - i;
-    i += len;
-    if (crlf && cp == '\r') {
-      if (i < n && bytes[i] == '\n') continue;  // the LF comes next
-      cp = '\n';
-    }
-    int need = cp < 0x100 ? 1 : cp < 0x10000 ? 2 : 4;
-    if (need > buffer.unit) widen(buffer, need, buffer.used + 1 + (n - i));
+  for (;;) {
+    int32_t cp = 0;
+    int need = with_unit(buffer.unit, [&](auto u) {
+      return load_utf8_run<u>(buffer, bytes, n, i, crlf, cp);
+    });
+    if (need == 0) return n - i;
+    widen(buffer, need, buffer.used + 1 + (n - i));
     put(buffer.data, buffer.unit, buffer.used++, cp);
   }
-  return 0;
 }
 
 void load_utf16(text_buffer& buffer, const uint16_t* src, size_t count, bool crlf,

@@ -34,6 +34,9 @@ const uint8_t* decode_char(const uint8_t* p, const uint8_t* end, int32_t& cp);
 // code point, -1 when the bytes end inside a sequence; an invalid sequence
 // raises Access Error `invalid-utf8`.
 int32_t decode_sequence(const uint8_t* p, int32_t& avail);
+// The same check without raising: -2 for an invalid sequence (for callers
+// that substitute a value instead).
+int32_t try_decode_sequence(const uint8_t* p, int32_t& avail);
 
 // Sequence length announced by a lead byte: 4 for 0xF0-0xFF, 3 for
 // 0xE0-0xEF, 2 for 0xC0-0xDF, 0 for ASCII and continuation bytes.

@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <string>
 
 #include "runtime/case_map.h"
 #include "unit_text.h"
 
 using namespace kez;
+using test::u_plus;
 using test::unit_text;
 using code_points = std::vector<int32_t>;
 
@@ -17,12 +16,6 @@ class CaseMap : public testing::Test {
  protected:
   static void SetUpTestSuite() { case_::init(); }
 };
-
-std::string hex(int32_t cp) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "U+%04X", static_cast<unsigned>(cp));
-  return buf;
-}
 
 }  // namespace
 
@@ -104,12 +97,12 @@ TEST_F(CaseMap, ConvertSingleCodePoints) {
     {0x16E7F, case_::upper, 0x16E5F}, {0x104D8, case_::upper, 0x104B0},
     {-5, case_::upper, -5}, {0x7FFFFFFF, case_::lower, 0x7FFFFFFF},
   };
-  for (auto& r : rows) EXPECT_EQ(case_::convert(r.cp, r.mode), r.want) << hex(r.cp) << " mode " << r.mode;
+  for (auto& r : rows) EXPECT_EQ(case_::convert(r.cp, r.mode), r.want) << u_plus(r.cp) << " mode " << r.mode;
 }
 
 TEST_F(CaseMap, SwapChar) {
   struct { int32_t cp, want; } rows[] = {{'a', 'A'}, {'A', 'a'}, {'5', '5'}, {0xDF, 'S'}, {0x1E921, 0x1E943}};
-  for (auto& r : rows) EXPECT_EQ(case_::swap_char(r.cp), r.want) << hex(r.cp);
+  for (auto& r : rows) EXPECT_EQ(case_::swap_char(r.cp), r.want) << u_plus(r.cp);
 }
 
 TEST_F(CaseMap, ChangeCaseInPlaceWidens) {
@@ -139,6 +132,6 @@ TEST_F(CaseMap, UpperFormsAgreeAcrossTheBmp) {
   // that form back; case-insensitive hashing relies on it.
   for (auto& p : case_::table(case_::upper_bmp)) {
     int32_t up = static_cast<int32_t>(p.to);
-    EXPECT_EQ(case_::convert(case_::convert(up, case_::lower), case_::upper), up) << hex(p.from);
+    EXPECT_EQ(case_::convert(case_::convert(up, case_::lower), case_::upper), up) << u_plus(p.from);
   }
 }

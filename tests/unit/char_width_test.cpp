@@ -1,19 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <string>
-
 #include "runtime/char_width.h"
+#include "unit_text.h"
 
 using namespace kez;
-
-namespace {
-std::string hex(int32_t cp) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "U+%04X", static_cast<unsigned>(cp));
-  return buf;
-}
-}  // namespace
+using test::u_plus;
 
 TEST(CharWidth, TablesAreSortedDisjointRanges) {
   struct { char_::width_table which; size_t ranges; uint32_t first0, last1; } rows[] = {
@@ -40,8 +31,8 @@ TEST(CharWidth, TablesAreSortedDisjointRanges) {
       auto ta = char_::ranges(a);
       auto tb = char_::ranges(b);
       for (size_t i = 0; i < ta.size(); i += 2) {
-        EXPECT_EQ(char_::in_ranges_q(ta[i], tb.data(), tb.size()), 0) << hex(ta[i]);
-        EXPECT_EQ(char_::in_ranges_q(ta[i + 1], tb.data(), tb.size()), 0) << hex(ta[i + 1]);
+        EXPECT_EQ(char_::in_ranges_q(ta[i], tb.data(), tb.size()), 0) << u_plus(ta[i]);
+        EXPECT_EQ(char_::in_ranges_q(ta[i + 1], tb.data(), tb.size()), 0) << u_plus(ta[i + 1]);
       }
     }
   }
@@ -82,7 +73,7 @@ TEST(CharWidth, Columns) {
     {0x110000, 1, 1}, {0x7FFFFFFF, 1, 1}, {-1, 1, 1},
   };
   for (auto& r : rows) {
-    EXPECT_EQ(char_::width(r.cp), r.width) << hex(r.cp);
-    EXPECT_EQ(char_::width_cjk(r.cp), r.cjk) << hex(r.cp);
+    EXPECT_EQ(char_::width(r.cp), r.width) << u_plus(r.cp);
+    EXPECT_EQ(char_::width_cjk(r.cp), r.cjk) << u_plus(r.cp);
   }
 }

@@ -1,11 +1,13 @@
-// Test helper: a unit buffer owned by the test. Every growth moves the text
+// Test helpers: a unit buffer owned by the test. Every growth moves the text
 // to a fresh allocation and frees the old one, so code that keeps a stale
 // data pointer across a growth reads freed memory (caught under ASan).
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "runtime/utf.h"
@@ -57,6 +59,13 @@ inline std::vector<uint8_t> units_of(const std::vector<int32_t>& cps, int unit) 
   std::vector<uint8_t> out(cps.size() * unit + 1);
   for (size_t i = 0; i < cps.size(); ++i) utf::put(out.data(), unit, i, cps[i]);
   return out;
+}
+
+// "U+XXXX", for failure messages.
+inline std::string u_plus(int32_t cp) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "U+%04X", static_cast<unsigned>(cp));
+  return buf;
 }
 
 }  // namespace kez::test

@@ -81,13 +81,18 @@ TEST(Utf8, ValidatingDecoderAcceptsAndRejectsSequences) {
     {{0xF0, 0x9F, 0x98}, -1, 0},
   };
   for (auto& r : rows) {
+    int32_t quiet_avail = static_cast<int32_t>(r.in.size());
+    int32_t quiet = utf8::try_decode_sequence(r.in.data(), quiet_avail);
     int32_t avail = static_cast<int32_t>(r.in.size());
     int32_t cp = 0;
     int32_t err = raised([&] { cp = utf8::decode_sequence(r.in.data(), avail); });
     if (r.cp == INVALID_UTF8) {
       EXPECT_EQ(err, INVALID_UTF8) << hex(r.in);
+      EXPECT_EQ(quiet, -2) << hex(r.in);
       continue;
     }
+    EXPECT_EQ(quiet, cp) << hex(r.in);
+    EXPECT_EQ(quiet_avail, avail) << hex(r.in);
     EXPECT_EQ(err, 0) << hex(r.in);
     EXPECT_EQ(cp, r.cp) << hex(r.in);
     if (r.cp >= 0) {

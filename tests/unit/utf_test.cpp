@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -460,4 +462,73 @@ TEST(TextExport, AsciiWidening) {
 TEST(TextUnitsDeathTest, UnknownUnitIsRuntimeError101) {
   uint8_t units[8] = {};
   EXPECT_EXIT(utf::get(units, 3, 0), testing::ExitedWithCode(101), "Runtime Error 101");
+}
+
+TEST(TextLoad, RandomInputAgreesWithTheStrictDecoder) {
+  // Random short byte strings, each in an allocation of its exact size so an
+  // over-read shows under the sanitizers. Whatever the strict decoder accepts
+  // whole, the lenient loader must load to the same code points.
+  uint32_t seed = 12345;
+  auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 16) & 0x7FFF; };
+  const uint8_t interesting[] = {0x00, 0x0A, 0x0D, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF,
+                                 0xC0, 0xC2, 0xDF, 0xE0, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF};
+  for (int round = 0; round < 3000; ++round) {
+    size_t n = next() % 9;
+    std::unique_ptr<uint8_t[]> in(new uint8_t[n ? n : 1]);
+    for (size_t i = 0; i < n; ++i)
+      in[i] = next() % 2 ? interesting[next() % std::size(interesting)] : uint8_t(next());
+    const uint8_t* end = in.get() + n;
+
+    code_points strict;
+    bool whole = true;
+    for (const uint8_t* p = in.get(); p < end;) {
+      int32_t cp;
+      p = utf8::decode_char(p, end, cp);
+      whole = whole && cp >= 0;
+      strict.push_back(cp);
+    }
+    EXPECT_EQ(utf8::count_chars(in.get(), end), strict.size());
+    bool bom = n >= 3 && in[0] == 0xEF && in[1] == 0xBB && in[2] == 0xBF;
+
+    unit_text t;
+    size_t left = 0;
+    int32_t err = raised([&] { left = utf::load_utf8(t.buffer, in.get(), n, false); });
+    if (whole && !bom) {
+      EXPECT_EQ(err, 0);
+      EXPECT_EQ(left, 0u);
+      EXPECT_EQ(t.code_points(), strict);
+    }
+    if (err == 0) {
+      EXPECT_LE(left, 3u);
+    }
+  }
+}
+
+TEST(TextExport, RandomTextRoundTrips) {
+  uint32_t seed = 777;
+  auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 8) & 0xFFFFFF; };
+  for (int round = 0; round < 500; ++round) {
+    code_points text(next() % 12);
+    for (auto& cp : text) {
+      int32_t limit = std::array<int32_t, 4>{0x80, 0x100, 0x10000, 0x110000}[next() % 4];
+      do cp = static_cast<int32_t>(next() % limit);
+      while ((cp >= 0xD800 && cp <= 0xDFFF) || cp == '\r');  // CR does not survive CR LF mode
+    }
+    int unit = 1;
+    for (int32_t cp : text) unit = std::max(unit, cp < 0x100 ? 1 : cp < 0x10000 ? 2 : 4);
+    bytes units = units_of(text, unit);
+
+    bytes u8(utf::utf8_export_size(text.size(), unit));
+    size_t n8 = utf::export_utf8(units.data(), text.size(), unit, u8.data(), true);
+    unit_text from8;
+    EXPECT_EQ(utf::load_utf8(from8.buffer, u8.data(), n8, true), 0u);
+    EXPECT_EQ(from8.code_points(), text);
+    EXPECT_EQ(from8.buffer.unit, unit);
+
+    std::vector<uint16_t> u16(utf::utf16_export_size(units.data(), text.size(), unit));
+    ptrdiff_t n16 = utf::export_utf16(units.data(), text.size(), unit, u16.data(), true);
+    unit_text from16;
+    utf::load_utf16(from16.buffer, u16.data(), n16, true);
+    EXPECT_EQ(from16.code_points(), text);
+  }
 }

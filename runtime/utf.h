@@ -4,9 +4,9 @@
 // surrogate pair. Every crossing of that border goes through this module.
 //
 // Invariants:
-// - A code point is 0..0x10FFFF; a unit buffer's unit only ever widens
-//   (1 -> 2 -> 4) while text is loaded into it, in place, rewriting from the
-//   last unit to the first.
+// - A code point is 0..0x10FFFF. While text is added to a unit buffer its
+//   unit only widens (1 -> 2 -> 4), in place, rewriting from the last unit to
+//   the first; only replacing the whole content picks the unit afresh.
 // - Invalid UTF-8 and unpaired UTF-16 surrogates raise Access Error
 //   `invalid-utf8`; a code point above 0x10FFFF met on UTF-8 output raises
 //   Script Error `invalid-char`. Input that merely ends inside a sequence is

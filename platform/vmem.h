@@ -1,0 +1,19 @@
+// Virtual memory: reserve an address range without backing it, then commit
+// and release page runs inside it. Every call reports refusal by its result;
+// nothing here throws or ends the process, so callers choose the failure path.
+#pragma once
+
+#include <cstddef>
+
+namespace kez::vmem {
+
+constexpr size_t PAGE = 4096;
+
+// Reserves `bytes` of inaccessible address space; null when refused.
+void* reserve(size_t bytes);
+// Makes [address, address + bytes) readable and writable (zero-filled on first use).
+bool commit(void* address, size_t bytes);
+// Gives the pages back to the system and makes the range inaccessible again.
+bool release(void* address, size_t bytes);
+
+}  // namespace kez::vmem

@@ -1,0 +1,41 @@
+// The heap arena: one reserved 4 GiB range of address space from which every
+// node frame, series frame, big series and fixed series is carved. Anything
+// stored in a cell or a heap structure refers into it by a 32-bit offset from
+// its base. Invariants: offset 0 is null and the first 64 KiB are never handed
+// out, so no valid reference is below FIRST; the base never moves once set;
+// page runs are committed when taken and decommitted when given back.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kez::arena {
+
+constexpr uint64_t RANGE = uint64_t(1) << 32;
+constexpr uint32_t FIRST = 64 * 1024;
+
+extern uint8_t* base;  // null until the first page run is taken
+
+template <class T = uint8_t>
+inline T* at(uint32_t offset) { return reinterpret_cast<T*>(base + offset); }
+
+inline uint32_t offset_of(const void* p) {
+  return static_cast<uint32_t>(static_cast<const uint8_t*>(p) - base);
+}
+
+inline bool contains(const void* p) {
+  auto* b = static_cast<const uint8_t*>(p);
+  return base && b >= base + FIRST && b < base + RANGE;
+}
+
+// Commits a run of whole pages (bytes rounded up to 4096) and answers its
+// offset, or 0 when the range is exhausted or the system refuses the pages.
+uint32_t take(uint64_t bytes);
+// Decommits a run obtained from take; false when the system refuses.
+bool give(uint32_t offset, uint64_t bytes);
+
+uint64_t committed();
+// Caps the committed total (test hook that stands in for a system out of memory).
+void set_limit(uint64_t bytes);
+
+}  // namespace kez::arena

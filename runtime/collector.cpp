@@ -1,0 +1,539 @@
+#include "runtime/collector.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "runtime/frames.h"
+#include "runtime/handles.h"
+#include "runtime/mem.h"
+#include "runtime/memory.h"
+
+namespace kez::collector {
+
+using memory::node_frame;
+using memory::series_frame;
+using memory::record;
+using memory::frame_at;
+
+namespace {
+
+bool stress_from_environment() {
+  const char* v = std::getenv("KEZ_GC_STRESS");
+  return v && v[0] == '1';
+}
+
+bool enabled_flag = true;
+bool collecting = false;
+bool compaction_switch = true;
+bool stress = stress_from_environment();
+uint32_t cycles = 0;
+uint32_t compactions = 0;
+
+constexpr uint32_t HISTORY_MASK = 63;  // stable over the last six collections
+constexpr uint32_t MAX_MARKERS = 100;
+constexpr uint32_t PENDING_MAX = 20000;
+
+type_marker type_markers[256];
+void mark_table_node(uint32_t* slot) { mark_node(slot); }
+table_marker table_mark = mark_table_node;
+procedure markers[MAX_MARKERS];
+uint32_t marker_top = 0;
+std::vector<procedure> purgers, relocators;
+
+root_node* node_guards = nullptr;
+root_cells* cell_guards = nullptr;
+pinned_pointer* pin_guards = nullptr;
+
+// Explicit mark stack of cell ranges still to scan.
+struct range {
+  cell* first;
+  cell* end;
+};
+std::vector<range> mark_stack;
+bool draining = false;
+
+uint32_t pending[PENDING_MAX];
+uint32_t pending_count = 0;
+
+// Relocation table of one cycle: old node -> new node, open addressing on
+// non-zero keys. Stands behind relocated() alone.
+std::vector<uint32_t> reloc_keys, reloc_values;
+uint32_t reloc_count = 0;
+
+uint32_t reloc_hash(uint32_t k) {
+  k ^= k >> 16;
+  k *= 0x85EBCA6B;
+  k ^= k >> 13;
+  k *= 0xC2B2AE35;
+  return k ^ (k >> 16);
+}
+
+void reloc_put(uint32_t from, uint32_t to) {
+  if ((reloc_count + 1) * 2 > reloc_keys.size()) {
+    std::vector<uint32_t> keys = std::move(reloc_keys), values = std::move(reloc_values);
+    size_t cap = std::max<size_t>(keys.size() * 2, 32768);
+    reloc_keys.assign(cap, 0);
+    reloc_values.assign(cap, 0);
+    reloc_count = 0;
+    for (size_t i = 0; i < keys.size(); ++i)
+      if (keys[i]) reloc_put(keys[i], values[i]);
+  }
+  size_t mask = reloc_keys.size() - 1;
+  size_t i = reloc_hash(from) & mask;
+  while (reloc_keys[i] && reloc_keys[i] != from) i = (i + 1) & mask;
+  if (!reloc_keys[i]) ++reloc_count;
+  reloc_keys[i] = from;
+  reloc_values[i] = to;
+}
+
+uint32_t relocated(uint32_t node) {
+  if (!reloc_count) return 0;
+  size_t mask = reloc_keys.size() - 1;
+  for (size_t i = reloc_hash(node) & mask; reloc_keys[i]; i = (i + 1) & mask)
+    if (reloc_keys[i] == node) return reloc_values[i];
+  return 0;
+}
+
+void reloc_free() {
+  reloc_keys.clear();
+  reloc_keys.shrink_to_fit();
+  reloc_values.clear();
+  reloc_values.shrink_to_fit();
+  reloc_count = 0;
+}
+
+void push_range(cell* first, cell* end) {
+  if (first < end) mark_stack.push_back(range{first, end});
+}
+
+void scan(cell* first, cell* end) {
+  for (cell* c = first; c < end; ++c)
+    if (type_marker m = type_markers[type_of(c)]) m(c);
+}
+
+void drain() {
+  if (draining) return;
+  draining = true;
+  while (!mark_stack.empty()) {
+    range r = mark_stack.back();
+    mark_stack.pop_back();
+    scan(r.first, r.end);
+  }
+  draining = false;
+}
+
+// --- Default mark procedures by type -------------------------------------
+
+void mark_series_cell(cell* c) {
+  if (c->w2) mark_block(&c->w2);
+}
+void mark_text(cell* c) {
+  mark_node(&c->w2);
+  if (c->w3) mark_node(&c->w3);
+}
+void mark_bytes(cell* c) { mark_node(&c->w2); }
+void mark_symbol(cell* c) {
+  mark_node(&c->w3);
+  if (c->w2) mark_node(&c->w2);
+}
+void mark_word(cell* c) {
+  if (c->w1) mark_context(&c->w1);
+}
+void mark_object(cell* c) {
+  mark_context(&c->w1);
+  if (c->w3) mark_node(&c->w3);
+}
+void mark_context_cell(cell* c) {
+  if (c->w1) table_mark(&c->w1);
+  if (c->w2 && !(c->header & FLAG_STACK_VALUES)) mark_block(&c->w2);
+}
+void mark_hash(cell* c) {
+  if (c->w2) mark_block(&c->w2);
+  if (c->w3) table_mark(&c->w3);
+}
+void mark_function(cell* c) {
+  mark_context(&c->w1);
+  if (c->w2) mark_block(&c->w2);
+  if (c->w3) mark_block(&c->w3);
+}
+void mark_native(cell* c) {
+  if (c->w2) mark_block(&c->w2);
+  if (c->w3) mark_block(&c->w3);
+  uint32_t made_from = (c->header >> 16) & 0xFF;
+  if (type_of(c) == TYPE_OP && (made_from == TYPE_FUNCTION || made_from == TYPE_ROUTINE)) mark_context(&c->w1);
+}
+void mark_image(cell* c) {
+  if (c->w2) mark_node(&c->w2);
+}
+void mark_handle(cell* c) {
+  if (int32_t(c->w3) >= 0) handles::mark(int32_t(c->w3), nullptr);
+}
+void mark_event(cell* c) {
+  if ((c->w3 & 0x10000) && c->w2) mark_block(&c->w2);
+}
+
+struct default_markers {
+  default_markers() {
+    for (uint32_t t : {TYPE_BLOCK, TYPE_PAREN, TYPE_PATH, TYPE_LIT_PATH, TYPE_SET_PATH, TYPE_GET_PATH})
+      type_markers[t] = mark_series_cell;
+    for (uint32_t t : {TYPE_STRING, TYPE_FILE, TYPE_URL, TYPE_TAG, TYPE_EMAIL, TYPE_REF}) type_markers[t] = mark_text;
+    for (uint32_t t : {TYPE_BITSET, TYPE_VECTOR, TYPE_BINARY}) type_markers[t] = mark_bytes;
+    for (uint32_t t : {TYPE_WORD, TYPE_SET_WORD, TYPE_LIT_WORD, TYPE_GET_WORD, TYPE_REFINEMENT})
+      type_markers[t] = mark_word;
+    for (uint32_t t : {TYPE_OBJECT, TYPE_ERROR, TYPE_PORT}) type_markers[t] = mark_object;
+    for (uint32_t t : {TYPE_HASH, TYPE_MAP}) type_markers[t] = mark_hash;
+    for (uint32_t t : {TYPE_FUNCTION, TYPE_ROUTINE}) type_markers[t] = mark_function;
+    for (uint32_t t : {TYPE_NATIVE, TYPE_ACTION, TYPE_OP}) type_markers[t] = mark_native;
+    type_markers[TYPE_SYMBOL] = mark_symbol;
+    type_markers[TYPE_CONTEXT] = mark_context_cell;
+    type_markers[TYPE_IMAGE] = mark_image;
+    type_markers[TYPE_HANDLE] = mark_handle;
+    type_markers[TYPE_EVENT] = mark_event;
+  }
+} default_markers_installed;
+
+// --- Node-frame evacuation --------------------------------------------------
+
+// Moves every used node of `from` into frames with free nodes, starting at
+// the active frame; the frame is then flagged for release at the cycle's end.
+void evacuate(node_frame* from) {
+  auto* target = frame_at<node_frame>(record.node_active);
+  uint32_t* nodes = from->nodes();
+  for (uint32_t i = 0; i < from->capacity; ++i) {
+    uint32_t v = nodes[i];
+    if (!v || from->holds(v)) continue;  // free node: links stay inside the frame
+    while (!target->free || target->release || target == from) {
+      target = frame_at<node_frame>(target->next);
+      assert(target);
+    }
+    record.node_active = arena::offset_of(target);
+    uint32_t node = target->free;
+    uint32_t* slot = arena::at<uint32_t>(node);
+    target->free = *slot;
+    *slot = v;
+    ++target->used;
+    --from->used;
+    arena::at<series_buffer>(v)->node = node;
+    reloc_put(from->first_node() + i * 4, node);
+  }
+  from->release = 1;
+}
+
+void compact_node_frames() {
+  auto* active = frame_at<node_frame>(record.node_head);
+  while (active && !active->free) active = frame_at<node_frame>(active->next);
+  if (!active) return;
+  record.node_active = arena::offset_of(active);
+  bool moved = false;
+  if (stress) {
+    // Every node moves: fresh frames take them all, so a node slot that no
+    // root covers is left pointing into a released frame.
+    uint64_t used = 0;
+    for (auto* f = frame_at<node_frame>(record.node_head); f; f = frame_at<node_frame>(f->next)) used += f->used;
+    if (!used) return;
+    uint32_t old_tail = record.node_tail;
+    try {
+      for (uint64_t n = 0; n < used; n += memory::NODES_PER_FRAME) memory::new_node_frame(memory::NODES_PER_FRAME);
+    } catch (...) {
+      return;  // no room for fresh frames: this cycle moves nothing
+    }
+    record.node_active = arena::at<node_frame>(old_tail)->next;
+    for (auto* f = frame_at<node_frame>(record.node_head);; f = frame_at<node_frame>(f->next)) {
+      bool last = arena::offset_of(f) == old_tail;
+      if (f->used) evacuate(f);
+      f->release = 1;
+      if (last) break;
+    }
+    moved = true;
+  } else {
+    uint64_t free = 0;
+    for (auto* f = frame_at<node_frame>(record.node_head); f; f = frame_at<node_frame>(f->next))
+      if (f->free && !f->release) free += f->capacity - f->used;
+    for (auto* f = frame_at<node_frame>(record.node_tail); f; f = frame_at<node_frame>(f->prev)) {
+      if ((f->history & HISTORY_MASK) == HISTORY_MASK && f->used < memory::NODES_PER_FRAME / 2 &&
+          free > memory::NODES_PER_FRAME && f != active) {
+        evacuate(f);
+        free -= memory::NODES_PER_FRAME;
+        moved = true;
+      }
+    }
+  }
+  if (moved) ++compactions;
+}
+
+// --- Sweeping ---------------------------------------------------------------
+
+std::vector<uint32_t> sorted_node_frames() {
+  std::vector<uint32_t> frames;
+  for (uint32_t f = record.node_head; f; f = arena::at<node_frame>(f)->next) frames.push_back(f);
+  std::sort(frames.begin(), frames.end());
+  return frames;
+}
+
+void flush_pending() {
+  if (!pending_count) return;
+  std::sort(pending, pending + pending_count);
+  std::vector<uint32_t> frames = sorted_node_frames();
+  size_t fi = 0;
+  for (uint32_t i = 0; i < pending_count; ++i) {
+    uint32_t node = pending[i];
+    while (fi < frames.size() && !arena::at<node_frame>(frames[fi])->holds(node) &&
+           arena::at<node_frame>(frames[fi])->first_node() < node)
+      ++fi;
+    assert(fi < frames.size() && arena::at<node_frame>(frames[fi])->holds(node));
+    memory::free_node(arena::at<node_frame>(frames[fi]), node);
+  }
+  pending_count = 0;
+}
+
+// Raw pointers into buffers, by pointer value; fixed up as their buffers move.
+struct interior {
+  uint32_t value;
+  void** slot;
+};
+std::vector<interior> interiors;
+size_t interior_cursor = 0;
+
+void collect_interiors() {
+  interiors.clear();
+  interior_cursor = 0;
+  for (pinned_pointer* g = pin_guards; g; g = g->prev)
+    if (arena::contains(*g->slot)) interiors.push_back(interior{arena::offset_of(*g->slot), g->slot});
+  std::sort(interiors.begin(), interiors.end(), [](const interior& a, const interior& b) { return a.value < b.value; });
+}
+
+// Moves the run of live buffers [start, start + length) down to dest.
+void move_run(uint32_t start, uint32_t length, uint32_t dest) {
+  uint32_t distance = start - dest;
+  KEZ_UNPOISON(arena::at(dest), length);
+  std::memmove(arena::at(dest), arena::at(start), length);
+  for (uint32_t b = dest; b < dest + length;) {
+    auto* buf = arena::at<series_buffer>(b);
+    *arena::at<uint32_t>(buf->node) = b;
+    buf->head -= distance;
+    buf->tail -= distance;
+    b += memory::buffer_span(buf);
+  }
+  while (interior_cursor < interiors.size() && interiors[interior_cursor].value < start) ++interior_cursor;
+  for (size_t i = interior_cursor; i < interiors.size() && interiors[i].value < start + length; ++i)
+    *interiors[i].slot = static_cast<uint8_t*>(*interiors[i].slot) - distance;
+}
+
+void compact_series_frames() {
+  series_frame* prev = nullptr;
+  for (auto* f = frame_at<series_frame>(record.series_head); f;) {
+    auto* next = frame_at<series_frame>(f->next);  // f may be released below
+    if (f->heap == f->first()) {
+      prev = f;
+      f = next;
+      continue;
+    }
+    uint32_t room = 0;
+    bool into_prev = false;
+    if (prev) {
+      room = prev->end - prev->heap;
+      into_prev = room > memory::FRAME_REUSE_MIN;
+      if (!into_prev) room = 0;
+    }
+    uint32_t hole = 0;
+    for (uint32_t b = f->first(); b < f->heap;) {
+      auto* buf = arena::at<series_buffer>(b);
+      if (!(buf->flags & SERIES_MARK)) {
+        if (!hole) hole = b;
+        queue_release(buf->node);
+        b += memory::buffer_span(buf);
+        continue;
+      }
+      uint32_t start = b, length = 0, last = b;
+      while (b < f->heap) {
+        buf = arena::at<series_buffer>(b);
+        if (!(buf->flags & SERIES_MARK) || (into_prev && length >= room)) break;
+        buf->flags &= ~SERIES_MARK;
+        last = b;
+        length += memory::buffer_span(buf);
+        b += memory::buffer_span(buf);
+      }
+      if (into_prev && length > room && last != start) {
+        arena::at<series_buffer>(last)->flags |= SERIES_MARK;  // walked again as the next run
+        b = last;
+        length = last - start;
+      }
+      if (into_prev && length <= room) {
+        uint32_t dest = prev->heap;
+        prev->heap += length;
+        if (!hole) hole = start;
+        room -= length;
+        if (room <= memory::FRAME_REUSE_MIN) {
+          room = 0;
+          into_prev = false;
+        }
+        move_run(start, length, dest);
+      } else if (hole) {
+        move_run(start, length, hole);
+        hole += length;
+      } else {
+        into_prev = false;
+      }
+    }
+    if (hole) f->heap = hole;
+    KEZ_POISON(arena::at(f->heap), f->end - f->heap);
+    if (prev && f->heap == f->first() && f->next) {
+      memory::release_series_frame(f);
+    } else {
+      prev = f;
+    }
+    f = next;
+  }
+}
+
+void clear_fixed_marks() {
+  for (uint32_t at = record.fixed_head; at; at = arena::at<memory::block_series>(at)->next)
+    arena::at<memory::block_series>(at)->buffer()->flags &= ~SERIES_MARK;
+}
+
+void mark_roots() {
+  for (uint32_t i = 0; i < marker_top; ++i)
+    if (markers[i]) {
+      markers[i]();
+      drain();
+    }
+  for (root_node* g = node_guards; g; g = g->prev) {
+    if (mark_node(g->slot)) {
+      series_buffer* b = memory::buffer_of(*g->slot);
+      if (b->unit() == 16) push_range(b->head_cell(), b->tail_cell());
+    }
+    drain();
+  }
+  for (root_cells* g = cell_guards; g; g = g->prev) mark_values(g->first, g->first + g->count);
+}
+
+}  // namespace
+
+void init() {
+  cycles = 0;
+  compactions = 0;
+  stress = stress_from_environment();
+}
+
+bool active_q() { return collecting; }
+bool enabled() { return enabled_flag; }
+void set_enabled(bool on) { enabled_flag = on; }
+bool node_compaction() { return compaction_switch; }
+void set_node_compaction(bool on) { compaction_switch = on; }
+bool stress_q() { return stress; }
+void set_stress(bool on) { stress = on; }
+uint32_t cycle_count() { return cycles; }
+uint32_t node_compaction_count() { return compactions; }
+
+void auto_collect() {
+  if (enabled_flag) do_cycle();
+}
+
+void do_cycle() {
+  if (collecting) return;  // a cycle never nests (a marker that allocates must not collect)
+  collecting = true;
+  if (compaction_switch) compact_node_frames();
+  mark_roots();
+  collect_interiors();
+  if (reloc_count)
+    for (procedure fn : relocators) fn();
+  handles::sweep();
+  for (procedure fn : purgers) fn();
+  compact_series_frames();
+  memory::sweep_big();
+  flush_pending();
+  memory::update_node_frames();
+  reloc_free();
+  interiors.clear();
+  clear_fixed_marks();
+  ++cycles;
+  collecting = false;
+}
+
+bool mark_node(uint32_t* slot) {
+  uint32_t node = *slot;
+  if (!node) return false;
+  if (uint32_t moved = relocated(node)) *slot = node = moved;
+  series_buffer* b = memory::buffer_of(node);
+  if (b->flags & SERIES_MARK) return false;
+  b->flags |= SERIES_MARK;
+  return true;
+}
+
+void mark_block(uint32_t* slot) {
+  if (mark_node(slot)) {
+    series_buffer* b = memory::buffer_of(*slot);
+    push_range(b->head_cell(), b->tail_cell());
+  }
+}
+
+void mark_series_value(cell* value) { mark_block(&value->w2); }
+
+void mark_context(uint32_t* slot) {
+  if (!mark_node(slot)) return;
+  series_buffer* b = memory::buffer_of(*slot);
+  auto* context = reinterpret_cast<cell*>(b->data());
+  if (context->w1) table_mark(&context->w1);
+  if (context->w2 && !(context->header & FLAG_STACK_VALUES)) mark_block(&context->w2);
+  if (b->size >= 2 * sizeof(cell)) push_range(context + 1, context + 2);  // the owner value
+}
+
+void mark_values(cell* first, cell* end) {
+  scan(first, end);
+  drain();
+}
+
+void unmark_node(uint32_t node) { memory::buffer_of(node)->flags &= ~SERIES_MARK; }
+
+void relocate_range(uint32_t* start, uint32_t* end) {
+  for (uint32_t* p = start; p < end; ++p)
+    if (uint32_t moved = relocated(*p)) *p = moved;
+}
+
+void set_marker(uint32_t type, type_marker fn) { type_markers[type & 0xFF] = fn; }
+void set_table_marker(table_marker fn) { table_mark = fn ? fn : mark_table_node; }
+
+void add_marker(procedure fn) {
+  assert(marker_top < MAX_MARKERS);
+  markers[marker_top++] = fn;
+}
+
+void remove_marker(procedure fn) {
+  for (uint32_t i = 0; i < marker_top; ++i)
+    if (markers[i] == fn) {
+      markers[i] = nullptr;
+      return;
+    }
+}
+
+void add_purger(procedure fn) { purgers.push_back(fn); }
+void add_relocator(procedure fn) { relocators.push_back(fn); }
+
+void queue_release(uint32_t node) {
+  if (!node) return;
+  if (pending_count == PENDING_MAX) flush_pending();
+  pending[pending_count++] = node;
+}
+
+root_node::root_node(uint32_t& s) : slot(&s), prev(node_guards) { node_guards = this; }
+root_node::~root_node() {
+  assert(node_guards == this);
+  node_guards = prev;
+}
+
+root_cells::root_cells(cell* f, uint32_t n) : first(f), count(n), prev(cell_guards) { cell_guards = this; }
+root_cells::~root_cells() {
+  assert(cell_guards == this);
+  cell_guards = prev;
+}
+
+pinned_pointer::pinned_pointer(void** s, int) : slot(s), prev(pin_guards) { pin_guards = this; }
+pinned_pointer::~pinned_pointer() {
+  assert(pin_guards == this);
+  pin_guards = prev;
+}
+
+}  // namespace kez::collector

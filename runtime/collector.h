@@ -1,0 +1,110 @@
+// Collector: stop-the-world mark and compact over the memory manager's heap.
+//
+// A cycle may first evacuate sparsely used node frames (rewriting every
+// reference it reaches through a relocation table), then marks every buffer
+// reachable from the roots, sweeps the handle table, slides the live buffers
+// of each series frame towards lower addresses (into the previous frame when
+// it has room), frees dead big series and the nodes of dead buffers, and
+// releases emptied frames.
+//
+// Roots: registered marker callbacks (the stacks, the root block and other
+// modules' globals), permanent root slots, and the scoped guards below for
+// nodes, cells and raw buffer pointers held in C++ locals. Marking uses an
+// explicit stack, never native recursion, so nesting depth is unbounded.
+// A cycle runs only inside a buffer allocation (when the collector is
+// enabled) or on an explicit do_cycle. KEZ_GC_STRESS=1 in the environment
+// makes every allocation collect and move every node it can.
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/cell.h"
+
+namespace kez::collector {
+
+void init();                     // counters to 0; stress switch read from the environment
+void auto_collect();             // a cycle when enabled and not already collecting
+void do_cycle();                 // a cycle now, even when disabled
+bool active_q();                 // inside a cycle
+bool enabled();
+void set_enabled(bool on);
+bool node_compaction();          // gates node-frame evacuation only
+void set_node_compaction(bool on);
+bool stress_q();
+void set_stress(bool on);
+uint32_t cycle_count();
+uint32_t node_compaction_count();
+
+// Mark primitives for marker callbacks and per-type mark procedures. A slot
+// is the address of a word holding a node; it is rewritten when the node moved.
+bool mark_node(uint32_t* slot);          // true when newly marked
+void mark_block(uint32_t* slot);         // node and, when newly marked, its cells [head, tail)
+void mark_series_value(cell* value);     // mark_block on payload word 2
+void mark_context(uint32_t* slot);       // context node: word table, values, owner cell
+void mark_values(cell* first, cell* end);
+void unmark_node(uint32_t node);
+void relocate_range(uint32_t* start, uint32_t* end);  // rewrite moved nodes in place
+
+// Per-type mark procedure, called for every reached cell of that type id.
+using type_marker = void (*)(cell* value);
+void set_marker(uint32_t type, type_marker fn);
+// Marks a hash table given the slot of its node (default: the node only).
+using table_marker = void (*)(uint32_t* slot);
+void set_table_marker(table_marker fn);
+
+// Module roots: a procedure run during every mark phase (at most 100), and
+// procedures run after marking and before sweeping (weak tables purge here).
+using procedure = void (*)();
+void add_marker(procedure fn);
+void remove_marker(procedure fn);
+void add_purger(procedure fn);
+// Procedures run when a cycle moved nodes, to rewrite node slots that are not
+// roots (the cycle stack) with relocate_range.
+void add_relocator(procedure fn);
+
+// Scoped roots. Guards nest strictly (they are C++ locals) and cost two
+// pointer stores each.
+// A node held in a local: marked (with its cells when unit 16) and rewritten.
+class root_node {
+ public:
+  explicit root_node(uint32_t& slot);
+  ~root_node();
+  root_node(const root_node&) = delete;
+  root_node& operator=(const root_node&) = delete;
+  uint32_t* slot;
+  root_node* prev;
+};
+
+// Cells held in locals (not in the heap): marked by type, nodes rewritten.
+class root_cells {
+ public:
+  root_cells(cell* first, uint32_t count = 1);
+  ~root_cells();
+  root_cells(const root_cells&) = delete;
+  root_cells& operator=(const root_cells&) = delete;
+  cell* first;
+  uint32_t count;
+  root_cells* prev;
+};
+
+// A raw pointer into a series buffer (head, tail or anywhere up to the end of
+// its data): lowered with the buffer when compaction moves it. It does not
+// keep the buffer alive; root its node too.
+class pinned_pointer {
+ public:
+  template <class T>
+  explicit pinned_pointer(T*& p) : pinned_pointer(reinterpret_cast<void**>(&p), 0) {}
+  ~pinned_pointer();
+  pinned_pointer(const pinned_pointer&) = delete;
+  pinned_pointer& operator=(const pinned_pointer&) = delete;
+  void** slot;
+  pinned_pointer* prev;
+
+ private:
+  pinned_pointer(void** slot, int);
+};
+
+// For the memory manager: a node queued for release after the cycle.
+void queue_release(uint32_t node);
+
+}  // namespace kez::collector

@@ -1,0 +1,281 @@
+#include "runtime/memory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "heap_fixture.h"
+#include "runtime/frames.h"
+
+namespace kez {
+namespace {
+
+using testing::heap_test;
+using testing::internal_error_of;
+
+class memory_test : public heap_test {
+ protected:
+  // Layout tests look at placement, so nothing may collect under them.
+  void SetUp() override {
+    heap_test::SetUp();
+    collector::set_enabled(false);
+  }
+};
+
+uint32_t data_offset(series_buffer* b) { return arena::offset_of(b->data()); }
+
+TEST_F(memory_test, sizes_round_up_to_sixteen_bytes) {
+  struct row {
+    uint32_t node;
+    uint32_t size, unit;
+  };
+  const row rows[] = {
+      {memory::alloc_bytes(0), 16, 1},          {memory::alloc_series(1, 1, 0), 16, 1},
+      {memory::alloc_series(17, 1, 0), 32, 1},  {memory::alloc_codepoints(0, 2), 16, 2},
+      {memory::alloc_codepoints(0, 4), 16, 4},  {memory::alloc_codepoints(5, 4), 32, 4},
+      {memory::alloc_cells(3), 48, 16},         {memory::alloc_cells(0), 0, 16},
+  };
+  for (const row& r : rows) {
+    series_buffer* b = memory::buffer_of(r.node);
+    EXPECT_EQ(b->size, r.size);
+    EXPECT_EQ(b->unit(), r.unit);
+    EXPECT_EQ(b->flags & ~SERIES_UNIT_MASK, SERIES_IN_USE | SERIES_MADE);
+    EXPECT_EQ(b->node, r.node);
+    EXPECT_EQ(b->head, data_offset(b));
+    EXPECT_EQ(b->tail, b->head);
+    EXPECT_GE(r.node, arena::FIRST);
+  }
+}
+
+TEST_F(memory_test, buffers_are_packed_with_four_bytes_between_them) {
+  series_buffer* a = memory::alloc_series_buffer(1, 1, 0);
+  series_buffer* b = memory::alloc_series_buffer(40, 1, 0);
+  series_buffer* c = memory::alloc_series_buffer(0, 16, 0);
+  EXPECT_EQ(reinterpret_cast<uint8_t*>(b), a->data() + 16 + 4);
+  EXPECT_EQ(reinterpret_cast<uint8_t*>(c), b->data() + 48 + 4);
+}
+
+TEST_F(memory_test, head_offset_places_the_head) {
+  series_buffer* mid = memory::buffer_of(memory::alloc_series(32, 1, -1));
+  EXPECT_EQ(mid->head, data_offset(mid) + 16);
+  EXPECT_EQ(mid->tail, mid->head);
+  EXPECT_TRUE(mid->flags & SERIES_MID_HEAD);
+  series_buffer* at = memory::buffer_of(memory::alloc_series(4, 16, 32));
+  EXPECT_EQ(at->head, data_offset(at) + 32);
+  EXPECT_FALSE(at->flags & SERIES_MID_HEAD);
+}
+
+TEST_F(memory_test, unset_cells_fill_the_whole_capacity) {
+  series_buffer* b = memory::buffer_of(memory::alloc_unset_cells(3));
+  EXPECT_EQ(b->used(), 0u);
+  ASSERT_EQ(b->size, 48u);
+  auto* c = reinterpret_cast<cell*>(b->data());
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(c[i].header, TYPE_UNSET);
+    EXPECT_EQ(c[i].w1 | c[i].w2 | c[i].w3, 0u);
+  }
+  series_buffer* f = memory::buffer_of(memory::alloc_bytes_filled(20, 0xAB));
+  for (uint32_t i = 0; i < f->size; ++i) ASSERT_EQ(f->data()[i], 0xAB);
+}
+
+TEST_F(memory_test, big_series_threshold_and_collection) {
+  collector::set_enabled(true);
+  struct row {
+    uint32_t count;
+    bool big;
+  };
+  // Data rounded to 16 plus 24 bytes of header and slack against 2 MB.
+  const row rows[] = {{2097152 - 24, true}, {2097120, false}, {2097121, true}, {3000000, true}};
+  for (const row& r : rows) {
+    uint32_t before = collector::cycle_count();
+    series_buffer* b = memory::alloc_series_buffer(r.count, 1, 0);
+    EXPECT_EQ(bool(b->flags & SERIES_BIG), r.big) << r.count;
+    if (r.big) {
+      EXPECT_GT(collector::cycle_count(), before) << "a collection runs before a big series";
+    }
+  }
+}
+
+TEST_F(memory_test, growth_doubles_keeps_used_part_and_abandons_old_buffer) {
+  uint32_t node = memory::alloc_series(8, 4, -1);
+  series_buffer* old = memory::buffer_of(node);
+  std::memcpy(series::make_room(old, 12), "abcdefghijkl", 12);
+  old = memory::buffer_of(node);
+  uint32_t old_size = old->size, old_used = old->used();
+  series_buffer* nb = memory::expand_series(old, 0);
+  EXPECT_EQ(nb, memory::buffer_of(node));
+  EXPECT_EQ(nb->size, 2 * old_size);
+  EXPECT_EQ(nb->used(), old_used);
+  EXPECT_EQ(nb->head, data_offset(nb));
+  EXPECT_EQ(0, std::memcmp(nb->head_ptr(), "abcdefghijkl", 12));
+  EXPECT_TRUE(nb->flags & SERIES_MID_HEAD) << "flags travel with the series";
+  EXPECT_EQ(nb->node, node);
+  EXPECT_EQ(old->node, 0u);
+  EXPECT_FALSE(old->flags & SERIES_IN_USE);
+}
+
+TEST_F(memory_test, growth_without_copy_and_with_fill) {
+  uint32_t node = memory::alloc_bytes(16);
+  series_buffer* b = memory::buffer_of(node);
+  std::memcpy(series::make_room(b, 4), "wxyz", 4);
+  b = memory::expand_series_buffer(memory::buffer_of(node), 64);
+  EXPECT_EQ(b->size, 64u);
+  EXPECT_EQ(b->used(), 4u);
+  b = memory::expand_series_filled(b, 100, 0x5A);
+  EXPECT_EQ(b->size, 112u);
+  for (uint32_t i = 64; i < 100; ++i) ASSERT_EQ(b->data()[i], 0x5A) << i;
+  // A size that is not a whole number of cells still stops at the buffer's end.
+  uint32_t cells = memory::alloc_cells(1);
+  series_buffer* c = memory::expand_series_filled(memory::buffer_of(cells), 40, 0xFF);
+  EXPECT_EQ(c->size, 32u);
+}
+
+TEST_F(memory_test, shrinking_growth_never_copies_past_the_new_buffer) {
+  uint32_t node = memory::alloc_bytes(256);
+  series_buffer* b = memory::buffer_of(node);
+  uint8_t* room = series::make_room(b, 200);
+  memory::fill(room, room + 200, 'q');
+  uint32_t guard = memory::alloc_bytes_filled(16, 0x11);  // next to the new buffer
+  series_buffer* small = memory::expand_series(memory::buffer_of(node), 32);
+  EXPECT_EQ(small->size, 32u);
+  EXPECT_EQ(small->used(), 32u) << "tail stays inside the new buffer";
+  EXPECT_EQ(small->data()[31], 'q');
+  series_buffer* g = memory::buffer_of(guard);
+  for (uint32_t i = 0; i < 16; ++i) EXPECT_EQ(g->data()[i], 0x11);
+}
+
+TEST_F(memory_test, impossible_sizes_raise_no_memory) {
+  const int no_memory = err::internal::no_memory;
+  EXPECT_EQ(internal_error_of([] { memory::alloc_series(0xFFFFFFFF, 16, 0); }), no_memory);
+  EXPECT_EQ(internal_error_of([] { memory::alloc_series(0x10000000, 16, 0); }), no_memory);
+  EXPECT_EQ(internal_error_of([] { memory::alloc_fixed_series(0xFFFFFFFF, 4, 0); }), no_memory);
+  uint32_t node = memory::alloc_bytes(16);
+  EXPECT_EQ(internal_error_of([&] { memory::expand_series(memory::buffer_of(node), -1); }), no_memory);
+  EXPECT_EQ(internal_error_of([&] { memory::expand_series(memory::buffer_of(node), int64_t(1) << 33); }),
+            no_memory);
+  EXPECT_EQ(internal_error_of([&] { series::make_room(memory::buffer_of(node), 0xFFFFFFF0); }), no_memory);
+  EXPECT_EQ(memory::buffer_of(node)->size, 16u) << "a refused growth leaves the series alone";
+}
+
+TEST_F(memory_test, refused_pages_raise_no_memory_without_counting_them) {
+  memory::alloc_bytes(16);
+  uint64_t counted = memory::os_bytes();
+  arena::set_limit(arena::committed() + 64 * 1024);
+  EXPECT_EQ(internal_error_of([] { memory::alloc_series_buffer(3000000, 1, 0); }), err::internal::no_memory);
+  EXPECT_EQ(memory::os_bytes(), counted);
+  EXPECT_EQ(internal_error_of([] { memory::alloc_series_buffer(1500000, 1, 0); }), err::internal::no_memory);
+  EXPECT_EQ(memory::os_bytes(), counted);
+  arena::set_limit(arena::RANGE);
+  EXPECT_TRUE(memory::alloc_series_buffer(1500000, 1, 0) != nullptr);
+}
+
+TEST_F(memory_test, series_frames_are_one_then_two_megabytes) {
+  using memory::record;
+  using memory::series_frame;
+  // Fill the first frame with 100 KB buffers until a second frame appears.
+  while (record.series_head == record.series_tail) memory::alloc_series_buffer(100000, 1, 0);
+  auto* first = arena::at<series_frame>(record.series_head);
+  auto* second = arena::at<series_frame>(record.series_tail);
+  EXPECT_EQ(first->total, memory::FIRST_SERIES_FRAME + sizeof(series_frame));
+  EXPECT_EQ(second->total, memory::MAX_SERIES_FRAME + sizeof(series_frame));
+  EXPECT_LT(record.series_head, record.series_tail);
+  EXPECT_EQ(first->next, record.series_tail);
+  EXPECT_EQ(second->prev, record.series_head);
+  while (arena::at<series_frame>(record.series_tail)->prev == record.series_head)
+    memory::alloc_series_buffer(100000, 1, 0);
+  EXPECT_EQ(arena::at<series_frame>(record.series_tail)->total, memory::MAX_SERIES_FRAME + sizeof(series_frame));
+}
+
+TEST_F(memory_test, growth_across_frames_keeps_content) {
+  uint32_t node = memory::alloc_bytes(16);
+  for (uint32_t i = 0; i < 16; ++i) *series::make_room(memory::buffer_of(node), 1) = uint8_t(i);
+  uint32_t frame_before = memory::record.series_active;
+  // Each step at least doubles, so the buffer soon outgrows the first frame.
+  for (int step = 0; step < 17; ++step) {
+    uint32_t n = memory::buffer_of(node)->size;
+    uint8_t* room = series::make_room(memory::buffer_of(node), n);
+    memory::fill(room, room + n, uint8_t(step));
+  }
+  series_buffer* b = memory::buffer_of(node);
+  EXPECT_NE(memory::record.series_active, frame_before);
+  EXPECT_TRUE(b->flags & SERIES_BIG);
+  for (uint32_t i = 0; i < 16; ++i) ASSERT_EQ(b->head_ptr()[i], i);
+  EXPECT_EQ(b->head_ptr()[16], 0);
+  EXPECT_EQ(b->tail_ptr()[-1], 16);
+  EXPECT_EQ(b->used(), 16u << 17);
+}
+
+TEST_F(memory_test, make_room_grows_by_default_or_by_twice_the_request) {
+  uint32_t node = memory::alloc_bytes(16);
+  series_buffer* b = memory::buffer_of(node);
+  uint8_t* p = series::make_room(b, 10);
+  EXPECT_EQ(p, b->data());
+  EXPECT_EQ(memory::buffer_of(node), b) << "fits: no move";
+  series::make_room(b, 10);
+  EXPECT_EQ(memory::buffer_of(node)->size, 32u) << "default growth doubles";
+  series::make_room(memory::buffer_of(node), 100);
+  EXPECT_EQ(memory::buffer_of(node)->size, 240u) << "32 + 2 x 100, rounded to 16";
+  EXPECT_EQ(memory::buffer_of(node)->used(), 120u);
+  // A zero-capacity cell series still gets room for a cell.
+  uint32_t cells = memory::alloc_cells(0);
+  series::make_room(memory::buffer_of(cells), 16);
+  EXPECT_EQ(memory::buffer_of(cells)->used(), 16u);
+  EXPECT_GE(memory::buffer_of(cells)->size, 16u);
+}
+
+TEST_F(memory_test, copy_series_keeps_flags_used_part_and_content) {
+  uint32_t node = memory::alloc_codepoints(8, 2);
+  series::set_flags(node, SERIES_OWNED);
+  series_buffer* b = memory::buffer_of(node);
+  std::memcpy(series::make_room(b, 6), "a\0b\0c\0", 6);
+  b = memory::buffer_of(node);
+  b->head += 2;
+  uint32_t copy = memory::copy_series(b);
+  series_buffer* c = memory::buffer_of(copy);
+  b = memory::buffer_of(node);
+  EXPECT_EQ(c->flags, b->flags);
+  EXPECT_EQ(c->unit(), 2u);
+  EXPECT_EQ(c->size, b->size);
+  EXPECT_EQ(c->used(), 4u);
+  EXPECT_EQ(0, std::memcmp(c->head_ptr(), "b\0c\0", 4));
+  EXPECT_EQ(c->head, data_offset(c));
+}
+
+TEST_F(memory_test, fixed_series_live_outside_frames) {
+  uint32_t node = memory::alloc_fixed_series(10, 16, 0);
+  collector::root_node keep(node);
+  series_buffer* b = memory::buffer_of(node);
+  EXPECT_EQ(b->flags & ~SERIES_UNIT_MASK, SERIES_IN_USE | SERIES_MADE | SERIES_FIXED);
+  EXPECT_EQ(b->size, 160u);
+  EXPECT_EQ(memory::record.series_head, 0u) << "no series frame was needed";
+  collector::do_cycle();
+  EXPECT_EQ(memory::buffer_of(node), b);
+  EXPECT_TRUE(b->flags & SERIES_IN_USE);
+}
+
+TEST_F(memory_test, node_frames_hold_ten_thousand_nodes) {
+  using memory::node_frame;
+  uint32_t first = memory::alloc_node();
+  for (uint32_t i = 1; i < memory::NODES_PER_FRAME; ++i) memory::alloc_node();
+  auto* f = arena::at<node_frame>(memory::record.node_head);
+  EXPECT_EQ(f->used, memory::NODES_PER_FRAME);
+  EXPECT_EQ(f->free, 0u);
+  EXPECT_EQ(first, f->first_node());
+  uint32_t next = memory::alloc_node();
+  EXPECT_NE(memory::record.node_head, memory::record.node_tail);
+  EXPECT_EQ(next, arena::at<node_frame>(memory::record.node_tail)->first_node());
+  EXPECT_EQ(*arena::at<uint32_t>(next), 0u) << "a fresh node is 0 until linked";
+}
+
+TEST_F(memory_test, os_bytes_follow_blocks) {
+  EXPECT_EQ(memory::os_bytes(), 0u);
+  memory::alloc_bytes(16);
+  // One node frame (36 + 40000 bytes + size word) and one 1 MB series frame.
+  EXPECT_EQ(memory::os_bytes(), 40960u + 1052672u);
+  memory::free_all_frames();
+  EXPECT_EQ(memory::os_bytes(), 0u);
+  EXPECT_EQ(arena::committed(), 0u);
+}
+
+}  // namespace
+}  // namespace kez

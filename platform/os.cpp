@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <clocale>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -15,10 +14,9 @@
 namespace kez::os {
 
 void init() {
+  // Standard output and error stay byte streams: the console writers encode
+  // everything as UTF-8 themselves.
   console::init();
-  // Only the character type: wide output of the C runtime becomes UTF-8,
-  // while numbers keep the "C" locale's decimal point.
-  std::setlocale(LC_CTYPE, "C.UTF-8");
 }
 
 }  // namespace kez::os

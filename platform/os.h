@@ -11,8 +11,7 @@
 
 namespace kez::os {
 
-// Platform start-up: the console output, and wide C-runtime output encoded
-// as UTF-8.
+// Platform start-up: the console output.
 void init();
 
 }  // namespace kez::os

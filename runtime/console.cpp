@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -90,6 +91,7 @@ void init() { terminal = isatty(STDOUT_FILENO) == 1; }
 bool terminal_q() { return terminal; }
 
 void write(const void* text, size_t bytes, int unit, bool newline) {
+  assert(unit == 1 || unit == 2 || unit == 4);
   const auto* p = static_cast<const uint8_t*>(text);
   size_t count = bytes / size_t(unit);
   for (size_t i = 0; i < count;) {

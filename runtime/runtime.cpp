@@ -21,7 +21,6 @@ namespace kez::runtime {
 
 namespace {
 
-image_info image{};
 // [0] is filled by the fault handler, [1] by caller_address.
 fault_record faults[2]{};
 
@@ -102,14 +101,15 @@ constexpr const char* caption = "Kez App Error";
   _exit(status);
 }
 
-// A fault at or just below the runtime thread's lowest stack address is the
-// machine stack running out (a large frame may skip past the guard page).
+// A fault at or just below the runtime thread's lowest stack address, or
+// with the stack pointer there, is the machine stack running out (a large
+// frame may skip past the guard page).
 bool is_stack_overflow(uintptr_t fault_address, uintptr_t stack_pointer) {
   uintptr_t limit = stack_limit();
   if (!limit) return false;
   constexpr uintptr_t page = 4096, reach = uintptr_t(1) << 20;
-  return stack_pointer < limit + page ||
-         (fault_address + reach >= limit && fault_address < limit + page);
+  auto near_limit = [&](uintptr_t a) { return a + reach >= limit && a < limit + page; };
+  return near_limit(stack_pointer) || near_limit(fault_address);
 }
 
 int32_t error_of_signal(int signo, int code, uintptr_t fault_address, uintptr_t stack_pointer) {
@@ -179,7 +179,7 @@ alignas(16) char signal_stack[signal_stack_size];
 
 }  // namespace
 
-context_record ctx = {0, nullptr, 0, nullptr, nullptr, &image, &mem::tracked, nullptr};
+context_record ctx = {0, nullptr, 0, nullptr, nullptr, &mem::tracked, nullptr};
 
 const char* error_message(int32_t status) {
   if (status >= 1 && status <= RT_BUS_ERROR) return fault_messages[status];

@@ -84,14 +84,6 @@ struct fault_record {
   uintptr_t frame_pointer;
 };
 
-// The loaded executable, as offsets from its base.
-struct image_info {
-  uintptr_t base;
-  uint32_t code_offset, code_size;
-  uint32_t data_offset, data_size;
-  uint32_t packed_data_offset;  // the memory manager's packed block; 0 when none
-};
-
 // The one record that the runtime and native high-level code share.
 struct context_record {
   int32_t argc;
@@ -99,7 +91,6 @@ struct context_record {
   uint32_t thrown;          // code in flight, 0 when none
   const uint8_t* boot_data; // the boot literal image, read by runtime initialisation
   fault_record* fault;      // null until a fault or allocation failure
-  image_info* image;
   mem::list_record* tracked;
   void* top_frame;          // the start-up body's activation while its catch is open
 };
@@ -121,8 +112,9 @@ void on_quit();
 // path reports like quit but frees nothing, since the heap may be what
 // faulted. Process-wide; call once at start-up.
 void install_fault_handlers();
-// Gives the calling thread an alternate signal stack, so that a machine-stack
-// overflow is still reported. Once per thread that runs runtime code.
+// Gives the calling thread the alternate signal stack, so that a machine-stack
+// overflow is still reported. There is one such stack: call it on the one
+// thread that runs the runtime.
 void install_signal_stack();
 
 // The code address in the caller just after its call of this function; also

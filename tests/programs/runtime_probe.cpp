@@ -102,6 +102,16 @@ void act() {
     throw std::bad_alloc();
   } else if (is("exception")) {
     throw std::runtime_error("not a thrown code");
+  } else if (is("console")) {
+    // Escape sequences, a surrogate pair and text longer than the output
+    // buffer, with escape sequences across its boundaries.
+    stdout_::print_line("terminal ", console::terminal_q());
+    const char16_t wide[] = u"\x1b[1;31mred\x1b[0m \U0001F600 caf\u00E9";
+    console::write_utf16_line(wide, sizeof wide - 2);
+    char32_t long_text[1200];
+    for (int i = 0; i < 1200; ++i) long_text[i] = i % 100 < 4 ? U"\x1b[2K"[i % 100] : U'\u00E9';
+    console::write_ucs4_line(long_text, sizeof long_text);
+    console::write_cstring("\x1b[12");  // unterminated, at the very end
   } else if (is("allocate")) {
     // Tracked blocks still live at quit: quit must free them.
     for (int i = 1; i <= 100; ++i) mem::allocate(size_t(i) * 40);

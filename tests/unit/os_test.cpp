@@ -94,6 +94,7 @@ TEST(Platform, WaitLengths) {
       {std::numeric_limits<double>::infinity(), 0xFFFFFFFEu},
   };
   for (auto [seconds, ms] : cases) EXPECT_EQ(platform::wait_milliseconds(seconds), ms) << seconds;
+  platform::wait(std::numeric_limits<double>::quiet_NaN());  // a millisecond, not forever
 }
 
 TEST(Platform, EnvironmentVariables) {

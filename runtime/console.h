@@ -5,7 +5,8 @@
 // units are 1 (Latin-1), 2 (UTF-16) or 4 (code points) bytes wide; a UTF-16
 // surrogate pair becomes one UTF-8 sequence, and a unit that is no character
 // (a lone surrogate, a value past 0x10FFFF) becomes U+FFFD. Escape sequences
-// pass through unchanged; on a terminal each one leaves in a single write.
+// pass through unchanged; on a terminal each one that fits the output
+// buffer leaves in a single write.
 // Every write reaches the descriptor before the call returns. The C-string
 // and number writers also hand a copy of their text to the list-2 output
 // hooks.

@@ -1,6 +1,7 @@
 #include "runtime/collector.h"
 
 #include <algorithm>
+#include <array>
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
@@ -37,7 +38,41 @@ constexpr uint32_t HISTORY_MASK = 63;  // stable over the last six collections
 constexpr uint32_t MAX_MARKERS = 100;
 constexpr uint32_t PENDING_MAX = 20000;
 
-type_marker type_markers[256];
+void mark_series_cell(cell* c);
+void mark_text(cell* c);
+void mark_bytes(cell* c);
+void mark_symbol(cell* c);
+void mark_word(cell* c);
+void mark_object(cell* c);
+void mark_context_cell(cell* c);
+void mark_hash(cell* c);
+void mark_function(cell* c);
+void mark_native(cell* c);
+void mark_image(cell* c);
+void mark_handle(cell* c);
+void mark_event(cell* c);
+
+// Constant-initialised, so the table is complete before any static
+// initialiser of another module could allocate.
+constexpr std::array<type_marker, 256> default_rows() {
+  std::array<type_marker, 256> rows{};
+  for (uint32_t t : {TYPE_BLOCK, TYPE_PAREN, TYPE_PATH, TYPE_LIT_PATH, TYPE_SET_PATH, TYPE_GET_PATH})
+    rows[t] = mark_series_cell;
+  for (uint32_t t : {TYPE_STRING, TYPE_FILE, TYPE_URL, TYPE_TAG, TYPE_EMAIL, TYPE_REF}) rows[t] = mark_text;
+  for (uint32_t t : {TYPE_BITSET, TYPE_VECTOR, TYPE_BINARY}) rows[t] = mark_bytes;
+  for (uint32_t t : {TYPE_WORD, TYPE_SET_WORD, TYPE_LIT_WORD, TYPE_GET_WORD, TYPE_REFINEMENT}) rows[t] = mark_word;
+  for (uint32_t t : {TYPE_OBJECT, TYPE_ERROR, TYPE_PORT}) rows[t] = mark_object;
+  for (uint32_t t : {TYPE_HASH, TYPE_MAP}) rows[t] = mark_hash;
+  for (uint32_t t : {TYPE_FUNCTION, TYPE_ROUTINE}) rows[t] = mark_function;
+  for (uint32_t t : {TYPE_NATIVE, TYPE_ACTION, TYPE_OP}) rows[t] = mark_native;
+  rows[TYPE_SYMBOL] = mark_symbol;
+  rows[TYPE_CONTEXT] = mark_context_cell;
+  rows[TYPE_IMAGE] = mark_image;
+  rows[TYPE_HANDLE] = mark_handle;
+  rows[TYPE_EVENT] = mark_event;
+  return rows;
+}
+constinit std::array<type_marker, 256> type_markers = default_rows();
 void mark_table_node(uint32_t* slot) { mark_node(slot); }
 table_marker table_mark = mark_table_node;
 procedure markers[MAX_MARKERS];
@@ -176,25 +211,7 @@ void mark_event(cell* c) {
   if ((c->w3 & 0x10000) && c->w2) mark_block(&c->w2);
 }
 
-struct default_markers {
-  default_markers() {
-    for (uint32_t t : {TYPE_BLOCK, TYPE_PAREN, TYPE_PATH, TYPE_LIT_PATH, TYPE_SET_PATH, TYPE_GET_PATH})
-      type_markers[t] = mark_series_cell;
-    for (uint32_t t : {TYPE_STRING, TYPE_FILE, TYPE_URL, TYPE_TAG, TYPE_EMAIL, TYPE_REF}) type_markers[t] = mark_text;
-    for (uint32_t t : {TYPE_BITSET, TYPE_VECTOR, TYPE_BINARY}) type_markers[t] = mark_bytes;
-    for (uint32_t t : {TYPE_WORD, TYPE_SET_WORD, TYPE_LIT_WORD, TYPE_GET_WORD, TYPE_REFINEMENT})
-      type_markers[t] = mark_word;
-    for (uint32_t t : {TYPE_OBJECT, TYPE_ERROR, TYPE_PORT}) type_markers[t] = mark_object;
-    for (uint32_t t : {TYPE_HASH, TYPE_MAP}) type_markers[t] = mark_hash;
-    for (uint32_t t : {TYPE_FUNCTION, TYPE_ROUTINE}) type_markers[t] = mark_function;
-    for (uint32_t t : {TYPE_NATIVE, TYPE_ACTION, TYPE_OP}) type_markers[t] = mark_native;
-    type_markers[TYPE_SYMBOL] = mark_symbol;
-    type_markers[TYPE_CONTEXT] = mark_context_cell;
-    type_markers[TYPE_IMAGE] = mark_image;
-    type_markers[TYPE_HANDLE] = mark_handle;
-    type_markers[TYPE_EVENT] = mark_event;
-  }
-} default_markers_installed;
+
 
 // --- Node-frame evacuation --------------------------------------------------
 
@@ -505,8 +522,15 @@ void set_marker(uint32_t type, type_marker fn) { type_markers[type & 0xFF] = fn;
 void set_table_marker(table_marker fn) { table_mark = fn ? fn : mark_table_node; }
 
 void add_marker(procedure fn) {
+  // A cleared slot is taken again, so that a module that registers for the
+  // length of one task (a decoder) can do so any number of times.
+  for (uint32_t i = 0; i < marker_top; ++i)
+    if (!markers[i]) {
+      markers[i] = fn;
+      return;
+    }
   assert(marker_top < MAX_MARKERS);
-  markers[marker_top++] = fn;
+  if (marker_top < MAX_MARKERS) markers[marker_top++] = fn;
 }
 
 void remove_marker(procedure fn) {

@@ -271,6 +271,17 @@ TEST_F(collector_test, marker_callbacks_keep_module_roots) {
   global_node = 0;
 }
 
+TEST_F(collector_test, a_marker_registered_for_each_task_never_runs_out_of_slots) {
+  for (int task = 0; task < 250; ++task) {
+    collector::add_marker(mark_global);
+    global_node = memory::alloc_cells(0);
+    collector::do_cycle();
+    ASSERT_EQ(used_nodes(), 1u) << task;
+    collector::remove_marker(mark_global);
+    global_node = 0;
+  }
+}
+
 int custom_marked = 0;
 void mark_custom(cell* c) {
   ++custom_marked;

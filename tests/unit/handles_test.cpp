@@ -113,6 +113,17 @@ TEST_F(handles_test, a_held_handle_survives_allocation_before_its_value_is_store
   EXPECT_EQ(released, std::vector<void*>{ptr(0x77)});
 }
 
+TEST_F(handles_test, a_second_release_cannot_give_one_index_to_two_owners) {
+  int32_t h = handles::store(ptr(1), image);
+  handles::release(h, true);
+  EXPECT_EQ(handles::release(h, true), -1);
+  EXPECT_EQ(released.size(), 1u) << "the callback ran once";
+  int32_t a = handles::store(ptr(2), image);
+  int32_t b = handles::store(ptr(3), image);
+  EXPECT_NE(a, b);
+  EXPECT_EQ(handles::release(-1, true), -1);
+}
+
 TEST_F(handles_test, marking_a_free_record_does_nothing) {
   int32_t h = handles::store(ptr(1), image);
   handles::release(h, false);

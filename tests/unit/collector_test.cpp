@@ -446,15 +446,23 @@ TEST_F(collector_test, churn_keeps_content_and_bounded_memory) {
   collector::root_node keep(world);
   memory::buffer_of(world)->tail += slots * sizeof(cell);
   struct model {
-    uint32_t kind = 0;  // 0 empty, 1 binary (length, seed), 2 block of integers (length, seed)
+    uint32_t kind = 0;  // 0 empty, 1 binary (length, seed), 2 block of integers (length, seed), 3 handle (seed)
     uint32_t length = 0, seed = 0;
   };
   std::vector<model> expect(slots);
   std::mt19937 rng(1234);
+  static uint32_t resources = 0, resources_released = 0;
+  resources = resources_released = 0;
+  uint32_t resource = handles::register_type("resource", [](void*) { ++resources_released; });
   auto check = [&](uint32_t s) {
     cell* c = cell_at(world, s);
     const model& m = expect[s];
     if (m.kind == 0) return;
+    if (m.kind == 3) {
+      ASSERT_EQ(c->header, TYPE_HANDLE);
+      ASSERT_EQ(handles::pointer(int32_t(c->w3)), reinterpret_cast<void*>(uintptr_t(m.seed)));
+      return;
+    }
     series_buffer* b = memory::buffer_of(c->w2);
     ASSERT_EQ(b->node, c->w2);
     if (m.kind == 1) {
@@ -465,7 +473,7 @@ TEST_F(collector_test, churn_keeps_content_and_bounded_memory) {
       for (uint32_t i = 0; i < m.length; ++i) {
         cell* e = b->head_cell() + i;
         if (e->header == TYPE_INTEGER) ASSERT_EQ(e->w2, m.seed + i);
-        else ASSERT_TRUE(e->header == TYPE_BLOCK || e->header == TYPE_BINARY);
+        else ASSERT_TRUE(e->header == TYPE_BLOCK || e->header == TYPE_BINARY || e->header == TYPE_HANDLE);
       }
     }
   };
@@ -506,6 +514,11 @@ TEST_F(collector_test, churn_keeps_content_and_bounded_memory) {
       expect[s] = {};
     } else if (op == 15 && rng() % scaled(2000, 200) == 0) {  // a big series, dropped at once
       memory::alloc_series(2200000, 1, 0);
+    } else if (op == 15) {  // a native resource behind a handle! value
+      uint32_t seed = (rng() | 1) & 0xFFFFFF;
+      *c = cell{TYPE_HANDLE, 0, 0, uint32_t(handles::store(reinterpret_cast<void*>(uintptr_t(seed)), resource))};
+      expect[s] = {3, 0, seed};
+      ++resources;
     }
     check(s);
     if (step % (steps / 20) == 0) {
@@ -522,6 +535,8 @@ TEST_F(collector_test, churn_keeps_content_and_bounded_memory) {
   collector::do_cycle();
   EXPECT_EQ(used_nodes(), 1u);
   EXPECT_LE(memory::os_bytes(), 4u * 1024 * 1024);
+  EXPECT_GT(resources, 0u);
+  EXPECT_EQ(resources_released, resources) << "every dropped handle released exactly once";
 }
 
 }  // namespace

@@ -305,6 +305,48 @@ TEST_F(collector_test, type_rows_decide_what_a_cell_keeps) {
   EXPECT_TRUE(bytes_equal(cell_at(root, 0)->w3, "custom"));
 }
 
+// A context series: the context cell (word table, values) then the owner.
+uint32_t context_with_values() {
+  uint32_t values = memory::alloc_cells(1);
+  collector::root_node hold(values);
+  uint32_t context = memory::alloc_cells(2);
+  append(context, cell{TYPE_CONTEXT, 0, values, 0});
+  append(context, cell{TYPE_NONE, 0, 0, 0});
+  return context;
+}
+
+TEST_F(collector_test, default_rows_keep_what_each_type_names) {
+  struct row {
+    const char* name;
+    cell (*make)();
+    uint32_t survivors;  // nodes kept besides the root block
+  };
+  const row rows[] = {
+      {"string with a second node", [] { return cell{TYPE_STRING, 0, memory::alloc_bytes(1), memory::alloc_bytes(1)}; }, 2},
+      {"symbol", [] { return cell{TYPE_SYMBOL, 0, memory::alloc_bytes(1), memory::alloc_bytes(1)}; }, 2},
+      {"event with a block", [] { return cell{TYPE_EVENT, 0, memory::alloc_cells(1), 0x10000}; }, 1},
+      {"event without", [] { return cell{TYPE_EVENT, 0, memory::alloc_cells(1), 0}; }, 0},
+      {"context with its values", [] { return cell{TYPE_CONTEXT, 0, memory::alloc_cells(1), 0}; }, 1},
+      {"context with values on the stack",
+       [] { return cell{uint32_t(TYPE_CONTEXT) | FLAG_STACK_VALUES, 0, memory::alloc_cells(1), 0}; }, 0},
+      {"object", [] { return cell{TYPE_OBJECT, context_with_values(), 0, 0}; }, 2},
+      {"bound word", [] { return cell{TYPE_SET_WORD, context_with_values(), 0, 0}; }, 2},
+      {"op made from a function", [] { return cell{TYPE_OP | (TYPE_FUNCTION << 16), context_with_values(), 0, 0}; }, 2},
+      {"op made from a native", [] { return cell{TYPE_OP | (TYPE_NATIVE << 16), context_with_values(), 0, 0}; }, 0},
+      {"issue", [] { return cell{TYPE_ISSUE, memory::alloc_bytes(1), memory::alloc_bytes(1), 0}; }, 0},
+  };
+  for (const row& r : rows) {
+    testing::reset_heap();
+    collector::set_enabled(false);  // the row's series are not rooted until stored
+    uint32_t root = memory::alloc_cells(1);
+    collector::root_node keep(root);
+    append(root, r.make());
+    collector::set_enabled(true);
+    collector::do_cycle();
+    EXPECT_EQ(used_nodes(), 1 + r.survivors) << r.name;
+  }
+}
+
 TEST_F(collector_test, pinned_pointers_move_with_their_buffer) {
   collector::set_stress(false);
   memory::alloc_bytes(1000);  // garbage below: the live buffer slides down

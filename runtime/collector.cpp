@@ -9,7 +9,6 @@
 
 #include "runtime/frames.h"
 #include "runtime/handles.h"
-#include "runtime/mem.h"
 #include "runtime/memory.h"
 #include "runtime/thrown.h"
 
@@ -110,7 +109,7 @@ uint32_t reloc_hash(uint32_t k) {
 void reloc_put(uint32_t from, uint32_t to) {
   if ((reloc_count + 1) * 2 > reloc_keys.size()) {
     std::vector<uint32_t> keys = std::move(reloc_keys), values = std::move(reloc_values);
-    size_t cap = std::max<size_t>(keys.size() * 2, 32768);
+    size_t cap = std::max<size_t>(keys.size() * 2, 1024);
     reloc_keys.assign(cap, 0);
     reloc_values.assign(cap, 0);
     reloc_count = 0;

@@ -5,6 +5,9 @@
 #include <random>
 #include <vector>
 
+#include <csignal>
+
+#include "child_process.h"
 #include "heap_fixture.h"
 #include "heap_values.h"
 #include "runtime/frames.h"
@@ -253,6 +256,16 @@ TEST_F(collector_test, stress_mode_moves_every_node_each_cycle) {
     EXPECT_EQ(used_nodes(), extra + 3);
     for (uint32_t i = 0; i < extra; ++i) ASSERT_EQ(memory::buffer_of(cell_at(block, i)->w2)->node, cell_at(block, i)->w2);
   }
+}
+
+TEST(collector_stress, a_node_kept_without_a_root_faults_at_its_next_use) {
+  const std::string program = KEZ_TEST_PROGRAM_DIR "/stale_node";
+  auto rooted = test::run_child(program, {"rooted"});
+  EXPECT_EQ(rooted.status, 0) << rooted.err;
+  EXPECT_EQ(rooted.out, "kept\n");
+  auto unrooted = test::run_child(program, {"unrooted"});
+  EXPECT_EQ(unrooted.status, 128 + SIGSEGV) << unrooted.err;
+  EXPECT_EQ(unrooted.out, "");
 }
 
 uint32_t global_node = 0;

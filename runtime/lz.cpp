@@ -122,7 +122,7 @@ constexpr uint32_t HASH3_BITS = 19, HASH4_BITS = 20;
 constexpr uint32_t CHAIN_MASK = WINDOW - 1;
 constexpr uint32_t CHAIN_TRIES = 256;
 constexpr uint32_t FAR_MATCH3 = 65536;  // a 3-byte match further back costs more than 3 literals
-constexpr int32_t EMPTY = -1;
+constexpr uint32_t NONE = UINT32_MAX;
 
 // Whole bytes go out as they fill; a write past the capacity sets the error.
 struct bit_writer {
@@ -180,13 +180,16 @@ void write_match(bit_writer& out, uint32_t length, uint32_t back) {
   }
 }
 
-// Index of earlier positions of one block: the latest position of each
-// 3-byte hash, and chains of positions per 4-byte hash.
+// Index of earlier positions of the current block: the latest position of
+// each 3-byte hash, and chains of positions per 4-byte hash. Entries hold
+// (absolute position + 1), so that everything at or below the block's start
+// reads as empty: starting a block empties the index without touching it.
 struct match_index {
-  int32_t* head3;
-  int32_t* head4;
-  int32_t* chain;
+  uint32_t* head3;
+  uint32_t* head4;
+  uint32_t* chain;
   const uint8_t* data;  // the block, followed by MATCH_MAX readable spare bytes
+  uint32_t base = 0;    // absolute position of the block's first byte
 
   static uint32_t hash3(const uint8_t* p) {
     return ((uint32_t{p[0]} << 14) + (uint32_t{p[1]} << 7) + p[2]) & ((1u << HASH3_BITS) - 1);
@@ -195,15 +198,15 @@ struct match_index {
     return ((uint32_t{p[0]} << 15) + (uint32_t{p[1]} << 10) + (uint32_t{p[2]} << 5) + p[3]) &
            ((1u << HASH4_BITS) - 1);
   }
-  void reset() {
-    std::fill_n(head3, size_t{1} << HASH3_BITS, EMPTY);
-    std::fill_n(head4, size_t{1} << HASH4_BITS, EMPTY);
-  }
+  uint32_t tag(uint32_t pos) const { return base + pos + 1; }
+  // The block position of an entry, or NONE when it is empty.
+  uint32_t position(uint32_t entry) const { return entry > base ? entry - base - 1 : NONE; }
+
   void insert(uint32_t pos) {
-    head3[hash3(data + pos)] = static_cast<int32_t>(pos);
-    int32_t& head = head4[hash4(data + pos)];
+    head3[hash3(data + pos)] = tag(pos);
+    uint32_t& head = head4[hash4(data + pos)];
     chain[pos & CHAIN_MASK] = head;
-    head = static_cast<int32_t>(pos);
+    head = tag(pos);
   }
   uint32_t extend(uint32_t from, uint32_t pos, uint32_t limit) const {
     uint32_t n = 0;
@@ -212,31 +215,29 @@ struct match_index {
   }
 };
 
-bool in_window(int32_t candidate, uint32_t pos) {
-  return candidate != EMPTY && pos - static_cast<uint32_t>(candidate) <= WINDOW;
+bool in_window(uint32_t candidate, uint32_t pos) {
+  return candidate != NONE && pos - candidate <= WINDOW;
 }
 
 void compress_block(bit_writer& out, match_index& index, uint32_t size) {
-  index.reset();
   const uint8_t* data = index.data;
   for (uint32_t pos = 0; pos < size && !out.full;) {
     const uint32_t limit = std::min(MATCH_MAX, size - pos);
     uint32_t best = 2, best_back = 0;
     if (limit >= MATCH_MIN) {
-      int32_t c = index.head3[match_index::hash3(data + pos)];
+      uint32_t c = index.position(index.head3[match_index::hash3(data + pos)]);
       if (in_window(c, pos)) {
-        uint32_t n = index.extend(static_cast<uint32_t>(c), pos, limit);
+        uint32_t n = index.extend(c, pos, limit);
         if (n > best) {
           best = n;
-          best_back = pos - static_cast<uint32_t>(c);
+          best_back = pos - c;
         }
       }
-      c = index.head4[match_index::hash4(data + pos)];
+      c = index.position(index.head4[match_index::hash4(data + pos)]);
       for (uint32_t tries = CHAIN_TRIES; best < limit && tries > 0 && in_window(c, pos); --tries) {
-        const auto from = static_cast<uint32_t>(c);
-        if (data[from + best] == data[pos + best] && data[from] == data[pos]) {
-          uint32_t n = index.extend(from, pos, limit);
-          uint32_t back = pos - from;
+        if (data[c + best] == data[pos + best] && data[c] == data[pos]) {
+          uint32_t n = index.extend(c, pos, limit);
+          uint32_t back = pos - c;
           // A further match must be longer by one byte per factor of 8 in distance.
           uint32_t penalty = 0;
           for (uint32_t x = back / 16; x > best_back; x >>= 3) ++penalty;
@@ -245,7 +246,7 @@ void compress_block(bit_writer& out, match_index& index, uint32_t size) {
             best_back = back;
           }
         }
-        c = index.chain[from & CHAIN_MASK];
+        c = index.position(index.chain[c & CHAIN_MASK]);
       }
     }
     if (best == MATCH_MIN && best_back > FAR_MATCH3) best = 2;
@@ -267,13 +268,14 @@ void compress_block(bit_writer& out, match_index& index, uint32_t size) {
 int32_t compress(const uint8_t* in, uint32_t length, uint8_t* out) {
   if (length < 128) return -1;
   bit_writer writer{out, size_t{length} - 8, 8};
-  auto* work = static_cast<uint8_t*>(mem::allocate(BLOCK_MAX + MATCH_MAX));
-  auto* tables = static_cast<int32_t*>(
-      mem::allocate(((size_t{1} << HASH3_BITS) + (size_t{1} << HASH4_BITS) + WINDOW) * 4));
+  auto* work = static_cast<uint8_t*>(mem::allocate(std::min(BLOCK_MAX, length) + MATCH_MAX));
+  auto* tables = static_cast<uint32_t*>(
+      mem::allocate_zeroed(((size_t{1} << HASH3_BITS) + (size_t{1} << HASH4_BITS) + WINDOW) * 4));
   match_index index{tables, tables + (size_t{1} << HASH3_BITS),
                     tables + (size_t{1} << HASH3_BITS) + (size_t{1} << HASH4_BITS), work};
   for (uint32_t done = 0; done < length && !writer.full;) {
     const uint32_t size = std::min(BLOCK_MAX, length - done);
+    index.base = done;
     std::memcpy(work, in + done, size);
     std::memset(work + size, 0, MATCH_MAX);  // the hashes read a little past the end
     writer.word(size);

@@ -72,6 +72,7 @@ template <size_t W>
 std::vector<uint8_t> stable_reference(const std::vector<uint8_t>& in) {
   using rec = std::array<uint8_t, W>;
   std::vector<rec> recs(in.size() / W);
+  if (in.empty()) return {};
   std::memcpy(recs.data(), in.data(), in.size());
   auto key = [](const rec& r) { return W == 1 ? r[0] & 0x0F : key_of(r.data(), W); };
   std::stable_sort(recs.begin(), recs.end(),

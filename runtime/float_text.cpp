@@ -171,6 +171,8 @@ double from_string(const char* start, const char* end, int32_t extra_exponent,
     ++p;
     bool negative_exponent = false;
     if (*p == '+' || *p == '-') negative_exponent = *p++ == '-';
+    // The caller has checked the syntax; a stray character still ends the
+    // exponent and is counted as unread rather than taken for a digit.
     for (; p < end && is_digit(*p); ++p)
       exponent = std::min(exponent * 10 + (*p - '0'), EXPONENT_CAP);
     if (negative_exponent) exponent = -exponent;

@@ -267,7 +267,8 @@ void compress_block(bit_writer& out, match_index& index, uint32_t size) {
 
 int32_t compress(const uint8_t* in, uint32_t length, uint8_t* out) {
   if (length < 128) return -1;
-  bit_writer writer{out, size_t{length} - 8, 8};
+  // The answer is 32-bit signed: a larger result counts as not fitting.
+  bit_writer writer{out, std::min<size_t>(length - 8, INT32_MAX), 8};
   auto* work = static_cast<uint8_t*>(mem::allocate(std::min(BLOCK_MAX, length) + MATCH_MAX));
   auto* tables = static_cast<uint32_t*>(
       mem::allocate_zeroed(((size_t{1} << HASH3_BITS) + (size_t{1} << HASH4_BITS) + WINDOW) * 4));

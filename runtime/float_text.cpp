@@ -155,7 +155,7 @@ double from_string(const char* start, const char* end, int32_t extra_exponent,
   if (p < end && *p == '.') {
     has_point = true;
     ++p;
-    if (point == 1 && p + 1 < end && *p == '#') {
+    if (point == 1 && end - p > 1 && *p == '#') {
       char kind = p[1];
       if (kind == 'I' || kind == 'i')
         return negative ? -std::numeric_limits<double>::infinity()
@@ -167,7 +167,7 @@ double from_string(const char* start, const char* end, int32_t extra_exponent,
     for (; p < end && is_digit(*p); ++p) take(*p);
   }
   int64_t exponent = 0;
-  if (p + 1 < end && (*p == 'e' || *p == 'E')) {
+  if (end - p > 1 && (*p == 'e' || *p == 'E')) {
     ++p;
     bool negative_exponent = false;
     if (*p == '+' || *p == '-') negative_exponent = *p++ == '-';

@@ -5,11 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "runtime/float_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::string text(reinterpret_cast<const char*>(data), size);  // exactly sized
+  std::vector<char> text(data, data + size);  // exactly sized, no NUL after it
   int32_t rest = -1;
   int32_t extra = 0;
   if (size >= 4) std::memcpy(&extra, data, 4);

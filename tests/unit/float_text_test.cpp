@@ -175,6 +175,10 @@ TEST(FloatText, Reading) {
     EXPECT_EQ(bits_of(d), c.bits) << c.text;
     EXPECT_EQ(rest, c.rest) << c.text;
   }
+  // An empty range may come without an address at all.
+  int32_t rest = -1;
+  EXPECT_EQ(bits_of(float_::from_string(nullptr, nullptr, 0, &rest)), bits_of(0.0));
+  EXPECT_EQ(rest, 0);
 }
 
 // A 32-bit exponent accumulator wraps on these; a saturating one keeps the

@@ -123,10 +123,13 @@ TEST(MergeSort, MatchesStableSortAtEveryWidth) {
         }
         counter c{w};
         uint8_t* base = v.data();
+        // Every other run in the caller's working storage, sized exactly.
+        std::vector<uint8_t> work(size_t{n / 2} * w);
+        uint8_t* given = (n + w) % 2 && !work.empty() ? work.data() : nullptr;
         if (w == 1)
-          sort::mergesort(&base, n, w, nullptr, nullptr, by_low_nibble);
+          sort::mergesort(&base, n, w, nullptr, nullptr, by_low_nibble, given);
         else
-          sort::mergesort(&base, n, w, &c, nullptr, by_key);
+          sort::mergesort(&base, n, w, &c, nullptr, by_key, given);
         ASSERT_EQ(v, want) << "n=" << n << " w=" << w << " shape=" << int(s);
       }
     }

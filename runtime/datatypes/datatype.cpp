@@ -27,9 +27,17 @@ uint32_t top = 0;
   runtime::quit(runtime::RT_ASSERTION, reinterpret_cast<uintptr_t>(&register_));
 }
 
+[[noreturn]] void bad_type(uintptr_t type, uintptr_t parent) {
+  std::printf("*** Datatype Error: invalid type id: %lu (parent %lu)\n", (unsigned long)type, (unsigned long)parent);
+  std::fflush(stdout);
+  runtime::quit(runtime::RT_ASSERTION, reinterpret_cast<uintptr_t>(&register_));
+}
+
 }  // namespace
 
 void register_(uint32_t count, const uintptr_t* list) {
+  // Rows exist for ids 0-56 only: a larger id would write past the tables.
+  if (list[0] >= TYPE_TABLE_ROWS || list[1] >= TYPE_TABLE_ROWS) bad_type(list[0], list[1]);
   uint32_t type = uint32_t(list[0]);
   if (type > top) top = type;
   uint32_t parent = uint32_t(list[1]);

@@ -68,7 +68,6 @@ void concatenate_bytes(cell* s, const uint8_t* bytes, size_t n);
 enum concat_mode : int { CONCAT_APPEND = 0, CONCAT_INSERT = 1, CONCAT_OVERWRITE = 2 };
 void concatenate(cell* dst, cell* src, int32_t limit, int32_t offset, bool keep, int mode);
 
-// Moves the text [index, tail) of s up by n characters, opening a gap.
 // Borders with UTF-8 and UTF-16 (thin wrappers over runtime/utf.h).
 // load_utf8: into a new unit-1 buffer (target 0) or the target's buffer
 // (after its text, its unit kept); answers the node. remainder, when given,

@@ -1,5 +1,6 @@
-// Registers one datatype with a list of argv[1] words; a list of the wrong
-// length must stop the process before this program says "registered".
+// Registers one datatype with a list of argv[1] words (and the type id
+// argv[2], 30 by default); a wrong list must stop the process before this
+// program says "registered".
 #include <cstdio>
 #include <cstdlib>
 
@@ -7,7 +8,8 @@
 
 int main(int argc, char** argv) {
   uint32_t count = argc > 1 ? uint32_t(std::atoi(argv[1])) : kez::datatype::LIST_COUNT;
-  uintptr_t list[80] = {kez::TYPE_BITSET, 0, reinterpret_cast<uintptr_t>("bitset!")};
+  uintptr_t type = argc > 2 ? uintptr_t(std::atoi(argv[2])) : uintptr_t(kez::TYPE_BITSET);
+  uintptr_t list[80] = {type, 0, reinterpret_cast<uintptr_t>("bitset!")};
   kez::datatype::register_(count, list);
   std::puts("registered");
   return 0;

@@ -77,6 +77,18 @@ TEST(registry_check, wrong_list_length_ends_the_process) {
   }
 }
 
+TEST(registry_check, type_ids_beyond_the_tables_are_refused) {
+  std::string cmd = std::string(KEZ_TEST_PROGRAM_DIR) + "/bad_registration 65 57";
+  FILE* p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  char buf[256] = {};
+  size_t n = fread(buf, 1, sizeof buf - 1, p);
+  int status = pclose(p);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_NE(WEXITSTATUS(status), 0);
+  EXPECT_EQ(std::string(buf, n).find("registered"), std::string::npos);
+}
+
 TEST(registry_check, right_list_length_registers) {
   std::string cmd = std::string(KEZ_TEST_PROGRAM_DIR) + "/bad_registration 65";
   FILE* p = popen(cmd.c_str(), "r");

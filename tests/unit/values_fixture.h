@@ -6,6 +6,7 @@
 #include <string>
 
 #include "heap_fixture.h"
+#include "runtime/case_map.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/none.h"
@@ -39,6 +40,7 @@ class values_test : public heap_test {
  protected:
   void SetUp() override {
     heap_test::SetUp();
+    case_::init();
     stack::init();
     datatype::reset();
     datatype::init();

@@ -6,7 +6,7 @@
 
 namespace kez::actions {
 
-any_handler table[TYPE_TABLE_ROWS][ACTION_COUNT];
+any_handler table[ACTION_ROWS][ACTION_COUNT];
 
 void not_supported(uint32_t type, uint32_t) {
   cell kind;

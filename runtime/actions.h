@@ -191,8 +191,11 @@ template <uint32_t A> using handler_of = typename signature<A>::type;
 using any_handler = void (*)();
 
 // The per-type action table, filled by datatype registration: row = type id,
-// column = action number - 1; null = not supported.
-extern any_handler table[TYPE_TABLE_ROWS][ACTION_COUNT];
+// column = action number - 1; null = not supported. There is a row for every
+// value of the type byte, so any header indexes it without a bounds check;
+// only rows 1-56 are ever filled.
+constexpr uint32_t ACTION_ROWS = 256;
+extern any_handler table[ACTION_ROWS][ACTION_COUNT];
 
 // Raises Script Error expect-arg for a type without a handler for action.
 [[noreturn]] void not_supported(uint32_t type, uint32_t action);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "runtime/datatypes/string.h"
+#include "runtime/memory.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
 
@@ -103,6 +104,11 @@ cell* make_at(cell* target, uint32_t type) {
 }
 
 cell* push(uint32_t type) { return make_at(stack::push_cell(), type); }
+
+cell* make_in(cell* block, uint32_t type) {
+  auto* c = reinterpret_cast<cell*>(series::make_room(memory::buffer_of(block->w2), sizeof(cell)));
+  return make_at(c, type);
+}
 
 int32_t form(const cell* value, cell* buffer, const cell*, int32_t part) {
   int32_t n = names[get(value)].length;

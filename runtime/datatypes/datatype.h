@@ -66,6 +66,7 @@ void init();
 // Constructors of datatype! values.
 cell* make_at(cell* target, uint32_t type);
 cell* push(uint32_t type);
+cell* make_in(cell* block, uint32_t type);  // a new cell at the block's tail
 inline uint32_t get(const cell* value) { return value->w1; }
 
 // datatype!'s handlers.

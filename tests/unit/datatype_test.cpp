@@ -6,6 +6,7 @@
 #include <string>
 #include <sys/wait.h>
 
+#include "heap_values.h"
 #include "runtime/actions.h"
 #include "values_fixture.h"
 
@@ -55,6 +56,23 @@ TEST_F(registry_test, unsupported_action_raises_expect_arg) {
   cell one = integer(1);
   EXPECT_EQ(error_of([&] { actions::dispatch<ACT_ADD>(&n, &one); }),
             std::make_pair(int(err::cat_script), int(err::script::expect_arg)));
+  // No type byte reads outside the table, registered or not.
+  for (uint32_t type : {0u, 57u, 200u, 255u}) {
+    cell odd{type, 0, 0, 0};
+    EXPECT_EQ(error_of([&] { actions::form_dispatch(&odd, nullptr, nullptr, 0); }).second, err::script::expect_arg);
+  }
+}
+
+TEST_F(registry_test, datatype_constructors) {
+  cell* pushed = datatype::push(TYPE_BLOCK);
+  EXPECT_EQ(pushed, stack::top_cell());
+  EXPECT_EQ(type_of(pushed), TYPE_DATATYPE);
+  EXPECT_EQ(datatype::get(pushed), uint32_t(TYPE_BLOCK));
+  cell* block = stack::push_cell();
+  *block = cell{TYPE_BLOCK, 0, memory::alloc_cells(1), 0};
+  for (uint32_t t = 1; t <= 20; ++t) datatype::make_in(block, t);  // grows the block
+  EXPECT_EQ(testing::length_of(block->w2), 20u);
+  EXPECT_EQ(datatype::get(testing::cell_at(block->w2, 19)), 20u);
 }
 
 // A list of the wrong length stops the process with a report and a failure

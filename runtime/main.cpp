@@ -1,2 +1,4 @@
 // The kez executable: everything lives in the runtime library.
-int main() { return 0; }
+#include "runtime/start.h"
+
+int main(int argc, char** argv) { kez::runtime::start(argc, argv, kez::runtime::launch); }

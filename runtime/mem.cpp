@@ -1,56 +1,55 @@
 #include "runtime/mem.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "runtime/console.h"
 #include "runtime/runtime.h"
 
 namespace kez::mem {
 
-namespace {
-
 // A multiple of 16 bytes, so that the caller's block keeps malloc's alignment.
-struct header {
-  header* prev;
-  header* next;
+struct block {
+  block* prev;
+  block* next;
   size_t asked;
   size_t unused;
 };
-static_assert(sizeof(header) % 16 == 0);
+static_assert(sizeof(block) % 16 == 0);
 
-header* first = nullptr;
-header* last = nullptr;
+list_record tracked = {nullptr, nullptr};
 
+namespace {
+
+// Reports the allocator's own address, the place of the failed request.
 [[noreturn]] void out_of_memory() {
-  runtime::quit(runtime::RT_OUT_OF_MEMORY,
-                reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
+  runtime::quit(runtime::RT_OUT_OF_MEMORY, runtime::caller_address());
 }
 
-bool on_list(const header* h) {
-  for (header* b = first; b; b = b->next)
+bool on_list(const block* h) {
+  for (block* b = tracked.first; b; b = b->next)
     if (b == h) return true;
   return false;
 }
 
-void unlink(header* h) {
-  (h->prev ? h->prev->next : first) = h->next;
-  (h->next ? h->next->prev : last) = h->prev;
+void unlink(block* h) {
+  (h->prev ? h->prev->next : tracked.first) = h->next;
+  (h->next ? h->next->prev : tracked.last) = h->prev;
 }
 
 }  // namespace
 
 void* allocate(size_t size) {
-  if (size > SIZE_MAX - sizeof(header)) out_of_memory();
-  auto* h = static_cast<header*>(std::malloc(size + sizeof(header)));
+  if (size > SIZE_MAX - sizeof(block)) out_of_memory();
+  auto* h = static_cast<block*>(std::malloc(size + sizeof(block)));
   if (!h) out_of_memory();
-  h->prev = last;
+  h->prev = tracked.last;
   h->next = nullptr;
   h->asked = size;
   h->unused = 0;
-  (last ? last->next : first) = h;
-  last = h;
+  (tracked.last ? tracked.last->next : tracked.first) = h;
+  tracked.last = h;
   return h + 1;
 }
 
@@ -62,7 +61,7 @@ void* allocate_zeroed(size_t size) {
 
 void free(void* address) {
   if (!address) return;
-  header* h = static_cast<header*>(address) - 1;
+  block* h = static_cast<block*>(address) - 1;
   // Only blocks on the list are ours to free; the walk is what makes a stray
   // address harmless.
   if (!on_list(h)) return;
@@ -76,47 +75,48 @@ void* realloc(void* address, size_t size) {
     free(address);
     return nullptr;
   }
-  if (size > SIZE_MAX - sizeof(header)) out_of_memory();
-  header* h = static_cast<header*>(address) - 1;
-  header* prev = h->prev;
-  header* next = h->next;
-  auto* n = static_cast<header*>(std::realloc(h, size + sizeof(header)));
+  if (size > SIZE_MAX - sizeof(block)) out_of_memory();
+  block* h = static_cast<block*>(address) - 1;
+  block* prev = h->prev;
+  block* next = h->next;
+  auto* n = static_cast<block*>(std::realloc(h, size + sizeof(block)));
   if (!n) out_of_memory();
   n->asked = size;
-  (next ? next->prev : last) = n;
-  (prev ? prev->next : first) = n;
+  (next ? next->prev : tracked.last) = n;
+  (prev ? prev->next : tracked.first) = n;
   return n + 1;
 }
 
 void free_all() {
-  for (header* b = first; b;) {
-    header* next = b->next;
+  for (block* b = tracked.first; b;) {
+    block* next = b->next;
     std::free(b);
     b = next;
   }
-  first = last = nullptr;
+  tracked.first = tracked.last = nullptr;
 }
 
 void report() {
-  std::printf("-- Heap-allocations --\nAsked   Real\n");
-  size_t sum = 0;
-  for (header* b = first; b; b = b->next) {
-    std::printf("%zu\t%zu\n", b->asked, b->asked + sizeof(header));
-    sum += b->asked + sizeof(header);
+  stdout_::print_line("-- Heap-allocations --");
+  stdout_::print_line("Asked   Real");
+  int64_t sum = 0;
+  for (block* b = tracked.first; b; b = b->next) {
+    int64_t real = int64_t(b->asked + sizeof(block));
+    stdout_::print_line(int64_t(b->asked), "\t", real);
+    sum += real;
   }
-  std::printf("-- Sum: %zu --\n", sum);
-  std::fflush(stdout);
+  stdout_::print_line("-- Sum: ", sum, " --");
 }
 
 size_t count() {
   size_t n = 0;
-  for (header* b = first; b; b = b->next) ++n;
+  for (block* b = tracked.first; b; b = b->next) ++n;
   return n;
 }
 
 size_t asked_total() {
   size_t n = 0;
-  for (header* b = first; b; b = b->next) n += b->asked;
+  for (block* b = tracked.first; b; b = b->next) n += b->asked;
   return n;
 }
 

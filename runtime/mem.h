@@ -8,12 +8,21 @@
 
 namespace kez::mem {
 
+struct block;  // a tracked block's header
+
+// The tracked-allocation list: first and last block, both null when empty.
+struct list_record {
+  block* first;
+  block* last;
+};
+extern list_record tracked;
+
 void* allocate(size_t size);
 void* allocate_zeroed(size_t size);
 void* realloc(void* address, size_t size);  // address 0: allocate; size 0: free, answer null
 void free(void* address);                   // addresses not on the list are ignored
 void free_all();
-void report();                              // diagnostic listing on standard output
+void report();                              // diagnostic listing through the low-level printers
 size_t count();                             // live tracked blocks
 size_t asked_total();                       // sum of asked sizes of live blocks
 

@@ -2,6 +2,11 @@
 
 #include <cstdint>
 #include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "capture.h"
 
 #include "runtime/mem.h"
 
@@ -32,4 +37,36 @@ TEST(TrackedMemory, ListFollowsAllocateReallocFree) {
   void* d = mem::realloc(nullptr, 5);
   EXPECT_EQ(mem::count(), base + 1);
   mem::free(d);
+}
+
+// The listing: a heading, one "asked<TAB>real" line per live block in
+// allocation order, and the sum of the real sizes.
+TEST(TrackedMemory, ReportListsLiveBlocksAndTheirSum) {
+  void* a = mem::allocate(40);
+  void* b = mem::allocate(1000);
+  std::string out = kez::test::capture_stdout([] { mem::report(); });
+  mem::free(a);
+  mem::free(b);
+
+  std::istringstream lines(out);
+  std::string line;
+  std::getline(lines, line);
+  EXPECT_EQ(line, "-- Heap-allocations --");
+  std::getline(lines, line);
+  EXPECT_EQ(line, "Asked   Real");
+  std::vector<std::pair<long, long>> blocks;
+  long sum = 0;
+  while (std::getline(lines, line) && line.rfind("-- Sum: ", 0) != 0) {
+    size_t tab = line.find('\t');
+    ASSERT_NE(tab, std::string::npos) << line;
+    blocks.emplace_back(std::stol(line.substr(0, tab)), std::stol(line.substr(tab + 1)));
+    sum += blocks.back().second;
+  }
+  EXPECT_EQ(line, "-- Sum: " + std::to_string(sum) + " --");
+  ASSERT_GE(blocks.size(), 2u);
+  EXPECT_EQ(blocks[blocks.size() - 2].first, 40);
+  EXPECT_EQ(blocks.back().first, 1000);
+  long header = blocks.back().second - 1000;
+  EXPECT_EQ(header % 16, 0);
+  EXPECT_EQ(blocks[blocks.size() - 2].second, 40 + header);
 }

@@ -1,0 +1,162 @@
+#include "runtime/start.h"
+
+#include <cxxabi.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cfenv>
+#include <cstring>
+#include <new>
+
+#include "platform/os.h"
+#include "runtime/hooks.h"
+#include "runtime/mem.h"
+#include "runtime/runtime.h"
+
+namespace kez::runtime {
+
+namespace {
+
+uintptr_t machine_stack_base = 0;
+uintptr_t machine_stack_limit = 0;
+void (*launch_body)() = nullptr;
+
+// Length of the valid UTF-8 sequence at p (at most n bytes), 0 when the
+// bytes there are not one: no overlong forms, surrogates or values past
+// 0x10FFFF.
+size_t utf8_sequence(const uint8_t* p, size_t n) {
+  uint8_t b = p[0];
+  if (b < 0x80) return 1;
+  size_t length = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+  if (!length || length > n) return 0;
+  for (size_t i = 1; i < length; ++i)
+    if ((p[i] & 0xC0) != 0x80) return 0;
+  if ((b == 0xE0 && p[1] < 0xA0) || (b == 0xED && p[1] >= 0xA0) || (b == 0xF0 && p[1] < 0x90) ||
+      (b == 0xF4 && p[1] >= 0x90))
+    return 0;
+  return length;
+}
+
+// Copies text into out (when given) with every invalid byte replaced by
+// U+FFFD; answers the bytes written, without the NUL.
+size_t to_valid_utf8(const uint8_t* text, size_t n, uint8_t* out) {
+  static const uint8_t replacement[] = {0xEF, 0xBF, 0xBD};
+  size_t written = 0;
+  for (size_t i = 0; i < n;) {
+    size_t length = utf8_sequence(text + i, n - i);
+    const uint8_t* from = length ? text + i : replacement;
+    size_t size = length ? length : sizeof replacement;
+    if (out) std::memcpy(out + written, from, size);
+    written += size;
+    i += length ? length : 1;
+  }
+  return written;
+}
+
+// Descriptors 0-2 that are closed get /dev/null, so that a file opened later
+// can never become standard output and receive the program's printing.
+void take_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd)
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open("/dev/null", O_RDWR);
+}
+
+void record_stack_limit() {
+  pthread_attr_t attr;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+  void* low;
+  size_t size;
+  if (pthread_attr_getstack(&attr, &low, &size) == 0) machine_stack_limit = reinterpret_cast<uintptr_t>(low);
+  pthread_attr_destroy(&attr);
+}
+
+// The start-up body, the activation that carries the top-level catch.
+void run_program() {
+  // Module statics that need more than constant initialisation belong here,
+  // in source order, as those modules arrive.
+  machine_stack_base = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  init();
+  launch_body();
+}
+
+void* runtime_thread(void*) {
+  install_signal_stack();
+  record_stack_limit();
+  reset_fpu();
+  ctx.top_frame = __builtin_frame_address(0);
+  uint32_t code = 0;
+  try {
+    code = catch_region(FILTER_TOP, run_program);
+  } catch (abi::__forced_unwind&) {
+    throw;  // thread cancellation must finish unwinding
+  } catch (const std::bad_alloc&) {
+    quit(RT_OUT_OF_MEMORY, caller_address());
+  } catch (...) {
+    // A C++ exception that is not a thrown code has no meaning to the runtime.
+    quit(RT_UNKNOWN, caller_address());
+  }
+  if (code) top_catch();
+  quit(0, 0);
+}
+
+}  // namespace
+
+void reset_fpu() {
+  // The default environment masks every exception in both the x87 control
+  // word and MXCSR; doubles are computed in SSE registers at 53 bits.
+  std::fesetenv(FE_DFL_ENV);
+}
+
+void get_args(int argc, char** argv) {
+  auto** vector = static_cast<char**>(mem::allocate(sizeof(char*) * (size_t(argc) + 1)));
+  for (int i = 0; i < argc; ++i) {
+    const auto* text = reinterpret_cast<const uint8_t*>(argv[i]);
+    size_t n = std::strlen(argv[i]);
+    size_t size = to_valid_utf8(text, n, nullptr);
+    auto* copy = static_cast<uint8_t*>(mem::allocate(size + 1));
+    to_valid_utf8(text, n, copy);
+    copy[size] = 0;
+    vector[i] = reinterpret_cast<char*>(copy);
+  }
+  vector[argc] = nullptr;
+  ctx.argc = argc;
+  ctx.argv = vector;
+}
+
+void init() {
+  // The later steps of runtime initialisation (random generator, memory
+  // manager, datatypes, stacks, lexer, boot data ...) join here in order.
+  hooks::init();
+  os::init();
+}
+
+void launch() {
+  // The console takes over here once it exists; until then there is nothing
+  // to run and start quits with status 0.
+}
+
+uintptr_t stack_base() { return machine_stack_base; }
+uintptr_t stack_limit() { return machine_stack_limit; }
+
+void start(int argc, char** argv, void (*launch)()) {
+  reset_fpu();
+  install_fault_handlers();
+  take_standard_descriptors();
+  get_args(argc, argv);
+  launch_body = launch;
+
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, machine_stack_size);
+  pthread_t thread;
+  if (pthread_create(&thread, &attr, runtime_thread, nullptr) != 0) quit(RT_OUT_OF_MEMORY, caller_address());
+  pthread_attr_destroy(&attr);
+  // The runtime thread ends the whole process through quit; the join only
+  // keeps this thread out of the way. Getting past it means the runtime
+  // thread ended some other way, which is never a success.
+  pthread_join(thread, nullptr);
+  quit(RT_UNKNOWN, caller_address());
+}
+
+}  // namespace kez::runtime

@@ -1,0 +1,39 @@
+// Process entry and the start-up sequence. start prepares the process (the
+// floating-point environment, the fault handlers, the standard descriptors,
+// the arguments as UTF-8 in the context record), then runs the program on a
+// thread with a large machine stack under the top-level catch: runtime
+// initialisation, the launch body, and quit with status 0. Nothing follows
+// the quit; the process never ends any other way.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kez::runtime {
+
+// The runtime thread's machine stack: deep recursion in the evaluator stops
+// at its depth guard long before this runs out.
+constexpr size_t machine_stack_size = size_t{256} << 20;
+
+// The entry point; launch runs once the runtime is initialised.
+[[noreturn]] void start(int argc, char** argv, void (*launch)());
+
+// Every floating-point exception masked, round to nearest, no flush to zero:
+// float arithmetic yields infinities and NaN instead of faults.
+void reset_fpu();
+
+// Copies argv into ctx.argc / ctx.argv as tracked UTF-8 strings; a byte that
+// is not part of a valid UTF-8 sequence becomes U+FFFD.
+void get_args(int argc, char** argv);
+
+// Runtime initialisation, in its fixed order.
+void init();
+// Hands over to the console once it exists.
+void launch();
+
+// The runtime thread's stack pointer just before runtime initialisation, and
+// the lowest address of its stack (0 until start runs).
+uintptr_t stack_base();
+uintptr_t stack_limit();
+
+}  // namespace kez::runtime

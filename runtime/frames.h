@@ -84,6 +84,7 @@ void free_node(node_frame* frame, uint32_t node);
 void release_node_frame(node_frame* frame);
 node_frame* new_node_frame(uint32_t count);
 void release_series_frame(series_frame* frame);
-void sweep_big();  // dead big series: node queued, block returned
+void sweep_big();           // dead big series: node queued, block returned
+void update_node_frames();  // end of every collection
 
 }  // namespace kez::memory

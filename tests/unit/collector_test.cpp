@@ -5,6 +5,9 @@
 #include <random>
 #include <vector>
 
+#include <csignal>
+
+#include "child_process.h"
 #include "heap_fixture.h"
 #include "heap_values.h"
 #include "runtime/frames.h"
@@ -125,83 +128,144 @@ TEST_F(collector_test, grown_big_series_leave_their_old_block) {
   EXPECT_EQ(memory::buffer_of(node)->size, 4200000u);
 }
 
-// Fills frames so that the third node frame is sparse and not active, then
-// runs stable cycles until it is evacuated.
-TEST_F(collector_test, sparse_stable_node_frame_is_evacuated_and_every_reference_rewritten) {
-  collector::set_stress(false);
-  constexpr uint32_t total = 25000;
-  uint32_t keep_block = memory::alloc_cells(total);
-  collector::root_node keep(keep_block);
-  for (uint32_t i = 0; i < total; ++i) {
-    uint32_t n = memory::alloc_bytes(4);
-    *reinterpret_cast<uint32_t*>(series::make_room(memory::buffer_of(n), 4)) = i;
-    append(keep_block, series_value(TYPE_BINARY, n));
-  }
-  std::vector<uint32_t> frames = node_frames();
-  ASSERT_EQ(frames.size(), 3u);
-  // Thin out the second and third frames; the first stays full.
-  uint32_t third_kept = 0;
-  for (uint32_t i = 0; i < total; ++i) {
-    cell* c = cell_at(keep_block, i);
-    bool thin = (in_frame(frames[1], c->w2) && i % 100) || (in_frame(frames[2], c->w2) && i % 50);
-    if (thin) *c = cell{TYPE_NONE, 0, 0, 0};
-    else if (in_frame(frames[2], c->w2)) ++third_kept;
-  }
-  ASSERT_GT(third_kept, 0u);
-  // Slots outside the block that name third-frame nodes: a guard, a rooted
-  // cell and a plain array that only a relocator rewrites.
-  uint32_t probe_index = total - 1;
-  while (cell_at(keep_block, probe_index)->header != TYPE_BINARY) --probe_index;
-  uint32_t guarded = cell_at(keep_block, probe_index)->w2;
-  ASSERT_TRUE(in_frame(frames[2], guarded));
-  collector::root_node guard(guarded);
-  cell held = *cell_at(keep_block, probe_index);
-  collector::root_cells hold(&held);
-  static uint32_t side_table[1];
-  side_table[0] = guarded;
-  static int relocations = 0;
-  relocations = 0;
-  collector::add_relocator([] {
-    ++relocations;
-    collector::relocate_range(side_table, side_table + 1);
-  });
+// A keep block of binaries, one per node, spread over three node frames:
+// the first stays full (so the second is the active frame after a cycle),
+// the second keeps one binary in a hundred, the third exactly `third_used`.
+// Each binary holds its own index in the block.
+struct three_frames {
+  uint32_t keep_block = 0;
+  collector::root_node keep{keep_block};
+  std::vector<uint32_t> frames;
 
-  uint32_t evacuations = collector::node_compaction_count();
-  int cycles = 0;
-  while (collector::node_compaction_count() == evacuations && cycles < 10) {
-    collector::do_cycle();
-    ++cycles;
+  explicit three_frames(uint32_t third_used) {
+    constexpr uint32_t total = 29000;
+    keep_block = memory::alloc_cells(total);
+    for (uint32_t i = 0; i < total; ++i) {
+      uint32_t n = memory::alloc_bytes(4);
+      *reinterpret_cast<uint32_t*>(series::make_room(memory::buffer_of(n), 4)) = i;
+      append(keep_block, series_value(TYPE_BINARY, n));
+    }
+    frames = node_frames();
+    EXPECT_EQ(frames.size(), 3u);
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < total; ++i) {
+      cell* c = cell_at(keep_block, i);
+      bool drop = (in_frame(frames[1], c->w2) && i % 100) || (in_frame(frames[2], c->w2) && kept++ >= third_used);
+      if (drop) *c = cell{TYPE_NONE, 0, 0, 0};
+    }
   }
-  ASSERT_EQ(cycles, 8) << "one cycle to settle, six stable ones, then the evacuation";
-  EXPECT_EQ(relocations, 1);
-  frames = node_frames();
-  EXPECT_EQ(frames.size(), 2u) << "the emptied frame was released";
-  EXPECT_NE(guarded, held.w2 + 1);  // keep both used
-  for (uint32_t slot : {guarded, held.w2, side_table[0]}) {
-    EXPECT_TRUE(in_frame(frames[1], slot)) << "moved into the active frame";
-    EXPECT_EQ(*reinterpret_cast<uint32_t*>(memory::buffer_of(slot)->head_ptr()), probe_index);
-    EXPECT_EQ(memory::buffer_of(slot)->node, slot);
+
+  // Cycles until node frames were evacuated (at most ten); answers the count.
+  int cycles_to_evacuation() {
+    uint32_t evacuations = collector::node_compaction_count();
+    int cycles = 0;
+    while (collector::node_compaction_count() == evacuations && cycles < 10) {
+      collector::do_cycle();
+      ++cycles;
+    }
+    return cycles;
   }
-  EXPECT_EQ(cell_at(keep_block, probe_index)->w2, guarded);
-  for (uint32_t i = 0; i < total; ++i) {
-    cell* c = cell_at(keep_block, i);
-    if (c->header != TYPE_BINARY) continue;
-    ASSERT_EQ(*reinterpret_cast<uint32_t*>(memory::buffer_of(c->w2)->head_ptr()), i);
-    ASSERT_EQ(memory::buffer_of(c->w2)->node, c->w2);
+
+  void expect_intact() {
+    for (uint32_t i = 0; i < length_of(keep_block); ++i) {
+      cell* c = cell_at(keep_block, i);
+      if (c->header != TYPE_BINARY) continue;
+      ASSERT_EQ(*reinterpret_cast<uint32_t*>(memory::buffer_of(c->w2)->head_ptr()), i);
+      ASSERT_EQ(memory::buffer_of(c->w2)->node, c->w2);
+    }
+  }
+};
+
+TEST_F(collector_test, only_a_less_than_half_used_stable_frame_is_evacuated) {
+  struct row {
+    uint32_t third_used;
+    bool evacuated;
+  };
+  for (row r : {row{4999, true}, row{5000, false}}) {
+    testing::reset_heap();
+    collector::set_stress(false);
+    three_frames heap(r.third_used);
+    // One cycle frees the dropped nodes, six find the frame stable, the eighth moves it.
+    EXPECT_EQ(heap.cycles_to_evacuation(), r.evacuated ? 8 : 10) << r.third_used;
+    EXPECT_EQ(node_frames().size(), r.evacuated ? 2u : 3u);
+    heap.expect_intact();
   }
 }
 
+uint32_t side_table[1];
+int relocations = 0;
+void relocate_side_table() {
+  ++relocations;
+  collector::relocate_range(side_table, side_table + 1);
+}
+
+TEST_F(collector_test, evacuation_rewrites_every_reference_to_a_moved_node) {
+  collector::set_stress(false);
+  three_frames heap(40);
+  // Slots outside the block that name a third-frame node: a guard, a rooted
+  // cell and a plain table that only a relocator rewrites.
+  uint32_t probe = 0;
+  while (!in_frame(heap.frames[2], cell_at(heap.keep_block, probe)->w2)) ++probe;
+  uint32_t guarded = cell_at(heap.keep_block, probe)->w2;
+  collector::root_node guard(guarded);
+  cell held = *cell_at(heap.keep_block, probe);
+  collector::root_cells hold(&held);
+  side_table[0] = guarded;
+  relocations = 0;
+  collector::add_relocator(relocate_side_table);
+  EXPECT_EQ(heap.cycles_to_evacuation(), 8);
+  collector::remove_relocator(relocate_side_table);
+  EXPECT_EQ(relocations, 1) << "relocators run only in cycles that moved nodes";
+  std::vector<uint32_t> frames = node_frames();
+  ASSERT_EQ(frames.size(), 2u) << "the emptied frame was released";
+  EXPECT_EQ(record.node_active, frames[1]);
+  for (uint32_t slot : {guarded, held.w2, side_table[0], cell_at(heap.keep_block, probe)->w2}) {
+    EXPECT_TRUE(in_frame(frames[1], slot)) << "moved into the active frame";
+    EXPECT_EQ(slot, guarded);
+  }
+  heap.expect_intact();
+}
+
+TEST_F(collector_test, more_dead_nodes_than_the_release_list_holds) {
+  collector::set_enabled(false);
+  for (uint32_t i = 0; i < 25000; ++i) memory::alloc_bytes(1);
+  uint32_t live = bytes_with("last");
+  collector::root_node keep(live);
+  collector::do_cycle();
+  EXPECT_EQ(used_nodes(), 1u);
+  EXPECT_TRUE(bytes_equal(live, "last"));
+}
+
 TEST_F(collector_test, stress_mode_moves_every_node_each_cycle) {
-  collector::set_stress(true);
-  uint32_t node = bytes_with("moving");
-  collector::root_node keep(node);
-  uint32_t before = node;
-  uint32_t frame_before = record.node_head;
-  memory::alloc_bytes(8);  // collects
-  EXPECT_NE(node, before);
-  EXPECT_NE(record.node_head, frame_before);
-  EXPECT_TRUE(bytes_equal(node, "moving"));
-  EXPECT_EQ(used_nodes(), 2u);
+  // Rows: a lone series, and a node frame with no free node left.
+  for (uint32_t extra : {0u, memory::NODES_PER_FRAME - 2}) {
+    testing::reset_heap();
+    collector::set_stress(false);
+    uint32_t block = memory::alloc_cells(extra);
+    collector::root_node keep_block(block);
+    for (uint32_t i = 0; i < extra; ++i) append(block, series_value(TYPE_BINARY, memory::alloc_bytes(1)));
+    uint32_t node = bytes_with("moving");
+    collector::root_node keep(node);
+    ASSERT_EQ(used_nodes(), extra + 2);
+    collector::set_stress(true);
+    uint32_t before = node, frame_before = record.node_head;
+    memory::alloc_bytes(8);  // collects
+    EXPECT_NE(node, before);
+    EXPECT_NE(record.node_head, frame_before);
+    EXPECT_TRUE(bytes_equal(node, "moving"));
+    EXPECT_EQ(used_nodes(), extra + 3);
+    for (uint32_t i = 0; i < extra; ++i) ASSERT_EQ(memory::buffer_of(cell_at(block, i)->w2)->node, cell_at(block, i)->w2);
+  }
+}
+
+TEST(collector_stress, a_node_kept_without_a_root_faults_at_its_next_use) {
+  const std::string program = KEZ_TEST_PROGRAM_DIR "/stale_node";
+  auto rooted = test::run_child(program, {"rooted"});
+  EXPECT_EQ(rooted.status, 0) << rooted.err;
+  EXPECT_EQ(rooted.out, "kept\n");
+  auto unrooted = test::run_child(program, {"unrooted"});
+  EXPECT_EQ(unrooted.status, 128 + SIGSEGV) << unrooted.err;
+  EXPECT_EQ(unrooted.out, "");
 }
 
 uint32_t global_node = 0;
@@ -218,6 +282,17 @@ TEST_F(collector_test, marker_callbacks_keep_module_roots) {
   collector::do_cycle();
   EXPECT_EQ(used_nodes(), 0u);
   global_node = 0;
+}
+
+TEST_F(collector_test, a_marker_registered_for_each_task_never_runs_out_of_slots) {
+  for (int task = 0; task < 250; ++task) {
+    collector::add_marker(mark_global);
+    global_node = memory::alloc_cells(0);
+    collector::do_cycle();
+    ASSERT_EQ(used_nodes(), 1u) << task;
+    collector::remove_marker(mark_global);
+    global_node = 0;
+  }
 }
 
 int custom_marked = 0;
@@ -241,6 +316,48 @@ TEST_F(collector_test, type_rows_decide_what_a_cell_keeps) {
   EXPECT_EQ(custom_marked, 1);
   EXPECT_EQ(used_nodes(), 2u) << "the integer's payload is not a reference";
   EXPECT_TRUE(bytes_equal(cell_at(root, 0)->w3, "custom"));
+}
+
+// A context series: the context cell (word table, values) then the owner.
+uint32_t context_with_values() {
+  uint32_t values = memory::alloc_cells(1);
+  collector::root_node hold(values);
+  uint32_t context = memory::alloc_cells(2);
+  append(context, cell{TYPE_CONTEXT, 0, values, 0});
+  append(context, cell{TYPE_NONE, 0, 0, 0});
+  return context;
+}
+
+TEST_F(collector_test, default_rows_keep_what_each_type_names) {
+  struct row {
+    const char* name;
+    cell (*make)();
+    uint32_t survivors;  // nodes kept besides the root block
+  };
+  const row rows[] = {
+      {"string with a second node", [] { return cell{TYPE_STRING, 0, memory::alloc_bytes(1), memory::alloc_bytes(1)}; }, 2},
+      {"symbol", [] { return cell{TYPE_SYMBOL, 0, memory::alloc_bytes(1), memory::alloc_bytes(1)}; }, 2},
+      {"event with a block", [] { return cell{TYPE_EVENT, 0, memory::alloc_cells(1), 0x10000}; }, 1},
+      {"event without", [] { return cell{TYPE_EVENT, 0, memory::alloc_cells(1), 0}; }, 0},
+      {"context with its values", [] { return cell{TYPE_CONTEXT, 0, memory::alloc_cells(1), 0}; }, 1},
+      {"context with values on the stack",
+       [] { return cell{uint32_t(TYPE_CONTEXT) | FLAG_STACK_VALUES, 0, memory::alloc_cells(1), 0}; }, 0},
+      {"object", [] { return cell{TYPE_OBJECT, context_with_values(), 0, 0}; }, 2},
+      {"bound word", [] { return cell{TYPE_SET_WORD, context_with_values(), 0, 0}; }, 2},
+      {"op made from a function", [] { return cell{TYPE_OP | (TYPE_FUNCTION << 16), context_with_values(), 0, 0}; }, 2},
+      {"op made from a native", [] { return cell{TYPE_OP | (TYPE_NATIVE << 16), context_with_values(), 0, 0}; }, 0},
+      {"issue", [] { return cell{TYPE_ISSUE, memory::alloc_bytes(1), memory::alloc_bytes(1), 0}; }, 0},
+  };
+  for (const row& r : rows) {
+    testing::reset_heap();
+    collector::set_enabled(false);  // the row's series are not rooted until stored
+    uint32_t root = memory::alloc_cells(1);
+    collector::root_node keep(root);
+    append(root, r.make());
+    collector::set_enabled(true);
+    collector::do_cycle();
+    EXPECT_EQ(used_nodes(), 1 + r.survivors) << r.name;
+  }
 }
 
 TEST_F(collector_test, pinned_pointers_move_with_their_buffer) {
@@ -384,15 +501,23 @@ TEST_F(collector_test, churn_keeps_content_and_bounded_memory) {
   collector::root_node keep(world);
   memory::buffer_of(world)->tail += slots * sizeof(cell);
   struct model {
-    uint32_t kind = 0;  // 0 empty, 1 binary (length, seed), 2 block of integers (length, seed)
+    uint32_t kind = 0;  // 0 empty, 1 binary (length, seed), 2 block of integers (length, seed), 3 handle (seed)
     uint32_t length = 0, seed = 0;
   };
   std::vector<model> expect(slots);
   std::mt19937 rng(1234);
+  static uint32_t resources = 0, resources_released = 0;
+  resources = resources_released = 0;
+  uint32_t resource = handles::register_type("resource", [](void*) { ++resources_released; });
   auto check = [&](uint32_t s) {
     cell* c = cell_at(world, s);
     const model& m = expect[s];
     if (m.kind == 0) return;
+    if (m.kind == 3) {
+      ASSERT_EQ(c->header, TYPE_HANDLE);
+      ASSERT_EQ(handles::pointer(int32_t(c->w3)), reinterpret_cast<void*>(uintptr_t(m.seed)));
+      return;
+    }
     series_buffer* b = memory::buffer_of(c->w2);
     ASSERT_EQ(b->node, c->w2);
     if (m.kind == 1) {
@@ -403,7 +528,7 @@ TEST_F(collector_test, churn_keeps_content_and_bounded_memory) {
       for (uint32_t i = 0; i < m.length; ++i) {
         cell* e = b->head_cell() + i;
         if (e->header == TYPE_INTEGER) ASSERT_EQ(e->w2, m.seed + i);
-        else ASSERT_TRUE(e->header == TYPE_BLOCK || e->header == TYPE_BINARY);
+        else ASSERT_TRUE(e->header == TYPE_BLOCK || e->header == TYPE_BINARY || e->header == TYPE_HANDLE);
       }
     }
   };
@@ -444,6 +569,11 @@ TEST_F(collector_test, churn_keeps_content_and_bounded_memory) {
       expect[s] = {};
     } else if (op == 15 && rng() % scaled(2000, 200) == 0) {  // a big series, dropped at once
       memory::alloc_series(2200000, 1, 0);
+    } else if (op == 15) {  // a native resource behind a handle! value
+      uint32_t seed = (rng() | 1) & 0xFFFFFF;
+      *c = cell{TYPE_HANDLE, 0, 0, uint32_t(handles::store(reinterpret_cast<void*>(uintptr_t(seed)), resource))};
+      expect[s] = {3, 0, seed};
+      ++resources;
     }
     check(s);
     if (step % (steps / 20) == 0) {
@@ -460,6 +590,8 @@ TEST_F(collector_test, churn_keeps_content_and_bounded_memory) {
   collector::do_cycle();
   EXPECT_EQ(used_nodes(), 1u);
   EXPECT_LE(memory::os_bytes(), 4u * 1024 * 1024);
+  EXPECT_GT(resources, 0u);
+  EXPECT_EQ(resources_released, resources) << "every dropped handle released exactly once";
 }
 
 }  // namespace

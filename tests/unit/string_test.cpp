@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -349,6 +350,43 @@ TEST_F(string_test, swap_first_characters) {
   EXPECT_EQ(utf8_of(b), "axy");
   cell n = integer(1);
   EXPECT_EQ(error_of([&] { actions::dispatch<ACT_SWAP>(a, &n); }).second, err::script::invalid_arg);
+}
+
+// A stand-in for the generic take: the last element (or the last `part`),
+// as a new series of the same type.
+cell* take_last(cell* series, const cell* part, bool, bool) {
+  int32_t n = part ? int32_t(part->w2) : 1;
+  int32_t len = string::ks_abs_length_q(series);
+  cell copy = *series;
+  collector::root_cells hold(&copy);
+  uint32_t node = memory::alloc_series(uint32_t(n), string::buffer_of(series)->unit(), 0);
+  series_buffer* from = string::buffer_of(&copy);
+  series_buffer* to = memory::buffer_of(node);
+  uint32_t unit = from->unit();
+  std::memcpy(to->head_ptr(), from->head_ptr() + (len - n) * unit, n * unit);
+  to->tail = to->head + n * unit;
+  from->tail -= n * unit;
+  *series = cell{type_of(&copy), 0, node, 0};
+  return series;
+}
+
+TEST_F(string_test, take_of_one_character_is_a_char) {
+  datatype::registration(TYPE_SERIES, 0, "series!").set<ACT_TAKE>(take_last).commit();
+  string::init();  // inherits again from the series! row that now exists
+  datatype::registration(TYPE_BINARY, TYPE_STRING, "binary!").inherit_all().commit();
+  cell* s = text(std::string("ab") + SMILE);
+  cell* r = actions::dispatch<ACT_TAKE>(stack::push(s), static_cast<const cell*>(nullptr), false, true);
+  EXPECT_EQ(type_of(r), TYPE_CHAR);
+  EXPECT_EQ(r->w2, 0x1F600u);
+  cell two = integer(2);
+  r = actions::dispatch<ACT_TAKE>(stack::push(s), static_cast<const cell*>(&two), false, true);
+  EXPECT_EQ(type_of(r), TYPE_STRING);
+  EXPECT_EQ(utf8_of(r), "ab");
+  cell* bin = stack::push_cell();
+  *bin = cell{TYPE_BINARY, 0, testing::bytes_with("\xFF"), 0};
+  r = actions::dispatch<ACT_TAKE>(bin, static_cast<const cell*>(nullptr), false, true);
+  EXPECT_EQ(type_of(r), TYPE_INTEGER);
+  EXPECT_EQ(r->w2, 255u);
 }
 
 TEST_F(string_test, load_utf8_edges) {

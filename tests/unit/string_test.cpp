@@ -206,6 +206,49 @@ TEST_F(string_test, source_units_after_copying_into_a_wider_text) {
   }
 }
 
+// The whole-text copy in its three modes, with limits, offsets and units.
+TEST_F(string_test, concatenate_modes) {
+  struct row {
+    const char *dst, *src;
+    int32_t dst_head, src_head, limit, offset;
+    bool keep;
+    int mode;
+    const char* result;
+  };
+  const char* wide = "\xCE\xA9\xCE\xA9";  // two U+03A9: unit 2 once appended
+  const row rows[] = {
+      {"ab", "cd", 0, 0, -1, 0, false, string::CONCAT_APPEND, "abcd"},
+      {"ab", "cdef", 1, 1, 2, 0, false, string::CONCAT_APPEND, "abde"},
+      {"ab", "cd", 0, 0, 0, 0, false, string::CONCAT_APPEND, "ab"},
+      {"abcd", "XY", 1, 0, -1, 1, false, string::CONCAT_INSERT, "abXYcd"},
+      {"abcd", "XY", 0, 0, -1, 9, false, string::CONCAT_INSERT, "abcdXY"},
+      {"abcd", "XY", 1, 0, -1, 0, false, string::CONCAT_OVERWRITE, "aXYd"},
+      {"abcd", "XYZ", 2, 0, -1, 0, false, string::CONCAT_OVERWRITE, "abXYZ"},
+      {"ab", "cd", 0, 0, -1, 0, true, string::CONCAT_APPEND, "abcd"},
+      {"", "cd", 0, 0, -1, 0, false, string::CONCAT_APPEND, "cd"},
+  };
+  for (const row& r : rows) {
+    for (bool wide_dst : {false, true}) {
+      stack::reset();
+      cell* d = text(r.dst);
+      if (wide_dst) {  // a unit-2 destination: the source is widened unless kept
+        d->w1 = 0;
+        cell* w = text(wide);
+        string::concatenate(d, w, -1, 0, false, string::CONCAT_APPEND);
+        string::remove_part(d, uint32_t(string::ks_abs_length_q(d) - 2), 2);
+        ASSERT_EQ(unit_of(d), 2u);
+      }
+      d->w1 = uint32_t(r.dst_head);
+      cell* src = text(r.src);
+      src->w1 = uint32_t(r.src_head);
+      string::concatenate(d, src, r.limit, r.offset, r.keep, r.mode);
+      d->w1 = 0;
+      EXPECT_EQ(utf8_of(d), r.result) << r.dst << " " << r.src << " " << wide_dst;
+      EXPECT_EQ(unit_of(src), wide_dst && !r.keep ? 2u : 1u) << r.dst << " " << r.src;
+    }
+  }
+}
+
 TEST_F(string_test, appending_a_text_to_itself) {
   cell* s = text("abc");
   cell* same = stack::push(s);

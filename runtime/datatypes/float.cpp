@@ -22,23 +22,6 @@ namespace {
 
 constexpr double EPSILON = 2.220446049250313e-16;
 
-[[noreturn]] void fire_type(int id, uint32_t type, const cell* value) {
-  cell kind;
-  datatype::make_at(&kind, type);
-  error::fire(err::cat_script, id, &kind, value);
-}
-
-[[noreturn]] void not_related(uint32_t type) {
-  cell kind;
-  datatype::make_at(&kind, type);
-  error::fire(err::cat_script, err::script::not_related, nullptr, &kind);
-}
-
-inline bool any_string_q(uint32_t t) {
-  return t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL || t == TYPE_TAG || t == TYPE_EMAIL ||
-         t == TYPE_REF;
-}
-
 inline uint64_t bits_of(double d) {
   uint64_t u;
   std::memcpy(&u, &d, sizeof u);
@@ -196,13 +179,6 @@ double number_of(const cell* value) {
   return t == TYPE_INTEGER || t == TYPE_CHAR ? double(integer::get(value)) : get(value);
 }
 
-// The registered math body of the right operand's type, left unchanged.
-cell* forward(cell* left, const cell* right, int32_t op) {
-  math::body fn = math::math_body(type_of(right));
-  if (!fn) math::invalid_type(right);
-  return fn(left, right, op);
-}
-
 }  // namespace
 
 cell* do_math(cell* left, const cell* right, int32_t op) {
@@ -210,15 +186,14 @@ cell* do_math(cell* left, const cell* right, int32_t op) {
   switch (rt) {
     case TYPE_TUPLE:
     case TYPE_MONEY:
-      return forward(left, right, op);
+      return math::body_for(right)(left, right, op);
     case TYPE_PAIR:
     case TYPE_POINT2D:
     case TYPE_POINT3D:
     case TYPE_VECTOR: {
       if (lt == TYPE_TIME && rt != TYPE_VECTOR) math::invalid_type(right);
-      if (rt != TYPE_VECTOR && (op == OP_SUBTRACT || op == OP_DIVIDE)) not_related(rt);
-      math::body fn = math::math_body(rt);
-      if (!fn) math::invalid_type(right);
+      if (rt != TYPE_VECTOR && (op == OP_SUBTRACT || op == OP_DIVIDE)) math::not_related(rt);
+      math::body fn = math::body_for(right);
       // The compound value goes left; the number keeps the left operand's type.
       cell number = *left;
       if (lt == TYPE_INTEGER) make_at(&number, double(integer::get(left)));
@@ -258,12 +233,7 @@ cell* absolute(cell* value) {
 }
 
 cell* power(cell* base, const cell* exponent) {
-  uint32_t t = type_of(exponent);
-  if (t != TYPE_INTEGER && t != TYPE_FLOAT) {
-    cell kind;
-    datatype::make_at(&kind, t);
-    error::fire(err::cat_script, err::script::expect_arg, nullptr, &kind);
-  }
+  math::check_exponent(exponent);
   store_double(&base->w2, std::pow(get(base), number_of(exponent)));
   return base;
 }
@@ -273,11 +243,7 @@ cell* power(cell* base, const cell* exponent) {
 namespace {
 bool whole_part_even(const cell* value) {
   double d = get(value);
-  if (!std::isfinite(d)) {
-    cell kind;
-    datatype::make_at(&kind, TYPE_INTEGER);
-    error::fire(err::cat_script, err::script::type_limit, &kind);
-  }
+  if (!std::isfinite(d)) math::fire_with_type(err::script::type_limit, TYPE_INTEGER);
   return std::fmod(std::trunc(d), 2.0) == 0.0;
 }
 }  // namespace
@@ -287,7 +253,7 @@ bool odd_q(const cell* value) { return !whole_part_even(value); }
 
 cell* round(cell* value, const cell* scale, bool even, bool down, bool half_down, bool floor,
             bool ceiling, bool half_ceiling) {
-  if (scale && type_of(scale) == TYPE_MONEY) not_related(TYPE_MONEY);
+  if (scale && type_of(scale) == TYPE_MONEY) math::not_related(TYPE_MONEY);
   bool percent = type_of(value) == TYPE_PERCENT;
   double v = get(value);
   double s = percent ? 0.01 : 1.0;
@@ -399,14 +365,14 @@ cell* make(cell* proto, const cell* spec, uint32_t type) {
       uint32_t n;
       const cell* c = reinterpret_cast<const cell*>(series_head(spec, n, sizeof(cell)));
       auto numeric = [](const cell* x) { return type_of(x) == TYPE_INTEGER || type_of(x) == TYPE_FLOAT; };
-      if (n != 2 * sizeof(cell) || !numeric(c) || !numeric(c + 1)) fire_type(err::script::bad_to_arg, type, spec);
+      if (n != 2 * sizeof(cell) || !numeric(c) || !numeric(c + 1)) math::fire_with_type(err::script::bad_to_arg, type, spec);
       // [mantissa exponent]: the exponent counts whole powers of ten.
       d = number_of(c) * std::pow(10.0, std::trunc(number_of(c + 1)));
       break;
     }
     default: {
       math::to_double_fn fn = math::float_converter(t);
-      if (!fn) fire_type(err::script::bad_to_arg, type, spec);
+      if (!fn) math::fire_with_type(err::script::bad_to_arg, type, spec);
       d = fn(spec, type);
     }
   }

@@ -308,6 +308,26 @@ cell* round(cell* value, const cell* scale, bool even, bool down, bool half_down
   return make_at(value, result, scale ? type_of(scale) : type_of(value));
 }
 
+double random_double(double max, bool secure) {
+  const math::random_services& r = math::random_or_raise();
+  if (secure) {
+    double r1 = r.next_secure(), r2 = r.next_secure();
+    return max * (r2 + r1 / 2147483647.0) / 2147483648.0;
+  }
+  // Generator outputs are 31-bit, so the signed reading is never negative.
+  return max * (int32_t(r.next()) / 2147483647.0);
+}
+
+cell* random(cell* value, bool seed, bool secure, bool) {
+  if (seed) {
+    math::random_or_raise().seed(value->w2 ^ value->w3);
+    *value = cell{TYPE_UNSET, 0, 0, 0};
+    return value;
+  }
+  store_double(&value->w2, random_double(get(value), secure));
+  return value;
+}
+
 // --- Comparison -------------------------------------------------------------------
 
 int32_t compare(const cell* value1, const cell* value2, int32_t op) {
@@ -382,6 +402,7 @@ cell* make(cell* proto, const cell* spec, uint32_t type) {
 void init() {
   datatype::registration(TYPE_FLOAT, 0, "float!")
       .set<ACT_MAKE>(make)
+      .set<ACT_RANDOM>(random)
       .set<ACT_TO>(make)
       .set<ACT_FORM>(form)
       .set<ACT_MOLD>(mold)

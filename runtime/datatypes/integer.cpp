@@ -35,6 +35,14 @@ void set_float_converter(uint32_t type, to_double_fn fn) { double_converters[typ
 to_int_fn integer_converter(uint32_t type) { return type < TYPE_TABLE_ROWS ? int_converters[type] : nullptr; }
 to_double_fn float_converter(uint32_t type) { return type < TYPE_TABLE_ROWS ? double_converters[type] : nullptr; }
 
+random_services random;
+
+const random_services& random_or_raise() {
+  if (!random.seed || !random.next || !random.next_secure || !random.range)
+    error::fire(err::cat_internal, err::internal::not_done);
+  return random;
+}
+
 void invalid_type(const cell* value) {
   cell kind;
   datatype::make_at(&kind, type_of(value));
@@ -323,6 +331,17 @@ cell* round(cell* value, const cell* scale, bool even, bool down, bool half_down
   return value;
 }
 
+cell* random(cell* value, bool seed, bool secure, bool) {
+  const math::random_services& r = math::random_or_raise();
+  if (seed) {
+    r.seed(value->w2);
+    *value = cell{TYPE_UNSET, 0, 0, 0};
+  } else if (get(value) != 0) {
+    value->w2 = uint32_t(r.range(secure, get(value)));
+  }
+  return value;
+}
+
 // --- Conversion -----------------------------------------------------------------
 
 cell* to(cell* proto, const cell* spec, uint32_t) {
@@ -395,6 +414,7 @@ int32_t compare(const cell* value1, const cell* value2, int32_t op) {
 void init() {
   datatype::registration(TYPE_INTEGER, 0, "integer!")
       .set<ACT_MAKE>(make)
+      .set<ACT_RANDOM>(random)
       .set<ACT_TO>(to)
       .set<ACT_FORM>(form)
       .set<ACT_MOLD>(mold)

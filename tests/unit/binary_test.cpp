@@ -408,6 +408,9 @@ TEST_F(binary_test, raw_access) {
   EXPECT_TRUE(binary::ks_tail_q(bin));
   EXPECT_FALSE(binary::ks_skip(bin, -100));
   EXPECT_EQ(bytes_of(bin), (bytes{8, 1}));
+  // A copy made from bytes inside the heap survives the allocation it makes.
+  cell* copy = binary::load(binary::ks_head(bin), uint32_t(binary::ks_length_q(bin)));
+  EXPECT_EQ(bytes_of(copy), (bytes{8, 1}));
   // A head index left past the tail reads as the tail.
   bin->w1 = 50;
   EXPECT_EQ(binary::ks_length_q(bin), 0);

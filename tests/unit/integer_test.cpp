@@ -331,6 +331,69 @@ TEST_F(integer_test, text) {
   EXPECT_EQ(actions::form_dispatch(&a, out, nullptr, 10), 6);
 }
 
+TEST_F(integer_test, cells_appended_to_a_block) {
+  cell* block = stack::push_cell();
+  *block = cell{TYPE_BLOCK, 0, memory::alloc_cells(1), 0};
+  uint32_t n = testing::scaled(40, 10);
+  for (uint32_t i = 0; i < n; ++i) {
+    if (i % 2) integer::make_in(block, int32_t(i));
+    else float_::make_in64(block, i, 0x3FF00000);  // 1.0 with low bits i
+  }
+  series_buffer* b = memory::buffer_of(block->w2);
+  ASSERT_EQ(b->used(), n * sizeof(cell));
+  for (uint32_t i = 0; i < n; ++i) {
+    const cell* c = b->head_cell() + i;
+    EXPECT_EQ(type_of(c), i % 2 ? TYPE_INTEGER : TYPE_FLOAT);
+    EXPECT_EQ(c->w2, i);
+  }
+}
+
+// A scripted generator: each call is recorded, each draw answers a fixed value.
+struct fake_generator {
+  static inline uint32_t seeded, draws[2], drawn;
+  static inline int32_t range_n;
+  static inline bool range_secure;
+  static void install() {
+    drawn = 0;
+    math::random.seed = [](uint32_t s) { seeded = s; };
+    math::random.next = [] { return uint32_t(2147483647); };
+    math::random.next_secure = [] { return draws[drawn++ % 2]; };
+    math::random.range = [](bool secure, int32_t n) {
+      range_secure = secure;
+      range_n = n;
+      return n > 0 ? 1 : -1;
+    };
+  }
+};
+
+TEST_F(integer_test, random_goes_through_the_generator) {
+  math::random = {};
+  cell v = integer(6);
+  EXPECT_EQ(error_of([&] { actions::dispatch<ACT_RANDOM>(&v, false, false, false); }),
+            std::make_pair(int(err::cat_internal), int(err::internal::not_done)));
+  fake_generator::install();
+  EXPECT_EQ(integer::get(actions::dispatch<ACT_RANDOM>(&v, false, true, false)), 1);
+  EXPECT_EQ(fake_generator::range_n, 6);
+  EXPECT_TRUE(fake_generator::range_secure);
+  cell zero = integer(0);
+  fake_generator::range_n = 99;
+  EXPECT_EQ(integer::get(actions::dispatch<ACT_RANDOM>(&zero, false, false, false)), 0);
+  EXPECT_EQ(fake_generator::range_n, 99);  // 0 never draws
+  cell s = integer(-5);
+  EXPECT_EQ(type_of(actions::dispatch<ACT_RANDOM>(&s, true, false, false)), TYPE_UNSET);
+  EXPECT_EQ(fake_generator::seeded, uint32_t(-5));
+  // float!: the seed is the two halves of the double combined.
+  cell f = number(1.0);
+  actions::dispatch<ACT_RANDOM>(&f, true, false, false);
+  EXPECT_EQ(fake_generator::seeded, 0x3FF00000u);
+  cell g = number(10.0);
+  EXPECT_EQ(float_::get(actions::dispatch<ACT_RANDOM>(&g, false, false, false)), 10.0);
+  fake_generator::draws[0] = 2147483647;  // r1
+  fake_generator::draws[1] = 1073741824;  // r2
+  EXPECT_DOUBLE_EQ(float_::random_double(8.0, true), 8.0 * (1073741824.0 + 1.0) / 2147483648.0);
+  math::random = {};
+}
+
 TEST_F(integer_test, comparison) {
   struct row {
     cell a, b;

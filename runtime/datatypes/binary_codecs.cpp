@@ -73,7 +73,7 @@ struct reader {
 };
 
 cell* result(cell* target, const bytes_t& bytes) {
-  return load_in(bytes.data(), uint32_t(bytes.size()), target);
+  return load_at(target, bytes.data(), uint32_t(bytes.size()));
 }
 
 }  // namespace

@@ -290,6 +290,34 @@ TEST_F(binary_test, trim) {
             std::make_pair(int(err::cat_internal), int(err::internal::not_done)));
 }
 
+TEST_F(binary_test, made_at_a_block_tail_and_by_registered_converters) {
+  cell* block = stack::push_cell();
+  *block = cell{TYPE_BLOCK, 0, memory::alloc_cells(1), 0};
+  uint8_t data[] = {5, 6, 7};
+  uint32_t n = testing::scaled(20, 6);
+  for (uint32_t i = 0; i < n; ++i) {
+    if (i % 2) binary::make_in(block, 4);
+    else binary::load_in(data, 3, block);
+  }
+  series_buffer* b = memory::buffer_of(block->w2);
+  ASSERT_EQ(b->used(), n * sizeof(cell));
+  for (uint32_t i = 0; i < n; ++i) {
+    cell* c = stack::push(b->head_cell() + i);
+    EXPECT_EQ(bytes_of(c), i % 2 ? bytes{} : (bytes{5, 6, 7})) << i;
+    b = memory::buffer_of(block->w2);
+  }
+  // issue! converts through the converter its module registers.
+  cell issue{TYPE_ISSUE, 0, 0, 0};
+  cell type = testing::datatype_value(TYPE_BINARY);
+  EXPECT_EQ(error_of([&] { actions::to_dispatch(&type, &issue); }), BAD_TO_ARG);
+  binary::set_to_converter(TYPE_ISSUE, [](cell* proto, const cell*) {
+    const uint8_t text[] = {'F', 'F', '0', '1'};
+    return binary::decode_16(text, 4, 1, proto);
+  });
+  EXPECT_EQ(bytes_of(actions::to_dispatch(&type, &issue)), (bytes{0xFF, 0x01}));
+  binary::set_to_converter(TYPE_ISSUE, nullptr);
+}
+
 // --- Codecs ------------------------------------------------------------------------
 
 std::string encoded(int base, const bytes& data) {

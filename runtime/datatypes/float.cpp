@@ -281,8 +281,8 @@ cell* round(cell* value, const cell* scale, bool even, bool down, bool half_down
     double mag;  // magnitude, signed below
     double r;
     if (down) r = neg ? 0.0 - f : f;
-    else if (floor) r = std::floor(x);
-    else if (ceiling) r = std::ceil(x);
+    else if (floor) r = std::floor(x) + 0.0;  // + 0.0: a zero result is +0.0
+    else if (ceiling) r = std::ceil(x) + 0.0;
     else {
       if (a > h) mag = std::ceil(a);
       else if (a < h) mag = f;

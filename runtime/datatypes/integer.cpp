@@ -35,12 +35,12 @@ void set_float_converter(uint32_t type, to_double_fn fn) { double_converters[typ
 to_int_fn integer_converter(uint32_t type) { return type < TYPE_TABLE_ROWS ? int_converters[type] : nullptr; }
 to_double_fn float_converter(uint32_t type) { return type < TYPE_TABLE_ROWS ? double_converters[type] : nullptr; }
 
-random_services random;
+random_services generator;
 
 const random_services& random_or_raise() {
-  if (!random.seed || !random.next || !random.next_secure || !random.range)
+  if (!generator.seed || !generator.next || !generator.next_secure || !generator.range)
     error::fire(err::cat_internal, err::internal::not_done);
-  return random;
+  return generator;
 }
 
 void invalid_type(const cell* value) {

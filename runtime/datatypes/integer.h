@@ -51,7 +51,7 @@ struct random_services {
   uint32_t (*next_secure)() = nullptr;  // 0 .. 2^31 - 1, from the system
   int32_t (*range)(bool secure, int32_t n) = nullptr;  // 1..n, or -1 down to n
 };
-extern random_services random;
+extern random_services generator;
 const random_services& random_or_raise();
 
 // The Script Errors of the math bodies: invalid-type naming value's

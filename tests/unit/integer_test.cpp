@@ -355,10 +355,10 @@ struct fake_generator {
   static inline bool range_secure;
   static void install() {
     drawn = 0;
-    math::random.seed = [](uint32_t s) { seeded = s; };
-    math::random.next = [] { return uint32_t(2147483647); };
-    math::random.next_secure = [] { return draws[drawn++ % 2]; };
-    math::random.range = [](bool secure, int32_t n) {
+    math::generator.seed = [](uint32_t s) { seeded = s; };
+    math::generator.next = [] { return uint32_t(2147483647); };
+    math::generator.next_secure = [] { return draws[drawn++ % 2]; };
+    math::generator.range = [](bool secure, int32_t n) {
       range_secure = secure;
       range_n = n;
       return n > 0 ? 1 : -1;
@@ -367,7 +367,7 @@ struct fake_generator {
 };
 
 TEST_F(integer_test, random_goes_through_the_generator) {
-  math::random = {};
+  math::generator = {};
   cell v = integer(6);
   EXPECT_EQ(error_of([&] { actions::dispatch<ACT_RANDOM>(&v, false, false, false); }),
             std::make_pair(int(err::cat_internal), int(err::internal::not_done)));
@@ -391,7 +391,7 @@ TEST_F(integer_test, random_goes_through_the_generator) {
   fake_generator::draws[0] = 2147483647;  // r1
   fake_generator::draws[1] = 1073741824;  // r2
   EXPECT_DOUBLE_EQ(float_::random_double(8.0, true), 8.0 * (1073741824.0 + 1.0) / 2147483648.0);
-  math::random = {};
+  math::generator = {};
 }
 
 TEST_F(integer_test, comparison) {

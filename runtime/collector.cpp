@@ -1,6 +1,7 @@
 #include "runtime/collector.h"
 
 #include <algorithm>
+#include <array>
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
@@ -8,8 +9,8 @@
 
 #include "runtime/frames.h"
 #include "runtime/handles.h"
-#include "runtime/mem.h"
 #include "runtime/memory.h"
+#include "runtime/thrown.h"
 
 namespace kez::collector {
 
@@ -36,7 +37,41 @@ constexpr uint32_t HISTORY_MASK = 63;  // stable over the last six collections
 constexpr uint32_t MAX_MARKERS = 100;
 constexpr uint32_t PENDING_MAX = 20000;
 
-type_marker type_markers[256];
+void mark_series_cell(cell* c);
+void mark_text(cell* c);
+void mark_bytes(cell* c);
+void mark_symbol(cell* c);
+void mark_word(cell* c);
+void mark_object(cell* c);
+void mark_context_cell(cell* c);
+void mark_hash(cell* c);
+void mark_function(cell* c);
+void mark_native(cell* c);
+void mark_image(cell* c);
+void mark_handle(cell* c);
+void mark_event(cell* c);
+
+// Constant-initialised, so the table is complete before any static
+// initialiser of another module could allocate.
+constexpr std::array<type_marker, 256> default_rows() {
+  std::array<type_marker, 256> rows{};
+  for (uint32_t t : {TYPE_BLOCK, TYPE_PAREN, TYPE_PATH, TYPE_LIT_PATH, TYPE_SET_PATH, TYPE_GET_PATH})
+    rows[t] = mark_series_cell;
+  for (uint32_t t : {TYPE_STRING, TYPE_FILE, TYPE_URL, TYPE_TAG, TYPE_EMAIL, TYPE_REF}) rows[t] = mark_text;
+  for (uint32_t t : {TYPE_BITSET, TYPE_VECTOR, TYPE_BINARY}) rows[t] = mark_bytes;
+  for (uint32_t t : {TYPE_WORD, TYPE_SET_WORD, TYPE_LIT_WORD, TYPE_GET_WORD, TYPE_REFINEMENT}) rows[t] = mark_word;
+  for (uint32_t t : {TYPE_OBJECT, TYPE_ERROR, TYPE_PORT}) rows[t] = mark_object;
+  for (uint32_t t : {TYPE_HASH, TYPE_MAP}) rows[t] = mark_hash;
+  for (uint32_t t : {TYPE_FUNCTION, TYPE_ROUTINE}) rows[t] = mark_function;
+  for (uint32_t t : {TYPE_NATIVE, TYPE_ACTION, TYPE_OP}) rows[t] = mark_native;
+  rows[TYPE_SYMBOL] = mark_symbol;
+  rows[TYPE_CONTEXT] = mark_context_cell;
+  rows[TYPE_IMAGE] = mark_image;
+  rows[TYPE_HANDLE] = mark_handle;
+  rows[TYPE_EVENT] = mark_event;
+  return rows;
+}
+constinit std::array<type_marker, 256> type_markers = default_rows();
 void mark_table_node(uint32_t* slot) { mark_node(slot); }
 table_marker table_mark = mark_table_node;
 procedure markers[MAX_MARKERS];
@@ -74,7 +109,7 @@ uint32_t reloc_hash(uint32_t k) {
 void reloc_put(uint32_t from, uint32_t to) {
   if ((reloc_count + 1) * 2 > reloc_keys.size()) {
     std::vector<uint32_t> keys = std::move(reloc_keys), values = std::move(reloc_values);
-    size_t cap = std::max<size_t>(keys.size() * 2, 32768);
+    size_t cap = std::max<size_t>(keys.size() * 2, 1024);
     reloc_keys.assign(cap, 0);
     reloc_values.assign(cap, 0);
     reloc_count = 0;
@@ -175,25 +210,7 @@ void mark_event(cell* c) {
   if ((c->w3 & 0x10000) && c->w2) mark_block(&c->w2);
 }
 
-struct default_markers {
-  default_markers() {
-    for (uint32_t t : {TYPE_BLOCK, TYPE_PAREN, TYPE_PATH, TYPE_LIT_PATH, TYPE_SET_PATH, TYPE_GET_PATH})
-      type_markers[t] = mark_series_cell;
-    for (uint32_t t : {TYPE_STRING, TYPE_FILE, TYPE_URL, TYPE_TAG, TYPE_EMAIL, TYPE_REF}) type_markers[t] = mark_text;
-    for (uint32_t t : {TYPE_BITSET, TYPE_VECTOR, TYPE_BINARY}) type_markers[t] = mark_bytes;
-    for (uint32_t t : {TYPE_WORD, TYPE_SET_WORD, TYPE_LIT_WORD, TYPE_GET_WORD, TYPE_REFINEMENT})
-      type_markers[t] = mark_word;
-    for (uint32_t t : {TYPE_OBJECT, TYPE_ERROR, TYPE_PORT}) type_markers[t] = mark_object;
-    for (uint32_t t : {TYPE_HASH, TYPE_MAP}) type_markers[t] = mark_hash;
-    for (uint32_t t : {TYPE_FUNCTION, TYPE_ROUTINE}) type_markers[t] = mark_function;
-    for (uint32_t t : {TYPE_NATIVE, TYPE_ACTION, TYPE_OP}) type_markers[t] = mark_native;
-    type_markers[TYPE_SYMBOL] = mark_symbol;
-    type_markers[TYPE_CONTEXT] = mark_context_cell;
-    type_markers[TYPE_IMAGE] = mark_image;
-    type_markers[TYPE_HANDLE] = mark_handle;
-    type_markers[TYPE_EVENT] = mark_event;
-  }
-} default_markers_installed;
+
 
 // --- Node-frame evacuation --------------------------------------------------
 
@@ -222,46 +239,50 @@ void evacuate(node_frame* from) {
   from->release = 1;
 }
 
-void compact_node_frames() {
+// Every node moves into fresh frames, so a node slot that no root covers is
+// left pointing into a released frame.
+bool evacuate_all() {
+  uint64_t used = 0;
+  for (auto* f = frame_at<node_frame>(record.node_head); f; f = frame_at<node_frame>(f->next)) used += f->used;
+  if (!used) return false;
+  uint32_t old_tail = record.node_tail;
+  try {
+    for (uint64_t n = 0; n < used; n += memory::NODES_PER_FRAME) memory::new_node_frame(memory::NODES_PER_FRAME);
+  } catch (const thrown&) {
+    return false;  // no room for fresh frames: this cycle moves nothing (empty ones go at its end)
+  }
+  record.node_active = arena::at<node_frame>(old_tail)->next;
+  for (auto* f = frame_at<node_frame>(record.node_head);; f = frame_at<node_frame>(f->next)) {
+    bool last = arena::offset_of(f) == old_tail;
+    if (f->used) evacuate(f);
+    f->release = 1;
+    if (last) break;
+  }
+  return true;
+}
+
+bool evacuate_sparse() {
   auto* active = frame_at<node_frame>(record.node_head);
   while (active && !active->free) active = frame_at<node_frame>(active->next);
-  if (!active) return;
+  if (!active) return false;
   record.node_active = arena::offset_of(active);
   bool moved = false;
-  if (stress) {
-    // Every node moves: fresh frames take them all, so a node slot that no
-    // root covers is left pointing into a released frame.
-    uint64_t used = 0;
-    for (auto* f = frame_at<node_frame>(record.node_head); f; f = frame_at<node_frame>(f->next)) used += f->used;
-    if (!used) return;
-    uint32_t old_tail = record.node_tail;
-    try {
-      for (uint64_t n = 0; n < used; n += memory::NODES_PER_FRAME) memory::new_node_frame(memory::NODES_PER_FRAME);
-    } catch (...) {
-      return;  // no room for fresh frames: this cycle moves nothing
-    }
-    record.node_active = arena::at<node_frame>(old_tail)->next;
-    for (auto* f = frame_at<node_frame>(record.node_head);; f = frame_at<node_frame>(f->next)) {
-      bool last = arena::offset_of(f) == old_tail;
-      if (f->used) evacuate(f);
-      f->release = 1;
-      if (last) break;
-    }
-    moved = true;
-  } else {
-    uint64_t free = 0;
-    for (auto* f = frame_at<node_frame>(record.node_head); f; f = frame_at<node_frame>(f->next))
-      if (f->free && !f->release) free += f->capacity - f->used;
-    for (auto* f = frame_at<node_frame>(record.node_tail); f; f = frame_at<node_frame>(f->prev)) {
-      if ((f->history & HISTORY_MASK) == HISTORY_MASK && f->used < memory::NODES_PER_FRAME / 2 &&
-          free > memory::NODES_PER_FRAME && f != active) {
-        evacuate(f);
-        free -= memory::NODES_PER_FRAME;
-        moved = true;
-      }
+  uint64_t free = 0;
+  for (auto* f = frame_at<node_frame>(record.node_head); f; f = frame_at<node_frame>(f->next))
+    if (f->free && !f->release) free += f->capacity - f->used;
+  for (auto* f = frame_at<node_frame>(record.node_tail); f; f = frame_at<node_frame>(f->prev)) {
+    if ((f->history & HISTORY_MASK) == HISTORY_MASK && f->used < memory::NODES_PER_FRAME / 2 &&
+        free > memory::NODES_PER_FRAME && f != active) {
+      evacuate(f);
+      free -= memory::NODES_PER_FRAME;
+      moved = true;
     }
   }
-  if (moved) ++compactions;
+  return moved;
+}
+
+void compact_node_frames() {
+  if (stress ? evacuate_all() : evacuate_sparse()) ++compactions;
 }
 
 // --- Sweeping ---------------------------------------------------------------
@@ -435,6 +456,10 @@ void auto_collect() {
 void do_cycle() {
   if (collecting) return;  // a cycle never nests (a marker that allocates must not collect)
   collecting = true;
+  // A throwing callback must not leave the collector switched off for good.
+  struct end_of_cycle {
+    ~end_of_cycle() { collecting = false; }
+  } ending;
   if (compaction_switch) compact_node_frames();
   mark_roots();
   collect_interiors();
@@ -450,7 +475,6 @@ void do_cycle() {
   interiors.clear();
   clear_fixed_marks();
   ++cycles;
-  collecting = false;
 }
 
 bool mark_node(uint32_t* slot) {
@@ -497,8 +521,15 @@ void set_marker(uint32_t type, type_marker fn) { type_markers[type & 0xFF] = fn;
 void set_table_marker(table_marker fn) { table_mark = fn ? fn : mark_table_node; }
 
 void add_marker(procedure fn) {
+  // A cleared slot is taken again, so that a module that registers for the
+  // length of one task (a decoder) can do so any number of times.
+  for (uint32_t i = 0; i < marker_top; ++i)
+    if (!markers[i]) {
+      markers[i] = fn;
+      return;
+    }
   assert(marker_top < MAX_MARKERS);
-  markers[marker_top++] = fn;
+  if (marker_top < MAX_MARKERS) markers[marker_top++] = fn;
 }
 
 void remove_marker(procedure fn) {
@@ -510,7 +541,9 @@ void remove_marker(procedure fn) {
 }
 
 void add_purger(procedure fn) { purgers.push_back(fn); }
+void remove_purger(procedure fn) { std::erase(purgers, fn); }
 void add_relocator(procedure fn) { relocators.push_back(fn); }
+void remove_relocator(procedure fn) { std::erase(relocators, fn); }
 
 void queue_release(uint32_t node) {
   if (!node) return;

@@ -46,6 +46,11 @@ void unmark_node(uint32_t node);
 void relocate_range(uint32_t* start, uint32_t* end);  // rewrite moved nodes in place
 
 // Per-type mark procedure, called for every reached cell of that type id.
+// Rows filled from the start: the block and path family, hash!, map!, the
+// string family, bitset!, vector!, binary!, symbol!, context!, object!,
+// error!, port!, the function and native families, image! (its node),
+// event!, handle! and the word family (a bound word keeps its context; the
+// words module may replace that row for `self`). Other rows mark nothing.
 using type_marker = void (*)(cell* value);
 void set_marker(uint32_t type, type_marker fn);
 // Marks a hash table given the slot of its node (default: the node only).
@@ -58,9 +63,11 @@ using procedure = void (*)();
 void add_marker(procedure fn);
 void remove_marker(procedure fn);
 void add_purger(procedure fn);
+void remove_purger(procedure fn);
 // Procedures run when a cycle moved nodes, to rewrite node slots that are not
 // roots (the cycle stack) with relocate_range.
 void add_relocator(procedure fn);
+void remove_relocator(procedure fn);
 
 // Scoped roots. Guards nest strictly (they are C++ locals) and cost two
 // pointer stores each.

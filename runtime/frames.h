@@ -15,6 +15,13 @@
 // abandoned buffers are poisoned, so a buffer address kept across an
 // allocation faults at its first use instead of reading moved data.
 #if defined(__SANITIZE_ADDRESS__)
+#define KEZ_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KEZ_ASAN 1
+#endif
+#endif
+#if defined(KEZ_ASAN)
 #include <sanitizer/asan_interface.h>
 #define KEZ_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
 #define KEZ_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
@@ -84,6 +91,7 @@ void free_node(node_frame* frame, uint32_t node);
 void release_node_frame(node_frame* frame);
 node_frame* new_node_frame(uint32_t count);
 void release_series_frame(series_frame* frame);
-void sweep_big();  // dead big series: node queued, block returned
+void sweep_big();           // dead big series: node queued, block returned
+void update_node_frames();  // end of every collection
 
 }  // namespace kez::memory

@@ -94,14 +94,16 @@ void replace_pointer(int32_t h, void* pointer) {
 }
 
 int32_t release(int32_t h, bool release_it) {
+  // Releasing a record twice would put it on the free list twice and hand
+  // the same index out to two owners: a free record is left alone.
+  if (h < 0 || uint32_t(h) >= record_count || (records[h].type & RECORD_FREE)) return -1;
   if (release_it) call_release(records[h]);
   if (in_use_head == h) {
     in_use_head = records[h].next;
   } else {
     int32_t p = in_use_head;
-    while (p != -1 && records[p].next != h) p = records[p].next;
-    assert(p != -1);
-    if (p != -1) records[p].next = records[h].next;
+    while (records[p].next != h) p = records[p].next;  // h is in use, so on the list
+    records[p].next = records[h].next;
   }
   push_free(h);
   return -1;

@@ -41,7 +41,7 @@ void os_free(uint32_t offset) {
   record.os_bytes -= rounded;
 }
 
-// Data size and full span of a buffer of count units, checked.
+// Data size of a buffer of count units, rounded to 16 and checked.
 uint32_t data_size(uint32_t count, uint32_t unit) {
   uint64_t size = round16(uint64_t(count) * unit);
   if (size > MAX_DATA) no_memory();
@@ -157,7 +157,7 @@ series_buffer* grow(series_buffer* old, int64_t new_size, bool copy) {
 }  // namespace
 
 void init() {
-  assert(!record.node_head && !record.series_head && !record.big_head && !record.fixed_head);
+  if (record.node_head || record.series_head || record.big_head || record.fixed_head) return;  // already running
   record = memory_record{};
   record.first_series_size = record.next_series_size = FIRST_SERIES_FRAME;
   record.max_series_size = MAX_SERIES_FRAME;

@@ -61,7 +61,6 @@ namespace memory {
 inline series_buffer* buffer_of(uint32_t node) {
   return arena::at<series_buffer>(*arena::at<uint32_t>(node));
 }
-inline uint32_t offset_of(const void* p) { return arena::offset_of(p); }
 
 void init();
 
@@ -75,8 +74,10 @@ uint32_t alloc_bytes(uint32_t count);        // count 0 gives 16 bytes
 uint32_t alloc_codepoints(uint32_t count, uint32_t unit);
 uint32_t alloc_bytes_filled(uint32_t count, uint8_t byte);
 
-// Growth: new_size 0 doubles; below 0 raises no-memory. The series moves to a
-// new buffer (which may be big) and the new buffer is answered.
+// Growth: new_size 0 doubles (an empty buffer gets 16 bytes); below 0 raises
+// no-memory. The series moves to a new buffer (which may be big), head at its
+// data start, tail at the same distance (capped at the new size), and the new
+// buffer is answered. The series is kept alive across the allocation.
 series_buffer* expand_series_buffer(series_buffer* buffer, int64_t new_size);
 // As above, copying the old data from its head to the end of its data area,
 // never more than the new buffer holds.
@@ -86,9 +87,10 @@ series_buffer* expand_series_filled(series_buffer* buffer, int64_t new_size, uin
 uint32_t copy_series(series_buffer* buffer);
 void fill(uint8_t* start, uint8_t* end, uint8_t byte);
 
-uint32_t alloc_node();             // 0 until linked to a buffer
-void update_node_frames();         // end of every collection
-void free_all_frames();            // shutdown: every frame, big and fixed series
+// A node holds 0 until linked; take it after the buffer, since a buffer
+// allocation may collect and an unlinked node does not survive evacuation.
+uint32_t alloc_node();
+void free_all_frames();  // shutdown: every frame, big and fixed series
 
 uint64_t os_bytes();  // bytes of frames and big/fixed series held from the system
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "runtime/arena.h"
+#include "runtime/arrays.h"
 #include "runtime/collector.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/handles.h"
@@ -16,6 +17,7 @@
 namespace kez::testing {
 
 inline void reset_heap() {
+  refs::reset();
   handles::free();
   memory::free_all_frames();
   collector::init();

@@ -128,6 +128,24 @@ TEST_F(memory_test, growth_without_copy_and_with_fill) {
   uint32_t cells = memory::alloc_cells(1);
   series_buffer* c = memory::expand_series_filled(memory::buffer_of(cells), 40, 0xFF);
   EXPECT_EQ(c->size, 32u);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(c->end()[i], 0) << "nothing written past the buffer";
+  // Doubling nothing would give nothing: an empty buffer grows to 16 bytes.
+  series_buffer* e = memory::expand_series(memory::buffer_of(memory::alloc_cells(0)), 0);
+  EXPECT_EQ(e->size, 16u);
+}
+
+TEST_F(memory_test, placement_flags_belong_to_the_new_buffer) {
+  uint32_t fixed = memory::alloc_fixed_series(2, 16, 0);
+  series::set_flags(fixed, SERIES_OWNED);
+  series_buffer* grown = memory::expand_series(memory::buffer_of(fixed), 0);
+  EXPECT_EQ(grown->flags & (SERIES_FIXED | SERIES_OWNED), SERIES_OWNED) << "a grown fixed series lives in a frame";
+  uint32_t copy = memory::copy_series(memory::buffer_of(memory::alloc_fixed_series(2, 16, 0)));
+  EXPECT_FALSE(memory::buffer_of(copy)->flags & SERIES_FIXED);
+  uint32_t big = memory::alloc_series(2200000, 1, 0);
+  EXPECT_TRUE(memory::buffer_of(big)->flags & SERIES_BIG);
+  series_buffer* shrunk = memory::expand_series(memory::buffer_of(big), 1000);
+  EXPECT_FALSE(shrunk->flags & SERIES_BIG);
+  EXPECT_TRUE(memory::expand_series(shrunk, 2200000)->flags & SERIES_BIG);
 }
 
 TEST_F(memory_test, shrinking_growth_never_copies_past_the_new_buffer) {

@@ -1,0 +1,113 @@
+// string!: text as a run of fixed-width units, one code point per unit.
+//
+// Cell: header type id 7 (or another any-string! type); word 1 the head
+// index in characters (signed; may lie past the tail after a removal through
+// another value); word 2 the series node; word 3 the node of the export
+// scratch (0 until an export needs it).
+//
+// Invariants:
+// - The buffer's unit is 1 (code points 0-255), 2 (0-0xFFFF) or 4; any other
+//   unit ends the process with runtime error 101. Characters sit from the
+//   buffer's head, little-endian at that width.
+// - A unit only widens. Appending widens a unit-1 buffer at the first code
+//   point above 127; inserting, poking and loading keep unit 1 up to 255.
+// - Any routine that allocates may move buffers: the string cells passed in
+//   must be where the collector sees them (data stack or rooted), and the
+//   routines that take a buffer answer the buffer to use afterwards.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "runtime/cell.h"
+#include "runtime/memory.h"
+
+namespace kez::string {
+
+// Constructors. make_at fills `target` with an empty unit-1 string of at
+// least `size` bytes (0 taken as 1); make_at_unit with room for `chars`.
+cell* make_at(cell* target, uint32_t size);
+cell* make_at_unit(cell* target, uint32_t chars, uint32_t unit);
+cell* push(const cell* value);  // a copy on the data stack
+
+inline series_buffer* buffer_of(const cell* s) { return memory::buffer_of(s->w2); }
+uint32_t unit_of(const series_buffer* b);  // 1, 2 or 4, else runtime error 101
+
+// Raw accessors.
+uint8_t* ks_head(cell* s);           // clamps a head past the tail first
+uint8_t* ks_tail(const cell* s);
+bool ks_tail_q(const cell* s);
+int32_t ks_length_q(const cell* s);  // characters from head to tail, never below 0
+int32_t ks_abs_length_q(const cell* s);
+bool ks_skip(cell* s, int32_t n);    // clamped move; answers tail?
+inline bool ks_next(cell* s) { return ks_skip(s, 1); }
+int32_t ks_abs_at(const cell* s, int32_t index);
+void ks_reset(cell* s);              // empty, unit 1, head 0
+int32_t ks_find_char(const cell* s, int32_t cp);  // offset from head, -1 when absent
+int32_t get_char(const uint8_t* p, uint32_t unit);
+void truncate(series_buffer* b, int32_t n);
+bool has_char_q(const cell* s, int32_t cp, int32_t record, bool strict);
+bool starts_with_cstr_q(const cell* s, const char* text);
+
+// Character primitives: each answers the buffer to use afterwards.
+series_buffer* widen_to(series_buffer* b, uint32_t unit);
+series_buffer* append_char(series_buffer* b, int32_t cp);
+series_buffer* insert_char_at(series_buffer* b, uint32_t index, int32_t cp);
+// Writes cp at absolute index, growing the buffer in one step to cover it;
+// a gap between the old tail and the index is filled with code point 0.
+series_buffer* put_char_at(series_buffer* b, uint32_t index, int32_t cp);
+void remove_char(cell* s, uint32_t index);
+void remove_part(cell* s, uint32_t index, uint32_t n);
+void concatenate_literal(cell* s, const char* latin1);
+void concatenate_bytes(cell* s, const uint8_t* bytes, size_t n);
+
+// Whole-text copy of src (from its head, at most `limit` characters when
+// limit >= 0) into dst: mode 0 appends at the tail, 1 inserts at dst's head +
+// offset, 2 overwrites there. With keep, a narrower src is copied character
+// by character and left as it is; without, it is widened in place first.
+enum concat_mode : int { CONCAT_APPEND = 0, CONCAT_INSERT = 1, CONCAT_OVERWRITE = 2 };
+void concatenate(cell* dst, cell* src, int32_t limit, int32_t offset, bool keep, int mode);
+
+// Moves `count` characters from src's head to dst's head (texts in different
+// buffers), converting units as the insert rules say.
+void move_chars(cell* src, uint32_t count, cell* dst);
+
+// Borders with UTF-8 and UTF-16 (thin wrappers over runtime/utf.h).
+// load_utf8: into a new unit-1 buffer (target 0) or the target's buffer
+// (after its text, its unit kept); answers the node. remainder, when given,
+// receives the bytes left undecoded because they end inside a sequence.
+uint32_t load_utf8(const uint8_t* bytes, size_t n, uint32_t target, size_t* remainder, bool crlf);
+void load_utf8_into(const uint8_t* bytes, size_t n, cell* s, size_t* remainder);
+uint32_t make_from_utf8(const uint8_t* bytes, size_t n);
+// Fills target (or a new data-stack cell when null) with the text decoded
+// from UTF-8 (encoding 0) or UTF-16LE (encoding -1); any other encoding
+// raises Script Error invalid-arg.
+cell* load_in(const uint8_t* bytes, size_t size, cell* target, int encoding);
+inline cell* load(const uint8_t* bytes, size_t size, cell* target) { return load_in(bytes, size, target, 0); }
+// The same into a new cell at the tail of a block value.
+cell* load_in_block(cell* block, const uint8_t* bytes, size_t size, int encoding);
+// Replaces s's text with count UTF-16LE units (or the units in its export
+// scratch when units is null).
+uint32_t load_utf16(const uint16_t* units, size_t count, cell* s, bool crlf);
+
+// Exports into s's scratch (valid until the next allocation). length: in, the
+// most characters to take (-1 for all); out, bytes (or UTF-16 units) written
+// without the terminator.
+const uint8_t* utf8_bytes(cell* s, int32_t& length, bool crlf = false);
+const uint16_t* to_utf16_part(cell* s, int32_t& length, bool crlf);  // null when a code point is above 0x10FFFF
+const uint16_t* to_cstr(cell* s);
+uint8_t* utf8_scratch(cell* s, uint32_t n);
+
+// Actions of string! (registered by init as a child of series!).
+void init();
+cell* make(cell* proto, const cell* spec, uint32_t type);
+cell* to(cell* proto, const cell* spec, uint32_t type);
+int32_t form(const cell* value, cell* buffer, const cell* arg, int32_t part);
+cell* append(cell* series, const cell* value, int32_t part, bool only, int32_t dup, bool append);
+cell* insert(cell* series, const cell* value, int32_t part, bool only, int32_t dup, bool append);
+cell* change(cell* series, const cell* value, int32_t part, bool only, int32_t dup);
+cell* swap(cell* series1, cell* series2);
+cell* take(cell* series, const cell* part, bool deep, bool last);  // over series!'s take
+cell* trim(cell* series, bool head, bool tail, bool auto_, bool lines, bool all, const cell* with);
+
+}  // namespace kez::string

@@ -1,0 +1,132 @@
+// The evaluation stacks: the data stack of cells on which arguments, locals
+// and results live, and the call stack of frame records, one per call, loop,
+// try, catch or block evaluation in progress.
+//
+// Invariants:
+// - bottom <= arguments <= top < end. The current frame's arguments are
+//   arguments[0] up to the cell before top; arguments[0] is also the call's
+//   result slot.
+// - Both stacks are fixed series: they never move and never grow, so cell
+//   addresses on the data stack stay valid until popped. Every cell from
+//   bottom to top is a collector root, as are the contexts named by frames.
+// - A push that would reach `end` and a mark with no record left pull top
+//   back 5 cells (never below bottom) and raise Internal Error
+//   stack-overflow; nothing is pushed or marked.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "runtime/cell.h"
+
+namespace kez::stack {
+
+constexpr uint32_t DATA_CELLS = 20000;
+constexpr uint32_t CALL_CELLS = 15000;  // buffer of 20-byte frame records (12,000 of them)
+
+enum frame_type : uint32_t {
+  FRAME_FUNCTION = 1,
+  FRAME_NATIVE = 2,
+  FRAME_TRY = 4,
+  FRAME_TRY_ALL = 5,
+  FRAME_CATCH = 6,
+  FRAME_EVAL = 7,
+  FRAME_LOOP = 8,
+  FRAME_TYPE_9 = 9,
+};
+
+// Header bits of a frame record: bits 8-23 the symbol id of the called word,
+// bits 24-27 the frame type, bit 28 the body flag, bit 31 the interpreted flag.
+constexpr uint32_t FRAME_BODY = 0x10000000;
+constexpr uint32_t FRAME_INTERPRETED = 0x80000000;
+
+struct frame {
+  uint32_t header;
+  uint32_t prev_arguments;    // data-stack index of the caller's arguments[0]
+  uint32_t word_context;      // context node of the called word, or 0
+  uint32_t function_context;  // context node of a function call, or 0
+  uint32_t saved_values;      // that context's values field before the call, or 0
+  uint32_t type() const { return (header >> 24) & 0xF; }
+  uint32_t symbol() const { return (header >> 8) & 0xFFFF; }
+};
+static_assert(sizeof(frame) == 20);
+
+extern cell* bottom;
+extern cell* top;        // next free cell
+extern cell* end;
+extern cell* arguments;  // current frame's first cell and result slot
+extern frame* ctop;      // next free frame record
+extern frame* ctop_bottom;
+extern frame* ctop_end;
+
+// Makes both stacks (fixed series) and registers them as collector roots.
+// Safe to call again after the heap was reset: it starts from empty stacks.
+void init();
+// Forgets both stacks, before the heap that holds them is dropped.
+void release();
+
+[[noreturn]] void overflow();
+
+// Reserves the next cell; its content is left to the caller.
+inline cell* push_cell() {
+  cell* c = top;
+  if (++top >= end) overflow();
+  return c;
+}
+// Pushes a copy of the value (which may itself lie on the stack).
+inline cell* push(const cell* value) {
+  cell copy = *value;
+  cell* c = push_cell();
+  *c = copy;
+  return c;
+}
+// Drops n cells, never below bottom.
+inline void pop(uint32_t n) { top = (top - bottom) > ptrdiff_t(n) ? top - n : bottom; }
+// The last pushed cell (bottom when the stack is empty).
+inline cell* top_cell() { return top > bottom ? top - 1 : bottom; }
+inline uint32_t top_type() { return type_of(top_cell()); }
+inline cell* set_last(const cell* value) {
+  *arguments = *value;
+  return arguments;
+}
+inline cell* set_last_keep(const cell* value) {
+  *arguments = *value;
+  top = arguments + 1;
+  return arguments;
+}
+inline cell* reset() {
+  top = arguments;
+  return arguments;
+}
+inline void keep() { top = arguments + 1; }
+
+// Frame marks: each pushes one record and starts an empty frame (arguments :=
+// top). `word` is a word cell naming the call (symbol and context taken from
+// it), or null for an anonymous frame.
+void mark(const cell* word, uint32_t flags);
+inline void mark_native(const cell* word) { mark(word, FRAME_NATIVE << 24); }
+inline void mark_interp_native(const cell* word) { mark(word, FRAME_INTERPRETED | FRAME_NATIVE << 24); }
+inline void mark_try(const cell* word) { mark(word, FRAME_TRY << 24); }
+inline void mark_try_all(const cell* word) { mark(word, FRAME_TRY_ALL << 24); }
+inline void mark_catch(const cell* word) { mark(word, FRAME_CATCH << 24); }
+inline void mark_loop(const cell* word) { mark(word, FRAME_LOOP << 24); }
+inline void mark_eval(const cell* word) { mark(word, FRAME_INTERPRETED | FRAME_EVAL << 24); }
+// A function call: with a context node, its values field is saved in the frame.
+void mark_func(const cell* word, uint32_t context);
+inline frame* current_frame() { return ctop - 1; }
+inline uint32_t depth() { return uint32_t(ctop - ctop_bottom); }
+
+// Frame pops. unwind keeps the frame's result as the caller's last pushed
+// cell; _last also copies it into the caller's result slot; _reset drops it.
+// The _ctx forms put back the saved values field of a function frame.
+void unwind();
+void unwind_last();
+void unwind_reset();
+void unwind_ctx();
+void unwind_ctx_last();
+void unwind_ctx_reset();
+
+// For the collector (after the data-stack cells): the contexts of every frame.
+void gc_mark_frames();
+
+}  // namespace kez::stack

@@ -1,0 +1,66 @@
+#include "runtime/arena.h"
+
+#include <gtest/gtest.h>
+
+#include "runtime/page_runs.h"
+
+namespace kez {
+namespace {
+
+constexpr uint64_t P = 4096;
+
+TEST(page_runs, fresh_space_first_then_released_runs_first_fit) {
+  page_runs runs(16 * P, 26 * P);  // ten pages
+  uint64_t a = runs.take(3 * P), b = runs.take(2 * P), c = runs.take(4 * P);
+  EXPECT_EQ(a, 16 * P);
+  EXPECT_EQ(b, 19 * P);
+  EXPECT_EQ(c, 21 * P);
+  runs.give(a, 3 * P);
+  EXPECT_EQ(runs.take(P), 25 * P) << "the last fresh page comes before any released one";
+  EXPECT_EQ(runs.take(4 * P), 0u) << "three released pages do not hold four";
+  EXPECT_EQ(runs.take(2 * P), a);
+  EXPECT_EQ(runs.take(P), a + 2 * P);
+  EXPECT_EQ(runs.take(P), 0u);
+}
+
+TEST(page_runs, released_neighbours_coalesce) {
+  page_runs runs(P, 7 * P);  // six pages
+  uint64_t r[6];
+  for (uint64_t& x : r) x = runs.take(P);
+  // Released out of order: 1, 3, then 2 joins both; 5 stays apart.
+  runs.give(r[1], P);
+  runs.give(r[3], P);
+  runs.give(r[5], P);
+  EXPECT_EQ(runs.released_runs(), 3u);
+  runs.give(r[2], P);
+  EXPECT_EQ(runs.released_runs(), 2u);
+  EXPECT_EQ(runs.take(3 * P), r[1]);
+  EXPECT_EQ(runs.take(P), r[5]);
+  EXPECT_EQ(runs.released_runs(), 0u);
+}
+
+TEST(arena, runs_are_committed_zeroed_and_released) {
+  uint64_t before = arena::committed();
+  uint32_t a = arena::take(10000);
+  ASSERT_NE(a, 0u);
+  EXPECT_GE(a, arena::FIRST);
+  EXPECT_EQ(a % P, 0u);
+  EXPECT_EQ(arena::committed(), before + 3 * P);
+  uint8_t* p = arena::at(a);
+  EXPECT_EQ(p[0], 0);
+  EXPECT_EQ(p[3 * P - 1], 0);
+  p[5] = 9;
+  EXPECT_EQ(arena::offset_of(p + 5), a + 5);
+  EXPECT_TRUE(arena::contains(p));
+  EXPECT_FALSE(arena::contains(arena::base));
+  EXPECT_TRUE(arena::give(a, 10000));
+  EXPECT_EQ(arena::committed(), before);
+  arena::set_limit(before + P);
+  EXPECT_EQ(arena::take(2 * P), 0u) << "over the limit";
+  arena::set_limit(arena::RANGE);
+  EXPECT_EQ(arena::take(0), 0u);
+  EXPECT_EQ(arena::take(arena::RANGE), 0u) << "more than the range can ever hold";
+}
+
+}  // namespace
+}  // namespace kez

@@ -1,0 +1,154 @@
+// The data and call stacks: pushes, frames, overflow, and the collector
+// seeing everything they hold.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "heap_values.h"
+#include "values_fixture.h"
+
+namespace kez {
+namespace {
+
+using testing::error_of;
+using testing::integer;
+
+class stack_test : public testing::values_test {};
+
+const std::pair<int, int> overflow_error{err::cat_internal, err::internal::stack_overflow};
+
+TEST_F(stack_test, push_pop_and_top) {
+  EXPECT_EQ(stack::top_cell(), stack::bottom);  // empty: the bottom
+  for (int i = 1; i <= 3; ++i) {
+    cell v = integer(i);
+    stack::push(&v);
+  }
+  EXPECT_EQ(stack::top_cell()->w2, 3u);
+  EXPECT_EQ(stack::top_type(), TYPE_INTEGER);
+  stack::pop(2);
+  EXPECT_EQ(stack::top_cell()->w2, 1u);
+  stack::pop(10);  // never below the bottom
+  EXPECT_EQ(stack::top, stack::bottom);
+  // A value that lies on the stack itself can be pushed again.
+  cell v = integer(9);
+  stack::push(stack::push(&v));
+  EXPECT_EQ(stack::top - stack::bottom, 2);
+  EXPECT_EQ(stack::top_cell()->w2, 9u);
+}
+
+TEST_F(stack_test, a_full_data_stack_raises_and_pulls_top_back) {
+  cell v = integer(1);
+  auto fill = [&] {
+    for (;;) stack::push(&v);
+  };
+  EXPECT_EQ(error_of(fill), overflow_error);
+  EXPECT_EQ(stack::end - stack::top, 5);
+  // The stack is usable again after the error.
+  stack::reset();
+  EXPECT_EQ(stack::push(&v), stack::bottom);
+}
+
+TEST_F(stack_test, a_full_call_stack_raises_without_marking) {
+  cell v = integer(1);
+  for (int i = 0; i < 8; ++i) stack::push(&v);
+  auto deep = [&] {
+    for (;;) stack::mark_native(nullptr);
+  };
+  EXPECT_EQ(error_of(deep), overflow_error);
+  EXPECT_EQ(stack::depth(), stack::CALL_CELLS * 16 / sizeof(stack::frame));
+  EXPECT_EQ(stack::top - stack::bottom, 3);  // 8 pushed, pulled back 5
+  // Never below the bottom.
+  stack::top = stack::bottom + 2;
+  EXPECT_EQ(error_of([] { stack::mark_native(nullptr); }), overflow_error);
+  EXPECT_EQ(stack::top, stack::bottom);
+}
+
+// Frames: what each unwind leaves on the caller's side.
+TEST_F(stack_test, unwind_variants) {
+  cell a = integer(10), b = integer(20), r = integer(99);
+  struct row {
+    void (*unwind)();
+    ptrdiff_t caller_cells;  // cells left in the caller's frame
+    uint32_t caller_slot;    // the caller's arguments[0] afterwards
+  };
+  const row rows[] = {
+      {stack::unwind, 3, 10},
+      {stack::unwind_last, 3, 99},
+      {stack::unwind_reset, 0, 10},  // the caller's frame restarts empty
+  };
+  for (const row& w : rows) {
+    stack::arguments = stack::top = stack::bottom;
+    stack::push(&a);
+    stack::push(&b);
+    cell word{TYPE_WORD, 0, 1234, 0};
+    stack::mark_native(&word);
+    EXPECT_EQ(stack::current_frame()->type(), stack::FRAME_NATIVE);
+    EXPECT_EQ(stack::current_frame()->symbol(), 1234u);
+    EXPECT_EQ(stack::arguments, stack::bottom + 2);
+    stack::push(&r);  // the call's result slot
+    stack::push(&a);  // and an argument
+    w.unwind();
+    EXPECT_EQ(stack::depth(), 0u);
+    EXPECT_EQ(stack::arguments, stack::bottom);
+    EXPECT_EQ(stack::top - stack::arguments, w.caller_cells);
+    EXPECT_EQ(stack::arguments->w2, w.caller_slot);
+    if (w.caller_cells == 3) {
+      EXPECT_EQ(stack::top_cell()->w2, 99u);
+    }
+  }
+}
+
+TEST_F(stack_test, function_frames_put_back_the_context_values) {
+  uint32_t context = memory::alloc_cells(2);
+  collector::root_node hold(context);
+  cell ctx{uint32_t(TYPE_CONTEXT) | FLAG_STACK_VALUES, 0, 0x1111, 0};
+  testing::append(context, ctx);
+  stack::mark_func(nullptr, context);
+  memory::buffer_of(context)->head_cell()->w2 = 0x2222;  // the call points it at its arguments
+  stack::unwind_ctx_reset();
+  EXPECT_EQ(memory::buffer_of(context)->head_cell()->w2, 0x1111u);
+  // The plain unwind leaves the field alone.
+  stack::mark_func(nullptr, context);
+  memory::buffer_of(context)->head_cell()->w2 = 0x3333;
+  stack::unwind();
+  EXPECT_EQ(memory::buffer_of(context)->head_cell()->w2, 0x3333u);
+}
+
+// Everything on the stacks survives collections that move buffers and nodes:
+// strings pushed as values and a context reached only through a frame.
+TEST_F(stack_test, collection_keeps_what_the_stacks_hold) {
+  const int n = int(testing::scaled(400, 60));
+  for (int i = 0; i < n; ++i) {
+    testing::text("value " + std::to_string(i) + (i % 7 == 0 ? " \xC3\xA9" : ""));
+    uint32_t garbage = memory::alloc_bytes(64);  // dead at once
+    (void)garbage;
+  }
+  // A context that nothing but a frame names, with a values block.
+  uint32_t values = memory::alloc_cells(4);
+  uint32_t context = 0;
+  {
+    collector::root_node hold_values(values);
+    for (int i = 0; i < 3; ++i) testing::append(values, integer(700 + i));
+    context = memory::alloc_cells(2);
+    testing::append(context, cell{TYPE_CONTEXT, 0, values, 0});
+  }
+  cell word{TYPE_WORD, context, 42, 0};
+  stack::mark_native(&word);
+  collector::do_cycle();
+  collector::do_cycle();
+  for (int i = 0; i < 50; ++i) memory::alloc_bytes(1000);
+  collector::do_cycle();
+
+  uint32_t named = stack::current_frame()->word_context;
+  cell* ctx_cell = memory::buffer_of(named)->head_cell();
+  EXPECT_EQ(type_of(ctx_cell), TYPE_CONTEXT);
+  EXPECT_EQ(testing::length_of(ctx_cell->w2), 3u);
+  EXPECT_EQ(testing::cell_at(ctx_cell->w2, 2)->w2, 702u);
+  stack::unwind();  // the strings stay below top
+  for (int i = 0; i < n; ++i)
+    EXPECT_EQ(testing::utf8_of(stack::bottom + i),
+              "value " + std::to_string(i) + (i % 7 == 0 ? " \xC3\xA9" : ""));
+}
+
+}  // namespace
+}  // namespace kez

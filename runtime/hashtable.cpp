@@ -502,18 +502,15 @@ cell* insert_cell(uint32_t table, const cell* value, int& status) {
     }
     resize(t.node(), r->kind == MAP ? r->capacity + 1 : size);  // a map never shrinks
   }
-  // The probe must see the table as the nodes are now, or a key already
-  // indexed would be entered a second time. Allocation comes first.
   if (t.rec()->kind != HASH) {
+    // The probe must see the keys as the nodes are now, or a key already
+    // indexed would be entered a second time; the resize allocated already.
     check_stamp(t.node());  // in place, allocating nothing
     return insert_keyed(t, i);
   }
+  // A hash! index entered while stale only gets another bucket for the
+  // cell's class, which the rebuild at the next lookup merges.
   reserve_c2b(t, i + 1);
-  if (stale(t.rec())) {
-    refresh(t.node(), cells_in(t.rec()->block));  // enters this cell too
-    status = 2;
-    return cells_of(t.rec()->block) + i;
-  }
   return insert_hashed(t, i);
 }
 

@@ -26,6 +26,14 @@ slot locate_key(const record* r, uint32_t key) {
                 [&](uint32_t b) { return entry_at(r, index[b])->w1 == key; });
 }
 
+// The entry block is made with room for as many entries as buckets can be
+// taken before the next rebuild, and never grows in place: growth would mark
+// it as a plain block, reading the stale values of deleted entries.
+bool room_for_entry(const record* r) {
+  series_buffer* b = memory::buffer_of(r->block);
+  return b->tail + r->cells <= arena::offset_of(b->end());
+}
+
 bool reached(uint32_t node) { return node && (memory::buffer_of(node)->flags & SERIES_MARK); }
 
 // Node words of the cells that kind 4 holds weakly, which marking did not
@@ -73,6 +81,8 @@ cell* put_pointer(uint32_t table, uint32_t key) {
   record* r = t.rec();
   if (r->used >= r->bound)
     refresh(t.node(), uint32_t(r->count) * 2 < r->capacity ? r->capacity - 1 : r->capacity + 1);
+  else if (!room_for_entry(t.rec()))
+    refresh(t.node(), t.rec()->capacity);  // deleted entries left behind by a re-index take the room
   r = t.rec();
   slot s = locate_key(r, key);
   uint32_t offset;
@@ -82,10 +92,11 @@ cell* put_pointer(uint32_t table, uint32_t key) {
     assert(s.free >= 0);
     uint32_t b = uint32_t(s.free);
     if (state(words(r->flags), b) == EMPTY) {
-      uint8_t* room = series::make_room(memory::buffer_of(r->block), r->cells);
-      r = t.rec();
-      std::memset(room, 0, r->cells);
-      offset = uint32_t(room - memory::buffer_of(r->block)->data());
+      assert(room_for_entry(r));
+      series_buffer* eb = memory::buffer_of(r->block);
+      std::memset(eb->tail_ptr(), 0, r->cells);
+      offset = eb->tail - arena::offset_of(eb->data());
+      eb->tail += r->cells;
       words(r->index)[b] = offset;
       ++r->used;
     } else {
@@ -137,7 +148,7 @@ void rebuild_entries(uint32_t table, uint32_t n) {
   collector::root_node keep_flags(flags);
   uint32_t index = new_index(capacity);
   collector::root_node keep_index(index);
-  uint32_t block = memory::alloc_cells(std::max(live, 1u) * cells);
+  uint32_t block = memory::alloc_cells(bound * cells);
   collector::root_node keep_block(block);
   // Nothing below allocates: the record changes over in one step.
   record* r = t.rec();
@@ -146,8 +157,7 @@ void rebuild_entries(uint32_t table, uint32_t n) {
   uint32_t placed = 0;
   for (uint8_t* e = from->data(); e + r->cells <= from->tail_ptr(); e += r->cells) {
     if (reinterpret_cast<cell*>(e)->header != LIVE_ENTRY) continue;
-    uint32_t offset = to->tail - memory::offset_of(to->data());
-    assert(offset + r->cells <= to->size);  // entries purged since the count only leave room
+    uint32_t offset = to->tail - arena::offset_of(to->data());
     std::memcpy(to->tail_ptr(), e, r->cells);
     to->tail += r->cells;
     uint32_t b = first_empty(words(flags), capacity, hash::int32(reinterpret_cast<cell*>(e)->w1));

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "runtime/actions.h"
+#include "runtime/arrays.h"
 #include "runtime/case_map.h"
 #include "runtime/entry_table.h"
 #include "runtime/hashtable_record.h"
@@ -152,7 +154,7 @@ uint32_t round_pow2(uint32_t n) {
 
 namespace kez::hashtable {
 
-hooks hook;
+hooks hook{.compare = actions::compare};
 
 using namespace detail;
 
@@ -179,7 +181,7 @@ cell* cells_of(uint32_t block) { return reinterpret_cast<cell*>(memory::buffer_o
 // Cells from the buffer's start to its tail: indexes are counted from there.
 uint32_t cells_in(uint32_t block) {
   series_buffer* b = memory::buffer_of(block);
-  return (b->tail - memory::offset_of(b->data())) / sizeof(cell);
+  return (b->tail - arena::offset_of(b->data())) / sizeof(cell);
 }
 
 uint32_t cell_index(uint32_t block, const cell* c) {
@@ -200,16 +202,14 @@ void set_tail(uint32_t node, uint32_t bytes) {
 
 uint32_t c2b_length(const record* r) { return memory::buffer_of(r->cells)->size / 4; }
 
-int32_t* chain_store(const record* r) { return words<int32_t>(r->chains); }
-uint32_t chain_count(const record* r) { return r->chains ? memory::buffer_of(r->chains)->used() / 4 : 0; }
-uint32_t chain_node(const record* r, uint32_t k) { return uint32_t(chain_store(r)[k - 1]); }
-
-uint32_t chain_length(uint32_t chain) { return memory::buffer_of(chain)->used() / 4; }
+uint32_t chain_count(const record* r) { return r->chains ? array::length_q(r->chains) : 0; }
+uint32_t chain_node(const record* r, uint32_t k) { return array::pick_int(r->chains, k); }
+int32_t* members_of(uint32_t chain) { return reinterpret_cast<int32_t*>(array::head(chain)); }
 
 // The cell that stands for a bucket in comparisons: its single cell or the
 // first member of its chain.
 uint32_t first_cell(const record* r, int32_t stored) {
-  return stored >= 0 ? uint32_t(stored) : uint32_t(words<int32_t>(chain_node(r, uint32_t(-stored)))[0]);
+  return stored >= 0 ? uint32_t(stored) : array::pick_int(chain_node(r, uint32_t(-stored)), 1);
 }
 
 // Makes the cell-to-bucket array hold at least `n` words, new ones -1.
@@ -232,15 +232,10 @@ void unindex(record* r, uint32_t i) {
   if (index[b] < 0) {
     uint32_t k = uint32_t(-index[b]);
     uint32_t chain = chain_node(r, k);
-    series_buffer* cb = memory::buffer_of(chain);
-    auto* members = reinterpret_cast<int32_t*>(cb->head_ptr());
-    uint32_t n = chain_length(chain);
-    uint32_t at = uint32_t(std::find(members, members + n, int32_t(i)) - members);
-    assert(at < n);
-    std::memmove(members + at, members + at + 1, (n - at - 1) * 4);
-    cb->tail -= 4;
-    if (n > 1) return;  // the chain keeps members: the bucket stays live
-    chain_store(r)[k - 1] = 0;
+    assert(array::find_int(chain, i) >= 0);
+    array::remove_int(chain, i);
+    if (array::length_q(chain)) return;  // the chain keeps members: the bucket stays live
+    array::poke_int(r->chains, k, 0);
   } else {
     assert(uint32_t(index[b]) == i);
   }
@@ -271,8 +266,8 @@ void remap(record* r, uint32_t lo, uint32_t hi, bool move, To to) {
     if (done[k]) continue;
     done[k] = true;
     uint32_t chain = chain_node(r, k);
-    auto* members = words<int32_t>(chain);
-    for (uint32_t m = 0, n = chain_length(chain); m < n; ++m)
+    int32_t* members = members_of(chain);
+    for (uint32_t m = 0, n = array::length_q(chain); m < n; ++m)
       if (uint32_t(members[m]) >= lo && uint32_t(members[m]) < hi) members[m] = int32_t(to(uint32_t(members[m])));
   }
   if (!move) return;
@@ -284,9 +279,9 @@ void remap(record* r, uint32_t lo, uint32_t hi, bool move, To to) {
   }
 }
 
-// Enters cell i of a kind 0 table. The resize check is done.
+// Enters cell i of a kind 0 table, current and with its cell-to-bucket word
+// in place.
 cell* insert_hashed(const root& t, uint32_t i) {
-  reserve_c2b(t, i + 1);
   record* r = t.rec();
   unindex(r, i);  // a cell is in one bucket at most: a changed cell leaves its old one
   cell* c = cells_of(r->block) + i;
@@ -312,22 +307,21 @@ cell* insert_hashed(const root& t, uint32_t i) {
   uint32_t b = uint32_t(s.match);
   int32_t stored = words<int32_t>(r->index)[b];
   if (stored >= 0) {
-    uint32_t chain = memory::alloc_series(4, 4, 0);
+    uint32_t chain = array::make(4, 4);
     collector::root_node keep(chain);
+    array::append_int(chain, uint32_t(stored));
+    array::append_int(chain, i);
     if (!t.rec()->chains) {
-      uint32_t store = memory::alloc_series(4, 4, 0);
+      uint32_t store = array::make(4, 4);
       t.rec()->chains = store;
     }
-    auto* room = reinterpret_cast<uint32_t*>(series::make_room(memory::buffer_of(t.rec()->chains), 4));
-    *room = chain;
-    auto* members = reinterpret_cast<int32_t*>(series::make_room(memory::buffer_of(chain), 8));
-    members[0] = stored;
-    members[1] = int32_t(i);
+    // Room first, then the node: growing the store may move the chain's node.
+    array::append_int(t.rec()->chains, 0);
+    array::poke_int(t.rec()->chains, array::length_q(t.rec()->chains), chain);
     r = t.rec();
     words<int32_t>(r->index)[b] = -int32_t(chain_count(r));
   } else {
-    uint32_t chain = chain_node(r, uint32_t(-stored));
-    *reinterpret_cast<int32_t*>(series::make_room(memory::buffer_of(chain), 4)) = int32_t(i);
+    array::append_int(chain_node(r, uint32_t(-stored)), i);
     r = t.rec();
   }
   words<int32_t>(r->cells)[i] = int32_t(b + 1);
@@ -353,6 +347,10 @@ cell* insert_keyed(const root& t, uint32_t i) {
   return c;
 }
 
+// Indexed before nodes last moved, and not in a collection (which never
+// re-indexes).
+bool stale(const record* r) { return r->stamp && r->stamp != epoch() && !collector::active_q(); }
+
 void empty_buckets(record* r) {
   memory::fill(words<uint8_t>(r->flags), words<uint8_t>(r->flags) + memory::buffer_of(r->flags)->size, ALL_EMPTY);
   r->count = 0;
@@ -362,7 +360,7 @@ void empty_buckets(record* r) {
 void empty_chains(record* r) {
   if (r->kind != HASH) return;
   memory::fill(words<uint8_t>(r->cells), words<uint8_t>(r->cells) + memory::buffer_of(r->cells)->size, 0xFF);
-  if (r->chains) set_tail(r->chains, 0);
+  if (r->chains) array::clear(r->chains);
 }
 
 // ASCII letters only, as symbols compare.
@@ -415,7 +413,8 @@ uint32_t init(uint32_t size, const cell* block, uint32_t kind, uint32_t values) 
   t.rec()->bound = uint32_t(LOAD * capacity);
   if (kind == HASH) t.rec()->cells = memory::alloc_bytes_filled(size * 4, 0xFF);
   if (kind >= ENTRIES || !block_node) {
-    t.rec()->block = memory::alloc_cells(kind >= ENTRIES ? size * (values + 1) : size);
+    // An entry block holds as many entries as the bound lets in.
+    t.rec()->block = memory::alloc_cells(kind >= ENTRIES ? t.rec()->bound * (values + 1) : size);
     return t.node();
   }
   t.rec()->block = block_node;
@@ -425,6 +424,7 @@ uint32_t init(uint32_t size, const cell* block, uint32_t kind, uint32_t values) 
 
 uint32_t copy(uint32_t table, uint32_t block_node) {
   root from(table);
+  assert(from.rec()->kind < ENTRIES && "entry tables are not copied");
   collector::root_node keep(block_node);
   // The new record starts out naming the original's buffers, which only
   // makes the marker visit them twice; each is replaced by its copy in turn.
@@ -436,12 +436,12 @@ uint32_t copy(uint32_t table, uint32_t block_node) {
   if (t.rec()->kind != HASH) return t.node();
   t.rec()->cells = memory::copy_series(memory::buffer_of(from.rec()->cells));
   if (!from.rec()->chains) return t.node();
-  t.rec()->chains = memory::copy_series(memory::buffer_of(from.rec()->chains));
+  t.rec()->chains = array::copy(from.rec()->chains);
   for (uint32_t k = 1; k <= chain_count(t.rec()); ++k) {
     uint32_t chain = chain_node(t.rec(), k);
     if (!chain) continue;
-    uint32_t own = memory::copy_series(memory::buffer_of(chain));
-    chain_store(t.rec())[k - 1] = int32_t(own);
+    uint32_t own = array::copy(chain);
+    array::poke_int(t.rec()->chains, k, own);
   }
   return t.node();
 }
@@ -502,7 +502,16 @@ cell* insert_cell(uint32_t table, const cell* value, int& status) {
     }
     resize(t.node(), r->kind == MAP ? r->capacity + 1 : size);  // a map never shrinks
   }
-  return t.rec()->kind == HASH ? insert_hashed(t, i) : insert_keyed(t, i);
+  if (t.rec()->kind != HASH) {
+    // The probe must see the keys as the nodes are now, or a key already
+    // indexed would be entered a second time; the resize allocated already.
+    check_stamp(t.node());  // in place, allocating nothing
+    return insert_keyed(t, i);
+  }
+  // A hash! index entered while stale only gets another bucket for the
+  // cell's class, which the rebuild at the next lookup merges.
+  reserve_c2b(t, i + 1);
+  return insert_hashed(t, i);
 }
 
 void put(uint32_t table, const cell* value) {
@@ -540,8 +549,8 @@ cell* get(uint32_t table, const cell* key_cell, int32_t head, int32_t skip, int 
     uint32_t s = state(flags, b);
     if (s == EMPTY) break;
     if (s != LIVE || !compare(cells + first_cell(r, index[b]), &key, 0)) continue;
-    const int32_t* members = index[b] >= 0 ? &index[b] : words<int32_t>(chain_node(r, uint32_t(-index[b])));
-    uint32_t n = index[b] >= 0 ? 1 : chain_length(chain_node(r, uint32_t(-index[b])));
+    const int32_t* members = index[b] >= 0 ? &index[b] : members_of(chain_node(r, uint32_t(-index[b])));
+    uint32_t n = index[b] >= 0 ? 1 : array::length_q(chain_node(r, uint32_t(-index[b])));
     bool candidate = false;
     for (uint32_t m = 0; m < n; ++m) {
       int64_t j = members[m];
@@ -721,7 +730,7 @@ void rehash_entries(uint32_t table) {
 
 void check_stamp(uint32_t table) {
   record* r = rec(table);
-  if (!r->stamp || r->stamp == epoch() || collector::active_q()) return;
+  if (!stale(r)) return;
   if (r->kind == HASH) refresh(table, cells_in(r->block));
   else rehash_entries(table);
 }
@@ -772,8 +781,8 @@ void mark(uint32_t* slot) {
     case HASH:
       collector::mark_node(&r->cells);
       collector::mark_node(&r->chains);
-      for (uint32_t k = 1; k <= chain_count(r); ++k)
-        if (chain_store(r)[k - 1]) collector::mark_node(reinterpret_cast<uint32_t*>(&chain_store(r)[k - 1]));
+      for (uint32_t k = 0; k < chain_count(r); ++k)  // slot words are rewritten in place
+        collector::mark_node(reinterpret_cast<uint32_t*>(array::head(r->chains)) + k);
       collector::mark_block(&r->block);
       break;
     case MAP:

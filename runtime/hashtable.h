@@ -54,10 +54,9 @@ namespace kez::hashtable {
 
 enum kind : uint32_t { HASH = 0, MAP = 1, WORDS = 2, ENTRIES = 3, OWNERS = 4 };
 
-// Hook points into the datatypes, which exist above this module. The
-// datatype registry sets compare (to actions::compare) before any table of
-// kind 0 or 1 is filled, the symbol module sets resolve, the money and map
-// modules theirs. compare must not allocate.
+// Hook points into the datatypes, which exist above this module: compare
+// is the typed compare of the actions layer (it must not allocate); the
+// symbol module sets resolve, the money and map modules theirs.
 struct hooks {
   bool (*compare)(const cell* value1, const cell* value2, int op) = nullptr;
   uint32_t (*resolve)(uint32_t symbol) = nullptr;  // canonical symbol id; none: the id itself
@@ -75,7 +74,8 @@ void init();
 // entry for kinds 3-4; for kind 2, 2 together with a context cell as block
 // asks for a copy of that context's table; 1 otherwise.
 uint32_t init(uint32_t size, const cell* block, uint32_t kind, uint32_t values);
-// A copy pointing at another block; shares no buffer with the original.
+// A copy of a block-backed table pointing at another block (0: a copy of
+// its block); shares no buffer with the original.
 uint32_t copy(uint32_t table, uint32_t block_node);
 // No entries, every bucket empty, the indexed block emptied.
 void clear(uint32_t table);
@@ -95,9 +95,10 @@ int32_t count(uint32_t table);
 // met again takes the later value and the later pair leaves the block.
 void index_block(uint32_t table, uint32_t start, uint32_t step);
 
-// Enters a cell that already lies in the indexed block. status 2: the table
-// was rebuilt from its whole block (this cell included), so a caller entering
-// a run of cells stops there. Answers the cell's address now.
+// Enters a cell that already lies in the indexed block (a hash! cell whose
+// content changed leaves its old bucket). status 2: the table was rebuilt
+// from its whole block, this cell included, so a caller entering a run of
+// cells stops there. Answers the cell's address now.
 cell* insert_cell(uint32_t table, const cell* value, int& status);
 void put(uint32_t table, const cell* value);
 

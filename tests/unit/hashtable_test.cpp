@@ -351,92 +351,95 @@ class hash_model : public table_test {
 TEST_F(hash_model, agrees_with_a_scan_through_edits_and_collections) {
   collector::root_cells hold_pool(&pool);
   make_pool();
-  held_table t(hashtable::init(4, nullptr, hashtable::HASH, 1));
-  std::mt19937 rng(1234);
-  auto pick = [&](int n) { return int(rng() % uint32_t(n)); };
-  std::vector<int> model;  // key of each cell
-  const int steps = int(scaled(6000, 2500));
-  int moved_cycles = 0;
-  for (int step = 0; step < steps; ++step) {
-    int L = int(model.size());
-    int op = pick(100);
-    if (op < 22 || L < 2) {  // append
-      int k = pick(keys());
-      uint32_t at = append_cell(t.block(), key(k));
-      hashtable::put(t.node(), cells_at(t.block()) + at);
-      model.push_back(k);
-    } else if (op < 34) {  // insert at p
-      int k = pick(keys()), p = pick(L);
-      series::make_room(memory::buffer_of(t.block()), sizeof(cell));
-      cell* c = cells_at(t.block());
-      std::memmove(c + p + 1, c + p, size_t(L - p) * sizeof(cell));
-      c[p] = key(k);
-      ASSERT_EQ(hashtable::shift_indexes(t.node(), 1, uint32_t(p), uint32_t(L - p), true), 0);
-      hashtable::put(t.node(), cells_at(t.block()) + p);
-      model.insert(model.begin() + p, k);
-    } else if (op < 48) {  // remove at p
-      int p = pick(L);
-      ASSERT_EQ(hashtable::shift_indexes(t.node(), -1, uint32_t(p + 1), uint32_t(L - p - 1), true), 0);
-      cell* c = cells_at(t.block());
-      std::memmove(c + p, c + p + 1, size_t(L - p - 1) * sizeof(cell));
-      memory::buffer_of(t.block())->tail -= sizeof(cell);
-      model.erase(model.begin() + p);
-    } else if (op < 56) {  // change at p
-      int k = pick(keys()), p = pick(L);
-      if (pick(2)) hashtable::delete_cell(t.node(), cells_at(t.block()) + p);
-      cells_at(t.block())[p] = key(k);
-      hashtable::put(t.node(), cells_at(t.block()) + p);
-      model[size_t(p)] = k;
-    } else if (op < 64) {  // move a run inside the block
-      int s = pick(L), n = 1 + pick(std::min(4, L - s));
-      bool forward = s + n < L && (s == 0 || pick(2));
-      if (!forward && s == 0) continue;
-      int target = forward ? s + n + pick(L - s - n) : pick(s);
-      cell* c = cells_at(t.block());
-      if (forward) {
-        std::rotate(c + s, c + s + n, c + target + 1);
-        std::rotate(model.begin() + s, model.begin() + s + n, model.begin() + target + 1);
-      } else {
-        std::rotate(c + target, c + s, c + s + n);
-        std::rotate(model.begin() + target, model.begin() + s, model.begin() + s + n);
+  for (uint32_t seed : {1234u, 7u, 31u}) {
+    SCOPED_TRACE(seed);
+    held_table t(hashtable::init(4, nullptr, hashtable::HASH, 1));
+    std::mt19937 rng(seed);
+    auto pick = [&](int n) { return int(rng() % uint32_t(n)); };
+    std::vector<int> model;  // key of each cell
+    const int steps = int(scaled(3000, 900));
+    int moved_cycles = 0;
+    for (int step = 0; step < steps; ++step) {
+      int L = int(model.size());
+      int op = pick(100);
+      if (op < 22 || L < 2) {  // append
+        int k = pick(keys());
+        uint32_t at = append_cell(t.block(), key(k));
+        hashtable::put(t.node(), cells_at(t.block()) + at);
+        model.push_back(k);
+      } else if (op < 34) {  // insert at p
+        int k = pick(keys()), p = pick(L);
+        series::make_room(memory::buffer_of(t.block()), sizeof(cell));
+        cell* c = cells_at(t.block());
+        std::memmove(c + p + 1, c + p, size_t(L - p) * sizeof(cell));
+        c[p] = key(k);
+        ASSERT_EQ(hashtable::shift_indexes(t.node(), 1, uint32_t(p), uint32_t(L - p), true), 0);
+        hashtable::put(t.node(), cells_at(t.block()) + p);
+        model.insert(model.begin() + p, k);
+      } else if (op < 48) {  // remove at p
+        int p = pick(L);
+        ASSERT_EQ(hashtable::shift_indexes(t.node(), -1, uint32_t(p + 1), uint32_t(L - p - 1), true), 0);
+        cell* c = cells_at(t.block());
+        std::memmove(c + p, c + p + 1, size_t(L - p - 1) * sizeof(cell));
+        memory::buffer_of(t.block())->tail -= sizeof(cell);
+        model.erase(model.begin() + p);
+      } else if (op < 56) {  // change at p
+        int k = pick(keys()), p = pick(L);
+        if (pick(2)) hashtable::delete_cell(t.node(), cells_at(t.block()) + p);
+        cells_at(t.block())[p] = key(k);
+        hashtable::put(t.node(), cells_at(t.block()) + p);
+        model[size_t(p)] = k;
+      } else if (op < 64) {  // move a run inside the block
+        int s = pick(L), n = 1 + pick(std::min(4, L - s));
+        bool forward = s + n < L && (s == 0 || pick(2));
+        if (!forward && s == 0) continue;
+        int target = forward ? s + n + pick(L - s - n) : pick(s);
+        cell* c = cells_at(t.block());
+        if (forward) {
+          std::rotate(c + s, c + s + n, c + target + 1);
+          std::rotate(model.begin() + s, model.begin() + s + n, model.begin() + target + 1);
+        } else {
+          std::rotate(c + target, c + s, c + s + n);
+          std::rotate(model.begin() + target, model.begin() + s, model.begin() + s + n);
+        }
+        hashtable::move_range(t.node(), uint32_t(target), uint32_t(s), uint32_t(n));
+      } else if (op < 66) {  // cut the tail off
+        int p = pick(L);
+        hashtable::delete_range(t.node(), uint32_t(p), uint32_t(L - p));
+        memory::buffer_of(t.block())->tail -= uint32_t(L - p) * sizeof(cell);
+        model.resize(size_t(p));
+      } else if (op < 67) {  // rebuilt as after a sort
+        hashtable::rebuild(t.node(), uint32_t(L));
+      } else if (op < 69) {
+        collector::do_cycle();
+      } else if (op < 71) {
+        moving_cycle();
+        ++moved_cycles;
+      } else {  // lookups
+        cell k = key(pick(keys()));
+        int32_t head = pick(L + 2), skip = 1 + pick(3);
+        int cmp = pick(2) ? 0 : 2;
+        bool reverse = pick(3) == 0, last = reverse && pick(2);
+        int32_t expected = scan_index(t.block(), k, head, skip, cmp, reverse);
+        ASSERT_EQ(find_index(t, k, head, skip, cmp, reverse, last), expected)
+            << "step " << step << " head " << head << " skip " << skip << " op " << cmp;
+        // Right after a lookup the table is current: one bucket for each
+        // class of equal cells.
+        int32_t classes = 0;
+        for (int j = 0; j < L; ++j) {
+          bool seen = false;
+          for (int i = 0; i < j && !seen; ++i) seen = test_compare(cells_at(t.block()) + i, cells_at(t.block()) + j, 0);
+          classes += !seen;
+        }
+        ASSERT_EQ(t.shape().count, classes) << "step " << step;
       }
-      hashtable::move_range(t.node(), uint32_t(target), uint32_t(s), uint32_t(n));
-    } else if (op < 66) {  // cut the tail off
-      int p = pick(L);
-      hashtable::delete_range(t.node(), uint32_t(p), uint32_t(L - p));
-      memory::buffer_of(t.block())->tail -= uint32_t(L - p) * sizeof(cell);
-      model.resize(size_t(p));
-    } else if (op < 67) {  // rebuilt as after a sort
-      hashtable::rebuild(t.node(), uint32_t(L));
-    } else if (op < 69) {
-      collector::do_cycle();
-    } else if (op < 71) {
-      moving_cycle();
-      ++moved_cycles;
-    } else {  // lookups
-      cell k = key(pick(keys()));
-      int32_t head = pick(L + 2), skip = 1 + pick(3);
-      int cmp = pick(2) ? 0 : 2;
-      bool reverse = pick(3) == 0, last = reverse && pick(2);
-      int32_t expected = scan_index(t.block(), k, head, skip, cmp, reverse);
-      ASSERT_EQ(find_index(t, k, head, skip, cmp, reverse, last), expected)
-          << "step " << step << " head " << head << " skip " << skip << " op " << cmp;
-      // Right after a lookup the table is current: one bucket for each
-      // class of equal cells.
-      int32_t classes = 0;
-      for (int j = 0; j < L; ++j) {
-        bool seen = false;
-        for (int i = 0; i < j && !seen; ++i) seen = test_compare(cells_at(t.block()) + i, cells_at(t.block()) + j, 0);
-        classes += !seen;
-      }
-      ASSERT_EQ(t.shape().count, classes) << "step " << step;
+      ASSERT_EQ(cell_count(t.block()), model.size());
     }
-    ASSERT_EQ(cell_count(t.block()), model.size());
-  }
-  EXPECT_GT(moved_cycles, 0);
-  for (size_t j = 0; j < model.size(); ++j) {
-    cell k = key(model[j]);
-    ASSERT_TRUE(test_compare(cells_at(t.block()) + j, &k, 2));
+    EXPECT_GT(moved_cycles, 0);
+    for (size_t j = 0; j < model.size(); ++j) {
+      cell k = key(model[j]);
+      ASSERT_TRUE(test_compare(cells_at(t.block()) + j, &k, 2));
+    }
   }
 }
 
@@ -463,66 +466,69 @@ TEST_F(hash_model, a_table_of_blocks_reindexes_after_nodes_move) {
 TEST_F(hash_model, map_keys_agree_with_a_model_through_collections) {
   collector::root_cells hold_pool(&pool);
   make_pool();
-  held_table t(hashtable::init(4, nullptr, hashtable::MAP, 1));
-  std::mt19937 rng(99);
-  auto pick = [&](int n) { return int(rng() % uint32_t(n)); };
-  std::map<int, int> present;  // key -> value
-  std::set<int> known;         // keys ever put (a removed key stays indexed)
-  int32_t live = 0;
-  const int steps = int(scaled(5000, 2000));
-  for (int step = 0; step < steps; ++step) {
-    int op = pick(100), k = pick(keys());
-    cell kc = key(k);
-    if (op < 40) {
-      int v = pick(1000);
-      cell* found = hashtable::get(t.node(), &kc, 0, 0, 2, false, false);
-      if (found) {
-        found[1] = integer_cell(v);
-      } else {
-        uint32_t at = append_cell(t.block(), key(k));
-        append_cell(t.block(), integer_cell(v));
-        hashtable::put(t.node(), cells_at(t.block()) + at);
-        ++live;
-      }
-      present[k] = v;
-      known.insert(k);
-    } else if (op < 60) {
-      cell* found = hashtable::get(t.node(), &kc, 0, 0, 2, false, false);
-      ASSERT_EQ(found != nullptr, known.count(k) == 1) << step;
-      if (found && found[1].header) {
-        hashtable::delete_cell(t.node(), found);
-        --live;
-        ASSERT_EQ(found[1].header, 0u);
-      }
-      present.erase(k);
-    } else if (op < 63) {
-      collector::do_cycle();
-    } else if (op < 66) {
-      moving_cycle();
-    } else {
-      int cmp = pick(2) ? 0 : 2;
-      cell* found = hashtable::get(t.node(), &kc, 0, 0, cmp, false, false);
-      bool any = false;
-      for (int other : known) {
-        cell oc = key(other);
-        any = any || test_compare(&oc, &kc, cmp);
-      }
-      ASSERT_EQ(found != nullptr, any) << "step " << step;
-      if (!found) continue;
-      ASSERT_TRUE(test_compare(found, &kc, cmp));
-      if (cmp == 2) {
-        auto it = present.find(k);
-        if (it == present.end()) {
-          ASSERT_EQ(found[1].header, 0u) << step;
+  for (uint32_t seed : {4u, 10u, 99u}) {
+    SCOPED_TRACE(seed);
+    held_table t(hashtable::init(4, nullptr, hashtable::MAP, 1));
+    std::mt19937 rng(seed);
+    auto pick = [&](int n) { return int(rng() % uint32_t(n)); };
+    std::map<int, int> present;  // key -> value
+    std::set<int> known;         // keys ever put (a removed key stays indexed)
+    int32_t live = 0;
+    const int steps = int(scaled(2000, 700));
+    for (int step = 0; step < steps; ++step) {
+      int op = pick(100), k = pick(keys());
+      cell kc = key(k);
+      if (op < 40) {
+        int v = pick(1000);
+        cell* found = hashtable::get(t.node(), &kc, 0, 0, 2, false, false);
+        if (found) {
+          found[1] = integer_cell(v);
         } else {
-          ASSERT_EQ(found[1].header, uint32_t(TYPE_INTEGER)) << step;
-          ASSERT_EQ(int32_t(found[1].w2), it->second) << step;
+          uint32_t at = append_cell(t.block(), key(k));
+          append_cell(t.block(), integer_cell(v));
+          hashtable::put(t.node(), cells_at(t.block()) + at);
+          ++live;
+        }
+        present[k] = v;
+        known.insert(k);
+      } else if (op < 60) {
+        cell* found = hashtable::get(t.node(), &kc, 0, 0, 2, false, false);
+        ASSERT_EQ(found != nullptr, known.count(k) == 1) << step;
+        if (found && found[1].header) {
+          hashtable::delete_cell(t.node(), found);
+          --live;
+          ASSERT_EQ(found[1].header, 0u);
+        }
+        present.erase(k);
+      } else if (op < 63) {
+        collector::do_cycle();
+      } else if (op < 66) {
+        moving_cycle();
+      } else {
+        int cmp = pick(2) ? 0 : 2;
+        cell* found = hashtable::get(t.node(), &kc, 0, 0, cmp, false, false);
+        bool any = false;
+        for (int other : known) {
+          cell oc = key(other);
+          any = any || test_compare(&oc, &kc, cmp);
+        }
+        ASSERT_EQ(found != nullptr, any) << "step " << step;
+        if (!found) continue;
+        ASSERT_TRUE(test_compare(found, &kc, cmp));
+        if (cmp == 2) {
+          auto it = present.find(k);
+          if (it == present.end()) {
+            ASSERT_EQ(found[1].header, 0u) << step;
+          } else {
+            ASSERT_EQ(found[1].header, uint32_t(TYPE_INTEGER)) << step;
+            ASSERT_EQ(int32_t(found[1].w2), it->second) << step;
+          }
         }
       }
+      if (!known.empty()) hashtable::put(t.node(), cells_at(t.block()));  // entering a key again changes nothing
+      ASSERT_EQ(t.shape().count, live) << step;
+      ASSERT_EQ(cell_count(t.block()), 2 * known.size());
     }
-    if (!known.empty()) hashtable::put(t.node(), cells_at(t.block()));  // entering a key again changes nothing
-    ASSERT_EQ(t.shape().count, live) << step;
-    ASSERT_EQ(cell_count(t.block()), 2 * known.size());
   }
 }
 

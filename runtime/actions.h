@@ -101,7 +101,10 @@ using find_fn = cell* (*)(cell* series, const cell* value, const find_options& o
 using length_fn = int32_t (*)(cell* series);                                    // -1: none
 using move_fn = cell* (*)(cell* origin, cell* target, const cell* part);       // answers the target
 using pick_fn = cell* (*)(cell* series, int32_t index, const cell* boxed_index);
-using poke_fn = cell* (*)(cell* series, const cell* index, const cell* value, bool notify);  // answers value
+// pick and poke get the index both as read by get_index_argument and as
+// given (a pair! picks from an image!); poke answers the value.
+using poke_fn = cell* (*)(cell* series, int32_t index, const cell* boxed_index, const cell* value,
+                          bool notify);
 using put_fn = cell* (*)(cell* series, const cell* key, const cell* value, bool case_);
 using remove_fn = cell* (*)(cell* series, const cell* part, const cell* key);
 using reverse_fn = cell* (*)(cell* series, const cell* part, const cell* skip);
@@ -216,6 +219,16 @@ inline handler_of<A> get_action_ptr_value(const cell* value) {
 template <uint32_t A, class First, class... Rest>
 inline auto dispatch(First* first, Rest... rest) {
   return get_action_ptr_value<A>(first)(first, rest...);
+}
+
+// The index argument of pick and poke as a number: an integer!'s value, a
+// char!'s code point, 1 for true, 2 for false, 0 for anything else.
+inline int32_t get_index_argument(const cell* index) {
+  switch (type_of(index)) {
+    case TYPE_INTEGER: case TYPE_CHAR: return int32_t(index->w2);
+    case TYPE_LOGIC: return index->w1 ? 1 : 2;
+    default: return 0;
+  }
 }
 
 // Typed dispatchers that callers name most. make and to take the target type

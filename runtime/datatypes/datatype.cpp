@@ -1,8 +1,8 @@
 #include "runtime/datatypes/datatype.h"
 
-#include <cstdio>
 #include <cstring>
 
+#include "runtime/console.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/memory.h"
 #include "runtime/runtime.h"
@@ -21,16 +21,15 @@ name_row names[TYPE_TABLE_ROWS];
 uint32_t top = 0;
 
 [[noreturn]] void bad_count(uintptr_t type, uint32_t found) {
-  std::printf("*** Datatype Error: invalid actions count for type: %u\n*** Found: %u\n*** Expected: %u\n",
-              unsigned(type), found, ACTION_COUNT);
-  std::fflush(stdout);
+  stdout_::print_line("*** Datatype Error: invalid actions count for type: ", int32_t(type));
+  stdout_::print_line("*** Found: ", int32_t(found));
+  stdout_::print_line("*** Expected: ", int32_t(ACTION_COUNT));
   // A malformed registration is a fault of the build itself: never a success.
   runtime::quit(runtime::RT_ASSERTION, reinterpret_cast<uintptr_t>(&register_));
 }
 
 [[noreturn]] void bad_type(uintptr_t type, uintptr_t parent) {
-  std::printf("*** Datatype Error: invalid type id: %lu (parent %lu)\n", (unsigned long)type, (unsigned long)parent);
-  std::fflush(stdout);
+  stdout_::print_line("*** Datatype Error: invalid type id: ", int64_t(type), " parent: ", int64_t(parent));
   runtime::quit(runtime::RT_ASSERTION, reinterpret_cast<uintptr_t>(&register_));
 }
 

@@ -52,7 +52,7 @@ series_buffer* reserve(series_buffer* b, uint64_t bytes) {
   if (bytes <= capacity_of(b)) return b;
   if (bytes > MAX_BYTES) no_memory();
   uint64_t size = std::max<uint64_t>(uint64_t(b->size) * 2, bytes);
-  size = std::min<uint64_t>((size + 15) & ~uint64_t(15), MAX_BYTES + 15) & ~uint64_t(15);
+  size = std::min<uint64_t>((size + 15) & ~uint64_t(15), MAX_BYTES);  // a multiple of 16, >= bytes
   return memory::expand_series(b, int64_t(size));
 }
 
@@ -566,6 +566,20 @@ cell* swap(cell* series1, cell* series2) {
   return series1;
 }
 
+// The generic series take does the work; one character taken without /part
+// comes back as a char! (a byte of a binary! as an integer!).
+cell* take(cell* series, const cell* part, bool deep, bool last) {
+  uint32_t type = type_of(series);
+  cell* r = actions::get_action_ptr_from<ACT_TAKE>(TYPE_SERIES)(series, part, deep, last);
+  if (part || type_of(r) != type || (!any_string_q(type) && type != TYPE_BINARY)) return r;
+  series_buffer* b = memory::buffer_of(r->w2);
+  uint32_t unit = type == TYPE_BINARY ? 1 : unit_of(b);
+  if (b->used() != unit) return r;
+  int32_t cp = utf::get(b->head_ptr(), int(unit), 0);
+  *r = cell{type == TYPE_BINARY ? TYPE_INTEGER : TYPE_CHAR, 0, uint32_t(cp), 0};
+  return r;
+}
+
 // --- trim ----------------------------------------------------------------------------
 
 namespace {
@@ -748,6 +762,7 @@ void init() {
       .set<ACT_INSERT>(insert)
       .set<ACT_CHANGE>(change)
       .set<ACT_SWAP>(swap)
+      .set<ACT_TAKE>(take)
       .set<ACT_TRIM>(trim)
       .commit();
 }

@@ -101,6 +101,7 @@ cell* append(cell* series, const cell* value, int32_t part, bool only, int32_t d
 cell* insert(cell* series, const cell* value, int32_t part, bool only, int32_t dup, bool append);
 cell* change(cell* series, const cell* value, int32_t part, bool only, int32_t dup);
 cell* swap(cell* series1, cell* series2);
+cell* take(cell* series, const cell* part, bool deep, bool last);  // over series!'s take
 cell* trim(cell* series, bool head, bool tail, bool auto_, bool lines, bool all, const cell* with);
 
 }  // namespace kez::string

@@ -63,6 +63,15 @@ TEST_F(registry_test, unsupported_action_raises_expect_arg) {
   }
 }
 
+TEST(actions_layer, index_argument_of_pick_and_poke) {
+  struct row { cell index; int32_t n; };
+  const row rows[] = {
+      {integer(-3), -3}, {cell{TYPE_CHAR, 0, 0x41, 0}, 0x41}, {logic::true_value, 1},
+      {logic::false_value, 2}, {none::value, 0}, {datatype_value(TYPE_INTEGER), 0},
+  };
+  for (const row& r : rows) EXPECT_EQ(actions::get_index_argument(&r.index), r.n) << type_of(&r.index);
+}
+
 TEST_F(registry_test, datatype_constructors) {
   cell* pushed = datatype::push(TYPE_BLOCK);
   EXPECT_EQ(pushed, stack::top_cell());

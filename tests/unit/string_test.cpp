@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -205,6 +206,49 @@ TEST_F(string_test, source_units_after_copying_into_a_wider_text) {
   }
 }
 
+// The whole-text copy in its three modes, with limits, offsets and units.
+TEST_F(string_test, concatenate_modes) {
+  struct row {
+    const char *dst, *src;
+    int32_t dst_head, src_head, limit, offset;
+    bool keep;
+    int mode;
+    const char* result;
+  };
+  const char* wide = "\xCE\xA9\xCE\xA9";  // two U+03A9: unit 2 once appended
+  const row rows[] = {
+      {"ab", "cd", 0, 0, -1, 0, false, string::CONCAT_APPEND, "abcd"},
+      {"ab", "cdef", 1, 1, 2, 0, false, string::CONCAT_APPEND, "abde"},
+      {"ab", "cd", 0, 0, 0, 0, false, string::CONCAT_APPEND, "ab"},
+      {"abcd", "XY", 1, 0, -1, 1, false, string::CONCAT_INSERT, "abXYcd"},
+      {"abcd", "XY", 0, 0, -1, 9, false, string::CONCAT_INSERT, "abcdXY"},
+      {"abcd", "XY", 1, 0, -1, 0, false, string::CONCAT_OVERWRITE, "aXYd"},
+      {"abcd", "XYZ", 2, 0, -1, 0, false, string::CONCAT_OVERWRITE, "abXYZ"},
+      {"ab", "cd", 0, 0, -1, 0, true, string::CONCAT_APPEND, "abcd"},
+      {"", "cd", 0, 0, -1, 0, false, string::CONCAT_APPEND, "cd"},
+  };
+  for (const row& r : rows) {
+    for (bool wide_dst : {false, true}) {
+      stack::reset();
+      cell* d = text(r.dst);
+      if (wide_dst) {  // a unit-2 destination: the source is widened unless kept
+        d->w1 = 0;
+        cell* w = text(wide);
+        string::concatenate(d, w, -1, 0, false, string::CONCAT_APPEND);
+        string::remove_part(d, uint32_t(string::ks_abs_length_q(d) - 2), 2);
+        ASSERT_EQ(unit_of(d), 2u);
+      }
+      d->w1 = uint32_t(r.dst_head);
+      cell* src = text(r.src);
+      src->w1 = uint32_t(r.src_head);
+      string::concatenate(d, src, r.limit, r.offset, r.keep, r.mode);
+      d->w1 = 0;
+      EXPECT_EQ(utf8_of(d), r.result) << r.dst << " " << r.src << " " << wide_dst;
+      EXPECT_EQ(unit_of(src), wide_dst && !r.keep ? 2u : 1u) << r.dst << " " << r.src;
+    }
+  }
+}
+
 TEST_F(string_test, appending_a_text_to_itself) {
   cell* s = text("abc");
   cell* same = stack::push(s);
@@ -349,6 +393,43 @@ TEST_F(string_test, swap_first_characters) {
   EXPECT_EQ(utf8_of(b), "axy");
   cell n = integer(1);
   EXPECT_EQ(error_of([&] { actions::dispatch<ACT_SWAP>(a, &n); }).second, err::script::invalid_arg);
+}
+
+// A stand-in for the generic take: the last element (or the last `part`),
+// as a new series of the same type.
+cell* take_last(cell* series, const cell* part, bool, bool) {
+  int32_t n = part ? int32_t(part->w2) : 1;
+  int32_t len = string::ks_abs_length_q(series);
+  cell copy = *series;
+  collector::root_cells hold(&copy);
+  uint32_t node = memory::alloc_series(uint32_t(n), string::buffer_of(series)->unit(), 0);
+  series_buffer* from = string::buffer_of(&copy);
+  series_buffer* to = memory::buffer_of(node);
+  uint32_t unit = from->unit();
+  std::memcpy(to->head_ptr(), from->head_ptr() + (len - n) * unit, n * unit);
+  to->tail = to->head + n * unit;
+  from->tail -= n * unit;
+  *series = cell{type_of(&copy), 0, node, 0};
+  return series;
+}
+
+TEST_F(string_test, take_of_one_character_is_a_char) {
+  datatype::registration(TYPE_SERIES, 0, "series!").set<ACT_TAKE>(take_last).commit();
+  string::init();  // inherits again from the series! row that now exists
+  datatype::registration(TYPE_BINARY, TYPE_STRING, "binary!").inherit_all().commit();
+  cell* s = text(std::string("ab") + SMILE);
+  cell* r = actions::dispatch<ACT_TAKE>(stack::push(s), static_cast<const cell*>(nullptr), false, true);
+  EXPECT_EQ(type_of(r), TYPE_CHAR);
+  EXPECT_EQ(r->w2, 0x1F600u);
+  cell two = integer(2);
+  r = actions::dispatch<ACT_TAKE>(stack::push(s), static_cast<const cell*>(&two), false, true);
+  EXPECT_EQ(type_of(r), TYPE_STRING);
+  EXPECT_EQ(utf8_of(r), "ab");
+  cell* bin = stack::push_cell();
+  *bin = cell{TYPE_BINARY, 0, testing::bytes_with("\xFF"), 0};
+  r = actions::dispatch<ACT_TAKE>(bin, static_cast<const cell*>(nullptr), false, true);
+  EXPECT_EQ(type_of(r), TYPE_INTEGER);
+  EXPECT_EQ(r->w2, 255u);
 }
 
 TEST_F(string_test, load_utf8_edges) {

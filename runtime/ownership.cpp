@@ -18,8 +18,9 @@ struct record {
 };
 
 // Records live outside the heap: the collector reaches them through the
-// marker (owned values and words, strongly), the relocator (owner nodes,
-// which are not marked from here) and the purger (dead owners).
+// marker (owned values and words, strongly), the relocator (the owner's
+// context and hook nodes in words 1-3, which are not marked from here) and
+// the purger (dead owners).
 std::vector<record> records;
 std::unordered_map<uint32_t, uint32_t> index_of;  // series node -> record
 hook_fn hook = nullptr;
@@ -77,7 +78,7 @@ void mark() {
 }
 
 void relocate() {
-  for (record& r : records) collector::relocate_range(&r.owner.w1, &r.owner.w1 + 1);
+  for (record& r : records) collector::relocate_range(&r.owner.w1, &r.owner.w3 + 1);
   index_of.clear();
   for (uint32_t i = 0; i < records.size(); ++i) index_of[records[i].value.w2] = i;
 }

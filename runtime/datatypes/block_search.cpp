@@ -150,8 +150,8 @@ cell* put(cell* series, const cell* key, const cell* value, bool case_) {
   int32_t slot;
   bool owned;
   if (!found) {
-    slot = cells_of(buffer_of(series)) + 1;
-    owned = ownership::notify(series, ownership::PUT, &v, series::get_length(series, false), 1);
+    slot = series::get_length(series, false);
+    owned = ownership::notify(series, ownership::PUT, &v, slot, 1);
     ks_append(series, &k);
     ks_append(series, &v);
   } else {

@@ -80,15 +80,20 @@ inline std::string form_of(const cell* value) {
 }
 
 // An object! whose context node has the two cells the collector reads (the
-// context cell and the owner slot); hooks non-zero marks change hooks.
-inline cell owner_object(uint32_t hooks = 1) {
+// context cell and the owner slot), with a change-hook series when asked.
+inline cell owner_object(bool hooks = true) {
   uint32_t node = memory::alloc_cells(2);
+  uint32_t hook_node = 0;
+  if (hooks) {
+    collector::root_node keep(node);
+    hook_node = memory::alloc_cells(1);
+  }
   series_buffer* b = memory::buffer_of(node);
   cell* c = b->head_cell();
   c[0] = cell{TYPE_CONTEXT, 0, 0, 0};
   c[1] = cell{TYPE_UNSET, 0, 0, 0};
   b->tail = b->head + 2 * sizeof(cell);
-  return cell{TYPE_OBJECT, node, 0, hooks};
+  return cell{TYPE_OBJECT, node, 0, hook_node};
 }
 
 // What the owner's hook heard: "word index part", one entry per report.

@@ -133,7 +133,9 @@ int32_t weekday(int64_t days) { return int32_t(floor_mod(days + 2, 7)) + 1; }
 
 int64_t normalize_time(int64_t days, double& time, int32_t offset) {
   // Explicit truncation, as the carried hours are counted toward zero.
-  int64_t n = int64_t(std::trunc(double(offset) / 3600.0 + time / 3600.0)) / 24;
+  double hours = std::trunc(double(offset) / 3600.0 + time / 3600.0);
+  if (!(std::fabs(hours) < 1e15)) math::fire_with_type(err::script::type_limit, TYPE_DATE);
+  int64_t n = int64_t(hours) / 24;
   days += n;
   time -= double(n) * DAY;
   if (time + offset < 0) {

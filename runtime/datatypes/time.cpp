@@ -21,18 +21,26 @@ cell* make_at(cell* target, double seconds) { return float_::make_at(target, sec
 cell* make_in(cell* block, double seconds) { return make_at(block::alloc_tail(block), seconds); }
 cell* push(double seconds) { return make_at(stack::push_cell(), seconds); }
 
-int32_t hour_of(double t) { return int32_t(std::trunc(t / 3600.0)); }
-int32_t minute_of(double t) { return int32_t(std::floor(std::fmod(std::fabs(t), 3600.0) / 60.0)); }
+// Both raise Script Error type-limit for a time without a 32-bit hour
+// (beyond 2^31 hours, infinite or NaN) instead of converting out of range.
+int32_t hour_of(double t) { return integer::from_double(std::trunc(t / 3600.0)); }
+int32_t minute_of(double t) { return integer::from_double(std::floor(std::fmod(std::fabs(t), 3600.0) / 60.0)); }
 double second_of(double t) { return std::fmod(t, 60.0); }
 
 int32_t write_text(double t, cell* buffer, int32_t part) {
-  char text[64];
+  if (!std::isfinite(t)) {
+    const char* special = float_::form_float(t, float_::KIND_DOUBLE);
+    string::concatenate_literal(buffer, special);
+    return part - int32_t(std::strlen(special));
+  }
+  char text[400];  // the hours of a finite double have at most 305 digits
   int n = 0;
   if (t < 0) {
     text[n++] = '-';
     t = -t;
   }
-  n += std::snprintf(text + n, sizeof text - size_t(n), "%.0f:%02d:", std::floor(t / 3600.0), minute_of(t));
+  int minutes = int(std::floor(std::fmod(t, 3600.0) / 60.0));
+  n += std::snprintf(text + n, sizeof text - size_t(n), "%.0f:%02d:", std::floor(t / 3600.0), minutes);
   double s = std::fmod(t, 60.0);
   if (s < 0.000001) {
     n += std::snprintf(text + n, sizeof text - size_t(n), "00");
@@ -117,6 +125,7 @@ int32_t mold(const cell* value, cell* buffer, bool, bool, bool, const cell* arg,
 
 bool whole_seconds_even(const cell* value) {
   double t = get(value);
+  if (!std::isfinite(t)) math::fire_with_type(err::script::type_limit, TYPE_INTEGER);
   double s = std::fmod(t >= 0 ? t + 0.000001 : t - 0.000001, 60.0);
   return int32_t(s) % 2 == 0;
 }

@@ -161,6 +161,18 @@ TEST_F(coordinates_test, fields) {
   actions::dispatch<ACT_EVAL_PATH>(inside, &one, &seven, &path, static_cast<const cell*>(holder),
                                    static_cast<const cell*>(nullptr), 0, false, false, false, true);
   EXPECT_EQ(formed(block::ks_head(holder)), "7x1");
+
+  // Held in an object, the object's on-set handling hears of it, after the write.
+  static std::string heard;
+  heard.clear();
+  system_stub::hooks.object_set = [](const cell*, const cell*, int32_t, const cell* scalar) {
+    heard = formed(scalar);
+  };
+  const cell owner = cell{TYPE_OBJECT, 0, 0, 0};
+  cell held = testing::time_of(3600);
+  actions::dispatch<ACT_EVAL_PATH>(&held, &one, &seven, &path, &owner, static_cast<const cell*>(nullptr), 0,
+                                   false, false, false, true);
+  EXPECT_EQ(heard, "7:00:00");
 }
 
 TEST_F(coordinates_test, comparison) {

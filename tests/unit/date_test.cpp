@@ -373,6 +373,14 @@ TEST_F(date_test, time_arithmetic) {
   cell usd = testing::money_of("$1");
   EXPECT_EQ(error_of([&] { time::round(&rounded, &usd, false, false, false, false, false, false); }),
             script(err::script::not_related));
+  // Times beyond a 32-bit hour print, but have no fields.
+  cell endless = time_of(INFINITY);
+  EXPECT_EQ(formed(&endless), "1.#INF");
+  cell far = time_of(1e300);
+  EXPECT_EQ(formed(&far).size(), 303u);
+  EXPECT_EQ(error_of([&] { path_step(far, word("hour")); }), script(err::script::type_limit));
+  EXPECT_EQ(error_of([&] { time::even_q(&endless); }), script(err::script::type_limit));
+  EXPECT_EQ(error_of([&] { apply<ACT_ADD>(testing::date_of(2024, 1, 1), far); }), script(err::script::type_limit));
   const std::pair<double, bool> evens[] = {{4, true}, {5, false}, {5.9999999, true}, {-3, false}, {62, true}};
   for (auto [s, even] : evens) {
     cell t = time_of(s);

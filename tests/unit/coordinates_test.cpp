@@ -14,6 +14,7 @@ using testing::apply;
 using testing::error_of;
 using testing::float_value;
 using testing::formed;
+using testing::held;
 using testing::integer;
 using testing::make_value;
 using testing::pair_of;
@@ -70,46 +71,46 @@ TEST_F(coordinates_test, pair_math) {
 TEST_F(coordinates_test, construction) {
   struct row {
     uint32_t type;
-    cell spec;
+    const cell* spec;
     const char* text;  // null: the error below
     std::pair<int, int> error;
   };
   const row rows[] = {
-      {TYPE_PAIR, integer(5), "5x5", {}},
-      {TYPE_PAIR, float_value(-2.7), "-2x-2", {}},
-      {TYPE_PAIR, float_value(3e9), nullptr, script(err::script::type_limit)},
-      {TYPE_PAIR, *testing::block_of({integer(1), float_value(2.9), integer(7)}), "1x2", {}},
-      {TYPE_PAIR, *testing::ints({1}), nullptr, malconstruct},
-      {TYPE_PAIR, point_of(1.9f, -1.9f), "1x-1", {}},
-      {TYPE_PAIR, point_of(INFINITY, 1), nullptr, script(err::script::invalid_arg)},
-      {TYPE_PAIR, point_of(4e9f, 1), nullptr, script(err::script::type_limit)},
-      {TYPE_PAIR, *testing::text("1x2"), nullptr, script(err::script::bad_to_arg)},
-      {TYPE_POINT2D, pair_of(3, 4), "(3, 4)", {}},
-      {TYPE_POINT2D, float_value(1.5), "(1.5, 1.5)", {}},
-      {TYPE_POINT3D, *testing::block_of({integer(1), float_value(-2), integer(0)}), "(1, -2, 0)", {}},
-      {TYPE_POINT3D, *testing::ints({1, 2}), nullptr, malconstruct},
-      {TYPE_POINT3D, pair_of(1, 2), nullptr, script(err::script::bad_to_arg)},
-      {TYPE_TUPLE, *testing::ints({1, 2}), "1.2.0", {}},
-      {TYPE_TUPLE, *testing::block_of({testing::character('A'), float_value(9.9), integer(255)}), "65.9.255", {}},
-      {TYPE_TUPLE, *testing::ints({1, 256}), nullptr, script(err::script::bad_to_arg)},
-      {TYPE_TUPLE, *testing::ints({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}), nullptr, script(err::script::bad_to_arg)},
-      {TYPE_TUPLE, word("F80", TYPE_ISSUE), "255.136.0", {}},
-      {TYPE_TUPLE, word("FFF", TYPE_ISSUE), "255.255.255", {}},
-      {TYPE_TUPLE, word("10203040", TYPE_ISSUE), "16.32.48.64", {}},
-      {TYPE_TUPLE, word("12345", TYPE_ISSUE), nullptr, script(err::script::invalid_data)},
-      {TYPE_TUPLE, word("12G", TYPE_ISSUE), nullptr, script(err::script::invalid_data)},
-      {TYPE_TUPLE, *testing::bytes_value({1, 2}), "1.2.0", {}},
-      {TYPE_TUPLE, *testing::bytes_value({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}), "1.2.3.4.5.6.7.8.9.10.11.12", {}},
-      {TYPE_TUPLE, integer(1), nullptr, script(err::script::bad_to_arg)},
+      {TYPE_PAIR, held(integer(5)), "5x5", {}},
+      {TYPE_PAIR, held(float_value(-2.7)), "-2x-2", {}},
+      {TYPE_PAIR, held(float_value(3e9)), nullptr, script(err::script::type_limit)},
+      {TYPE_PAIR, testing::block_of({integer(1), float_value(2.9), integer(7)}), "1x2", {}},
+      {TYPE_PAIR, testing::ints({1}), nullptr, malconstruct},
+      {TYPE_PAIR, held(point_of(1.9f, -1.9f)), "1x-1", {}},
+      {TYPE_PAIR, held(point_of(INFINITY, 1)), nullptr, script(err::script::invalid_arg)},
+      {TYPE_PAIR, held(point_of(4e9f, 1)), nullptr, script(err::script::type_limit)},
+      {TYPE_PAIR, testing::text("1x2"), nullptr, script(err::script::bad_to_arg)},
+      {TYPE_POINT2D, held(pair_of(3, 4)), "(3, 4)", {}},
+      {TYPE_POINT2D, held(float_value(1.5)), "(1.5, 1.5)", {}},
+      {TYPE_POINT3D, testing::block_of({integer(1), float_value(-2), integer(0)}), "(1, -2, 0)", {}},
+      {TYPE_POINT3D, testing::ints({1, 2}), nullptr, malconstruct},
+      {TYPE_POINT3D, held(pair_of(1, 2)), nullptr, script(err::script::bad_to_arg)},
+      {TYPE_TUPLE, testing::ints({1, 2}), "1.2.0", {}},
+      {TYPE_TUPLE, testing::block_of({testing::character('A'), float_value(9.9), integer(255)}), "65.9.255", {}},
+      {TYPE_TUPLE, testing::ints({1, 256}), nullptr, script(err::script::bad_to_arg)},
+      {TYPE_TUPLE, testing::ints({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}), nullptr, script(err::script::bad_to_arg)},
+      {TYPE_TUPLE, held(word("F80", TYPE_ISSUE)), "255.136.0", {}},
+      {TYPE_TUPLE, held(word("FFF", TYPE_ISSUE)), "255.255.255", {}},
+      {TYPE_TUPLE, held(word("10203040", TYPE_ISSUE)), "16.32.48.64", {}},
+      {TYPE_TUPLE, held(word("12345", TYPE_ISSUE)), nullptr, script(err::script::invalid_data)},
+      {TYPE_TUPLE, held(word("12G", TYPE_ISSUE)), nullptr, script(err::script::invalid_data)},
+      {TYPE_TUPLE, testing::bytes_value({1, 2}), "1.2.0", {}},
+      {TYPE_TUPLE, testing::bytes_value({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}), "1.2.3.4.5.6.7.8.9.10.11.12", {}},
+      {TYPE_TUPLE, held(integer(1)), nullptr, script(err::script::bad_to_arg)},
   };
   for (const row& r : rows) {
     if (r.text) {
-      cell v = make_value(r.type, r.spec);
+      cell v = make_value(r.type, *r.spec);
       EXPECT_EQ(type_of(&v), r.type);
       EXPECT_EQ(formed(&v), r.text) << datatype::name(r.type);
     } else {
-      EXPECT_EQ(error_of([&] { make_value(r.type, r.spec); }), r.error)
-          << datatype::name(r.type) << " " << formed(&r.spec, true);
+      EXPECT_EQ(error_of([&] { make_value(r.type, *r.spec); }), r.error)
+          << datatype::name(r.type) << " " << formed(r.spec, true);
     }
   }
   system_stub::hooks.load_value = [](const cell*, cell* out) {

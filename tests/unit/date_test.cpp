@@ -15,6 +15,7 @@ using testing::date_time;
 using testing::error_of;
 using testing::float_value;
 using testing::formed;
+using testing::held;
 using testing::integer;
 using testing::make_value;
 using testing::path_step;
@@ -150,38 +151,38 @@ TEST_F(date_test, setting_fields) {
 
 TEST_F(date_test, make_and_to) {
   struct row {
-    cell spec;
+    const cell* spec;
     const char* make;  // null: bad-to-arg
     const char* to;
   };
   const row rows[] = {
-      {*testing::ints({31, 2, 2023}), nullptr, "3-Mar-2023"},
-      {*testing::ints({2024, 3, 15}), "15-Mar-2024", "15-Mar-2024"},
-      {*testing::ints({15, 3, 2024, 10, 30, 5}), "15-Mar-2024/10:30:05", "15-Mar-2024/10:30:05"},
-      {*testing::block_of({integer(15), integer(3), integer(2024), integer(10), integer(30), float_value(5.5),
+      {testing::ints({31, 2, 2023}), nullptr, "3-Mar-2023"},
+      {testing::ints({2024, 3, 15}), "15-Mar-2024", "15-Mar-2024"},
+      {testing::ints({15, 3, 2024, 10, 30, 5}), "15-Mar-2024/10:30:05", "15-Mar-2024/10:30:05"},
+      {testing::block_of({integer(15), integer(3), integer(2024), integer(10), integer(30), float_value(5.5),
                            integer(-2), integer(30)}),
        "15-Mar-2024/10:30:05.5-02:30", "15-Mar-2024/10:30:05.5-02:30"},
-      {*testing::block_of({integer(1), integer(1), integer(2024), time_of(3600), time_of(-3600)}),
+      {testing::block_of({integer(1), integer(1), integer(2024), time_of(3600), time_of(-3600)}),
        "1-Jan-2024/1:00:00-01:00", "1-Jan-2024/1:00:00-01:00"},
-      {*testing::ints({1, 1, 2024, 25, 0, 0}), nullptr, "2-Jan-2024/1:00:00"},
-      {*testing::ints({1, 13, 2024}), nullptr, "1-Jan-2025"},
-      {*testing::ints({1, 1}), nullptr, nullptr},
-      {*testing::block_of({integer(1), integer(1), float_value(2024.0)}), nullptr, nullptr},
-      {*testing::ints({1, 1, 2024, 1, 2, 3, 4, 5, 6}), nullptr, nullptr},
-      {integer(0), "1-Jan-1970/0:00:00", "1-Jan-1970/0:00:00"},
-      {integer(-1), "31-Dec-1969/23:59:59", "31-Dec-1969/23:59:59"},
-      {integer(86400 * 365), "1-Jan-1971/0:00:00", "1-Jan-1971/0:00:00"},
-      {float_value(1.0), nullptr, nullptr},
+      {testing::ints({1, 1, 2024, 25, 0, 0}), nullptr, "2-Jan-2024/1:00:00"},
+      {testing::ints({1, 13, 2024}), nullptr, "1-Jan-2025"},
+      {testing::ints({1, 1}), nullptr, nullptr},
+      {testing::block_of({integer(1), integer(1), float_value(2024.0)}), nullptr, nullptr},
+      {testing::ints({1, 1, 2024, 1, 2, 3, 4, 5, 6}), nullptr, nullptr},
+      {held(integer(0)), "1-Jan-1970/0:00:00", "1-Jan-1970/0:00:00"},
+      {held(integer(-1)), "31-Dec-1969/23:59:59", "31-Dec-1969/23:59:59"},
+      {held(integer(86400 * 365)), "1-Jan-1971/0:00:00", "1-Jan-1971/0:00:00"},
+      {held(float_value(1.0)), nullptr, nullptr},
   };
   for (const row& r : rows) {
     for (bool make : {true, false}) {
       const char* expected = make ? r.make : r.to;
       if (expected) {
-        cell d = make_value(TYPE_DATE, r.spec, make);
-        EXPECT_EQ(formed(&d), expected) << formed(&r.spec, true) << (make ? " make" : " to");
+        cell d = make_value(TYPE_DATE, *r.spec, make);
+        EXPECT_EQ(formed(&d), expected) << formed(r.spec, true) << (make ? " make" : " to");
       } else {
-        EXPECT_EQ(error_of([&] { make_value(TYPE_DATE, r.spec, make); }), script(err::script::bad_to_arg))
-            << formed(&r.spec, true) << (make ? " make" : " to");
+        EXPECT_EQ(error_of([&] { make_value(TYPE_DATE, *r.spec, make); }), script(err::script::bad_to_arg))
+            << formed(r.spec, true) << (make ? " make" : " to");
       }
     }
   }
@@ -293,29 +294,29 @@ TEST_F(date_test, time_text_and_construction) {
     EXPECT_EQ(formed(&t), text) << seconds;
   }
   struct row {
-    cell spec;
+    const cell* spec;
     double seconds;  // NAN: bad-to-arg
   };
   const row rows[] = {
-      {*testing::block_of({integer(1), integer(2), float_value(3.5)}), 3723.5},
-      {*testing::ints({-1, 30}), -5400},
-      {*testing::ints({0, -1}), NAN},
-      {*testing::ints({1, 2, 3, 4}), NAN},
-      {*testing::block_of({float_value(1), integer(2)}), NAN},
-      {*testing::ints({2}), 7200},
-      {integer(90), 90},
-      {float_value(1.5), 1.5},
-      {testing::number(0.5, TYPE_PERCENT), 0.5},
-      {*testing::text("1:00"), NAN},  // nothing loads text yet
+      {testing::block_of({integer(1), integer(2), float_value(3.5)}), 3723.5},
+      {testing::ints({-1, 30}), -5400},
+      {testing::ints({0, -1}), NAN},
+      {testing::ints({1, 2, 3, 4}), NAN},
+      {testing::block_of({float_value(1), integer(2)}), NAN},
+      {testing::ints({2}), 7200},
+      {held(integer(90)), 90},
+      {held(float_value(1.5)), 1.5},
+      {held(testing::number(0.5, TYPE_PERCENT)), 0.5},
+      {testing::text("1:00"), NAN},  // nothing loads text yet
   };
   for (const row& r : rows) {
     if (std::isnan(r.seconds)) {
-      EXPECT_EQ(error_of([&] { make_value(TYPE_TIME, r.spec); }), script(err::script::bad_to_arg))
-          << formed(&r.spec, true);
+      EXPECT_EQ(error_of([&] { make_value(TYPE_TIME, *r.spec); }), script(err::script::bad_to_arg))
+          << formed(r.spec, true);
     } else {
-      cell t = make_value(TYPE_TIME, r.spec);
+      cell t = make_value(TYPE_TIME, *r.spec);
       EXPECT_EQ(type_of(&t), TYPE_TIME);
-      EXPECT_DOUBLE_EQ(time::get(&t), r.seconds) << formed(&r.spec, true);
+      EXPECT_DOUBLE_EQ(time::get(&t), r.seconds) << formed(r.spec, true);
     }
   }
 }

@@ -14,6 +14,7 @@ using testing::apply;
 using testing::error_of;
 using testing::float_value;
 using testing::formed;
+using testing::held;
 using testing::integer;
 using testing::make_value;
 using testing::molded_all;
@@ -171,33 +172,33 @@ TEST_F(money_test, conversions) {
 TEST_F(money_test, make_and_to) {
   cell usd = word("usd"), zzz = word("ZZZ");
   struct row {
-    cell spec;
+    const cell* spec;
     const char* mold_all;  // null: bad-make-arg
   };
   const row rows[] = {
-      {*testing::block_of({word("USD"), integer(1), integer(50)}), "USD$1.00050"},
-      {*testing::ints({1, 50000}), "$1.50000"},
-      {*testing::ints({-1, 50000}), "-$1.50000"},
-      {*testing::block_of({usd, float_value(2.5)}), "USD$2.50000"},
-      {*testing::block_of({float_value(2.5), integer(1)}), nullptr},
-      {*testing::ints({1, 100000}), nullptr},
-      {*testing::ints({1, -1}), nullptr},
-      {*testing::ints({1, 2, 3}), nullptr},
-      {*testing::block_of({usd}), nullptr},
-      {*testing::block_of({zzz, integer(1)}), nullptr},
-      {*testing::ints({}), nullptr},
-      {usd, "USD$0.00000"},
-      {zzz, nullptr},
-      {integer(-7), "-$7.00000"},
-      {float_value(0.123456), nullptr},
+      {testing::block_of({word("USD"), integer(1), integer(50)}), "USD$1.00050"},
+      {testing::ints({1, 50000}), "$1.50000"},
+      {testing::ints({-1, 50000}), "-$1.50000"},
+      {testing::block_of({usd, float_value(2.5)}), "USD$2.50000"},
+      {testing::block_of({float_value(2.5), integer(1)}), nullptr},
+      {testing::ints({1, 100000}), nullptr},
+      {testing::ints({1, -1}), nullptr},
+      {testing::ints({1, 2, 3}), nullptr},
+      {testing::block_of({usd}), nullptr},
+      {testing::block_of({zzz, integer(1)}), nullptr},
+      {testing::ints({}), nullptr},
+      {held(usd), "USD$0.00000"},
+      {held(zzz), nullptr},
+      {held(integer(-7)), "-$7.00000"},
+      {held(float_value(0.123456)), nullptr},
   };
   for (const row& r : rows) {
     if (r.mold_all) {
-      cell m = make_value(TYPE_MONEY, r.spec);
+      cell m = make_value(TYPE_MONEY, *r.spec);
       EXPECT_EQ(molded_all(&m), r.mold_all);
     } else {
-      EXPECT_EQ(error_of([&] { make_value(TYPE_MONEY, r.spec); }), script(err::script::bad_make_arg))
-          << formed(&r.spec, true);
+      EXPECT_EQ(error_of([&] { make_value(TYPE_MONEY, *r.spec); }), script(err::script::bad_make_arg))
+          << formed(r.spec, true);
     }
   }
   EXPECT_EQ(error_of([&] { make_value(TYPE_MONEY, *testing::text("$1"), false); }),

@@ -327,6 +327,25 @@ TEST_F(money_test, paths_and_unary_actions) {
   EXPECT_TRUE(actions::dispatch<ACT_EVEN_Q>(static_cast<const cell*>(&even)));
 }
 
+TEST_F(money_test, currency_list) {
+  EXPECT_EQ(system_stub::currency_count(), 170);
+  EXPECT_STREQ(system_stub::currency_code(1), "AED");
+  EXPECT_STREQ(system_stub::currency_code(170), "ZMW");
+  EXPECT_EQ(system_stub::currency_code(171), nullptr);
+  EXPECT_EQ(system_stub::currency_index("usd", 3), system_stub::currency_index("USD", 3));
+  EXPECT_EQ(system_stub::currency_index("US", 2), -1);
+  // Appending stops where the index would no longer fit the currency byte.
+  EXPECT_FALSE(system_stub::add_currency("A1C"));
+  char code[4] = "QAA";
+  int added = 0;
+  for (; system_stub::add_currency(code); ++added) code[2] = char(code[2] == 'Z' ? (++code[1], 'A') : code[2] + 1);
+  EXPECT_EQ(added, 85);
+  EXPECT_EQ(system_stub::currency_count(), 255);
+  cell last = money_of("$1");
+  money::set_currency(&last, 255);
+  EXPECT_EQ(formed(&last, true).substr(0, 3), system_stub::currency_code(255));
+}
+
 TEST_F(money_test, random_stays_within_the_value) {
   const int rounds = std::getenv("KEZ_GC_STRESS") ? 20 : 200;
   cell limit = money_of("EUR$12.34");

@@ -20,8 +20,12 @@ int32_t value_of(const cell* word) { return int32_t(context::get(word)->w2); }
 std::string text_of(const cell* value) { return testing::utf8_of(stack::push(value)); }
 
 TEST_F(context_test, case_variants_share_a_global_value) {
-  cell print = *context::add_global(symbol::make("print"), true, true);
-  cell Print = *context::add_global(symbol::make("Print"), false, false);  // exact: an entry of its own
+  cell words[2];
+  collector::root_cells keep(words, 2);
+  cell& print = words[0];
+  cell& Print = words[1];
+  print = *context::add_global(symbol::make("print"), true, true);
+  Print = *context::add_global(symbol::make("Print"), false, false);  // exact: an entry of its own
   EXPECT_NE(Print.w2, print.w2);
   EXPECT_EQ(Print.w3, print.w3);
   cell one = testing::integer(1), two = testing::integer(2);

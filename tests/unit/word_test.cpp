@@ -87,6 +87,7 @@ TEST_F(word_test, to_set_word_keeps_binding_and_molds_with_colon) {
 
 TEST_F(word_test, make_from_datatype_logic_and_refusals) {
   cell proto = testing::datatype_value(TYPE_WORD);
+  collector::root_cells keep(&proto);
   cell type = testing::datatype_value(TYPE_INTEGER);
   EXPECT_EQ(formed(actions::make_dispatch(&proto, &type)), "integer!");
   proto = testing::datatype_value(TYPE_LIT_WORD);

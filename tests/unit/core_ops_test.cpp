@@ -76,7 +76,8 @@ TEST_F(core_ops_test, argument_checks_and_refinements) {
 
 TEST_F(core_ops_test, switch_find_case) {
   // Values the cases are built from, rooted: words hold the global context's node.
-  cell v[5] = {*word_named("a"), *word_named("b"), *word_named("c"), *block_of({*word_named("x")}), integer(1)};
+  cell v[5] = {testing::unbound("a"), testing::unbound("b"), testing::unbound("c"), *block_of({testing::unbound("x")}),
+               integer(1)};
   collector::root_cells keep(v, 5);
   enum { A, B, C, BODY, ONE };
   struct row {

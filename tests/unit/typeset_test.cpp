@@ -79,7 +79,8 @@ TEST_F(typeset_test, words_in_specs_are_looked_up) {
   cell* other = word_named("other-word");
   cell* holder = word_named("holder");
   context::set(holder, other);
-  cell* spec = block_of({*holder, block_of({})[0], datatype_value(TYPE_LOGIC)});
+  cell* nested = block_of({});
+  cell* spec = block_of({*holder, *nested, datatype_value(TYPE_LOGIC)});
   cell* host = block_of({});
   cell* made = typeset::make_in_from_spec(host, spec);
   EXPECT_TRUE(typeset::has_q(made, TYPE_LOGIC) && typeset::has_q(made, TYPE_OBJECT));

@@ -75,6 +75,7 @@ TEST_F(word_test, form_and_mold_of_each_type) {
 TEST_F(word_test, to_set_word_keeps_binding_and_molds_with_colon) {
   cell* w = word_named("counter");
   cell proto = testing::datatype_value(TYPE_SET_WORD);
+  collector::root_cells keep(&proto);
   cell* set_word = actions::to_dispatch(&proto, w);
   EXPECT_EQ(type_of(set_word), TYPE_SET_WORD);
   EXPECT_EQ(formed(set_word, true), "counter:");
@@ -118,7 +119,7 @@ TEST_F(word_test, issue_from_text_and_words) {
 TEST_F(word_test, index_of_words) {
   cell unbound{TYPE_WORD, 0, symbol::make("loose"), uint32_t(-1)};
   EXPECT_EQ(type_of(actions::dispatch<ACT_INDEX_Q>(&unbound)), TYPE_NONE);
-  cell* spec = testing::block_of({*word_named("first"), *word_named("second")});
+  cell* spec = testing::block_of({testing::unbound("first"), testing::unbound("second")});
   uint32_t ctx = context::make_from_spec(spec, false, false, context::KIND_FUNCTION);
   collector::root_node keep(ctx);
   cell w = *context::word_at(ctx, 0);

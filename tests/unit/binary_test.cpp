@@ -161,6 +161,16 @@ TEST_F(binary_test, to_binary) {
   EXPECT_EQ(integer::get(actions::to_dispatch(&itype, bytes_value({0x01, 0x02}))), 258);
 }
 
+TEST_F(binary_test, make_is_string_make_with_binary_conversion) {
+  cell type = testing::datatype_value(TYPE_BINARY);
+  cell size = integer(40);
+  cell* empty = actions::make_dispatch(&type, &size);
+  EXPECT_EQ(type_of(empty), TYPE_BINARY);
+  EXPECT_TRUE(bytes_of(empty).empty());
+  EXPECT_GE(memory::buffer_of(empty->w2)->size, 40u);
+  EXPECT_EQ(bytes_of(actions::make_dispatch(&type, testing::text("ab"))), (bytes{'a', 'b'}));
+}
+
 TEST_F(binary_test, bitwise) {
   struct row {
     bytes a, b;

@@ -23,6 +23,7 @@ namespace {
 constexpr uint64_t MAX_BYTES = 0x7FFFFFF0;
 
 using bytes_t = std::vector<uint8_t>;
+using to_converter = cell* (*)(cell* proto, const cell* spec);
 
 [[noreturn]] void no_memory() { error::fire(err::cat_internal, err::internal::no_memory); }
 [[noreturn]] void invalid_arg(const cell* value) { error::fire(err::cat_script, err::script::invalid_arg, value); }
@@ -173,7 +174,7 @@ cell* make_at(cell* target, uint32_t capacity) {
   return target;
 }
 
-cell* load_in(const uint8_t* bytes, uint32_t n, cell* target) {
+cell* load_at(cell* target, const uint8_t* bytes, uint32_t n) {
   bytes_t copy(bytes, bytes + n);  // the source may move when the new buffer is made
   return make_from(target, copy);
 }
@@ -181,8 +182,37 @@ cell* load_in(const uint8_t* bytes, uint32_t n, cell* target) {
 cell* load(const uint8_t* bytes, uint32_t n) {
   cell* c = stack::push_cell();
   *c = cell{TYPE_UNSET, 0, 0, 0};
-  return load_in(bytes, n, c);
+  return load_at(c, bytes, n);
 }
+
+namespace {
+
+// The new binary is made first (rooted): growing the block may collect.
+cell* append_to_block(cell* block, cell* made) {
+  collector::root_cells hold(made);
+  cell* slot = reinterpret_cast<cell*>(series::make_room(memory::buffer_of(block->w2), sizeof(cell)));
+  *slot = *made;
+  return slot;
+}
+
+to_converter to_converters[TYPE_TABLE_ROWS];
+
+}  // namespace
+
+cell* load_in(const uint8_t* bytes, uint32_t n, cell* block) {
+  if (!block) return load(bytes, n);
+  cell made{TYPE_UNSET, 0, 0, 0};
+  load_at(&made, bytes, n);
+  return append_to_block(block, &made);
+}
+
+cell* make_in(cell* block, uint32_t capacity) {
+  cell made{TYPE_UNSET, 0, 0, 0};
+  make_at(&made, capacity);
+  return append_to_block(block, &made);
+}
+
+void set_to_converter(uint32_t type, to_converter fn) { to_converters[type % TYPE_TABLE_ROWS] = fn; }
 
 cell* push(const cell* value) { return stack::push(value); }
 
@@ -279,6 +309,7 @@ cell* to(cell* proto, const cell* spec, uint32_t) {
       value_bytes(spec, -1, false, bytes);
       break;
     default:
+      if (type_of(spec) < TYPE_TABLE_ROWS && to_converters[type_of(spec)]) return to_converters[type_of(spec)](proto, spec);
       bad_to_arg(spec);
   }
   return make_from(proto, bytes);

@@ -21,12 +21,20 @@
 namespace kez::binary {
 
 // Constructors. make_at fills target with an empty binary of at least
-// `capacity` bytes; load pushes a new binary holding a copy of the bytes
-// (which may lie in the heap); load_in does the same into target.
+// `capacity` bytes; load_at fills it with a new binary holding a copy of n
+// bytes (which may lie in the heap); load pushes such a binary, load_in
+// appends it to a block (or pushes it when block is null), make_in appends
+// an empty one. Each answers the new cell.
 cell* make_at(cell* target, uint32_t capacity);
+cell* load_at(cell* target, const uint8_t* bytes, uint32_t n);
 cell* load(const uint8_t* bytes, uint32_t n);
-cell* load_in(const uint8_t* bytes, uint32_t n, cell* target);
+cell* load_in(const uint8_t* bytes, uint32_t n, cell* block);
+cell* make_in(cell* block, uint32_t capacity);
 cell* push(const cell* value);  // a copy of the cell on the data stack
+
+// `to binary!` of a type whose module lands later (issue!, bitset!,
+// image!): its converter fills proto; unregistered types raise bad-to-arg.
+void set_to_converter(uint32_t type, cell* (*fn)(cell* proto, const cell* spec));
 
 // Raw access, from the head.
 int32_t ks_length_q(const cell* bin);  // bytes from head to tail

@@ -59,15 +59,21 @@ struct reader {
   uint32_t count, unit, i = 0;
   bool done() const { return i >= count; }
   int32_t next() { return string::get_char(p + (i++) * unit, unit); }
-  // Skips to the line feed that ends a comment (the feed is consumed too).
-  void skip_comment() {
-    while (!done() && next() != 10) {
+  // The next character outside ";" comments (which run to a line feed);
+  // false at the end of the text.
+  bool next_char(int32_t& c) {
+    while (!done()) {
+      c = next();
+      if (c != ';') return true;
+      while (!done() && next() != 10) {
+      }
     }
+    return false;
   }
 };
 
 cell* result(cell* target, const bytes_t& bytes) {
-  return load_in(bytes.data(), uint32_t(bytes.size()), target);
+  return load_at(target, bytes.data(), uint32_t(bytes.size()));
 }
 
 }  // namespace
@@ -146,13 +152,9 @@ cell* decode_2(const uint8_t* text, uint32_t count, uint32_t unit, cell* target)
   bytes_t out;
   out.reserve(count / 8);
   uint32_t bits = 0, acc = 0;
-  while (!r.done()) {
-    int32_t c = r.next();
+  int32_t c;
+  while (r.next_char(c)) {
     if (c >= 0 && c <= 32) continue;
-    if (c == ';') {
-      r.skip_comment();
-      continue;
-    }
     if (c != '0' && c != '1') return nullptr;
     acc = acc << 1 | uint32_t(c - '0');
     if (++bits % 8 == 0) out.push_back(uint8_t(acc));
@@ -166,13 +168,9 @@ cell* decode_16(const uint8_t* text, uint32_t count, uint32_t unit, cell* target
   bytes_t out;
   out.reserve(count / 2);
   int high = -1;
-  while (!r.done()) {
-    int32_t c = r.next();
+  int32_t c;
+  while (r.next_char(c)) {
     if (c >= 0 && c <= 32) continue;
-    if (c == ';') {
-      r.skip_comment();
-      continue;
-    }
     // Only ASCII digits count: a wider code point is never a hex digit.
     int d = c >= 0 && c < 128 ? hex_digit(c) : -1;
     if (d < 0) return nullptr;
@@ -192,13 +190,9 @@ cell* decode_58(const uint8_t* text, uint32_t count, uint32_t unit, cell* target
   bytes_t number;  // big-endian, grown as digits arrive
   uint32_t zeros = 0;
   bool leading = true;
-  while (!r.done()) {
-    int32_t c = r.next();
+  int32_t c;
+  while (r.next_char(c)) {
     if (c < 0 || c > 127) break;  // the input ends at a character above 127
-    if (c == ';') {
-      r.skip_comment();
-      continue;
-    }
     uint8_t v = t.v[c];
     if (v == SKIP) continue;
     if (v == BAD) return nullptr;
@@ -229,13 +223,9 @@ cell* decode_64(const uint8_t* text, uint32_t count, uint32_t unit, cell* target
   bytes_t out;
   out.reserve((uint64_t(count) + 3) * 3 / 4);
   uint32_t acc = 0, digits = 0;
-  while (!r.done()) {
-    int32_t c = r.next();
+  int32_t c;
+  while (r.next_char(c)) {
     if (c < 0 || c > 127) return nullptr;  // nothing outside the table is a digit
-    if (c == ';') {
-      r.skip_comment();
-      continue;
-    }
     uint8_t v = t.v[c];
     if (v == SKIP) continue;
     if (v == BAD) return nullptr;

@@ -12,6 +12,7 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/float_text.h"
 #include "runtime/memory.h"
+#include "runtime/random.h"
 #include "runtime/stack.h"
 
 namespace kez::float_ {
@@ -21,23 +22,6 @@ bool pretty_q = true;
 namespace {
 
 constexpr double EPSILON = 2.220446049250313e-16;
-
-[[noreturn]] void fire_type(int id, uint32_t type, const cell* value) {
-  cell kind;
-  datatype::make_at(&kind, type);
-  error::fire(err::cat_script, id, &kind, value);
-}
-
-[[noreturn]] void not_related(uint32_t type) {
-  cell kind;
-  datatype::make_at(&kind, type);
-  error::fire(err::cat_script, err::script::not_related, nullptr, &kind);
-}
-
-inline bool any_string_q(uint32_t t) {
-  return t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL || t == TYPE_TAG || t == TYPE_EMAIL ||
-         t == TYPE_REF;
-}
 
 inline uint64_t bits_of(double d) {
   uint64_t u;
@@ -196,13 +180,6 @@ double number_of(const cell* value) {
   return t == TYPE_INTEGER || t == TYPE_CHAR ? double(integer::get(value)) : get(value);
 }
 
-// The registered math body of the right operand's type, left unchanged.
-cell* forward(cell* left, const cell* right, int32_t op) {
-  math::body fn = math::math_body(type_of(right));
-  if (!fn) math::invalid_type(right);
-  return fn(left, right, op);
-}
-
 }  // namespace
 
 cell* do_math(cell* left, const cell* right, int32_t op) {
@@ -210,15 +187,14 @@ cell* do_math(cell* left, const cell* right, int32_t op) {
   switch (rt) {
     case TYPE_TUPLE:
     case TYPE_MONEY:
-      return forward(left, right, op);
+      return math::body_for(right)(left, right, op);
     case TYPE_PAIR:
     case TYPE_POINT2D:
     case TYPE_POINT3D:
     case TYPE_VECTOR: {
       if (lt == TYPE_TIME && rt != TYPE_VECTOR) math::invalid_type(right);
-      if (rt != TYPE_VECTOR && (op == OP_SUBTRACT || op == OP_DIVIDE)) not_related(rt);
-      math::body fn = math::math_body(rt);
-      if (!fn) math::invalid_type(right);
+      if (rt != TYPE_VECTOR && (op == OP_SUBTRACT || op == OP_DIVIDE)) math::not_related(rt);
+      math::body fn = math::body_for(right);
       // The compound value goes left; the number keeps the left operand's type.
       cell number = *left;
       if (lt == TYPE_INTEGER) make_at(&number, double(integer::get(left)));
@@ -258,12 +234,7 @@ cell* absolute(cell* value) {
 }
 
 cell* power(cell* base, const cell* exponent) {
-  uint32_t t = type_of(exponent);
-  if (t != TYPE_INTEGER && t != TYPE_FLOAT) {
-    cell kind;
-    datatype::make_at(&kind, t);
-    error::fire(err::cat_script, err::script::expect_arg, nullptr, &kind);
-  }
+  math::check_exponent(exponent);
   store_double(&base->w2, std::pow(get(base), number_of(exponent)));
   return base;
 }
@@ -273,11 +244,7 @@ cell* power(cell* base, const cell* exponent) {
 namespace {
 bool whole_part_even(const cell* value) {
   double d = get(value);
-  if (!std::isfinite(d)) {
-    cell kind;
-    datatype::make_at(&kind, TYPE_INTEGER);
-    error::fire(err::cat_script, err::script::type_limit, &kind);
-  }
+  if (!std::isfinite(d)) math::fire_with_type(err::script::type_limit, TYPE_INTEGER);
   return std::fmod(std::trunc(d), 2.0) == 0.0;
 }
 }  // namespace
@@ -287,7 +254,7 @@ bool odd_q(const cell* value) { return !whole_part_even(value); }
 
 cell* round(cell* value, const cell* scale, bool even, bool down, bool half_down, bool floor,
             bool ceiling, bool half_ceiling) {
-  if (scale && type_of(scale) == TYPE_MONEY) not_related(TYPE_MONEY);
+  if (scale && type_of(scale) == TYPE_MONEY) math::not_related(TYPE_MONEY);
   bool percent = type_of(value) == TYPE_PERCENT;
   double v = get(value);
   double s = percent ? 0.01 : 1.0;
@@ -315,8 +282,8 @@ cell* round(cell* value, const cell* scale, bool even, bool down, bool half_down
     double mag;  // magnitude, signed below
     double r;
     if (down) r = neg ? 0.0 - f : f;
-    else if (floor) r = std::floor(x);
-    else if (ceiling) r = std::ceil(x);
+    else if (floor) r = std::floor(x) + 0.0;  // + 0.0: a zero result is +0.0
+    else if (ceiling) r = std::ceil(x) + 0.0;
     else {
       if (a > h) mag = std::ceil(a);
       else if (a < h) mag = f;
@@ -340,6 +307,25 @@ cell* round(cell* value, const cell* scale, bool even, bool down, bool half_down
     return integer::make_at(value, int32_t(result));
   }
   return make_at(value, result, scale ? type_of(scale) : type_of(value));
+}
+
+double random_double(double max, bool secure) {
+  if (secure) {
+    double r1 = random::next_secure(), r2 = random::next_secure();
+    return max * (r2 + r1 / 2147483647.0) / 2147483648.0;
+  }
+  // Generator outputs are 31-bit, so the signed reading is never negative.
+  return max * (int32_t(random::next_uint32()) / 2147483647.0);
+}
+
+cell* random(cell* value, bool seed, bool secure, bool) {
+  if (seed) {
+    random::seed(value->w2 ^ value->w3);
+    *value = cell{TYPE_UNSET, 0, 0, 0};
+    return value;
+  }
+  store_double(&value->w2, random_double(get(value), secure));
+  return value;
 }
 
 // --- Comparison -------------------------------------------------------------------
@@ -399,14 +385,14 @@ cell* make(cell* proto, const cell* spec, uint32_t type) {
       uint32_t n;
       const cell* c = reinterpret_cast<const cell*>(series_head(spec, n, sizeof(cell)));
       auto numeric = [](const cell* x) { return type_of(x) == TYPE_INTEGER || type_of(x) == TYPE_FLOAT; };
-      if (n != 2 * sizeof(cell) || !numeric(c) || !numeric(c + 1)) fire_type(err::script::bad_to_arg, type, spec);
+      if (n != 2 * sizeof(cell) || !numeric(c) || !numeric(c + 1)) math::fire_with_type(err::script::bad_to_arg, type, spec);
       // [mantissa exponent]: the exponent counts whole powers of ten.
       d = number_of(c) * std::pow(10.0, std::trunc(number_of(c + 1)));
       break;
     }
     default: {
       math::to_double_fn fn = math::float_converter(t);
-      if (!fn) fire_type(err::script::bad_to_arg, type, spec);
+      if (!fn) math::fire_with_type(err::script::bad_to_arg, type, spec);
       d = fn(spec, type);
     }
   }
@@ -416,6 +402,7 @@ cell* make(cell* proto, const cell* spec, uint32_t type) {
 void init() {
   datatype::registration(TYPE_FLOAT, 0, "float!")
       .set<ACT_MAKE>(make)
+      .set<ACT_RANDOM>(random)
       .set<ACT_TO>(make)
       .set<ACT_FORM>(form)
       .set<ACT_MOLD>(mold)

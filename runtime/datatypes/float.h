@@ -53,6 +53,10 @@ int32_t round_to_int(double d);
 // Text in a static buffer, valid until the next call.
 const char* form_float(double value, int32_t kind);
 
+// A random double from 0 to max: from two secure draws with `secure`, else
+// from the generator's next output.
+double random_double(double max, bool secure);
+
 // left op right on doubles; and~, or~ and xor~ raise Script Error cannot-use.
 double do_math_op(double left, double right, int32_t op);
 // The math body on two cells whose right operand is a number: left becomes
@@ -78,5 +82,6 @@ cell* round(cell* value, const cell* scale, bool even, bool down, bool half_down
             bool ceiling, bool half_ceiling);
 bool even_q(const cell* value);
 bool odd_q(const cell* value);
+cell* random(cell* value, bool seed, bool secure, bool only);  // /seed answers unset!
 
 }  // namespace kez::float_

@@ -8,6 +8,7 @@
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/memory.h"
+#include "runtime/random.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
 
@@ -25,6 +26,11 @@ to_double_fn double_converters[TYPE_TABLE_ROWS];
 
 void set_math_body(uint32_t type, body fn) { bodies[type % TYPE_TABLE_ROWS] = fn; }
 body math_body(uint32_t type) { return type < TYPE_TABLE_ROWS ? bodies[type] : nullptr; }
+body body_for(const cell* value) {
+  body fn = math_body(type_of(value));
+  if (!fn) invalid_type(value);
+  return fn;
+}
 void set_integer_converter(uint32_t type, to_int_fn fn) { int_converters[type % TYPE_TABLE_ROWS] = fn; }
 void set_float_converter(uint32_t type, to_double_fn fn) { double_converters[type % TYPE_TABLE_ROWS] = fn; }
 to_int_fn integer_converter(uint32_t type) { return type < TYPE_TABLE_ROWS ? int_converters[type] : nullptr; }
@@ -34,6 +40,26 @@ void invalid_type(const cell* value) {
   cell kind;
   datatype::make_at(&kind, type_of(value));
   error::fire(err::cat_script, err::script::invalid_type, &kind);
+}
+
+void fire_with_type(int id, uint32_t type, const cell* value) {
+  cell kind;
+  datatype::make_at(&kind, type);
+  error::fire(err::cat_script, id, &kind, value);
+}
+
+void not_related(uint32_t type) {
+  cell kind;
+  datatype::make_at(&kind, type);
+  error::fire(err::cat_script, err::script::not_related, nullptr, &kind);
+}
+
+void check_exponent(const cell* exponent) {
+  uint32_t t = type_of(exponent);
+  if (t == TYPE_INTEGER || t == TYPE_FLOAT) return;
+  cell kind;
+  datatype::make_at(&kind, t);
+  error::fire(err::cat_script, err::script::expect_arg, nullptr, &kind);
 }
 
 int32_t compare_reversed(const cell* value1, const cell* value2, int32_t op) {
@@ -56,35 +82,10 @@ namespace {
 [[noreturn]] void overflow() { error::fire(err::cat_math, err::math::overflow); }
 [[noreturn]] void zero_divide() { error::fire(err::cat_math, err::math::zero_divide); }
 
-[[noreturn]] void fire_with_type(int id, uint32_t type, const cell* value) {
-  cell kind;
-  datatype::make_at(&kind, type);
-  error::fire(err::cat_script, id, &kind, value);
-}
-
-[[noreturn]] void not_related(uint32_t type) {
-  cell kind;
-  datatype::make_at(&kind, type);
-  error::fire(err::cat_script, err::script::not_related, nullptr, &kind);
-}
-
-inline bool any_string_q(uint32_t t) {
-  return t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL || t == TYPE_TAG || t == TYPE_EMAIL ||
-         t == TYPE_REF;
-}
-
-// The registered math body of a compound or foreign right operand's type.
-cell* forward(cell* left, const cell* right, int32_t op, uint32_t body_type) {
-  math::body fn = math::math_body(body_type);
-  if (!fn) math::invalid_type(right);
-  return fn(left, right, op);
-}
-
 // The left integer and the right compound value trade places, so that the
 // compound type's body sees itself on the left.
 cell* swap_and_forward(cell* left, const cell* right, int32_t op) {
-  math::body fn = math::math_body(type_of(right));
-  if (!fn) math::invalid_type(right);
+  math::body fn = math::body_for(right);
   cell number = *left;
   *left = *right;
   return fn(left, &number, op);
@@ -126,11 +127,7 @@ bool overflow_q(double d) { return !(d >= -2147483648.0 && d <= 2147483647.0); }
 bool overflow_q(const cell* value) { return overflow_q(float_::get(value)); }
 
 int32_t from_double(double d) {
-  if (overflow_q(d)) {
-    cell kind;
-    datatype::make_at(&kind, TYPE_INTEGER);
-    error::fire(err::cat_script, err::script::type_limit, &kind);
-  }
+  if (overflow_q(d)) math::fire_with_type(err::script::type_limit, TYPE_INTEGER);
   return int32_t(d);
 }
 
@@ -205,24 +202,24 @@ cell* do_math(cell* left, const cell* right, int32_t op) {
     case TYPE_TIME:
       return float_::do_math(left, right, op);
     case TYPE_MONEY:
-      return forward(left, right, op, TYPE_MONEY);
+      return math::body_for(right)(left, right, op);
     case TYPE_PAIR:
     case TYPE_POINT2D:
     case TYPE_POINT3D:
-      if (op == OP_DIVIDE) not_related(TYPE_INTEGER);
+      if (op == OP_DIVIDE) math::not_related(TYPE_INTEGER);
       if (op == OP_SUBTRACT) {
         // a - p is (-p) + a: the compound value is negated and added.
         cell number = *left;
         *left = *right;
         actions::dispatch<ACT_NEGATE>(left);
-        return forward(left, &number, OP_ADD, type_of(left));
+        return math::body_for(left)(left, &number, OP_ADD);
       }
       return swap_and_forward(left, right, op);
     case TYPE_TUPLE:
-      if (op == OP_SUBTRACT || op == OP_DIVIDE) not_related(TYPE_INTEGER);
+      if (op == OP_SUBTRACT || op == OP_DIVIDE) math::not_related(TYPE_INTEGER);
       return swap_and_forward(left, right, op);
     case TYPE_DATE:
-      if (op != OP_ADD) not_related(TYPE_INTEGER);
+      if (op != OP_ADD) math::not_related(TYPE_INTEGER);
       return swap_and_forward(left, right, op);
     case TYPE_VECTOR:
       // The vector's scalar math keeps the vector on the left.
@@ -276,14 +273,9 @@ bool pow_int(int32_t base, int32_t exponent, int32_t& result) {
 }  // namespace
 
 cell* power(cell* base, const cell* exponent) {
-  uint32_t t = type_of(exponent);
-  if (t != TYPE_INTEGER && t != TYPE_FLOAT) {
-    cell kind;
-    datatype::make_at(&kind, t);
-    error::fire(err::cat_script, err::script::expect_arg, nullptr, &kind);
-  }
+  math::check_exponent(exponent);
   int32_t r;
-  if (t == TYPE_INTEGER && get(exponent) >= 0 && pow_int(get(base), get(exponent), r)) {
+  if (type_of(exponent) == TYPE_INTEGER && get(exponent) >= 0 && pow_int(get(base), get(exponent), r)) {
     base->w2 = uint32_t(r);
     return base;
   }
@@ -293,7 +285,7 @@ cell* power(cell* base, const cell* exponent) {
 
 cell* round(cell* value, const cell* scale, bool even, bool down, bool half_down, bool floor,
             bool ceiling, bool half_ceiling) {
-  if (scale && type_of(scale) == TYPE_MONEY) not_related(TYPE_MONEY);
+  if (scale && type_of(scale) == TYPE_MONEY) math::not_related(TYPE_MONEY);
   int32_t v = get(value);
   int64_t s = 1;
   if (scale) {
@@ -332,6 +324,16 @@ cell* round(cell* value, const cell* scale, bool even, bool down, bool half_down
   return value;
 }
 
+cell* random(cell* value, bool seed, bool secure, bool) {
+  if (seed) {
+    random::seed(value->w2);
+    *value = cell{TYPE_UNSET, 0, 0, 0};
+  } else if (get(value) != 0) {
+    value->w2 = uint32_t(random::range(secure, get(value)));
+  }
+  return value;
+}
+
 // --- Conversion -----------------------------------------------------------------
 
 cell* to(cell* proto, const cell* spec, uint32_t) {
@@ -357,7 +359,7 @@ cell* to(cell* proto, const cell* spec, uint32_t) {
     }
     default: {
       math::to_int_fn fn = math::integer_converter(t);
-      if (!fn) fire_with_type(err::script::bad_to_arg, TYPE_INTEGER, spec);
+      if (!fn) math::fire_with_type(err::script::bad_to_arg, TYPE_INTEGER, spec);
       v = fn(spec);
     }
   }
@@ -404,6 +406,7 @@ int32_t compare(const cell* value1, const cell* value2, int32_t op) {
 void init() {
   datatype::registration(TYPE_INTEGER, 0, "integer!")
       .set<ACT_MAKE>(make)
+      .set<ACT_RANDOM>(random)
       .set<ACT_TO>(to)
       .set<ACT_FORM>(form)
       .set<ACT_MOLD>(mold)

@@ -32,6 +32,7 @@ namespace math {
 using body = cell* (*)(cell* left, const cell* right, int32_t op);
 void set_math_body(uint32_t type, body fn);
 body math_body(uint32_t type);  // null when none is registered
+body body_for(const cell* value);  // value's type's body; invalid-type when none
 
 // Conversions that other modules provide (money!, date!, the lexer's number
 // scanners for text): one per source type, null until registered.
@@ -42,8 +43,14 @@ void set_float_converter(uint32_t type, to_double_fn fn);
 to_int_fn integer_converter(uint32_t type);
 to_double_fn float_converter(uint32_t type);
 
-// Raises Script Error invalid-type naming value's datatype.
+// The Script Errors of the math bodies: invalid-type naming value's
+// datatype; id with the datatype `type` and a value (bad-to-arg, type-limit);
+// not-related naming `type`; expect-arg for a power exponent that is neither
+// integer! nor float!.
 [[noreturn]] void invalid_type(const cell* value);
+[[noreturn]] void fire_with_type(int id, uint32_t type, const cell* value = nullptr);
+[[noreturn]] void not_related(uint32_t type);
+void check_exponent(const cell* exponent);
 
 // value1 compared with value2 by value2's own compare handler (money! and
 // the other types that know how to meet a plain number), the order turned
@@ -119,6 +126,7 @@ cell* round(cell* value, const cell* scale, bool even, bool down, bool half_down
             bool ceiling, bool half_ceiling);
 bool even_q(const cell* value);
 bool odd_q(const cell* value);
+cell* random(cell* value, bool seed, bool secure, bool only);  // /seed answers unset!
 
 }  // namespace integer
 }  // namespace kez

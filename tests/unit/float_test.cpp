@@ -221,9 +221,12 @@ TEST_F(float_test, rounding) {
     double got = r.type == TYPE_INTEGER ? integer::get(result) : float_::get(result);
     EXPECT_DOUBLE_EQ(got, r.want) << r.value;
   }
-  // round -0.4 is +0.0.
-  cell v = number(-0.4);
-  EXPECT_FALSE(std::signbit(float_::get(actions::dispatch<ACT_ROUND>(&v, nullptr, false, false, false, false, false, false))));
+  // A zero result is +0.0 whichever rule gives it.
+  for (int rule = 0; rule < 3; ++rule) {
+    cell v = number(-0.4);
+    cell* r = actions::dispatch<ACT_ROUND>(&v, nullptr, false, rule == 1, false, false, rule == 2, false);
+    EXPECT_EQ(formed(r, true), "0.0") << rule;
+  }
   // A percent! value steps by 1%.
   cell p = number(0.123, TYPE_PERCENT);
   EXPECT_DOUBLE_EQ(float_::get(actions::dispatch<ACT_ROUND>(&p, nullptr, false, false, false, false, false, false)), 0.12);

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "numbers_fixture.h"
+#include "runtime/random.h"
 
 namespace kez {
 namespace {
@@ -329,6 +330,63 @@ TEST_F(integer_test, text) {
   cell a = integer(-123);
   cell* out = testing::empty_text();
   EXPECT_EQ(actions::form_dispatch(&a, out, nullptr, 10), 6);
+}
+
+TEST_F(integer_test, cells_appended_to_a_block) {
+  cell* block = stack::push_cell();
+  *block = cell{TYPE_BLOCK, 0, memory::alloc_cells(1), 0};
+  uint32_t n = testing::scaled(40, 10);
+  for (uint32_t i = 0; i < n; ++i) {
+    if (i % 2) integer::make_in(block, int32_t(i));
+    else float_::make_in64(block, i, 0x3FF00000);  // 1.0 with low bits i
+  }
+  series_buffer* b = memory::buffer_of(block->w2);
+  ASSERT_EQ(b->used(), n * sizeof(cell));
+  for (uint32_t i = 0; i < n; ++i) {
+    const cell* c = b->head_cell() + i;
+    EXPECT_EQ(type_of(c), i % 2 ? TYPE_INTEGER : TYPE_FLOAT);
+    EXPECT_EQ(c->w2, i);
+  }
+}
+
+// Draws are the generator's own: reseeding replays them.
+TEST_F(integer_test, random_goes_through_the_generator) {
+  const int32_t tops[] = {6, -6, 1, INT_MAX, INT_MIN};
+  for (int32_t top : tops) {
+    random::seed(77);
+    int32_t want = random::range(false, top);
+    random::seed(77);
+    cell v = integer(top);
+    EXPECT_EQ(integer::get(actions::dispatch<ACT_RANDOM>(&v, false, false, false)), want) << top;
+  }
+  cell zero = integer(0);
+  EXPECT_EQ(integer::get(actions::dispatch<ACT_RANDOM>(&zero, false, true, false)), 0);
+  // /seed answers unset! and fixes what follows: for an integer the value
+  // itself, for a float! its two halves combined.
+  cell s = integer(-5);
+  EXPECT_EQ(type_of(actions::dispatch<ACT_RANDOM>(&s, true, false, false)), TYPE_UNSET);
+  uint32_t after_integer = random::next_uint32();
+  random::seed(uint32_t(-5));
+  EXPECT_EQ(random::next_uint32(), after_integer);
+  cell f = number(1.0);
+  actions::dispatch<ACT_RANDOM>(&f, true, false, false);
+  uint32_t after_float = random::next_uint32();
+  random::seed(0x3FF00000u);
+  EXPECT_EQ(random::next_uint32(), after_float);
+  // A float! draw lies between 0 and the value, secure or not.
+  for (bool secure : {false, true}) {
+    for (int i = 0; i < 50; ++i) {
+      cell g = number(-8.0);
+      double d = float_::get(actions::dispatch<ACT_RANDOM>(&g, false, secure, false));
+      EXPECT_LE(d, 0.0);
+      EXPECT_GE(d, -8.0);
+    }
+  }
+  random::seed(12);
+  double want = 10.0 * (int32_t(random::next_uint32()) / 2147483647.0);
+  random::seed(12);
+  cell g = number(10.0);
+  EXPECT_EQ(float_::get(actions::dispatch<ACT_RANDOM>(&g, false, false, false)), want);
 }
 
 TEST_F(integer_test, comparison) {

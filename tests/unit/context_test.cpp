@@ -220,3 +220,110 @@ TEST_F(context_test, collections_lose_no_context_value) {
 
 }  // namespace
 }  // namespace kez
+
+namespace kez {
+namespace {
+
+struct change_seen {
+  int calls = 0;
+  int32_t old_value = 0, new_value = 0;
+  uint32_t word = 0;
+} seen;
+
+void on_set(cell*, const cell* word, const cell* old_value, const cell* new_value) {
+  ++seen.calls;
+  seen.word = word->w2;
+  seen.old_value = int32_t(old_value->w2);
+  seen.new_value = int32_t(new_value->w2);
+}
+
+class context_hook_test : public testing::words_test {
+ protected:
+  void SetUp() override {
+    words_test::SetUp();
+    seen = change_seen{};
+    context::set_on_set_hook(on_set);
+  }
+  void TearDown() override {
+    context::set_on_set_hook(nullptr);
+    words_test::TearDown();
+  }
+};
+
+TEST_F(context_hook_test, owner_with_hooks_hears_each_set) {
+  cell* spec = block_of({unbound("speed")});
+  uint32_t ctx = context::make_from_spec(spec, false, true, context::KIND_OBJECT);
+  collector::root_node keep(ctx);
+  cell w = *context::word_at(ctx, 0);
+  cell one = testing::integer(1), two = testing::integer(2);
+  context::set(&w, &one);
+  EXPECT_EQ(seen.calls, 0);  // no hook table: nothing to tell
+  *context::owner_of(ctx) = cell{TYPE_OBJECT, ctx, 0, 1};
+  cell* top = stack::top;
+  context::set(&w, &two);
+  EXPECT_EQ(seen.calls, 1);
+  EXPECT_EQ(seen.old_value, 1);
+  EXPECT_EQ(seen.new_value, 2);
+  EXPECT_EQ(seen.word, symbol::make("speed"));
+  EXPECT_EQ(stack::top, top);
+  EXPECT_EQ(context::value_at(ctx, 0)->w2, 2u);
+  context::set_in(&w, &one, ctx, false);  // hooks off
+  EXPECT_EQ(seen.calls, 1);
+}
+
+TEST_F(context_hook_test, lookups_that_fall_back_on_the_global_context) {
+  cell* g = word_named("shared-name");
+  cell v = testing::integer(5);
+  context::set(g, &v);
+  cell* spec = block_of({unbound("arg")});
+  uint32_t ctx = context::make_from_spec(spec, true, false, context::KIND_FUNCTION);
+  collector::root_node keep(ctx);
+  // A function context on the stack answers from the global context.
+  cell* found = context::get_value_cell(ctx, symbol::make("SHARED-NAME"));
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->w2, 5u);
+  uint32_t arg = symbol::make("arg");
+  EXPECT_EQ(context::find_or_add_global(ctx, arg)->w1, ctx);
+  uint32_t other = symbol::make("not-an-arg");
+  cell* added = context::find_or_add_global(ctx, other);
+  EXPECT_EQ(added->w1, context::global);
+  EXPECT_EQ(added->w2, other);
+}
+
+TEST_F(context_hook_test, words_keep_their_contexts_alive) {
+  // Nothing but a word bound to it (and a `self` word) holds each context.
+  cell held[2] = {};
+  collector::root_cells keep(held, 2);
+  {
+    cell* spec = block_of({unbound("field")});
+    uint32_t ctx = context::make_from_spec(spec, false, true, context::KIND_OBJECT);
+    collector::root_node keep_ctx(ctx);
+    cell* text = testing::text("kept");
+    cell w = *context::word_at(ctx, 0);
+    context::set(&w, text);
+    held[0] = *context::word_at(ctx, 0);
+    *context::owner_of(ctx) = cell{TYPE_OBJECT, ctx, 0, 0};
+    cell self{TYPE_WORD, 0, symbol::make("self"), uint32_t(-1)};
+    cell* body = block_of({self});
+    context::bind(body, ctx, true);
+    held[1] = *memory::buffer_of(body->w2)->head_cell();
+    stack::pop(3);
+  }
+  collector::do_cycle();
+  collector::do_cycle();
+  EXPECT_EQ(testing::utf8_of(stack::push(context::get(&held[0]))), "kept");
+  const cell* owner = context::get(&held[1]);
+  EXPECT_EQ(type_of(owner), TYPE_OBJECT);
+  EXPECT_EQ(owner->w1, held[1].w1);
+}
+
+TEST_F(context_hook_test, types_registered_late_are_named_at_once) {
+  datatype::registration(TYPE_EVENT, 0, "event!").commit();
+  uint32_t s = datatype::name_symbol(TYPE_EVENT);
+  ASSERT_NE(s, 0u);
+  EXPECT_EQ(testing::name_of(s), "event!");
+  EXPECT_GE(context::find_word(context::global, s, false), 0);
+}
+
+}  // namespace
+}  // namespace kez

@@ -180,3 +180,83 @@ TEST_F(word_test, load_keeps_the_spelling_and_shares_the_value) {
 
 }  // namespace
 }  // namespace kez
+
+namespace kez {
+namespace {
+
+// A stand-in scanner: digits give an integer!, anything else an unbound
+// word!; a space ends the scan with text left over.
+bool scan_one(cell* text, cell* block) {
+  std::string s = testing::utf8_of(text);
+  size_t space = s.find(' ');
+  std::string first = s.substr(0, space);
+  cell value = !first.empty() && first.find_first_not_of("0123456789") == std::string::npos
+                   ? testing::integer(std::stoi(first))
+                   : cell{TYPE_WORD, 0, symbol::make(first.c_str()), uint32_t(-1)};
+  *reinterpret_cast<cell*>(series::make_room(memory::buffer_of(block->w2), sizeof(cell))) = value;
+  return space == std::string::npos;
+}
+
+class word_make_test : public testing::words_test {
+ protected:
+  void SetUp() override {
+    words_test::SetUp();
+    load::set_transcode(scan_one);
+  }
+  void TearDown() override {
+    load::set_transcode(nullptr);
+    words_test::TearDown();
+  }
+};
+
+TEST_F(word_make_test, from_text_chars_and_other_words) {
+  struct row {
+    uint32_t target;
+    cell spec;  // a char!, or none! for the text below
+    const char* text;
+    const char* mold;
+    int error;  // script error id, or -1
+  };
+  const row rows[] = {
+      {TYPE_WORD, none::value, "hello", "hello", -1},
+      {TYPE_SET_WORD, none::value, "hello", "hello:", -1},
+      {TYPE_WORD, none::value, "12", nullptr, err::script::invalid_chars},
+      {TYPE_WORD, none::value, "two words", nullptr, err::script::invalid_chars},
+      {TYPE_GET_WORD, testing::character('x'), nullptr, ":x", -1},
+      {TYPE_WORD, testing::unbound("ref", TYPE_REFINEMENT), nullptr, "ref", -1},
+      {TYPE_WORD, testing::unbound("12", TYPE_ISSUE), nullptr, nullptr, err::script::bad_to_arg},
+  };
+  for (const row& r : rows) {
+    cell* spec = r.text ? testing::text(r.text) : stack::push(&r.spec);
+    cell* proto = stack::push_cell();
+    datatype::make_at(proto, r.target);
+    auto e = error_of([&] { actions::to_dispatch(proto, spec); });
+    if (r.error >= 0) {
+      EXPECT_EQ(e, std::make_pair(int(err::cat_script), r.error)) << (r.text ? r.text : r.mold);
+      continue;
+    }
+    EXPECT_EQ(e.first, -1);
+    EXPECT_EQ(type_of(proto), r.target);
+    EXPECT_EQ(formed(proto, true), r.mold);
+  }
+  // A refinement's name that scans as a word is bound in the global context
+  // when the word is there (and left unbound otherwise).
+  word_named("ref");
+  cell* ref = stack::push(&rows[5].spec);
+  cell* proto = stack::push_cell();
+  datatype::make_at(proto, TYPE_WORD);
+  actions::to_dispatch(proto, ref);
+  EXPECT_EQ(proto->w1, context::global);
+}
+
+TEST_F(word_make_test, value_from_string) {
+  cell* target = stack::push_cell();
+  EXPECT_EQ(type_of(load::value_from_string(testing::text("7"), target)), TYPE_INTEGER);
+  EXPECT_EQ(type_of(load::value_from_string(testing::text("7 8"), target)), TYPE_NONE);
+  load::set_transcode(nullptr);
+  EXPECT_EQ(error_of([&] { load::value_from_string(testing::text("7"), target); }),
+            std::make_pair(int(err::cat_internal), int(err::internal::not_done)));
+}
+
+}  // namespace
+}  // namespace kez

@@ -263,13 +263,15 @@ cell* set_in(cell* word, const cell* value, uint32_t ctx, bool hooks) {
     return slot;
   }
   if (kind_of(ctx) == KIND_OBJECT) word_at(ctx, index)->header |= FLAG_WORD_CHANGED;
-  cell* owner = owner_of(ctx);
-  if (hooks && on_set && owner->w3) {
+  if (hooks && on_set && owner_of(ctx)->w3) {
+    // Everything the hook gets lies on the data stack: the hook may allocate.
     cell* saved_top = stack::top;
     cell* old = stack::push(slot);
     *value_at(ctx, index) = v;
-    cell w = *word;
-    on_set(owner_of(ctx), &w, old, &v);
+    cell* owner = stack::push(owner_of(ctx));
+    cell* w = stack::push(word);
+    cell* new_value = stack::push(&v);
+    on_set(owner, w, old, new_value);
     stack::top = saved_top;
     return value_at(ctx, index);
   }

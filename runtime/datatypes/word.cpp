@@ -100,7 +100,9 @@ cell* push_from_symbol(uint32_t symbol) {
   return stack::push(&w);
 }
 
+cell* load_in(cell* block, const char* name) { return make_in(block, symbol::make(name)); }
 cell* push(const cell* word) { return stack::push(word); }
+cell* push_last(const cell* word) { return stack::set_last(word); }
 cell* push_local(uint32_t ctx, uint32_t index) { return stack::push(context::word_at(ctx, index)); }
 cell* at_index(uint32_t ctx, uint32_t index) { return context::word_at(ctx, index); }
 cell* get_local_at(uint32_t ctx, uint32_t index) { return context::value_at(ctx, index); }

@@ -148,7 +148,7 @@ TEST_F(typeset_test, compare_by_content_and_size) {
 
 TEST_F(typeset_test, to_block_gives_the_name_words) {
   cell a = made_of({datatype_value(TYPE_FLOAT), datatype_value(TYPE_LOGIC)});
-  cell* target = stack::push_cell();
+  cell* target = stack::push(&none::value);
   typeset::to_block(&a, target);
   ASSERT_EQ(type_of(target), TYPE_BLOCK);
   series_buffer* b = memory::buffer_of(target->w2);

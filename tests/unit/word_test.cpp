@@ -228,7 +228,7 @@ TEST_F(word_make_test, from_text_chars_and_other_words) {
   };
   for (const row& r : rows) {
     cell* spec = r.text ? testing::text(r.text) : stack::push(&r.spec);
-    cell* proto = stack::push_cell();
+    cell* proto = stack::push(&none::value);
     datatype::make_at(proto, r.target);
     auto e = error_of([&] { actions::to_dispatch(proto, spec); });
     if (r.error >= 0) {
@@ -243,14 +243,14 @@ TEST_F(word_make_test, from_text_chars_and_other_words) {
   // when the word is there (and left unbound otherwise).
   word_named("ref");
   cell* ref = stack::push(&rows[5].spec);
-  cell* proto = stack::push_cell();
+  cell* proto = stack::push(&none::value);
   datatype::make_at(proto, TYPE_WORD);
   actions::to_dispatch(proto, ref);
   EXPECT_EQ(proto->w1, context::global);
 }
 
 TEST_F(word_make_test, value_from_string) {
-  cell* target = stack::push_cell();
+  cell* target = stack::push(&none::value);
   EXPECT_EQ(type_of(load::value_from_string(testing::text("7"), target)), TYPE_INTEGER);
   EXPECT_EQ(type_of(load::value_from_string(testing::text("7 8"), target)), TYPE_NONE);
   load::set_transcode(nullptr);

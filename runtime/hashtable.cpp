@@ -166,7 +166,7 @@ constexpr uint32_t SHIFT_LIMIT = 30000;
 constexpr uint32_t SYMBOL_GROWTH = 16;  // a full symbol or word table grows 16-32 times at once
 
 bool compare(const cell* a, const cell* b, int op) {
-  assert(hook.compare && "the datatype registry sets hashtable::hook.compare");
+  assert(hook.compare);
   return hook.compare(a, b, op);
 }
 

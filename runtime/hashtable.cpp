@@ -382,10 +382,16 @@ uint32_t stored_hash(const record* r, uint32_t stored) {
   return hash::value(cells_of(r->block) + stored, false);
 }
 
+void root::mark_all() {
+  for (root* r = top; r; r = r->prev_) mark(&r->node_);
+}
+
 }  // namespace detail
 
 void init() {
+  if (ready) return;
   collector::set_table_marker(mark);
+  collector::add_marker(root::mark_all);
   ready = true;
 }
 

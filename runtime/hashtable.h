@@ -22,7 +22,8 @@
 // - A table indexing address-keyed values (blocks, objects ...) carries a
 //   stamp; after a collection that moved nodes the next lookup re-indexes it
 //   first. Nothing is re-indexed during a collection.
-// - The collector reaches tables through hashtable::mark, installed by init.
+// - The collector reaches tables through hashtable::mark, installed by init,
+//   which also registers the tables that operations in progress hold.
 #pragma once
 
 #include <cstddef>

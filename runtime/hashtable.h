@@ -128,7 +128,9 @@ void delete_range(uint32_t table, uint32_t start, uint32_t n);
 // start moved by delta (with move: the cell-to-bucket words move too, and for
 // delta < 0 the cells overwritten are removed first); answers 1, doing
 // nothing, for more than 30000 cells (the caller rebuilds). move_range: the n
-// cells from start moved to target as a block move does.
+// cells from start moved as a block move does: forward, they land after the
+// target cell (the cells after the run up to it move down); backward, they
+// land at the target (the cells from it up to the run move up).
 int shift_indexes(uint32_t table, int32_t delta, uint32_t start, uint32_t n, bool move);
 void move_range(uint32_t table, uint32_t target, uint32_t start, uint32_t n);
 

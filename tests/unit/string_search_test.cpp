@@ -118,12 +118,14 @@ struct search {
 int32_t run_find(const search& s, bool select = false) {
   cell* series = text(s.haystack);
   series->w1 = uint32_t(s.head);
-  cell value = s.value();
+  cell made = s.value();
+  cell* value = stack::push(&made);  // where the collector sees it
   cell part = integer(s.part), skip = integer(s.skip);
   find_options o = s.options;
   if (s.part >= 0) o.part = &part;
   if (s.skip) o.skip = &skip;
-  cell* r = select ? actions::dispatch<ACT_SELECT>(series, &value, o) : actions::dispatch<ACT_FIND>(series, &value, o);
+  cell* r = select ? actions::dispatch<ACT_SELECT>(series, static_cast<const cell*>(value), o)
+                   : actions::dispatch<ACT_FIND>(series, static_cast<const cell*>(value), o);
   if (type_of(r) == TYPE_NONE) return -1;
   return select ? int32_t(r->w2) : int32_t(r->w1);
 }
@@ -439,6 +441,7 @@ TEST_F(string_search_test, set_operations_leave_sources_alone) {
   cell* a = text("xxabc");
   a->w1 = 2;
   cell original = *a;
+  collector::root_cells hold(&original);
   cell* b = text("bcd");
   string::do_set_op(a, b, false, nullptr, string::SET_UNION);
   EXPECT_EQ(utf8_of(a), "abcd");

@@ -145,6 +145,7 @@ TEST_F(url_test, to_url_from_a_block) {
     for (const row& r : rows) {
       stack::reset();
       cell* block = stack::push_cell();
+      *block = cell{TYPE_NONE, 0, 0, 0};  // a collection may look before the block is in
       *block = cell{TYPE_BLOCK, 0, memory::alloc_cells(4), 0};
       for (auto& v : r.values) {
         cell c = v();
@@ -158,6 +159,7 @@ TEST_F(url_test, to_url_from_a_block) {
     }
   }
   cell* empty = stack::push_cell();
+  *empty = cell{TYPE_NONE, 0, 0, 0};
   *empty = cell{TYPE_BLOCK, 0, memory::alloc_cells(1), 0};
   EXPECT_EQ(error_of([&] { to_type(TYPE_URL, empty); }),
             std::make_pair(int(err::cat_script), int(err::script::bad_to_arg)));
@@ -183,8 +185,9 @@ TEST_F(url_test, path_joins_with_one_slash) {
     stack::reset();
     cell* base = typed(r.type, r.base);
     cell original = *base;
-    cell element = *text(r.element);
-    cell* joined = actions::dispatch<ACT_EVAL_PATH>(base, &element, static_cast<const cell*>(nullptr),
+    collector::root_cells hold(&original);
+    cell* element = text(r.element);
+    cell* joined = actions::dispatch<ACT_EVAL_PATH>(base, static_cast<const cell*>(element), static_cast<const cell*>(nullptr),
                                                      static_cast<const cell*>(nullptr),
                                                      static_cast<const cell*>(nullptr),
                                                      static_cast<const cell*>(nullptr), 0, false, true,

@@ -2,8 +2,10 @@
 // characters ordered by one character, or by all of them with /all.
 #include "runtime/actions.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/string_text.h"
+#include "runtime/ownership.h"
 #include "runtime/sort.h"
 
 namespace kez::string {
@@ -32,10 +34,6 @@ int32_t compare_records(const void* a, const void* b, void* arg, void*) {
   return 0;
 }
 
-[[noreturn]] void bad_refine_arg(const cell* value) {
-  error::fire(err::cat_script, err::script::invalid_refine_arg, nullptr, value);
-}
-
 }  // namespace
 
 cell* sort(cell* series, bool case_, const cell* skip, const cell* comparator, const cell* part,
@@ -47,7 +45,7 @@ cell* sort(cell* series, bool case_, const cell* skip, const cell* comparator, c
     int32_t n;
     if (type_of(part) == TYPE_INTEGER) n = int32_t(part->w2);
     else if (type_of(part) == type_of(series) && part->w2 == series->w2) n = int32_t(part->w1) - int32_t(head);
-    else bad_refine_arg(part);
+    else series::bad_refine_arg(part);
     if (n < 0) {
       // Sorts the n characters before the head, which moves back to them.
       int64_t start = int64_t(head) + n;
@@ -66,7 +64,7 @@ cell* sort(cell* series, bool case_, const cell* skip, const cell* comparator, c
   uint32_t record = 1;
   if (skip) {
     int32_t n = type_of(skip) == TYPE_INTEGER ? int32_t(skip->w2) : 0;
-    if (n < 1 || length % uint32_t(n) != 0 || length < uint32_t(n)) bad_refine_arg(skip);
+    if (n < 1 || length % uint32_t(n) != 0 || length < uint32_t(n)) series::bad_refine_arg(skip);
     record = uint32_t(n);
   } else if (all) {
     error::fire(err::cat_script, err::script::bad_refines);
@@ -84,20 +82,22 @@ cell* sort(cell* series, bool case_, const cell* skip, const cell* comparator, c
       case TYPE_FUNCTION:
         // A user comparator needs the function caller, which is not there yet.
         error::fire(err::cat_internal, err::internal::not_done);
-      default: bad_refine_arg(comparator);
+      default: series::bad_refine_arg(comparator);
     }
   }
   // Folding is the same for every unit, so a text sorts alike whatever its
   // storage width (a unit-1 text may hold Latin-1 capitals).
   order o{v.unit, all ? 0 : offset, all ? record : offset + 1, !case_ && type_of(series) != TYPE_BINARY,
           reverse};
-  series_buffer* b = buffer_of(series);
+  bool owned = ownership::notify(series, ownership::SORT, nullptr, int32_t(head), int32_t(length));
+  series_buffer* b = buffer_of(series);  // the owner's hook may have moved it
   uint8_t* base = b->head_ptr() + size_t(head) * v.unit;
   uint32_t width = record * v.unit;
   // Stability is asked for by /stable alone: with /case, records equal in
   // their compared character may still differ elsewhere.
   if (stable) sort::mergesort(&base, length / record, width, &o, nullptr, compare_records);
   else sort::qsort(&base, length / record, width, &o, nullptr, compare_records);
+  if (owned) ownership::notify(series, ownership::SORTED, nullptr, int32_t(head), int32_t(length));
   return series;
 }
 

@@ -394,6 +394,26 @@ TEST_F(string_search_test, sort_long_texts_of_every_unit) {
   }
 }
 
+// An owned text tells its owner before and after it is sorted; a text
+// without an owner tells nobody.
+TEST_F(string_search_test, sort_reports_to_the_owner) {
+  ownership::set_hook(testing::record_hook);
+  cell object = testing::owner_object(), field = integer(0);
+  collector::root_cells keep(&object), keep_field(&field);
+  cell* s = text("xdcba");
+  ownership::set_owner(s, &object, &field);
+  s->w1 = 1;
+  testing::heard().clear();
+  actions::dispatch<ACT_SORT>(s, false, static_cast<const cell*>(nullptr), static_cast<const cell*>(nullptr),
+                              static_cast<const cell*>(nullptr), false, false, false);
+  EXPECT_EQ(testing::heard(), (std::vector<std::string>{"sort 1 4", "sorted 1 4"}));
+  EXPECT_EQ(utf8_of(s), "abcd");
+  testing::heard().clear();
+  actions::dispatch<ACT_SORT>(text("ba"), false, static_cast<const cell*>(nullptr), static_cast<const cell*>(nullptr),
+                              static_cast<const cell*>(nullptr), false, false, false);
+  EXPECT_TRUE(testing::heard().empty());
+}
+
 // --- set operations ---------------------------------------------------------------
 
 TEST_F(string_search_test, set_operations) {

@@ -394,6 +394,56 @@ TEST_F(string_search_test, sort_long_texts_of_every_unit) {
   }
 }
 
+// A user comparator stands in for the interpreter: "does the first sort
+// before the second?", on characters, or on the last character of two
+// record strings. It allocates, as user code may, so buffers move under it.
+int32_t lesser_call(const cell*, const cell* a, const cell* b, int32_t) {
+  auto key = [](const cell* v) {
+    if (type_of(v) == TYPE_CHAR) return int32_t(v->w2);
+    return string::ks_abs_at(v, string::ks_length_q(v) - 1);
+  };
+  int32_t x = key(a), y = key(b);
+  testing::text("churn");
+  stack::pop(1);
+  return x < y ? 1 : -1;
+}
+
+TEST_F(string_search_test, sort_with_a_user_function) {
+  cell function{TYPE_FUNCTION, 0, 0, 0};
+  cell* s = text("dbca");
+  using E = std::pair<int, int>;
+  EXPECT_EQ(error_of([&] {
+              actions::dispatch<ACT_SORT>(s, false, static_cast<const cell*>(nullptr), static_cast<const cell*>(&function),
+                                          static_cast<const cell*>(nullptr), false, false, false);
+            }),
+            E(err::cat_internal, err::internal::not_done));
+  string::set_compare_call(lesser_call);
+  struct row {
+    const char* start;
+    int32_t skip;
+    bool all, reverse, stable;
+    const char* expected;
+  };
+  const row rows[] = {
+      {"dbca", 0, false, false, false, "abcd"},
+      {"dbca", 0, false, true, false, "dcba"},
+      {"dbca", 0, false, false, true, "abcd"},
+      {"b1a3c2", 2, true, false, false, "b1c2a3"},  // records by their last character
+      {"b1a3c2", 2, true, false, true, "b1c2a3"},
+      {"b1a3c2", 2, false, false, false, "a3b1c2"},  // without /all: the first character
+  };
+  for (const row& r : rows) {
+    stack::reset();
+    cell* t = text(r.start);
+    cell skip = integer(r.skip);
+    actions::dispatch<ACT_SORT>(t, false, static_cast<const cell*>(r.skip ? &skip : nullptr),
+                                static_cast<const cell*>(&function), static_cast<const cell*>(nullptr), r.all,
+                                r.reverse, r.stable);
+    EXPECT_EQ(utf8_of(t), r.expected) << r.start;
+  }
+  string::set_compare_call(nullptr);
+}
+
 // An owned text tells its owner before and after it is sorted; a text
 // without an owner tells nobody.
 TEST_F(string_search_test, sort_reports_to_the_owner) {

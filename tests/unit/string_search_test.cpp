@@ -5,6 +5,7 @@
 #include <string>
 
 #include "heap_values.h"
+#include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/string.h"
 #include "text_fixture.h"
 
@@ -289,6 +290,34 @@ TEST_F(string_search_test, parse_value_tests) {
   EXPECT_FALSE(string::match_value_q(at_b, &b, COMP_STRICT_EQUAL));
   cell n = integer(1);
   EXPECT_FALSE(string::match_value_q(at_b, &n, COMP_EQUAL));
+}
+
+// binary! inherits find, select and sort: bytes, never folded; a text is
+// looked for by its UTF-8 bytes, an integer is one byte.
+TEST_F(string_search_test, binary_search_and_sort) {
+  binary::init();
+  auto bytes = [](const char* raw) {
+    cell* b = stack::push_cell();
+    *b = cell{TYPE_NONE, 0, 0, 0};
+    *b = cell{TYPE_BINARY, 0, testing::bytes_with(raw), 0};
+    return b;
+  };
+  cell* b = bytes("xAy\xC3\xA9");
+  cell* a = text("a");
+  EXPECT_EQ(type_of(actions::dispatch<ACT_FIND>(stack::push(b), static_cast<const cell*>(a), find_options{})), TYPE_NONE);
+  cell* found = actions::dispatch<ACT_FIND>(stack::push(b), static_cast<const cell*>(text("\xC3\xA9")), find_options{});
+  EXPECT_EQ(found->w1, 3u);
+  cell byte = integer(0xA9);
+  found = actions::dispatch<ACT_FIND>(stack::push(b), static_cast<const cell*>(&byte), find_options{});
+  EXPECT_EQ(found->w1, 4u);
+  cell upper = integer('A');
+  cell* next = actions::dispatch<ACT_SELECT>(stack::push(b), static_cast<const cell*>(&upper), find_options{});
+  EXPECT_EQ(type_of(next), TYPE_INTEGER);
+  EXPECT_EQ(next->w2, uint32_t('y'));
+  cell* s = bytes("bBaA");
+  actions::dispatch<ACT_SORT>(s, false, static_cast<const cell*>(nullptr), static_cast<const cell*>(nullptr),
+                              static_cast<const cell*>(nullptr), false, false, false);
+  EXPECT_TRUE(testing::bytes_equal(s->w2, "ABab"));
 }
 
 // --- sort ------------------------------------------------------------------------------

@@ -15,7 +15,8 @@ cell* push(const cell* value);
 // the host part (after it, empty when there is none) as a new string! in
 // result, which may be the email's own cell.
 cell* get_part(const cell* email, bool host, cell* result);
-// Replaces that part of the email's text in place with the value's text.
+// Replaces that part of the email's text in place with the value's text;
+// a host set on an address without "@" follows a new "@".
 void set_part(const cell* email, bool host, const cell* value);
 
 void init();
@@ -23,7 +24,7 @@ int32_t mold(const cell* value, cell* buffer, bool only, bool all, bool flat, co
              int32_t part, int32_t indent);
 // An integer! element picks or pokes a character; a word! element must be
 // user or host (any case); anything else raises invalid-path. Reading
-// answers the part in parent's cell; setting answers the value there.
+// answers the part in a new data-stack cell; setting answers the value.
 cell* eval_path(cell* parent, const cell* element, const cell* value, const cell* path,
                 const cell* grand_parent, const cell* previous, int32_t index, bool case_, bool get,
                 bool tail, bool notify);

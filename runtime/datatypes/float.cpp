@@ -12,6 +12,7 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/float_text.h"
 #include "runtime/memory.h"
+#include "runtime/random.h"
 #include "runtime/stack.h"
 
 namespace kez::float_ {
@@ -309,18 +310,17 @@ cell* round(cell* value, const cell* scale, bool even, bool down, bool half_down
 }
 
 double random_double(double max, bool secure) {
-  const math::random_services& r = math::random_or_raise();
   if (secure) {
-    double r1 = r.next_secure(), r2 = r.next_secure();
+    double r1 = random::next_secure(), r2 = random::next_secure();
     return max * (r2 + r1 / 2147483647.0) / 2147483648.0;
   }
   // Generator outputs are 31-bit, so the signed reading is never negative.
-  return max * (int32_t(r.next()) / 2147483647.0);
+  return max * (int32_t(random::next_uint32()) / 2147483647.0);
 }
 
 cell* random(cell* value, bool seed, bool secure, bool) {
   if (seed) {
-    math::random_or_raise().seed(value->w2 ^ value->w3);
+    random::seed(value->w2 ^ value->w3);
     *value = cell{TYPE_UNSET, 0, 0, 0};
     return value;
   }

@@ -8,6 +8,7 @@
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/memory.h"
+#include "runtime/random.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
 
@@ -34,14 +35,6 @@ void set_integer_converter(uint32_t type, to_int_fn fn) { int_converters[type % 
 void set_float_converter(uint32_t type, to_double_fn fn) { double_converters[type % TYPE_TABLE_ROWS] = fn; }
 to_int_fn integer_converter(uint32_t type) { return type < TYPE_TABLE_ROWS ? int_converters[type] : nullptr; }
 to_double_fn float_converter(uint32_t type) { return type < TYPE_TABLE_ROWS ? double_converters[type] : nullptr; }
-
-random_services generator;
-
-const random_services& random_or_raise() {
-  if (!generator.seed || !generator.next || !generator.next_secure || !generator.range)
-    error::fire(err::cat_internal, err::internal::not_done);
-  return generator;
-}
 
 void invalid_type(const cell* value) {
   cell kind;
@@ -332,12 +325,11 @@ cell* round(cell* value, const cell* scale, bool even, bool down, bool half_down
 }
 
 cell* random(cell* value, bool seed, bool secure, bool) {
-  const math::random_services& r = math::random_or_raise();
   if (seed) {
-    r.seed(value->w2);
+    random::seed(value->w2);
     *value = cell{TYPE_UNSET, 0, 0, 0};
   } else if (get(value) != 0) {
-    value->w2 = uint32_t(r.range(secure, get(value)));
+    value->w2 = uint32_t(random::range(secure, get(value)));
   }
   return value;
 }

@@ -43,17 +43,6 @@ void set_float_converter(uint32_t type, to_double_fn fn);
 to_int_fn integer_converter(uint32_t type);
 to_double_fn float_converter(uint32_t type);
 
-// The random generator's services, which its module fills at start-up;
-// until it does, the random actions raise Internal Error not-done.
-struct random_services {
-  void (*seed)(uint32_t seed) = nullptr;
-  uint32_t (*next)() = nullptr;         // 0 .. 2^31 - 1
-  uint32_t (*next_secure)() = nullptr;  // 0 .. 2^31 - 1, from the system
-  int32_t (*range)(bool secure, int32_t n) = nullptr;  // 1..n, or -1 down to n
-};
-extern random_services generator;
-const random_services& random_or_raise();
-
 // The Script Errors of the math bodies: invalid-type naming value's
 // datatype; id with the datatype `type` and a value (bad-to-arg, type-limit);
 // not-related naming `type`; expect-arg for a power exponent that is neither

@@ -8,6 +8,7 @@
 #include "runtime/collector.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/none.h"
+#include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/string_text.h"
 #include "runtime/stack.h"
@@ -87,10 +88,6 @@ bool text_matches(const text_view& v, uint32_t start, const std::vector<int32_t>
   return true;
 }
 
-[[noreturn]] void bad_refine_arg(const cell* value) {
-  error::fire(err::cat_script, err::script::invalid_refine_arg, nullptr, value);
-}
-
 // The found position (match start, absolute index) and its length, or -1.
 struct found {
   int64_t at = -1;
@@ -113,7 +110,7 @@ found scan(cell* series, const cell* value, const find_options& o) {
   if (o.part) {
     if (type_of(o.part) == TYPE_INTEGER) count = int32_t(o.part->w2);
     else if (type_of(o.part) == stype && o.part->w2 == series->w2) count = std::abs(int64_t(int32_t(o.part->w1)) - head);
-    else bad_refine_arg(o.part);
+    else series::bad_refine_arg(o.part);
     if (count < 1) return {};
   }
   bool folded = any_string_q(stype) && !o.case_ && !o.same;
@@ -171,6 +168,31 @@ cell* select(cell* series, const cell* value, const find_options& o) {
   int32_t c = read_unit(b->head_ptr(), v.unit, uint32_t(after));
   *series = cell{type_of(series) == TYPE_BINARY ? uint32_t(TYPE_INTEGER) : uint32_t(TYPE_CHAR), 0, uint32_t(c), 0};
   return series;
+}
+
+}  // namespace kez::string
+
+namespace kez::string {
+
+cell* eval_path(cell* parent, const cell* element, const cell* value, const cell* path, const cell*,
+                const cell*, int32_t, bool case_, bool, bool, bool notify) {
+  uint32_t type = type_of(element);
+  if (type == TYPE_WORD) error::fire(err::cat_script, err::script::invalid_path, path, element);
+  cell* target = stack::push(parent);  // the answer's cell; the parent stays as it is
+  if (type == TYPE_INTEGER) {
+    int32_t index = actions::get_index_argument(element);
+    if (!value) return actions::get_action_ptr_from<ACT_PICK>(TYPE_SERIES)(target, index, element);
+    actions::get_action_ptr_from<ACT_POKE>(TYPE_SERIES)(target, index, element, value, notify);
+    return const_cast<cell*>(value);
+  }
+  find_options o;
+  o.case_ = case_;
+  if (!value) return select(target, element, o);
+  if (type_of(find(target, element, o)) == TYPE_NONE)
+    error::fire(err::cat_script, err::script::bad_path_set, path, element);
+  cell two{TYPE_INTEGER, 0, 2, 0};
+  actions::get_action_ptr_from<ACT_POKE>(TYPE_SERIES)(target, 2, &two, value, notify);
+  return const_cast<cell*>(value);
 }
 
 }  // namespace kez::string

@@ -88,6 +88,24 @@ TEST_F(binary_test, insert_append_and_change_positions) {
   EXPECT_EQ(error_of([&] { actions::dispatch<ACT_CHANGE>(bin, &big, -1, false, 1); }), INVALID_ARG);
 }
 
+TEST_F(binary_test, blocks_give_their_values_bytes_and_a_cycle_is_refused) {
+  cell* block = stack::push_cell();
+  *block = cell{TYPE_BLOCK, 0, memory::alloc_cells(4), 0};
+  auto add = [&](const cell& c) {
+    *reinterpret_cast<cell*>(series::make_room(memory::buffer_of(block->w2), sizeof(cell))) = c;
+  };
+  add(integer(1));
+  add(testing::character('A'));
+  add(integer(-1));
+  cell* bin = bytes_value({});
+  actions::dispatch<ACT_APPEND>(bin, block, 2, false, 1, true);  // /part counts values
+  EXPECT_EQ(bytes_of(bin), (bytes{1, 'A'}));
+  add(*block);  // the block now holds itself
+  EXPECT_EQ(error_of([&] { actions::dispatch<ACT_APPEND>(bin, block, -1, false, 1, true); }),
+            std::make_pair(int(err::cat_internal), int(err::internal::too_deep)));
+  EXPECT_EQ(bytes_of(bin), (bytes{1, 'A'}));
+}
+
 TEST_F(binary_test, a_value_sharing_the_buffer_is_read_before_growth) {
   cell* bin = bytes_value({1, 2, 3, 4});
   cell* same = stack::push(bin);
@@ -159,6 +177,16 @@ TEST_F(binary_test, to_binary) {
   // Integers convert back: to integer! of the bytes of 258.
   cell itype = testing::datatype_value(TYPE_INTEGER);
   EXPECT_EQ(integer::get(actions::to_dispatch(&itype, bytes_value({0x01, 0x02}))), 258);
+}
+
+TEST_F(binary_test, make_is_string_make_with_binary_conversion) {
+  cell type = testing::datatype_value(TYPE_BINARY);
+  cell size = integer(40);
+  cell* empty = actions::make_dispatch(&type, &size);
+  EXPECT_EQ(type_of(empty), TYPE_BINARY);
+  EXPECT_TRUE(bytes_of(empty).empty());
+  EXPECT_GE(memory::buffer_of(empty->w2)->size, 40u);
+  EXPECT_EQ(bytes_of(actions::make_dispatch(&type, testing::text("ab"))), (bytes{'a', 'b'}));
 }
 
 TEST_F(binary_test, bitwise) {

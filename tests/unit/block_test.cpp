@@ -287,7 +287,8 @@ TEST_F(block_test, builders_and_raw_accessors) {
   block::ks_truncate_at(c, 1);
   EXPECT_EQ(mold_of(c), "[8]");
   cell* inner = ints({1});
-  cell* outer = block_of({*inner, *ints({2}, TYPE_PAREN)});
+  cell* paren = ints({2}, TYPE_PAREN);  // made before any copy is taken: allocation moves nodes
+  cell* outer = block_of({*inner, *paren});
   cell* cl = stack::push_cell();
   block::clone(cl, outer, true, false);
   EXPECT_NE(block::buffer_of(cl)->head_cell()[0].w2, inner->w2);

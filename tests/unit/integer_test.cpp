@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "numbers_fixture.h"
+#include "runtime/random.h"
 
 namespace kez {
 namespace {
@@ -348,50 +349,44 @@ TEST_F(integer_test, cells_appended_to_a_block) {
   }
 }
 
-// A scripted generator: each call is recorded, each draw answers a fixed value.
-struct fake_generator {
-  static inline uint32_t seeded, draws[2], drawn;
-  static inline int32_t range_n;
-  static inline bool range_secure;
-  static void install() {
-    drawn = 0;
-    math::generator.seed = [](uint32_t s) { seeded = s; };
-    math::generator.next = [] { return uint32_t(2147483647); };
-    math::generator.next_secure = [] { return draws[drawn++ % 2]; };
-    math::generator.range = [](bool secure, int32_t n) {
-      range_secure = secure;
-      range_n = n;
-      return n > 0 ? 1 : -1;
-    };
-  }
-};
-
+// Draws are the generator's own: reseeding replays them.
 TEST_F(integer_test, random_goes_through_the_generator) {
-  math::generator = {};
-  cell v = integer(6);
-  EXPECT_EQ(error_of([&] { actions::dispatch<ACT_RANDOM>(&v, false, false, false); }),
-            std::make_pair(int(err::cat_internal), int(err::internal::not_done)));
-  fake_generator::install();
-  EXPECT_EQ(integer::get(actions::dispatch<ACT_RANDOM>(&v, false, true, false)), 1);
-  EXPECT_EQ(fake_generator::range_n, 6);
-  EXPECT_TRUE(fake_generator::range_secure);
+  const int32_t tops[] = {6, -6, 1, INT_MAX, INT_MIN};
+  for (int32_t top : tops) {
+    random::seed(77);
+    int32_t want = random::range(false, top);
+    random::seed(77);
+    cell v = integer(top);
+    EXPECT_EQ(integer::get(actions::dispatch<ACT_RANDOM>(&v, false, false, false)), want) << top;
+  }
   cell zero = integer(0);
-  fake_generator::range_n = 99;
-  EXPECT_EQ(integer::get(actions::dispatch<ACT_RANDOM>(&zero, false, false, false)), 0);
-  EXPECT_EQ(fake_generator::range_n, 99);  // 0 never draws
+  EXPECT_EQ(integer::get(actions::dispatch<ACT_RANDOM>(&zero, false, true, false)), 0);
+  // /seed answers unset! and fixes what follows: for an integer the value
+  // itself, for a float! its two halves combined.
   cell s = integer(-5);
   EXPECT_EQ(type_of(actions::dispatch<ACT_RANDOM>(&s, true, false, false)), TYPE_UNSET);
-  EXPECT_EQ(fake_generator::seeded, uint32_t(-5));
-  // float!: the seed is the two halves of the double combined.
+  uint32_t after_integer = random::next_uint32();
+  random::seed(uint32_t(-5));
+  EXPECT_EQ(random::next_uint32(), after_integer);
   cell f = number(1.0);
   actions::dispatch<ACT_RANDOM>(&f, true, false, false);
-  EXPECT_EQ(fake_generator::seeded, 0x3FF00000u);
+  uint32_t after_float = random::next_uint32();
+  random::seed(0x3FF00000u);
+  EXPECT_EQ(random::next_uint32(), after_float);
+  // A float! draw lies between 0 and the value, secure or not.
+  for (bool secure : {false, true}) {
+    for (int i = 0; i < 50; ++i) {
+      cell g = number(-8.0);
+      double d = float_::get(actions::dispatch<ACT_RANDOM>(&g, false, secure, false));
+      EXPECT_LE(d, 0.0);
+      EXPECT_GE(d, -8.0);
+    }
+  }
+  random::seed(12);
+  double want = 10.0 * (int32_t(random::next_uint32()) / 2147483647.0);
+  random::seed(12);
   cell g = number(10.0);
-  EXPECT_EQ(float_::get(actions::dispatch<ACT_RANDOM>(&g, false, false, false)), 10.0);
-  fake_generator::draws[0] = 2147483647;  // r1
-  fake_generator::draws[1] = 1073741824;  // r2
-  EXPECT_DOUBLE_EQ(float_::random_double(8.0, true), 8.0 * (1073741824.0 + 1.0) / 2147483648.0);
-  math::generator = {};
+  EXPECT_EQ(float_::get(actions::dispatch<ACT_RANDOM>(&g, false, false, false)), want);
 }
 
 TEST_F(integer_test, comparison) {

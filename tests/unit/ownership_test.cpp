@@ -106,8 +106,10 @@ TEST_F(ownership_test, ownership_reaches_nested_blocks_and_unbind_ends_it) {
 }
 
 TEST_F(ownership_test, the_first_record_stays_and_cycles_end) {
-  cell first = owner_object(), second = owner_object(), word = integer(0);
-  collector::root_cells keep(&first), keep2(&second), keep_word(&word);
+  cell first = owner_object(), word = integer(0);
+  collector::root_cells keep(&first), keep_word(&word);
+  cell second = owner_object();
+  collector::root_cells keep2(&second);
   cell* self = ints({1});
   block::ks_append(self, self);
   ownership::set_owner(self, &first, &word);

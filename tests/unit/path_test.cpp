@@ -31,7 +31,9 @@ TEST_F(path_test, paths_mold_with_their_decorations) {
     if (r.type == TYPE_BLOCK) expected = "[1\n2 3]";
     EXPECT_EQ(mold_of(p), expected);
   }
-  cell* nested = block_of({integer(1), *ints({2}, TYPE_PAREN), *ints({3})}, TYPE_PATH);
+  cell* paren = ints({2}, TYPE_PAREN);
+  cell* block = ints({3});
+  cell* nested = block_of({integer(1), *paren, *block}, TYPE_PATH);
   EXPECT_EQ(mold_of(nested), "1/(2)/[3]");
   EXPECT_EQ(form_of(nested), "1/2/3");
   EXPECT_EQ(form_of(ints({1, 2}, TYPE_PAREN)), "1 2");

@@ -135,6 +135,35 @@ cell* make_in(cell* parent, int32_t n) {
   return ks_append(parent, &fresh);
 }
 
+cell* make_fixed(cell* target, int32_t n, bool fixed) {
+  if (!fixed) return make_at(target, n);
+  unset::make_at(target);
+  uint32_t node = memory::alloc_fixed_series(uint32_t(std::max(n, 1)), sizeof(cell), 0);
+  *target = cell{TYPE_BLOCK, 0, node, 0};
+  return target;
+}
+
+namespace {
+
+// The runtime's holder of a parentless root block: a collector root, so its
+// cells are marked and its node follows node compaction.
+cell holder{TYPE_UNSET, 0, 0, 0};
+void mark_holder() { collector::mark_values(&holder, &holder + 1); }
+
+}  // namespace
+
+cell* make_root(cell* parent, int32_t n) {
+  if (!parent) {
+    static bool registered = false;
+    if (!registered) collector::add_marker(mark_holder);
+    registered = true;
+    return make_fixed(&holder, n, true);
+  }
+  cell fresh;
+  make_fixed(&fresh, n, true);  // a fixed buffer needs no root while the parent grows
+  return ks_append(parent, &fresh);
+}
+
 cell* push(const cell* value) { return stack::push(value); }
 cell* push_empty(int32_t n) { return make_at(stack::push_cell(), n == 0 ? 1 : n); }
 
@@ -179,6 +208,14 @@ void append_block(cell* target, const cell* source) {
   std::vector<cell> cells = source_cells(source, false, -1);
   for (const cell& c : cells) insert_value(target, &c, true, false);
 }
+
+void append_star() {
+  cell* target = stack::arguments - 1;
+  insert_value(target, stack::arguments, true, false);
+}
+
+void append_arg() { ks_append(stack::arguments, stack::arguments + 1); }
+void append_last() { ks_append(stack::arguments - 1, stack::arguments); }
 
 // --- make and to ----------------------------------------------------------------------
 

@@ -53,6 +53,11 @@ cell* alloc_tail(cell* b);  // a new unset! cell at the tail
 // Builders. Capacities below 0 become 1.
 cell* make_at(cell* target, int32_t n);
 cell* make_in(cell* parent, int32_t n);  // new cell at the parent's tail
+// With `fixed` the buffer is a fixed series: it never moves and is never
+// collected. make_root puts such a block in a new cell at the parent's tail,
+// or in the runtime's holder cell when parent is null.
+cell* make_fixed(cell* target, int32_t n, bool fixed);
+cell* make_root(cell* parent, int32_t n);
 cell* push(const cell* value);
 cell* push_empty(int32_t n);
 // Copies the cells from the source's head into a new block of exactly that
@@ -63,6 +68,13 @@ cell* clone(cell* target, const cell* source, bool deep, bool all);
 // moves past it.
 cell* insert_value(cell* b, const cell* value, bool advance, bool at_start);
 void append_block(cell* target, const cell* source);
+// For compiled code and natives, over the current frame's cells:
+// append_star inserts arguments[0] at the head of the block just below it and
+// advances that head; append_arg appends arguments[1] to the block in
+// arguments[0]; append_last appends arguments[0] to the block just below it.
+void append_star();
+void append_arg();
+void append_last();
 
 void init();  // registers block! (after series!)
 

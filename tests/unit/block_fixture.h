@@ -68,6 +68,8 @@ inline cell* ints(std::initializer_list<int32_t> ns, uint32_t type = TYPE_BLOCK)
   return b;
 }
 
+inline cell* push_value(const cell& value) { return stack::push(&value); }
+
 inline std::string mold_of(const cell* value, bool only = false, bool flat = false) {
   cell* buffer = empty_text();
   actions::mold_dispatch(value, buffer, only, false, flat, nullptr, 0x7FFFFFFF, 0);

@@ -109,7 +109,7 @@ TEST_F(block_search_test, select_answers_the_value_after_the_match) {
   };
   for (const row& r : rows) {
     cell* s = ints(r.series);
-    cell* key = r.pattern ? ints(r.key) : stack::push(&*std::make_unique<cell>(integer(*r.key.begin())));
+    cell* key = r.pattern ? ints(r.key) : testing::push_value(integer(*r.key.begin()));
     cell* h = stack::push(s);
     actions::dispatch<ACT_SELECT>(h, static_cast<const cell*>(key), find_options{});
     if (r.selected < 0) EXPECT_EQ(type_of(h), TYPE_NONE) << mold_of(s);

@@ -3,8 +3,9 @@
 // type of the first argument and call it.
 //
 // Conventions shared by every handler:
-// - Cells passed in live where the collector sees them (data stack, rooted
-//   locals, series buffers that the caller does not touch meanwhile).
+// - Cells passed in live where the collector sees them (data stack or rooted
+//   locals): any allocation may move series buffers, so a cell inside one
+//   is only good until the handler allocates.
 // - An optional argument cell is null when its refinement is absent; a /part
 //   count given as an integer is -1 when absent.
 // - A handler that produces a value writes it into its first cell argument

@@ -1,5 +1,6 @@
 #include "runtime/datatypes/datatype.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "runtime/console.h"
@@ -18,6 +19,14 @@ struct name_row {
 };
 
 name_row names[TYPE_TABLE_ROWS];
+const name_row unnamed{"", -1};  // for ids that no module registered
+
+// The name row of the type a datatype! names; values made from outside data
+// may name any id.
+const name_row& row_of(const cell* value) {
+  uint32_t t = get(value);
+  return t < TYPE_TABLE_ROWS && names[t].name ? names[t] : unnamed;
+}
 uint32_t top = 0;
 
 [[noreturn]] void bad_count(uintptr_t type, uint32_t found) {
@@ -79,8 +88,8 @@ registration& registration::unsupported(uint32_t action) {
 
 void registration::commit() const { register_(LIST_COUNT, list_); }
 
-const char* name(uint32_t type) { return names[type].name; }
-int32_t name_length(uint32_t type) { return names[type].length; }
+const char* name(uint32_t type) { return type < TYPE_TABLE_ROWS && names[type].name ? names[type].name : unnamed.name; }
+int32_t name_length(uint32_t type) { return type < TYPE_TABLE_ROWS && names[type].name ? names[type].length : unnamed.length; }
 uint32_t top_id() { return top; }
 
 void reset() {
@@ -110,15 +119,17 @@ cell* make_in(cell* block, uint32_t type) {
 }
 
 int32_t form(const cell* value, cell* buffer, const cell*, int32_t part) {
-  int32_t n = names[get(value)].length;
-  string::concatenate_bytes(buffer, reinterpret_cast<const uint8_t*>(names[get(value)].name), n);
+  const name_row& row = row_of(value);
+  int32_t n = std::max(row.length, 0);
+  string::concatenate_bytes(buffer, reinterpret_cast<const uint8_t*>(row.name), size_t(n));
   return part - n;
 }
 
 int32_t mold(const cell* value, cell* buffer, bool, bool all, bool, const cell*, int32_t part, int32_t) {
-  int32_t n = names[get(value)].length + 1;
+  const name_row& row = row_of(value);
+  int32_t n = row.length + 1;
   if (all) string::concatenate_literal(buffer, "#(");
-  string::concatenate_bytes(buffer, reinterpret_cast<const uint8_t*>(names[get(value)].name), n);
+  string::concatenate_bytes(buffer, reinterpret_cast<const uint8_t*>(row.name), size_t(n));
   if (all) string::concatenate_literal(buffer, ")");
   return part - n - (all ? 3 : 0);
 }

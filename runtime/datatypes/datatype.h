@@ -52,7 +52,8 @@ class registration {
   uintptr_t list_[LIST_COUNT];
 };
 
-// Name table. name(t) includes the "!", name_length(t) does not.
+// Name table. name(t) includes the "!", name_length(t) does not; an id that
+// no module registered has the name "" of length -1.
 const char* name(uint32_t type);
 int32_t name_length(uint32_t type);
 uint32_t top_id();  // highest type id registered so far

@@ -298,6 +298,18 @@ void concatenate(cell* dst, cell* src, int32_t limit, int32_t offset, bool keep,
   else d->tail += uint32_t(bytes);
 }
 
+void move_chars(cell* src, uint32_t count, cell* dst) {
+  series_buffer* s = buffer_of(src);
+  uint32_t from = head_of(src, s);
+  count = std::min(count, chars_of(s) - from);
+  uint32_t to = head_of(dst, buffer_of(dst));
+  for (uint32_t i = 0; i < count; ++i) {
+    int32_t cp = ks_abs_at(src, int32_t(from + i));  // read again: inserting may move src
+    insert_char_at(buffer_of(dst), to + i, cp);
+  }
+  remove_part(src, from, count);
+}
+
 // --- UTF-8 and UTF-16 borders -----------------------------------------------------
 
 uint32_t load_utf8(const uint8_t* bytes, size_t n, uint32_t target, size_t* remainder, bool crlf) {
@@ -360,6 +372,14 @@ cell* load_in(const uint8_t* bytes, size_t size, cell* target, int encoding) {
   }
   *target = cell{TYPE_STRING, 0, node, 0};
   return target;
+}
+
+cell* load_in_block(cell* block, const uint8_t* bytes, size_t size, int encoding) {
+  cell* made = load_in(bytes, size, nullptr, encoding);  // rooted on the stack meanwhile
+  auto* c = reinterpret_cast<cell*>(series::make_room(memory::buffer_of(block->w2), sizeof(cell)));
+  *c = *made;
+  stack::pop(1);
+  return c;
 }
 
 uint8_t* utf8_scratch(cell* s, uint32_t n) {

@@ -68,6 +68,10 @@ void concatenate_bytes(cell* s, const uint8_t* bytes, size_t n);
 enum concat_mode : int { CONCAT_APPEND = 0, CONCAT_INSERT = 1, CONCAT_OVERWRITE = 2 };
 void concatenate(cell* dst, cell* src, int32_t limit, int32_t offset, bool keep, int mode);
 
+// Moves `count` characters from src's head to dst's head (texts in different
+// buffers), converting units as the insert rules say.
+void move_chars(cell* src, uint32_t count, cell* dst);
+
 // Borders with UTF-8 and UTF-16 (thin wrappers over runtime/utf.h).
 // load_utf8: into a new unit-1 buffer (target 0) or the target's buffer
 // (after its text, its unit kept); answers the node. remainder, when given,
@@ -80,6 +84,8 @@ uint32_t make_from_utf8(const uint8_t* bytes, size_t n);
 // raises Script Error invalid-arg.
 cell* load_in(const uint8_t* bytes, size_t size, cell* target, int encoding);
 inline cell* load(const uint8_t* bytes, size_t size, cell* target) { return load_in(bytes, size, target, 0); }
+// The same into a new cell at the tail of a block value.
+cell* load_in_block(cell* block, const uint8_t* bytes, size_t size, int encoding);
 // Replaces s's text with count UTF-16LE units (or the units in its export
 // scratch when units is null).
 uint32_t load_utf16(const uint16_t* units, size_t count, cell* s, bool crlf);

@@ -154,6 +154,18 @@ TEST_F(registry_test, form_and_mold_of_simple_values) {
   }
 }
 
+// Outside data can name ids that nothing registered: they write nothing.
+TEST_F(registry_test, unregistered_type_names_are_empty) {
+  for (uint32_t id : {55u, 56u, 300u}) {
+    cell v{TYPE_DATATYPE, id, 0, 0};
+    cell* buffer = testing::empty_text();
+    EXPECT_EQ(actions::form_dispatch(&v, buffer, nullptr, 10), 10);
+    EXPECT_EQ(actions::mold_dispatch(&v, buffer, false, false, false, nullptr, 10, 0), 10);
+    EXPECT_EQ(utf8_of(buffer), "");
+    EXPECT_STREQ(datatype::name(id), "");
+  }
+}
+
 TEST_F(registry_test, datatype_values_are_equal_only_to_the_same_type) {
   cell a = datatype_value(TYPE_INTEGER), b = datatype_value(TYPE_INTEGER), c = datatype_value(TYPE_FLOAT);
   cell n = integer(TYPE_INTEGER);  // a number that happens to be the id

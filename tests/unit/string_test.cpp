@@ -470,6 +470,40 @@ TEST_F(string_test, load_utf8_edges) {
   EXPECT_EQ(error_of([&] { string::make_from_utf8(bad, 3); }).second, err::access::invalid_utf8);
 }
 
+TEST_F(string_test, move_chars_between_texts) {
+  cell* src = text(std::string("x") + E_ACUTE + "\xCE\xA9" + "yz");  // unit 2
+  src->w1 = 1;
+  cell* dst = text("ab");
+  dst->w1 = 1;
+  string::move_chars(src, 2, dst);
+  dst->w1 = 0;
+  src->w1 = 0;
+  EXPECT_EQ(utf8_of(dst), std::string("a") + E_ACUTE + "\xCE\xA9" + "b");
+  EXPECT_EQ(unit_of(dst), 2u);
+  EXPECT_EQ(utf8_of(src), "xyz");
+  src->w1 = 2;
+  string::move_chars(src, 9, dst);  // no more than there is
+  dst->w1 = 0;
+  src->w1 = 0;
+  EXPECT_EQ(utf8_of(dst), std::string("z") + "a" + E_ACUTE + "\xCE\xA9" + "b");
+  EXPECT_EQ(utf8_of(src), "xy");
+}
+
+TEST_F(string_test, load_in_block) {
+  cell* block = stack::push_cell();
+  *block = cell{TYPE_BLOCK, 0, memory::alloc_cells(1), 0};
+  for (int i = 0; i < 5; ++i) {
+    std::string t = "t" + std::to_string(i);
+    string::load_in_block(block, reinterpret_cast<const uint8_t*>(t.data()), t.size(), 0);
+  }
+  EXPECT_EQ(stack::top, block + 1);
+  ASSERT_EQ(testing::length_of(block->w2), 5u);
+  for (uint32_t i = 0; i < 5; ++i) {
+    cell* s = stack::push(testing::cell_at(block->w2, i));
+    EXPECT_EQ(utf8_of(s), "t" + std::to_string(i));
+  }
+}
+
 TEST_F(string_test, load_in_encodings) {
   const uint8_t utf16[] = {'h', 0, 0xE9, 0, 0x00, 0xD8, 0x00, 0xDC};  // h, U+00E9, U+10000
   cell* s = string::load_in(utf16, sizeof utf16, nullptr, -1);

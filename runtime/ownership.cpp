@@ -53,19 +53,19 @@ void purge() {
   if (table) hashtable::purge_dead(table);
 }
 
-// Walks the cells of a block from its head, under the cycle stack.
+// Walks the cells of a block from its head, under the cycle stack. Setting
+// an owner allocates table entries, so nodes are read again from the rooted
+// block cell at every step and each cell handed out is rooted.
 template <class F>
 void each_cell(const cell* block, F fn) {
-  uint32_t node = block->w2;
-  if (cycles::find_q(node)) return;
+  if (cycles::find_q(block->w2)) return;
   cycles::scope keep;
-  cycles::push(node);
-  // Re-read the buffer every step: nothing here allocates today, but a
-  // hook-free walk must not rely on that.
+  cycles::push(block->w2);
   for (uint32_t i = block->w1;; ++i) {
-    series_buffer* b = memory::buffer_of(node);
+    series_buffer* b = memory::buffer_of(block->w2);
     if (i >= b->used() / sizeof(cell)) break;
     cell c = b->head_cell()[i];
+    collector::root_cells hold(&c);
     fn(&c);
   }
 }
@@ -116,6 +116,7 @@ void unbind(const cell* value) {
     cycles::scope keep;
     cycles::push(value->w1);
     cell values{TYPE_BLOCK, 0, context_cell(value)->w2, 0};
+    collector::root_cells hold(&values);
     each_cell(&values, [](const cell* c) { unbind(c); });
     return;
   }

@@ -450,6 +450,8 @@ cell* insert(cell* series, const cell* value, int32_t part, bool only, int32_t d
   int32_t at = append ? len : head_of(series);
   uint64_t n = checked_product(run.size(), dup);
   bool owned = ownership::notify(series, append ? ownership::APPEND : ownership::INSERT, value, at, int32_t(n));
+  // An owner's hook may have shortened the block meanwhile.
+  at = std::min(at, cells_of(buffer_of(series)));
   series_buffer* b = reserve(series, n, dup <= 4);
   cell* p = b->head_cell() + at;
   std::memmove(p + n, p, size_t(cells_of(b) - at) * sizeof(cell));
@@ -471,6 +473,8 @@ cell* change(cell* series, const cell* value, int32_t part, bool only, int32_t d
   uint64_t written = checked_product(run.size(), dup);
   int32_t replaced = int32_t(std::min<uint64_t>(part >= 0 ? uint64_t(part) : written, uint64_t(available)));
   bool owned = ownership::notify(series, ownership::CHANGE, value, at, replaced);
+  at = std::min(at, cells_of(buffer_of(series)));  // the owner's hook may have shortened it
+  replaced = std::min(replaced, cells_of(buffer_of(series)) - at);
   series_buffer* b = buffer_of(series);
   if (written > uint64_t(replaced)) b = reserve(series, written - uint64_t(replaced), false);
   cell* p = b->head_cell() + at;

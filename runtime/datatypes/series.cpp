@@ -225,7 +225,7 @@ cell* clear(cell* s) {
   notify(s, ownership::CLEAR, nullptr, at, len);
   if (indexed_q(s)) hashtable::delete_range(s->w3, uint32_t(at), uint32_t(len));
   series_buffer* b = buffer_of(s);
-  b->tail = arena::offset_of(element(b, at));
+  if (at < abs_length(b)) b->tail = arena::offset_of(element(b, at));  // unless a hook cut it already
   notify(s, ownership::CLEARED, nullptr, at, 0);
   return s;
 }
@@ -277,6 +277,7 @@ cell* reverse(cell* s, const cell* part, const cell* skip_arg) {
   }
   bool owned = notify(s, ownership::REVERSE, nullptr, at, count);
   series_buffer* b = buffer_of(s);
+  if (at + count > abs_length(b)) return s;  // the owner's hook shortened it
   size_t record = size_t(size) << shift_of(b);
   uint8_t* lo = element(b, at);
   uint8_t* hi = element(b, at + count) - record;
@@ -311,6 +312,9 @@ cell* take(cell* s, const cell* part, bool, bool last) {
   }
   int32_t requested = count;
   bool owned = notify(s, ownership::TAKE, nullptr, at, requested);
+  abs = abs_length(buffer_of(s));  // the owner's hook may have shortened it
+  start = std::min(start, abs);
+  count = std::min(count, abs - start);
   uint32_t node = copy_elements(s, start, count);
   collector::root_node keep(node);  // reindexing and the owner's hook may collect
   series_buffer* b = buffer_of(s);
@@ -349,6 +353,7 @@ cell* move(cell* origin, cell* target, const cell* part) {
     if (units_differ && (from == TYPE_BINARY || to == TYPE_BINARY || from == TYPE_VECTOR || to == TYPE_VECTOR))
       move_bad(origin, target);
     bool owned = notify(target, ownership::MOVE, origin, src, count);
+    count = std::min(count, std::max(abs_length(buffer_of(origin)) - src, 0));  // after the owner's hook
     int32_t dst = std::min(std::max(head_of(target), 0), abs_length(buffer_of(target)));
     if (units_differ) {
       // Text of another width: the string layer converts while inserting.
@@ -385,6 +390,7 @@ cell* move(cell* origin, cell* target, const cell* part) {
   dst = std::min(dst, len);
   bool owned = notify(target, ownership::MOVE, origin, src, count);
   b = buffer_of(origin);
+  if (src + count > abs_length(b) || dst > abs_length(b)) return target;  // the owner's hook shortened it
   uint32_t sh = shift_of(b);
   uint8_t* base = b->head_ptr();
   auto range = [&](int32_t i) { return base + (size_t(i) << sh); };

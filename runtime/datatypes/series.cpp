@@ -9,8 +9,10 @@
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/unset.h"
 #include "runtime/hashtable.h"
 #include "runtime/ownership.h"
+#include "runtime/random.h"
 
 namespace kez::series {
 
@@ -213,6 +215,32 @@ cell* poke(cell* s, int32_t index, const cell*, const cell* value, bool notify_o
   else *element(b, int32_t(at)) = uint8_t(v.w2);
   if (owned) notify(s, ownership::POKED, &v, int32_t(at), 1);
   *s = v;
+  return s;
+}
+
+cell* random(cell* s, bool seed, bool secure, bool only) {
+  if (seed) {
+    series_buffer* b = buffer_of(s);
+    uint8_t* from = element(b, std::clamp(head_of(s), 0, abs_length(b)));
+    random::seed(hash::bytes(from, size_t(b->tail_ptr() - from)));
+    return unset::make_at(s);
+  }
+  int32_t len = get_length(s, false);
+  int32_t at = head_of(s);
+  notify(s, ownership::RANDOM, nullptr, at, len);
+  len = std::min(len, std::max(abs_length(buffer_of(s)) - at, 0));  // after the owner's hook
+  if (only) {
+    if (len < 1) return none::make_at(s);
+    return pick(s, random::range(secure, len), nullptr);
+  }
+  series_buffer* b = buffer_of(s);
+  size_t unit = size_t(1) << shift_of(b);
+  for (int32_t i = at, c = len; c > 0; ++i, --c) {
+    int32_t k = random::range(secure, c);
+    if (k > 1) std::swap_ranges(element(b, i), element(b, i) + unit, element(b, i + k - 1));
+  }
+  reindex(s);
+  if (len > 0) notify(s, ownership::RANDOMIZED, nullptr, at, len);
   return s;
 }
 
@@ -440,6 +468,7 @@ cell* copy(cell* value, cell* result, const cell* part, bool, const cell*) {
 
 void init() {
   datatype::registration(TYPE_SERIES, 0, "series!")
+      .set<ACT_RANDOM>(random)
       .set<ACT_AT>(at)
       .set<ACT_BACK>(back)
       .set<ACT_CLEAR>(clear)

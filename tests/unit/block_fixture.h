@@ -29,6 +29,7 @@ class block_test : public values_test {
       return actions::compare_value(a, b, op) == 0;
     };
     series::init();
+    string::init();  // again, now that its parent's row is filled
     block::init();
     paren::init();
     path::init();

@@ -325,3 +325,56 @@ TEST_F(series_random_test, only_picks_one_element_and_changes_nothing) {
 
 }  // namespace
 }  // namespace kez
+
+namespace kez {
+namespace {
+
+class series_text_test : public testing::block_test {};
+
+TEST_F(series_text_test, move_between_texts_of_equal_and_different_units) {
+  struct row {
+    const char* origin;
+    const char* target;
+    int32_t part;
+    const char* origin_after;
+    const char* target_after;
+  };
+  const row rows[] = {
+      {"abc", "xy", 2, "c", "abxy"},
+      {"abc", "\xE2\x82\xAC", 1, "bc", "a\xE2\x82\xAC"},          // into a wider text
+      {"\xE2\x82\xAC" "d", "xy", 1, "d", "\xE2\x82\xAC" "xy"},    // from a wider text
+  };
+  for (const row& r : rows) {
+    cell* origin = testing::text(r.origin);
+    cell* target = testing::text(r.target);
+    cell part = testing::integer(r.part);
+    actions::dispatch<ACT_MOVE>(origin, target, static_cast<const cell*>(&part));
+    EXPECT_EQ(testing::utf8_of(origin), r.origin_after) << r.origin;
+    EXPECT_EQ(testing::utf8_of(target), r.target_after) << r.origin;
+  }
+  cell* bin = stack::push_cell();
+  *bin = cell{TYPE_BINARY, 0, memory::alloc_bytes(4), 0};
+  cell* wide = testing::text("\xE2\x82\xAC");
+  EXPECT_EQ(testing::error_of([&] { actions::dispatch<ACT_MOVE>(wide, bin, static_cast<const cell*>(nullptr)); }),
+            std::make_pair(int(err::cat_script), int(err::script::move_bad)));
+}
+
+TEST_F(series_text_test, poke_and_pick_on_text) {
+  cell* s = testing::text("abc");
+  cell e{TYPE_CHAR, 0, 0x20AC, 0};
+  cell* p = stack::push(s);
+  actions::dispatch<ACT_POKE>(p, int32_t(2), static_cast<const cell*>(nullptr), static_cast<const cell*>(&e), true);
+  EXPECT_EQ(testing::utf8_of(s), "a\xE2\x82\xAC" "c");
+  p = stack::push(s);
+  actions::dispatch<ACT_PICK>(p, int32_t(2), static_cast<const cell*>(nullptr));
+  EXPECT_EQ(type_of(p), TYPE_CHAR);
+  EXPECT_EQ(p->w2, 0x20ACu);
+  cell one = testing::integer(1);
+  EXPECT_EQ(testing::error_of([&] {
+              actions::dispatch<ACT_POKE>(s, int32_t(1), static_cast<const cell*>(nullptr), static_cast<const cell*>(&one), true);
+            }),
+            std::make_pair(int(err::cat_script), int(err::script::invalid_arg)));
+}
+
+}  // namespace
+}  // namespace kez

@@ -53,6 +53,11 @@ cell* alloc_tail(cell* b);  // a new unset! cell at the tail
 // Builders. Capacities below 0 become 1.
 cell* make_at(cell* target, int32_t n);
 cell* make_in(cell* parent, int32_t n);  // new cell at the parent's tail
+// With `fixed` the buffer is a fixed series: it never moves and is never
+// collected. make_root puts such a block in a new cell at the parent's tail,
+// or in the runtime's holder cell when parent is null.
+cell* make_fixed(cell* target, int32_t n, bool fixed);
+cell* make_root(cell* parent, int32_t n);
 cell* push(const cell* value);
 cell* push_empty(int32_t n);
 // Copies the cells from the source's head into a new block of exactly that
@@ -63,6 +68,13 @@ cell* clone(cell* target, const cell* source, bool deep, bool all);
 // moves past it.
 cell* insert_value(cell* b, const cell* value, bool advance, bool at_start);
 void append_block(cell* target, const cell* source);
+// For compiled code and natives, over the current frame's cells:
+// append_star inserts arguments[0] at the head of the block just below it and
+// advances that head; append_arg appends arguments[1] to the block in
+// arguments[0]; append_last appends arguments[0] to the block just below it.
+void append_star();
+void append_arg();
+void append_last();
 
 void init();  // registers block! (after series!)
 
@@ -89,6 +101,10 @@ cell* put(cell* series, const cell* key, const cell* value, bool case_);
 cell* eval_path(cell* parent, const cell* element, const cell* value, const cell* path,
                 const cell* grand_parent, const cell* previous, int32_t index, bool case_, bool get,
                 bool tail, bool notify);
+// The cell after the first word-family cell (types 15-20) from the head that
+// names the same symbol (exact: the same spelling; else the same canonical
+// symbol), or null when there is none or it is the last cell.
+cell* select_word(cell* b, const cell* word, bool exact);
 // The cell after the first cell equal to value (op 12) from the head, or null.
 cell* select_value(cell* b, const cell* value);
 // Removes the first cell equal to value (from the head, or from index 0);

@@ -43,7 +43,7 @@ TEST_F(block_test, append_and_insert_place_repeat_and_position) {
   };
   for (const row& r : rows) {
     cell* s = ints({1, 2});
-    cell* value = r.spread ? ints({7, 8, 9}) : stack::push(&*std::make_unique<cell>(integer(7)));
+    cell* value = r.spread ? ints({7, 8, 9}) : testing::push_value(integer(7));
     cell* h = stack::push(s);
     h->w1 = uint32_t(r.head);
     actions::dispatch<ACT_INSERT>(h, static_cast<const cell*>(value), r.part, r.only, r.dup, r.append);
@@ -91,7 +91,7 @@ TEST_F(block_test, change_replaces_what_it_writes_unless_part_says) {
   };
   for (const row& r : rows) {
     cell* s = ints({1, 2, 3});
-    cell* value = r.spread ? ints({7, 8}) : stack::push(&*std::make_unique<cell>(integer(7)));
+    cell* value = r.spread ? ints({7, 8}) : testing::push_value(integer(7));
     cell* h = stack::push(s);
     h->w1 = uint32_t(r.head);
     actions::dispatch<ACT_CHANGE>(h, static_cast<const cell*>(value), r.part, false, r.dup);
@@ -181,7 +181,7 @@ TEST_F(block_test, take_answers_the_element_or_a_block) {
   // /deep copies the series values it takes.
   cell* inner = ints({5});
   cell* outer = block_of({*inner});
-  cell* part = stack::push(&*std::make_unique<cell>(integer(1)));
+  cell* part = testing::push_value(integer(1));
   h = stack::push(outer);
   actions::dispatch<ACT_TAKE>(h, static_cast<const cell*>(part), true, false);
   EXPECT_NE(block::buffer_of(h)->head_cell()[0].w2, inner->w2);
@@ -240,7 +240,7 @@ TEST_F(block_test, compare_orders_by_elements_then_length) {
 }
 
 TEST_F(block_test, make_and_to) {
-  cell* proto = stack::push(&*std::make_unique<cell>(testing::datatype_value(TYPE_BLOCK)));
+  cell* proto = testing::push_value(testing::datatype_value(TYPE_BLOCK));
   cell n = integer(5);
   actions::make_dispatch(proto, &n);
   EXPECT_EQ(type_of(proto), TYPE_BLOCK);
@@ -295,6 +295,83 @@ TEST_F(block_test, builders_and_raw_accessors) {
   EXPECT_EQ(block::buffer_of(cl)->head_cell()[1].w2, block::buffer_of(outer)->head_cell()[1].w2);
   block::clone(cl, outer, true, true);
   EXPECT_NE(block::buffer_of(cl)->head_cell()[1].w2, block::buffer_of(outer)->head_cell()[1].w2);
+}
+
+}  // namespace
+}  // namespace kez
+
+namespace kez {
+namespace {
+
+class block_frame_test : public testing::block_test {};
+
+TEST_F(block_frame_test, compiled_code_appends_through_the_frame) {
+  using testing::integer;
+  using testing::ints;
+  using testing::mold_of;
+  cell* target = ints({1});
+  cell* saved = stack::arguments;
+  stack::arguments = testing::push_value(integer(5));
+  block::append_star();  // inserts at the head of the block below, advancing it
+  block::append_last();
+  EXPECT_EQ(int32_t(target->w1), 1);
+  target->w1 = 0;
+  EXPECT_EQ(mold_of(target), "[5 1 5]");
+  stack::arguments = stack::push(target);
+  testing::push_value(integer(9));
+  block::append_arg();
+  stack::arguments = saved;
+  EXPECT_EQ(mold_of(target), "[5 1 5 9]");
+
+  // Root blocks are fixed: their buffers stay put across collections.
+  cell* parent = ints({});
+  cell* root = block::make_root(parent, 4);
+  uint32_t node = root->w2;
+  series_buffer* before = memory::buffer_of(node);
+  collector::do_cycle();
+  EXPECT_EQ(memory::buffer_of(block::ks_head(parent)->w2), before);
+  cell* held = block::make_root(nullptr, 2);
+  cell v = integer(3);
+  block::ks_append(held, &v);
+  collector::do_cycle();
+  EXPECT_EQ(mold_of(held), "[3]");
+}
+
+}  // namespace
+}  // namespace kez
+
+namespace kez {
+namespace {
+
+class block_churn_test : public testing::block_test {};
+
+// Growth with nested series while collections move buffers and nodes: every
+// nested block must still be reachable and intact afterwards.
+TEST_F(block_churn_test, appends_and_inserts_keep_nested_blocks_intact) {
+  using testing::integer;
+  using testing::ints;
+  uint32_t n = testing::scaled(300, 40);
+  cell* outer = ints({});
+  std::string expected = "[";
+  for (uint32_t i = 0; i < n; ++i) {
+    cell* inner = ints({int32_t(i)});
+    cell* h = stack::push(outer);
+    if (i % 3 == 0) {
+      h->w1 = 0;
+      actions::dispatch<ACT_INSERT>(h, static_cast<const cell*>(inner), -1, true, 1, false);
+      expected.insert(1, "[" + std::to_string(i) + "]" + (i ? " " : ""));
+    } else {
+      actions::dispatch<ACT_APPEND>(h, static_cast<const cell*>(inner), -1, true, 2, true);
+      std::string two = "[" + std::to_string(i) + "] [" + std::to_string(i) + "]";
+      expected += (expected.size() > 1 ? " " : "") + two;
+    }
+    stack::pop(2);
+  }
+  expected += "]";
+  cell* copy = stack::push_cell();
+  actions::copy_dispatch(outer, copy, nullptr, true, nullptr);
+  EXPECT_EQ(testing::mold_of(outer), expected);
+  EXPECT_EQ(testing::mold_of(copy), expected);
 }
 
 }  // namespace

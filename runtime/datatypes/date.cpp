@@ -13,6 +13,7 @@
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/time.h"
+#include "runtime/random.h"
 #include "runtime/stack.h"
 #include "runtime/system_stub.h"
 
@@ -475,20 +476,19 @@ cell* subtract(cell* value1, const cell* value2) { return do_math(value1, value2
 }  // namespace
 
 cell* random(cell* value, bool seed, bool secure, bool) {
-  const math::random_services& g = math::random_or_raise();
   uint32_t p = value->w1;
   if (seed) {
-    g.seed(p + uint32_t(int32_t(time_of(value))));
+    kez::random::seed(p + uint32_t(int32_t(time_of(value))));
     *value = cell{TYPE_UNSET, 0, 0, 0};
     return value;
   }
   int64_t days = day_number(p);
   int64_t limit = days < 1 ? 1 : days > INT32_MAX ? INT32_MAX : days;
-  int64_t drawn = g.range(secure, int32_t(limit)) - 1;
+  int64_t drawn = kez::random::range(secure, int32_t(limit)) - 1;
   uint32_t flags = p & (ZONE_MASK | TIME_PRESENT);
   double t = 0.0;
   if (time_q(p)) {
-    uint32_t r = secure ? g.next_secure() : g.next();
+    uint32_t r = secure ? kez::random::next_secure() : kez::random::next_uint32();
     flags = (flags & ~ZONE_MASK) | (r & ZONE_MASK);
     t = float_::random_double(86400.0, secure);
     if (t >= 86400.0) t = 0.0;

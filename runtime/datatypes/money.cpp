@@ -12,6 +12,7 @@
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/float_text.h"
+#include "runtime/random.h"
 #include "runtime/stack.h"
 #include "runtime/system_stub.h"
 
@@ -366,13 +367,12 @@ cell* round(cell* value, const cell* scale, bool even, bool down, bool half_down
 }
 
 cell* random(cell* value, bool seed, bool secure, bool) {
-  const math::random_services& g = math::random_or_raise();
   if (seed) {
-    g.seed(value->w1 ^ value->w2 ^ value->w3 ^ (flag_negative(value) ? 1u : 0u));
+    kez::random::seed(value->w1 ^ value->w2 ^ value->w3 ^ (flag_negative(value) ? 1u : 0u));
     *value = cell{TYPE_UNSET, 0, 0, 0};
     return value;
   }
-  auto draw = [&] { return secure ? g.next_secure() : g.next(); };
+  auto draw = [&] { return secure ? kez::random::next_secure() : kez::random::next_uint32(); };
   amount v = amount_of(value);
   int digits[DIGITS];
   count x = v.m;

@@ -12,6 +12,7 @@
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/point.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/random.h"
 #include "runtime/stack.h"
 #include "runtime/system_stub.h"
 
@@ -157,13 +158,12 @@ cell* reverse(cell* value, const cell*, const cell*) {
 }
 
 cell* random(cell* value, bool seed, bool secure, bool) {
-  const math::random_services& g = math::random_or_raise();
   if (seed) {
-    g.seed(value->w2 ^ value->w3);
+    kez::random::seed(value->w2 ^ value->w3);
     *value = cell{TYPE_UNSET, 0, 0, 0};
     return value;
   }
-  return make_at(value, g.range(secure, x_of(value)), g.range(secure, y_of(value)));
+  return make_at(value, kez::random::range(secure, x_of(value)), kez::random::range(secure, y_of(value)));
 }
 
 cell* add(cell* a, const cell* b) { return do_math(a, b, OP_ADD); }

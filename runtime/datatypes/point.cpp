@@ -13,6 +13,7 @@
 #include "runtime/datatypes/pair.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/murmur.h"
+#include "runtime/random.h"
 #include "runtime/stack.h"
 #include "runtime/system_stub.h"
 
@@ -167,7 +168,7 @@ cell* round(cell* value, const cell* scale, bool even, bool down, bool half_down
 cell* random(cell* value, bool seed, bool secure, bool) {
   int n = count_of(type_of(value));
   if (seed) {
-    math::random_or_raise().seed(murmur::hash32(&value->w1, size_t(n) * 4, 0));
+    kez::random::seed(murmur::hash32(&value->w1, size_t(n) * 4, 0));
     *value = cell{TYPE_UNSET, 0, 0, 0};
     return value;
   }

@@ -12,6 +12,7 @@
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/random.h"
 #include "runtime/stack.h"
 #include "runtime/system_stub.h"
 
@@ -182,15 +183,14 @@ cell* reverse(cell* value, const cell* part, const cell* skip) {
 }
 
 cell* random(cell* value, bool seed, bool secure, bool) {
-  const math::random_services& g = math::random_or_raise();
   if (seed) {
-    g.seed(value->w1 ^ value->w2 ^ value->w3);
+    kez::random::seed(value->w1 ^ value->w2 ^ value->w3);
     *value = cell{TYPE_UNSET, 0, 0, 0};
     return value;
   }
   for (int32_t i = 0; i < count_of(value); ++i) {
     uint8_t& b = bytes_of(value)[i];
-    b = uint8_t((secure ? g.next_secure() : g.next()) % (uint32_t(b) + 1));
+    b = uint8_t((secure ? kez::random::next_secure() : kez::random::next_uint32()) % (uint32_t(b) + 1));
   }
   return value;
 }

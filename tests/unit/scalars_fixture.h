@@ -62,10 +62,6 @@ class scalars_test : public block_test {
     system_stub::hooks.word_name = word_name;
     system_stub::hooks.make_word = [](cell* target, const char* name) { *target = word(name); };
     random::init();
-    math::generator.seed = random::seed;
-    math::generator.next = random::next_uint32;
-    math::generator.next_secure = random::next_secure;
-    math::generator.range = random::range;
   }
   void TearDown() override {
     system_stub::reset();

@@ -369,8 +369,9 @@ cell* sort(cell* series, bool case_, const cell* skip, const cell* comparator, c
       series::bad_refine_arg(comparator);
     }
   }
-  int32_t at = head_of(series);
+  int32_t at = std::max(head_of(series), 0);
   bool owned = ownership::notify(series, ownership::SORT, nullptr, at, 0);
+  if (int64_t(at) + int64_t(count) * size > cells_of(buffer_of(series))) return series;  // a hook shortened it
   uint8_t* base = reinterpret_cast<uint8_t*>(buffer_of(series)->head_cell() + at);
   collector::pinned_pointer keep(base);
   uint32_t width = uint32_t(size) * sizeof(cell);

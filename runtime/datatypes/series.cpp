@@ -22,6 +22,8 @@ using ownership::notify;
 
 inline cell integer(int32_t n) { return cell{TYPE_INTEGER, 0, uint32_t(n), 0}; }
 inline int32_t head_of(const cell* s) { return int32_t(s->w1); }
+// Where changes start: the head, a negative one counting as 0.
+inline int32_t start_of(const cell* s) { return std::max(head_of(s), 0); }
 inline int32_t abs_length(const series_buffer* b) { return int32_t(b->used() >> shift_of(b)); }
 inline uint8_t* element(series_buffer* b, int32_t i) { return b->head_ptr() + (size_t(i) << shift_of(b)); }
 
@@ -208,11 +210,15 @@ cell* poke(cell* s, int32_t index, const cell*, const cell* value, bool notify_o
     error::fire(err::cat_script, err::script::invalid_arg, &v);
   bool owned = notify_owner && notify(s, ownership::POKE, &v, int32_t(at), 1);
   series_buffer* b = buffer_of(s);
-  if (block_family_q(t)) {
+  bool still_there = at < abs_length(b);  // unless the owner's hook cut the series short
+  if (still_there && block_family_q(t)) {
     b->head_cell()[at] = v;
     index_cells(s, int32_t(at), 1);  // the cell leaves its old bucket
-  } else if (string_family_q(t)) string::put_char_at(b, uint32_t(at), int32_t(v.w2));
-  else *element(b, int32_t(at)) = uint8_t(v.w2);
+  } else if (still_there && string_family_q(t)) {
+    string::put_char_at(b, uint32_t(at), int32_t(v.w2));
+  } else if (still_there) {
+    *element(b, int32_t(at)) = uint8_t(v.w2);
+  }
   if (owned) notify(s, ownership::POKED, &v, int32_t(at), 1);
   *s = v;
   return s;
@@ -226,7 +232,7 @@ cell* random(cell* s, bool seed, bool secure, bool only) {
     return unset::make_at(s);
   }
   int32_t len = get_length(s, false);
-  int32_t at = head_of(s);
+  int32_t at = start_of(s);
   notify(s, ownership::RANDOM, nullptr, at, len);
   len = std::min(len, std::max(abs_length(buffer_of(s)) - at, 0));  // after the owner's hook
   if (only) {
@@ -249,7 +255,7 @@ cell* random(cell* s, bool seed, bool secure, bool only) {
 cell* clear(cell* s) {
   int32_t len = get_length(s, false);
   if (len < 1) return s;
-  int32_t at = head_of(s);
+  int32_t at = start_of(s);
   notify(s, ownership::CLEAR, nullptr, at, len);
   if (indexed_q(s)) hashtable::delete_range(s->w3, uint32_t(at), uint32_t(len));
   series_buffer* b = buffer_of(s);
@@ -289,7 +295,7 @@ cell* remove(cell* s, const cell* part, const cell* key) {
 
 cell* reverse(cell* s, const cell* part, const cell* skip_arg) {
   if (ks_tail_q(s)) return s;
-  int32_t at = head_of(s);
+  int32_t at = start_of(s);
   int32_t count = get_length(s, false);
   if (part) {
     count = std::min(part_count(s, part), count);  // the end never passes the tail
@@ -319,7 +325,7 @@ cell* reverse(cell* s, const cell* part, const cell* skip_arg) {
 cell* take(cell* s, const cell* part, bool, bool last) {
   int32_t len = get_length(s, false);
   if (len < 1) return none::make_at(s);
-  int32_t at = head_of(s);
+  int32_t at = start_of(s);
   int32_t abs = abs_length(buffer_of(s));
   int32_t count = 1, start = at;
   if (part) {

@@ -8,8 +8,10 @@
 // Invariants:
 // - The currency list holds at most 255 upper-case three-letter codes, so a
 //   1-based index always fits a money cell's currency byte.
-// - Hooks are null until their module installs them; callers treat a null
-//   hook as "the service is not there" and raise their usual error.
+// - Word names go through the symbol table and new words are bound in the
+//   global context; the other hooks are null until their module installs
+//   them, and callers treat a null hook as "the service is not there" and
+//   raise their usual error.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +39,7 @@ bool has_money_digits();
 int32_t money_digits();
 void set_money_digits(bool present, int32_t digits);
 
-// Restores every stand-in to its start-up state.
+// Restores every stand-in and hook to its start-up state.
 void reset();
 
 // --- Services of later modules ---------------------------------------------

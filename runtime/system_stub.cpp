@@ -150,13 +150,14 @@ int32_t accessor_index(uint32_t type, const cell* element) {
   return accessor_word_index(type, element);
 }
 
-void scalar_changed(const cell* grand_parent, const cell* path, int32_t index, const cell* scalar) {
-  if (!grand_parent) return;
-  if (type_of(grand_parent) == TYPE_OBJECT) {
-    if (hooks.object_set) hooks.object_set(grand_parent, path, index, scalar);
+void scalar_changed(const cell* holder, const cell* field, int32_t index, const cell* old_value,
+                    const cell* scalar) {
+  if (!holder) return;
+  if (type_of(holder) == TYPE_OBJECT) {
+    if (hooks.object_set && field) hooks.object_set(holder, field, old_value, scalar);
     return;
   }
-  ownership::check(grand_parent, ownership::POKED, scalar, index, 1);
+  ownership::check(holder, ownership::POKED, scalar, index, 1);
 }
 
 }  // namespace kez::system_stub

@@ -85,7 +85,11 @@ void init() {
   table = hashtable::init(1000, nullptr, hashtable::OWNERS, 3);
 }
 
-void reset() { table = 0; }
+void reset() {
+  if (table) table = hashtable::init(1000, nullptr, hashtable::OWNERS, 3);
+}
+
+void release() { table = 0; }
 
 void set_owner(const cell* value, const cell* owner, const cell* word) {
   uint32_t t = type_of(value);

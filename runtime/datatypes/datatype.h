@@ -6,7 +6,8 @@
 // stands at that moment, so parents register before their children and a
 // later change of a parent's row never reaches a child. A registration list
 // of the wrong length is a build fault: the process stops.
-// After start-up the registry is only read.
+// Only the defined type ids (1-54) are ever registered; any other id stops the
+// process. After start-up the registry is only read.
 //
 // A datatype! cell: header type id 1, word 1 = the type id it names.
 #pragma once
@@ -57,6 +58,11 @@ class registration {
 const char* name(uint32_t type);
 int32_t name_length(uint32_t type);
 uint32_t top_id();  // highest type id registered so far
+// The symbol of a type's name (its word in the global context), 0 until the
+// names are interned: by make_words once the symbol table and the global
+// context exist, and at registration from then on.
+uint32_t name_symbol(uint32_t type);
+void make_words();
 
 // Forgets every registration (start-up and tests).
 void reset();

@@ -14,6 +14,7 @@
 #include "runtime/ownership.h"
 #include "runtime/sort.h"
 #include "runtime/stack.h"
+#include "runtime/words.h"
 
 namespace kez::block {
 
@@ -38,7 +39,7 @@ bool search_range(const cell* series, const find_options& o, int32_t& step, int3
   if (len == 0 || (head >= len && !o.reverse)) return false;
   step = 1;
   if (o.skip) {
-    if (type_of(o.skip) != TYPE_INTEGER) series::bad_refine_arg(o.skip);
+    if (type_of(o.skip) != TYPE_INTEGER) series::bad_refine_arg(words::ref::skip, o.skip);
     step = int32_t(o.skip->w2);
     if (step < 1) error::fire(err::cat_script, err::script::out_of_range, o.skip);
   }
@@ -51,7 +52,7 @@ bool search_range(const cell* series, const find_options& o, int32_t& step, int3
     } else if (type_of(o.part) == type_of(series) && o.part->w2 == series->w2) {
       last = std::min(head_of(o.part), len - 1);
     } else {
-      series::bad_refine_arg(o.part);
+      series::bad_refine_arg(words::ref::part, o.part);
     }
   }
   return true;
@@ -344,9 +345,9 @@ cell* sort(cell* series, bool case_, const cell* skip, const cell* comparator, c
   }
   int32_t size = 1;
   if (skip) {
-    if (type_of(skip) != TYPE_INTEGER) series::bad_refine_arg(skip);
+    if (type_of(skip) != TYPE_INTEGER) series::bad_refine_arg(words::ref::skip, skip);
     size = int32_t(skip->w2);
-    if (size < 1 || count % size || count < size) series::bad_refine_arg(skip);
+    if (size < 1 || count % size || count < size) series::bad_refine_arg(words::ref::skip, skip);
     count /= size;
   } else if (all) {
     error::fire(err::cat_script, err::script::bad_refines);
@@ -366,7 +367,7 @@ cell* sort(cell* series, bool case_, const cell* skip, const cell* comparator, c
       if (field < 1 || field > size) error::fire(err::cat_script, err::script::out_of_range, comparator);
       ctx.flags |= uint32_t(field - 1) << 2;
     } else {
-      series::bad_refine_arg(comparator);
+      series::bad_refine_arg(words::ref::compare, comparator);
     }
   }
   int32_t at = std::max(head_of(series), 0);
@@ -424,7 +425,7 @@ void do_set_op(bool case_, const cell* skip, int32_t op) {
   set_context ctx{1, case_};
   if (skip) {
     ctx.size = type_of(skip) == TYPE_INTEGER ? int32_t(skip->w2) : 0;
-    if (ctx.size < 1) series::bad_refine_arg(skip);
+    if (ctx.size < 1) series::bad_refine_arg(words::ref::skip, skip);
   }
   cell* base = stack::top;
   cell* first = stack::arguments;

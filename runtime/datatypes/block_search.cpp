@@ -10,6 +10,7 @@
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/none.h"
+#include "runtime/datatypes/typeset.h"
 #include "runtime/hashtable.h"
 #include "runtime/ownership.h"
 #include "runtime/sort.h"
@@ -119,7 +120,7 @@ bool scan(const cell* series, const cell* value, const find_options& o, search& 
   auto test = [&](int32_t at) {
     switch (kind) {
       case BY_TYPE: return type_of(cells + at) == datatype::get(value);
-      case BY_TYPESET: return typeset_has_q(value, type_of(cells + at));
+      case BY_TYPESET: return typeset::has_q(value, type_of(cells + at));
       case BY_PATTERN:
         for (int32_t k = 0; k < plen; ++k)
           if (at + k >= limit || !equal_q(cells + at + k, pattern + k, op)) return false;

@@ -4,6 +4,7 @@
 
 #include "runtime/collector.h"
 #include "runtime/cycles.h"
+#include "runtime/datatypes/context.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/entry_table.h"
 #include "runtime/hashtable.h"
@@ -85,7 +86,11 @@ void init() {
   table = hashtable::init(1000, nullptr, hashtable::OWNERS, 3);
 }
 
-void reset() { table = 0; }
+void reset() {
+  if (table) table = hashtable::init(1000, nullptr, hashtable::OWNERS, 3);
+}
+
+void release() { table = 0; }
 
 void set_owner(const cell* value, const cell* owner, const cell* word) {
   uint32_t t = type_of(value);
@@ -100,8 +105,21 @@ void set_owner(const cell* value, const cell* owner, const cell* word) {
     }
     if (block_like_q(t)) each_cell(value, [&](const cell* c) { set_owner(c, owner, word); });
   }
-  // object! values inside owned blocks keep their fields to themselves until
-  // contexts can name their words.
+  if (t == TYPE_OBJECT) {
+    // An object inside is owned field by field, each by its own word, unless
+    // it is an owner itself; a field holding the owner object is skipped.
+    if (context_cell(value)->header & FLAG_OWNER) return;
+    uint32_t values = context_cell(value)->w2;
+    if (cycles::find_q(values)) return;
+    cycles::scope keep;
+    cycles::push(values);
+    for (uint32_t i = 0; i < context::length_of(value->w1); ++i) {
+      cell field[2] = {*context::value_at(value->w1, i), *context::word_at(value->w1, i)};
+      collector::root_cells hold(field, 2);
+      if (type_of(&field[0]) == TYPE_OBJECT && field[0].w1 == owner->w1) continue;
+      set_owner(&field[0], owner, &field[1]);
+    }
+  }
 }
 
 void set_owner_flagged(const cell* value, const cell* owner, const cell* word) {

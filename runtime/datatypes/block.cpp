@@ -10,6 +10,7 @@
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/none.h"
+#include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/ownership.h"
@@ -287,7 +288,7 @@ cell* to(cell* proto, const cell* spec, uint32_t type) {
     cell set = *spec;
     make_at(proto, 8);
     for (uint32_t id = 1; id <= TYPE_LAST; ++id)
-      if (typeset_has_q(&set, id)) {
+      if (typeset::has_q(&set, id)) {
         cell d;
         datatype::make_at(&d, id);
         ks_append(proto, &d);
@@ -496,7 +497,7 @@ bool copyable_by_kind_q(uint32_t t) {
 }
 
 bool kind_matches(const cell* kind, uint32_t t) {
-  if (type_of(kind) == TYPE_TYPESET) return typeset_has_q(kind, t);
+  if (type_of(kind) == TYPE_TYPESET) return typeset::has_q(kind, t);
   return type_of(kind) == TYPE_DATATYPE && datatype::get(kind) == t;
 }
 

@@ -42,7 +42,7 @@ void set_money_digits(bool present, int32_t digits);
 // Restores every stand-in and hook to its start-up state.
 void reset();
 
-// --- Services of later modules ---------------------------------------------
+// --- Services of other modules, replaceable (tests install their own) ------
 
 // The name of a word-family cell (ASCII), or null when it is not one.
 using word_name_fn = const char* (*)(const cell* word);

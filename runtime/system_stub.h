@@ -1,7 +1,7 @@
 // Stand-ins for the parts of the system object that scalar datatypes read
 // (month names, the currency list, money-digits, the accessor words) and for
-// the services of modules that land later (words by name, loading a value
-// from text, the change notice after a set-path writes into a scalar).
+// the services of other modules (words by name, loading a value from text,
+// the change notice after a set-path writes into a scalar).
 // Everything the scalar modules need from outside goes through here, so the
 // library's real system object replaces it in one place.
 //

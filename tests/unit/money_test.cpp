@@ -293,6 +293,14 @@ TEST_F(money_test, comparison) {
   // Through the float side too: the number's compare defers to money's.
   cell one = integer(1);
   EXPECT_TRUE(actions::compare(&one, &usd, COMP_EQUAL));
+  const row from_float[] = {
+      {float_value(0.000001), money_of("$0"), COMP_GREATER, 1},
+      {float_value(-0.000001), money_of("$0"), COMP_LESSER, -1},
+      {float_value(0.000001), money_of("-$1"), COMP_GREATER, 1},
+      {float_value(1e20), money_of("$5"), COMP_GREATER, 1},
+  };
+  for (const row& r : from_float)
+    EXPECT_EQ(actions::compare_value(&r.a, &r.b, r.op), r.answer) << formed(&r.a, true);
 }
 
 TEST_F(money_test, paths_and_unary_actions) {

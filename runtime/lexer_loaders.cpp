@@ -68,6 +68,14 @@ bool decode_text(const uint8_t* in, uint32_t from, uint32_t to, bool escapes,
   return true;
 }
 
+// Code points of the text being loaded; one buffer serves every loader,
+// since a loader never runs inside another.
+std::vector<int32_t>& scratch() {
+  static std::vector<int32_t> cps;
+  cps.clear();
+  return cps;
+}
+
 // A new string of `type` holding the code points, unit chosen by the caller.
 void put_string(state& s, const std::vector<int32_t>& cps, uint32_t unit, uint32_t type) {
   for (int32_t cp : cps) {
@@ -135,7 +143,7 @@ void file_token(state& s, uint32_t start, uint32_t end, uint32_t flags, bool loa
     s.pos = end + 1;
     return;
   }
-  std::vector<int32_t> cps;
+  std::vector<int32_t>& cps = scratch();
   if (!decode_text(s.in, start + 1, end, false, cps) || !decode_percent(cps))
     throw_error(s, start, end, TYPE_FILE);
   if (load) put_string(s, cps, unit_from_flags(flags), TYPE_FILE);
@@ -144,7 +152,7 @@ void file_token(state& s, uint32_t start, uint32_t end, uint32_t flags, bool loa
 void url_token(state& s, uint32_t start, uint32_t end, uint32_t flags, bool load) {
   if (s.in[start] == ':') throw_error(s, start, end, TYPE_GET_WORD);
   if (s.in[start] == '\'') throw_error(s, start, end, TYPE_LIT_WORD);
-  std::vector<int32_t> cps;
+  std::vector<int32_t>& cps = scratch();
   bool ok = decode_text(s.in, start, end, false, cps);
   if (ok && (flags & C_PERCENT)) ok = decode_percent(cps);
   if (!ok) throw_error(s, start, end, TYPE_URL);
@@ -184,7 +192,7 @@ void raw_string_token(state& s, uint32_t start, uint32_t end, uint32_t flags, bo
   for (uint32_t k = end; k < i; ++k)
     if (s.in[k] == '\n') ++s.line;  // bytes read past the token
   if (!load) fire_event(s, EV_OPEN, TYPE_STRING, nullptr, start, start);
-  std::vector<int32_t> cps;
+  std::vector<int32_t>& cps = scratch();
   if (!decode_text(s.in, content, i, false, cps)) throw_error(s, start, i, TYPE_STRING);
   if (load) put_string(s, cps, unit_from_flags(flags), TYPE_STRING);
   else fire_event(s, EV_CLOSE, TYPE_STRING, nullptr, start, i + 1 + n);
@@ -787,8 +795,22 @@ int64_t decode_escape(const uint8_t* t, size_t at, size_t end, int32_t& cp) {
 }
 
 void load_string(state& s, uint32_t from, uint32_t to, uint32_t flags, bool load, uint32_t type) {
-  std::vector<int32_t> cps;
   uint32_t error_type = s.sub_type > 0 ? uint32_t(s.sub_type) : type;
+  if (!(flags & (C_CARET | C_UTF8_2 | C_UTF8_4))) {
+    // ASCII without escapes: checked, then copied in one move
+    for (uint32_t i = from; i < to; ++i)
+      if (s.in[i] >= 0x80) throw_error(s, s.token_start, to, int32_t(error_type));
+    if (!load) return;
+    cell* c = push_cell(s);
+    uint32_t newline = c->header & FLAG_NEW_LINE;
+    string::make_at_unit(c, to - from, 1);
+    series_buffer* b = string::buffer_of(c);
+    if (to > from) std::memcpy(b->head_ptr(), s.in + from, to - from);
+    b->tail = b->head + (to - from);
+    c->header = type | newline;
+    return;
+  }
+  std::vector<int32_t>& cps = scratch();
   if (!decode_text(s.in, from, to, (flags & C_CARET) != 0, cps))
     throw_error(s, s.token_start, to, int32_t(error_type));
   if (load) put_string(s, cps, unit_from_flags(flags), type);

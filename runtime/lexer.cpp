@@ -553,7 +553,7 @@ void scan_tokens(state& s) {
         if (s.load && !vetoed && loader) {
           uint32_t before = s.tail;
           s.pos = end;
-          if (tok == T_WORD) end = classify_word(s, start, end, flags);
+          if (tok == T_WORD) s.pos = end = classify_word(s, start, end, flags);
           loader(s, start, end, flags, true);
           if (s.tail > before && !fire_event(s, EV_LOAD, s.type, cell_at(s.tail - 1), start, end))
             s.tail = before;

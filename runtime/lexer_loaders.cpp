@@ -11,6 +11,8 @@
 
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/lexer.h"
 #include "runtime/lexer_internal.h"
 #include "runtime/memory.h"
@@ -852,11 +854,22 @@ uint32_t classify_word(state& s, uint32_t start, uint32_t end, uint32_t flags) {
 
 void load_word_as(state& s, uint32_t start, uint32_t end, uint32_t type, bool load) {
   if (start >= end) throw_error(s, start, end, int32_t(type));
+  for (uint32_t i = start; i < end;) {
+    int32_t cp = s.in[i];
+    if (cp < 0x80) {
+      ++i;
+      continue;
+    }
+    const uint8_t* next = utf8::decode_char(s.in + i, s.in + end, cp);
+    if (cp < 0) throw_error(s, s.token_start, end, int32_t(type));
+    i = uint32_t(next - s.in);
+  }
   s.type = int32_t(type);
   if (!load) return;
-  // Words are interned in the global context by the words module, which is
-  // not built yet.
-  not_done();
+  cell* c = push_cell(s);
+  uint32_t symbol = symbol::make_from_buffer(s.in + start, end - start);
+  word::make_at(symbol, c);  // keeps the new-line flag
+  c->header = (c->header & ~FLAG_TYPE_MASK) | type;
 }
 
 routine loader_of(int tok) {

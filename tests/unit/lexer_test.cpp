@@ -8,17 +8,15 @@
 #include "runtime/float_text.h"
 #include "runtime/lexer.h"
 #include "runtime/scan_number.h"
-#include "values_fixture.h"
+#include "words_fixture.h"
 
 namespace kez::testing {
 namespace {
 
-class lexer_test : public values_test {
+class lexer_test : public words_test {
  protected:
   void SetUp() override {
-    values_test::SetUp();
-    datatype::registration(TYPE_FLOAT, 0, "float!").commit();
-    datatype::registration(TYPE_BLOCK, TYPE_SERIES, "block!").commit();
+    words_test::SetUp();
     lexer::init();
   }
 };
@@ -33,6 +31,9 @@ const char* type_name(uint32_t type) {
     case TYPE_FLOAT: return "float!";
     case TYPE_WORD: return "word!";
     case TYPE_GET_WORD: return "get-word!";
+    case TYPE_SET_WORD: return "set-word!";
+    case TYPE_ISSUE: return "issue!";
+    case TYPE_REFINEMENT: return "refinement!";
     case TYPE_LIT_WORD: return "lit-word!";
     case TYPE_PATH: return "path!";
     case TYPE_CHAR: return "char!";
@@ -116,6 +117,22 @@ std::string describe(const cell* c) {
       series_buffer* b = memory::buffer_of(c->w2);
       return "#{" + hex_bytes(b->head_ptr(), b->used()) + "}";
     }
+    case TYPE_WORD: return name_of(c->w2);
+    case TYPE_SET_WORD: return name_of(c->w2) + ":";
+    case TYPE_GET_WORD: return ":" + name_of(c->w2);
+    case TYPE_LIT_WORD: return "'" + name_of(c->w2);
+    case TYPE_REFINEMENT: return "/" + name_of(c->w2);
+    case TYPE_ISSUE: return "#" + name_of(c->w2);
+    case TYPE_PATH:
+    case TYPE_SET_PATH:
+    case TYPE_LIT_PATH:
+    case TYPE_GET_PATH: {
+      series_buffer* b = memory::buffer_of(c->w2);
+      uint32_t t = type_of(c);
+      return describe_cells(b->head_cell(), b->used() / 16,
+                            t == TYPE_LIT_PATH ? "'" : t == TYPE_GET_PATH ? ":" : "",
+                            t == TYPE_SET_PATH ? ":" : "", "/");
+    }
     case TYPE_BLOCK:
     case TYPE_PAREN: {
       series_buffer* b = memory::buffer_of(c->w2);
@@ -168,6 +185,12 @@ TEST_F(lexer_test, loads_values) {
       {"1 2", "[1 2]"},
       {"1\n2", "[1\n2]"},
       {"1;comment", "[1]"},
+      {"a;comment", "[a]"},
+      {"a b: 'c :d /e #f / // < <= + - a+b", "[a b: 'c :d /e #f / // < <= + - a+b]"},
+      {"a/b a/b: 'a/b :a/b a/1/(2)/\"s\"", "[a/b a/b: 'a/b :a/b a/1/(2)/\"s\"]"},
+      {"[a/b]", "[[a/b]]"},
+      {"a\xC2\xA0" "b", "[a b]"},
+      {"\xC3\xA9t\xC3\xA9", "[\xC3\xA9t\xC3\xA9]"},
       {"1;comment\n2", "[1\n2]"},
       {"{a{b}c}", "[\"a{b}c\"]"},
       {"{a^}b}", "[\"a}b\"]"},
@@ -274,6 +297,11 @@ TEST_F(lexer_test, syntax_errors_name_the_line_the_type_and_the_text) {
       {"%%{a}%", err::syntax::invalid, {"(line 1)", "#(string!)", "%%{a}%"}},
       {"\"a\xC0\"", err::syntax::invalid, {"(line 1)", "#(string!)", "\"a\xEF\xBF\xBD\""}},
       {"\"a^(zz)\"", err::syntax::invalid, {"(line 1)", "#(string!)", "\"a^(zz)\""}},
+      {"a/b:/c", err::syntax::invalid, {"(line 1)", "#(path!)", "a/b:/c"}},
+      {"a/", err::syntax::bad_char, {"(line 1)", "a/"}},
+      {":a:", err::syntax::invalid, {"(line 1)", "#(word!)", ":a:"}},
+      {"'a:", err::syntax::invalid, {"(line 1)", "#(lit-word!)", "'a:"}},
+      {"#", err::syntax::invalid, {"(line 1)", "#(issue!)", "#"}},
       {"0123456789012345678901234567890123456789g",
        err::syntax::invalid,
        {"(line 1)", "#(integer!)", "012345678901234567890123456789"}},
@@ -397,7 +425,7 @@ TEST_F(lexer_test, a_failed_scan_leaves_the_shared_buffer_empty) {
 }
 
 TEST_F(lexer_test, unbuilt_kinds_raise_not_done) {
-  for (const char* text : {"a", "#[a 1]", "29-Feb-2024", "USD$1'234.56"}) {
+  for (const char* text : {"#[a 1]", "29-Feb-2024", "USD$1'234.56"}) {
     fired f = load_error(text);
     EXPECT_EQ(f.category, err::cat_internal) << text;
     EXPECT_EQ(f.id, err::internal::not_done) << text;

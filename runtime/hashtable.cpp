@@ -166,7 +166,7 @@ constexpr uint32_t SHIFT_LIMIT = 30000;
 constexpr uint32_t SYMBOL_GROWTH = 16;  // a full symbol or word table grows 16-32 times at once
 
 bool compare(const cell* a, const cell* b, int op) {
-  assert(hook.compare && "the datatype registry sets hashtable::hook.compare");
+  assert(hook.compare);
   return hook.compare(a, b, op);
 }
 
@@ -382,10 +382,16 @@ uint32_t stored_hash(const record* r, uint32_t stored) {
   return hash::value(cells_of(r->block) + stored, false);
 }
 
+void root::mark_all() {
+  for (root* r = top; r; r = r->prev_) mark(&r->node_);
+}
+
 }  // namespace detail
 
 void init() {
+  if (ready) return;
   collector::set_table_marker(mark);
+  collector::add_marker(root::mark_all);
   ready = true;
 }
 

@@ -22,7 +22,8 @@
 // - A table indexing address-keyed values (blocks, objects ...) carries a
 //   stamp; after a collection that moved nodes the next lookup re-indexes it
 //   first. Nothing is re-indexed during a collection.
-// - The collector reaches tables through hashtable::mark, installed by init.
+// - The collector reaches tables through hashtable::mark, installed by init,
+//   which also registers the tables that operations in progress hold.
 #pragma once
 
 #include <cstddef>
@@ -127,7 +128,9 @@ void delete_range(uint32_t table, uint32_t start, uint32_t n);
 // start moved by delta (with move: the cell-to-bucket words move too, and for
 // delta < 0 the cells overwritten are removed first); answers 1, doing
 // nothing, for more than 30000 cells (the caller rebuilds). move_range: the n
-// cells from start moved to target as a block move does.
+// cells from start moved as a block move does: forward, they land after the
+// target cell (the cells after the run up to it move down); backward, they
+// land at the target (the cells from it up to the run move up).
 int shift_indexes(uint32_t table, int32_t delta, uint32_t start, uint32_t n, bool move);
 void move_range(uint32_t table, uint32_t target, uint32_t start, uint32_t n);
 

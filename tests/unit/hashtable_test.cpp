@@ -571,6 +571,56 @@ TEST_F(table_test, a_map_block_keeps_each_key_once_with_its_last_value) {
   EXPECT_EQ(hashtable::find_next(t.node(), &six, u), nullptr);
 }
 
+TEST_F(table_test, a_walk_meets_every_key_equal_to_the_one_asked_for) {
+  held_table t(hashtable::init(4, nullptr, hashtable::MAP, 1));
+  for (const char32_t* text : {U"abc", U"x", U"ABC", U"aBc", U"y"}) {
+    uint32_t node = text_node(text, 2);
+    uint32_t at = append_cell(t.block(), cell{TYPE_STRING, 0, node, 0});
+    append_cell(t.block(), integer_cell(int32_t(at)));
+    hashtable::put(t.node(), cells_at(t.block()) + at);
+  }
+  EXPECT_EQ(t.shape().count, 5);  // entered under strict equality, each spelling is a key
+  cell key{TYPE_STRING, 0, text_node(U"Abc", 1), 0};
+  collector::root_cells hold(&key);
+  std::set<int32_t> met;
+  hashtable::walk w;
+  while (cell* c = hashtable::find_next(t.node(), &key, w)) met.insert(int32_t(c - cells_at(t.block())));
+  EXPECT_EQ(met, (std::set<int32_t>{0, 4, 6}));
+  EXPECT_EQ(hashtable::find_next(t.node(), &key, w), nullptr);  // stays over
+  EXPECT_EQ(hashtable::get(t.node(), &key, 0, 0, 2, false, false), nullptr);
+}
+
+TEST_F(table_test, a_context_table_copied_for_a_new_context_is_its_own) {
+  uint32_t context = memory::alloc_cells(2);
+  collector::root_node keep(context);
+  held_table t(hashtable::init(4, nullptr, hashtable::WORDS, 1));
+  int32_t index;
+  for (uint32_t s = 1; s <= 10; ++s) hashtable::find_symbol(t.node(), s, false, context, index);
+  cell source{TYPE_CONTEXT, t.node(), 0, 0};
+  collector::root_cells hold(&source);
+  held_table c(hashtable::init(4, &source, hashtable::WORDS, 2));
+  EXPECT_NE(c.node(), t.node());
+  EXPECT_NE(c.block(), t.block());
+  EXPECT_EQ(c.shape().count, 10);
+  EXPECT_EQ(c.shape().capacity, t.shape().capacity);
+  EXPECT_EQ(hashtable::find_symbol(c.node(), 11, false, context, index), -1);
+  EXPECT_EQ(index, 10);
+  EXPECT_EQ(hashtable::find_symbol(t.node(), 11, false, 0, index), -1);
+  EXPECT_EQ(cell_count(t.block()), 10u);
+  for (uint32_t s = 1; s <= 10; ++s) EXPECT_EQ(hashtable::find_symbol(c.node(), s, false, 0, index), int32_t(s - 1));
+}
+
+TEST_F(table_test, a_block_is_indexed_from_its_head) {
+  uint32_t block = memory::alloc_cells(4);
+  collector::root_node keep(block);
+  for (int32_t v : {1, 2, 3, 2}) append_cell(block, integer_cell(v));
+  cell value{TYPE_HASH, 2, block, 0};
+  held_table t(hashtable::init(4, &value, hashtable::HASH, 1));
+  EXPECT_EQ(t.shape().count, 2);
+  EXPECT_EQ(find_index(t, integer_cell(2), 0, 1, 0, false, false), 3);
+  EXPECT_EQ(find_index(t, integer_cell(1), 0, 1, 0, false, false), -1);
+}
+
 // --- Kind 2: symbols and context words ----------------------------------------------
 
 class symbol_model : public table_test {

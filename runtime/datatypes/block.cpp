@@ -221,6 +221,8 @@ cell* insert_value(cell* b, const cell* value, bool advance, bool at_start) {
   std::memmove(p + 1, p, size_t(cells_of(buf) - at) * sizeof(cell));
   buf->tail += sizeof(cell);
   *p = v;
+  if (at < cells_of(buf) - 1) series::reindex(b);
+  else series::index_cells(b, at, 1);
   if (advance) ++b->w1;
   return b;
 }
@@ -238,8 +240,14 @@ void append_star() {
   insert_value(target, stack::arguments, true, false);
 }
 
-void append_arg() { ks_append(stack::arguments, stack::arguments + 1); }
-void append_last() { ks_append(stack::arguments - 1, stack::arguments); }
+void append_arg() {
+  ks_append(stack::arguments, stack::arguments + 1);
+  series::index_cells(stack::arguments, cells_of(buffer_of(stack::arguments)) - 1, 1);
+}
+void append_last() {
+  ks_append(stack::arguments - 1, stack::arguments);
+  series::index_cells(stack::arguments - 1, cells_of(buffer_of(stack::arguments - 1)) - 1, 1);
+}
 
 // --- make and to ----------------------------------------------------------------------
 
@@ -442,11 +450,15 @@ cell* insert(cell* series, const cell* value, int32_t part, bool only, int32_t d
   int32_t at = append ? len : head_of(series);
   uint64_t n = checked_product(run.size(), dup);
   bool owned = ownership::notify(series, append ? ownership::APPEND : ownership::INSERT, value, at, int32_t(n));
+  // An owner's hook may have shortened the block meanwhile.
+  at = std::min(at, cells_of(buffer_of(series)));
   series_buffer* b = reserve(series, n, dup <= 4);
   cell* p = b->head_cell() + at;
   std::memmove(p + n, p, size_t(cells_of(b) - at) * sizeof(cell));
   b->tail += uint32_t(n * sizeof(cell));
   fill_repeated(p, run, n);
+  if (at + int64_t(n) < cells_of(b)) series::reindex(series);  // cells after the gap moved
+  else series::index_cells(series, at, int32_t(n));
   if (owned)
     ownership::notify(series, append ? ownership::APPENDED : ownership::INSERTED, value, at, int32_t(n));
   series->w1 = append ? 0 : uint32_t(std::min<int64_t>(at + int64_t(n), cells_of(buffer_of(series))));
@@ -461,12 +473,15 @@ cell* change(cell* series, const cell* value, int32_t part, bool only, int32_t d
   uint64_t written = checked_product(run.size(), dup);
   int32_t replaced = int32_t(std::min<uint64_t>(part >= 0 ? uint64_t(part) : written, uint64_t(available)));
   bool owned = ownership::notify(series, ownership::CHANGE, value, at, replaced);
+  at = std::min(at, cells_of(buffer_of(series)));  // the owner's hook may have shortened it
+  replaced = std::min(replaced, cells_of(buffer_of(series)) - at);
   series_buffer* b = buffer_of(series);
   if (written > uint64_t(replaced)) b = reserve(series, written - uint64_t(replaced), false);
   cell* p = b->head_cell() + at;
   std::memmove(p + written, p + replaced, size_t(cells_of(b) - at - replaced) * sizeof(cell));
   b->tail = uint32_t(int64_t(b->tail) + (int64_t(written) - replaced) * int64_t(sizeof(cell)));
   fill_repeated(p, run, written);
+  series::reindex(series);
   if (owned) ownership::notify(series, ownership::CHANGED, value, at, int32_t(written));
   series->w1 = uint32_t(at + int64_t(written));
   return series;
@@ -536,6 +551,8 @@ cell* swap(cell* series1, cell* series2) {
   bool owned1 = ownership::notify(series1, ownership::SWAP, nullptr, h1, 1);
   bool owned2 = ownership::notify(series2, ownership::SWAP, nullptr, h2, 1);
   std::swap(buffer_of(series1)->head_cell()[h1], buffer_of(series2)->head_cell()[h2]);
+  series::index_cells(series1, h1, 1);
+  series::index_cells(series2, h2, 1);
   if (owned1) ownership::notify(series1, ownership::SWAPED, nullptr, h1, 1);
   if (owned2) ownership::notify(series2, ownership::SWAPED, nullptr, h2, 1);
   return series1;
@@ -548,6 +565,7 @@ cell* trim(cell* series, bool, bool, bool, bool, bool, const cell*) {
   cell* first = b->head_cell() + at;
   cell* kept = std::remove_if(first, b->tail_cell(), [](const cell& c) { return type_of(&c) == TYPE_NONE; });
   b->tail = arena::offset_of(kept);
+  series::reindex(series);
   if (owned) ownership::notify(series, ownership::TRIMMED, nullptr, at, 0);
   return series;
 }

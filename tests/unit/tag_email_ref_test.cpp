@@ -100,6 +100,13 @@ TEST_F(tag_email_ref_test, email_setting_a_part) {
   EXPECT_EQ(utf8_of(e), "me@new.org");
   slot = stack::push(e);
   EXPECT_EQ(utf8_of(path_step(slot, &user, nullptr)), "me");
+  // Without "@" the host has nowhere to go but after a new one.
+  cell* bare = typed(TYPE_EMAIL, "me");
+  slot = stack::push(bare);
+  path_step(slot, &host, text("x.org"));
+  EXPECT_EQ(utf8_of(bare), "me@x.org");
+  slot = stack::push(bare);
+  EXPECT_EQ(utf8_of(path_step(slot, &user, nullptr)), "me");
 }
 
 // An index reaches one character, as for any text.

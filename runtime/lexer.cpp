@@ -146,14 +146,16 @@ bool fire_event(state& s, uint32_t ev, int32_t type, const cell* value, uint32_t
   if (type > 0) datatype::make_at(&type_cell, uint32_t(type));
   // A token without a datatype (type -(k + 1)) is named by exit_state_name(k)
   // in system/lexer/exit-states; until words exist it reads as none.
-  cell token{TYPE_PAIR, 0, start + 1, end + 1};
-  if (value) token = *value;
+
   // The source's index shows the token to the callback: characters for a
   // string source, bytes for a binary.
   uint32_t offset = (ev == EV_PRESCAN || ev == EV_OPEN) ? start : end;
   auto index_of = [&](uint32_t at) {
     return s.source_base + uint32_t(s.source_chars ? utf8::count_chars(s.in, s.in + at) : at);
   };
+  // The token's 1-based offsets in the scanned text, counted as the index is.
+  cell token{TYPE_PAIR, 0, index_of(start) - s.source_base + 1, index_of(end) - s.source_base + 1};
+  if (value) token = *value;
   if (s.source) s.source->w1 = index_of(offset);
   collector::root_cells guard(&token);
   bool answer = callback_hook(s.callback, ev, s.source, &type_cell, s.line, &token);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
@@ -354,6 +355,8 @@ void char_token(state& s, uint32_t start, uint32_t end, uint32_t, bool load) {
 }
 
 // Decodes binary digits of a base into bytes; false on a bad digit or group.
+// Stricter than the debase codecs: only tab, line feed, carriage return and
+// space separate digits, and an odd hexadecimal digit is an error.
 bool decode_binary(const uint8_t* t, uint32_t from, uint32_t to, int base, std::string& out) {
   static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   uint32_t acc = 0;
@@ -418,11 +421,8 @@ void binary_token(state& s, uint32_t start, uint32_t end, uint32_t, bool load) {
   if (!load) return;
   cell* c = push_cell(s);
   uint32_t newline = c->header & FLAG_NEW_LINE;
-  uint32_t node = memory::alloc_bytes(uint32_t(bytes.size()));
-  series_buffer* b = memory::buffer_of(node);
-  if (!bytes.empty()) std::memcpy(b->head_ptr(), bytes.data(), bytes.size());
-  b->tail = b->head + uint32_t(bytes.size());
-  *c = cell{TYPE_BINARY | newline, 0, node, 0};
+  binary::load_at(c, reinterpret_cast<const uint8_t*>(bytes.data()), uint32_t(bytes.size()));
+  c->header |= newline;
 }
 
 // --- tuple, pair, point ---------------------------------------------------
@@ -578,8 +578,18 @@ bool all_digits(const uint8_t* t, uint32_t from, uint32_t to) {
   return true;
 }
 
+// The fields a date literal gives; week and ordinal dates name their day
+// through week/weekday or yearday instead of month and day.
+struct date_fields {
+  int32_t year = 0, month = 1, day = 1;
+  int32_t week = 0, weekday = 0, yearday = 0;
+  double time = 0;
+  bool has_time = false;
+  int32_t zone_hours = 0, zone_minutes = 0;  // hours carry the sign
+};
+
 // A zone: Z, or a sign, hours and optional minutes (hh, hhmm or hh:mm).
-bool parse_zone(const uint8_t* t, uint32_t from, uint32_t to) {
+bool parse_zone(const uint8_t* t, uint32_t from, uint32_t to, date_fields& f) {
   if (from == to) return true;
   if (to - from == 1 && (t[from] == 'Z' || t[from] == 'z')) return true;
   if (t[from] != '+' && t[from] != '-') return false;
@@ -588,7 +598,8 @@ bool parse_zone(const uint8_t* t, uint32_t from, uint32_t to) {
   while (colon < to && t[colon] != ':') ++colon;
   int32_t h = 0, m = 0;
   if (colon < to) {
-    if (!all_digits(t, i, colon) || !all_digits(t, colon + 1, to)) return false;
+    if (!all_digits(t, i, colon) || !all_digits(t, colon + 1, to) || colon - i > 2 || to - colon > 3)
+      return false;
     read_int(t, i, colon, h);
     read_int(t, colon + 1, to, m);
   } else {
@@ -600,23 +611,28 @@ bool parse_zone(const uint8_t* t, uint32_t from, uint32_t to) {
       read_int(t, i, to, h);
     }
   }
-  return h <= 15 && m <= 59;
+  if (h > 15 || m > 59) return false;
+  f.zone_hours = t[from] == '-' ? -h : h;
+  f.zone_minutes = m;
+  return true;
 }
 
 // Time and zone after a date: hh:mm[:ss[.f]] then Z or an offset.
-bool parse_time_zone(const uint8_t* t, uint32_t from, uint32_t to) {
+bool parse_time_zone(const uint8_t* t, uint32_t from, uint32_t to, date_fields& f) {
   uint32_t z = from;
   while (z < to && t[z] != 'Z' && t[z] != 'z' && t[z] != '+' && (t[z] != '-' || z == from)) ++z;
   double seconds;
   if (!parse_time(t, from, z, seconds) || seconds < 0 || seconds >= 86400) return false;
-  return parse_zone(t, z, to);
+  f.time = seconds;
+  f.has_time = true;
+  return parse_zone(t, z, to, f);
 }
 
 bool valid_date(int32_t y, int32_t m, int32_t d) {
   return m >= 1 && m <= 12 && y >= -9999 && y <= 9999 && d >= 1 && d <= month_days(y, m);
 }
 
-bool parse_date(const uint8_t* t, uint32_t from, uint32_t to) {
+bool parse_date(const uint8_t* t, uint32_t from, uint32_t to, date_fields& f) {
   // Time part: after / (day-first forms) or T.
   uint32_t date_end = to;
   for (uint32_t i = from; i < to; ++i) {
@@ -632,11 +648,10 @@ bool parse_date(const uint8_t* t, uint32_t from, uint32_t to) {
   if (!separators && date_end < to) {
     // basic ISO: yyyymmddThhmm[ss[.f]] then a zone
     if (date_end - from != 8 || !all_digits(t, from, date_end)) return false;
-    int32_t y = 0, m = 0, d = 0;
-    read_int(t, from, from + 4, y);
-    read_int(t, from + 4, from + 6, m);
-    read_int(t, from + 6, from + 8, d);
-    if (!valid_date(y, m, d)) return false;
+    read_int(t, from, from + 4, f.year);
+    read_int(t, from + 4, from + 6, f.month);
+    read_int(t, from + 6, from + 8, f.day);
+    if (!valid_date(f.year, f.month, f.day)) return false;
     uint32_t i = date_end + 1, k = i;
     while (k < to && digit_q(t[k])) ++k;
     if (k - i != 4 && k - i != 6) return false;
@@ -644,12 +659,18 @@ bool parse_date(const uint8_t* t, uint32_t from, uint32_t to) {
     read_int(t, i, i + 2, hh);
     read_int(t, i + 2, i + 4, mm);
     if (k - i == 6) read_int(t, i + 4, i + 6, ss);
+    double fraction = 0;
     if (k < to && t[k] == '.') {
+      uint32_t f0 = k;
       ++k;
       if (k >= to || !digit_q(t[k])) return false;
       while (k < to && digit_q(t[k])) ++k;
+      if (!text_to_double(t + f0, k - f0, fraction)) return false;
     }
-    return hh <= 23 && mm <= 59 && ss < 60 && parse_zone(t, k, to);
+    if (hh > 23 || mm > 59 || ss > 59) return false;
+    f.time = hh * 3600.0 + mm * 60.0 + ss + fraction;
+    f.has_time = true;
+    return parse_zone(t, k, to, f);
   }
   uint32_t sep1 = from;
   while (sep1 < date_end && t[sep1] != '-' && t[sep1] != '/') ++sep1;
@@ -659,63 +680,58 @@ bool parse_date(const uint8_t* t, uint32_t from, uint32_t to) {
   while (sep2 < date_end && t[sep2] != sep) ++sep2;
   // ISO week (yyyy-Www[-d]) and ordinal (yyyy-ddd) dates
   if (sep == '-' && sep1 - from == 4 && all_digits(t, from, sep1)) {
-    int32_t y;
-    read_int(t, from, sep1, y);
+    read_int(t, from, sep1, f.year);
     if (sep1 + 1 < date_end && (t[sep1 + 1] == 'W' || t[sep1 + 1] == 'w')) {
       uint32_t w0 = sep1 + 2, w1 = w0;
       while (w1 < date_end && digit_q(t[w1])) ++w1;
-      int32_t week, day = 1;
-      if (w1 - w0 != 2 || !read_int(t, w0, w1, week) || week < 1 || week > 53) return false;
+      f.weekday = 1;
+      if (w1 - w0 != 2 || !read_int(t, w0, w1, f.week) || f.week < 1 || f.week > 53) return false;
       if (w1 < date_end) {
-        if (t[w1] != '-' || date_end - w1 != 2 || !read_int(t, w1 + 1, date_end, day) || day < 1 || day > 7)
+        if (t[w1] != '-' || date_end - w1 != 2 || !read_int(t, w1 + 1, date_end, f.weekday) ||
+            f.weekday < 1 || f.weekday > 7)
           return false;
       }
-      return date_end == to || parse_time_zone(t, date_end + 1, to);
+      return date_end == to || parse_time_zone(t, date_end + 1, to, f);
     }
     if (sep2 >= date_end && date_end - sep1 - 1 == 3 && all_digits(t, sep1 + 1, date_end)) {
-      int32_t day;
-      read_int(t, sep1 + 1, date_end, day);
-      if (day < 1 || day > (leap_q(y) ? 366 : 365)) return false;
-      return date_end == to || parse_time_zone(t, date_end + 1, to);
+      read_int(t, sep1 + 1, date_end, f.yearday);
+      if (f.yearday < 1 || f.yearday > (leap_q(f.year) ? 366 : 365)) return false;
+      return date_end == to || parse_time_zone(t, date_end + 1, to, f);
     }
   }
   if (sep2 >= date_end) return false;
   // The third field ends at the date end, or at a / that starts the time.
   uint32_t f3_end = date_end;
-  if (sep == '-') {
-    for (uint32_t i = sep2 + 1; i < date_end; ++i)
-      if (t[i] == '/') { f3_end = i; break; }
-  } else {
-    for (uint32_t i = sep2 + 1; i < date_end; ++i)
-      if (t[i] == '/') { f3_end = i; break; }
-  }
-  int32_t a, month, c;
+  for (uint32_t i = sep2 + 1; i < date_end; ++i)
+    if (t[i] == '/') {
+      f3_end = i;
+      break;
+    }
+  int32_t a, c;
   if (!all_digits(t, from, sep1) || !all_digits(t, sep2 + 1, f3_end)) return false;
-  read_int(t, from, sep1, a);
-  if (!read_int(t, sep2 + 1, f3_end, c)) return false;
+  if (!read_int(t, from, sep1, a) || !read_int(t, sep2 + 1, f3_end, c)) return false;
   if (all_digits(t, sep1 + 1, sep2)) {
-    read_int(t, sep1 + 1, sep2, month);
+    if (!read_int(t, sep1 + 1, sep2, f.month)) return false;
   } else {
-    month = month_by_name(t, sep1 + 1, sep2);
-    if (!month) return false;
+    f.month = month_by_name(t, sep1 + 1, sep2);
+    if (!f.month) return false;
   }
-  int32_t year, day;
   if (a > 99 && c >= 0 && c <= 31) {
-    year = a;
-    day = c;
+    f.year = a;
+    f.day = c;
   } else {
-    day = a;
-    year = c;
-    if (f3_end - (sep2 + 1) <= 2 && year < 100) year += year > 49 ? 1900 : 2000;
+    f.day = a;
+    f.year = c;
+    if (f3_end - (sep2 + 1) <= 2 && f.year < 100) f.year += f.year > 49 ? 1900 : 2000;
   }
-  if (!valid_date(year, month, day)) return false;
-  uint32_t rest = f3_end < date_end ? f3_end : date_end;
-  if (rest == to) return true;
-  return parse_time_zone(t, rest + 1, to);
+  if (!valid_date(f.year, f.month, f.day)) return false;
+  if (f3_end == to) return true;
+  return parse_time_zone(t, f3_end + 1, to, f);
 }
 
 void date_token(state& s, uint32_t start, uint32_t end, uint32_t, bool load) {
-  if (!parse_date(s.in, start, end)) throw_error(s, start, end, TYPE_DATE);
+  date_fields f;
+  if (!parse_date(s.in, start, end, f)) throw_error(s, start, end, TYPE_DATE);
   if (load) not_done();  // date! values are built by their datatype, not landed yet
 }
 

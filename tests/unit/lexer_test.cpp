@@ -77,6 +77,7 @@ const char* type_name(uint32_t type) {
     case TYPE_CHAR: return "char!";
     case TYPE_BINARY: return "binary!";
     case TYPE_TUPLE: return "tuple!";
+    case TYPE_BLOCK: return "block!";
     case TYPE_URL: return "url!";
     case TYPE_TIME: return "time!";
     case TYPE_DATE: return "date!";
@@ -546,6 +547,93 @@ TEST_F(lexer_test, scan_integer_and_float) {
   EXPECT_EQ(e, 0);
   lexer::scan_float(too_long.data(), 313, 1, e);
   EXPECT_EQ(e, -1);
+}
+
+}  // namespace
+}  // namespace kez::testing
+
+namespace kez::testing {
+namespace {
+
+// A trace function stand-in: records every call and answers by a policy.
+struct trace {
+  std::vector<std::string> events;
+  bool (*answer)(uint32_t event, cell* source, const cell* type, const cell* token) = nullptr;
+};
+trace* tracing = nullptr;
+
+const char* event_name(uint32_t ev) {
+  switch (ev) {
+    case lexer::EV_PRESCAN: return "prescan";
+    case lexer::EV_SCAN: return "scan";
+    case lexer::EV_LOAD: return "load";
+    case lexer::EV_OPEN: return "open";
+    case lexer::EV_CLOSE: return "close";
+    default: return "error";
+  }
+}
+
+bool record(const cell*, uint32_t ev, cell* source, const cell* type, int32_t line, const cell* token) {
+  std::string t = type_of(type) == TYPE_NONE ? "none" : type_name(type->w1);
+  std::string v = type_of(token) == TYPE_PAIR && ev != lexer::EV_LOAD
+                      ? std::to_string(token->w2) + "x" + std::to_string(token->w3)
+                      : describe(token);
+  tracing->events.push_back(std::string(event_name(ev)) + " " + t + " " + std::to_string(line) +
+                            " " + v + " @" + std::to_string(source->w1));
+  return tracing->answer ? tracing->answer(ev, source, type, token) : true;
+}
+
+class lexer_trace_test : public lexer_test {
+ protected:
+  void SetUp() override {
+    lexer_test::SetUp();
+    tracing = &log;
+    lexer::set_callback_hook(record);
+  }
+  void TearDown() override {
+    lexer::set_callback_hook(nullptr);
+    tracing = nullptr;
+    lexer_test::TearDown();
+  }
+  std::string run(const char* text) {
+    cell* source = testing::text(text);
+    cell* callback = stack::push(&callback_value);
+    cell* result = stack::push_cell();
+    lexer::scan_alt(result, source, -1, false, true, true, false, nullptr, callback, nullptr);
+    return describe(result);
+  }
+  trace log;
+  cell callback_value{TYPE_LOGIC, 1, 0, 0};  // any value: the hook does the calling
+};
+
+TEST_F(lexer_trace_test, events_in_order_with_positions) {
+  EXPECT_EQ(run("[1 \"\xC3\xA9\"]\n;c"), "[[1 \"\xC3\xA9\"]]");
+  std::vector<std::string> expected = {
+      "prescan none 1 1x1 @0", "open block! 1 1x1 @0",
+      "prescan integer! 1 2x3 @1", "scan integer! 1 2x3 @2", "load integer! 1 1 @2",
+      "prescan string! 1 4x6 @3", "scan string! 1 4x6 @5", "load string! 1 \"\xC3\xA9\" @5",
+      "prescan none 1 7x7 @6", "close block! 1 7x7 @6",
+      "prescan none 2 9x11 @8", "scan none 2 9x11 @10",
+  };
+  EXPECT_EQ(log.events, expected);
+}
+
+TEST_F(lexer_trace_test, answers_drop_values_move_the_scan_and_silence_errors) {
+  log.answer = [](uint32_t ev, cell*, const cell* type, const cell*) {
+    return !(ev == lexer::EV_LOAD && type->w1 == TYPE_INTEGER);
+  };
+  EXPECT_EQ(run("1 \"a\" [2] 3"), "[\"a\" []]");
+
+  log.answer = [](uint32_t ev, cell* source, const cell*, const cell* token) {
+    if (ev != lexer::EV_PRESCAN || token->w2 != 3) return true;
+    source->w1 = 4;  // skip from the second token to the third
+    return false;
+  };
+  EXPECT_EQ(run("1 2 3"), "[1 3]");
+
+  log.answer = [](uint32_t ev, cell*, const cell*, const cell*) { return ev != lexer::EV_ERROR; };
+  EXPECT_EQ(run("1 2] 4"), "[1 2]");
+  EXPECT_EQ(log.events.back(), "error block! 1 4x5 @4");
 }
 
 }  // namespace

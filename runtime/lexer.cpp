@@ -8,6 +8,8 @@
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/lexer_internal.h"
 #include "runtime/mem.h"
 #include "runtime/memory.h"
@@ -143,9 +145,15 @@ bool fire_event(state& s, uint32_t ev, int32_t type, const cell* value, uint32_t
   if (!callback_hook) error::fire(err::cat_internal, err::internal::not_done);
   if (ev == EV_SCAN && type == TYPE_ERROR) ev = EV_ERROR;
   cell type_cell{TYPE_NONE, 0, 0, 0};
-  if (type > 0) datatype::make_at(&type_cell, uint32_t(type));
-  // A token without a datatype (type -(k + 1)) is named by exit_state_name(k)
-  // in system/lexer/exit-states; until words exist it reads as none.
+  collector::root_cells keep_type(&type_cell);
+  if (type > 0) {
+    datatype::make_at(&type_cell, uint32_t(type));
+  } else if (type < 0) {
+    // A token without a datatype is named by its word in
+    // system/lexer/exit-states; this table stands in for that block.
+    const char* name = exit_state_name(-type - 1);
+    word::make_at(symbol::make(name), &type_cell);
+  }
 
   // The source's index shows the token to the callback: characters for a
   // string source, bytes for a binary.

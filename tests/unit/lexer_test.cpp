@@ -574,7 +574,9 @@ const char* event_name(uint32_t ev) {
 }
 
 bool record(const cell*, uint32_t ev, cell* source, const cell* type, int32_t line, const cell* token) {
-  std::string t = type_of(type) == TYPE_NONE ? "none" : type_name(type->w1);
+  std::string t = type_of(type) == TYPE_NONE   ? "none"
+                  : type_of(type) == TYPE_WORD ? "'" + name_of(type->w2)
+                                               : type_name(type->w1);
   std::string v = type_of(token) == TYPE_PAIR && ev != lexer::EV_LOAD
                       ? std::to_string(token->w2) + "x" + std::to_string(token->w3)
                       : describe(token);
@@ -609,11 +611,11 @@ class lexer_trace_test : public lexer_test {
 TEST_F(lexer_trace_test, events_in_order_with_positions) {
   EXPECT_EQ(run("[1 \"\xC3\xA9\"]\n;c"), "[[1 \"\xC3\xA9\"]]");
   std::vector<std::string> expected = {
-      "prescan none 1 1x1 @0", "open block! 1 1x1 @0",
+      "prescan 'block 1 1x1 @0", "open block! 1 1x1 @0",
       "prescan integer! 1 2x3 @1", "scan integer! 1 2x3 @2", "load integer! 1 1 @2",
       "prescan string! 1 4x6 @3", "scan string! 1 4x6 @5", "load string! 1 \"\xC3\xA9\" @5",
-      "prescan none 1 7x7 @6", "close block! 1 7x7 @6",
-      "prescan none 2 9x11 @8", "scan none 2 9x11 @10",
+      "prescan 'block-end 1 7x7 @6", "close block! 1 7x7 @6",
+      "prescan 'comment 2 9x11 @8", "scan 'comment 2 9x11 @10",
   };
   EXPECT_EQ(log.events, expected);
 }

@@ -78,20 +78,16 @@ int32_t mold(const cell* value, cell* buffer, bool, bool, bool, const cell* arg,
   return string::form(value, buffer, arg, part);
 }
 
-cell* eval_path(cell* parent, const cell* element, const cell* value, const cell* path, const cell*,
-                const cell*, int32_t, bool, bool, bool, bool notify) {
+cell* eval_path(cell* parent, const cell* element, const cell* value, const cell* path, const cell* grand_parent,
+                const cell* previous, int32_t index, bool case_, bool get, bool tail, bool notify) {
   uint32_t type = type_of(element);
-  if (type == TYPE_INTEGER) {
-    int32_t index = actions::get_index_argument(element);
-    if (value) return actions::get_action_ptr_from<ACT_POKE>(TYPE_STRING)(parent, index, element, value, notify);
-    return actions::get_action_ptr_from<ACT_PICK>(TYPE_STRING)(parent, index, element);
-  }
+  if (type == TYPE_INTEGER)
+    return string::eval_path(parent, element, value, path, grand_parent, previous, index, case_, get, tail, notify);
   int field = type == TYPE_WORD ? field_of(element) : -1;
   if (field < 0) error::fire(err::cat_script, err::script::invalid_path, element, path);
-  if (!value) return get_part(parent, field == 1, parent);
+  if (!value) return get_part(parent, field == 1, stack::push_cell());
   set_part(parent, field == 1, value);
-  *parent = *value;
-  return parent;
+  return const_cast<cell*>(value);
 }
 
 void init() {

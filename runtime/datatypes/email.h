@@ -24,7 +24,7 @@ int32_t mold(const cell* value, cell* buffer, bool only, bool all, bool flat, co
              int32_t part, int32_t indent);
 // An integer! element picks or pokes a character; a word! element must be
 // user or host (any case); anything else raises invalid-path. Reading
-// answers the part in parent's cell; setting answers the value there.
+// answers the part in a new data-stack cell; setting answers the value.
 cell* eval_path(cell* parent, const cell* element, const cell* value, const cell* path,
                 const cell* grand_parent, const cell* previous, int32_t index, bool case_, bool get,
                 bool tail, bool notify);

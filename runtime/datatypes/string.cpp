@@ -809,6 +809,7 @@ void init() {
       .set<ACT_TO>(to)
       .set<ACT_FORM>(form)
       .set<ACT_MOLD>(mold)
+      .set<ACT_EVAL_PATH>(eval_path)
       .set<ACT_COMPARE>(compare)
       .set<ACT_FIND>(find)
       .set<ACT_SELECT>(select)

@@ -173,5 +173,13 @@ using compare_call_fn = int32_t (*)(const cell* function, const cell* a, const c
 void set_compare_call(compare_call_fn fn);
 int32_t mold(const cell* value, cell* buffer, bool only, bool all, bool flat, const cell* arg,
              int32_t part, int32_t indent);
+// Path access: an integer! picks or pokes a character; a word! raises
+// invalid-path; any other element reads the character after its first match
+// (select) or, when setting, writes the value there (bad-path-set when there
+// is no match). A value read is answered in a new data-stack cell; the
+// parent is never changed, and setting answers the value.
+cell* eval_path(cell* parent, const cell* element, const cell* value, const cell* path,
+                const cell* grand_parent, const cell* previous, int32_t index, bool case_, bool get,
+                bool tail, bool notify);
 
 }  // namespace kez::string

@@ -171,3 +171,28 @@ cell* select(cell* series, const cell* value, const find_options& o) {
 }
 
 }  // namespace kez::string
+
+namespace kez::string {
+
+cell* eval_path(cell* parent, const cell* element, const cell* value, const cell* path, const cell*,
+                const cell*, int32_t, bool case_, bool, bool, bool notify) {
+  uint32_t type = type_of(element);
+  if (type == TYPE_WORD) error::fire(err::cat_script, err::script::invalid_path, path, element);
+  cell* target = stack::push(parent);  // the answer's cell; the parent stays as it is
+  if (type == TYPE_INTEGER) {
+    int32_t index = actions::get_index_argument(element);
+    if (!value) return actions::get_action_ptr_from<ACT_PICK>(TYPE_SERIES)(target, index, element);
+    actions::get_action_ptr_from<ACT_POKE>(TYPE_SERIES)(target, index, element, value, notify);
+    return const_cast<cell*>(value);
+  }
+  find_options o;
+  o.case_ = case_;
+  if (!value) return select(target, element, o);
+  if (type_of(find(target, element, o)) == TYPE_NONE)
+    error::fire(err::cat_script, err::script::bad_path_set, path, element);
+  cell two{TYPE_INTEGER, 0, 2, 0};
+  actions::get_action_ptr_from<ACT_POKE>(TYPE_SERIES)(target, 2, &two, value, notify);
+  return const_cast<cell*>(value);
+}
+
+}  // namespace kez::string

@@ -205,9 +205,7 @@ cell* eval_path(cell* parent, const cell* element, const cell* value, const cell
   collector::root_cells hold(&base);
   string::concatenate(joined, &base, -1, 0, true, string::CONCAT_INSERT);
   joined->header = type_of(parent);
-  *parent = *joined;
-  stack::pop(1);
-  return parent;
+  return joined;
 }
 
 void init() {

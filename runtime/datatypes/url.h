@@ -48,8 +48,8 @@ cell* to(cell* proto, const cell* spec, uint32_t type);
 int32_t mold(const cell* value, cell* buffer, bool only, bool all, bool flat, const cell* arg,
              int32_t part, int32_t indent);
 // Joins the formed element to the url with one "/" between them; the answer
-// (in parent's cell) is a new value of parent's type. Setting raises
-// bad-path-set.
+// is a new value of parent's type in a new data-stack cell (the parent is
+// left as it is). Setting raises bad-path-set.
 cell* eval_path(cell* parent, const cell* element, const cell* value, const cell* path,
                 const cell* grand_parent, const cell* previous, int32_t index, bool case_, bool get,
                 bool tail, bool notify);

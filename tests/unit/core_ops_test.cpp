@@ -222,7 +222,7 @@ cell* pick_step(cell* parent, const cell* element, const cell* value, const cell
   return c;
 }
 
-class path_test : public testing::words_test {
+class compiled_path_test : public testing::words_test {
  protected:
   void SetUp() override {
     words_test::SetUp();
@@ -231,7 +231,7 @@ class path_test : public testing::words_test {
   }
 };
 
-TEST_F(path_test, eval_compiled_walks_each_element) {
+TEST_F(compiled_path_test, eval_compiled_walks_each_element) {
   cell* inner = testing::block_of({integer(10), integer(20)});
   cell* outer = testing::block_of({integer(1), *inner});
   cell* data = word_named("data");

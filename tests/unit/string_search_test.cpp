@@ -292,6 +292,39 @@ TEST_F(string_search_test, parse_value_tests) {
   EXPECT_FALSE(string::match_value_q(at_b, &n, COMP_EQUAL));
 }
 
+cell* string_path(cell* parent, const cell* element, const cell* value) {
+  cell path = integer(0);  // stands for the path in errors
+  return actions::dispatch<ACT_EVAL_PATH>(parent, element, value, static_cast<const cell*>(&path),
+                                          static_cast<const cell*>(nullptr), static_cast<const cell*>(nullptr),
+                                          0, false, value == nullptr, false, true);
+}
+
+// Path steps on a text: an index picks, anything else selects; the parent
+// value is never the answer's cell.
+TEST_F(string_search_test, path_access) {
+  cell* s = text("key=value");
+  cell before = *s;
+  cell eq = character('='), two = integer(2);
+  cell* r = string_path(s, &eq, nullptr);
+  EXPECT_EQ(type_of(r), TYPE_CHAR);
+  EXPECT_EQ(r->w2, uint32_t('v'));
+  EXPECT_EQ(std::memcmp(s, &before, sizeof(cell)), 0);
+  r = string_path(s, &two, nullptr);
+  EXPECT_EQ(r->w2, uint32_t('e'));
+  EXPECT_EQ(type_of(string_path(s, text("KEY"), nullptr)), TYPE_CHAR);
+  EXPECT_EQ(type_of(string_path(s, text("zz"), nullptr)), TYPE_NONE);
+  cell z = character('V');
+  string_path(s, &eq, &z);
+  EXPECT_EQ(utf8_of(s), "key=Value");
+  string_path(s, &two, &z);
+  EXPECT_EQ(utf8_of(s), "kVy=Value");
+  using E = std::pair<int, int>;
+  cell x = character('#');
+  EXPECT_EQ(error_of([&] { string_path(s, &x, &z); }), E(err::cat_script, err::script::bad_path_set));
+  cell w = testing::word(0);
+  EXPECT_EQ(error_of([&] { string_path(s, &w, nullptr); }), E(err::cat_script, err::script::invalid_path));
+}
+
 // binary! inherits find, select and sort: bytes, never folded; a text is
 // looked for by its UTF-8 bytes, an integer is one byte.
 TEST_F(string_search_test, binary_search_and_sort) {

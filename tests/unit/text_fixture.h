@@ -45,6 +45,13 @@ inline cell* typed(uint32_t type, const std::string& utf8) {
   return t;
 }
 
+// Code points in a UTF-8 text: what a budget counts.
+inline int32_t code_points(const std::string& utf8) {
+  int32_t n = 0;
+  for (unsigned char c : utf8) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
 // The molded (or formed) text of a value, and the budget left.
 struct written {
   std::string text;

@@ -8,7 +8,21 @@
 #include "runtime/arrays.h"
 #include "runtime/case_map.h"
 #include "runtime/collector.h"
+#include "runtime/core_ops.h"
+#include "runtime/datatypes/binary.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/char.h"
+#include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/float.h"
+#include "runtime/datatypes/integer.h"
+#include "runtime/datatypes/path.h"
+#include "runtime/datatypes/series.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/typeset.h"
+#include "runtime/datatypes/word.h"
+#include "runtime/hashtable.h"
+#include "runtime/words.h"
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/string.h"
@@ -37,7 +51,26 @@ void start_once() {
   kez::unset::init();
   kez::none::init();
   kez::logic::init();
+  kez::series::init();
   kez::string::init();
+  kez::integer::init();
+  kez::float_::init();
+  kez::binary::init();
+  kez::block::init();
+  kez::paren::init();
+  kez::path::init();
+  kez::hashtable::init();
+  kez::root::init();
+  kez::symbol::init_table();
+  kez::context::init_global();
+  kez::symbol::init();
+  kez::word::init();
+  kez::char_::init();
+  kez::typeset::init();
+  kez::root::building = true;
+  kez::datatype::make_words();
+  kez::words::init();
+  kez::root::building = false;
   kez::lexer::init();
 }
 

@@ -101,7 +101,7 @@ bool decode_percent(std::vector<int32_t>& cps) {
   std::string bytes;
   for (size_t i = 0; i < cps.size(); ++i) {
     int32_t c = cps[i];
-    if (c == '%' && i + 2 < cps.size() + 0 && cps[i + 1] < 0x80 && cps[i + 2] < 0x80 &&
+    if (c == '%' && i + 2 < cps.size() && cps[i + 1] < 0x80 && cps[i + 2] < 0x80 &&
         hex_value(uint8_t(cps[i + 1])) >= 0 && hex_value(uint8_t(cps[i + 2])) >= 0) {
       bytes += char(hex_value(uint8_t(cps[i + 1])) * 16 + hex_value(uint8_t(cps[i + 2])));
       i += 2;

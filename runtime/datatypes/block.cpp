@@ -550,6 +550,7 @@ cell* swap(cell* series1, cell* series2) {
   int32_t h1 = head_of(series1), h2 = head_of(series2);
   bool owned1 = ownership::notify(series1, ownership::SWAP, nullptr, h1, 1);
   bool owned2 = ownership::notify(series2, ownership::SWAP, nullptr, h2, 1);
+  if (h1 >= cells_of(buffer_of(series1)) || h2 >= cells_of(buffer_of(series2))) return series1;  // a hook cut them
   std::swap(buffer_of(series1)->head_cell()[h1], buffer_of(series2)->head_cell()[h2]);
   series::index_cells(series1, h1, 1);
   series::index_cells(series2, h2, 1);
@@ -562,7 +563,7 @@ cell* trim(cell* series, bool, bool, bool, bool, bool, const cell*) {
   int32_t at = clamped_head(series);
   bool owned = ownership::notify(series, ownership::TRIM, nullptr, at, 0);
   series_buffer* b = buffer_of(series);
-  cell* first = b->head_cell() + at;
+  cell* first = b->head_cell() + std::min(at, cells_of(b));  // after the owner's hook
   cell* kept = std::remove_if(first, b->tail_cell(), [](const cell& c) { return type_of(&c) == TYPE_NONE; });
   b->tail = arena::offset_of(kept);
   series::reindex(series);

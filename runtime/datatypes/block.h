@@ -101,6 +101,10 @@ cell* put(cell* series, const cell* key, const cell* value, bool case_);
 cell* eval_path(cell* parent, const cell* element, const cell* value, const cell* path,
                 const cell* grand_parent, const cell* previous, int32_t index, bool case_, bool get,
                 bool tail, bool notify);
+// The cell after the first word-family cell (types 15-20) from the head that
+// names the same symbol (exact: the same spelling; else the same canonical
+// symbol), or null when there is none or it is the last cell.
+cell* select_word(cell* b, const cell* word, bool exact);
 // The cell after the first cell equal to value (op 12) from the head, or null.
 cell* select_value(cell* b, const cell* value);
 // Removes the first cell equal to value (from the head, or from index 0);

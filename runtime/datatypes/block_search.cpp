@@ -208,6 +208,19 @@ cell* put(cell* series, const cell* key, const cell* value, bool case_) {
   return series;
 }
 
+cell* select_word(cell* b, const cell* word, bool exact) {
+  auto canonical = [](uint32_t symbol) { return hashtable::hook.resolve ? hashtable::hook.resolve(symbol) : symbol; };
+  uint32_t symbol = exact ? word->w2 : canonical(word->w2);
+  series_buffer* buf = buffer_of(b);
+  int32_t len = cells_of(buf);
+  for (int32_t i = std::max(head_of(b), 0); i + 1 < len; ++i) {
+    const cell* c = buf->head_cell() + i;
+    if (type_of(c) < TYPE_WORD || type_of(c) > TYPE_ISSUE) continue;
+    if ((exact ? c->w2 : canonical(c->w2)) == symbol) return buf->head_cell() + i + 1;
+  }
+  return nullptr;
+}
+
 cell* select_value(cell* b, const cell* value) {
   series_buffer* buf = buffer_of(b);
   int32_t len = cells_of(buf);
@@ -237,7 +250,7 @@ cell* eval_path(cell* parent, const cell* element, const cell* value, const cell
     cell target = *parent;
     collector::root_cells keep(&target);
     if (!get) {
-      series::poke(&target, index, element, value, true);
+      actions::dispatch<ACT_POKE>(&target, index, element, value, true);
       return const_cast<cell*>(value);
     }
     int64_t at = index == 0 ? -1 : int64_t(head_of(parent)) + (index > 0 ? index - 1 : index);
@@ -248,6 +261,11 @@ cell* eval_path(cell* parent, const cell* element, const cell* value, const cell
   find_options o;
   o.case_ = case_;
   search s;
+  uint32_t et = type_of(element);
+  if (get && et == TYPE_WORD && type_of(parent) != TYPE_HASH) {
+    cell* found = select_word(parent, element, case_);
+    return found ? found : &(path_none = none_value);
+  }
   if (get) {
     o.only = true;
     if (!scan(parent, element, o, s)) return &(path_none = none_value);
@@ -351,8 +369,9 @@ cell* sort(cell* series, bool case_, const cell* skip, const cell* comparator, c
       series::bad_refine_arg(comparator);
     }
   }
-  int32_t at = head_of(series);
+  int32_t at = std::max(head_of(series), 0);
   bool owned = ownership::notify(series, ownership::SORT, nullptr, at, 0);
+  if (int64_t(at) + int64_t(count) * size > cells_of(buffer_of(series))) return series;  // a hook shortened it
   uint8_t* base = reinterpret_cast<uint8_t*>(buffer_of(series)->head_cell() + at);
   collector::pinned_pointer keep(base);
   uint32_t width = uint32_t(size) * sizeof(cell);

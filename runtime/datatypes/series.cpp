@@ -9,8 +9,10 @@
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/unset.h"
 #include "runtime/hashtable.h"
 #include "runtime/ownership.h"
+#include "runtime/random.h"
 
 namespace kez::series {
 
@@ -20,6 +22,8 @@ using ownership::notify;
 
 inline cell integer(int32_t n) { return cell{TYPE_INTEGER, 0, uint32_t(n), 0}; }
 inline int32_t head_of(const cell* s) { return int32_t(s->w1); }
+// Where changes start: the head, a negative one counting as 0.
+inline int32_t start_of(const cell* s) { return std::max(head_of(s), 0); }
 inline int32_t abs_length(const series_buffer* b) { return int32_t(b->used() >> shift_of(b)); }
 inline uint8_t* element(series_buffer* b, int32_t i) { return b->head_ptr() + (size_t(i) << shift_of(b)); }
 
@@ -206,13 +210,43 @@ cell* poke(cell* s, int32_t index, const cell*, const cell* value, bool notify_o
     error::fire(err::cat_script, err::script::invalid_arg, &v);
   bool owned = notify_owner && notify(s, ownership::POKE, &v, int32_t(at), 1);
   series_buffer* b = buffer_of(s);
-  if (block_family_q(t)) {
+  bool still_there = at < abs_length(b);  // unless the owner's hook cut the series short
+  if (still_there && block_family_q(t)) {
     b->head_cell()[at] = v;
     index_cells(s, int32_t(at), 1);  // the cell leaves its old bucket
-  } else if (string_family_q(t)) string::put_char_at(b, uint32_t(at), int32_t(v.w2));
-  else *element(b, int32_t(at)) = uint8_t(v.w2);
+  } else if (still_there && string_family_q(t)) {
+    string::put_char_at(b, uint32_t(at), int32_t(v.w2));
+  } else if (still_there) {
+    *element(b, int32_t(at)) = uint8_t(v.w2);
+  }
   if (owned) notify(s, ownership::POKED, &v, int32_t(at), 1);
   *s = v;
+  return s;
+}
+
+cell* random(cell* s, bool seed, bool secure, bool only) {
+  if (seed) {
+    series_buffer* b = buffer_of(s);
+    uint8_t* from = element(b, std::clamp(head_of(s), 0, abs_length(b)));
+    random::seed(hash::bytes(from, size_t(b->tail_ptr() - from)));
+    return unset::make_at(s);
+  }
+  int32_t len = get_length(s, false);
+  int32_t at = start_of(s);
+  notify(s, ownership::RANDOM, nullptr, at, len);
+  len = std::min(len, std::max(abs_length(buffer_of(s)) - at, 0));  // after the owner's hook
+  if (only) {
+    if (len < 1) return none::make_at(s);
+    return pick(s, random::range(secure, len), nullptr);
+  }
+  series_buffer* b = buffer_of(s);
+  size_t unit = size_t(1) << shift_of(b);
+  for (int32_t i = at, c = len; c > 0; ++i, --c) {
+    int32_t k = random::range(secure, c);
+    if (k > 1) std::swap_ranges(element(b, i), element(b, i) + unit, element(b, i + k - 1));
+  }
+  reindex(s);
+  if (len > 0) notify(s, ownership::RANDOMIZED, nullptr, at, len);
   return s;
 }
 
@@ -221,7 +255,7 @@ cell* poke(cell* s, int32_t index, const cell*, const cell* value, bool notify_o
 cell* clear(cell* s) {
   int32_t len = get_length(s, false);
   if (len < 1) return s;
-  int32_t at = head_of(s);
+  int32_t at = start_of(s);
   notify(s, ownership::CLEAR, nullptr, at, len);
   if (indexed_q(s)) hashtable::delete_range(s->w3, uint32_t(at), uint32_t(len));
   series_buffer* b = buffer_of(s);
@@ -261,7 +295,7 @@ cell* remove(cell* s, const cell* part, const cell* key) {
 
 cell* reverse(cell* s, const cell* part, const cell* skip_arg) {
   if (ks_tail_q(s)) return s;
-  int32_t at = head_of(s);
+  int32_t at = start_of(s);
   int32_t count = get_length(s, false);
   if (part) {
     count = std::min(part_count(s, part), count);  // the end never passes the tail
@@ -291,7 +325,7 @@ cell* reverse(cell* s, const cell* part, const cell* skip_arg) {
 cell* take(cell* s, const cell* part, bool, bool last) {
   int32_t len = get_length(s, false);
   if (len < 1) return none::make_at(s);
-  int32_t at = head_of(s);
+  int32_t at = start_of(s);
   int32_t abs = abs_length(buffer_of(s));
   int32_t count = 1, start = at;
   if (part) {
@@ -440,6 +474,7 @@ cell* copy(cell* value, cell* result, const cell* part, bool, const cell*) {
 
 void init() {
   datatype::registration(TYPE_SERIES, 0, "series!")
+      .set<ACT_RANDOM>(random)
       .set<ACT_AT>(at)
       .set<ACT_BACK>(back)
       .set<ACT_CLEAR>(clear)

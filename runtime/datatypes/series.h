@@ -70,6 +70,9 @@ cell* next(cell* s);
 cell* back(cell* s);
 cell* pick(cell* s, int32_t index, const cell* boxed_index);
 cell* poke(cell* s, int32_t index, const cell* boxed_index, const cell* value, bool notify);
+// /seed seeds the generator from the bytes of the series (answering unset!);
+// /only answers one element picked at random; else shuffles in place.
+cell* random(cell* s, bool seed, bool secure, bool only);
 cell* clear(cell* s);
 cell* remove(cell* s, const cell* part, const cell* key);
 cell* reverse(cell* s, const cell* part, const cell* skip);

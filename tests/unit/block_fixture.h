@@ -1,5 +1,6 @@
-// The series and block datatypes registered over the core value types, with
-// builders for blocks of integers and a recorder of ownership notifications.
+// The series, block and integer datatypes registered over the core value
+// types, with builders for blocks of integers and a recorder of ownership
+// notifications.
 #pragma once
 
 #include <initializer_list>
@@ -7,41 +8,28 @@
 #include <vector>
 
 #include "runtime/cycles.h"
-#include "runtime/hashtable.h"
 #include "runtime/datatypes/block.h"
+#include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/path.h"
 #include "runtime/datatypes/series.h"
+#include "runtime/hashtable.h"
 #include "runtime/ownership.h"
 #include "values_fixture.h"
 
 namespace kez::testing {
 
-// A minimal integer! (mold = form, numeric order) until the numbers module lands.
-inline int32_t mold_integer(const cell* value, cell* buffer, bool, bool, bool, const cell* arg, int32_t part,
-                            int32_t) {
-  return form_integer(value, buffer, arg, part);
-}
-inline int32_t compare_integer(const cell* a, const cell* b, int32_t) {
-  if (type_of(b) != TYPE_INTEGER) return -2;
-  int32_t x = int32_t(a->w2), y = int32_t(b->w2);
-  return x < y ? -1 : x > y;
-}
-
 class block_test : public values_test {
  protected:
   void SetUp() override {
     values_test::SetUp();
-    datatype::registration(TYPE_INTEGER, 0, "integer!")
-        .set<ACT_FORM>(form_integer)
-        .set<ACT_MOLD>(mold_integer)
-        .set<ACT_COMPARE>(compare_integer)
-        .commit();
+    integer::init();
     hashtable::init();
     saved_hooks_ = hashtable::hook;
     hashtable::hook.compare = [](const cell* a, const cell* b, int op) {
       return actions::compare_value(a, b, op) == 0;
     };
     series::init();
+    string::init();  // again, now that its parent's row is filled
     block::init();
     paren::init();
     path::init();

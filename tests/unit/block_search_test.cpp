@@ -253,3 +253,47 @@ TEST_F(block_search_test, set_operations) {
 
 }  // namespace
 }  // namespace kez
+
+namespace kez {
+namespace {
+
+class select_word_test : public testing::block_test {
+ protected:
+  void TearDown() override {
+    hashtable::hook.resolve = nullptr;
+    block_test::TearDown();
+  }
+};
+
+// Symbols 1 and 2 spell one word in two cases (2's canonical symbol is 1).
+uint32_t fold(uint32_t symbol) { return symbol == 2 ? 1 : symbol; }
+
+TEST_F(select_word_test, words_match_by_spelling_or_canonical_symbol) {
+  hashtable::hook.resolve = fold;
+  auto word = [](uint32_t type, uint32_t symbol) { return cell{type, 0, symbol, uint32_t(-1)}; };
+  cell* b = testing::block_of({testing::integer(1), word(TYPE_SET_WORD, 2), testing::integer(20), word(TYPE_WORD, 3),
+                               testing::integer(30), word(TYPE_WORD, 4)});
+  struct row {
+    uint32_t symbol;
+    bool exact;
+    int32_t selected;  // 0: none
+  };
+  const row rows[] = {{2, true, 20}, {1, false, 20}, {1, true, 0}, {3, true, 30}, {4, false, 0}, {9, false, 0}};
+  for (const row& r : rows) {
+    cell key = word(TYPE_WORD, r.symbol);
+    cell* found = block::select_word(b, &key, r.exact);
+    if (r.selected) {
+      ASSERT_NE(found, nullptr) << r.symbol;
+      EXPECT_EQ(int32_t(found->w2), r.selected) << r.symbol;
+    } else {
+      EXPECT_EQ(found, nullptr) << r.symbol << " " << r.exact;
+    }
+  }
+  // A path step with a word element selects by word.
+  cell key = word(TYPE_WORD, 1);
+  cell* got = block::eval_path(b, &key, nullptr, nullptr, nullptr, nullptr, 0, false, true, false, false);
+  EXPECT_EQ(int32_t(got->w2), 20);
+}
+
+}  // namespace
+}  // namespace kez

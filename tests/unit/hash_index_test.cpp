@@ -72,6 +72,7 @@ TEST_F(hash_index_test, every_change_keeps_the_index_true) {
       {"clear", [&](cell* s) { s->w1 = 3; actions::dispatch<ACT_CLEAR>(s); }},
       {"take", [&](cell* s) { s->w1 = 1; actions::dispatch<ACT_TAKE>(s, static_cast<const cell*>(&two), false, false); }},
       {"reverse", [&](cell* s) { actions::dispatch<ACT_REVERSE>(s, static_cast<const cell*>(nullptr), static_cast<const cell*>(nullptr)); }},
+      {"random", [&](cell* s) { actions::dispatch<ACT_RANDOM>(s, false, false, false); }},
       {"sort", [&](cell* s) { actions::dispatch<ACT_SORT>(s, false, static_cast<const cell*>(nullptr), static_cast<const cell*>(nullptr), static_cast<const cell*>(nullptr), false, false, false); }},
       {"swap", [&](cell* s) { actions::dispatch<ACT_SWAP>(s, ints({9})); }},
       {"move", [&](cell* s) { cell* t = stack::push(s); t->w1 = 4; actions::dispatch<ACT_MOVE>(s, t, static_cast<const cell*>(&two)); }},

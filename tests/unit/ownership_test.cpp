@@ -70,6 +70,8 @@ const std::vector<row>& change_rows() {
          actions::dispatch<ACT_MOVE>(origin, s, static_cast<const cell*>(&three));
        },
        {"move 0 2", "moved 0 2"}},
+      {"random", [&](cell* s) { actions::dispatch<ACT_RANDOM>(s, false, false, false); },
+       {"random 0 4", "randomized 0 4"}},
       {"trim", [&](cell* s) { actions::dispatch<ACT_TRIM>(s, false, false, false, false, false, static_cast<const cell*>(nullptr)); },
        {"trim 0 0", "trimmed 0 0"}},
   };

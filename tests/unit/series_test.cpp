@@ -2,6 +2,8 @@
 // through the action dispatchers on blocks of integers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "block_fixture.h"
 
 namespace kez {
@@ -268,6 +270,110 @@ TEST_F(series_test, clear_cuts_at_the_head) {
   h->w1 = 5;  // past the tail: untouched
   actions::dispatch<ACT_CLEAR>(h);
   EXPECT_EQ(mold_of(s), "[1]");
+}
+
+}  // namespace
+}  // namespace kez
+
+namespace kez {
+namespace {
+
+class series_random_test : public testing::block_test {};
+
+std::vector<int32_t> values_of(const cell* b) {
+  std::vector<int32_t> out;
+  series_buffer* buf = block::buffer_of(b);
+  for (cell* c = buf->head_cell(); c < buf->tail_cell(); ++c) out.push_back(int32_t(c->w2));
+  return out;
+}
+
+TEST_F(series_random_test, shuffle_is_a_permutation_fixed_by_the_seed) {
+  cell* seed = testing::ints({4, 2});
+  auto shuffled = [&](int32_t head) {
+    cell* s = stack::push(seed);
+    actions::dispatch<ACT_RANDOM>(s, true, false, false);
+    EXPECT_EQ(type_of(s), TYPE_UNSET);
+    cell* b = testing::ints({0, 1, 2, 3, 4, 5, 6, 7, 8, 9});
+    b->w1 = uint32_t(head);
+    actions::dispatch<ACT_RANDOM>(b, false, false, false);
+    return values_of(b);
+  };
+  std::vector<int32_t> first = shuffled(0), again = shuffled(0);
+  EXPECT_EQ(first, again);
+  std::vector<int32_t> sorted = first;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(sorted, (std::vector<int32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+  EXPECT_NE(first, sorted);
+  std::vector<int32_t> tail = shuffled(7);  // only from the head on
+  EXPECT_EQ(std::vector<int32_t>(tail.begin(), tail.begin() + 7), (std::vector<int32_t>{0, 1, 2, 3, 4, 5, 6}));
+}
+
+TEST_F(series_random_test, only_picks_one_element_and_changes_nothing) {
+  cell* b = testing::ints({5, 6, 7});
+  b->w1 = 1;
+  for (int i = 0; i < 20; ++i) {
+    cell* s = stack::push(b);
+    actions::dispatch<ACT_RANDOM>(s, false, i % 2 == 1, true);
+    ASSERT_EQ(type_of(s), TYPE_INTEGER);
+    EXPECT_TRUE(s->w2 == 6 || s->w2 == 7) << s->w2;
+  }
+  EXPECT_EQ(values_of(b), (std::vector<int32_t>{5, 6, 7}));
+  cell* empty = testing::ints({});
+  actions::dispatch<ACT_RANDOM>(empty, false, false, true);
+  EXPECT_EQ(type_of(empty), TYPE_NONE);
+}
+
+}  // namespace
+}  // namespace kez
+
+namespace kez {
+namespace {
+
+class series_text_test : public testing::block_test {};
+
+TEST_F(series_text_test, move_between_texts_of_equal_and_different_units) {
+  struct row {
+    const char* origin;
+    const char* target;
+    int32_t part;
+    const char* origin_after;
+    const char* target_after;
+  };
+  const row rows[] = {
+      {"abc", "xy", 2, "c", "abxy"},
+      {"abc", "\xE2\x82\xAC", 1, "bc", "a\xE2\x82\xAC"},          // into a wider text
+      {"\xE2\x82\xAC" "d", "xy", 1, "d", "\xE2\x82\xAC" "xy"},    // from a wider text
+  };
+  for (const row& r : rows) {
+    cell* origin = testing::text(r.origin);
+    cell* target = testing::text(r.target);
+    cell part = testing::integer(r.part);
+    actions::dispatch<ACT_MOVE>(origin, target, static_cast<const cell*>(&part));
+    EXPECT_EQ(testing::utf8_of(origin), r.origin_after) << r.origin;
+    EXPECT_EQ(testing::utf8_of(target), r.target_after) << r.origin;
+  }
+  cell* bin = stack::push_cell();
+  *bin = cell{TYPE_BINARY, 0, memory::alloc_bytes(4), 0};
+  cell* wide = testing::text("\xE2\x82\xAC");
+  EXPECT_EQ(testing::error_of([&] { actions::dispatch<ACT_MOVE>(wide, bin, static_cast<const cell*>(nullptr)); }),
+            std::make_pair(int(err::cat_script), int(err::script::move_bad)));
+}
+
+TEST_F(series_text_test, poke_and_pick_on_text) {
+  cell* s = testing::text("abc");
+  cell e{TYPE_CHAR, 0, 0x20AC, 0};
+  cell* p = stack::push(s);
+  actions::dispatch<ACT_POKE>(p, int32_t(2), static_cast<const cell*>(nullptr), static_cast<const cell*>(&e), true);
+  EXPECT_EQ(testing::utf8_of(s), "a\xE2\x82\xAC" "c");
+  p = stack::push(s);
+  actions::dispatch<ACT_PICK>(p, int32_t(2), static_cast<const cell*>(nullptr));
+  EXPECT_EQ(type_of(p), TYPE_CHAR);
+  EXPECT_EQ(p->w2, 0x20ACu);
+  cell one = testing::integer(1);
+  EXPECT_EQ(testing::error_of([&] {
+              actions::dispatch<ACT_POKE>(s, int32_t(1), static_cast<const cell*>(nullptr), static_cast<const cell*>(&one), true);
+            }),
+            std::make_pair(int(err::cat_script), int(err::script::invalid_arg)));
 }
 
 }  // namespace

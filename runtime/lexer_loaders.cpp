@@ -10,6 +10,12 @@
 #include <vector>
 
 #include "runtime/datatypes/binary.h"
+#include "runtime/datatypes/date.h"
+#include "runtime/datatypes/pair.h"
+#include "runtime/datatypes/percent.h"
+#include "runtime/datatypes/point.h"
+#include "runtime/datatypes/time.h"
+#include "runtime/datatypes/tuple.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
@@ -32,8 +38,6 @@ int hex_value(uint8_t c) {
   return -1;
 }
 
-[[noreturn]] void not_done() { error::fire(err::cat_internal, err::internal::not_done); }
-
 // The next cell, typed: writes the header last so that a collection in
 // between never sees a half-built value.
 cell* put_value(state& s, uint32_t header, uint32_t w1, uint32_t w2, uint32_t w3) {
@@ -41,6 +45,15 @@ cell* put_value(state& s, uint32_t header, uint32_t w1, uint32_t w2, uint32_t w3
   *c = cell{header | (c->header & FLAG_NEW_LINE), w1, w2, w3};
   return c;
 }
+// The next cell, filled by a datatype's builder; the new-line flag survives.
+template <class Build>
+void put_built(state& s, Build build) {
+  cell* c = push_cell(s);
+  uint32_t newline = c->header & FLAG_NEW_LINE;
+  build(c);
+  c->header |= newline;
+}
+
 void put_double(state& s, uint32_t type, double d) {
   cell* c = put_value(s, type, 0, 0, 0);
   store_double(&c->w2, d);
@@ -293,8 +306,8 @@ void float_value(state& s, uint32_t start, uint32_t end, uint32_t type, bool loa
   if (!float_syntax_q(s.in + start, end - start) || !text_to_double(s.in + start, end - start, d))
     throw_error(s, start, end, TYPE_FLOAT);
   if (!load) return;
-  if (type == TYPE_PERCENT) d /= 100;
-  put_double(s, type, d);
+  if (type == TYPE_PERCENT) put_built(s, [&](cell* c) { percent::make_at(c, d / 100); });
+  else put_double(s, type, d);
 }
 
 void float_token(state& s, uint32_t start, uint32_t end, uint32_t, bool load) {
@@ -428,12 +441,12 @@ void binary_token(state& s, uint32_t start, uint32_t end, uint32_t, bool load) {
 // --- tuple, pair, point ---------------------------------------------------
 
 void tuple_token(state& s, uint32_t start, uint32_t end, uint32_t, bool load) {
-  uint8_t bytes[12] = {};
+  int32_t bytes[12] = {};
   uint32_t count = 0, value = 0, digits = 0;
   for (uint32_t i = start; i <= end; ++i) {
     if (i == end || s.in[i] == '.') {
       if (!digits || count == 12) throw_error(s, start, end, TYPE_TUPLE);
-      bytes[count++] = uint8_t(value);
+      bytes[count++] = int32_t(value);
       value = digits = 0;
       continue;
     }
@@ -444,8 +457,7 @@ void tuple_token(state& s, uint32_t start, uint32_t end, uint32_t, bool load) {
   }
   if (count < 3) throw_error(s, start, end, TYPE_TUPLE);
   if (!load) return;
-  cell* c = put_value(s, TYPE_TUPLE | (count << 19), 0, 0, 0);
-  std::memcpy(&c->w1, bytes, 12);
+  put_built(s, [&](cell* c) { tuple::make_at(c, bytes, int32_t(count)); });
 }
 
 void pair_token(state& s, uint32_t start, uint32_t end, uint32_t, bool load) {
@@ -457,7 +469,7 @@ void pair_token(state& s, uint32_t start, uint32_t end, uint32_t, bool load) {
   int32_t a, b;
   if (x == start || !read_int(s.in, start, x, a) || !read_int(s.in, x + 1, end, b))
     throw_error(s, start, end, TYPE_PAIR);
-  if (load) put_value(s, TYPE_PAIR, 0, uint32_t(a), uint32_t(b));
+  if (load) put_built(s, [&](cell* c) { pair::make_at(c, a, b); });
 }
 
 void point_token(state& s, uint32_t start, uint32_t end, uint32_t, bool load) {
@@ -487,9 +499,11 @@ void point_token(state& s, uint32_t start, uint32_t end, uint32_t, bool load) {
   if (!load) return;
   int32_t lines = s.token_lines;
   s.token_lines = s.point_line;
-  cell* c = put_value(s, uint32_t(s.type), 0, 0, 0);
+  put_built(s, [&](cell* c) {
+    if (n == 3) point3D::make_at(c, values[0], values[1], values[2]);
+    else point2D::make_at(c, values[0], values[1]);
+  });
   s.token_lines = lines;
-  std::memcpy(&c->w1, values, sizeof(float) * size_t(n));
 }
 
 // --- time, date, money ----------------------------------------------------
@@ -544,7 +558,7 @@ bool parse_time(const uint8_t* t, uint32_t from, uint32_t to, double& seconds_ou
 void time_token(state& s, uint32_t start, uint32_t end, uint32_t, bool load) {
   double seconds;
   if (!parse_time(s.in, start, end, seconds)) throw_error(s, start, end, TYPE_TIME);
-  if (load) put_double(s, TYPE_TIME, seconds);
+  if (load) put_built(s, [&](cell* c) { time::make_at(c, seconds); });
 }
 
 bool leap_q(int32_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
@@ -732,13 +746,28 @@ bool parse_date(const uint8_t* t, uint32_t from, uint32_t to, date_fields& f) {
 void date_token(state& s, uint32_t start, uint32_t end, uint32_t, bool load) {
   date_fields f;
   if (!parse_date(s.in, start, end, f)) throw_error(s, start, end, TYPE_DATE);
-  if (load) not_done();  // date! values are built by their datatype, not landed yet
+  if (!load) return;
+  put_built(s, [&](cell* c) {
+    date::make_at_fields(c, f.year, f.month, f.day, f.time, f.zone_hours, f.zone_minutes, f.has_time);
+    if (f.week) {
+      date::set_week(c, f.week);
+      date::set_weekday(c, f.weekday);
+    } else if (f.yearday) {
+      date::set_yearday(c, f.yearday);
+    }
+  });
 }
 
 void money_token(state& s, uint32_t start, uint32_t end, uint32_t, bool load) {
   money_parts parts;
   if (!money_syntax_q(s.in + start, end - start, parts)) throw_error(s, start, end, TYPE_MONEY);
-  if (load) not_done();  // money! values are built by their datatype, not landed yet
+  if (!load) return;
+  bool known = true;
+  put_built(s, [&](cell* c) { known = make_money(c, s.in + start, end - start, parts) != nullptr; });
+  if (!known) {
+    --s.tail;
+    throw_error(s, start, end, TYPE_MONEY);
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/money.h"
 #include "runtime/float_text.h"
 #include "runtime/utf.h"
 
@@ -140,55 +141,56 @@ bool money_syntax_q(const uint8_t* t, size_t n, money_parts& parts) {
   auto letter = [](uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
   if (i < n && letter(t[i])) {
     if (i + 3 >= n || !letter(t[i + 1]) || !letter(t[i + 2]) || t[i + 3] != '$') return false;
-    for (int k = 0; k < 3; ++k) parts.code[k] = char(t[i + size_t(k)]);
+    parts.code = int32_t(i);
     i += 4;
   } else if (i < n && t[i] == '$') {
     ++i;
   }
   if (i >= n) return false;
+  parts.first = int32_t(i);
   int32_t count = 0;
   bool seen_digit = false;
-  bool leading = true;
   // integer part: digits, apostrophes only between digits
-  while (i < n && (digit_q(t[i]) || t[i] == '\'')) {
+  for (; i < n && (digit_q(t[i]) || t[i] == '\''); ++i) {
     if (t[i] == '\'') {
       if (!seen_digit || i + 1 >= n || !digit_q(t[i + 1])) return false;
-      ++i;
       continue;
     }
+    if (count || t[i] != '0') ++count;  // leading zeros are skipped
     seen_digit = true;
-    if (leading && t[i] == '0') {
-      ++i;
-      continue;
-    }
-    leading = false;
-    if (count >= 17) return false;
-    parts.digits[count++] = char(t[i++]);
   }
-  parts.integer_digits = count;
+  if (count > 17) return false;
   if (i < n && (t[i] == '.' || t[i] == ',')) {
-    ++i;
-    if (i >= n) return false;  // a separator at the end
-    while (i < n && digit_q(t[i])) {
-      if (parts.fraction_digits >= 5) return false;
-      parts.digits[count++] = char(t[i++]);
-      ++parts.fraction_digits;
-    }
-    if (!parts.fraction_digits) return false;
+    parts.point = int32_t(i++);
+    int32_t fraction = 0;
+    for (; i < n && digit_q(t[i]); ++i) ++fraction;
+    if (fraction == 0 || fraction > 5) return false;  // also a separator at the end
   } else if (!seen_digit) {
     return false;
   }
   return i == n;
 }
 
+cell* make_money(cell* target, const uint8_t* text, size_t n, const money_parts& parts) {
+  auto* t = reinterpret_cast<const char*>(text);
+  return money::load_text(target, parts.negative, parts.code >= 0 ? t + parts.code : nullptr,
+                          t + parts.first, parts.point >= 0 ? t + parts.point : nullptr, t + n);
+}
+
 void scan_money(cell* target, const void* start, int32_t count, int unit) {
-  *target = cell{TYPE_NONE, uint32_t(-1), 0, 0};
-  if (count < 0 || count > 64) return;
+  cell failed{TYPE_NONE, uint32_t(-1), 0, 0};
+  if (count < 0 || count > 64) {
+    *target = failed;
+    return;
+  }
   std::string text = narrow(start, count, unit);
+  auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
   money_parts parts;
-  if (!money_syntax_q(reinterpret_cast<const uint8_t*>(text.data()), text.size(), parts)) return;
-  // The money! builder lives with its datatype, which is not built yet.
-  error::fire(err::cat_internal, err::internal::not_done);
+  // here a point must have digits on both sides, and the $ may be left out
+  if (!money_syntax_q(bytes, text.size(), parts) ||
+      (parts.code >= 0 && text.size() < 5) ||
+      !make_money(target, bytes, text.size(), parts))
+    *target = failed;
 }
 
 }  // namespace kez::lexer

@@ -33,15 +33,17 @@ bool float_syntax_q(const uint8_t* text, size_t n);
 // Converts checked float syntax, ignoring apostrophes; false when the
 // conversion fails.
 bool text_to_double(const uint8_t* text, size_t n, double& out);
-// Money syntax: sign, optional 3-letter code and $, digits with apostrophes,
-// an optional fraction of at most 5 digits. Fills the parts on success.
+// Money syntax: sign, optional 3-letter code and $, digits with apostrophes
+// (at most 17, leading zeros not counted), an optional fraction of 1 to 5
+// digits after a point or comma. Fills the parts (offsets into the text).
 struct money_parts {
   bool negative = false;
-  char code[4] = {0, 0, 0, 0};  // empty when no currency
-  char digits[24] = {};        // integer digits then fraction digits, no leading zeros
-  int32_t integer_digits = 0;
-  int32_t fraction_digits = 0;
+  int32_t code = -1;   // offset of the currency code, -1 for none
+  int32_t first = 0;   // offset of the first digit
+  int32_t point = -1;  // offset of the separator, -1 for none
 };
 bool money_syntax_q(const uint8_t* text, size_t n, money_parts& parts);
+// The money! value of checked money text (null for an unknown currency).
+cell* make_money(cell* target, const uint8_t* text, size_t n, const money_parts& parts);
 
 }  // namespace kez::lexer

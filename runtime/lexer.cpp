@@ -13,7 +13,9 @@
 #include "runtime/lexer_internal.h"
 #include "runtime/mem.h"
 #include "runtime/memory.h"
+#include "runtime/scan_number.h"
 #include "runtime/stack.h"
+#include "runtime/system_stub.h"
 #include "runtime/thrown.h"
 #include "runtime/utf.h"
 
@@ -624,7 +626,38 @@ void deliver(state& s, cell* result, bool want_block, cell* into) {
 
 }  // namespace
 
+bool load_value(const cell* text, cell* out) {
+  cell* saved = stack::top;
+  cell* source = stack::push(text);
+  cell* result = stack::push_cell();
+  bool one = false;
+  try {
+    scan_alt(result, source, -1, false, true, true, true, nullptr, nullptr, nullptr);
+    series_buffer* b = memory::buffer_of(result->w2);
+    one = b->used() == sizeof(cell);
+    if (one) {
+      *out = *b->head_cell();
+      out->header &= ~FLAG_NEW_LINE;
+    }
+  } catch (const thrown& t) {
+    if (t.code != THROWN_ERROR) throw;
+  }
+  stack::top = saved;
+  return one;
+}
+
+bool scan_money_text(const cell* text, cell* out) {
+  cell* source = stack::push(text);
+  int32_t count = string::ks_length_q(source);
+  uint32_t unit = string::unit_of(string::buffer_of(source));
+  scan_money(out, string::ks_head(source), count, int(unit));
+  stack::pop(1);
+  return type_of(out) == TYPE_MONEY;
+}
+
 void init() {
+  system_stub::hooks.load_value = load_value;
+  system_stub::hooks.scan_money = scan_money_text;
   if (!cells) {
     ensure_cells(INITIAL_CELLS);
     text_buffer = static_cast<uint8_t*>(mem::allocate(TEXT_BYTES));

@@ -59,6 +59,14 @@ int32_t scan_alt(cell* result, cell* string, int32_t length, bool one, bool not_
 // Loads a whole UTF-8 text into a new block in result (scripts, tests).
 cell* load_utf8(cell* result, const uint8_t* text, size_t length);
 
+// Conversions from text that datatypes ask for (make/to of time!, pair!,
+// points, tuple! and money! from a string); installed by init as the system
+// stand-in's services. load_value: the text holds exactly one value (a
+// syntax error answers false). scan_money_text: the money text rules.
+// out may be a C++ local: only immediate values are kept there.
+bool load_value(const cell* text, cell* out);
+bool scan_money_text(const cell* text, cell* out);
+
 // Reads one caret escape starting just after the caret. Answers the index
 // after the escape, or -1 when it is invalid; cp receives the code point.
 int64_t decode_escape(const uint8_t* text, size_t at, size_t end, int32_t& cp);

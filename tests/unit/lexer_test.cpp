@@ -513,6 +513,32 @@ TEST_F(lexer_test, loaded_block_survives_collections) {
   EXPECT_EQ(describe(result), expected);
 }
 
+TEST_F(lexer_test, datatypes_convert_text_through_the_lexer) {
+  struct row {
+    uint32_t type;
+    const char* text;
+    const char* molded;  // null: the conversion refuses the text
+  } rows[] = {
+      {TYPE_TIME, "12:30", "12:30:00"},   {TYPE_TIME, " 1:02:03 ", "1:02:03"},
+      {TYPE_TIME, "1:60", nullptr},       {TYPE_TIME, "12:30 1:00", nullptr},
+      {TYPE_PAIR, "3x4", "3x4"},          {TYPE_TUPLE, "1.2.3", "1.2.3"},
+      {TYPE_POINT2D, "(1, 2)", "(1, 2)"}, {TYPE_MONEY, "EUR$12.50", "EUR$12.50"},
+      {TYPE_MONEY, "EU$1", nullptr},
+  };
+  for (const row& r : rows) {
+    cell* spec = text(r.text);
+    cell* proto = stack::push_cell();
+    datatype::make_at(proto, r.type);
+    auto result = error_of([&] { actions::to_dispatch(proto, spec); });
+    if (r.molded) {
+      EXPECT_EQ(result.first, -1) << r.text;
+      EXPECT_EQ(molded(proto), r.molded) << r.text;
+    } else {
+      EXPECT_EQ(result.first, err::cat_script) << r.text;
+    }
+  }
+}
+
 TEST_F(lexer_test, a_failed_scan_leaves_the_shared_buffer_empty) {
   EXPECT_EQ(load_error("[1 2 [3").id, err::syntax::missing);
   EXPECT_EQ(load("4 [5]"), "[4 [5]]");

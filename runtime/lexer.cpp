@@ -333,16 +333,14 @@ void scan_structure(state& s, int tok, uint32_t start, uint32_t end, uint32_t fl
       throw_error(s, from, end, type);
     }
     case T_BLOCK_OPEN:
-      s.pos = end + 1;
-      open_series(s, TYPE_BLOCK, start);
-      break;
     case T_MAP_OPEN:
       s.pos = end + 1;
-      open_series(s, TYPE_MAP, start);
+      open_series(s, tok == T_MAP_OPEN ? TYPE_MAP : TYPE_BLOCK, start);
       break;
     case T_BLOCK_CLOSE:
+    case T_PAREN_CLOSE:
       s.pos = end + 1;
-      close_series(s, TYPE_BLOCK, start);
+      close_series(s, tok == T_PAREN_CLOSE ? TYPE_PAREN : TYPE_BLOCK, start);
       break;
     case T_PAREN_OPEN:
       s.pos = end + 1;
@@ -352,10 +350,6 @@ void scan_structure(state& s, int tok, uint32_t start, uint32_t end, uint32_t fl
       } else {
         open_series(s, TYPE_PAREN, start);
       }
-      break;
-    case T_PAREN_CLOSE:
-      s.pos = end + 1;
-      close_series(s, TYPE_PAREN, start);
       break;
     case T_BRACE_OPEN:
       s.pos = end + 1;

@@ -37,7 +37,8 @@ using hook_fn = void (*)(const cell* owner, const cell* word, const cell* target
 void set_hook(hook_fn fn);
 
 void init();   // an empty table (after hashtable::init); registers with the collector once
-void reset();  // forgets every record
+void reset();  // forgets every record: a fresh table when there is one
+void release();  // forgets the table, before the heap that holds it is dropped
 
 void set_owner(const cell* value, const cell* owner, const cell* word);
 void set_owner_flagged(const cell* value, const cell* owner, const cell* word);

@@ -10,6 +10,8 @@
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/none.h"
+#include "runtime/datatypes/typeset.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/ownership.h"
@@ -287,7 +289,7 @@ cell* to(cell* proto, const cell* spec, uint32_t type) {
     cell set = *spec;
     make_at(proto, 8);
     for (uint32_t id = 1; id <= TYPE_LAST; ++id)
-      if (typeset_has_q(&set, id)) {
+      if (typeset::has_q(&set, id)) {
         cell d;
         datatype::make_at(&d, id);
         ks_append(proto, &d);
@@ -399,7 +401,6 @@ int32_t mold(const cell* value, cell* buffer, bool only, bool all, bool flat, co
 
 namespace {
 
-bool word_type_q(uint32_t t) { return t >= TYPE_WORD && t <= TYPE_ISSUE; }
 bool number_type_q(uint32_t t) { return t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_PERCENT; }
 bool path_pair_q(uint32_t a, uint32_t b) {
   return (a == TYPE_PATH || a == TYPE_LIT_PATH) && (b == TYPE_PATH || b == TYPE_LIT_PATH);
@@ -432,7 +433,7 @@ int32_t compare(const cell* value1, const cell* value2, int32_t op) {
     const cell* a = buffer_of(value1)->head_cell() + h1 + i;
     const cell* b = buffer_of(value2)->head_cell() + h2 + i;
     uint32_t ta = type_of(a), tb = type_of(b);
-    if (ta != tb && !(word_type_q(ta) && word_type_q(tb)) && !(number_type_q(ta) && number_type_q(tb)))
+    if (ta != tb && !(any_word_q(ta) && any_word_q(tb)) && !(number_type_q(ta) && number_type_q(tb)))
       return ta < tb ? -1 : 1;
     int32_t r = actions::compare_value(a, b, op);
     if (r) return r;
@@ -496,7 +497,7 @@ bool copyable_by_kind_q(uint32_t t) {
 }
 
 bool kind_matches(const cell* kind, uint32_t t) {
-  if (type_of(kind) == TYPE_TYPESET) return typeset_has_q(kind, t);
+  if (type_of(kind) == TYPE_TYPESET) return typeset::has_q(kind, t);
   return type_of(kind) == TYPE_DATATYPE && datatype::get(kind) == t;
 }
 

@@ -30,12 +30,6 @@ namespace kez::block {
 inline bool any_block_q(uint32_t t) { return series::block_family_q(t); }
 inline series_buffer* buffer_of(const cell* b) { return memory::buffer_of(b->w2); }
 
-// typeset! membership: type n is bit 0x80 >> (n & 7) of payload byte n >> 3.
-inline bool typeset_has_q(const cell* set, uint32_t type) {
-  const auto* bytes = reinterpret_cast<const uint8_t*>(&set->w1);
-  return (type >> 3) < 12 && (bytes[type >> 3] & (0x80 >> (type & 7)));
-}
-
 // Raw accessors (no dispatch, no notification).
 int32_t ks_length_q(const cell* b);  // cells from head to tail, unclamped
 bool ks_next(cell* b);

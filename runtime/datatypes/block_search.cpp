@@ -10,10 +10,14 @@
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/none.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/typeset.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/hashtable.h"
 #include "runtime/ownership.h"
 #include "runtime/sort.h"
 #include "runtime/stack.h"
+#include "runtime/words.h"
 
 namespace kez::block {
 
@@ -38,7 +42,7 @@ bool search_range(const cell* series, const find_options& o, int32_t& step, int3
   if (len == 0 || (head >= len && !o.reverse)) return false;
   step = 1;
   if (o.skip) {
-    if (type_of(o.skip) != TYPE_INTEGER) series::bad_refine_arg(o.skip);
+    if (type_of(o.skip) != TYPE_INTEGER) series::bad_refine_arg(words::ref::skip, o.skip);
     step = int32_t(o.skip->w2);
     if (step < 1) error::fire(err::cat_script, err::script::out_of_range, o.skip);
   }
@@ -51,7 +55,7 @@ bool search_range(const cell* series, const find_options& o, int32_t& step, int3
     } else if (type_of(o.part) == type_of(series) && o.part->w2 == series->w2) {
       last = std::min(head_of(o.part), len - 1);
     } else {
-      series::bad_refine_arg(o.part);
+      series::bad_refine_arg(words::ref::part, o.part);
     }
   }
   return true;
@@ -118,7 +122,7 @@ bool scan(const cell* series, const cell* value, const find_options& o, search& 
   auto test = [&](int32_t at) {
     switch (kind) {
       case BY_TYPE: return type_of(cells + at) == datatype::get(value);
-      case BY_TYPESET: return typeset_has_q(value, type_of(cells + at));
+      case BY_TYPESET: return typeset::has_q(value, type_of(cells + at));
       case BY_PATTERN:
         for (int32_t k = 0; k < plen; ++k)
           if (at + k >= limit || !equal_q(cells + at + k, pattern + k, op)) return false;
@@ -209,14 +213,12 @@ cell* put(cell* series, const cell* key, const cell* value, bool case_) {
 }
 
 cell* select_word(cell* b, const cell* word, bool exact) {
-  auto canonical = [](uint32_t symbol) { return hashtable::hook.resolve ? hashtable::hook.resolve(symbol) : symbol; };
-  uint32_t symbol = exact ? word->w2 : canonical(word->w2);
+  uint32_t symbol = exact ? word->w2 : symbol::resolve(word->w2);
   series_buffer* buf = buffer_of(b);
   int32_t len = cells_of(buf);
   for (int32_t i = std::max(head_of(b), 0); i + 1 < len; ++i) {
     const cell* c = buf->head_cell() + i;
-    if (type_of(c) < TYPE_WORD || type_of(c) > TYPE_ISSUE) continue;
-    if ((exact ? c->w2 : canonical(c->w2)) == symbol) return buf->head_cell() + i + 1;
+    if (any_word_q(type_of(c)) && (exact ? c->w2 : symbol::resolve(c->w2)) == symbol) return buf->head_cell() + i + 1;
   }
   return nullptr;
 }
@@ -344,9 +346,9 @@ cell* sort(cell* series, bool case_, const cell* skip, const cell* comparator, c
   }
   int32_t size = 1;
   if (skip) {
-    if (type_of(skip) != TYPE_INTEGER) series::bad_refine_arg(skip);
+    if (type_of(skip) != TYPE_INTEGER) series::bad_refine_arg(words::ref::skip, skip);
     size = int32_t(skip->w2);
-    if (size < 1 || count % size || count < size) series::bad_refine_arg(skip);
+    if (size < 1 || count % size || count < size) series::bad_refine_arg(words::ref::skip, skip);
     count /= size;
   } else if (all) {
     error::fire(err::cat_script, err::script::bad_refines);
@@ -366,7 +368,7 @@ cell* sort(cell* series, bool case_, const cell* skip, const cell* comparator, c
       if (field < 1 || field > size) error::fire(err::cat_script, err::script::out_of_range, comparator);
       ctx.flags |= uint32_t(field - 1) << 2;
     } else {
-      series::bad_refine_arg(comparator);
+      series::bad_refine_arg(words::ref::compare, comparator);
     }
   }
   int32_t at = std::max(head_of(series), 0);
@@ -424,7 +426,7 @@ void do_set_op(bool case_, const cell* skip, int32_t op) {
   set_context ctx{1, case_};
   if (skip) {
     ctx.size = type_of(skip) == TYPE_INTEGER ? int32_t(skip->w2) : 0;
-    if (ctx.size < 1) series::bad_refine_arg(skip);
+    if (ctx.size < 1) series::bad_refine_arg(words::ref::skip, skip);
   }
   cell* base = stack::top;
   cell* first = stack::arguments;

@@ -9,10 +9,13 @@
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/hashtable.h"
 #include "runtime/ownership.h"
 #include "runtime/random.h"
+#include "runtime/words.h"
 
 namespace kez::series {
 
@@ -25,6 +28,7 @@ inline int32_t head_of(const cell* s) { return int32_t(s->w1); }
 // Where changes start: the head, a negative one counting as 0.
 inline int32_t start_of(const cell* s) { return std::max(head_of(s), 0); }
 inline int32_t abs_length(const series_buffer* b) { return int32_t(b->used() >> shift_of(b)); }
+inline int32_t block_length(const cell* b) { return abs_length(buffer_of(b)) - std::max(head_of(b), 0); }
 inline uint8_t* element(series_buffer* b, int32_t i) { return b->head_ptr() + (size_t(i) << shift_of(b)); }
 
 // Moves the bytes of elements [from, old tail) to start at element `to` and
@@ -109,15 +113,16 @@ int32_t get_length(cell* s, bool from_start) {
   return from_start ? len : len - std::max(head_of(s), 0);
 }
 
-void bad_refine_arg(const cell* value) {
-  // The refinement's word joins the error once words exist.
-  error::fire(err::cat_script, err::script::invalid_refine_arg, nullptr, value);
+void bad_refine_arg(const cell* value) { error::fire(err::cat_script, err::script::invalid_refine_arg, nullptr, value); }
+
+void bad_refine_arg(uint32_t refinement, const cell* value) {
+  error::fire(err::cat_script, err::script::invalid_refine_arg, words::refinements[refinement], value);
 }
 
 int32_t part_count(const cell* s, const cell* part) {
   if (type_of(part) == TYPE_INTEGER) return int32_t(part->w2);
   if (type_of(part) == type_of(s) && part->w2 == s->w2) return head_of(part) - head_of(s);
-  bad_refine_arg(part);
+  bad_refine_arg(words::ref::part, part);
 }
 
 void reindex(const cell* s) {
@@ -250,6 +255,40 @@ cell* random(cell* s, bool seed, bool secure, bool only) {
   return s;
 }
 
+namespace {
+
+bool owned_field_q(uint32_t symbol) {
+  uint32_t owned = words::symbols[words::sym::owned];  // 0 before the runtime words are interned
+  return owned && symbol && symbol::resolve(symbol) == symbol::resolve(owned);
+}
+
+}  // namespace
+
+cell* reflect(cell* s, uint32_t field_symbol) {
+  if (!owned_field_q(field_symbol)) error::fire(err::cat_internal, err::internal::not_done);
+  const cell* owner = ownership::owner_of(s->w2);
+  if (!owner) return none::make_at(s);
+  *s = *owner;
+  return s;
+}
+
+cell* modify(cell* s, const cell* field, const cell* value, bool) {
+  cell v = *value;
+  collector::root_cells keep(&v);
+  if (any_word_q(type_of(field)) && owned_field_q(field->w2)) {
+    if (type_of(&v) == TYPE_NONE) {
+      ownership::unbind(s);
+    } else if (type_of(&v) == TYPE_BLOCK && block_length(&v) >= 2) {
+      const cell* first = buffer_of(&v)->head_cell() + std::max(head_of(&v), 0);
+      cell pair[2] = {first[0], first[1]};
+      collector::root_cells hold(pair, 2);
+      if (type_of(&pair[0]) == TYPE_OBJECT) ownership::set_owner_flagged(s, &pair[0], &pair[1]);
+    }
+  }
+  *s = v;
+  return s;
+}
+
 // --- changes ---------------------------------------------------------------------
 
 cell* clear(cell* s) {
@@ -303,11 +342,11 @@ cell* reverse(cell* s, const cell* part, const cell* skip_arg) {
   }
   int32_t size = 1;
   if (skip_arg) {
-    if (type_of(skip_arg) != TYPE_INTEGER) bad_refine_arg(skip_arg);
+    if (type_of(skip_arg) != TYPE_INTEGER) bad_refine_arg(words::ref::skip, skip_arg);
     size = int32_t(skip_arg->w2);
     if (size == count) return s;
     if (size < 1) error::fire(err::cat_script, err::script::out_of_range, skip_arg);
-    if (count < size || count % size) bad_refine_arg(skip_arg);
+    if (count < size || count % size) bad_refine_arg(words::ref::skip, skip_arg);
   }
   bool owned = notify(s, ownership::REVERSE, nullptr, at, count);
   series_buffer* b = buffer_of(s);
@@ -493,6 +532,8 @@ void init() {
       .set<ACT_TAIL>(tail)
       .set<ACT_TAIL_Q>(tail_q)
       .set<ACT_TAKE>(take)
+      .set<ACT_REFLECT>(reflect)
+      .set<ACT_MODIFY>(modify)
       .commit();
 }
 

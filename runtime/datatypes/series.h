@@ -48,6 +48,9 @@ int32_t get_length(cell* s, bool from_start);
 // Script Error invalid-refine-arg.
 int32_t part_count(const cell* s, const cell* part);
 [[noreturn]] void bad_refine_arg(const cell* value);
+// The same naming the refinement: an index of words::refinements (part,
+// skip, compare ...).
+[[noreturn]] void bad_refine_arg(uint32_t refinement, const cell* value);
 
 // hash! keeps an index of its cells in word 3. reindex rebuilds it over the
 // whole buffer (after cells moved); index_cells enters `count` cells from
@@ -73,6 +76,11 @@ cell* poke(cell* s, int32_t index, const cell* boxed_index, const cell* value, b
 // /seed seeds the generator from the bytes of the series (answering unset!);
 // /only answers one element picked at random; else shuffles in place.
 cell* random(cell* s, bool seed, bool secure, bool only);
+// reflect and modify know one field, `owned`: the owner object recorded for
+// the series (or none); modify with none! drops the ownership, with a block
+// [object word] sets it.
+cell* reflect(cell* s, uint32_t field_symbol);
+cell* modify(cell* s, const cell* field, const cell* value, bool case_);
 cell* clear(cell* s);
 cell* remove(cell* s, const cell* part, const cell* key);
 cell* reverse(cell* s, const cell* part, const cell* skip);

@@ -39,7 +39,7 @@ class block_test : public values_test {
     cycles::reset();
   }
   void TearDown() override {
-    ownership::reset();
+    ownership::release();
     hashtable::hook = saved_hooks_;
     values_test::TearDown();
   }

@@ -2,9 +2,26 @@
 
 #include <cstring>
 
+#include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/ownership.h"
 
 namespace kez::system_stub {
+
+namespace {
+
+// A word's spelling through the symbol table (valid until the next allocation).
+const char* symbol_name(const cell* w) {
+  return any_word_q(type_of(w)) && w->w2 ? symbol::get_c_string(w->w2) : nullptr;
+}
+// A word! of that spelling bound in the global context.
+void global_word(cell* target, const char* name) {
+  uint32_t id = symbol::make(name);
+  *target = cell{TYPE_NONE, 0, 0, 0};  // no flags of the old value survive
+  word::make_at(id, target);
+}
+
+}  // namespace
 
 services hooks;
 
@@ -64,6 +81,9 @@ struct starter {
 }  // namespace
 
 void reset() {
+  hooks = services{};
+  hooks.word_name = symbol_name;
+  hooks.make_word = global_word;
   for (int i = 0; i < 12; ++i) months[i] = start_months[i];
   currency_total = 0;
   for (const char* p = start_currencies; *p; p += p[3] ? 4 : 3) {
@@ -130,13 +150,14 @@ int32_t accessor_index(uint32_t type, const cell* element) {
   return accessor_word_index(type, element);
 }
 
-void scalar_changed(const cell* grand_parent, const cell* path, int32_t index, const cell* scalar) {
-  if (!grand_parent) return;
-  if (type_of(grand_parent) == TYPE_OBJECT) {
-    if (hooks.object_set) hooks.object_set(grand_parent, path, index, scalar);
+void scalar_changed(const cell* holder, const cell* field, int32_t index, const cell* old_value,
+                    const cell* scalar) {
+  if (!holder) return;
+  if (type_of(holder) == TYPE_OBJECT) {
+    if (hooks.object_set && field) hooks.object_set(holder, field, old_value, scalar);
     return;
   }
-  ownership::check(grand_parent, ownership::POKED, scalar, index, 1);
+  ownership::check(holder, ownership::POKED, scalar, index, 1);
 }
 
 }  // namespace kez::system_stub

@@ -8,8 +8,10 @@
 // Invariants:
 // - The currency list holds at most 255 upper-case three-letter codes, so a
 //   1-based index always fits a money cell's currency byte.
-// - Hooks are null until their module installs them; callers treat a null
-//   hook as "the service is not there" and raise their usual error.
+// - Word names go through the symbol table and new words are bound in the
+//   global context; the other hooks are null until their module installs
+//   them, and callers treat a null hook as "the service is not there" and
+//   raise their usual error.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +39,7 @@ bool has_money_digits();
 int32_t money_digits();
 void set_money_digits(bool present, int32_t digits);
 
-// Restores every stand-in to its start-up state.
+// Restores every stand-in and hook to its start-up state.
 void reset();
 
 // --- Services of later modules ---------------------------------------------
@@ -50,17 +52,17 @@ using make_word_fn = void (*)(cell* target, const char* name);
 using load_value_fn = bool (*)(const cell* text, cell* out);
 // The lexer's money scanner over a text cell; false on a scan failure.
 using scan_money_fn = bool (*)(const cell* text, cell* out);
-// Called after a set-path wrote into a scalar held in `grand_parent`
-// (an object or a series; null when the scalar stands alone).
-using scalar_set_fn = void (*)(const cell* grand_parent, const cell* path, int32_t index,
-                               const cell* scalar);
+// The object layer's on-set handling: the object, the field word, the
+// field's old and new values.
+using object_set_fn = void (*)(const cell* object, const cell* field, const cell* old_value,
+                               const cell* new_value);
 
 struct services {
   word_name_fn word_name = nullptr;
   make_word_fn make_word = nullptr;
   load_value_fn load_value = nullptr;
   scan_money_fn scan_money = nullptr;
-  scalar_set_fn object_set = nullptr;  // the object layer's fire-on-set
+  object_set_fn object_set = nullptr;
 };
 extern services hooks;
 
@@ -72,9 +74,10 @@ int32_t accessor_index(uint32_t type, const cell* element);
 int32_t accessor_word_index(uint32_t type, const cell* element);
 bool word_q(const cell* value);
 
-// After a set-path changed a scalar in place: the owning object's
-// on-change handling, or the series ownership check.
-void scalar_changed(const cell* grand_parent, const cell* path, int32_t index,
+// After a set-path changed a scalar in place: when it is the field `field`
+// of an object, that object's on-set handling; when it sits at `index` of a
+// series, the ownership check; nothing when it stands alone.
+void scalar_changed(const cell* holder, const cell* field, int32_t index, const cell* old_value,
                     const cell* scalar);
 
 }  // namespace kez::system_stub

@@ -282,12 +282,13 @@ void set_field(cell* d, int32_t index, const cell* value) {
 }
 
 cell* eval_path(cell* parent, const cell* element, const cell* value, const cell* path,
-                const cell* grand_parent, const cell*, int32_t index, bool, bool, bool, bool) {
+                const cell* grand_parent, const cell* previous, int32_t index, bool, bool, bool, bool) {
   int32_t field = system_stub::accessor_index(TYPE_DATE, element);
   if (field < 1 || field > 14) error::fire(err::cat_script, err::script::invalid_path, element, path);
   if (value) {
+    const cell old = *parent;
     set_field(parent, field, value);
-    system_stub::scalar_changed(grand_parent, path, index, parent);
+    system_stub::scalar_changed(grand_parent, previous, index, &old, parent);
     return parent;
   }
   cell copy = *parent;

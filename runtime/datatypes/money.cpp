@@ -379,7 +379,10 @@ cell* random(cell* value, bool seed, bool secure, bool) {
   for (int i = DIGITS - 1; i >= 0; --i, x /= 10) digits[i] = int(x % 10);
   count m = 0;
   bool free = false;  // once below the value, later digits are unconstrained
-  for (int i = 0; i < DIGITS; ++i) {
+  int first = 0;      // leading zeros stay zeros
+  while (first < DIGITS - 1 && digits[first] == 0) ++first;
+  if (v.m == 0) return value;
+  for (int i = first; i < DIGITS; ++i) {
     int d = digits[i];
     int out;
     if (free) {

@@ -104,13 +104,14 @@ int field_of(const cell* value, const cell* element, bool pick_rules) {
 }
 
 cell* eval_path(cell* parent, const cell* element, const cell* value, const cell* path,
-                const cell* grand_parent, const cell*, int32_t index, bool, bool, bool, bool) {
+                const cell* grand_parent, const cell* previous, int32_t index, bool, bool, bool, bool) {
   int i = field_of(parent, element, false);
   if (!i) error::fire(err::cat_script, err::script::invalid_path, element, path);
   if (value) {
+    const cell old = *parent;
     if (type_of(value) != TYPE_INTEGER) math::invalid_type(value);
     (i == 1 ? parent->w2 : parent->w3) = value->w2;
-    system_stub::scalar_changed(grand_parent, path, index, parent);
+    system_stub::scalar_changed(grand_parent, previous, index, &old, parent);
     return parent;
   }
   return integer::make_at(parent, i == 1 ? x_of(parent) : y_of(parent));

@@ -109,13 +109,14 @@ int field_of(const cell* value, const cell* element, bool pick_rules) {
 }
 
 cell* eval_path(cell* parent, const cell* element, const cell* value, const cell* path,
-                const cell* grand_parent, const cell*, int32_t index, bool, bool, bool, bool) {
+                const cell* grand_parent, const cell* previous, int32_t index, bool, bool, bool, bool) {
   int i = field_of(parent, element, false);
   if (!i) error::fire(err::cat_script, err::script::invalid_path, element, path);
   if (value) {
+    const cell old = *parent;
     if (!number_q(value)) math::invalid_type(value);
     put(parent, i - 1, number_of(value));
-    system_stub::scalar_changed(grand_parent, path, index, parent);
+    system_stub::scalar_changed(grand_parent, previous, index, &old, parent);
     return parent;
   }
   return float_::make_at(parent, coordinate(parent, i - 1));

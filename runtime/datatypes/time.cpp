@@ -94,13 +94,14 @@ double from_block(const cell* spec) {
 }
 
 cell* eval_path(cell* parent, const cell* element, const cell* value, const cell* path,
-                const cell* grand_parent, const cell*, int32_t index, bool, bool, bool, bool) {
+                const cell* grand_parent, const cell* previous, int32_t index, bool, bool, bool, bool) {
   int32_t field = system_stub::accessor_index(TYPE_TIME, element);
   if (field < 1 || field > 3) error::fire(err::cat_script, err::script::invalid_path, element, path);
   double t = get(parent);
   if (value) {
+    const cell old = *parent;
     make_at(parent, with_field(t, field, value));
-    system_stub::scalar_changed(grand_parent, path, index, parent);
+    system_stub::scalar_changed(grand_parent, previous, index, &old, parent);
     return parent;
   }
   if (field == 3) return float_::make_at(parent, second_of(t));

@@ -123,14 +123,15 @@ cell* pick(cell* series, int32_t index, const cell* boxed) {
   return integer::make_at(series, bytes_of(series)[index - 1]);
 }
 
-cell* eval_path(cell* parent, const cell* element, const cell* value, const cell* path,
-                const cell* grand_parent, const cell*, int32_t index, bool, bool, bool, bool) {
+cell* eval_path(cell* parent, const cell* element, const cell* value, const cell*,
+                const cell* grand_parent, const cell* previous, int32_t index, bool, bool, bool, bool) {
   if (type_of(element) != TYPE_INTEGER) math::invalid_type(element);
   int32_t i = integer::get(element);
   if (!value) return pick(parent, i, element);
   uint32_t vt = type_of(value);
   if (vt != TYPE_INTEGER && vt != TYPE_NONE) math::invalid_type(value);
   if (i < 1 || i > count_of(parent)) error::fire(err::cat_script, err::script::out_of_range, element);
+  const cell old = *parent;
   uint8_t* b = bytes_of(parent);
   if (vt == TYPE_INTEGER) {
     b[i - 1] = byte_of(int64_t(integer::get(value)));
@@ -139,7 +140,7 @@ cell* eval_path(cell* parent, const cell* element, const cell* value, const cell
     std::fill(b + (i - 1), b + 12, 0);
     parent->header = (parent->header & ~(0xFu << COUNT_SHIFT)) | uint32_t(keep) << COUNT_SHIFT;
   }
-  system_stub::scalar_changed(grand_parent, path, index, parent);
+  system_stub::scalar_changed(grand_parent, previous, index, &old, parent);
   return parent;
 }
 

@@ -163,17 +163,18 @@ TEST_F(coordinates_test, fields) {
                                    static_cast<const cell*>(nullptr), 0, false, false, false, true);
   EXPECT_EQ(formed(block::ks_head(holder)), "7x1");
 
-  // Held in an object, the object's on-set handling hears of it, after the write.
+  // Held in an object, the object's on-set handling hears of it, after the
+  // write, with the field word and both values.
   static std::string heard;
   heard.clear();
-  system_stub::hooks.object_set = [](const cell*, const cell*, int32_t, const cell* scalar) {
-    heard = formed(scalar);
+  system_stub::hooks.object_set = [](const cell*, const cell* field, const cell* old_value,
+                                     const cell* new_value) {
+    heard = std::string(testing::word_name(field)) + " " + formed(old_value) + " " + formed(new_value);
   };
-  const cell owner = cell{TYPE_OBJECT, 0, 0, 0};
-  cell held = testing::time_of(3600);
-  actions::dispatch<ACT_EVAL_PATH>(&held, &one, &seven, &path, &owner, static_cast<const cell*>(nullptr), 0,
-                                   false, false, false, true);
-  EXPECT_EQ(heard, "7:00:00");
+  const cell owner = cell{TYPE_OBJECT, 0, 0, 0}, field = word("start");
+  cell held_time = testing::time_of(3600);
+  actions::dispatch<ACT_EVAL_PATH>(&held_time, &one, &seven, &path, &owner, &field, 0, false, false, false, true);
+  EXPECT_EQ(heard, "start 1:00:00 7:00:00");
 }
 
 TEST_F(coordinates_test, comparison) {

@@ -356,6 +356,8 @@ TEST_F(money_test, random_stays_within_the_value) {
     EXPECT_LE(money::compare(&m, &limit, COMP_SORT), 0) << molded_all(&m);
     EXPECT_GE(money::sign_q(&m), 0);
   }
+  cell zero = money_of("USD$0");
+  EXPECT_EQ(molded_all(actions::dispatch<ACT_RANDOM>(&zero, false, true, false)), "USD$0.00000");
   cell a = limit, b = limit;
   actions::dispatch<ACT_RANDOM>(&a, true, false, false);
   EXPECT_EQ(type_of(&a), TYPE_UNSET);

@@ -1,7 +1,7 @@
 // The scalar datatypes (money!, date!, time!, pair!, point2D!, point3D!,
-// tuple!, percent!, triple!) over blocks and numbers, with stand-in words:
-// a word cell's word 2 indexes a table of names, installed as the
-// system stand-in's word services.
+// tuple!, percent!, triple!) over blocks and numbers, with stand-in words
+// that need no symbol table: a word cell's word 2 indexes a table of names,
+// installed as the system stand-in's word services.
 #pragma once
 
 #include <cstring>
@@ -58,14 +58,12 @@ class scalars_test : public block_test {
     tuple::init();
     triple::init();
     system_stub::reset();
-    system_stub::hooks = {};
     system_stub::hooks.word_name = word_name;
     system_stub::hooks.make_word = [](cell* target, const char* name) { *target = word(name); };
     random::init();
   }
   void TearDown() override {
     system_stub::reset();
-    system_stub::hooks = {};
     block_test::TearDown();
   }
 };

@@ -63,7 +63,7 @@ cell* load_utf8(cell* result, const uint8_t* text, size_t length);
 // points, tuple! and money! from a string); installed by init as the system
 // stand-in's services. load_value: the text holds exactly one value (a
 // syntax error answers false). scan_money_text: the money text rules.
-// out may be a C++ local: only immediate values are kept there.
+// out is not rooted: callers keep only immediate values from it.
 bool load_value(const cell* text, cell* out);
 bool scan_money_text(const cell* text, cell* out);
 

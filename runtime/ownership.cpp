@@ -5,6 +5,7 @@
 #include "runtime/collector.h"
 #include "runtime/cycles.h"
 #include "runtime/datatypes/context.h"
+#include "runtime/datatypes/series.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/entry_table.h"
 #include "runtime/hashtable.h"
@@ -27,25 +28,14 @@ constexpr const char* words[] = {
     "reverse", "reversed", "sort", "sorted", "swap", "swaped", "take", "taken",
     "move", "moved", "trim", "trimmed"};
 
-bool block_like_q(uint32_t t) {
-  return t == TYPE_BLOCK || t == TYPE_PAREN || t == TYPE_HASH || (t >= TYPE_PATH && t <= TYPE_GET_PATH);
-}
-
+// image! values, whose flag sits in their cell, join with the image module.
 bool ownable_q(uint32_t t) {
-  switch (t) {
-    case TYPE_BLOCK: case TYPE_PAREN: case TYPE_HASH: case TYPE_PATH: case TYPE_LIT_PATH:
-    case TYPE_SET_PATH: case TYPE_GET_PATH: case TYPE_STRING: case TYPE_FILE: case TYPE_URL:
-    case TYPE_TAG: case TYPE_EMAIL: case TYPE_REF: case TYPE_BINARY: case TYPE_VECTOR:
-    case TYPE_BITSET:
-      return true;
-    default:
-      return false;
-  }
+  return series::block_family_q(t) || series::string_family_q(t) || t == TYPE_BINARY || t == TYPE_VECTOR ||
+         t == TYPE_BITSET;
 }
 
-// Context node of an object cell: its first cell is the context! cell whose
-// word 2 names the values block.
-cell* context_cell(const cell* object) { return reinterpret_cast<cell*>(memory::buffer_of(object->w1)->data()); }
+// The context! cell of an object: word 2 names its values block.
+cell* context_cell(const cell* object) { return context::cell_of(object->w1); }
 
 void mark() {
   if (table) hashtable::mark(&table);
@@ -103,7 +93,7 @@ void set_owner(const cell* value, const cell* owner, const cell* word) {
       cell* record = hashtable::put_pointer(table, entry[0].w2);
       std::copy(entry, entry + 3, record);
     }
-    if (block_like_q(t)) each_cell(value, [&](const cell* c) { set_owner(c, owner, word); });
+    if (series::block_family_q(t)) each_cell(value, [&](const cell* c) { set_owner(c, owner, word); });
   }
   if (t == TYPE_OBJECT) {
     // An object inside is owned field by field, each by its own word, unless
@@ -143,7 +133,7 @@ void unbind(const cell* value) {
   cell* record = hashtable::delete_pointer(table, value->w2);
   if (!record) return;
   for (int i = 0; i < 3; ++i) unset::make_at(record + i);
-  if (block_like_q(t)) each_cell(value, [](const cell* c) { unbind(c); });
+  if (series::block_family_q(t)) each_cell(value, [](const cell* c) { unbind(c); });
 }
 
 void unbind_range(const cell* block, int32_t index, int32_t count) {

@@ -11,6 +11,7 @@
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/typeset.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/ownership.h"
@@ -400,7 +401,6 @@ int32_t mold(const cell* value, cell* buffer, bool only, bool all, bool flat, co
 
 namespace {
 
-bool word_type_q(uint32_t t) { return t >= TYPE_WORD && t <= TYPE_ISSUE; }
 bool number_type_q(uint32_t t) { return t == TYPE_INTEGER || t == TYPE_FLOAT || t == TYPE_PERCENT; }
 bool path_pair_q(uint32_t a, uint32_t b) {
   return (a == TYPE_PATH || a == TYPE_LIT_PATH) && (b == TYPE_PATH || b == TYPE_LIT_PATH);
@@ -433,7 +433,7 @@ int32_t compare(const cell* value1, const cell* value2, int32_t op) {
     const cell* a = buffer_of(value1)->head_cell() + h1 + i;
     const cell* b = buffer_of(value2)->head_cell() + h2 + i;
     uint32_t ta = type_of(a), tb = type_of(b);
-    if (ta != tb && !(word_type_q(ta) && word_type_q(tb)) && !(number_type_q(ta) && number_type_q(tb)))
+    if (ta != tb && !(any_word_q(ta) && any_word_q(tb)) && !(number_type_q(ta) && number_type_q(tb)))
       return ta < tb ? -1 : 1;
     int32_t r = actions::compare_value(a, b, op);
     if (r) return r;

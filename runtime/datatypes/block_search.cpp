@@ -10,7 +10,9 @@
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/none.h"
+#include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/typeset.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/hashtable.h"
 #include "runtime/ownership.h"
 #include "runtime/sort.h"
@@ -211,14 +213,12 @@ cell* put(cell* series, const cell* key, const cell* value, bool case_) {
 }
 
 cell* select_word(cell* b, const cell* word, bool exact) {
-  auto canonical = [](uint32_t symbol) { return hashtable::hook.resolve ? hashtable::hook.resolve(symbol) : symbol; };
-  uint32_t symbol = exact ? word->w2 : canonical(word->w2);
+  uint32_t symbol = exact ? word->w2 : symbol::resolve(word->w2);
   series_buffer* buf = buffer_of(b);
   int32_t len = cells_of(buf);
   for (int32_t i = std::max(head_of(b), 0); i + 1 < len; ++i) {
     const cell* c = buf->head_cell() + i;
-    if (type_of(c) < TYPE_WORD || type_of(c) > TYPE_ISSUE) continue;
-    if ((exact ? c->w2 : canonical(c->w2)) == symbol) return buf->head_cell() + i + 1;
+    if (any_word_q(type_of(c)) && (exact ? c->w2 : symbol::resolve(c->w2)) == symbol) return buf->head_cell() + i + 1;
   }
   return nullptr;
 }

@@ -1,6 +1,6 @@
-// The `owned` field of series (reflect and modify) and objects owned field
-// by field inside an owned block: the parts of ownership that need words and
-// contexts.
+// What blocks and series do with words and contexts: selecting by word,
+// the `owned` field of series (reflect and modify) and objects owned field
+// by field inside an owned block.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -21,7 +21,7 @@ using testing::integer;
 using testing::unbound;
 using testing::word_named;
 
-class series_owned_test : public testing::words_test {
+class block_words_test : public testing::words_test {
  protected:
   void SetUp() override {
     words_test::SetUp();
@@ -75,7 +75,7 @@ cell* object_with(std::initializer_list<const char*> fields) {
   return object;
 }
 
-TEST_F(series_owned_test, modify_sets_and_drops_the_owner_and_reflect_reads_it) {
+TEST_F(block_words_test, modify_sets_and_drops_the_owner_and_reflect_reads_it) {
   cell* owner = object_with({"data"});
   cell* b = ints({1, 2});
   cell* setting = block::make_at(stack::push_cell(), 2);
@@ -105,7 +105,7 @@ TEST_F(series_owned_test, modify_sets_and_drops_the_owner_and_reflect_reads_it) 
             std::make_pair(int(err::cat_internal), int(err::internal::not_done)));
 }
 
-TEST_F(series_owned_test, objects_inside_an_owned_block_own_their_fields_by_their_own_words) {
+TEST_F(block_words_test, objects_inside_an_owned_block_own_their_fields_by_their_own_words) {
   cell* owner = object_with({"items"});
   cell* inner = object_with({"list", "back"});
   cell* list = ints({1});
@@ -126,6 +126,38 @@ TEST_F(series_owned_test, objects_inside_an_owned_block_own_their_fields_by_thei
   block::ks_append(more, keeper);
   ownership::set_owner(more, owner, word_named("items"));
   EXPECT_EQ(ownership::owner_of(kept->w2), nullptr);
+}
+
+TEST_F(block_words_test, select_word_by_spelling_or_by_any_case) {
+  cell* b = block::make_at(stack::push_cell(), 6);
+  cell one = integer(1), twenty = integer(20), thirty = integer(30);
+  block::ks_append(b, &one);
+  block::ks_append(b, word_named("Speed", TYPE_SET_WORD));
+  block::ks_append(b, &twenty);
+  block::ks_append(b, word_named("size"));
+  block::ks_append(b, &thirty);
+  block::ks_append(b, word_named("last"));
+  struct row {
+    const char* name;
+    bool exact;
+    int32_t selected;  // 0: none
+  };
+  const row rows[] = {{"Speed", true, 20}, {"speed", false, 20}, {"speed", true, 0}, {"SIZE", false, 30},
+                      {"last", false, 0}, {"absent", false, 0}};
+  for (const row& r : rows) {
+    cell* found = block::select_word(b, word_named(r.name), r.exact);
+    if (r.selected) {
+      ASSERT_NE(found, nullptr) << r.name;
+      EXPECT_EQ(int32_t(found->w2), r.selected) << r.name;
+    } else {
+      EXPECT_EQ(found, nullptr) << r.name << " " << r.exact;
+    }
+  }
+  // A path step with a word selects by word, ignoring case unless asked.
+  cell* got = block::eval_path(b, word_named("SPEED"), nullptr, nullptr, nullptr, nullptr, 0, false, true, false, false);
+  EXPECT_EQ(int32_t(got->w2), 20);
+  got = block::eval_path(b, word_named("SPEED"), nullptr, nullptr, nullptr, nullptr, 0, true, true, false, false);
+  EXPECT_EQ(type_of(got), TYPE_NONE);
 }
 
 }  // namespace

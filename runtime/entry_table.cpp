@@ -75,7 +75,7 @@ void mark_entries(record* r) {
 }  // namespace detail
 
 cell* put_pointer(uint32_t table, uint32_t key) {
-  collector::root_node keep(key);  // the key is a node: it may move while the entry is made
+  collector::root_node keep(key);  // the key is a node: kept and current however the table is remade
   root t(table);
   check_stamp(t.node());
   record* r = t.rec();

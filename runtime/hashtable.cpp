@@ -166,7 +166,7 @@ constexpr uint32_t SHIFT_LIMIT = 30000;
 constexpr uint32_t SYMBOL_GROWTH = 16;  // a full symbol or word table grows 16-32 times at once
 
 bool compare(const cell* a, const cell* b, int op) {
-  assert(hook.compare && "the datatype registry sets hashtable::hook.compare");
+  assert(hook.compare);
   return hook.compare(a, b, op);
 }
 
@@ -216,7 +216,9 @@ uint32_t first_cell(const record* r, int32_t stored) {
 void reserve_c2b(const root& t, uint32_t n) {
   record* r = t.rec();
   if (c2b_length(r) >= n) return;
-  uint64_t bytes = std::max<uint64_t>(uint64_t(n) * 8, 16);
+  // Whole 16-byte steps: the buffer's size is rounded so, and every word of
+  // it must read -1, not what the heap held before.
+  uint64_t bytes = (std::max<uint64_t>(uint64_t(n) * 8, 16) + 15) & ~uint64_t(15);
   memory::expand_series_filled(memory::buffer_of(r->cells), int64_t(bytes), 0xFF);
 }
 
@@ -382,10 +384,16 @@ uint32_t stored_hash(const record* r, uint32_t stored) {
   return hash::value(cells_of(r->block) + stored, false);
 }
 
+void root::mark_all() {
+  for (root* r = top; r; r = r->prev_) mark(&r->node_);
+}
+
 }  // namespace detail
 
 void init() {
+  if (ready) return;
   collector::set_table_marker(mark);
+  collector::add_marker(root::mark_all);
   ready = true;
 }
 

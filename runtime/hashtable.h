@@ -22,7 +22,8 @@
 // - A table indexing address-keyed values (blocks, objects ...) carries a
 //   stamp; after a collection that moved nodes the next lookup re-indexes it
 //   first. Nothing is re-indexed during a collection.
-// - The collector reaches tables through hashtable::mark, installed by init.
+// - The collector reaches tables through hashtable::mark, installed by init,
+//   which also registers the tables that operations in progress hold.
 #pragma once
 
 #include <cstddef>
@@ -55,8 +56,8 @@ namespace kez::hashtable {
 enum kind : uint32_t { HASH = 0, MAP = 1, WORDS = 2, ENTRIES = 3, OWNERS = 4 };
 
 // Hook points into the datatypes, which exist above this module: compare
-// is the typed compare of the actions layer (it must not allocate); the
-// symbol module sets resolve, the money and map modules theirs.
+// starts out as actions::compare, the typed compare (it must not allocate);
+// the symbol module sets resolve, the money and map modules theirs.
 struct hooks {
   bool (*compare)(const cell* value1, const cell* value2, int op) = nullptr;
   uint32_t (*resolve)(uint32_t symbol) = nullptr;  // canonical symbol id; none: the id itself
@@ -127,7 +128,9 @@ void delete_range(uint32_t table, uint32_t start, uint32_t n);
 // start moved by delta (with move: the cell-to-bucket words move too, and for
 // delta < 0 the cells overwritten are removed first); answers 1, doing
 // nothing, for more than 30000 cells (the caller rebuilds). move_range: the n
-// cells from start moved to target as a block move does.
+// cells from start moved as a block move does: forward, they land after the
+// target cell (the cells after the run up to it move down); backward, they
+// land at the target (the cells from it up to the run move up).
 int shift_indexes(uint32_t table, int32_t delta, uint32_t start, uint32_t n, bool move);
 void move_range(uint32_t table, uint32_t target, uint32_t start, uint32_t n);
 

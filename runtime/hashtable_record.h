@@ -130,17 +130,22 @@ uint32_t new_index(uint32_t capacity);  // zeroed
 // collector's count of node-moving cycles.
 inline uint32_t epoch() { return collector::node_compaction_count() + 1; }
 
-// Keeps a table alive, marked through hashtable::mark, with its node
-// rewritten when a collection moves it.
+// Keeps a table alive for a scope, marked through hashtable::mark, with its
+// node rewritten when a collection moves it. Roots nest as C++ locals do.
 class root {
  public:
-  explicit root(uint32_t table) : value_{TYPE_HASH, 0, 0, table}, guard_(&value_) {}
-  uint32_t node() const { return value_.w3; }
-  record* rec() const { return detail::rec(value_.w3); }
+  explicit root(uint32_t table) : node_(table), prev_(top) { top = this; }
+  ~root() { top = prev_; }
+  root(const root&) = delete;
+  root& operator=(const root&) = delete;
+  uint32_t node() const { return node_; }
+  record* rec() const { return detail::rec(node_); }
+  static void mark_all();  // the module's collector marker
 
  private:
-  cell value_;
-  collector::root_cells guard_;
+  static inline root* top = nullptr;
+  uint32_t node_;
+  root* prev_;
 };
 
 // No node moves while it lives: a table being re-indexed stays consistent

@@ -19,6 +19,7 @@ namespace {
 using testing::append_cell;
 using testing::cell_count;
 using testing::cells_at;
+using testing::dirty_heap;
 using testing::held_table;
 using testing::integer_cell;
 using testing::moving_cycle;
@@ -285,6 +286,26 @@ TEST_F(table_test, a_changed_cell_entered_again_leaves_its_old_bucket) {
   EXPECT_EQ(find_index(t, integer_cell(2), 1, 1, 0, false, false), 2);
 }
 
+TEST_F(table_test, a_long_block_of_few_values_grows_its_cell_words_cleanly) {
+  // Few distinct values: the table never rebuilds, so the cell-to-bucket
+  // words only ever grow, each time over a heap full of junk.
+  held_table t(hashtable::init(4, nullptr, hashtable::HASH, 1));
+  for (int i = 0; i < 600; ++i) {
+    if (i % 40 == 0) testing::dirty_heap();
+    uint32_t at = append_cell(t.block(), integer_cell(i % 3));
+    hashtable::put(t.node(), cells_at(t.block()) + at);
+  }
+  EXPECT_EQ(t.shape().count, 3);
+  EXPECT_EQ(t.shape().capacity, 8u);
+  for (int i = 0; i < 600; i += 7) hashtable::delete_cell(t.node(), cells_at(t.block()) + i);
+  for (int head = 0; head < 600; head += 13)
+    for (int v = 0; v < 3; ++v) {
+      int expected = head;
+      while (expected < 600 && (expected % 3 != v || expected % 7 == 0)) ++expected;
+      EXPECT_EQ(find_index(t, integer_cell(v), head, 1, 0, false, false), expected < 600 ? expected : -1);
+    }
+}
+
 TEST_F(table_test, shifting_more_than_thirty_thousand_cells_is_refused) {
   held_table t(hash_over({integer_cell(1), integer_cell(2)}));
   EXPECT_EQ(hashtable::shift_indexes(t.node(), 1, 0, 30001, true), 1);
@@ -353,6 +374,7 @@ TEST_F(hash_model, agrees_with_a_scan_through_edits_and_collections) {
   make_pool();
   for (uint32_t seed : {1234u, 7u, 31u}) {
     SCOPED_TRACE(seed);
+    dirty_heap();
     held_table t(hashtable::init(4, nullptr, hashtable::HASH, 1));
     std::mt19937 rng(seed);
     auto pick = [&](int n) { return int(rng() % uint32_t(n)); };
@@ -468,6 +490,7 @@ TEST_F(hash_model, map_keys_agree_with_a_model_through_collections) {
   make_pool();
   for (uint32_t seed : {4u, 10u, 99u}) {
     SCOPED_TRACE(seed);
+    dirty_heap();
     held_table t(hashtable::init(4, nullptr, hashtable::MAP, 1));
     std::mt19937 rng(seed);
     auto pick = [&](int n) { return int(rng() % uint32_t(n)); };
@@ -569,6 +592,56 @@ TEST_F(table_test, a_map_block_keeps_each_key_once_with_its_last_value) {
   EXPECT_EQ(hashtable::find_next(t.node(), &five, v), cells_at(t.block()) + 4);
   hashtable::walk u;
   EXPECT_EQ(hashtable::find_next(t.node(), &six, u), nullptr);
+}
+
+TEST_F(table_test, a_walk_meets_every_key_equal_to_the_one_asked_for) {
+  held_table t(hashtable::init(4, nullptr, hashtable::MAP, 1));
+  for (const char32_t* text : {U"abc", U"x", U"ABC", U"aBc", U"y"}) {
+    uint32_t node = text_node(text, 2);
+    uint32_t at = append_cell(t.block(), cell{TYPE_STRING, 0, node, 0});
+    append_cell(t.block(), integer_cell(int32_t(at)));
+    hashtable::put(t.node(), cells_at(t.block()) + at);
+  }
+  EXPECT_EQ(t.shape().count, 5);  // entered under strict equality, each spelling is a key
+  cell key{TYPE_STRING, 0, text_node(U"Abc", 1), 0};
+  collector::root_cells hold(&key);
+  std::set<int32_t> met;
+  hashtable::walk w;
+  while (cell* c = hashtable::find_next(t.node(), &key, w)) met.insert(int32_t(c - cells_at(t.block())));
+  EXPECT_EQ(met, (std::set<int32_t>{0, 4, 6}));
+  EXPECT_EQ(hashtable::find_next(t.node(), &key, w), nullptr);  // stays over
+  EXPECT_EQ(hashtable::get(t.node(), &key, 0, 0, 2, false, false), nullptr);
+}
+
+TEST_F(table_test, a_context_table_copied_for_a_new_context_is_its_own) {
+  uint32_t context = memory::alloc_cells(2);
+  collector::root_node keep(context);
+  held_table t(hashtable::init(4, nullptr, hashtable::WORDS, 1));
+  int32_t index;
+  for (uint32_t s = 1; s <= 10; ++s) hashtable::find_symbol(t.node(), s, false, context, index);
+  cell source{TYPE_CONTEXT, t.node(), 0, 0};
+  collector::root_cells hold(&source);
+  held_table c(hashtable::init(4, &source, hashtable::WORDS, 2));
+  EXPECT_NE(c.node(), t.node());
+  EXPECT_NE(c.block(), t.block());
+  EXPECT_EQ(c.shape().count, 10);
+  EXPECT_EQ(c.shape().capacity, t.shape().capacity);
+  EXPECT_EQ(hashtable::find_symbol(c.node(), 11, false, context, index), -1);
+  EXPECT_EQ(index, 10);
+  EXPECT_EQ(hashtable::find_symbol(t.node(), 11, false, 0, index), -1);
+  EXPECT_EQ(cell_count(t.block()), 10u);
+  for (uint32_t s = 1; s <= 10; ++s) EXPECT_EQ(hashtable::find_symbol(c.node(), s, false, 0, index), int32_t(s - 1));
+}
+
+TEST_F(table_test, a_block_is_indexed_from_its_head) {
+  uint32_t block = memory::alloc_cells(4);
+  collector::root_node keep(block);
+  for (int32_t v : {1, 2, 3, 2}) append_cell(block, integer_cell(v));
+  cell value{TYPE_HASH, 2, block, 0};
+  held_table t(hashtable::init(4, &value, hashtable::HASH, 1));
+  EXPECT_EQ(t.shape().count, 2);
+  EXPECT_EQ(find_index(t, integer_cell(2), 0, 1, 0, false, false), 3);
+  EXPECT_EQ(find_index(t, integer_cell(1), 0, 1, 0, false, false), -1);
 }
 
 // --- Kind 2: symbols and context words ----------------------------------------------

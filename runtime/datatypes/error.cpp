@@ -156,9 +156,9 @@ int32_t literal(cell* buffer, const char* text, int32_t part) {
 
 // Appends at most 40 characters of the flat mold of a value.
 int32_t mold_cut(const cell* value, cell* buffer, int32_t part) {
-  cell v = *value, text;
-  string::make_at(&text, 64);
+  cell v = *value, text{TYPE_UNSET, 0, 0, 0};
   collector::root_cells keep(&v), keep_text(&text);
+  string::make_at(&text, 64);
   actions::mold_dispatch(&v, &text, false, false, true, nullptr, 0x7FFFFFFF, 0);
   int32_t n = std::min(string::ks_length_q(&text), 40);
   string::concatenate(buffer, &text, n, 0, false, 0);
@@ -183,7 +183,12 @@ const cell* last_value() { return last_cell ? last_cell : &no_error; }
 
 int last_category() { return fired_category; }
 int last_id() { return fired_id; }
-const cell* last_arg(int n) { return n >= 1 && n <= 3 && fired_given[n - 1] ? &fired_args[n - 1] : nullptr; }
+const cell* last_arg(int n) {
+  if (n < 1 || n > 3 || !fired_given[n - 1]) return nullptr;
+  // The error value is rooted and follows moved nodes; the raw copy does not.
+  if (last_cell && type_of(last_cell) == TYPE_ERROR) return value_of(last_cell, F_ARG1 + uint32_t(n - 1));
+  return &fired_args[n - 1];
+}
 
 void fire(int category, int id, const cell* arg1, const cell* arg2, const cell* arg3) {
   fired_category = category;
@@ -194,11 +199,12 @@ void fire(int category, int id, const cell* arg1, const cell* arg2, const cell* 
     if (args[i]) fired_args[i] = *args[i];
   }
   if (!ready_q() || firing) throw thrown{THROWN_ERROR};
+  none::make_at(last_cell);
   firing = true;
   try {
     cell* saved_top = stack::top;
     cell given[3];
-    for (int i = 0; i < 3; ++i) given[i] = fired_args[i];
+    for (int i = 0; i < 3; ++i) given[i] = fired_given[i] ? fired_args[i] : cell{TYPE_UNSET, 0, 0, 0};
     collector::root_cells keep(given, 3);
     create(category, id, fired_given[0] ? &given[0] : nullptr, fired_given[1] ? &given[1] : nullptr,
            fired_given[2] ? &given[2] : nullptr);
@@ -217,7 +223,7 @@ void fire(int category, int id, const cell* arg1, const cell* arg2, const cell* 
 cell* create(int category, int id, const cell* arg1, const cell* arg2, const cell* arg3) {
   cell code;
   integer::make_at(&code, category * 100 + id);
-  cell* e = make(stack::push_cell(), &code, TYPE_ERROR);
+  cell* e = make(unset::make_at(stack::push_cell()), &code, TYPE_ERROR);
   const cell* args[3] = {arg1, arg2, arg3};
   for (int i = 0; i < 3; ++i)
     if (args[i]) store(e, field(F_ARG1 + i), args[i]);
@@ -231,6 +237,28 @@ void set_where(cell* error, const cell* value) {
 cell* field_of(const cell* error, field f) { return value_of(error, f); }
 uint32_t get_type(const cell* error) { return value_of(error, F_TYPE)->w2; }
 uint32_t get_id(const cell* error) { return value_of(error, F_ID)->w2; }
+
+cell get_call_name(int32_t n) {
+  cell anon = *words::word[words::w::anon];
+  uint32_t skip[2] = {symbol::resolve(words::word[words::w::anon]->w2),
+                      symbol::resolve(words::word[words::w::body]->w2)};
+  for (stack::frame* f = stack::ctop - 1; f >= stack::ctop_bottom; --f) {
+    uint32_t name = symbol::resolve(f->symbol());
+    if (name == skip[0] || name == skip[1] || !f->word_context) continue;
+    int32_t at = context::find_word(f->word_context, f->symbol(), true);
+    const cell* v = at >= 0 ? context::value_at(f->word_context, uint32_t(at)) : nullptr;
+    uint32_t t = v ? type_of(v) : 0;
+    if (t < TYPE_NATIVE || (t > TYPE_FUNCTION && t != TYPE_ROUTINE)) return anon;
+    series_buffer* spec = memory::buffer_of(v->w2);
+    for (cell *c = spec->head_cell(), *end = spec->tail_cell(); c < end; ++c) {
+      uint32_t ct = type_of(c);
+      if (ct != TYPE_WORD && ct != TYPE_LIT_WORD && ct != TYPE_GET_WORD && ct != TYPE_REFINEMENT) continue;
+      if (n-- == 0) return *c;
+    }
+    return anon;
+  }
+  return anon;
+}
 
 cell* make(cell* proto, const cell* spec_in, uint32_t) {
   cell spec = *spec_in;

@@ -174,3 +174,33 @@ TEST_F(errors, PathsReadFields) {
 
 }  // namespace
 }  // namespace kez::testing
+
+namespace kez::testing {
+namespace {
+
+TEST_F(errors, CallNameOfTheFunctionBeingCalled) {
+  cell* src = load("[a 'b /c d] []");
+  function::push(first_of(src), first_of(src) + 1, 0, 0, 0, 0);
+  cell* fn = stack::top_cell();
+  cell* fn_word = word_named("called-fn");
+  context::set(fn_word, fn);
+  stack::mark_func(fn_word, 0);
+  stack::mark(words::word[words::w::body], stack::FRAME_EVAL << 24);
+  struct row { int32_t n; const char* name; } rows[] = {{0, "a"}, {1, "'b"}, {2, "/c"}, {3, "d"}, {4, "<anon>"}};
+  for (const row& r : rows) {
+    cell name = error::get_call_name(r.n);
+    EXPECT_EQ(mold_text(&name), r.name) << r.n;
+  }
+  stack::unwind_reset();
+  stack::unwind_reset();
+  cell* plain = word_named("plain-value");
+  context::set(plain, stack::push(&(const cell&)integer(1)));
+  stack::mark_native(plain);
+  cell name = error::get_call_name(0);
+  EXPECT_EQ(mold_text(&name), "<anon>");
+  stack::unwind_reset();
+  EXPECT_EQ(error::nop(), 8);
+}
+
+}  // namespace
+}  // namespace kez::testing

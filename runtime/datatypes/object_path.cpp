@@ -32,22 +32,21 @@ cell path_unset{TYPE_UNSET, 0, 0, 0};
 uint32_t canon(uint32_t symbol) { return symbol::resolve(symbol); }
 cell* entry_of(uint32_t table, hook h) { return memory::buffer_of(table)->head_cell() + h; }
 int32_t index_of(const cell* entry) { return entry->w2 >= ABSENT ? -1 : int32_t(entry->w2 >> 16); }
-int32_t count_of(const cell* entry) { return int32_t(entry->w2 & 0xFFFF); }
 
 cell make_entry(int32_t index, int32_t count, uint32_t spec) {
   uint32_t w2 = (index < 0 ? ABSENT : uint32_t(index) << 16) | (uint32_t(count) & 0xFFFF);
   return cell{TYPE_PAIR, 0, w2, spec};
 }
 
-// The local count of the hook function now in the field, refreshed in the
-// entry when the field was set to another function since it was taken.
+// The local count of the hook function now in the field, stored back in the
+// entry. Counted on every call: the cached spec node is not a collector
+// reference, so a dead spec's node may come back as another function's spec
+// and a node comparison could keep a wrong count.
 int32_t refresh_count(uint32_t table, hook h, const cell* fn) {
   cell* entry = entry_of(table, h);
-  if (entry->w3 != fn->w2) {
-    int32_t n = function::count_locals(fn->w2, 0, false);
-    *entry = make_entry(index_of(entry), n, fn->w2);
-  }
-  return count_of(entry);
+  int32_t n = function::count_locals(fn->w2, 0, false);
+  *entry = make_entry(index_of(entry), n, fn->w2);
+  return n;
 }
 
 // Calls the hook function with the arguments already pushed after its frame.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "runtime/entry_table.h"
 #include "runtime/frames.h"
 #include "runtime/handles.h"
 #include "runtime/memory.h"
@@ -93,51 +94,25 @@ bool draining = false;
 uint32_t pending[PENDING_MAX];
 uint32_t pending_count = 0;
 
-// Relocation table of one cycle: old node -> new node, open addressing on
-// non-zero keys. Stands behind relocated() alone.
-std::vector<uint32_t> reloc_keys, reloc_values;
-uint32_t reloc_count = 0;
-
-uint32_t reloc_hash(uint32_t k) {
-  k ^= k >> 16;
-  k *= 0x85EBCA6B;
-  k ^= k >> 13;
-  k *= 0xC2B2AE35;
-  return k ^ (k >> 16);
-}
+// Relocation table of one cycle: old node -> new node, made by the first
+// evacuation of the cycle and freed at its end.
+constexpr uint32_t RELOCATION_ROOM = 20000;
+intmap::map* relocations = nullptr;
 
 void reloc_put(uint32_t from, uint32_t to) {
-  if ((reloc_count + 1) * 2 > reloc_keys.size()) {
-    std::vector<uint32_t> keys = std::move(reloc_keys), values = std::move(reloc_values);
-    size_t cap = std::max<size_t>(keys.size() * 2, 1024);
-    reloc_keys.assign(cap, 0);
-    reloc_values.assign(cap, 0);
-    reloc_count = 0;
-    for (size_t i = 0; i < keys.size(); ++i)
-      if (keys[i]) reloc_put(keys[i], values[i]);
-  }
-  size_t mask = reloc_keys.size() - 1;
-  size_t i = reloc_hash(from) & mask;
-  while (reloc_keys[i] && reloc_keys[i] != from) i = (i + 1) & mask;
-  if (!reloc_keys[i]) ++reloc_count;
-  reloc_keys[i] = from;
-  reloc_values[i] = to;
+  if (!relocations) relocations = intmap::make(RELOCATION_ROOM);
+  intmap::put(relocations, from, to);
 }
 
 uint32_t relocated(uint32_t node) {
-  if (!reloc_count) return 0;
-  size_t mask = reloc_keys.size() - 1;
-  for (size_t i = reloc_hash(node) & mask; reloc_keys[i]; i = (i + 1) & mask)
-    if (reloc_keys[i] == node) return reloc_values[i];
-  return 0;
+  if (!relocations) return 0;
+  uint32_t* to = intmap::get(relocations, node);
+  return to ? *to : 0;
 }
 
 void reloc_free() {
-  reloc_keys.clear();
-  reloc_keys.shrink_to_fit();
-  reloc_values.clear();
-  reloc_values.shrink_to_fit();
-  reloc_count = 0;
+  intmap::free(relocations);
+  relocations = nullptr;
 }
 
 void push_range(cell* first, cell* end) {
@@ -463,7 +438,7 @@ void do_cycle() {
   if (compaction_switch) compact_node_frames();
   mark_roots();
   collect_interiors();
-  if (reloc_count)
+  if (relocations)
     for (procedure fn : relocators) fn();
   handles::sweep();
   for (procedure fn : purgers) fn();

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "platform/os.h"
+#include "runtime/hashtable.h"
 #include "runtime/hooks.h"
 #include "runtime/mem.h"
 #include "runtime/runtime.h"
@@ -129,6 +130,7 @@ void init() {
   // manager, datatypes, stacks, lexer, boot data ...) join here in order.
   hooks::init();
   os::init();
+  hashtable::init();
 }
 
 void launch() {

@@ -5,6 +5,7 @@
 
 #include "runtime/console.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/memory.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
@@ -16,10 +17,14 @@ namespace {
 struct name_row {
   const char* name;  // with the "!", owned by the registering module
   int32_t length;    // without the "!"
+  uint32_t symbol;   // of the name word, 0 until interned
 };
 
 name_row names[TYPE_TABLE_ROWS];
-const name_row unnamed{"", -1};  // for ids that no module registered
+const name_row unnamed{"", -1, 0};  // for ids that no module registered
+bool words_ready = false;  // the global context exists: names are interned at registration
+
+void make_word(uint32_t type) { names[type].symbol = word::load(names[type].name)->w2; }
 
 // The name row of the type a datatype! names; values made from outside data
 // may name any id.
@@ -51,7 +56,8 @@ void register_(uint32_t count, const uintptr_t* list) {
   if (type > top) top = type;
   uint32_t parent = uint32_t(list[1]);
   const char* name = reinterpret_cast<const char*>(list[2]);
-  names[type] = name_row{name, int32_t(std::strlen(name)) - 1};
+  names[type] = name_row{name, int32_t(std::strlen(name)) - 1, 0};
+  if (words_ready) make_word(type);
   if (count < 3 || count - 3 != ACTION_COUNT) bad_count(list[0], count < 3 ? 0 : count - 3);
   for (uint32_t a = 1; a <= ACTION_COUNT; ++a) {
     uintptr_t entry = list[2 + a];
@@ -91,11 +97,19 @@ void registration::commit() const { register_(LIST_COUNT, list_); }
 const char* name(uint32_t type) { return type < TYPE_TABLE_ROWS && names[type].name ? names[type].name : unnamed.name; }
 int32_t name_length(uint32_t type) { return type < TYPE_TABLE_ROWS && names[type].name ? names[type].length : unnamed.length; }
 uint32_t top_id() { return top; }
+uint32_t name_symbol(uint32_t type) { return type < TYPE_TABLE_ROWS ? names[type].symbol : 0; }
+
+void make_words() {
+  for (uint32_t t = 1; t <= top; ++t)
+    if (names[t].name) make_word(t);
+  words_ready = true;
+}
 
 void reset() {
   std::memset(actions::table, 0, sizeof actions::table);
   std::memset(names, 0, sizeof names);
   top = 0;
+  words_ready = false;
 }
 
 void init() {

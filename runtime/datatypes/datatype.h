@@ -57,6 +57,11 @@ class registration {
 const char* name(uint32_t type);
 int32_t name_length(uint32_t type);
 uint32_t top_id();  // highest type id registered so far
+// The symbol of a type's name (its word in the global context), 0 until the
+// names are interned: by make_words once the symbol table and the global
+// context exist, and at registration from then on.
+uint32_t name_symbol(uint32_t type);
+void make_words();
 
 // Forgets every registration (start-up and tests).
 void reset();

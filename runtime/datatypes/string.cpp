@@ -28,10 +28,6 @@ inline uint32_t chars_of(const series_buffer* b) { return b->used() >> shift_of(
 inline uint8_t* at(series_buffer* b, uint32_t index) { return b->head_ptr() + (index << shift_of(b->unit())); }
 inline uint32_t capacity_of(series_buffer* b) { return uint32_t(b->end() - b->head_ptr()); }
 
-inline bool any_string_q(uint32_t type) {
-  return type == TYPE_STRING || type == TYPE_FILE || type == TYPE_URL || type == TYPE_TAG ||
-         type == TYPE_EMAIL || type == TYPE_REF;
-}
 inline bool any_block_q(uint32_t type) { return type == TYPE_BLOCK || type == TYPE_PAREN || type == TYPE_HASH; }
 
 // The unit a code point needs: appending keeps unit 1 for ASCII only, the
@@ -92,6 +88,8 @@ struct stable_bytes {
 };
 
 }  // namespace
+
+uint32_t head_index(const cell* s) { return head_of(s, buffer_of(s)); }
 
 uint32_t unit_of(const series_buffer* b) {
   uint32_t u = b->unit();
@@ -768,7 +766,9 @@ cell* to(cell* proto, const cell* spec, uint32_t type) {
 int32_t form(const cell* value, cell* buffer, const cell* arg, int32_t part) {
   cell text = *value;
   collector::root_cells hold(&text);
-  concatenate(buffer, &text, arg ? part : -1, 0, true, CONCAT_APPEND);
+  // With a part argument a spent budget appends nothing (a negative limit
+  // would mean no limit).
+  concatenate(buffer, &text, arg ? std::max(part, 0) : -1, 0, true, CONCAT_APPEND);
   return part - ks_length_q(&text);
 }
 
@@ -778,6 +778,11 @@ void init() {
       .set<ACT_MAKE>(make)
       .set<ACT_TO>(to)
       .set<ACT_FORM>(form)
+      .set<ACT_MOLD>(mold)
+      .set<ACT_COMPARE>(compare)
+      .set<ACT_FIND>(find)
+      .set<ACT_SELECT>(select)
+      .set<ACT_SORT>(sort)
       .set<ACT_APPEND>(append)
       .set<ACT_INSERT>(insert)
       .set<ACT_CHANGE>(change)

@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "runtime/actions.h"
 #include "runtime/cell.h"
 #include "runtime/memory.h"
 
@@ -32,6 +33,13 @@ cell* push(const cell* value);  // a copy on the data stack
 
 inline series_buffer* buffer_of(const cell* s) { return memory::buffer_of(s->w2); }
 uint32_t unit_of(const series_buffer* b);  // 1, 2 or 4, else runtime error 101
+
+inline bool any_string_q(uint32_t type) {
+  return type == TYPE_STRING || type == TYPE_FILE || type == TYPE_URL || type == TYPE_TAG ||
+         type == TYPE_EMAIL || type == TYPE_REF;
+}
+// The head index clamped to 0 .. the text's length (the cell is not changed).
+uint32_t head_index(const cell* s);
 
 // Raw accessors.
 uint8_t* ks_head(cell* s);           // clamps a head past the tail first
@@ -98,6 +106,49 @@ const uint16_t* to_utf16_part(cell* s, int32_t& length, bool crlf);  // null whe
 const uint16_t* to_cstr(cell* s);
 uint8_t* utf8_scratch(cell* s, uint32_t n);
 
+// --- Comparison, search and sort ---------------------------------------------
+// Ops 2 (strict-equal) and 8 (case-sensitive sort) compare code points
+// exactly; every other op folds both sides to lower case first.
+
+// Compares two texts from their heads: -1, 0 or 1 (0 = equal). In prefix
+// mode 0 means s2 matches at s1's head. Word comparison passes names.
+int32_t equal_q(const cell* s1, const cell* s2, int32_t op, bool prefix);
+
+// Set operations over the characters of two texts, taken in records of
+// `skip` characters (a record is known by its first character). Each kept
+// record appears once; the result replaces a's cell (head 0, a's type).
+// b is ignored by unique.
+enum set_op : int { SET_UNIQUE = 8, SET_UNION = 9, SET_INTERSECT = 10, SET_EXCLUDE = 11, SET_DIFFERENCE = 12 };
+cell* do_set_op(cell* a, const cell* b, bool case_, const cell* skip, int op);
+
+// The parse dialect's tests at a text's head.
+bool match_value_q(const cell* s, const cell* value, int32_t op);
+bool match_bitset_q(const cell* s, const cell* bitset);
+bool match_tag_q(const cell* s, const cell* tag);
+
+// A bit set's answer for a code point: its bit, or, beyond the stored bits,
+// whether the set is complemented.
+bool bitset_has_q(const cell* bitset, int32_t cp);
+
+// --- Mold and the small text writers -------------------------------------------
+
+// Appends one code point as it appears inside a molded text: carets for the
+// controls, the quote and the caret, "^(hex)" for 30, 128-159 and, with all,
+// anything above 127.
+void append_escaped_char(cell* buffer, int32_t cp, bool all);
+// Counts double quotes and line feeds in a unit run.
+void count_quotes(const uint8_t* start, const uint8_t* end, uint32_t unit, int32_t& quotes,
+                  int32_t& line_feeds);
+// True when the "{" at p has its matching "}" before end.
+bool brace_closes_q(const uint8_t* p, const uint8_t* end, uint32_t unit);
+// Upper-case hexadecimal in a static buffer, overwritten by the next call:
+// 8 digits ("F" filled for negatives), or with trim only the significant ones
+// ("00" for 0, "" for -1).
+const char* to_hex(int32_t value, bool trim);
+const char* byte_to_hex(uint8_t byte);
+// A float read from `length` bytes of text (already checked by the caller).
+double to_float(const char* text, int32_t length);
+
 // Actions of string! (registered by init as a child of series!).
 void init();
 cell* make(cell* proto, const cell* spec, uint32_t type);
@@ -109,5 +160,12 @@ cell* change(cell* series, const cell* value, int32_t part, bool only, int32_t d
 cell* swap(cell* series1, cell* series2);
 cell* take(cell* series, const cell* part, bool deep, bool last);  // over series!'s take
 cell* trim(cell* series, bool head, bool tail, bool auto_, bool lines, bool all, const cell* with);
+int32_t compare(const cell* value1, const cell* value2, int32_t op);
+cell* find(cell* series, const cell* value, const find_options& options);
+cell* select(cell* series, const cell* value, const find_options& options);
+cell* sort(cell* series, bool case_, const cell* skip, const cell* comparator, const cell* part,
+           bool all, bool reverse, bool stable);
+int32_t mold(const cell* value, cell* buffer, bool only, bool all, bool flat, const cell* arg,
+             int32_t part, int32_t indent);
 
 }  // namespace kez::string

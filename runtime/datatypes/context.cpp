@@ -1,0 +1,355 @@
+#include "runtime/datatypes/context.h"
+
+#include <vector>
+
+#include "runtime/collector.h"
+#include "runtime/core_ops.h"
+#include "runtime/datatypes/error.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/hashtable.h"
+#include "runtime/stack.h"
+#include "runtime/words.h"
+
+namespace kez::context {
+
+uint32_t global = 0;
+
+namespace {
+
+on_set_fn on_set = nullptr;
+
+void mark_global() {
+  if (global) collector::mark_context(&global);
+}
+
+uint32_t table_of(uint32_t ctx) { return cell_of(ctx)->w1; }
+
+cell* list_cells(uint32_t ctx) { return reinterpret_cast<cell*>(memory::buffer_of(words_of(ctx))->data()); }
+
+// Appends an unset! cell to the values series (the context is rooted by the caller).
+void append_unset_value(uint32_t ctx) {
+  if (on_stack_q(ctx)) return;
+  auto* v = reinterpret_cast<cell*>(series::make_room(memory::buffer_of(cell_of(ctx)->w2), sizeof(cell)));
+  *v = cell{TYPE_UNSET, 0, 0, 0};
+}
+
+void append_value(uint32_t ctx, const cell* value) {
+  cell copy = *value;
+  collector::root_cells keep(&copy);
+  auto* v = reinterpret_cast<cell*>(series::make_room(memory::buffer_of(cell_of(ctx)->w2), sizeof(cell)));
+  *v = copy;
+}
+
+bool word_type_q(uint32_t t) { return t >= TYPE_WORD && t <= TYPE_REFINEMENT; }
+bool block_type_q(uint32_t t) {
+  return t == TYPE_BLOCK || t == TYPE_PAREN || (t >= TYPE_PATH && t <= TYPE_GET_PATH) || t == TYPE_HASH;
+}
+
+uint32_t self_symbol() { return words::symbols[words::sym::self]; }
+
+[[noreturn]] void fire_with_word_at(int id, uint32_t ctx, uint32_t index) {
+  cell w = *word_at(ctx, index);
+  error::fire(err::cat_script, id, &w);
+}
+
+}  // namespace
+
+void init_global() {
+  static bool marker_added = false;
+  if (!marker_added) {
+    collector::add_marker(mark_global);
+    marker_added = true;
+  }
+  global = 0;
+  global = create(GLOBAL_SIZE, false, false, 0, KIND_GLOBAL);
+}
+
+void release_global() { global = 0; }
+
+uint32_t words_of(uint32_t ctx) { return hashtable::shape_of(table_of(ctx)).block; }
+
+uint32_t length_of(uint32_t ctx) { return memory::buffer_of(words_of(ctx))->used() / sizeof(cell); }
+
+cell* word_at(uint32_t ctx, uint32_t position) { return list_cells(ctx) + position; }
+
+cell* value_at(uint32_t ctx, uint32_t index) {
+  const cell* c = cell_of(ctx);
+  if (!c->w2) return nullptr;
+  if (c->header & FLAG_STACK_VALUES) return arena::at<cell>(c->w2) + index;
+  return memory::buffer_of(c->w2)->head_cell() + index;
+}
+
+uint32_t create(uint32_t size, bool on_stack, bool self, uint32_t source, uint32_t kind) {
+  if (size == 0) size = 1;
+  collector::root_node keep_source(source);
+  uint32_t node = memory::alloc_cells(2);
+  collector::root_node keep(node);
+  auto* cells = reinterpret_cast<cell*>(series::make_room(memory::buffer_of(node), 2 * sizeof(cell)));
+  cells[0] = cells[1] = cell{TYPE_UNSET, 0, 0, 0};
+  uint32_t table = source ? hashtable::init(size, cell_of(source), hashtable::WORDS, 2)
+                          : hashtable::init(size, nullptr, hashtable::WORDS, 1);
+  cell_of(node)->w1 = table;  // rooted through the context from here on
+  uint32_t values = on_stack ? 0 : memory::alloc_cells(size);
+  cell* c = cell_of(node);
+  c->w2 = values;
+  uint32_t header = TYPE_CONTEXT | ((kind << CONTEXT_KIND_SHIFT) & FLAG_CONTEXT_KIND);
+  if (on_stack) header |= FLAG_STACK_VALUES;
+  if (self) header |= FLAG_SELF;
+  c->header = header;
+  return node;
+}
+
+int32_t find_word(uint32_t ctx, uint32_t symbol, bool case_insensitive) {
+  int32_t position = -1;
+  if (hashtable::find_symbol(table_of(ctx), symbol, case_insensitive, 0, position) < 0) return -1;
+  return int32_t(word_at(ctx, uint32_t(position))->w3);
+}
+
+int32_t find_word_any(uint32_t ctx, uint32_t symbol, bool case_insensitive, int32_t& added) {
+  collector::root_node keep(ctx);
+  int32_t position = -1;
+  if (hashtable::find_symbol(table_of(ctx), symbol, case_insensitive, ctx, position) >= 0)
+    return int32_t(word_at(ctx, uint32_t(position))->w3);
+  added = position;
+  return -1;
+}
+
+int32_t add_symbol(uint32_t ctx, uint32_t symbol) {
+  collector::root_node keep(ctx);
+  int32_t added = -1;
+  int32_t index = find_word_any(ctx, symbol, true, added);
+  if (index >= 0) return index;
+  append_unset_value(ctx);
+  return added;
+}
+
+uint32_t make_from_spec(const cell* spec, bool on_stack, bool self, uint32_t kind) {
+  // The spec's words are read first: nothing of the spec is touched while allocating.
+  std::vector<uint32_t> symbols;
+  {
+    series_buffer* b = memory::buffer_of(spec->w2);
+    for (cell *c = b->head_cell() + spec->w1, *end = b->tail_cell(); c < end; ++c) {
+      uint32_t t = type_of(c);
+      if (t == TYPE_WORD || t == TYPE_GET_WORD || t == TYPE_LIT_WORD || t == TYPE_REFINEMENT) symbols.push_back(c->w2);
+    }
+  }
+  uint32_t ctx = create(uint32_t(symbols.size()), on_stack, self, 0, kind);
+  collector::root_node keep(ctx);
+  uint32_t added_count = 0;
+  for (uint32_t s : symbols) {
+    int32_t added;
+    if (find_word_any(ctx, s, true, added) < 0) ++added_count;
+  }
+  for (uint32_t i = 0; i < added_count && !on_stack; ++i) append_unset_value(ctx);
+  return ctx;
+}
+
+uint32_t clone(cell* value, uint32_t kind) {
+  uint32_t source = value->w1;
+  const cell* s = cell_of(source);
+  uint32_t fresh = create(length_of(source), s->header & FLAG_STACK_VALUES, s->header & FLAG_SELF, source, kind);
+  for (uint32_t i = 0, n = length_of(fresh); i < n; ++i) word_at(fresh, i)->w1 = fresh;
+  value->w1 = fresh;
+  return fresh;
+}
+
+bool add_set_words(uint32_t ctx, const cell* block) {
+  std::vector<uint32_t> symbols;
+  {
+    series_buffer* b = memory::buffer_of(block->w2);
+    cell *head = b->head_cell() + block->w1, *end = b->tail_cell();
+    for (cell* c = head < end ? head : end; c < end; ++c)
+      if (type_of(c) == TYPE_SET_WORD) symbols.push_back(c->w2);
+  }
+  collector::root_node keep(ctx);
+  uint32_t before = length_of(ctx);
+  for (uint32_t s : symbols) add_symbol(ctx, s);
+  return length_of(ctx) > before;
+}
+
+cell* get_value_cell(uint32_t ctx, uint32_t symbol) {
+  if (on_stack_q(ctx)) ctx = global;
+  int32_t index = find_word(ctx, symbol, true);
+  return index < 0 ? nullptr : value_at(ctx, uint32_t(index));
+}
+
+cell* add_word_value(uint32_t ctx, const cell* word, const cell* value) {
+  cell v = *value;
+  collector::root_cells keep_value(&v);
+  collector::root_node keep(ctx);
+  int32_t added;
+  if (find_word_any(ctx, word->w2, true, added) >= 0) return nullptr;
+  if (on_stack_q(ctx)) return nullptr;
+  append_value(ctx, &v);
+  return value_at(ctx, uint32_t(added));
+}
+
+void get_or_add(uint32_t ctx, const cell* word, cell* target) {
+  collector::root_node keep(ctx);
+  int32_t index = add_word(ctx, word);
+  const cell* v = value_at(ctx, uint32_t(index));
+  *target = v ? *v : cell{TYPE_UNSET, 0, 0, 0};
+}
+
+cell* add_global(uint32_t symbol, bool case_insensitive, bool keep_spelling) {
+  int32_t position = -1;
+  if (hashtable::find_symbol(table_of(global), symbol, case_insensitive, 0, position) >= 0) {
+    cell* found = word_at(global, uint32_t(position));
+    if (!(case_insensitive && keep_spelling) || found->w2 == symbol) return found;
+    cell copy = *found;
+    copy.w2 = symbol;
+    // The copy must live where the collector sees it.
+    return root::building ? root::append(&copy) : stack::push(&copy);
+  }
+  hashtable::find_symbol(table_of(global), symbol, case_insensitive, global, position);
+  if (symbol::get_alias(symbol) > 0) {
+    // A case variant shares the value of the first spelling.
+    int32_t first = find_word(global, symbol::resolve(symbol), true);
+    if (first >= 0) word_at(global, uint32_t(position))->w3 = uint32_t(first);
+  }
+  // Every word-list position has a value cell, variants included.
+  append_unset_value(global);
+  return word_at(global, uint32_t(position));
+}
+
+cell* add_global_word(uint32_t symbol) {
+  cell* w = add_global(symbol, false, false);
+  return root::building ? root::append(w) : w;
+}
+
+cell* find_or_add_global(uint32_t ctx, uint32_t symbol) {
+  int32_t position = -1;
+  if (hashtable::find_symbol(table_of(ctx), symbol, false, 0, position) >= 0) return word_at(ctx, uint32_t(position));
+  return add_global_word(symbol);
+}
+
+cell* get(const cell* word) {
+  int32_t index = int32_t(word->w3);
+  uint32_t ctx = word->w1;
+  if (index < 0) {
+    if (ctx && word->w2 == self_symbol()) return owner_of(ctx);
+    error::fire(err::cat_script, err::script::no_value, word);
+  }
+  // An unbound word (a refinement made at start-up) has nowhere to read from.
+  if (!ctx) error::fire(err::cat_script, err::script::no_value, word);
+  cell* v = value_at(ctx, uint32_t(index));
+  if (!v) error::fire(err::cat_script, err::script::not_in_context, word);
+  return v;
+}
+
+cell* set(cell* word, const cell* value) {
+  if (!word->w1) error::fire(err::cat_script, err::script::not_defined, word);
+  return set_in(word, value, word->w1, true);
+}
+
+cell* set_in(cell* word, const cell* value, uint32_t ctx, bool hooks) {
+  cell v = *value;
+  collector::root_cells keep_value(&v);
+  collector::root_node keep(ctx);
+  if (int32_t(word->w3) < 0) {
+    int32_t index = find_word(ctx, word->w2, false);
+    if (index < 0) index = add_word(ctx, word);
+    word->w3 = uint32_t(index);
+  }
+  uint32_t index = word->w3;
+  cell* slot = value_at(ctx, index);
+  if (!slot) error::fire(err::cat_script, err::script::not_defined, word);
+  if (on_stack_q(ctx)) {
+    *slot = v;
+    return slot;
+  }
+  if (kind_of(ctx) == KIND_OBJECT) word_at(ctx, index)->header |= FLAG_WORD_CHANGED;
+  cell* owner = owner_of(ctx);
+  if (hooks && on_set && owner->w3) {
+    cell* saved_top = stack::top;
+    cell* old = stack::push(slot);
+    *value_at(ctx, index) = v;
+    cell w = *word;
+    on_set(owner_of(ctx), &w, old, &v);
+    stack::top = saved_top;
+    return value_at(ctx, index);
+  }
+  *slot = v;
+  return slot;
+}
+
+void set_on_set_hook(on_set_fn fn) { on_set = fn; }
+
+int32_t bind_word(uint32_t ctx, cell* word) {
+  int32_t index = find_word(ctx, word->w2, true);
+  if (index >= 0) {
+    word->w1 = ctx;
+    word->w3 = uint32_t(index);
+  }
+  return index;
+}
+
+cell* bind(cell* block, uint32_t ctx, bool self) {
+  // Binding allocates nothing, so buffers stay put; the walk keeps its own
+  // path of open blocks instead of recursing.
+  struct open_block {
+    uint32_t node, next, end;
+  };
+  std::vector<open_block> path;
+  auto enter = [&](const cell* b) {
+    uint32_t node = b->w2;
+    if (!node) return;
+    for (const open_block& o : path)
+      if (o.node == node) return;  // met inside itself
+    series_buffer* buf = memory::buffer_of(node);
+    uint32_t first = (buf->head - arena::offset_of(buf->data())) / sizeof(cell) + b->w1;
+    uint32_t end = uint32_t((buf->tail - arena::offset_of(buf->data())) / sizeof(cell));
+    path.push_back({node, first, end});
+  };
+  uint32_t self_sym = self ? self_symbol() : 0;
+  enter(block);
+  while (!path.empty()) {
+    open_block& o = path.back();
+    if (o.next >= o.end) {
+      path.pop_back();
+      continue;
+    }
+    cell* c = reinterpret_cast<cell*>(memory::buffer_of(o.node)->data()) + o.next++;
+    uint32_t t = type_of(c);
+    if (word_type_q(t)) {
+      if (self && t == TYPE_WORD && c->w2 == self_sym) {
+        c->w1 = ctx;
+        c->w3 = uint32_t(-1);
+      } else {
+        bind_word(ctx, c);
+      }
+    } else if (block_type_q(t)) {
+      enter(c);
+    }
+  }
+  return block;
+}
+
+void set_local_from_top(uint32_t ctx, uint32_t index) {
+  const cell* top = stack::top_cell();
+  if (type_of(top) == TYPE_UNSET) fire_with_word_at(err::script::need_value, ctx, index);
+  cell* slot = value_at(ctx, index);
+  if (!slot) fire_with_word_at(err::script::not_defined, ctx, index);
+  *slot = *top;
+}
+
+void set_local_from_top_reset(uint32_t ctx, uint32_t index) {
+  set_local_from_top(ctx, index);
+  stack::reset();
+}
+
+void set_slot_from_top_reset(uint32_t ctx, uint32_t index) {
+  if (kind_of(ctx) == KIND_OBJECT) word_at(ctx, index)->header |= FLAG_WORD_CHANGED;
+  cell* slot = value_at(ctx, index);
+  if (!slot) fire_with_word_at(err::script::not_defined, ctx, index);
+  *slot = *stack::top_cell();
+  stack::reset();
+}
+
+cell* get_local(uint32_t ctx, uint32_t index) {
+  cell* slot = value_at(ctx, index);
+  if (!slot) fire_with_word_at(err::script::not_defined, ctx, index);
+  return slot;
+}
+
+}  // namespace kez::context

@@ -1,0 +1,176 @@
+// find and select of string! (binary! inherits them): a scan forward, or
+// backward with /last or /reverse, for a character, a bit set's members, a
+// single byte, or a text (anything else is searched for by its formed text).
+#include <algorithm>
+#include <vector>
+
+#include "runtime/actions.h"
+#include "runtime/collector.h"
+#include "runtime/datatypes/error.h"
+#include "runtime/datatypes/none.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/datatypes/string_text.h"
+#include "runtime/stack.h"
+
+namespace kez::string {
+
+namespace {
+
+// What a scan looks for, gathered before the scan starts (gathering may
+// allocate; the scan does not).
+struct target {
+  enum kind { TEXT, BITSET, NUMBER } kind = TEXT;
+  std::vector<int32_t> text;  // folded when the scan folds
+  const cell* bitset = nullptr;
+  double number = 0;          // a float element of a binary!
+  uint32_t length() const { return kind == TEXT ? uint32_t(text.size()) : 1; }
+};
+
+void text_of(const cell* s, bool folded, std::vector<int32_t>& out) {
+  text_view v = view_of(s);
+  out.resize(v.length);
+  for (uint32_t i = 0; i < v.length; ++i) out[i] = folded ? fold(v[i]) : v[i];
+}
+
+target target_of(const cell* value, uint32_t series_type, bool folded) {
+  target t;
+  uint32_t type = type_of(value);
+  bool binary = series_type == TYPE_BINARY;
+  if (type == TYPE_CHAR) {
+    int32_t cp = int32_t(value->w2);
+    t.text.push_back(folded ? fold(cp) : cp);
+  } else if (type == TYPE_BITSET) {
+    t.kind = target::BITSET;
+    t.bitset = value;
+  } else if (type == TYPE_BINARY) {
+    if (!binary) error::fire(err::cat_script, err::script::invalid_arg, value);
+    text_of(value, false, t.text);
+  } else if (binary && type == TYPE_INTEGER) {
+    t.text.push_back(int32_t(value->w2));
+  } else if (binary && type == TYPE_FLOAT) {
+    t.kind = target::NUMBER;
+    t.number = load_double(&value->w2);
+  } else if (binary && any_string_q(type)) {
+    // A text in bytes is its UTF-8 form.
+    cell copy = *value;
+    collector::root_cells hold(&copy);
+    int32_t n = -1;
+    const uint8_t* p = utf8_bytes(&copy, n);
+    t.text.assign(p, p + n);
+  } else if (any_string_q(type) && type != TYPE_TAG) {
+    text_of(value, folded, t.text);
+  } else {
+    // Everything else, a tag! with its brackets included, by its formed text.
+    cell item = *value;
+    collector::root_cells hold(&item);
+    cell* formed = make_at(stack::push_cell(), 16);
+    actions::form_dispatch(&item, formed, nullptr, 0x7FFFFFFF);
+    text_of(formed, folded, t.text);
+    stack::pop(1);
+  }
+  return t;
+}
+
+bool element_matches(const target& t, int32_t c, bool folded) {
+  switch (t.kind) {
+    case target::BITSET: return bitset_has_q(t.bitset, c);
+    case target::NUMBER: return double(c) == t.number;
+    default: return (folded ? fold(c) : c) == t.text[0];
+  }
+}
+
+bool text_matches(const text_view& v, uint32_t start, const std::vector<int32_t>& text, bool folded) {
+  for (size_t k = 0; k < text.size(); ++k) {
+    int32_t c = v[start + uint32_t(k)];
+    if ((folded ? fold(c) : c) != text[k]) return false;
+  }
+  return true;
+}
+
+[[noreturn]] void bad_refine_arg(const cell* value) {
+  error::fire(err::cat_script, err::script::invalid_refine_arg, nullptr, value);
+}
+
+// The found position (match start, absolute index) and its length, or -1.
+struct found {
+  int64_t at = -1;
+  uint32_t length = 0;
+};
+
+found scan(cell* series, const cell* value, const find_options& o) {
+  uint32_t stype = type_of(series);
+  text_view v = view_of(series);
+  uint32_t total = v.head + v.length;
+  int64_t head = int32_t(series->w1) < 0 ? 0 : std::min<int64_t>(int32_t(series->w1), total);
+  if (total == 0 || (!o.reverse && head >= total)) return {};
+  if (o.any || o.with) error::fire(err::cat_internal, err::internal::not_done);
+  int64_t step = 1;
+  if (o.skip) {
+    step = type_of(o.skip) == TYPE_INTEGER ? int32_t(o.skip->w2) : 0;
+    if (step < 1) error::fire(err::cat_script, err::script::out_of_range, o.skip);
+  }
+  int64_t count = -1;
+  if (o.part) {
+    if (type_of(o.part) == TYPE_INTEGER) count = int32_t(o.part->w2);
+    else if (type_of(o.part) == stype && o.part->w2 == series->w2) count = std::abs(int64_t(int32_t(o.part->w1)) - head);
+    else bad_refine_arg(o.part);
+    if (count < 1) return {};
+  }
+  bool folded = any_string_q(stype) && !o.case_ && !o.same;
+  target t = target_of(value, stype, folded);
+  if (t.kind == target::TEXT && t.text.empty()) return {};
+
+  // The range [lo, hi) and where the scan starts; backward scans visit the
+  // last character of each candidate match.
+  int64_t lo, hi, from;
+  if (o.reverse) {
+    if (o.match) return {};
+    lo = count >= 0 ? std::max<int64_t>(head - count, 0) : 0;
+    hi = head;
+    from = head - 1;
+    if (from < lo) return {};
+    step = -step;
+  } else {
+    lo = head;
+    hi = count >= 0 ? std::min<int64_t>(head + count, total) : total;
+    from = o.last ? hi - 1 : lo;
+    if (o.last) step = -step;
+  }
+  uint32_t m = t.length();
+  series_buffer* b = buffer_of(series);  // read after target_of's allocations
+  text_view whole{b->head_ptr(), v.unit, 0, total};
+  for (int64_t i = from; i >= lo && i < hi; i += step) {
+    int64_t start = step > 0 ? i : i - m + 1;
+    if (start < lo || start + m > hi) break;  // no later candidate fits either
+    bool hit = t.kind == target::TEXT && m > 1 ? text_matches(whole, uint32_t(start), t.text, folded)
+                                                : element_matches(t, whole[uint32_t(start)], folded);
+    if (hit) return {start, m};
+    if (o.match) break;
+  }
+  return {};
+}
+
+}  // namespace
+
+cell* find(cell* series, const cell* value, const find_options& o) {
+  found f = scan(series, value, o);
+  if (f.at < 0) return none::make_at(series);
+  series->w1 = uint32_t(f.at + (o.tail ? f.length : 0));
+  return series;
+}
+
+cell* select(cell* series, const cell* value, const find_options& o) {
+  find_options plain = o;
+  plain.tail = plain.match = false;
+  found f = scan(series, value, plain);
+  if (f.at < 0) return none::make_at(series);
+  text_view v = view_of(series);
+  uint64_t after = uint64_t(f.at) + f.length;
+  if (after >= uint64_t(v.head) + v.length) return none::make_at(series);
+  series_buffer* b = buffer_of(series);
+  int32_t c = read_unit(b->head_ptr(), v.unit, uint32_t(after));
+  *series = cell{type_of(series) == TYPE_BINARY ? uint32_t(TYPE_INTEGER) : uint32_t(TYPE_CHAR), 0, uint32_t(c), 0};
+  return series;
+}
+
+}  // namespace kez::string

@@ -1,0 +1,469 @@
+// The lexer: text in, values (or a syntax error with its arguments) out.
+// Values are compared through a small describer that writes the value kinds
+// the lexer builds as source-like text, so one table row shows a whole case.
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "runtime/float_text.h"
+#include "runtime/lexer.h"
+#include "runtime/scan_number.h"
+#include "values_fixture.h"
+
+namespace kez::testing {
+namespace {
+
+class lexer_test : public values_test {
+ protected:
+  void SetUp() override {
+    values_test::SetUp();
+    datatype::registration(TYPE_FLOAT, 0, "float!").commit();
+    datatype::registration(TYPE_BLOCK, TYPE_SERIES, "block!").commit();
+    lexer::init();
+  }
+};
+
+std::string describe(const cell* c);
+
+// Names of the types a test may see named, registered or not.
+const char* type_name(uint32_t type) {
+  switch (type) {
+    case TYPE_STRING: return "string!";
+    case TYPE_INTEGER: return "integer!";
+    case TYPE_FLOAT: return "float!";
+    case TYPE_WORD: return "word!";
+    case TYPE_GET_WORD: return "get-word!";
+    case TYPE_LIT_WORD: return "lit-word!";
+    case TYPE_PATH: return "path!";
+    case TYPE_CHAR: return "char!";
+    case TYPE_BINARY: return "binary!";
+    case TYPE_TUPLE: return "tuple!";
+    case TYPE_TIME: return "time!";
+    case TYPE_DATE: return "date!";
+    case TYPE_MONEY: return "money!";
+    case TYPE_MAP: return "map!";
+    case TYPE_POINT2D: return "point2D!";
+    case TYPE_POINT3D: return "point3D!";
+    default: return "?";
+  }
+}
+
+std::string describe_cells(const cell* first, uint32_t n, const char* open, const char* close,
+                           const char* sep = " ") {
+  std::string out = open;
+  for (uint32_t i = 0; i < n; ++i) {
+    if (i) out += (first[i].header & FLAG_NEW_LINE) ? "\n" : sep;
+    out += describe(&first[i]);
+  }
+  return out + close;
+}
+
+std::string hex_bytes(const uint8_t* p, uint32_t n) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  for (uint32_t i = 0; i < n; ++i) out += digits[p[i] >> 4], out += digits[p[i] & 15];
+  return out;
+}
+
+std::string text_of(const cell* c) {
+  series_buffer* b = memory::buffer_of(c->w2);
+  std::string out;
+  uint32_t unit = b->unit();
+  for (uint32_t i = 0; i < b->used() / unit; ++i) {
+    int32_t cp = utf::get(b->head_ptr(), int(unit), i);
+    uint8_t buf[4];
+    out.append(reinterpret_cast<char*>(buf), size_t(utf8::encode_char(cp, buf)));
+  }
+  return out;
+}
+
+std::string number(double d) { return float_::format_text(d, 0, true); }
+
+std::string describe(const cell* c) {
+  switch (type_of(c)) {
+    case TYPE_NONE: return "none";
+    case TYPE_UNSET: return "unset";
+    case TYPE_LOGIC: return c->w1 ? "true" : "false";
+    case TYPE_DATATYPE: return std::string("#(") + type_name(c->w1) + ")";
+    case TYPE_INTEGER: return std::to_string(int32_t(c->w2));
+    case TYPE_FLOAT: return number(load_double(&c->w2));
+    case TYPE_PERCENT: return "percent " + number(load_double(&c->w2));
+    case TYPE_TIME: return "time " + number(load_double(&c->w2));
+    case TYPE_CHAR: return "#\"" + std::to_string(int32_t(c->w2)) + "\"";
+    case TYPE_PAIR: return std::to_string(int32_t(c->w2)) + "x" + std::to_string(int32_t(c->w3));
+    case TYPE_POINT2D:
+    case TYPE_POINT3D: {
+      float v[3];
+      std::memcpy(v, &c->w1, sizeof v);
+      std::string out = "(" + number(v[0]) + ", " + number(v[1]);
+      if (type_of(c) == TYPE_POINT3D) out += ", " + number(v[2]);
+      return out + ")";
+    }
+    case TYPE_TUPLE: {
+      uint32_t n = (c->header >> 19) & 15;
+      auto* bytes = reinterpret_cast<const uint8_t*>(&c->w1);
+      std::string out;
+      for (uint32_t i = 0; i < n; ++i) out += (i ? "." : "") + std::to_string(bytes[i]);
+      return out;
+    }
+    case TYPE_STRING: return "\"" + text_of(c) + "\"";
+    case TYPE_FILE: return "%\"" + text_of(c) + "\"";
+    case TYPE_URL: return "url " + text_of(c);
+    case TYPE_EMAIL: return "email " + text_of(c);
+    case TYPE_TAG: return "<" + text_of(c) + ">";
+    case TYPE_REF: return "@" + text_of(c);
+    case TYPE_BINARY: {
+      series_buffer* b = memory::buffer_of(c->w2);
+      return "#{" + hex_bytes(b->head_ptr(), b->used()) + "}";
+    }
+    case TYPE_BLOCK:
+    case TYPE_PAREN: {
+      series_buffer* b = memory::buffer_of(c->w2);
+      bool block = type_of(c) == TYPE_BLOCK;
+      return describe_cells(b->head_cell(), b->used() / 16, block ? "[" : "(", block ? "]" : ")");
+    }
+    default: return "type " + std::to_string(type_of(c));
+  }
+}
+
+std::string load(const std::string& text) {
+  cell* result = stack::push_cell();
+  lexer::load_utf8(result, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  return describe(result);
+}
+
+struct fired {
+  int category = -1, id = -1;
+  std::vector<std::string> args;
+};
+
+std::string describe_arg(const cell* c) {
+  if (type_of(c) == TYPE_STRING) return text_of(c);
+  return describe(c);
+}
+
+fired load_error(const std::string& text) {
+  fired f;
+  try {
+    load(text);
+  } catch (const thrown& t) {
+    if (t.code != THROWN_ERROR) return f;
+    f.category = error::last_category();
+    f.id = error::last_id();
+    for (int i = 1; i <= 3; ++i) {
+      // the arguments stay on the data stack, so the copies are still good
+      if (const cell* a = error::last_arg(i)) f.args.push_back(describe_arg(a));
+    }
+  }
+  return f;
+}
+
+TEST_F(lexer_test, loads_values) {
+  struct row {
+    const char* text;
+    const char* expected;
+  } rows[] = {
+      {"", "[]"},
+      {"  \t\r\n ", "[]"},
+      {"1 2", "[1 2]"},
+      {"1\n2", "[1\n2]"},
+      {"1;comment", "[1]"},
+      {"1;comment\n2", "[1\n2]"},
+      {"{a{b}c}", "[\"a{b}c\"]"},
+      {"{a^}b}", "[\"a}b\"]"},
+      {"\"a^/b^(41)^-\"", "[\"a\nbA\t\"]"},
+      {"[1 [2 (3)] []]", "[[1 [2 (3)] []]]"},
+      {"(1, 2)", "[(1.0, 2.0)]"},
+      {"(1.5, -2, 3e2)", "[(1.5, -2.0, 300.0)]"},
+      {"(1 2)", "[(1 2)]"},
+      {"#(true) #(false) #(none) #(unset)", "[true false none unset]"},
+      {"#(integer!) #(INTEGER)", "[#(integer!) #(integer!)]"},
+      {"2147483647", "[2147483647]"},
+      {"2147483648", "[2147483648.0]"},
+      {"-2147483648", "[-2147483648]"},
+      {"-2147483649", "[-2147483649.0]"},
+      {"+7 -0 00012", "[7 0 12]"},
+      {"1'000'000", "[1000000]"},
+      {"12345678901", "[12345678901.0]"},
+      {"FFh 0FFh FFFFFFFFh 7FFFFFFFh", "[255 255 -1 2147483647]"},
+      {"1.5 .5 1e3 -1.5E-2 1'000.5", "[1.5 0.5 1000.0 -0.015 1000.5]"},
+      {"1.#INF -1.#inf", "[1.#INF -1.#INF]"},
+      {"1.5% 50%", "[percent 0.015 percent 0.5]"},
+      {"#\"a\" #\"^(1F600)\" #\"^(line)\" #\"^/\" #\"^^\" #\"\xC3\xA9\"",
+       "[#\"97\" #\"128512\" #\"10\" #\"10\" #\"94\" #\"233\"]"},
+      {"%a%20b %\"my file\" %dir/file.txt", "[%\"a b\" %\"my file\" %\"dir/file.txt\"]"},
+      {"#{0A0b} #{} 2#{00000001 00000010} 64#{AQID} 64#{AQ==} 16#{ff ; note\n 01}",
+       "[#{0A0B} #{} #{0102} #{010203} #{01} #{FF01}]"},
+      {"1.2.3 255.0.0.1", "[1.2.3 255.0.0.1]"},
+      {"12:30 12:30.5 1:02:03 -1:00 0:0:59.5", "[time 45000.0 time 750.5 time 3723.0 time -3600.0 time 59.5]"},
+      {"1x2 -3X+4", "[1x2 -3x4]"},
+      {"<a b=\"c\">", "[<a b=\"c\">]"},
+      {"http://x.org/%41b", "[url http://x.org/Ab]"},
+      {"me@host.org", "[email me@host.org]"},
+      {"@ref", "[@ref]"},
+      {"%{a}b}% %%{x}% y}%%", "[\"a}b\" \"x}% y\"]"},
+  };
+  for (const row& r : rows) {
+    EXPECT_EQ(load(r.text), r.expected) << "text: " << r.text;
+  }
+}
+
+TEST_F(lexer_test, nan_is_the_quiet_nan) {
+  cell* result = stack::push_cell();
+  const char text[] = "1.#NaN";
+  lexer::scan(result, reinterpret_cast<const uint8_t*>(text), 6, true, true, true, false,
+              nullptr, nullptr, nullptr, nullptr);
+  ASSERT_EQ(type_of(result), TYPE_FLOAT);
+  uint64_t bits;
+  std::memcpy(&bits, &result->w2, 8);
+  EXPECT_EQ(bits, 0x7FF8000000000000ull);
+}
+
+TEST_F(lexer_test, string_units_follow_the_widest_character) {
+  struct row {
+    const char* text;
+    uint32_t unit;
+  } rows[] = {{"{abc}", 1}, {"{a^(3A9)b}", 2}, {"\"\xCE\xA9\"", 2}, {"\"^(1F600)\"", 4},
+              {"\"\xF0\x9F\x98\x80\"", 4}};
+  for (const row& r : rows) {
+    cell* result = stack::push_cell();
+    lexer::scan(result, reinterpret_cast<const uint8_t*>(r.text), std::strlen(r.text), true, true,
+                true, false, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_EQ(type_of(result), TYPE_STRING) << r.text;
+    EXPECT_EQ(string::buffer_of(result)->unit(), r.unit) << r.text;
+  }
+  EXPECT_EQ(load("{a{b}c}"), "[\"a{b}c\"]");
+}
+
+TEST_F(lexer_test, syntax_errors_name_the_line_the_type_and_the_text) {
+  struct row {
+    const char* text;
+    int id;
+    std::vector<std::string> args;
+  } rows[] = {
+      {"{abc", err::syntax::invalid, {"(line 1)", "#(string!)", "{abc"}},
+      {"\"abc", err::syntax::invalid, {"(line 1)", "#(string!)", "\"abc"}},
+      {"[1 2", err::syntax::missing, {"(line 1)", "]", "[1 2"}},
+      {"1 2]", err::syntax::missing, {"(line 1)", "[", "]"}},
+      {"(1 2", err::syntax::missing, {"(line 1)", ")", "(1 2"}},
+      {"[1 2)", err::syntax::missing, {"(line 1)", "]", "[1 2)"}},
+      {"1\n2\n12abc", err::syntax::invalid, {"(line 3)", "#(integer!)", "12abc"}},
+      {"1\n2\n12abc def\nghi", err::syntax::invalid, {"(line 3)", "#(integer!)", "12abc def"}},
+      {"#(int)", err::syntax::malconstruct, {"(line 1)", "#(int)"}},
+      {"#(foo)", err::syntax::malconstruct, {"(line 1)", "#(foo)"}},
+      {"}", err::syntax::bad_char, {"(line 1)", "}"}},
+      {"1..2", err::syntax::invalid, {"(line 1)", "#(float!)", "1..2"}},
+      {"1''0", err::syntax::invalid, {"(line 1)", "#(integer!)", "1''0"}},
+      {"123456789h", err::syntax::invalid, {"(line 1)", "#(integer!)", "123456789h"}},
+      {"Fh", err::syntax::invalid, {"(line 1)", "#(word!)", "Fh"}},
+      {"1.2.256", err::syntax::invalid, {"(line 1)", "#(tuple!)", "1.2.256"}},
+      {"2#{0101}", err::syntax::invalid, {"(line 1)", "#(binary!)", "2#{0101}"}},
+      {"16#{ABC}", err::syntax::invalid, {"(line 1)", "#(binary!)", "16#{ABC}"}},
+      {"8#{00}", err::syntax::invalid, {"(line 1)", "#(binary!)", "8#{00}"}},
+      {"#\"^(1234567)\"", err::syntax::invalid, {"(line 1)", "#(char!)", "#\"^(1234567)\""}},
+      {"#\"ab\"", err::syntax::invalid, {"(line 1)", "#(char!)", "#\"ab\""}},
+      {"1:60", err::syntax::invalid, {"(line 1)", "#(time!)", "1:60"}},
+      {"1:30:60", err::syntax::invalid, {"(line 1)", "#(time!)", "1:30:60"}},
+      {"29-Feb-2023", err::syntax::invalid, {"(line 1)", "#(date!)", "29-Feb-2023"}},
+      {"31/4/2024", err::syntax::invalid, {"(line 1)", "#(date!)", "31/4/2024"}},
+      {"US$1", err::syntax::invalid, {"(line 1)", "#(money!)", "US$1"}},
+      {"1, 2", err::syntax::invalid, {"(line 1)", "#(point2D!)", ", 2"}},
+      {"(1, 2, 3, 4)", err::syntax::invalid, {"(line 1)", "#(point3D!)", "1, 2, 3, 4)"}},
+      {"#[1 2 3]", err::syntax::invalid, {"(line 1)", "#(map!)", "#[1 2 3]"}},
+      {"%{a}%%", err::syntax::invalid, {"(line 1)", "#(string!)", "%{a}%%"}},
+      {"%%{a}%", err::syntax::invalid, {"(line 1)", "#(string!)", "%%{a}%"}},
+      {"\"a\xC0\"", err::syntax::invalid, {"(line 1)", "#(string!)", "\"a\xEF\xBF\xBD\""}},
+      {"\"a^(zz)\"", err::syntax::invalid, {"(line 1)", "#(string!)", "\"a^(zz)\""}},
+      {"0123456789012345678901234567890123456789g",
+       err::syntax::invalid,
+       {"(line 1)", "#(integer!)", "012345678901234567890123456789"}},
+  };
+  for (const row& r : rows) {
+    fired f = load_error(r.text);
+    EXPECT_EQ(f.category, err::cat_syntax) << r.text;
+    EXPECT_EQ(f.id, r.id) << r.text;
+    EXPECT_EQ(f.args, r.args) << r.text;
+  }
+}
+
+// Scan mode (what word/make uses) answers the type of the first token without
+// building anything; prescan answers error! for structure faults.
+TEST_F(lexer_test, scan_mode_types_the_first_value) {
+  struct row {
+    const char* text;
+    int32_t type;
+    int32_t consumed;
+  } rows[] = {
+      {"a", TYPE_WORD, 1},
+      {"a: 1", TYPE_SET_WORD, 2},
+      {"'a", TYPE_LIT_WORD, 2},
+      {":a", TYPE_GET_WORD, 2},
+      {"/a", TYPE_REFINEMENT, 2},
+      {"/", TYPE_WORD, 1},
+      {"#a", TYPE_ISSUE, 2},
+      {"a/b", TYPE_PATH, 3},
+      {"a/b: 1", TYPE_SET_PATH, 4},
+      {"'a/b", TYPE_LIT_PATH, 4},
+      {":a/b", TYPE_GET_PATH, 4},
+      {"a/b:/c", TYPE_ERROR, 0},
+      {"a:b", TYPE_URL, 3},
+      {"\xC2\xA0" "a", TYPE_WORD, 3},
+      {"a\xC2\xA0" "b", TYPE_WORD, 1},
+      {"12", TYPE_INTEGER, 2},
+      {"12abc", TYPE_ERROR, 0},
+      {"{abc", TYPE_ERROR, 0},
+      {"[1 2] 3", TYPE_BLOCK, 5},
+      {"29-Feb-2024", TYPE_DATE, 11},
+      {"1-1-70", TYPE_DATE, 6},
+      {"2024-02-29T10:00Z", TYPE_DATE, 17},
+      {"USD$1'234.56", TYPE_MONEY, 12},
+      {"$12.34", TYPE_MONEY, 6},
+      {"#[a 1 b 2]", TYPE_MAP, 10},
+  };
+  for (const row& r : rows) {
+    cell* result = stack::push_cell();
+    int32_t consumed = -1;
+    int32_t type = lexer::scan(result, reinterpret_cast<const uint8_t*>(r.text), std::strlen(r.text),
+                               true, true, false, false, &consumed, nullptr, nullptr, nullptr);
+    EXPECT_EQ(type, r.type) << r.text;
+    if (r.type != TYPE_ERROR) {
+      EXPECT_EQ(consumed, r.consumed) << r.text;
+    }
+  }
+  cell* result = stack::push_cell();
+  const char unclosed[] = "[1 2";
+  EXPECT_EQ(lexer::scan(result, reinterpret_cast<const uint8_t*>(unclosed), 4, false, false, false,
+                        false, nullptr, nullptr, nullptr, nullptr),
+            int32_t(TYPE_ERROR));
+  EXPECT_EQ(type_of(result), TYPE_NONE);
+}
+
+TEST_F(lexer_test, delimiter_spaces_are_white_space) {
+  EXPECT_EQ(load("\xC2\xA0\xE3\x80\x80 \xC2\xA0"), "[]");
+  EXPECT_EQ(load("1 \xC2\xA0 2"), "[1 2]");
+  EXPECT_EQ(load(std::string("1\0 2", 4)), "[1]") << "a NUL byte ends the text";
+}
+
+TEST_F(lexer_test, one_value_and_into) {
+  const char text[] = "[1 2] 3";
+  cell* result = stack::push_cell();
+  int32_t consumed = 0;
+  EXPECT_EQ(lexer::scan(result, reinterpret_cast<const uint8_t*>(text), 7, true, true, true, false,
+                        &consumed, nullptr, nullptr, nullptr),
+            int32_t(TYPE_BLOCK));
+  EXPECT_EQ(describe(result), "[1 2]");
+  EXPECT_EQ(consumed, 5);
+
+  cell* into = stack::push_cell();
+  lexer::load_utf8(into, reinterpret_cast<const uint8_t*>("0"), 1);
+  lexer::scan(result, reinterpret_cast<const uint8_t*>(text), 7, false, true, true, false, nullptr,
+              nullptr, nullptr, into);
+  EXPECT_EQ(describe(into), "[0 [1 2] 3]");
+  EXPECT_EQ(result->w2, into->w2);
+}
+
+TEST_F(lexer_test, string_source_counts_characters) {
+  cell* source = text("\"\xC3\xA9\" 12 3 4");  // "é" 12 3 4
+  cell* result = stack::push_cell();
+  int32_t consumed = 0;
+  lexer::scan_alt(result, source, 6, false, true, true, false, &consumed, nullptr, nullptr);
+  EXPECT_EQ(describe(result), "[\"\xC3\xA9\" 12]");
+  EXPECT_EQ(consumed, 6);
+  source->w1 = 7;  // from "3"
+  lexer::scan_alt(result, source, -1, true, true, true, false, &consumed, nullptr, nullptr);
+  EXPECT_EQ(describe(result), "3");
+  EXPECT_EQ(consumed, 1);
+}
+
+TEST_F(lexer_test, loaded_block_survives_collections) {
+  std::string text = "[1 [2 \"x\" #{01}] (3) {abc} %f 1.5 <t> 1.2.3]";
+  std::string expected = "[[1 [2 \"x\" #{01}] (3) \"abc\" %\"f\" 1.5 <t> 1.2.3]]";
+  cell* result = stack::push_cell();
+  lexer::load_utf8(result, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  collector::do_cycle();
+  EXPECT_EQ(describe(result), expected);
+  for (uint32_t i = 0; i < scaled(200, 20); ++i) {
+    cell* other = stack::push_cell();
+    lexer::load_utf8(other, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    stack::pop(1);
+  }
+  collector::do_cycle();
+  EXPECT_EQ(describe(result), expected);
+}
+
+TEST_F(lexer_test, a_failed_scan_leaves_the_shared_buffer_empty) {
+  EXPECT_EQ(load_error("[1 2 [3").id, err::syntax::missing);
+  EXPECT_EQ(load("4 [5]"), "[4 [5]]");
+}
+
+TEST_F(lexer_test, unbuilt_kinds_raise_not_done) {
+  for (const char* text : {"a", "#[a 1]", "29-Feb-2024", "USD$1'234.56"}) {
+    fired f = load_error(text);
+    EXPECT_EQ(f.category, err::cat_internal) << text;
+    EXPECT_EQ(f.id, err::internal::not_done) << text;
+  }
+}
+
+TEST_F(lexer_test, escapes) {
+  struct row {
+    const char* text;
+    int32_t cp;  // -1: invalid
+  } rows[] = {{"\"", '"'}, {"-", 9},     {"/", 10},    {"^", '^'},        {"{", '{'},
+              {"}", '}'},   {"~", 127},  {"@", 0},     {"a", 1},          {"Z", 26},
+              {"[", 27},    {"\\", 28},  {"]", 29},    {"_", 31},         {"x", 24},
+              {"!", '!'},   {"(A)", 10}, {"(1F)", 31}, {"(tab)", 9},      {"(NULL)", 0},
+              {"(Del)", 127}, {"(10FFFF)", 0x10FFFF}, {"(110000)", -1}, {"(1234567)", -1},
+              {"(g)", -1},  {"(41", -1}, {"()", -1},   {"", -1}};
+  for (const row& r : rows) {
+    auto* t = reinterpret_cast<const uint8_t*>(r.text);
+    size_t n = std::strlen(r.text);
+    int32_t cp = -5;
+    int64_t next = lexer::decode_escape(t, 0, n, cp);
+    if (r.cp < 0) {
+      EXPECT_EQ(next, -1) << r.text;
+    } else {
+      EXPECT_EQ(next, int64_t(n)) << r.text;
+      EXPECT_EQ(cp, r.cp) << r.text;
+    }
+  }
+}
+
+TEST_F(lexer_test, scan_integer_and_float) {
+  struct row {
+    const char* text;
+    int32_t value, err;
+  } rows[] = {
+      {"0", 0, 0},           {"-2147483648", INT32_MIN, 0}, {"2147483647", INT32_MAX, 0},
+      {"2147483648", 0, -2}, {"-2147483649", 0, -2},        {"-21474836480", 0, -2},
+      {"1'000", 1000, 0},    {"+12", 12, 0},                {"12a", 0, -1},
+      {"", 0, -1},           {"-", 0, -1},                  {"+", 0, -1},
+      {"1 ", 0, -1},
+  };
+  for (const row& r : rows) {
+    for (int unit : {1, 2, 4}) {
+      std::vector<uint8_t> units(std::strlen(r.text) * size_t(unit) + 4);
+      for (size_t i = 0; r.text[i]; ++i) utf::put(units.data(), unit, i, uint8_t(r.text[i]));
+      int32_t e = 7;
+      int32_t v = lexer::scan_integer(units.data(), int32_t(std::strlen(r.text)), unit, e);
+      EXPECT_EQ(e, r.err) << r.text << " unit " << unit;
+      EXPECT_EQ(v, r.value) << r.text << " unit " << unit;
+    }
+  }
+  int32_t e = 0;
+  EXPECT_EQ(lexer::scan_float("1,5", 3, 1, e), 1.5);
+  EXPECT_EQ(e, 0);
+  EXPECT_EQ(lexer::scan_float("-1'0.25e1", 9, 1, e), -102.5);
+  EXPECT_EQ(e, 0);
+  for (const char* bad : {"", "1e", "e5", "1.2.3", "1x", "''1"}) {
+    EXPECT_TRUE(std::isnan(lexer::scan_float(bad, int32_t(std::strlen(bad)), 1, e))) << bad;
+    EXPECT_EQ(e, -1) << bad;
+  }
+  std::string longest(312, '1'), too_long(313, '1');
+  lexer::scan_float(longest.data(), 312, 1, e);
+  EXPECT_EQ(e, 0);
+  lexer::scan_float(too_long.data(), 313, 1, e);
+  EXPECT_EQ(e, -1);
+}
+
+}  // namespace
+}  // namespace kez::testing

@@ -216,7 +216,9 @@ uint32_t first_cell(const record* r, int32_t stored) {
 void reserve_c2b(const root& t, uint32_t n) {
   record* r = t.rec();
   if (c2b_length(r) >= n) return;
-  uint64_t bytes = std::max<uint64_t>(uint64_t(n) * 8, 16);
+  // Whole 16-byte steps: the buffer's size is rounded so, and every word of
+  // it must read -1, not what the heap held before.
+  uint64_t bytes = (std::max<uint64_t>(uint64_t(n) * 8, 16) + 15) & ~uint64_t(15);
   memory::expand_series_filled(memory::buffer_of(r->cells), int64_t(bytes), 0xFF);
 }
 

@@ -56,8 +56,8 @@ namespace kez::hashtable {
 enum kind : uint32_t { HASH = 0, MAP = 1, WORDS = 2, ENTRIES = 3, OWNERS = 4 };
 
 // Hook points into the datatypes, which exist above this module: compare
-// is the typed compare of the actions layer (it must not allocate); the
-// symbol module sets resolve, the money and map modules theirs.
+// starts out as actions::compare, the typed compare (it must not allocate);
+// the symbol module sets resolve, the money and map modules theirs.
 struct hooks {
   bool (*compare)(const cell* value1, const cell* value2, int op) = nullptr;
   uint32_t (*resolve)(uint32_t symbol) = nullptr;  // canonical symbol id; none: the id itself

@@ -33,6 +33,8 @@ enum token : int {
   T_END = 0, T_ERROR = 1, T_BLOCK_OPEN = 2, T_BLOCK_CLOSE = 3, T_PAREN_OPEN = 4,
   T_PAREN_CLOSE = 5, T_BRACE_OPEN = 6, T_BRACE_CLOSE = 7, T_MAP_OPEN = 8, T_PATH = 9,
   T_CONSTRUCT = 10, T_COMMENT = 11, T_COMMA = 12, T_STRING = 13, T_WORD = 14, T_ISSUE = 15,
+  T_CHAR = 18, T_FILE = 19, T_BINARY = 20, T_PERCENT = 21, T_POINT = 27, T_TAG = 30,
+  T_RAW_STRING = 34,
 };
 
 // The shared buffers. Cells live outside the collected heap (a tracked
@@ -47,6 +49,14 @@ uint32_t text_used = 0;  // nested scan_alt calls stack their texts
 state* first_scan = nullptr;  // chain of running scans, outermost first
 state* last_scan = nullptr;
 callback_fn callback_hook = nullptr;
+event_mask_fn mask_hook = nullptr;
+
+constexpr const char* exit_states[36] = {
+    "eof",     "error",  "block",  "block-end", "paren",   "paren-end", "string", "string-end",
+    "map",     "path",   "construct", "comment", "comma",  "string",    "word",   "issue",
+    "integer", "refinement", "char", "file",   "binary",  "percent",   "float",  "float",
+    "tuple",   "date",   "pair",   "point",     "time",    "money",     "tag",    "url",
+    "email",   "hex",    "rawstring", "ref"};
 
 constexpr uint32_t INITIAL_CELLS = 1000;
 constexpr uint32_t TEXT_BYTES = 100000;
@@ -118,7 +128,14 @@ cell* push_cell(state& s) {
   return c;
 }
 
-void set_callback_hook(callback_fn fn) { callback_hook = fn; }
+void set_callback_hook(callback_fn fn, event_mask_fn mask) {
+  callback_hook = fn;
+  mask_hook = mask;
+}
+
+const char* exit_state_name(int token) {
+  return token >= 0 && token < 36 ? exit_states[token] : "";
+}
 
 bool fire_event(state& s, uint32_t ev, int32_t type, const cell* value, uint32_t start,
                 uint32_t end) {
@@ -127,8 +144,8 @@ bool fire_event(state& s, uint32_t ev, int32_t type, const cell* value, uint32_t
   if (ev == EV_SCAN && type == TYPE_ERROR) ev = EV_ERROR;
   cell type_cell{TYPE_NONE, 0, 0, 0};
   if (type > 0) datatype::make_at(&type_cell, uint32_t(type));
-  // (types of tokens without a datatype come from system/lexer/exit-states
-  // once the system object exists; until then they read as none)
+  // A token without a datatype (type -(k + 1)) is named by exit_state_name(k)
+  // in system/lexer/exit-states; until words exist it reads as none.
   cell token{TYPE_PAIR, 0, start + 1, end + 1};
   if (value) token = *value;
   // The source's index shows the token to the callback: characters for a
@@ -432,6 +449,29 @@ bool drop_leading_delimiters(state& s, uint32_t& start, uint32_t end) {
   return start < end;
 }
 
+// A token left unprocessed (prescan mode, a vetoed prescan event) still
+// owns the byte that closed it, and a point literal its entry state: step
+// over them so that the next token starts where the loader would have left.
+void skip_unprocessed(state& s, int tok, uint32_t start, uint32_t end) {
+  switch (tok) {
+    case T_CHAR: case T_BINARY: case T_PERCENT: case T_TAG:
+      s.pos = std::min(end + 1, s.len);
+      break;
+    case T_FILE:
+      if (end > start + 1 && s.in[start + 1] == '"') s.pos = std::min(end + 1, s.len);
+      break;
+    case T_POINT:
+      s.entry = 0;
+      s.pos = std::min(end + 1, s.len);
+      break;
+    case T_RAW_STRING:
+      if (routine raw = loader_of(tok)) raw(s, start, end, 0, false);
+      break;
+    default:
+      break;
+  }
+}
+
 bool one_value_done(state& s) {
   if (s.tail == s.head) return true;
   return s.tail == s.head + 1 && type_of(&cells[s.head]) != TYPE_MARKER;
@@ -513,13 +553,15 @@ void scan_tokens(state& s) {
         if (s.load && !vetoed && loader) {
           uint32_t before = s.tail;
           s.pos = end;
-          if (tok == T_WORD) end = classify_word(s, start, end, flags);
+          if (tok == T_WORD) s.pos = end = classify_word(s, start, end, flags);
           loader(s, start, end, flags, true);
           if (s.tail > before && !fire_event(s, EV_LOAD, s.type, cell_at(s.tail - 1), start, end))
             s.tail = before;
         }
       }
     }
+
+    if (!process && tok > T_STRING) skip_unprocessed(s, tok, start, end);
 
     bool in_path = s.entry == ENTRY_PATH;
     if (in_path && tok != T_PATH && tok != T_ERROR) {
@@ -602,7 +644,9 @@ int32_t scan(cell* result, const uint8_t* text, size_t length, bool one, bool no
   s.load = not_prescan && not_scan;
   s.prescan = !not_prescan;
   s.callback = callback && type_of(callback) != TYPE_NONE ? callback : nullptr;
-  s.event_mask = s.callback ? (EV_PRESCAN | EV_SCAN | EV_LOAD | EV_OPEN | EV_CLOSE | EV_ERROR) : 0;
+  s.event_mask = !s.callback ? 0
+                 : mask_hook ? mask_hook(s.callback)
+                             : (EV_PRESCAN | EV_SCAN | EV_LOAD | EV_OPEN | EV_CLOSE | EV_ERROR);
   s.source = source;
   if (source) {
     s.source_base = source->w1;

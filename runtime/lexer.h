@@ -69,6 +69,13 @@ int64_t decode_escape(const uint8_t* text, size_t at, size_t end, int32_t& cp);
 // internal not-done.
 using callback_fn = bool (*)(const cell* callback, uint32_t event, cell* source,
                              const cell* type, int32_t line, const cell* token);
-void set_callback_hook(callback_fn fn);
+// The events a trace function wants (bits of `event`), read once per scan;
+// without this hook every event is reported.
+using event_mask_fn = uint32_t (*)(const cell* callback);
+void set_callback_hook(callback_fn fn, event_mask_fn mask = nullptr);
+
+// Name of token kind k in system/lexer/exit-states, the type a callback is
+// given for a token without a datatype, until the library builds that block.
+const char* exit_state_name(int token);
 
 }  // namespace kez::lexer

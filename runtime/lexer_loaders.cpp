@@ -11,6 +11,8 @@
 
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/lexer.h"
 #include "runtime/lexer_internal.h"
 #include "runtime/memory.h"
@@ -66,6 +68,14 @@ bool decode_text(const uint8_t* in, uint32_t from, uint32_t to, bool escapes,
     out.push_back(cp);
   }
   return true;
+}
+
+// Code points of the text being loaded; one buffer serves every loader,
+// since a loader never runs inside another.
+std::vector<int32_t>& scratch() {
+  static std::vector<int32_t> cps;
+  cps.clear();
+  return cps;
 }
 
 // A new string of `type` holding the code points, unit chosen by the caller.
@@ -135,7 +145,7 @@ void file_token(state& s, uint32_t start, uint32_t end, uint32_t flags, bool loa
     s.pos = end + 1;
     return;
   }
-  std::vector<int32_t> cps;
+  std::vector<int32_t>& cps = scratch();
   if (!decode_text(s.in, start + 1, end, false, cps) || !decode_percent(cps))
     throw_error(s, start, end, TYPE_FILE);
   if (load) put_string(s, cps, unit_from_flags(flags), TYPE_FILE);
@@ -144,7 +154,7 @@ void file_token(state& s, uint32_t start, uint32_t end, uint32_t flags, bool loa
 void url_token(state& s, uint32_t start, uint32_t end, uint32_t flags, bool load) {
   if (s.in[start] == ':') throw_error(s, start, end, TYPE_GET_WORD);
   if (s.in[start] == '\'') throw_error(s, start, end, TYPE_LIT_WORD);
-  std::vector<int32_t> cps;
+  std::vector<int32_t>& cps = scratch();
   bool ok = decode_text(s.in, start, end, false, cps);
   if (ok && (flags & C_PERCENT)) ok = decode_percent(cps);
   if (!ok) throw_error(s, start, end, TYPE_URL);
@@ -184,7 +194,7 @@ void raw_string_token(state& s, uint32_t start, uint32_t end, uint32_t flags, bo
   for (uint32_t k = end; k < i; ++k)
     if (s.in[k] == '\n') ++s.line;  // bytes read past the token
   if (!load) fire_event(s, EV_OPEN, TYPE_STRING, nullptr, start, start);
-  std::vector<int32_t> cps;
+  std::vector<int32_t>& cps = scratch();
   if (!decode_text(s.in, content, i, false, cps)) throw_error(s, start, i, TYPE_STRING);
   if (load) put_string(s, cps, unit_from_flags(flags), TYPE_STRING);
   else fire_event(s, EV_CLOSE, TYPE_STRING, nullptr, start, i + 1 + n);
@@ -787,8 +797,22 @@ int64_t decode_escape(const uint8_t* t, size_t at, size_t end, int32_t& cp) {
 }
 
 void load_string(state& s, uint32_t from, uint32_t to, uint32_t flags, bool load, uint32_t type) {
-  std::vector<int32_t> cps;
   uint32_t error_type = s.sub_type > 0 ? uint32_t(s.sub_type) : type;
+  if (!(flags & (C_CARET | C_UTF8_2 | C_UTF8_4))) {
+    // ASCII without escapes: checked, then copied in one move
+    for (uint32_t i = from; i < to; ++i)
+      if (s.in[i] >= 0x80) throw_error(s, s.token_start, to, int32_t(error_type));
+    if (!load) return;
+    cell* c = push_cell(s);
+    uint32_t newline = c->header & FLAG_NEW_LINE;
+    string::make_at_unit(c, to - from, 1);
+    series_buffer* b = string::buffer_of(c);
+    if (to > from) std::memcpy(b->head_ptr(), s.in + from, to - from);
+    b->tail = b->head + (to - from);
+    c->header = type | newline;
+    return;
+  }
+  std::vector<int32_t>& cps = scratch();
   if (!decode_text(s.in, from, to, (flags & C_CARET) != 0, cps))
     throw_error(s, s.token_start, to, int32_t(error_type));
   if (load) put_string(s, cps, unit_from_flags(flags), type);
@@ -830,11 +854,22 @@ uint32_t classify_word(state& s, uint32_t start, uint32_t end, uint32_t flags) {
 
 void load_word_as(state& s, uint32_t start, uint32_t end, uint32_t type, bool load) {
   if (start >= end) throw_error(s, start, end, int32_t(type));
+  for (uint32_t i = start; i < end;) {
+    int32_t cp = s.in[i];
+    if (cp < 0x80) {
+      ++i;
+      continue;
+    }
+    const uint8_t* next = utf8::decode_char(s.in + i, s.in + end, cp);
+    if (cp < 0) throw_error(s, s.token_start, end, int32_t(type));
+    i = uint32_t(next - s.in);
+  }
   s.type = int32_t(type);
   if (!load) return;
-  // Words are interned in the global context by the words module, which is
-  // not built yet.
-  not_done();
+  cell* c = push_cell(s);
+  uint32_t symbol = symbol::make_from_buffer(s.in + start, end - start);
+  word::make_at(symbol, c);  // keeps the new-line flag
+  c->header = (c->header & ~FLAG_TYPE_MASK) | type;
 }
 
 routine loader_of(int tok) {

@@ -1,28 +1,22 @@
 #include "runtime/ownership.h"
 
-#include <unordered_map>
-#include <vector>
+#include <algorithm>
 
 #include "runtime/collector.h"
 #include "runtime/cycles.h"
+#include "runtime/datatypes/unset.h"
+#include "runtime/entry_table.h"
+#include "runtime/hashtable.h"
 #include "runtime/memory.h"
 
 namespace kez::ownership {
 
 namespace {
 
-struct record {
-  cell value;  // the owned value as it was when ownership was set
-  cell owner;  // object! cell
-  cell word;   // the owner's field
-};
-
-// Records live outside the heap: the collector reaches them through the
-// marker (owned values and words, strongly), the relocator (the owner's
-// context and hook nodes in words 1-3, which are not marked from here) and
-// the purger (dead owners).
-std::vector<record> records;
-std::unordered_map<uint32_t, uint32_t> index_of;  // series node -> record
+// node of the owned series -> {owned value, owner object, field word}: an
+// entry table of the kind that keeps its keys alive but not the owners (the
+// collector drops the entries of owners it did not reach).
+uint32_t table = 0;
 hook_fn hook = nullptr;
 bool registered = false;
 
@@ -50,57 +44,28 @@ bool ownable_q(uint32_t t) {
 
 // Context node of an object cell: its first cell is the context! cell whose
 // word 2 names the values block.
-uint32_t values_node(const cell* object) {
-  auto* context = reinterpret_cast<cell*>(memory::buffer_of(object->w1)->data());
-  return context->w2;
-}
-bool owner_flag_q(const cell* object) {
-  return reinterpret_cast<cell*>(memory::buffer_of(object->w1)->data())->header & FLAG_OWNER;
-}
-
-void erase_record(uint32_t node) {
-  auto it = index_of.find(node);
-  if (it == index_of.end()) return;
-  uint32_t i = it->second;
-  index_of.erase(it);
-  if (i + 1 != records.size()) {
-    records[i] = records.back();
-    index_of[records[i].value.w2] = i;
-  }
-  records.pop_back();
-}
+cell* context_cell(const cell* object) { return reinterpret_cast<cell*>(memory::buffer_of(object->w1)->data()); }
 
 void mark() {
-  for (record& r : records) {
-    collector::mark_values(&r.value, &r.value + 1);
-    collector::mark_values(&r.word, &r.word + 1);
-  }
+  if (table) hashtable::mark(&table);
 }
-
-void relocate() {
-  for (record& r : records) collector::relocate_range(&r.owner.w1, &r.owner.w3 + 1);
-  index_of.clear();
-  for (uint32_t i = 0; i < records.size(); ++i) index_of[records[i].value.w2] = i;
-}
-
 void purge() {
-  for (size_t i = records.size(); i-- > 0;)
-    if (!(memory::buffer_of(records[i].owner.w1)->flags & SERIES_MARK)) erase_record(records[i].value.w2);
+  if (table) hashtable::purge_dead(table);
 }
 
-// Walks the cells of a block from its head, under the cycle stack.
+// Walks the cells of a block from its head, under the cycle stack. Setting
+// an owner allocates table entries, so nodes are read again from the rooted
+// block cell at every step and each cell handed out is rooted.
 template <class F>
 void each_cell(const cell* block, F fn) {
-  uint32_t node = block->w2;
-  if (cycles::find_q(node)) return;
+  if (cycles::find_q(block->w2)) return;
   cycles::scope keep;
-  cycles::push(node);
-  // Re-read the buffer every step: nothing here allocates today, but a
-  // hook-free walk must not rely on that.
+  cycles::push(block->w2);
   for (uint32_t i = block->w1;; ++i) {
-    series_buffer* b = memory::buffer_of(node);
+    series_buffer* b = memory::buffer_of(block->w2);
     if (i >= b->used() / sizeof(cell)) break;
     cell c = b->head_cell()[i];
+    collector::root_cells hold(&c);
     fn(&c);
   }
 }
@@ -111,19 +76,16 @@ const char* word_of(change action) { return words[action]; }
 void set_hook(hook_fn fn) { hook = fn; }
 
 void init() {
-  reset();
-  records.reserve(1000);
-  if (registered) return;
-  collector::add_marker(mark);
-  collector::add_relocator(relocate);
-  collector::add_purger(purge);
-  registered = true;
+  if (!registered) {
+    collector::add_marker(mark);
+    collector::add_purger(purge);
+    registered = true;
+  }
+  table = 0;
+  table = hashtable::init(1000, nullptr, hashtable::OWNERS, 3);
 }
 
-void reset() {
-  records.clear();
-  index_of.clear();
-}
+void reset() { table = 0; }
 
 void set_owner(const cell* value, const cell* owner, const cell* word) {
   uint32_t t = type_of(value);
@@ -131,8 +93,10 @@ void set_owner(const cell* value, const cell* owner, const cell* word) {
     series_buffer* b = memory::buffer_of(value->w2);
     if (!(b->flags & SERIES_OWNED)) {
       b->flags |= SERIES_OWNED;
-      index_of[value->w2] = uint32_t(records.size());
-      records.push_back(record{*value, *owner, *word});
+      cell entry[3] = {*value, *owner, *word};
+      collector::root_cells keep(entry, 3);
+      cell* record = hashtable::put_pointer(table, entry[0].w2);
+      std::copy(entry, entry + 3, record);
     }
     if (block_like_q(t)) each_cell(value, [&](const cell* c) { set_owner(c, owner, word); });
   }
@@ -142,23 +106,25 @@ void set_owner(const cell* value, const cell* owner, const cell* word) {
 
 void set_owner_flagged(const cell* value, const cell* owner, const cell* word) {
   set_owner(value, owner, word);
-  reinterpret_cast<cell*>(memory::buffer_of(owner->w1)->data())->header |= FLAG_OWNER;
+  context_cell(owner)->header |= FLAG_OWNER;
 }
 
 void unbind(const cell* value) {
   uint32_t t = type_of(value);
   if (t == TYPE_OBJECT) {
-    if (cycles::find_q(value->w1) || owner_flag_q(value)) return;
+    if (cycles::find_q(value->w1) || (context_cell(value)->header & FLAG_OWNER)) return;
     cycles::scope keep;
     cycles::push(value->w1);
-    cell values{TYPE_BLOCK, 0, values_node(value), 0};
+    cell values{TYPE_BLOCK, 0, context_cell(value)->w2, 0};
+    collector::root_cells hold(&values);
     each_cell(&values, [](const cell* c) { unbind(c); });
     return;
   }
   if (!ownable_q(t)) return;
   memory::buffer_of(value->w2)->flags &= ~uint32_t(SERIES_OWNED);
-  if (index_of.find(value->w2) == index_of.end()) return;
-  erase_record(value->w2);
+  cell* record = hashtable::delete_pointer(table, value->w2);
+  if (!record) return;
+  for (int i = 0; i < 3; ++i) unset::make_at(record + i);
   if (block_like_q(t)) each_cell(value, [](const cell* c) { unbind(c); });
 }
 
@@ -174,8 +140,8 @@ void unbind_range(const cell* block, int32_t index, int32_t count) {
 }
 
 const cell* owner_of(uint32_t node) {
-  auto it = index_of.find(node);
-  return it == index_of.end() ? nullptr : &records[it->second].owner;
+  cell* record = hashtable::get_pointer(table, node);
+  return record ? record + 1 : nullptr;
 }
 
 int check(const cell* target, change action, const cell* value, int32_t index, int32_t part) {
@@ -184,12 +150,11 @@ int check(const cell* target, change action, const cell* value, int32_t index, i
   if (t == TYPE_OBJECT) key = target->w1;
   else if (ownable_q(t)) key = target->w2;
   else return 0;
-  auto it = index_of.find(key);
-  if (it == index_of.end()) return 0;
-  record r = records[it->second];  // the hook may change the table
-  if (r.owner.w3 == 0 || !hook) return 0;
-  collector::root_cells keep(&r.value, 3);
-  hook(&r.owner, &r.word, target, action, value, index, part);
+  cell* found = hashtable::get_pointer(table, key);
+  if (!found || found[1].w3 == 0 || !hook) return 0;
+  cell record[3] = {found[0], found[1], found[2]};  // the hook may change the table
+  collector::root_cells keep(record, 3);
+  hook(&record[1], &record[2], target, action, value, index, part);
   return 1;
 }
 

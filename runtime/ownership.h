@@ -36,7 +36,7 @@ using hook_fn = void (*)(const cell* owner, const cell* word, const cell* target
                          const cell* value, int32_t index, int32_t part);
 void set_hook(hook_fn fn);
 
-void init();   // an empty table; registers with the collector once
+void init();   // an empty table (after hashtable::init); registers with the collector once
 void reset();  // forgets every record
 
 void set_owner(const cell* value, const cell* owner, const cell* word);

@@ -1,5 +1,9 @@
 #include "runtime/words.h"
 
+#include <cassert>
+
+#include "runtime/core_ops.h"
+
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
@@ -24,6 +28,7 @@ const char* const refinement_names[] = {KEZ_RUNTIME_REFINEMENTS(KEZ_TEXT)};
 }  // namespace
 
 void init() {
+  assert(root::building && "slots point at root copies: runtime words are made while the root block is built");
   for (uint32_t i = 0; i < sym::COUNT; ++i) symbols[i] = symbol::make(symbol_names[i]);
   for (uint32_t i = 0; i < w::COUNT; ++i) word[i] = word::load(word_names[i]);
   // These symbols were interned above: make answers their ids again.

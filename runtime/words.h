@@ -222,7 +222,7 @@
   X(lexer_callback, "<lexer-callback>") \
   X(parse_callback, "<parse-callback>") \
   X(compare_callback, "<compare-callback>") \
-  X(throw__2, "throw") \
+  X(throw_2, "throw") \
   X(note, "note") \
   X(syntax, "syntax") \
   X(script, "script") \

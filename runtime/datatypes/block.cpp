@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "runtime/collector.h"
@@ -38,27 +39,47 @@ series_buffer* reserve(cell* b, uint64_t extra, bool doubling) {
 }
 
 // The cells an insert or change writes: the value's cells from its head when
-// it is spread, else the value itself. Copied out, since the target may be
-// the value's own buffer.
-std::vector<cell> source_cells(const cell* value, bool only, int32_t part) {
-  std::vector<cell> cells;
-  if (!only && any_block_q(type_of(value))) {
-    series_buffer* b = buffer_of(value);
-    int32_t from = std::clamp(head_of(value), 0, cells_of(b));
-    cells.assign(b->head_cell() + from, b->head_cell() + cells_of(b));
-  } else {
-    cells.push_back(*value);
+// it is spread, else the value itself. The cells are read where they are
+// (after the target has grown), except when they lie in the target's own
+// buffer, which the write moves: those are copied out first. A run lives as
+// a local and stays rooted for its scope.
+class source_run {
+ public:
+  source_run(const cell* value, bool only, int32_t part, const cell* target) : value_(value), one_(*value) {
+    if (!only && any_block_q(type_of(value))) {
+      series_buffer* b = buffer_of(value);
+      from_ = std::clamp(head_of(value), 0, cells_of(b));
+      count_ = cells_of(b) - from_;
+    }
+    if (part >= 0 && part < count_) count_ = part;
+    if (from_ >= 0 && value->w2 == target->w2) {
+      cell* first = buffer_of(value)->head_cell() + from_;
+      copy_.assign(first, first + count_);
+    }
+    keep_.emplace(copy_.empty() ? &one_ : copy_.data(), copy_.empty() ? 1 : uint32_t(copy_.size()));
   }
-  if (part >= 0 && size_t(part) < cells.size()) cells.resize(size_t(part));
-  return cells;
-}
+  int32_t size() const { return count_; }
+  // Valid until the next allocation.
+  const cell* data() const {
+    if (from_ < 0) return &one_;
+    if (!copy_.empty()) return copy_.data();
+    return buffer_of(value_)->head_cell() + from_;
+  }
 
-// Writes the source cells, repeated until `total` cells are filled, by
-// doubling copies of what is already written.
-void fill_repeated(cell* at, const std::vector<cell>& cells, uint64_t total) {
+ private:
+  const cell* value_;  // the caller's cell: rooted, so its node stays current
+  cell one_;
+  int32_t from_ = -1, count_ = 1;
+  std::vector<cell> copy_;
+  std::optional<collector::root_cells> keep_;
+};
+
+// Writes the run, repeated until `total` cells are filled, by doubling
+// copies of what is already written.
+void fill_repeated(cell* at, const source_run& run, uint64_t total) {
   if (total == 0) return;
-  std::memcpy(at, cells.data(), cells.size() * sizeof(cell));
-  uint64_t done = cells.size();
+  std::memcpy(at, run.data(), size_t(run.size()) * sizeof(cell));
+  uint64_t done = uint64_t(run.size());
   while (done < total) {
     uint64_t n = std::min(done, total - done);
     std::memcpy(at + done, at, n * sizeof(cell));
@@ -112,10 +133,10 @@ void ks_remove_last(cell* b) {
   if (head_of(b) > cells_of(buf)) b->w1 = uint32_t(cells_of(buf));
 }
 void ks_append_block(cell* target, const cell* source) {
-  std::vector<cell> cells = source_cells(source, false, -1);
-  series_buffer* buf = reserve(target, cells.size(), true);
-  std::memcpy(buf->tail_cell(), cells.data(), cells.size() * sizeof(cell));
-  buf->tail += uint32_t(cells.size() * sizeof(cell));
+  source_run run(source, false, -1, target);
+  series_buffer* buf = reserve(target, uint64_t(run.size()), true);
+  fill_repeated(buf->tail_cell(), run, uint64_t(run.size()));
+  buf->tail += uint32_t(run.size()) * sizeof(cell);
 }
 
 // --- builders -----------------------------------------------------------------------
@@ -200,13 +221,18 @@ cell* insert_value(cell* b, const cell* value, bool advance, bool at_start) {
   std::memmove(p + 1, p, size_t(cells_of(buf) - at) * sizeof(cell));
   buf->tail += sizeof(cell);
   *p = v;
+  if (at < cells_of(buf) - 1) series::reindex(b);
+  else series::index_cells(b, at, 1);
   if (advance) ++b->w1;
   return b;
 }
 
 void append_block(cell* target, const cell* source) {
-  std::vector<cell> cells = source_cells(source, false, -1);
-  for (const cell& c : cells) insert_value(target, &c, true, false);
+  source_run run(source, false, -1, target);
+  for (int32_t i = 0; i < run.size(); ++i) {
+    cell c = run.data()[i];
+    insert_value(target, &c, true, false);
+  }
 }
 
 void append_star() {
@@ -214,8 +240,14 @@ void append_star() {
   insert_value(target, stack::arguments, true, false);
 }
 
-void append_arg() { ks_append(stack::arguments, stack::arguments + 1); }
-void append_last() { ks_append(stack::arguments - 1, stack::arguments); }
+void append_arg() {
+  ks_append(stack::arguments, stack::arguments + 1);
+  series::index_cells(stack::arguments, cells_of(buffer_of(stack::arguments)) - 1, 1);
+}
+void append_last() {
+  ks_append(stack::arguments - 1, stack::arguments);
+  series::index_cells(stack::arguments - 1, cells_of(buffer_of(stack::arguments - 1)) - 1, 1);
+}
 
 // --- make and to ----------------------------------------------------------------------
 
@@ -411,21 +443,22 @@ int32_t compare(const cell* value1, const cell* value2, int32_t op) {
 // --- insert and change ---------------------------------------------------------------------
 
 cell* insert(cell* series, const cell* value, int32_t part, bool only, int32_t dup, bool append) {
-  std::vector<cell> cells = source_cells(value, only, part);
-  if (cells.empty() || dup <= 0) return series;
-  // The cells are copies now, but a collection must still see them while
-  // the target grows.
-  collector::root_cells keep(cells.data(), uint32_t(cells.size()));
+  source_run run(value, only, part, series);
+  if (run.size() == 0 || dup <= 0) return series;
   series->w1 = uint32_t(clamped_head(series));
   int32_t len = cells_of(buffer_of(series));
   int32_t at = append ? len : head_of(series);
-  uint64_t n = checked_product(cells.size(), dup);
+  uint64_t n = checked_product(run.size(), dup);
   bool owned = ownership::notify(series, append ? ownership::APPEND : ownership::INSERT, value, at, int32_t(n));
+  // An owner's hook may have shortened the block meanwhile.
+  at = std::min(at, cells_of(buffer_of(series)));
   series_buffer* b = reserve(series, n, dup <= 4);
   cell* p = b->head_cell() + at;
   std::memmove(p + n, p, size_t(cells_of(b) - at) * sizeof(cell));
   b->tail += uint32_t(n * sizeof(cell));
-  fill_repeated(p, cells, n);
+  fill_repeated(p, run, n);
+  if (at + int64_t(n) < cells_of(b)) series::reindex(series);  // cells after the gap moved
+  else series::index_cells(series, at, int32_t(n));
   if (owned)
     ownership::notify(series, append ? ownership::APPENDED : ownership::INSERTED, value, at, int32_t(n));
   series->w1 = append ? 0 : uint32_t(std::min<int64_t>(at + int64_t(n), cells_of(buffer_of(series))));
@@ -433,20 +466,22 @@ cell* insert(cell* series, const cell* value, int32_t part, bool only, int32_t d
 }
 
 cell* change(cell* series, const cell* value, int32_t part, bool only, int32_t dup) {
-  std::vector<cell> cells = source_cells(value, only, -1);
-  collector::root_cells keep(cells.data(), uint32_t(cells.size()));
+  source_run run(value, only, -1, series);
   int32_t at = clamped_head(series);
   series->w1 = uint32_t(at);
   int32_t available = cells_of(buffer_of(series)) - at;
-  uint64_t written = checked_product(cells.size(), dup);
+  uint64_t written = checked_product(run.size(), dup);
   int32_t replaced = int32_t(std::min<uint64_t>(part >= 0 ? uint64_t(part) : written, uint64_t(available)));
   bool owned = ownership::notify(series, ownership::CHANGE, value, at, replaced);
+  at = std::min(at, cells_of(buffer_of(series)));  // the owner's hook may have shortened it
+  replaced = std::min(replaced, cells_of(buffer_of(series)) - at);
   series_buffer* b = buffer_of(series);
   if (written > uint64_t(replaced)) b = reserve(series, written - uint64_t(replaced), false);
   cell* p = b->head_cell() + at;
   std::memmove(p + written, p + replaced, size_t(cells_of(b) - at - replaced) * sizeof(cell));
   b->tail = uint32_t(int64_t(b->tail) + (int64_t(written) - replaced) * int64_t(sizeof(cell)));
-  fill_repeated(p, cells, written);
+  fill_repeated(p, run, written);
+  series::reindex(series);
   if (owned) ownership::notify(series, ownership::CHANGED, value, at, int32_t(written));
   series->w1 = uint32_t(at + int64_t(written));
   return series;
@@ -516,6 +551,8 @@ cell* swap(cell* series1, cell* series2) {
   bool owned1 = ownership::notify(series1, ownership::SWAP, nullptr, h1, 1);
   bool owned2 = ownership::notify(series2, ownership::SWAP, nullptr, h2, 1);
   std::swap(buffer_of(series1)->head_cell()[h1], buffer_of(series2)->head_cell()[h2]);
+  series::index_cells(series1, h1, 1);
+  series::index_cells(series2, h2, 1);
   if (owned1) ownership::notify(series1, ownership::SWAPED, nullptr, h1, 1);
   if (owned2) ownership::notify(series2, ownership::SWAPED, nullptr, h2, 1);
   return series1;
@@ -528,6 +565,7 @@ cell* trim(cell* series, bool, bool, bool, bool, bool, const cell*) {
   cell* first = b->head_cell() + at;
   cell* kept = std::remove_if(first, b->tail_cell(), [](const cell& c) { return type_of(&c) == TYPE_NONE; });
   b->tail = arena::offset_of(kept);
+  series::reindex(series);
   if (owned) ownership::notify(series, ownership::TRIMMED, nullptr, at, 0);
   return series;
 }

@@ -10,6 +10,7 @@
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/none.h"
+#include "runtime/hashtable.h"
 #include "runtime/ownership.h"
 #include "runtime/sort.h"
 #include "runtime/stack.h"
@@ -30,18 +31,18 @@ struct search {
   bool pattern = false;
 };
 
-// The linear search of find and select; answers false when nothing matched.
-bool scan(const cell* series, const cell* value, const find_options& o, search& s) {
-  series_buffer* b = buffer_of(series);
-  int32_t len = cells_of(b), head = head_of(series);
+// The step (/skip) and the last cell searched (/part) of a search; false
+// when the search cannot match anything.
+bool search_range(const cell* series, const find_options& o, int32_t& step, int32_t& last) {
+  int32_t len = cells_of(buffer_of(series)), head = head_of(series);
   if (len == 0 || (head >= len && !o.reverse)) return false;
-  int32_t step = 1;
+  step = 1;
   if (o.skip) {
     if (type_of(o.skip) != TYPE_INTEGER) series::bad_refine_arg(o.skip);
     step = int32_t(o.skip->w2);
     if (step < 1) error::fire(err::cat_script, err::script::out_of_range, o.skip);
   }
-  int32_t last = len - 1;
+  last = len - 1;
   if (o.part) {
     if (type_of(o.part) == TYPE_INTEGER) {
       int32_t n = int32_t(o.part->w2);
@@ -52,6 +53,37 @@ bool scan(const cell* series, const cell* value, const find_options& o, search& 
     } else {
       series::bad_refine_arg(o.part);
     }
+  }
+  return true;
+}
+
+int32_t find_op(const find_options& o) { return o.same ? COMP_SAME : o.case_ ? COMP_STRICT_EQUAL : COMP_FIND; }
+
+// A hash! answers from its index, except for what only a scan can match:
+// /match, patterns (an any-block value is looked up whole only under /only
+// with /same), datatypes and typesets as classes, objects by equality.
+bool index_answers_q(const cell* series, const cell* value, const find_options& o) {
+  if (!series::indexed_q(series) || o.match) return false;
+  uint32_t vt = type_of(value);
+  if (any_block_q(vt)) return o.only && o.same;
+  if ((vt == TYPE_DATATYPE || vt == TYPE_TYPESET) && !o.only) return false;
+  return vt != TYPE_OBJECT || o.same;
+}
+
+// The linear search of find and select; answers false when nothing matched.
+bool scan(const cell* series, const cell* value, const find_options& o, search& s) {
+  int32_t step, last;
+  if (!search_range(series, o, step, last)) return false;
+  series_buffer* b = buffer_of(series);
+  int32_t len = cells_of(b), head = head_of(series);
+  if (index_answers_q(series, value, o)) {
+    // Backwards the table looks before its head: the tail (or the /part
+    // cell) for /last, the series' head for /reverse.
+    int32_t from = o.part && (o.last || o.reverse) ? last + 1 : o.last ? len : head;
+    cell* hit = hashtable::get(series->w3, value, from, step, find_op(o), o.reverse, o.last);
+    if (!hit) return false;
+    s.found = int32_t(hit - buffer_of(series)->head_cell());
+    return !o.part || s.found <= last;
   }
   uint32_t vt = type_of(value);
   enum { BY_VALUE, BY_TYPE, BY_TYPESET, BY_PATTERN } kind = BY_VALUE;
@@ -68,7 +100,7 @@ bool scan(const cell* series, const cell* value, const find_options& o, search& 
       plen = cells_of(pb) - from;
     }
   }
-  int32_t op = o.same ? COMP_SAME : o.case_ ? COMP_STRICT_EQUAL : COMP_FIND;
+  int32_t op = find_op(o);
   int32_t start, bound;
   bool forward = !o.last && !o.reverse;
   if (forward) {
@@ -119,7 +151,7 @@ cell* find(cell* series, const cell* value, const find_options& options) {
   int32_t at = s.found;
   if (options.tail) {
     if (s.pattern) at += s.length;
-    else if (options.last || options.reverse) at += 1;
+    else if (options.last || options.reverse || index_answers_q(series, value, options)) at += 1;
     else at += options.skip ? int32_t(options.skip->w2) : 1;
   }
   series->w1 = uint32_t(at);
@@ -154,12 +186,20 @@ cell* put(cell* series, const cell* key, const cell* value, bool case_) {
     owned = ownership::notify(series, ownership::PUT, &v, slot, 1);
     ks_append(series, &k);
     ks_append(series, &v);
+    int32_t end = cells_of(buffer_of(series));
+    series::index_cells(series, end - 2, 2);
   } else {
     slot = s.found + s.length;
     owned = ownership::notify(series, ownership::PUT, &v, slot, 1);
     series_buffer* b = buffer_of(series);
-    if (slot >= cells_of(b)) ks_append(series, &v);
-    else if (!equal_q(b->head_cell() + slot, &v, COMP_FIND)) b->head_cell()[slot] = v;
+    if (slot >= cells_of(b)) {
+      ks_append(series, &v);
+      series::index_cells(series, slot, 1);
+    }
+    else if (!equal_q(b->head_cell() + slot, &v, COMP_FIND)) {
+      b->head_cell()[slot] = v;
+      series::index_cells(series, slot, 1);
+    }
   }
   // An owner hears "put-ed" after a new key too: every change ends with its
   // after-report.
@@ -184,6 +224,7 @@ bool remove_value(cell* b, const cell* value, bool from_start) {
     if (!equal_q(c, value, COMP_FIND)) continue;
     std::memmove(c, c + 1, size_t(len - i - 1) * sizeof(cell));
     buf->tail -= sizeof(cell);
+    series::reindex(b);
     return i <= head_of(b);
   }
   return false;
@@ -317,6 +358,7 @@ cell* sort(cell* series, bool case_, const cell* skip, const cell* comparator, c
   uint32_t width = uint32_t(size) * sizeof(cell);
   if (stable) sort::mergesort(&base, uint32_t(count), width, &ctx, nullptr, fn);
   else sort::qsort(&base, uint32_t(count), width, &ctx, nullptr, fn);
+  series::reindex(series);  // an index of cell positions is stale once they move
   if (owned) ownership::notify(series, ownership::SORTED, nullptr, at, 0);
   return series;
 }
@@ -325,60 +367,95 @@ cell* sort(cell* series, bool case_, const cell* skip, const cell* comparator, c
 
 namespace {
 
-// A record's key is its first cell; keys match when of one type and equal
-// (case-sensitive under /case).
-bool key_equal(const cell* a, const cell* b, bool case_) {
-  return type_of(a) == type_of(b) && equal_q(a, b, case_ ? COMP_STRICT_EQUAL : COMP_EQUAL);
-}
+// Keys compare by equality, case-sensitive under /case, through hash
+// tables; any-block keys, which tables hold by identity, by a scan with /only.
+struct set_context {
+  int32_t size;
+  bool case_;
+  int32_t op() const { return case_ ? COMP_STRICT_EQUAL : COMP_EQUAL; }
 
-// Whether the key starts a record of the block (from its head, in steps).
-bool has_key(const cell* block, const cell* key, int32_t size, bool case_) {
-  series_buffer* b = buffer_of(block);
-  int32_t len = cells_of(b);
-  const cell* cells = b->head_cell();
-  for (int32_t i = std::max(head_of(block), 0); i < len; i += size)
-    if (key_equal(cells + i, key, case_)) return true;
-  return false;
+  // Whether key starts a record of side (indexed: side itself when it is an
+  // indexed hash!, else a hash! cell over the same cells).
+  bool member_q(const cell* side, const cell* indexed, const cell* key) const {
+    if (any_block_q(type_of(key))) {
+      find_options o;
+      o.only = true;
+      o.case_ = case_;
+      search s;
+      return scan(side, key, o, s);
+    }
+    return hashtable::get(indexed->w3, key, head_of(side), size, op(), false, false) != nullptr;
+  }
+};
+
+// A hash! cell indexing the cells of side from its head, on the data stack
+// (so that the collector marks its table); side's own when it has one.
+const cell* indexed_side(const cell* side) {
+  if (series::indexed_q(side)) return side;
+  cell* t = stack::push(side);
+  t->header = TYPE_HASH;
+  t->w3 = 0;
+  t->w3 = hashtable::init(uint32_t(std::max(ks_length_q(side), 1)), t, hashtable::HASH, 1);
+  return t;
 }
 
 }  // namespace
 
 void do_set_op(bool case_, const cell* skip, int32_t op) {
-  int32_t size = 1;
+  set_context ctx{1, case_};
   if (skip) {
-    size = type_of(skip) == TYPE_INTEGER ? int32_t(skip->w2) : 0;
-    if (size < 1) series::bad_refine_arg(skip);
+    ctx.size = type_of(skip) == TYPE_INTEGER ? int32_t(skip->w2) : 0;
+    if (ctx.size < 1) series::bad_refine_arg(skip);
   }
+  cell* base = stack::top;
   cell* first = stack::arguments;
   cell* second = op == SET_UNIQUE ? nullptr : stack::arguments + 1;
   for (cell* c : {first, second})
     if (c) c->w1 = uint32_t(std::clamp(head_of(c), 0, cells_of(buffer_of(c))));
-  int32_t capacity = ks_length_q(first) + (op == SET_UNION ? ks_length_q(second) : 0);
-  cell* result = make_at(stack::push_cell(), std::max(capacity, 1));
-  // One pass over `from`, testing membership in `other` (when given).
-  auto pass = [&](const cell* from, const cell* other, bool keep_members) {
-    for (int32_t i = head_of(from);; i += size) {
+  int32_t capacity = std::max(ks_length_q(first) + (op == SET_UNION ? ks_length_q(second) : 0), 1);
+  bool stays_hash = type_of(first) == TYPE_HASH || (second && type_of(second) == TYPE_HASH);
+  // Built as a hash! so that its table is marked; a block in the end unless
+  // an argument was a hash!.
+  cell* result = make_at(stack::push_cell(), capacity);
+  result->header = TYPE_HASH;
+  result->w3 = hashtable::init(uint32_t(capacity), result, hashtable::HASH, 1);
+  bool against_second = op == SET_INTERSECT || op == SET_EXCLUDE || op == SET_DIFFERENCE;
+  const cell* second_index = against_second ? indexed_side(second) : nullptr;
+  const cell* first_index = op == SET_DIFFERENCE ? indexed_side(first) : nullptr;
+  // One pass over `from`, keeping the records whose key is (or, with
+  // keep_members false, is not) a key of `other`.
+  auto pass = [&](const cell* from, const cell* other, const cell* other_index, bool keep_members) {
+    for (int32_t i = head_of(from);; i += ctx.size) {
       series_buffer* b = buffer_of(from);
       int32_t len = cells_of(b);
       if (i >= len) break;
-      const cell* key = b->head_cell() + i;
-      if (other && has_key(other, key, size, case_) != keep_members) continue;
-      if (has_key(result, key, size, case_)) continue;
-      std::vector<cell> record(key, key + std::min(size, len - i));
+      std::vector<cell> record(b->head_cell() + i, b->head_cell() + i + std::min(ctx.size, len - i));
       collector::root_cells keep(record.data(), uint32_t(record.size()));
-      for (const cell& c : record) ks_append(result, &c);
+      if (other && ctx.member_q(other, other_index, &record[0]) != keep_members) continue;
+      cell from_head = *result;
+      from_head.w1 = 0;
+      if (ctx.member_q(&from_head, result, &record[0])) continue;
+      for (size_t k = 0; k < record.size(); ++k) {
+        ks_append(result, &record[k]);
+        // Only keys are looked up while building; a hash! keeps them all.
+        if (k == 0 || stays_hash) series::index_cells(result, cells_of(buffer_of(result)) - 1, 1);
+      }
     }
   };
   switch (op) {
-    case SET_UNIQUE: pass(first, nullptr, true); break;
-    case SET_UNION: pass(first, nullptr, true); pass(second, nullptr, true); break;
-    case SET_INTERSECT: pass(first, second, true); break;
-    case SET_EXCLUDE: pass(first, second, false); break;
-    case SET_DIFFERENCE: pass(first, second, false); pass(second, first, false); break;
+    case SET_UNIQUE: pass(first, nullptr, nullptr, true); break;
+    case SET_UNION: pass(first, nullptr, nullptr, true); pass(second, nullptr, nullptr, true); break;
+    case SET_INTERSECT: pass(first, second, second_index, true); break;
+    case SET_EXCLUDE: pass(first, second, second_index, false); break;
+    case SET_DIFFERENCE: pass(first, second, second_index, false); pass(second, first, first_index, false); break;
     default: break;
   }
+  if (!stays_hash) {
+    result->header = TYPE_BLOCK;
+    result->w3 = 0;
+  }
   *first = *result;
-  stack::pop(1);
+  stack::top = base;
 }
 
 }  // namespace kez::block

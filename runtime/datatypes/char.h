@@ -20,6 +20,7 @@ inline cell* make_at(cell* target, int32_t cp) {
 cell* make_in(cell* block, int32_t cp);
 cell* push(int32_t cp);
 cell* box(int32_t cp);  // into the current call's result slot
+inline cell* push_last(int32_t cp) { return box(cp); }
 inline int32_t get(const cell* value) { return int32_t(value->w2); }
 
 // Appends cp as mold writes it inside quotes: caret escapes for control

@@ -86,11 +86,15 @@ uint32_t create(uint32_t size, bool on_stack, bool self, uint32_t source, uint32
   collector::root_node keep(node);
   auto* cells = reinterpret_cast<cell*>(series::make_room(memory::buffer_of(node), 2 * sizeof(cell)));
   cells[0] = cells[1] = cell{TYPE_UNSET, 0, 0, 0};
+  // The context cell reads unset! until complete, so the collector does not
+  // reach its parts through it: they stay rooted here.
   uint32_t table = source ? hashtable::init(size, cell_of(source), hashtable::WORDS, 2)
                           : hashtable::init(size, nullptr, hashtable::WORDS, 1);
-  cell_of(node)->w1 = table;  // rooted through the context from here on
+  cell held{TYPE_HASH, 0, 0, table};  // a hash! cell is how the collector walks a whole table
+  collector::root_cells keep_table(&held);
   uint32_t values = on_stack ? 0 : memory::alloc_cells(size);
   cell* c = cell_of(node);
+  c->w1 = held.w3;
   c->w2 = values;
   uint32_t header = TYPE_CONTEXT | ((kind << CONTEXT_KIND_SHIFT) & FLAG_CONTEXT_KIND);
   if (on_stack) header |= FLAG_STACK_VALUES;
@@ -259,13 +263,15 @@ cell* set_in(cell* word, const cell* value, uint32_t ctx, bool hooks) {
     return slot;
   }
   if (kind_of(ctx) == KIND_OBJECT) word_at(ctx, index)->header |= FLAG_WORD_CHANGED;
-  cell* owner = owner_of(ctx);
-  if (hooks && on_set && owner->w3) {
+  if (hooks && on_set && owner_of(ctx)->w3) {
+    // Everything the hook gets lies on the data stack: the hook may allocate.
     cell* saved_top = stack::top;
     cell* old = stack::push(slot);
     *value_at(ctx, index) = v;
-    cell w = *word;
-    on_set(owner_of(ctx), &w, old, &v);
+    cell* owner = stack::push(owner_of(ctx));
+    cell* w = stack::push(word);
+    cell* new_value = stack::push(&v);
+    on_set(owner, w, old, new_value);
     stack::top = saved_top;
     return value_at(ctx, index);
   }

@@ -50,8 +50,9 @@ uint32_t top = 0;
 }  // namespace
 
 void register_(uint32_t count, const uintptr_t* list) {
-  // Rows exist for ids 0-56 only: a larger id would write past the tables.
-  if (list[0] >= TYPE_TABLE_ROWS || list[1] >= TYPE_TABLE_ROWS) bad_type(list[0], list[1]);
+  // Only the defined ids name types: the rows above them (and any larger id,
+  // which would write past the tables) are never registered.
+  if (list[0] > TYPE_LAST || list[1] > TYPE_LAST) bad_type(list[0], list[1]);
   uint32_t type = uint32_t(list[0]);
   if (type > top) top = type;
   uint32_t parent = uint32_t(list[1]);

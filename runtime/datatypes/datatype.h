@@ -6,7 +6,8 @@
 // stands at that moment, so parents register before their children and a
 // later change of a parent's row never reaches a child. A registration list
 // of the wrong length is a build fault: the process stops.
-// After start-up the registry is only read.
+// Only the defined type ids (1-54) are ever registered; any other id stops the
+// process. After start-up the registry is only read.
 //
 // A datatype! cell: header type id 1, word 1 = the type id it names.
 #pragma once

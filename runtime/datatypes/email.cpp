@@ -63,6 +63,9 @@ cell* get_part(const cell* email, bool host, cell* result) {
 }
 
 void set_part(const cell* email, bool host, const cell* value) {
+  // A host given to an address without "@" gets one, instead of running
+  // into the user part.
+  if (host && string::ks_find_char(email, '@') < 0) string::append_char(string::buffer_of(email), '@');
   span s = part_of(email, host);
   cell at = *email;
   at.w1 = s.start;

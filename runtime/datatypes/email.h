@@ -15,7 +15,8 @@ cell* push(const cell* value);
 // the host part (after it, empty when there is none) as a new string! in
 // result, which may be the email's own cell.
 cell* get_part(const cell* email, bool host, cell* result);
-// Replaces that part of the email's text in place with the value's text.
+// Replaces that part of the email's text in place with the value's text;
+// a host set on an address without "@" follows a new "@".
 void set_part(const cell* email, bool host, const cell* value);
 
 void init();

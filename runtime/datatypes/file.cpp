@@ -9,7 +9,6 @@
 
 #include "runtime/collector.h"
 #include "runtime/datatypes/datatype.h"
-#include "runtime/datatypes/error.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/string_text.h"
 #include "runtime/datatypes/url.h"

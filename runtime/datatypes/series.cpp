@@ -9,6 +9,7 @@
 #include "runtime/datatypes/logic.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/hashtable.h"
 #include "runtime/ownership.h"
 
 namespace kez::series {
@@ -115,6 +116,20 @@ int32_t part_count(const cell* s, const cell* part) {
   bad_refine_arg(part);
 }
 
+void reindex(const cell* s) {
+  if (indexed_q(s)) hashtable::rebuild(s->w3, uint32_t(ks_abs_length_q(s)));
+}
+
+void index_cells(const cell* s, int32_t from, int32_t count) {
+  if (!indexed_q(s)) return;
+  for (int32_t i = from; i < from + count; ++i) {
+    // Entering may collect: the nodes are read again from the rooted cell.
+    int status;
+    hashtable::insert_cell(s->w3, buffer_of(s)->head_cell() + i, status);
+    if (status == 2) return;  // rebuilt over the whole block, these cells included
+  }
+}
+
 // --- navigation ------------------------------------------------------------------
 
 namespace {
@@ -191,8 +206,10 @@ cell* poke(cell* s, int32_t index, const cell*, const cell* value, bool notify_o
     error::fire(err::cat_script, err::script::invalid_arg, &v);
   bool owned = notify_owner && notify(s, ownership::POKE, &v, int32_t(at), 1);
   series_buffer* b = buffer_of(s);
-  if (block_family_q(t)) b->head_cell()[at] = v;
-  else if (string_family_q(t)) string::put_char_at(b, uint32_t(at), int32_t(v.w2));
+  if (block_family_q(t)) {
+    b->head_cell()[at] = v;
+    index_cells(s, int32_t(at), 1);  // the cell leaves its old bucket
+  } else if (string_family_q(t)) string::put_char_at(b, uint32_t(at), int32_t(v.w2));
   else *element(b, int32_t(at)) = uint8_t(v.w2);
   if (owned) notify(s, ownership::POKED, &v, int32_t(at), 1);
   *s = v;
@@ -206,8 +223,9 @@ cell* clear(cell* s) {
   if (len < 1) return s;
   int32_t at = head_of(s);
   notify(s, ownership::CLEAR, nullptr, at, len);
+  if (indexed_q(s)) hashtable::delete_range(s->w3, uint32_t(at), uint32_t(len));
   series_buffer* b = buffer_of(s);
-  b->tail = arena::offset_of(element(b, at));
+  if (at < abs_length(b)) b->tail = arena::offset_of(element(b, at));  // unless a hook cut it already
   notify(s, ownership::CLEARED, nullptr, at, 0);
   return s;
 }
@@ -236,6 +254,7 @@ cell* remove(cell* s, const cell* part, const cell* key) {
   len = abs_length(b);
   if (int64_t(at) + count >= len) b->tail = arena::offset_of(element(b, std::min(at, len)));
   else shift_down(b, at, at + count);
+  reindex(s);
   if (owned) notify(s, ownership::REMOVED, nullptr, at, 0);
   return s;
 }
@@ -258,11 +277,13 @@ cell* reverse(cell* s, const cell* part, const cell* skip_arg) {
   }
   bool owned = notify(s, ownership::REVERSE, nullptr, at, count);
   series_buffer* b = buffer_of(s);
+  if (at + count > abs_length(b)) return s;  // the owner's hook shortened it
   size_t record = size_t(size) << shift_of(b);
   uint8_t* lo = element(b, at);
   uint8_t* hi = element(b, at + count) - record;
   // Records swap as units, so the order inside each record is kept.
   for (; lo < hi; lo += record, hi -= record) std::swap_ranges(lo, lo + record, hi);
+  reindex(s);
   if (owned) notify(s, ownership::REVERSED, nullptr, at, count);
   return s;
 }
@@ -291,16 +312,22 @@ cell* take(cell* s, const cell* part, bool, bool last) {
   }
   int32_t requested = count;
   bool owned = notify(s, ownership::TAKE, nullptr, at, requested);
+  abs = abs_length(buffer_of(s));  // the owner's hook may have shortened it
+  start = std::min(start, abs);
+  count = std::min(count, abs - start);
   uint32_t node = copy_elements(s, start, count);
+  collector::root_node keep(node);  // reindexing and the owner's hook may collect
   series_buffer* b = buffer_of(s);
   if (count) {
     if (start + count >= abs_length(b)) b->tail = arena::offset_of(element(b, start));
     else shift_down(b, start, start + count);
   }
+  reindex(s);
   uint32_t t = type_of(s);
-  cell result{t, 0, node, (t == TYPE_VECTOR || t == TYPE_HASH) ? s->w3 : 0};
+  cell result{t, 0, node, t == TYPE_VECTOR ? s->w3 : 0};
   if (owned) notify(s, ownership::TAKEN, nullptr, at, requested);
   *s = result;
+  if (t == TYPE_HASH) s->w3 = hashtable::init(uint32_t(count), s, hashtable::HASH, 1);
   return s;
 }
 
@@ -326,6 +353,7 @@ cell* move(cell* origin, cell* target, const cell* part) {
     if (units_differ && (from == TYPE_BINARY || to == TYPE_BINARY || from == TYPE_VECTOR || to == TYPE_VECTOR))
       move_bad(origin, target);
     bool owned = notify(target, ownership::MOVE, origin, src, count);
+    count = std::min(count, std::max(abs_length(buffer_of(origin)) - src, 0));  // after the owner's hook
     int32_t dst = std::min(std::max(head_of(target), 0), abs_length(buffer_of(target)));
     if (units_differ) {
       // Text of another width: the string layer converts while inserting.
@@ -347,6 +375,8 @@ cell* move(cell* origin, cell* target, const cell* part) {
       tb->tail += uint32_t(bytes);
       std::memcpy(gap, element(ob, src), bytes);
       shift_down(ob, src, src + count);
+      reindex(origin);
+      reindex(target);
     }
     if (owned) notify(target, ownership::MOVED, nullptr, dst, count);
     return target;
@@ -360,12 +390,14 @@ cell* move(cell* origin, cell* target, const cell* part) {
   dst = std::min(dst, len);
   bool owned = notify(target, ownership::MOVE, origin, src, count);
   b = buffer_of(origin);
+  if (src + count > abs_length(b) || dst > abs_length(b)) return target;  // the owner's hook shortened it
   uint32_t sh = shift_of(b);
   uint8_t* base = b->head_ptr();
   auto range = [&](int32_t i) { return base + (size_t(i) << sh); };
   // Rotations in place: the same result as copying the run out and back.
   if (dst > src) std::rotate(range(src), range(src + count), range(dst == len ? len : dst + 1));
   else std::rotate(range(dst), range(src), range(src + count));
+  reindex(target);
   if (owned) notify(target, ownership::MOVED, nullptr, head_of(target) - count, count);
   return target;
 }

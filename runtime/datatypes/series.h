@@ -49,6 +49,13 @@ int32_t get_length(cell* s, bool from_start);
 int32_t part_count(const cell* s, const cell* part);
 [[noreturn]] void bad_refine_arg(const cell* value);
 
+// hash! keeps an index of its cells in word 3. reindex rebuilds it over the
+// whole buffer (after cells moved); index_cells enters `count` cells from
+// absolute index `from` (after they were added). Other types: nothing.
+void reindex(const cell* s);
+void index_cells(const cell* s, int32_t from, int32_t count);
+inline bool indexed_q(const cell* s) { return type_of(s) == TYPE_HASH && s->w3; }
+
 void init();  // registers series! (type 42), before any series type
 
 cell* at(cell* s, const cell* index);

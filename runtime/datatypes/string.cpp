@@ -10,6 +10,7 @@
 #include "runtime/collector.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/ownership.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
 #include "runtime/utf.h"
@@ -531,9 +532,25 @@ void rotate_into_place(cell* s, uint32_t h, uint32_t old_tail) {
 
 }  // namespace
 
+namespace {
+
+// The characters an edit is about to add, as far as they are known before
+// it (a formed value counts 0 until it is formed).
+int32_t expected_count(const cell* value, int32_t part, int32_t dup) {
+  uint32_t type = type_of(value);
+  int64_t n = type == TYPE_CHAR ? 1 : any_string_q(type) ? ks_length_q(value) + (type == TYPE_TAG ? 2 : 0) : 0;
+  if (part >= 0 && part < n) n = part;
+  return int32_t(std::min<int64_t>(n * std::max(dup, 1), INT32_MAX));
+}
+
+}  // namespace
+
 cell* append(cell* series, const cell* value, int32_t part, bool only, int32_t dup, bool) {
-  add_at_tail(series, value, part, only, dup, ADD_APPEND);
+  int32_t at = int32_t(chars_of(buffer_of(series)));
+  bool owned = ownership::notify(series, ownership::APPEND, value, at, expected_count(value, part, dup));
+  uint32_t added = add_at_tail(series, value, part, only, dup, ADD_APPEND);
   series->w1 = 0;
+  if (owned) ownership::notify(series, ownership::APPENDED, value, at, int32_t(added));
   return series;
 }
 
@@ -545,9 +562,11 @@ cell* insert(cell* series, const cell* value, int32_t part, bool only, int32_t d
   bool at_tail = h == old_tail;
   // Formed values take no /part here: it cuts only texts and chars.
   if (!at_tail && type_of(value) != TYPE_CHAR && !any_string_q(type_of(value))) part = -1;
+  bool owned = ownership::notify(series, ownership::INSERT, value, int32_t(h), expected_count(value, part, dup));
   uint32_t added = add_at_tail(series, value, part, only, dup, at_tail ? ADD_APPEND : ADD_INSERT);
   if (!at_tail) rotate_into_place(series, h, old_tail);
   series->w1 = std::min(h + added, uint32_t(chars_of(buffer_of(series))));
+  if (owned) ownership::notify(series, ownership::INSERTED, value, int32_t(h), int32_t(added));
   return series;
 }
 
@@ -556,17 +575,21 @@ cell* change(cell* series, const cell* value, int32_t part, bool only, int32_t d
   uint32_t h = head_of(series, b);
   series->w1 = h;
   uint32_t old_tail = chars_of(b);
-  if (h == old_tail) {
-    add_at_tail(series, value, -1, only, dup, ADD_APPEND);
-    series->w1 = chars_of(buffer_of(series));
-    return series;
-  }
-  uint32_t added = add_at_tail(series, value, -1, only, dup, ADD_INSERT);
   uint32_t left = old_tail - h;
-  uint32_t replaced = std::min(part >= 0 ? uint32_t(part) : added, left);
-  rotate_into_place(series, h, old_tail);
-  remove_part(series, h + added, replaced);
-  series->w1 = std::min(h + added, uint32_t(chars_of(buffer_of(series))));
+  int32_t expected = part >= 0 ? int32_t(std::min(uint32_t(part), left)) : expected_count(value, -1, dup);
+  bool owned = ownership::notify(series, ownership::CHANGE, value, int32_t(h), expected);
+  uint32_t added;
+  if (h == old_tail) {
+    added = add_at_tail(series, value, -1, only, dup, ADD_APPEND);
+    series->w1 = chars_of(buffer_of(series));
+  } else {
+    added = add_at_tail(series, value, -1, only, dup, ADD_INSERT);
+    uint32_t replaced = std::min(part >= 0 ? uint32_t(part) : added, left);
+    rotate_into_place(series, h, old_tail);
+    remove_part(series, h + added, replaced);
+    series->w1 = std::min(h + added, uint32_t(chars_of(buffer_of(series))));
+  }
+  if (owned) ownership::notify(series, ownership::CHANGED, value, int32_t(h), int32_t(added));
   return series;
 }
 
@@ -579,8 +602,12 @@ cell* swap(cell* series1, cell* series2) {
   int32_t c1 = ks_abs_at(series1, int32_t(h1));
   int32_t c2 = ks_abs_at(series2, int32_t(h2));
   if (t2 == TYPE_BINARY && c1 > 0xFF) error::fire(err::cat_script, err::script::invalid_arg, series1);
+  bool owned1 = ownership::notify(series1, ownership::SWAP, nullptr, int32_t(h1), 1);
+  bool owned2 = ownership::notify(series2, ownership::SWAP, nullptr, int32_t(h2), 1);
   put_char_at(buffer_of(series1), h1, c2);
   put_char_at(buffer_of(series2), h2, c1);
+  if (owned1) ownership::notify(series1, ownership::SWAPED, nullptr, int32_t(h1), 1);
+  if (owned2) ownership::notify(series2, ownership::SWAPED, nullptr, int32_t(h2), 1);
   return series1;
 }
 
@@ -695,10 +722,13 @@ void trim_spaces(cell* s, bool head, bool tail) {
 }  // namespace
 
 cell* trim(cell* series, bool head, bool tail, bool auto_, bool lines, bool all, const cell* with) {
+  if (auto_ && !all && !with) error::fire(err::cat_internal, err::internal::not_done);
+  int32_t at = int32_t(head_of(series, buffer_of(series)));
+  bool owned = ownership::notify(series, ownership::TRIM, nullptr, at, 0);
   if (all || with) trim_with(series, with);
-  else if (auto_) error::fire(err::cat_internal, err::internal::not_done);
   else if (lines) trim_lines(series);
   else trim_spaces(series, head, tail);
+  if (owned) ownership::notify(series, ownership::TRIMMED, nullptr, at, 0);
   return series;
 }
 

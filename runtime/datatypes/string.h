@@ -165,6 +165,12 @@ cell* find(cell* series, const cell* value, const find_options& options);
 cell* select(cell* series, const cell* value, const find_options& options);
 cell* sort(cell* series, bool case_, const cell* skip, const cell* comparator, const cell* part,
            bool all, bool reverse, bool stable);
+// Calls a user /compare function of sort on two char! values (two strings of
+// one record each under /all with /skip) and answers -1, 0 or 1; size is 1.
+// Set by the interpreter; until then a /compare function raises Internal
+// Error not-done.
+using compare_call_fn = int32_t (*)(const cell* function, const cell* a, const cell* b, int32_t size);
+void set_compare_call(compare_call_fn fn);
 int32_t mold(const cell* value, cell* buffer, bool only, bool all, bool flat, const cell* arg,
              int32_t part, int32_t indent);
 

@@ -5,6 +5,7 @@
 
 #include "runtime/actions.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/string_text.h"
 #include "runtime/stack.h"
@@ -156,7 +157,7 @@ cell* do_set_op(cell* a, const cell* b, bool case_, const cell* skip, int op) {
   set_context ctx{case_, 1};
   if (skip) {
     int32_t n = type_of(skip) == TYPE_INTEGER ? int32_t(skip->w2) : 0;
-    if (n < 1) error::fire(err::cat_script, err::script::invalid_refine_arg, nullptr, skip);
+    if (n < 1) series::bad_refine_arg(skip);
     ctx.record = uint32_t(n);
   }
   bool two = op != SET_UNIQUE;

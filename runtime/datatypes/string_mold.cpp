@@ -18,8 +18,8 @@ struct escape_table {
   constexpr escape_table() {
     const char* controls = "@ABCDEFGH-/KLMNOPQRSTUVWXYZ[\\]^_";
     for (int c = 0; c < 32; ++c) letter[c] = controls[c];
-    letter['"'] = '"';
-    letter['^'] = '^';
+    letter[int('"')] = '"';
+    letter[int('^')] = '^';
   }
 };
 constexpr escape_table ESCAPES_TABLE;

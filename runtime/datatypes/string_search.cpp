@@ -8,6 +8,7 @@
 #include "runtime/collector.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/none.h"
+#include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/string_text.h"
 #include "runtime/stack.h"
@@ -87,10 +88,6 @@ bool text_matches(const text_view& v, uint32_t start, const std::vector<int32_t>
   return true;
 }
 
-[[noreturn]] void bad_refine_arg(const cell* value) {
-  error::fire(err::cat_script, err::script::invalid_refine_arg, nullptr, value);
-}
-
 // The found position (match start, absolute index) and its length, or -1.
 struct found {
   int64_t at = -1;
@@ -113,7 +110,7 @@ found scan(cell* series, const cell* value, const find_options& o) {
   if (o.part) {
     if (type_of(o.part) == TYPE_INTEGER) count = int32_t(o.part->w2);
     else if (type_of(o.part) == stype && o.part->w2 == series->w2) count = std::abs(int64_t(int32_t(o.part->w1)) - head);
-    else bad_refine_arg(o.part);
+    else series::bad_refine_arg(o.part);
     if (count < 1) return {};
   }
   bool folded = any_string_q(stype) && !o.case_ && !o.same;

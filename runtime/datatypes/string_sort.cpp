@@ -1,10 +1,17 @@
 // sort of string! (and of binary!, which inherits it): records of /skip
 // characters ordered by one character, or by all of them with /all.
+#include <vector>
+
 #include "runtime/actions.h"
+#include "runtime/collector.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/string_text.h"
+#include "runtime/ownership.h"
 #include "runtime/sort.h"
+#include "runtime/utf.h"
+#include "runtime/stack.h"
 
 namespace kez::string {
 
@@ -32,11 +39,51 @@ int32_t compare_records(const void* a, const void* b, void* arg, void*) {
   return 0;
 }
 
-[[noreturn]] void bad_refine_arg(const cell* value) {
-  error::fire(err::cat_script, err::script::invalid_refine_arg, nullptr, value);
+compare_call_fn compare_call = nullptr;
+
+struct call_order {
+  const cell* function;
+  uint32_t unit, record, offset;
+  bool all, reverse;
+};
+
+// A record as a new string! on the data stack.
+cell* push_record(const std::vector<int32_t>& chars, uint32_t unit) {
+  cell* s = make_at_unit(stack::push_cell(), uint32_t(chars.size()), unit);
+  series_buffer* b = buffer_of(s);
+  for (size_t i = 0; i < chars.size(); ++i) utf::put(b->head_ptr(), int(unit), i, chars[i]);
+  b->tail = b->head + uint32_t(chars.size()) * unit;
+  return s;
+}
+
+// The function is asked whether its first argument sorts before its second,
+// with the two records in the order the sort holds them reversed (so a
+// "lesser?" function sorts ascending).
+int32_t compare_by_function(const void* a, const void* b, void* arg, void*) {
+  const call_order& o = *static_cast<const call_order*>(arg);
+  auto pa = static_cast<const uint8_t*>(a), pb = static_cast<const uint8_t*>(b);
+  if (!o.all) {
+    cell x{TYPE_CHAR, 0, uint32_t(read_unit(pa, o.unit, o.offset)), 0};
+    cell y{TYPE_CHAR, 0, uint32_t(read_unit(pb, o.unit, o.offset)), 0};
+    return o.reverse ? compare_call(o.function, &x, &y, 1) : compare_call(o.function, &y, &x, 1);
+  }
+  // The records are read before anything allocates: a and b may lie in the
+  // text's buffer, which the allocations below may move.
+  std::vector<int32_t> ra(o.record), rb(o.record);
+  for (uint32_t i = 0; i < o.record; ++i) {
+    ra[i] = read_unit(pa, o.unit, i);
+    rb[i] = read_unit(pb, o.unit, i);
+  }
+  cell* x = push_record(ra, o.unit);
+  cell* y = push_record(rb, o.unit);
+  int32_t r = o.reverse ? compare_call(o.function, x, y, 1) : compare_call(o.function, y, x, 1);
+  stack::pop(2);
+  return r;
 }
 
 }  // namespace
+
+void set_compare_call(compare_call_fn fn) { compare_call = fn; }
 
 cell* sort(cell* series, bool case_, const cell* skip, const cell* comparator, const cell* part,
            bool all, bool reverse, bool stable) {
@@ -47,7 +94,7 @@ cell* sort(cell* series, bool case_, const cell* skip, const cell* comparator, c
     int32_t n;
     if (type_of(part) == TYPE_INTEGER) n = int32_t(part->w2);
     else if (type_of(part) == type_of(series) && part->w2 == series->w2) n = int32_t(part->w1) - int32_t(head);
-    else bad_refine_arg(part);
+    else series::bad_refine_arg(part);
     if (n < 0) {
       // Sorts the n characters before the head, which moves back to them.
       int64_t start = int64_t(head) + n;
@@ -66,7 +113,7 @@ cell* sort(cell* series, bool case_, const cell* skip, const cell* comparator, c
   uint32_t record = 1;
   if (skip) {
     int32_t n = type_of(skip) == TYPE_INTEGER ? int32_t(skip->w2) : 0;
-    if (n < 1 || length % uint32_t(n) != 0 || length < uint32_t(n)) bad_refine_arg(skip);
+    if (n < 1 || length % uint32_t(n) != 0 || length < uint32_t(n)) series::bad_refine_arg(skip);
     record = uint32_t(n);
   } else if (all) {
     error::fire(err::cat_script, err::script::bad_refines);
@@ -82,22 +129,29 @@ cell* sort(cell* series, bool case_, const cell* skip, const cell* comparator, c
         break;
       }
       case TYPE_FUNCTION:
-        // A user comparator needs the function caller, which is not there yet.
-        error::fire(err::cat_internal, err::internal::not_done);
-      default: bad_refine_arg(comparator);
+        if (!compare_call) error::fire(err::cat_internal, err::internal::not_done);
+        break;
+      default: series::bad_refine_arg(comparator);
     }
   }
   // Folding is the same for every unit, so a text sorts alike whatever its
   // storage width (a unit-1 text may hold Latin-1 capitals).
   order o{v.unit, all ? 0 : offset, all ? record : offset + 1, !case_ && type_of(series) != TYPE_BINARY,
           reverse};
-  series_buffer* b = buffer_of(series);
+  bool owned = ownership::notify(series, ownership::SORT, nullptr, int32_t(head), int32_t(length));
+  series_buffer* b = buffer_of(series);  // the owner's hook may have moved it
   uint8_t* base = b->head_ptr() + size_t(head) * v.unit;
+  collector::pinned_pointer keep(base);  // a user comparator may let the buffer move
   uint32_t width = record * v.unit;
+  call_order by_call{comparator, v.unit, record, offset, all && skip, reverse};
+  bool user = comparator && type_of(comparator) == TYPE_FUNCTION;
+  void* arg = user ? static_cast<void*>(&by_call) : static_cast<void*>(&o);
+  sort::comparator fn = user ? compare_by_function : compare_records;
   // Stability is asked for by /stable alone: with /case, records equal in
   // their compared character may still differ elsewhere.
-  if (stable) sort::mergesort(&base, length / record, width, &o, nullptr, compare_records);
-  else sort::qsort(&base, length / record, width, &o, nullptr, compare_records);
+  if (stable) sort::mergesort(&base, length / record, width, arg, nullptr, fn);
+  else sort::qsort(&base, length / record, width, arg, nullptr, fn);
+  if (owned) ownership::notify(series, ownership::SORTED, nullptr, int32_t(head), int32_t(length));
   return series;
 }
 

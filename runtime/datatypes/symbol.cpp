@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "runtime/actions.h"
 #include "runtime/case_map.h"
@@ -34,35 +33,24 @@ uint32_t intern(const uint8_t* name, uint32_t length, bool any_case) {
 
 series_buffer* name_of(uint32_t id) { return memory::buffer_of(at(id)->w3); }
 
-std::vector<int32_t> code_points(const uint8_t* p, uint32_t n) {
-  std::vector<int32_t> out;
-  out.reserve(n);
-  for (const uint8_t *q = p, *end = p + n; q < end;) {
-    int32_t cp;
-    q = utf8::decode_char(q, end, cp);
-    out.push_back(cp);
-  }
-  return out;
-}
-
 bool equality_op_q(int32_t op) {
   return op == COMP_EQUAL || op == COMP_NOT_EQUAL || op == COMP_STRICT_EQUAL || op == COMP_FIND;
 }
 
-// The comparison of two texts as whole strings, as string! compares them.
-int32_t compare_texts(const std::vector<int32_t>& a, const std::vector<int32_t>& b, int32_t op) {
-  size_t l1 = a.size(), l2 = b.size(), n = l1;
-  if (l1 != l2) {
-    if (equality_op_q(op) || l2 == 0) return 1;
-    if (l1 < l2) n = l1;
-    else n = l2;
-  } else if (l1 == 0) {
-    return 0;
-  }
-  if (l1 == 0) return -1;
+// Two UTF-8 names compared as string! compares whole texts: by code point,
+// folded to lower case unless the op is case-sensitive, the shorter text
+// first when one is a prefix of the other; equality ops answer 1 for texts
+// of different lengths. Nothing is allocated.
+int32_t compare_texts(const uint8_t* a, uint32_t na, const uint8_t* b, uint32_t nb, int32_t op) {
+  size_t l1 = utf8::count_chars(a, a + na), l2 = utf8::count_chars(b, b + nb);
+  if (l1 != l2 && (equality_op_q(op) || l2 == 0)) return 1;
+  if (l1 == 0) return l2 == 0 ? 0 : -1;
   bool fold = op != COMP_STRICT_EQUAL && op != COMP_CASE_SORT;
-  for (size_t i = 0; i < n; ++i) {
-    int32_t c1 = a[i], c2 = b[i];
+  const uint8_t *pa = a, *ea = a + na, *pb = b, *eb = b + nb;
+  for (size_t i = 0, n = l1 < l2 ? l1 : l2; i < n; ++i) {
+    int32_t c1, c2;
+    pa = utf8::decode_char(pa, ea, c1);
+    pb = utf8::decode_char(pb, eb, c2);
     if (fold) {
       c1 = case_::convert(c1, case_::lower);
       c2 = case_::convert(c2, case_::lower);
@@ -77,7 +65,7 @@ int32_t compare_name_nodes(uint32_t n1, uint32_t n2, int32_t op) {
   if (op == COMP_SAME) return -1;
   series_buffer* b1 = memory::buffer_of(n1);
   series_buffer* b2 = memory::buffer_of(n2);
-  return compare_texts(code_points(b1->head_ptr(), b1->used()), code_points(b2->head_ptr(), b2->used()), op);
+  return compare_texts(b1->head_ptr(), b1->used(), b2->head_ptr(), b2->used(), op);
 }
 
 }  // namespace

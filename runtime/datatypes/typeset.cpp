@@ -120,6 +120,7 @@ void to_block(const cell* set, cell* target) {
 }
 
 cell* push(const cell* set) { return stack::push(set); }
+cell* push_last(const cell* set) { return stack::set_last(set); }
 
 cell* make(cell* proto, const cell* spec, uint32_t) {
   switch (type_of(spec)) {

@@ -41,6 +41,7 @@ uint32_t count(const cell* set);  // types named, ids 1 to the top id
 // target receives a new block of the type names (words) in id order.
 void to_block(const cell* set, cell* target);
 cell* push(const cell* set);
+cell* push_last(const cell* set);  // into the current call's result slot
 
 // Actions.
 void init();

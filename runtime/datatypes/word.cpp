@@ -100,7 +100,9 @@ cell* push_from_symbol(uint32_t symbol) {
   return stack::push(&w);
 }
 
+cell* load_in(cell* block, const char* name) { return make_in(block, symbol::make(name)); }
 cell* push(const cell* word) { return stack::push(word); }
+cell* push_last(const cell* word) { return stack::set_last(word); }
 cell* push_local(uint32_t ctx, uint32_t index) { return stack::push(context::word_at(ctx, index)); }
 cell* at_index(uint32_t ctx, uint32_t index) { return context::word_at(ctx, index); }
 cell* get_local_at(uint32_t ctx, uint32_t index) { return context::value_at(ctx, index); }
@@ -191,7 +193,7 @@ cell* make(cell* proto, const cell* spec, uint32_t type) {
     case TYPE_CHAR: {
       cell* base = stack::top;
       cell* text = type_of(spec) == TYPE_CHAR ? char_text(int32_t(spec->w2)) : stack::push(spec);
-      cell* loaded = load::value_from_string(text, stack::push_cell());
+      cell* loaded = load::value_from_string(text, stack::push(&none::value));
       if (!any_word_q(type_of(loaded))) error::fire(err::cat_script, err::script::invalid_chars, spec);
       result = *loaded;
       stack::top = base;
@@ -204,7 +206,7 @@ cell* make(cell* proto, const cell* spec, uint32_t type) {
     case TYPE_ISSUE: {
       cell* base = stack::top;
       cell* text = push_name_string(spec);
-      cell* loaded = load::value_from_string(text, stack::push_cell());
+      cell* loaded = load::value_from_string(text, stack::push(&none::value));
       if (!word_or_kin_q(type_of(loaded))) bad_to(type, spec);
       result = *spec;
       context::bind_word(context::global, &result);

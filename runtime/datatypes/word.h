@@ -30,7 +30,9 @@ cell* load(const char* name);
 cell* make_at(uint32_t symbol, cell* target);
 cell* make_in(cell* block, uint32_t symbol);
 cell* push_from_symbol(uint32_t symbol);
+cell* load_in(cell* block, const char* name);  // a new cell at the block's tail
 cell* push(const cell* word);
+cell* push_last(const cell* word);  // into the current call's result slot
 cell* push_local(uint32_t ctx, uint32_t index);  // a copy of the context's word at index
 cell* at_index(uint32_t ctx, uint32_t index);
 cell* get_local_at(uint32_t ctx, uint32_t index);  // the value cell at index

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "runtime/cycles.h"
+#include "runtime/hashtable.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/path.h"
 #include "runtime/datatypes/series.h"
@@ -35,6 +36,11 @@ class block_test : public values_test {
         .set<ACT_MOLD>(mold_integer)
         .set<ACT_COMPARE>(compare_integer)
         .commit();
+    hashtable::init();
+    saved_hooks_ = hashtable::hook;
+    hashtable::hook.compare = [](const cell* a, const cell* b, int op) {
+      return actions::compare_value(a, b, op) == 0;
+    };
     series::init();
     block::init();
     paren::init();
@@ -46,8 +52,12 @@ class block_test : public values_test {
   }
   void TearDown() override {
     ownership::reset();
+    hashtable::hook = saved_hooks_;
     values_test::TearDown();
   }
+
+ private:
+  hashtable::hooks saved_hooks_;
 };
 
 // A block of the given cells (integers by default) on the data stack.

@@ -339,3 +339,40 @@ TEST_F(block_frame_test, compiled_code_appends_through_the_frame) {
 
 }  // namespace
 }  // namespace kez
+
+namespace kez {
+namespace {
+
+class block_churn_test : public testing::block_test {};
+
+// Growth with nested series while collections move buffers and nodes: every
+// nested block must still be reachable and intact afterwards.
+TEST_F(block_churn_test, appends_and_inserts_keep_nested_blocks_intact) {
+  using testing::integer;
+  using testing::ints;
+  uint32_t n = testing::scaled(300, 40);
+  cell* outer = ints({});
+  std::string expected = "[";
+  for (uint32_t i = 0; i < n; ++i) {
+    cell* inner = ints({int32_t(i)});
+    cell* h = stack::push(outer);
+    if (i % 3 == 0) {
+      h->w1 = 0;
+      actions::dispatch<ACT_INSERT>(h, static_cast<const cell*>(inner), -1, true, 1, false);
+      expected.insert(1, "[" + std::to_string(i) + "]" + (i ? " " : ""));
+    } else {
+      actions::dispatch<ACT_APPEND>(h, static_cast<const cell*>(inner), -1, true, 2, true);
+      std::string two = "[" + std::to_string(i) + "] [" + std::to_string(i) + "]";
+      expected += (expected.size() > 1 ? " " : "") + two;
+    }
+    stack::pop(2);
+  }
+  expected += "]";
+  cell* copy = stack::push_cell();
+  actions::copy_dispatch(outer, copy, nullptr, true, nullptr);
+  EXPECT_EQ(testing::mold_of(outer), expected);
+  EXPECT_EQ(testing::mold_of(copy), expected);
+}
+
+}  // namespace
+}  // namespace kez

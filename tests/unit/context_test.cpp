@@ -9,6 +9,7 @@ namespace kez {
 namespace {
 
 using testing::block_of;
+using testing::unbound;
 using testing::error_of;
 using testing::word_named;
 
@@ -20,8 +21,12 @@ int32_t value_of(const cell* word) { return int32_t(context::get(word)->w2); }
 std::string text_of(const cell* value) { return testing::utf8_of(stack::push(value)); }
 
 TEST_F(context_test, case_variants_share_a_global_value) {
-  cell print = *context::add_global(symbol::make("print"), true, true);
-  cell Print = *context::add_global(symbol::make("Print"), false, false);  // exact: an entry of its own
+  cell words[2];
+  collector::root_cells keep(words, 2);
+  cell& print = words[0];
+  cell& Print = words[1];
+  print = *context::add_global(symbol::make("print"), true, true);
+  Print = *context::add_global(symbol::make("Print"), false, false);  // exact: an entry of its own
   EXPECT_NE(Print.w2, print.w2);
   EXPECT_EQ(Print.w3, print.w3);
   cell one = testing::integer(1), two = testing::integer(2);
@@ -35,9 +40,8 @@ TEST_F(context_test, case_variants_share_a_global_value) {
 }
 
 TEST_F(context_test, spec_words_are_case_insensitive) {
-  cell* spec = block_of({*word_named("a"), *word_named("A"), *word_named("b", TYPE_REFINEMENT),
-                         *word_named("c", TYPE_SET_WORD), testing::integer(3), *word_named("d", TYPE_GET_WORD),
-                         *word_named("e", TYPE_LIT_WORD)});
+  cell* spec = block_of({unbound("a"), unbound("A"), unbound("b", TYPE_REFINEMENT), unbound("c", TYPE_SET_WORD),
+                         testing::integer(3), unbound("d", TYPE_GET_WORD), unbound("e", TYPE_LIT_WORD)});
   uint32_t ctx = context::make_from_spec(spec, false, false, context::KIND_FUNCTION);
   collector::root_node keep(ctx);
   EXPECT_EQ(context::length_of(ctx), 4u);  // a, b, d, e
@@ -71,7 +75,7 @@ TEST_F(context_test, size_zero_context_still_grows) {
 }
 
 TEST_F(context_test, object_words_are_marked_changed_when_set) {
-  cell* spec = block_of({*word_named("x"), *word_named("y")});
+  cell* spec = block_of({unbound("x"), unbound("y")});
   uint32_t ctx = context::make_from_spec(spec, false, true, context::KIND_OBJECT);
   collector::root_node keep(ctx);
   cell y = *context::word_at(ctx, 1);
@@ -84,7 +88,7 @@ TEST_F(context_test, object_words_are_marked_changed_when_set) {
 }
 
 TEST_F(context_test, function_context_outside_a_call) {
-  cell* spec = block_of({*word_named("arg")});
+  cell* spec = block_of({unbound("arg")});
   uint32_t ctx = context::make_from_spec(spec, true, false, context::KIND_FUNCTION);
   collector::root_node keep(ctx);
   cell arg = *context::word_at(ctx, 0);
@@ -120,6 +124,7 @@ TEST_F(context_test, bind_descends_and_stops_at_cycles) {
   cell* outer = block_of({self, *inner, loose_x});
   // The inner block holds the outer one: binding must not loop.
   cell outer_copy = *outer;
+  collector::root_cells keep_copy(&outer_copy);
   *reinterpret_cast<cell*>(series::make_room(memory::buffer_of(inner->w2), sizeof(cell))) = outer_copy;
   context::bind(outer, ctx, true);
   cell* o = memory::buffer_of(outer->w2)->head_cell();
@@ -134,7 +139,7 @@ TEST_F(context_test, bind_descends_and_stops_at_cycles) {
 }
 
 TEST_F(context_test, clone_rebinds_the_word_list) {
-  cell* spec = block_of({*word_named("p"), *word_named("q")});
+  cell* spec = block_of({unbound("p"), unbound("q")});
   cell object{TYPE_OBJECT, context::make_from_spec(spec, false, true, context::KIND_OBJECT), 0, 0};
   collector::root_cells keep(&object);
   uint32_t source = object.w1;
@@ -147,22 +152,23 @@ TEST_F(context_test, clone_rebinds_the_word_list) {
     EXPECT_EQ(context::word_at(copy, i)->w1, copy);
     EXPECT_EQ(context::word_at(source, i)->w1, source);
   }
-  EXPECT_EQ(context::find_word(copy, symbol::make("Q"), true), 1);
-  EXPECT_TRUE(context::cell_of(copy)->header & FLAG_SELF);
+  uint32_t q = symbol::make("Q");  // may collect: read the copy's node from the rooted value after it
+  EXPECT_EQ(context::find_word(object.w1, q, true), 1);
+  EXPECT_TRUE(context::cell_of(object.w1)->header & FLAG_SELF);
 }
 
 TEST_F(context_test, set_words_from_a_block) {
   uint32_t ctx = context::create(1, false, false, 0, context::KIND_OBJECT);
   collector::root_node keep(ctx);
-  cell* body = block_of({*word_named("a", TYPE_SET_WORD), testing::integer(1), *word_named("b", TYPE_SET_WORD),
-                         *word_named("A", TYPE_SET_WORD)});
+  cell* body = block_of({unbound("a", TYPE_SET_WORD), testing::integer(1), unbound("b", TYPE_SET_WORD),
+                         unbound("A", TYPE_SET_WORD)});
   EXPECT_TRUE(context::add_set_words(ctx, body));
   EXPECT_EQ(context::length_of(ctx), 2u);
   EXPECT_FALSE(context::add_set_words(ctx, body));
 }
 
 TEST_F(context_test, slots_from_the_stack_top) {
-  cell* spec = block_of({*word_named("m"), *word_named("n")});
+  cell* spec = block_of({unbound("m"), unbound("n")});
   uint32_t ctx = context::make_from_spec(spec, false, false, context::KIND_OBJECT);
   collector::root_node keep(ctx);
   stack::mark_native(nullptr);
@@ -188,7 +194,7 @@ TEST_F(context_test, slots_from_the_stack_top) {
 
 TEST_F(context_test, collections_lose_no_context_value) {
   uint32_t n = testing::scaled(400, 40);
-  cell* spec = block_of({*word_named("k")});
+  cell* spec = block_of({unbound("k")});
   uint32_t ctx = context::make_from_spec(spec, false, true, context::KIND_OBJECT);
   cell object{TYPE_OBJECT, ctx, 0, 0};
   collector::root_cells keep(&object);
@@ -210,6 +216,113 @@ TEST_F(context_test, collections_lose_no_context_value) {
     EXPECT_EQ(text_of(f), expected);
     stack::pop(2);
   }
+}
+
+}  // namespace
+}  // namespace kez
+
+namespace kez {
+namespace {
+
+struct change_seen {
+  int calls = 0;
+  int32_t old_value = 0, new_value = 0;
+  uint32_t word = 0;
+} seen;
+
+void on_set(cell*, const cell* word, const cell* old_value, const cell* new_value) {
+  ++seen.calls;
+  seen.word = word->w2;
+  seen.old_value = int32_t(old_value->w2);
+  seen.new_value = int32_t(new_value->w2);
+}
+
+class context_hook_test : public testing::words_test {
+ protected:
+  void SetUp() override {
+    words_test::SetUp();
+    seen = change_seen{};
+    context::set_on_set_hook(on_set);
+  }
+  void TearDown() override {
+    context::set_on_set_hook(nullptr);
+    words_test::TearDown();
+  }
+};
+
+TEST_F(context_hook_test, owner_with_hooks_hears_each_set) {
+  cell* spec = block_of({unbound("speed")});
+  uint32_t ctx = context::make_from_spec(spec, false, true, context::KIND_OBJECT);
+  collector::root_node keep(ctx);
+  cell w = *context::word_at(ctx, 0);
+  cell one = testing::integer(1), two = testing::integer(2);
+  context::set(&w, &one);
+  EXPECT_EQ(seen.calls, 0);  // no hook table: nothing to tell
+  *context::owner_of(ctx) = cell{TYPE_OBJECT, ctx, 0, 1};
+  cell* top = stack::top;
+  context::set(&w, &two);
+  EXPECT_EQ(seen.calls, 1);
+  EXPECT_EQ(seen.old_value, 1);
+  EXPECT_EQ(seen.new_value, 2);
+  EXPECT_EQ(seen.word, symbol::make("speed"));
+  EXPECT_EQ(stack::top, top);
+  EXPECT_EQ(context::value_at(ctx, 0)->w2, 2u);
+  context::set_in(&w, &one, ctx, false);  // hooks off
+  EXPECT_EQ(seen.calls, 1);
+}
+
+TEST_F(context_hook_test, lookups_that_fall_back_on_the_global_context) {
+  cell* g = word_named("shared-name");
+  cell v = testing::integer(5);
+  context::set(g, &v);
+  cell* spec = block_of({unbound("arg")});
+  uint32_t ctx = context::make_from_spec(spec, true, false, context::KIND_FUNCTION);
+  collector::root_node keep(ctx);
+  // A function context on the stack answers from the global context.
+  cell* found = context::get_value_cell(ctx, symbol::make("SHARED-NAME"));
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->w2, 5u);
+  uint32_t arg = symbol::make("arg");
+  EXPECT_EQ(context::find_or_add_global(ctx, arg)->w1, ctx);
+  uint32_t other = symbol::make("not-an-arg");
+  cell* added = context::find_or_add_global(ctx, other);
+  EXPECT_EQ(added->w1, context::global);
+  EXPECT_EQ(added->w2, other);
+}
+
+TEST_F(context_hook_test, words_keep_their_contexts_alive) {
+  // Nothing but a word bound to it (and a `self` word) holds each context.
+  cell held[2] = {};
+  collector::root_cells keep(held, 2);
+  {
+    cell* spec = block_of({unbound("field")});
+    uint32_t ctx = context::make_from_spec(spec, false, true, context::KIND_OBJECT);
+    collector::root_node keep_ctx(ctx);
+    cell* text = testing::text("kept");
+    cell w = *context::word_at(ctx, 0);
+    context::set(&w, text);
+    held[0] = *context::word_at(ctx, 0);
+    *context::owner_of(ctx) = cell{TYPE_OBJECT, ctx, 0, 0};
+    cell self{TYPE_WORD, 0, symbol::make("self"), uint32_t(-1)};
+    cell* body = block_of({self});
+    context::bind(body, ctx, true);
+    held[1] = *memory::buffer_of(body->w2)->head_cell();
+    stack::pop(3);
+  }
+  collector::do_cycle();
+  collector::do_cycle();
+  EXPECT_EQ(testing::utf8_of(stack::push(context::get(&held[0]))), "kept");
+  const cell* owner = context::get(&held[1]);
+  EXPECT_EQ(type_of(owner), TYPE_OBJECT);
+  EXPECT_EQ(owner->w1, held[1].w1);
+}
+
+TEST_F(context_hook_test, types_registered_late_are_named_at_once) {
+  datatype::registration(TYPE_EVENT, 0, "event!").commit();
+  uint32_t s = datatype::name_symbol(TYPE_EVENT);
+  ASSERT_NE(s, 0u);
+  EXPECT_EQ(testing::name_of(s), "event!");
+  EXPECT_GE(context::find_word(context::global, s, false), 0);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@ namespace {
 using testing::append_cell;
 using testing::cell_count;
 using testing::cells_at;
+using testing::dirty_heap;
 using testing::held_table;
 using testing::integer_cell;
 using testing::moving_cycle;
@@ -45,6 +46,7 @@ TEST_F(entry_test, entries_agree_with_a_model_through_collections) {
   make_pool(keys);
   for (uint32_t seed : {5u, 6u, 17u}) {
     SCOPED_TRACE(seed);
+    dirty_heap();
     held_table t(hashtable::init(4, nullptr, hashtable::ENTRIES, 1));
     std::mt19937 rng(seed);
     std::map<int, int32_t> model;

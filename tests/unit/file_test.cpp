@@ -10,7 +10,7 @@
 namespace kez {
 namespace {
 
-using testing::mold_of;
+using testing::mold_text;
 using testing::text;
 using testing::typed;
 using testing::utf8_of;
@@ -35,17 +35,17 @@ TEST_F(file_test, mold) {
   };
   for (const row& r : rows) {
     stack::reset();
-    auto m = mold_of(typed(TYPE_FILE, r.name));
+    auto m = mold_text(typed(TYPE_FILE, r.name));
     EXPECT_EQ(m.text, r.expected) << r.name;
     int32_t chars = 0;
     for (unsigned char c : m.text) chars += (c & 0xC0) != 0x80;
     EXPECT_EQ(m.left, 1000 - chars) << r.name;
   }
   // /part keeps the first characters; a character past it does not quote.
-  auto m = mold_of(typed(TYPE_FILE, "ab c"), false, 2);
+  auto m = mold_text(typed(TYPE_FILE, "ab c"), false, 2);
   EXPECT_EQ(m.text, "%ab");
   EXPECT_EQ(m.left, -1);
-  EXPECT_EQ(mold_of(typed(TYPE_FILE, "ab"), false, -5).text, "%ab") << "no part argument";
+  EXPECT_EQ(mold_text(typed(TYPE_FILE, "ab"), false, -5).text, "%ab") << "no part argument";
 }
 
 TEST_F(file_test, equal_to_a_string_of_the_same_text) {

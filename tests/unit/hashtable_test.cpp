@@ -19,6 +19,7 @@ namespace {
 using testing::append_cell;
 using testing::cell_count;
 using testing::cells_at;
+using testing::dirty_heap;
 using testing::held_table;
 using testing::integer_cell;
 using testing::moving_cycle;
@@ -285,6 +286,26 @@ TEST_F(table_test, a_changed_cell_entered_again_leaves_its_old_bucket) {
   EXPECT_EQ(find_index(t, integer_cell(2), 1, 1, 0, false, false), 2);
 }
 
+TEST_F(table_test, a_long_block_of_few_values_grows_its_cell_words_cleanly) {
+  // Few distinct values: the table never rebuilds, so the cell-to-bucket
+  // words only ever grow, each time over a heap full of junk.
+  held_table t(hashtable::init(4, nullptr, hashtable::HASH, 1));
+  for (int i = 0; i < 600; ++i) {
+    if (i % 40 == 0) testing::dirty_heap();
+    uint32_t at = append_cell(t.block(), integer_cell(i % 3));
+    hashtable::put(t.node(), cells_at(t.block()) + at);
+  }
+  EXPECT_EQ(t.shape().count, 3);
+  EXPECT_EQ(t.shape().capacity, 8u);
+  for (int i = 0; i < 600; i += 7) hashtable::delete_cell(t.node(), cells_at(t.block()) + i);
+  for (int head = 0; head < 600; head += 13)
+    for (int v = 0; v < 3; ++v) {
+      int expected = head;
+      while (expected < 600 && (expected % 3 != v || expected % 7 == 0)) ++expected;
+      EXPECT_EQ(find_index(t, integer_cell(v), head, 1, 0, false, false), expected < 600 ? expected : -1);
+    }
+}
+
 TEST_F(table_test, shifting_more_than_thirty_thousand_cells_is_refused) {
   held_table t(hash_over({integer_cell(1), integer_cell(2)}));
   EXPECT_EQ(hashtable::shift_indexes(t.node(), 1, 0, 30001, true), 1);
@@ -353,6 +374,7 @@ TEST_F(hash_model, agrees_with_a_scan_through_edits_and_collections) {
   make_pool();
   for (uint32_t seed : {1234u, 7u, 31u}) {
     SCOPED_TRACE(seed);
+    dirty_heap();
     held_table t(hashtable::init(4, nullptr, hashtable::HASH, 1));
     std::mt19937 rng(seed);
     auto pick = [&](int n) { return int(rng() % uint32_t(n)); };
@@ -468,6 +490,7 @@ TEST_F(hash_model, map_keys_agree_with_a_model_through_collections) {
   make_pool();
   for (uint32_t seed : {4u, 10u, 99u}) {
     SCOPED_TRACE(seed);
+    dirty_heap();
     held_table t(hashtable::init(4, nullptr, hashtable::MAP, 1));
     std::mt19937 rng(seed);
     auto pick = [&](int n) { return int(rng() % uint32_t(n)); };

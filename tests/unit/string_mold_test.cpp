@@ -10,7 +10,7 @@
 namespace kez {
 namespace {
 
-using testing::mold_of;
+using testing::mold_text;
 using testing::text;
 
 class string_mold_test : public testing::text_test {};
@@ -55,7 +55,7 @@ TEST_F(string_mold_test, molds) {
     std::string expected = r.expected ? r.expected
                            : r.text.size() < 50 ? "\"" + r.text + "\""
                                                 : "{" + r.text + "}";
-    auto m = mold_of(text(r.text), r.all);
+    auto m = mold_text(text(r.text), r.all);
     EXPECT_EQ(m.text, expected) << r.text;
     int32_t chars = 0;
     for (unsigned char c : m.text) chars += (c & 0xC0) != 0x80;
@@ -80,14 +80,14 @@ TEST_F(string_mold_test, part_budget) {
   };
   for (const row& r : rows) {
     stack::reset();
-    auto m = mold_of(text(r.text), false, r.part);
+    auto m = mold_text(text(r.text), false, r.part);
     EXPECT_EQ(m.text, r.expected) << r.text;
     EXPECT_EQ(m.left, r.left) << r.text;
   }
   // Quotes and line feeds count within the part; the length is the whole text's.
-  auto m = mold_of(text("ab\"c"), false, 2);
+  auto m = mold_text(text("ab\"c"), false, 2);
   EXPECT_EQ(m.text, "\"ab\"");
-  auto n = mold_of(text(std::string(60, 'x')), false, 3);
+  auto n = mold_text(text(std::string(60, 'x')), false, 3);
   EXPECT_EQ(n.text, "{xxx}");
 }
 

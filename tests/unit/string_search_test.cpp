@@ -5,6 +5,7 @@
 #include <string>
 
 #include "heap_values.h"
+#include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/string.h"
 #include "text_fixture.h"
 
@@ -291,6 +292,34 @@ TEST_F(string_search_test, parse_value_tests) {
   EXPECT_FALSE(string::match_value_q(at_b, &n, COMP_EQUAL));
 }
 
+// binary! inherits find, select and sort: bytes, never folded; a text is
+// looked for by its UTF-8 bytes, an integer is one byte.
+TEST_F(string_search_test, binary_search_and_sort) {
+  binary::init();
+  auto bytes = [](const char* raw) {
+    cell* b = stack::push_cell();
+    *b = cell{TYPE_NONE, 0, 0, 0};
+    *b = cell{TYPE_BINARY, 0, testing::bytes_with(raw), 0};
+    return b;
+  };
+  cell* b = bytes("xAy\xC3\xA9");
+  cell* a = text("a");
+  EXPECT_EQ(type_of(actions::dispatch<ACT_FIND>(stack::push(b), static_cast<const cell*>(a), find_options{})), TYPE_NONE);
+  cell* found = actions::dispatch<ACT_FIND>(stack::push(b), static_cast<const cell*>(text("\xC3\xA9")), find_options{});
+  EXPECT_EQ(found->w1, 3u);
+  cell byte = integer(0xA9);
+  found = actions::dispatch<ACT_FIND>(stack::push(b), static_cast<const cell*>(&byte), find_options{});
+  EXPECT_EQ(found->w1, 4u);
+  cell upper = integer('A');
+  cell* next = actions::dispatch<ACT_SELECT>(stack::push(b), static_cast<const cell*>(&upper), find_options{});
+  EXPECT_EQ(type_of(next), TYPE_INTEGER);
+  EXPECT_EQ(next->w2, uint32_t('y'));
+  cell* s = bytes("bBaA");
+  actions::dispatch<ACT_SORT>(s, false, static_cast<const cell*>(nullptr), static_cast<const cell*>(nullptr),
+                              static_cast<const cell*>(nullptr), false, false, false);
+  EXPECT_TRUE(testing::bytes_equal(s->w2, "ABab"));
+}
+
 // --- sort ------------------------------------------------------------------------------
 
 struct sorting {
@@ -392,6 +421,76 @@ TEST_F(string_search_test, sort_long_texts_of_every_unit) {
       ASSERT_LE(string::ks_abs_at(s, int32_t(i - 1)), string::ks_abs_at(s, int32_t(i))) << i;
     EXPECT_EQ(string::ks_abs_at(s, int32_t(n)), top);
   }
+}
+
+// A user comparator stands in for the interpreter: "does the first sort
+// before the second?", on characters, or on the last character of two
+// record strings. It allocates, as user code may, so buffers move under it.
+int32_t lesser_call(const cell*, const cell* a, const cell* b, int32_t) {
+  auto key = [](const cell* v) {
+    if (type_of(v) == TYPE_CHAR) return int32_t(v->w2);
+    return string::ks_abs_at(v, string::ks_length_q(v) - 1);
+  };
+  int32_t x = key(a), y = key(b);
+  testing::text("churn");
+  stack::pop(1);
+  return x < y ? 1 : -1;
+}
+
+TEST_F(string_search_test, sort_with_a_user_function) {
+  cell function{TYPE_FUNCTION, 0, 0, 0};
+  cell* s = text("dbca");
+  using E = std::pair<int, int>;
+  EXPECT_EQ(error_of([&] {
+              actions::dispatch<ACT_SORT>(s, false, static_cast<const cell*>(nullptr), static_cast<const cell*>(&function),
+                                          static_cast<const cell*>(nullptr), false, false, false);
+            }),
+            E(err::cat_internal, err::internal::not_done));
+  string::set_compare_call(lesser_call);
+  struct row {
+    const char* start;
+    int32_t skip;
+    bool all, reverse, stable;
+    const char* expected;
+  };
+  const row rows[] = {
+      {"dbca", 0, false, false, false, "abcd"},
+      {"dbca", 0, false, true, false, "dcba"},
+      {"dbca", 0, false, false, true, "abcd"},
+      {"b1a3c2", 2, true, false, false, "b1c2a3"},  // records by their last character
+      {"b1a3c2", 2, true, false, true, "b1c2a3"},
+      {"b1a3c2", 2, false, false, false, "a3b1c2"},  // without /all: the first character
+  };
+  for (const row& r : rows) {
+    stack::reset();
+    cell* t = text(r.start);
+    cell skip = integer(r.skip);
+    actions::dispatch<ACT_SORT>(t, false, static_cast<const cell*>(r.skip ? &skip : nullptr),
+                                static_cast<const cell*>(&function), static_cast<const cell*>(nullptr), r.all,
+                                r.reverse, r.stable);
+    EXPECT_EQ(utf8_of(t), r.expected) << r.start;
+  }
+  string::set_compare_call(nullptr);
+}
+
+// An owned text tells its owner before and after it is sorted; a text
+// without an owner tells nobody.
+TEST_F(string_search_test, sort_reports_to_the_owner) {
+  ownership::set_hook(testing::record_hook);
+  cell object = testing::owner_object(), field = integer(0);
+  collector::root_cells keep(&object), keep_field(&field);
+  cell* s = text("xdcba");
+  ownership::set_owner(s, &object, &field);
+  s->w1 = 1;
+  testing::heard().clear();
+  actions::dispatch<ACT_SORT>(s, false, static_cast<const cell*>(nullptr), static_cast<const cell*>(nullptr),
+                              static_cast<const cell*>(nullptr), false, false, false);
+  EXPECT_EQ(testing::heard(), (std::vector<std::string>{"sort 1 4", "sorted 1 4"}));
+  EXPECT_EQ(utf8_of(s), "abcd");
+  testing::heard().clear();
+  actions::dispatch<ACT_SORT>(text("ba"), false, static_cast<const cell*>(nullptr), static_cast<const cell*>(nullptr),
+                              static_cast<const cell*>(nullptr), false, false, false);
+  EXPECT_TRUE(testing::heard().empty());
 }
 
 // --- set operations ---------------------------------------------------------------

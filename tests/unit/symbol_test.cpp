@@ -66,7 +66,8 @@ TEST_F(symbol_test, compare_as_texts) {
       {"ab", "abc", COMP_EQUAL, 1},         {"abc", "ab", COMP_GREATER, 1},
   };
   for (const row& r : rows) {
-    cell a = *symbol::at(symbol::make(r.a)), b = *symbol::at(symbol::make(r.b));
+    uint32_t ia = symbol::make(r.a), ib = symbol::make(r.b);  // both interned before their cells are read
+    cell a = *symbol::at(ia), b = *symbol::at(ib);
     EXPECT_EQ(actions::compare_value(&a, &b, r.op), r.expected) << r.a << " " << r.b << " op " << r.op;
   }
   cell a = *symbol::at(symbol::make("a"));

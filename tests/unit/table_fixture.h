@@ -82,6 +82,13 @@ inline bool test_compare(const cell* a, const cell* b, int op) {
   }
 }
 
+// Leaves the free space of the heap full of junk bytes, as a long-running
+// heap is: new buffers then start out with whatever was there before.
+inline void dirty_heap() {
+  for (int i = 0; i < 64; ++i) memory::alloc_bytes_filled(1000, 0x5A);
+  collector::do_cycle();
+}
+
 // A collection that moves every node it can, as the stress mode's do.
 inline void moving_cycle() {
   bool stress = collector::stress_q();

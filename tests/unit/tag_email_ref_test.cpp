@@ -9,9 +9,9 @@ namespace kez {
 namespace {
 
 using testing::error_of;
-using testing::form_of;
+using testing::form_text;
 using testing::integer;
-using testing::mold_of;
+using testing::mold_text;
 using testing::text;
 using testing::typed;
 using testing::utf8_of;
@@ -43,10 +43,10 @@ TEST_F(tag_email_ref_test, form_and_mold) {
   for (const row& r : rows) {
     stack::reset();
     cell* v = typed(r.type, r.text);
-    auto f = form_of(v, r.part);
+    auto f = form_text(v, r.part);
     EXPECT_EQ(f.text, r.formed) << r.text;
     EXPECT_EQ(f.left, r.form_left) << r.text;
-    auto m = mold_of(v, false, r.part);
+    auto m = mold_text(v, false, r.part);
     EXPECT_EQ(m.text, r.molded) << r.text;
     EXPECT_EQ(m.left, r.mold_left) << r.text;
   }
@@ -100,6 +100,27 @@ TEST_F(tag_email_ref_test, email_setting_a_part) {
   EXPECT_EQ(utf8_of(e), "me@new.org");
   slot = stack::push(e);
   EXPECT_EQ(utf8_of(path_step(slot, &user, nullptr)), "me");
+  // Without "@" the host has nowhere to go but after a new one.
+  cell* bare = typed(TYPE_EMAIL, "me");
+  slot = stack::push(bare);
+  path_step(slot, &host, text("x.org"));
+  EXPECT_EQ(utf8_of(bare), "me@x.org");
+  slot = stack::push(bare);
+  EXPECT_EQ(utf8_of(path_step(slot, &user, nullptr)), "me");
+}
+
+// An index reaches one character, as for any text.
+TEST_F(tag_email_ref_test, email_index_path) {
+  cell* e = typed(TYPE_EMAIL, "ab@c");
+  cell two = integer(2);
+  cell* slot = stack::push(e);
+  cell* c = path_step(slot, &two, nullptr);
+  EXPECT_EQ(type_of(c), TYPE_CHAR);
+  EXPECT_EQ(c->w2, uint32_t('b'));
+  cell z = testing::character('z');
+  slot = stack::push(e);
+  path_step(slot, &two, &z);
+  EXPECT_EQ(utf8_of(e), "az@c");
 }
 
 TEST_F(tag_email_ref_test, email_path_refusals) {

@@ -10,7 +10,7 @@
 #include "runtime/datatypes/ref.h"
 #include "runtime/datatypes/tag.h"
 #include "runtime/datatypes/url.h"
-#include "values_fixture.h"
+#include "block_fixture.h"
 
 namespace kez::testing {
 
@@ -24,10 +24,11 @@ inline int32_t form_word(const cell* value, cell* buffer, const cell*, int32_t p
 }
 inline cell word(uint32_t index) { return cell{TYPE_WORD, 0, index, 0}; }
 
-class text_test : public values_test {
+class text_test : public block_test {
  protected:
   void SetUp() override {
-    values_test::SetUp();
+    block_test::SetUp();
+    string::init();  // again, now that series! is there to inherit from
     url::init();
     file::init();
     tag::init();
@@ -49,7 +50,7 @@ struct written {
   std::string text;
   int32_t left;
 };
-inline written mold_of(const cell* value, bool all = false, int32_t part = -1) {
+inline written mold_text(const cell* value, bool all = false, int32_t part = -1) {
   cell* out = empty_text();
   int32_t left = actions::mold_dispatch(value, out, false, all, false, part >= 0 ? value : nullptr,
                                         part >= 0 ? part : 1000, 0);
@@ -57,7 +58,7 @@ inline written mold_of(const cell* value, bool all = false, int32_t part = -1) {
   stack::pop(1);
   return {s, left};
 }
-inline written form_of(const cell* value, int32_t part = -1) {
+inline written form_text(const cell* value, int32_t part = -1) {
   cell* out = empty_text();
   int32_t left = actions::form_dispatch(value, out, part >= 0 ? value : nullptr, part >= 0 ? part : 1000);
   std::string s = utf8_of(out);

@@ -79,7 +79,8 @@ TEST_F(typeset_test, words_in_specs_are_looked_up) {
   cell* other = word_named("other-word");
   cell* holder = word_named("holder");
   context::set(holder, other);
-  cell* spec = block_of({*holder, block_of({})[0], datatype_value(TYPE_LOGIC)});
+  cell* nested = block_of({});
+  cell* spec = block_of({*holder, *nested, datatype_value(TYPE_LOGIC)});
   cell* host = block_of({});
   cell* made = typeset::make_in_from_spec(host, spec);
   EXPECT_TRUE(typeset::has_q(made, TYPE_LOGIC) && typeset::has_q(made, TYPE_OBJECT));
@@ -147,7 +148,7 @@ TEST_F(typeset_test, compare_by_content_and_size) {
 
 TEST_F(typeset_test, to_block_gives_the_name_words) {
   cell a = made_of({datatype_value(TYPE_FLOAT), datatype_value(TYPE_LOGIC)});
-  cell* target = stack::push_cell();
+  cell* target = stack::push(&none::value);
   typeset::to_block(&a, target);
   ASSERT_EQ(type_of(target), TYPE_BLOCK);
   series_buffer* b = memory::buffer_of(target->w2);

@@ -12,7 +12,7 @@ namespace {
 
 using testing::error_of;
 using testing::integer;
-using testing::mold_of;
+using testing::mold_text;
 using testing::text;
 using testing::typed;
 using testing::utf8_of;
@@ -41,15 +41,15 @@ TEST_F(url_test, mold_encodes_the_utf8_bytes) {
     stack::reset();
     cell* u = to_type(TYPE_URL, text(r.text));
     ASSERT_EQ(type_of(u), TYPE_URL);
-    auto m = mold_of(u);
+    auto m = mold_text(u);
     EXPECT_EQ(m.text, r.expected);
     EXPECT_EQ(m.left, 1000 - int32_t(std::string(r.expected).size()));
     // form writes the decoded text.
-    EXPECT_EQ(testing::form_of(u).text, r.text);
+    EXPECT_EQ(testing::form_text(u).text, r.text);
   }
   // /part stops at the budget, even inside an escape.
   cell* u = typed(TYPE_URL, "a b");
-  auto m = mold_of(u, false, 2);
+  auto m = mold_text(u, false, 2);
   EXPECT_EQ(m.text, "a%");
   EXPECT_EQ(m.left, 0);
 }
@@ -123,7 +123,7 @@ TEST_F(url_test, load_decodes) {
   EXPECT_EQ(type_of(u), TYPE_URL);
   EXPECT_EQ(u, stack::top_cell());
   EXPECT_EQ(utf8_of(u), "http://x/A b");
-  EXPECT_EQ(mold_of(u).text, "http://x/A%20b");
+  EXPECT_EQ(mold_text(u).text, "http://x/A%20b");
 }
 
 // A block with a scheme, a host, an optional port and path segments.

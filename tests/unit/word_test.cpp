@@ -75,6 +75,7 @@ TEST_F(word_test, form_and_mold_of_each_type) {
 TEST_F(word_test, to_set_word_keeps_binding_and_molds_with_colon) {
   cell* w = word_named("counter");
   cell proto = testing::datatype_value(TYPE_SET_WORD);
+  collector::root_cells keep(&proto);
   cell* set_word = actions::to_dispatch(&proto, w);
   EXPECT_EQ(type_of(set_word), TYPE_SET_WORD);
   EXPECT_EQ(formed(set_word, true), "counter:");
@@ -87,6 +88,7 @@ TEST_F(word_test, to_set_word_keeps_binding_and_molds_with_colon) {
 
 TEST_F(word_test, make_from_datatype_logic_and_refusals) {
   cell proto = testing::datatype_value(TYPE_WORD);
+  collector::root_cells keep(&proto);
   cell type = testing::datatype_value(TYPE_INTEGER);
   EXPECT_EQ(formed(actions::make_dispatch(&proto, &type)), "integer!");
   proto = testing::datatype_value(TYPE_LIT_WORD);
@@ -117,7 +119,7 @@ TEST_F(word_test, issue_from_text_and_words) {
 TEST_F(word_test, index_of_words) {
   cell unbound{TYPE_WORD, 0, symbol::make("loose"), uint32_t(-1)};
   EXPECT_EQ(type_of(actions::dispatch<ACT_INDEX_Q>(&unbound)), TYPE_NONE);
-  cell* spec = testing::block_of({*word_named("first"), *word_named("second")});
+  cell* spec = testing::block_of({testing::unbound("first"), testing::unbound("second")});
   uint32_t ctx = context::make_from_spec(spec, false, false, context::KIND_FUNCTION);
   collector::root_node keep(ctx);
   cell w = *context::word_at(ctx, 0);
@@ -174,6 +176,86 @@ TEST_F(word_test, load_keeps_the_spelling_and_shares_the_value) {
   cell h = *Head;
   context::set(&h, &value);
   EXPECT_EQ(context::get(head)->w2, 9u);
+}
+
+}  // namespace
+}  // namespace kez
+
+namespace kez {
+namespace {
+
+// A stand-in scanner: digits give an integer!, anything else an unbound
+// word!; a space ends the scan with text left over.
+bool scan_one(cell* text, cell* block) {
+  std::string s = testing::utf8_of(text);
+  size_t space = s.find(' ');
+  std::string first = s.substr(0, space);
+  cell value = !first.empty() && first.find_first_not_of("0123456789") == std::string::npos
+                   ? testing::integer(std::stoi(first))
+                   : cell{TYPE_WORD, 0, symbol::make(first.c_str()), uint32_t(-1)};
+  *reinterpret_cast<cell*>(series::make_room(memory::buffer_of(block->w2), sizeof(cell))) = value;
+  return space == std::string::npos;
+}
+
+class word_make_test : public testing::words_test {
+ protected:
+  void SetUp() override {
+    words_test::SetUp();
+    load::set_transcode(scan_one);
+  }
+  void TearDown() override {
+    load::set_transcode(nullptr);
+    words_test::TearDown();
+  }
+};
+
+TEST_F(word_make_test, from_text_chars_and_other_words) {
+  struct row {
+    uint32_t target;
+    cell spec;  // a char!, or none! for the text below
+    const char* text;
+    const char* mold;
+    int error;  // script error id, or -1
+  };
+  const row rows[] = {
+      {TYPE_WORD, none::value, "hello", "hello", -1},
+      {TYPE_SET_WORD, none::value, "hello", "hello:", -1},
+      {TYPE_WORD, none::value, "12", nullptr, err::script::invalid_chars},
+      {TYPE_WORD, none::value, "two words", nullptr, err::script::invalid_chars},
+      {TYPE_GET_WORD, testing::character('x'), nullptr, ":x", -1},
+      {TYPE_WORD, testing::unbound("ref", TYPE_REFINEMENT), nullptr, "ref", -1},
+      {TYPE_WORD, testing::unbound("12", TYPE_ISSUE), nullptr, nullptr, err::script::bad_to_arg},
+  };
+  for (const row& r : rows) {
+    cell* spec = r.text ? testing::text(r.text) : stack::push(&r.spec);
+    cell* proto = stack::push(&none::value);
+    datatype::make_at(proto, r.target);
+    auto e = error_of([&] { actions::to_dispatch(proto, spec); });
+    if (r.error >= 0) {
+      EXPECT_EQ(e, std::make_pair(int(err::cat_script), r.error)) << (r.text ? r.text : r.mold);
+      continue;
+    }
+    EXPECT_EQ(e.first, -1);
+    EXPECT_EQ(type_of(proto), r.target);
+    EXPECT_EQ(formed(proto, true), r.mold);
+  }
+  // A refinement's name that scans as a word is bound in the global context
+  // when the word is there (and left unbound otherwise).
+  word_named("ref");
+  cell* ref = stack::push(&rows[5].spec);
+  cell* proto = stack::push(&none::value);
+  datatype::make_at(proto, TYPE_WORD);
+  actions::to_dispatch(proto, ref);
+  EXPECT_EQ(proto->w1, context::global);
+}
+
+TEST_F(word_make_test, value_from_string) {
+  cell* target = stack::push(&none::value);
+  EXPECT_EQ(type_of(load::value_from_string(testing::text("7"), target)), TYPE_INTEGER);
+  EXPECT_EQ(type_of(load::value_from_string(testing::text("7 8"), target)), TYPE_NONE);
+  load::set_transcode(nullptr);
+  EXPECT_EQ(error_of([&] { load::value_from_string(testing::text("7"), target); }),
+            std::make_pair(int(err::cat_internal), int(err::internal::not_done)));
 }
 
 }  // namespace

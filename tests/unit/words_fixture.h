@@ -54,10 +54,20 @@ inline cell* word_named(const char* name, uint32_t type = TYPE_WORD) {
   return w;
 }
 
-// A block! on the data stack holding copies of the cells.
+// An unbound word of the name: it holds no node, so a copy of it stays
+// good across allocations (bound words in locals go stale when a
+// collection moves the context's node).
+inline cell unbound(const char* name, uint32_t type = TYPE_WORD) { return cell{type, 0, symbol::make(name), uint32_t(-1)}; }
+
+// A block! on the data stack holding copies of the cells. The cells are
+// rooted while the block is made; build cells holding nodes before the call
+// only when nothing allocates between them.
 inline cell* block_of(std::initializer_list<cell> cells) {
+  collector::root_cells keep_cells(const_cast<cell*>(cells.begin()), uint32_t(cells.size()));
   cell* b = stack::push_cell();
-  *b = cell{TYPE_BLOCK, 0, memory::alloc_cells(uint32_t(cells.size())), 0};
+  *b = cell{TYPE_NONE, 0, 0, 0};
+  uint32_t node = memory::alloc_cells(uint32_t(cells.size()));
+  *b = cell{TYPE_BLOCK, 0, node, 0};
   for (const cell& c : cells) {
     cell copy = c;
     collector::root_cells keep(&copy);

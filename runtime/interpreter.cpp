@@ -50,6 +50,21 @@ inline void deliver(const cell* value, bool sub) {
   }
 }
 
+// The value cell of a bound word: the common case read in place, anything
+// else (unbound, `self`, a function context outside its call) left to the
+// context module, which raises.
+inline cell* word_value(const cell* w) {
+  int32_t index = int32_t(w->w3);
+  if (w->w1 && index >= 0) {
+    const cell* c = context::cell_of(w->w1);
+    if (c->w2) {
+      if (c->header & FLAG_STACK_VALUES) return arena::at<cell>(c->w2) + index;
+      return memory::buffer_of(c->w2)->head_cell() + index;
+    }
+  }
+  return context::get(w);
+}
+
 inline bool callable_q(uint32_t t) {
   return t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_FUNCTION || t == TYPE_ROUTINE;
 }
@@ -202,13 +217,15 @@ uint32_t fetch_into(call_site& site, const cell* e, cell* slot) {
 // fills the refinement integers. Answers a status.
 uint32_t eval_arguments(call_site& site, const cell* fn, bool native, bool infix, int32_t* refinements,
                         uint32_t& refinement_count) {
-  uint32_t list = argument_list(fn);
-  collector::root_node keep(list);
-  int32_t n = tail_of(list);
+  // The list is read again after each fetch: fn is rooted, its list's node
+  // may move.
+  argument_list(fn);
+  auto list = [fn] { return memory::buffer_of(fn->w3)->head_cell()[1].w2; };
+  int32_t n = tail_of(list());
   int32_t i = 0;
   // Fixed arguments.
   for (; i < n; ++i) {
-    cell e = *cell_at(list, i);
+    cell e = *cell_at(list(), i);
     if (type_of(&e) != TYPE_TYPESET) break;
     if (((e.header >> KIND_SHIFT) & 3) == ARG_RETURN) continue;
     if (infix && i == 0) {
@@ -223,7 +240,7 @@ uint32_t eval_arguments(call_site& site, const cell* fn, bool native, bool infix
   refinement_count = 0;
   int32_t slot_of[64];
   for (int32_t j = first_refinement; j < n; ++j) {
-    cell* e = cell_at(list, j);
+    cell* e = cell_at(list(), j);
     if (type_of(e) == TYPE_REFINEMENT) {
       if (refinement_count < 64) slot_of[refinement_count] = int32_t(stack::top - stack::arguments);
       refinements[refinement_count++] = -1;
@@ -256,7 +273,7 @@ uint32_t eval_arguments(call_site& site, const cell* fn, bool native, bool infix
       int32_t found = -1;
       uint32_t ordinal = 0;
       for (int32_t j = first_refinement; j < n; ++j) {
-        cell* e = cell_at(list, j);
+        cell* e = cell_at(list(), j);
         if (type_of(e) != TYPE_REFINEMENT) continue;
         if (symbol::resolve(e->w2) == canon) {
           found = j;
@@ -283,7 +300,7 @@ uint32_t eval_arguments(call_site& site, const cell* fn, bool native, bool infix
         refinements[ordinal] = slot;
       }
       for (int32_t j = found + 1; j < n; ++j) {
-        cell e = *cell_at(list, j);
+        cell e = *cell_at(list(), j);
         if (type_of(&e) != TYPE_TYPESET) break;
         if (uint32_t s = fetch_into(site, &e, stack::arguments + slot)) return s;
         ++slot;
@@ -416,6 +433,74 @@ uint32_t eval_path(uint32_t node, int32_t& index, bool sub, const cell* set_valu
   return 0;
 }
 
+// The commonest operators on two integers (or two floats for the
+// arithmetic) computed in place, with the results of the generic route:
+// 32-bit overflow gives the float! of the exact operands. Answers false
+// (nothing done) for anything else.
+enum fast_op { FAST_NONE, FAST_ADD, FAST_SUBTRACT, FAST_MULTIPLY, FAST_COMPARE };
+fast_op fast_kind(const cell* op, int32_t& compare_op) {
+  uint32_t source = (op->header >> 16) & 0xFF;
+  if (source == TYPE_ACTION) {
+    switch (op->w1) {
+      case ACT_ADD: return FAST_ADD;
+      case ACT_SUBTRACT: return FAST_SUBTRACT;
+      case ACT_MULTIPLY: return FAST_MULTIPLY;
+      default: return FAST_NONE;
+    }
+  }
+  // equal? ... greater-or-equal? are natives 25 to 31.
+  static const int32_t ops[] = {COMP_EQUAL, COMP_NOT_EQUAL, COMP_STRICT_EQUAL, COMP_LESSER,
+                                COMP_GREATER, COMP_LESSER_EQUAL, COMP_GREATER_EQUAL};
+  if (source == TYPE_NATIVE && op->w1 >= 25 && op->w1 <= 31) {
+    compare_op = ops[op->w1 - 25];
+    return FAST_COMPARE;
+  }
+  return FAST_NONE;
+}
+
+bool fast_operator(fast_op kind, int32_t compare_op, cell* left, const cell* right) {
+  uint32_t lt = type_of(left), rt = type_of(right);
+  if (lt == TYPE_INTEGER && rt == TYPE_INTEGER) {
+    int32_t a = int32_t(left->w2), b = int32_t(right->w2);
+    int32_t r;
+    bool overflow;
+    switch (kind) {
+      case FAST_ADD: overflow = __builtin_add_overflow(a, b, &r); break;
+      case FAST_SUBTRACT: overflow = __builtin_sub_overflow(a, b, &r); break;
+      case FAST_MULTIPLY: overflow = __builtin_mul_overflow(a, b, &r); break;
+      default: {
+        bool t;
+        switch (compare_op) {
+          case COMP_EQUAL: case COMP_STRICT_EQUAL: t = a == b; break;
+          case COMP_NOT_EQUAL: t = a != b; break;
+          case COMP_LESSER: t = a < b; break;
+          case COMP_LESSER_EQUAL: t = a <= b; break;
+          case COMP_GREATER: t = a > b; break;
+          default: t = a >= b; break;
+        }
+        *left = cell{TYPE_LOGIC, t ? 1u : 0u, 0, 0};
+        return true;
+      }
+    }
+    if (!overflow) {
+      *left = cell{TYPE_INTEGER, 0, uint32_t(r), 0};
+      return true;
+    }
+    double x = a, y = b;
+    double d = kind == FAST_ADD ? x + y : kind == FAST_SUBTRACT ? x - y : x * y;
+    *left = cell{TYPE_FLOAT, 0, 0, 0};
+    store_double(&left->w2, d);
+    return true;
+  }
+  if (lt == TYPE_FLOAT && rt == TYPE_FLOAT && kind != FAST_COMPARE) {
+    double x = load_double(&left->w2), y = load_double(&right->w2);
+    double d = kind == FAST_ADD ? x + y : kind == FAST_SUBTRACT ? x - y : x * y;
+    store_double(&left->w2, d);
+    return true;
+  }
+  return false;
+}
+
 struct position_guard {
   cell saved = position;
   collector::root_cells keep{&saved};
@@ -512,7 +597,7 @@ uint32_t eval_expression(uint32_t node, int32_t& index, bool sub, bool no_infix,
     }
     case TYPE_GET_WORD:
       ++index;
-      deliver(context::get(&v), sub);
+      deliver(word_value(&v), sub);
       break;
     case TYPE_LIT_WORD:
       ++index;
@@ -521,16 +606,15 @@ uint32_t eval_expression(uint32_t node, int32_t& index, bool sub, bool no_infix,
       break;
     case TYPE_WORD: {
       ++index;
-      cell* value = context::get(&v);
+      cell* value = word_value(&v);
       switch (type_of(value)) {
         case TYPE_UNSET: error::fire(err::cat_script, err::script::no_value, &v);
         case TYPE_OP: error::fire(err::cat_script, err::script::no_op_arg, &v);
         case TYPE_NATIVE: case TYPE_ACTION: case TYPE_FUNCTION: case TYPE_ROUTINE: {
-          cell fn = *value;
-          collector::root_cells keep(&fn);
-          collector::root_cells keep_name(&v);
-          call_site site{node, index, &v, 0, 0};
-          if (uint32_t s = eval_code(&fn, site, sub, false)) return s;
+          cell pair[2] = {*value, v};  // the callable and its name
+          collector::root_cells keep(pair, 2);
+          call_site site{node, index, &pair[1], 0, 0};
+          if (uint32_t s = eval_code(&pair[0], site, sub, false)) return s;
           break;
         }
         default: deliver(value, sub); break;
@@ -576,18 +660,40 @@ uint32_t eval_expression(uint32_t node, int32_t& index, bool sub, bool no_infix,
   }
   if (no_infix) return 0;
   // Infix lookahead: operators chain left to right, without precedence.
-  while (index < tail_of(node)) {
-    cell* next = cell_at(node, index);
-    if (type_of(next) != TYPE_WORD || !next->w1 || int32_t(next->w3) < 0) break;
-    cell* value = context::value_at(next->w1, next->w3);
-    if (!value || type_of(value) != TYPE_OP) break;
-    cell op = *value, name = *next;
-    collector::root_cells keep_op(&op);
-    collector::root_cells keep_name(&name);
+  for (;;) {
+    series_buffer* b = memory::buffer_of(node);
+    cell* next = b->head_cell() + index;
+    if (next >= b->tail_cell() || type_of(next) != TYPE_WORD || !next->w1 || int32_t(next->w3) < 0) break;
+    const cell* c = context::cell_of(next->w1);
+    if (!c->w2) break;
+    cell* value = c->header & FLAG_STACK_VALUES ? arena::at<cell>(c->w2) + next->w3
+                                                 : memory::buffer_of(c->w2)->head_cell() + next->w3;
+    if (type_of(value) != TYPE_OP) break;
+    int32_t compare_op = 0;
+    if (fast_op kind = fast_kind(value, compare_op)) {
+      // A right operand that needs no evaluation: a literal, or a word
+      // holding a number.
+      cell* right = next + 1;
+      if (right < b->tail_cell()) {
+        if (type_of(right) == TYPE_WORD && right->w1 && int32_t(right->w3) >= 0) {
+          const cell* rc = context::cell_of(right->w1);
+          right = !rc->w2 ? nullptr
+                  : rc->header & FLAG_STACK_VALUES ? arena::at<cell>(rc->w2) + right->w3
+                                                   : memory::buffer_of(rc->w2)->head_cell() + right->w3;
+        }
+        if (right && fast_operator(kind, compare_op, start, right)) {
+          index += 2;
+          stack::top = start + 1;
+          continue;
+        }
+      }
+    }
+    cell pair[2] = {*value, *next};  // the operator and its name
+    collector::root_cells keep(pair, 2);
     ++index;
     stack::top = start;  // the left operand is the first cell above top
-    call_site site{node, index, &name, 0, 0, true};
-    if (uint32_t s = eval_code(&op, site, true, true)) return s;
+    call_site site{node, index, &pair[1], 0, 0, true};
+    if (uint32_t s = eval_code(&pair[0], site, true, true)) return s;
     // The operator's frame started at `start`; its result is there.
     stack::top = start + 1;
   }

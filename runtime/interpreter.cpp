@@ -165,11 +165,12 @@ cell name_word(uint32_t symbol) {
   error::fire(err::cat_script, err::script::expect_arg, &fn, &kind, &arg);
 }
 
+// Node slots here are rooted by their owners: a collection may rewrite them.
 struct call_site {
-  uint32_t node;      // the code block
+  uint32_t& node;     // the code block
   int32_t& index;     // next value to read
   const cell* name;   // the called word (rooted by the caller)
-  uint32_t path;      // refinements: a path node and the index of its first refinement, or 0
+  const cell* path;   // refinements: a path (rooted) and the index of its first refinement, or null
   int32_t path_index;
   bool infix = false;  // an operator's right operand takes no lookahead
 };
@@ -259,10 +260,9 @@ uint32_t eval_arguments(call_site& site, const cell* fn, bool native, bool infix
     }
   }
   if (site.path) {
-    collector::root_node keep_path(site.path);
-    int32_t path_tail = tail_of(site.path);
+    int32_t path_tail = tail_of(site.path->w2);
     for (int32_t p = site.path_index; p < path_tail; ++p) {
-      cell element = *cell_at(site.path, p);
+      cell element = *cell_at(site.path->w2, p);
       bool active = true;
       if (type_of(&element) == TYPE_GET_WORD) {
         active = true_q(context::get(&element));
@@ -287,8 +287,7 @@ uint32_t eval_arguments(call_site& site, const cell* fn, bool native, bool infix
         error::fire(err::cat_script, err::script::no_refine, &fn_name, &ref);
       }
       if (refinements[ordinal] != -1 || (!native && stack::arguments[slot_of[ordinal]].w1)) {
-        cell whole{TYPE_PATH, 0, site.path, 0};
-        error::fire(err::cat_script, err::script::dup_refine, &whole);
+        error::fire(err::cat_script, err::script::dup_refine, site.path);
       }
       if (!active) continue;
       int32_t slot = slot_of[ordinal];
@@ -345,7 +344,8 @@ uint32_t eval_code(const cell* fn, call_site& site, bool sub, bool infix) {
     if (infix) stack::top = stack::arguments + 1;
     status = eval_arguments(site, fn, false, infix, refinements, refinement_count);
     if (status) return status;
-    status = call_function(placeholder ? placeholder : fn, ctx);
+    // The context node is read again: evaluating the arguments may have moved it.
+    status = call_function(placeholder ? placeholder : fn, fn->w1);
     if (status) return status;
     stack::unwind_ctx();
   } else {
@@ -375,14 +375,13 @@ uint32_t path_element(cell* element) {
 
 // Evaluates a path or get-path at the position (value pushed or made the
 // result); with set_value, a set-path whose value is that cell.
-uint32_t eval_path(uint32_t node, int32_t& index, bool sub, const cell* set_value) {
+uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_value) {
   cell path = *cell_at(node, index);
   ++index;
   collector::root_cells keep_path(&path);
-  uint32_t pnode = path.w2;
-  int32_t head = int32_t(path.w1), tail = tail_of(pnode);
+  int32_t head = int32_t(path.w1), tail = tail_of(path.w2);
   if (head >= tail) error::fire(err::cat_script, err::script::empty_path);
-  cell first = *cell_at(pnode, head);
+  cell first = *cell_at(path.w2, head);
   if (type_of(&first) != TYPE_WORD) error::fire(err::cat_script, err::script::word_first, &path);
   cell* base = stack::top;
   cell* parent = stack::push(context::get(&first));
@@ -392,12 +391,13 @@ uint32_t eval_path(uint32_t node, int32_t& index, bool sub, const cell* set_valu
     cell fn = *parent;
     stack::top = base;
     collector::root_cells keep_fn(&fn);
-    call_site site{node, index, &first, pnode, head + 1};
+    collector::root_cells keep_first(&first);
+    call_site site{node, index, &first, &path, head + 1};
     return eval_code(&fn, site, sub, false);
   }
   if (type_of(parent) == TYPE_UNSET) error::fire(err::cat_script, err::script::unset_path, &path, &first);
   for (int32_t i = head + 1; i < tail; ++i) {
-    cell* element = stack::push(cell_at(pnode, i));
+    cell* element = stack::push(cell_at(path.w2, i));
     if (uint32_t s = path_element(element)) return s;
     if (type_of(element) == TYPE_UNSET) error::fire(err::cat_script, err::script::invalid_path, &path, element);
     bool last = i + 1 == tail;
@@ -417,7 +417,8 @@ uint32_t eval_path(uint32_t node, int32_t& index, bool sub, const cell* set_valu
       cell fn = value;
       stack::top = base;
       collector::root_cells keep_fn(&fn);
-      call_site site{node, index, &first, pnode, i + 1};
+      collector::root_cells keep_first(&first);
+      call_site site{node, index, &first, &path, i + 1};
       return eval_code(&fn, site, sub, false);
     }
   }
@@ -549,14 +550,14 @@ uint32_t eval(const cell* block, bool chain) {
   return 0;
 }
 
-uint32_t eval_next(uint32_t node, int32_t& index) {
+uint32_t eval_next(uint32_t& node, int32_t& index) {
   stack::mark_eval(words::word[words::w::body]);
   if (uint32_t s = eval_expression(node, index, false, false, false)) return s;
   stack::unwind();
   return 0;
 }
 
-uint32_t eval_expression(uint32_t node, int32_t& index, bool sub, bool no_infix, bool passive) {
+uint32_t eval_expression(uint32_t& node, int32_t& index, bool sub, bool no_infix, bool passive) {
   cell* start = sub ? stack::top : stack::arguments;
   cell v = *cell_at(node, index);
   switch (type_of(&v)) {
@@ -613,7 +614,7 @@ uint32_t eval_expression(uint32_t node, int32_t& index, bool sub, bool no_infix,
         case TYPE_NATIVE: case TYPE_ACTION: case TYPE_FUNCTION: case TYPE_ROUTINE: {
           cell pair[2] = {*value, v};  // the callable and its name
           collector::root_cells keep(pair, 2);
-          call_site site{node, index, &pair[1], 0, 0};
+          call_site site{node, index, &pair[1], nullptr, 0};
           if (uint32_t s = eval_code(&pair[0], site, sub, false)) return s;
           break;
         }
@@ -637,10 +638,10 @@ uint32_t eval_expression(uint32_t node, int32_t& index, bool sub, bool no_infix,
         deliver(&v, sub);
         break;
       }
-      collector::root_cells keep(&v);
-      cell name = *words::word[words::w::anon];
-      call_site site{node, index, &name, 0, 0};
-      if (uint32_t s = eval_code(&v, site, sub, false)) return s;
+      cell pair[2] = {v, *words::word[words::w::anon]};
+      collector::root_cells keep(pair, 2);
+      call_site site{node, index, &pair[1], nullptr, 0};
+      if (uint32_t s = eval_code(&pair[0], site, sub, false)) return s;
       break;
     }
     case TYPE_ISSUE: {
@@ -692,7 +693,7 @@ uint32_t eval_expression(uint32_t node, int32_t& index, bool sub, bool no_infix,
     collector::root_cells keep(pair, 2);
     ++index;
     stack::top = start;  // the left operand is the first cell above top
-    call_site site{node, index, &pair[1], 0, 0, true};
+    call_site site{node, index, &pair[1], nullptr, 0, true};
     if (uint32_t s = eval_code(&pair[0], site, true, true)) return s;
     // The operator's frame started at `start`; its result is there.
     stack::top = start + 1;

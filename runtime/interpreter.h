@@ -30,13 +30,14 @@ void init();
 // chain copied into the caller's result slot.
 uint32_t eval(const cell* block, bool chain);
 
-// One expression of the block `node` from index (updated past it). With sub
+// One expression of the block `node` from index (updated past it). node is
+// a rooted slot (a collection may rewrite it). With sub
 // the value is pushed, else it becomes arguments[0] (the only cell kept).
 // no_infix: no operator lookahead (an operator's right operand); passive:
 // function values met literally are pushed, not called.
-uint32_t eval_expression(uint32_t node, int32_t& index, bool sub, bool no_infix, bool passive);
+uint32_t eval_expression(uint32_t& node, int32_t& index, bool sub, bool no_infix, bool passive);
 // eval_expression in a frame of its own, the value pushed (any, all, reduce).
-uint32_t eval_next(uint32_t node, int32_t& index);
+uint32_t eval_next(uint32_t& node, int32_t& index);
 
 // Runs a function! whose frame is marked and whose argument cells are
 // pushed; return and exit end here, leaving the frame's result in its

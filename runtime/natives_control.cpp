@@ -296,15 +296,14 @@ int32_t set_iteration_words(cell* words_cell, cell* series) {
     context::set(words_cell, &item);
     return 1;
   }
-  uint32_t node = words_cell->w2;
   int32_t first = int32_t(words_cell->w1);
-  series_buffer* b = memory::buffer_of(node);
+  series_buffer* b = memory::buffer_of(words_cell->w2);
   int32_t count = int32_t((b->tail - b->head) / sizeof(cell)) - first;
   if (count <= 0) error::fire(err::cat_script, err::script::invalid_arg, words_cell);
   int32_t left = items_left(series);
   for (int32_t i = 0; i < count; ++i) {
     if (i < left) item_at(series, i + 1, &item); else item = cell{TYPE_NONE, 0, 0, 0};
-    cell word = memory::buffer_of(node)->head_cell()[first + i];
+    cell word = memory::buffer_of(words_cell->w2)->head_cell()[first + i];
     context::set(&word, &item);
   }
   return count;

@@ -49,8 +49,8 @@ uint32_t n_function(int32_t, const int32_t*) {
 
 uint32_t n_does(int32_t, const int32_t*) {
   arg(1)[0] = arg(0)[0];
+  stack::top = stack::arguments + 2;  // the body's cell is a root before anything allocates
   block::make_at(arg(0), 1);
-  stack::top = stack::arguments + 2;
   return make_function();
 }
 

@@ -67,10 +67,12 @@ void release();
 
 [[noreturn]] void overflow();
 
-// Reserves the next cell; its content is left to the caller.
+// Reserves the next cell, typed unset! so that a collection before the
+// caller fills it never reads what an earlier frame left there.
 inline cell* push_cell() {
   cell* c = top;
   if (++top >= end) overflow();
+  c->header = TYPE_UNSET;
   return c;
 }
 // Pushes a copy of the value (which may itself lie on the stack).

@@ -34,7 +34,11 @@ const char catalogue_source[] =
 
 const char* const field_names[FIELD_COUNT] = {"code", "type", "id",   "arg1",  "arg2",
                                               "arg3", "near", "where", "stack", "files"};
+// Fixed class ids of the objects built here at start-up (below the ids
+// handed out at run time).
 constexpr uint32_t ERROR_CLASS = 1;
+constexpr uint32_t CATALOGUE_CLASS = 2;
+constexpr uint32_t CATEGORY_CLASS = 3;
 
 int fired_category = -1;
 int fired_id = -1;
@@ -122,11 +126,11 @@ void build_catalogue(cell* target) {
     cell name = block::ks_head(&source)[i], spec = block::ks_head(&source)[i + 1];
     collector::root_cells hold(&name), hold_spec(&spec);
     int32_t index = context::add_word(catalogue.w1, &name);
-    object::construct(&spec, nullptr, true);
+    object::construct(&spec, nullptr, true, CATEGORY_CLASS);
     *context::value_at(catalogue.w1, uint32_t(index)) = *stack::top_cell();
     stack::pop(1);
   }
-  catalogue.w2 = object::new_class_id();
+  catalogue.w2 = CATALOGUE_CLASS;
   *context::owner_of(catalogue.w1) = catalogue;
   *target = catalogue;
 }
@@ -140,7 +144,7 @@ void build_prototype() {
     context::add_symbol(proto.w1, field_symbols[i]);
     none::make_at(value_of(&proto, i));
   }
-  proto.w2 = object::new_class_id();
+  proto.w2 = ERROR_CLASS;
   *context::owner_of(proto.w1) = proto;
   *standard_cell = proto;
 }

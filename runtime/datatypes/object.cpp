@@ -307,7 +307,7 @@ cell* make(cell* proto, const cell* spec_in, uint32_t) {
   return proto;
 }
 
-cell* construct(const cell* spec_in, const cell* proto, bool only) {
+cell* construct(const cell* spec_in, const cell* proto, bool only, uint32_t class_id) {
   cell spec = *spec_in;
   collector::root_cells keep(&spec);
   cell* r = stack::push_cell();
@@ -318,7 +318,7 @@ cell* construct(const cell* spec_in, const cell* proto, bool only) {
     copy_into(&p, r, true, nullptr, true);
   } else {
     make_empty_at(r, 4);
-    r->w2 = new_class_id();
+    r->w2 = class_id ? class_id : new_class_id();
     *context::owner_of(r->w1) = *r;
   }
   int32_t n = block::ks_length_q(&spec);

@@ -60,7 +60,9 @@ void copy_fields_by_name(const cell* source, cell* target);
 
 // Construction.
 cell* copy_into(const cell* source, cell* target, bool deep, const cell* types, bool rebuild_hooks);
-cell* construct(const cell* spec, const cell* proto, bool only);
+// Pushes an object of the spec's set-words and their unevaluated values;
+// without a prototype it gets class_id, or a new class id when that is 0.
+cell* construct(const cell* spec, const cell* proto, bool only, uint32_t class_id = 0);
 void copy_function(cell* field, const cell* target);
 
 // Field access and hooks.

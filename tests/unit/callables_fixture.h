@@ -46,7 +46,8 @@ inline std::string mold_text(const cell* value, bool all = false) {
   return s;
 }
 
-// Evaluates `a: b: value` runs; a word value is read, anything else taken as it is.
+// Evaluates `a: b: value` runs; a word value is read, a lit-word gives its
+// word, anything else is taken as it is.
 inline void eval_set_words(cell* block) {
   for (int32_t i = 0, n = block::ks_length_q(block); i < n; ++i) {
     int32_t j = i;
@@ -54,6 +55,7 @@ inline void eval_set_words(cell* block) {
     if (j == i || j == n) continue;
     cell v = block::ks_head(block)[j];
     if (type_of(&v) == TYPE_WORD) v = *context::get(&v);
+    else if (type_of(&v) == TYPE_LIT_WORD) set_cell_type(&v, TYPE_WORD);
     collector::root_cells keep(&v);
     for (int32_t k = i; k < j; ++k) {
       cell w = block::ks_head(block)[k];

@@ -156,9 +156,9 @@ int32_t literal(cell* buffer, const char* text, int32_t part) {
 
 // Appends at most 40 characters of the flat mold of a value.
 int32_t mold_cut(const cell* value, cell* buffer, int32_t part) {
-  cell v = *value, text;
+  cell v = *value, text{TYPE_UNSET, 0, 0, 0};
+  collector::root_cells keep(&v), keep_text(&text);  // v before anything allocates
   string::make_at(&text, 64);
-  collector::root_cells keep(&v), keep_text(&text);
   actions::mold_dispatch(&v, &text, false, false, true, nullptr, 0x7FFFFFFF, 0);
   int32_t n = std::min(string::ks_length_q(&text), 40);
   string::concatenate(buffer, &text, n, 0, false, 0);

@@ -300,7 +300,7 @@ uint32_t eval_arguments(call_site& site, const cell* fn, bool native, bool infix
       }
       for (int32_t j = found + 1; j < n; ++j) {
         cell e = *cell_at(list(), j);
-        if (type_of(&e) != TYPE_TYPESET) break;
+        if (type_of(&e) != TYPE_TYPESET || ((e.header >> KIND_SHIFT) & 3) == ARG_RETURN) break;
         if (uint32_t s = fetch_into(site, &e, stack::arguments + slot)) return s;
         ++slot;
       }

@@ -20,6 +20,7 @@
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/word.h"
+#include "runtime/interpreter.h"
 #include "runtime/memory.h"
 #include "runtime/ownership.h"
 #include "runtime/stack.h"
@@ -27,7 +28,18 @@
 
 namespace kez::object {
 
-evaluator_services evaluator;
+namespace {
+
+void eval_block(cell* block) {
+  if (uint32_t status = interpreter::eval(block, false)) interpreter::raise_status(status);
+}
+void call_hook_function(const cell* function, uint32_t ctx, const cell*) {
+  if (uint32_t status = interpreter::call_function(function, ctx)) interpreter::raise_status(status);
+}
+
+}  // namespace
+
+evaluator_services evaluator = {eval_block, call_hook_function};
 
 namespace {
 

@@ -28,10 +28,11 @@ namespace kez::object {
 
 constexpr uint32_t FIRST_CLASS_ID = 1000000;
 
-// The evaluator's services this module calls (installed by the evaluator;
-// null until then). eval evaluates a whole block and leaves the last value
-// on the stack top; call_function calls a function! whose arguments are
-// already pushed after a mark_func frame, leaving its result on the top.
+// The evaluator's services this module calls, the interpreter's by default
+// (tests put stand-ins here). eval evaluates a whole block and leaves the
+// last value on the stack top; call_function calls a function! whose
+// arguments are already pushed after a mark_func frame, leaving its result
+// in the frame's first cell. Both raise any exit other than return/exit.
 struct evaluator_services {
   void (*eval)(cell* block) = nullptr;
   void (*call_function)(const cell* function, uint32_t ctx, const cell* word) = nullptr;

@@ -96,6 +96,7 @@ class callables_test : public words_test {
     op::init();
     object::init();
     object::reset_class_ids();
+    saved_evaluator = object::evaluator;
     object::evaluator = {eval_set_words, record_call};
     root::building = true;
     try {
@@ -111,9 +112,10 @@ class callables_test : public words_test {
   void TearDown() override {
     error::release();
     ownership::reset();
-    object::evaluator = {};
+    object::evaluator = saved_evaluator;
     words_test::TearDown();
   }
+  object::evaluator_services saved_evaluator;
 
 
  public:

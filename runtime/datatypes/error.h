@@ -73,6 +73,11 @@ cell* source_files();
 cell* create(int category, int id, const cell* arg1 = nullptr, const cell* arg2 = nullptr,
              const cell* arg3 = nullptr);
 void set_where(cell* error, const cell* value);
+// When `stack` holds a call-stack depth: replaces it by a block of the words
+// of the calls active up to that depth (function calls only, unless
+// system/state/stack-trace is above 1) and copies system/state/source-files
+// into `files` when that is not empty. error must be rooted.
+void set_stack(cell* error);
 cell* field_of(const cell* error, field f);
 uint32_t get_type(const cell* error);  // symbol ids
 uint32_t get_id(const cell* error);

@@ -204,3 +204,35 @@ TEST_F(errors, CallNameOfTheFunctionBeingCalled) {
 
 }  // namespace
 }  // namespace kez::testing
+
+namespace kez::testing {
+namespace {
+
+TEST_F(errors, StackOfActiveCalls) {
+  cell* outer = word_named("outer-fn");
+  cell* inner = word_named("inner-native");
+  cell* e = error::create(err::cat_math, err::math::overflow);
+  stack::mark_func(outer, 0);
+  stack::mark(words::word[words::w::body], stack::FRAME_EVAL << 24);
+  stack::mark_native(inner);
+  *error::field_of(e, error::F_STACK) = integer(int32_t(stack::depth()));
+  integer::make_at(error::stack_trace(), 1);
+  EXPECT_NE(form_text(e).find("\n*** Stack: outer-fn inner-native"), std::string::npos) << form_text(e);
+  cell* files = text("a.kez");
+  block::ks_append(error::source_files(), files);
+  error::set_stack(e);
+  EXPECT_EQ(mold_text(error::field_of(e, error::F_STACK)), "[outer-fn]") << "function calls only at depth 1";
+  EXPECT_EQ(mold_text(error::field_of(e, error::F_FILES)), "[\"a.kez\"]");
+  EXPECT_NE(form_text(e).find("\n*** Stack: outer-fn\n*** Files: [\"a.kez\"]"), std::string::npos) << form_text(e);
+  cell* all = error::create(err::cat_math, err::math::overflow);
+  *error::field_of(all, error::F_STACK) = integer(int32_t(stack::depth()));
+  integer::make_at(error::stack_trace(), 2);
+  error::set_stack(all);
+  EXPECT_EQ(mold_text(error::field_of(all, error::F_STACK)), "[outer-fn inner-native]");
+  stack::unwind_reset();
+  stack::unwind_reset();
+  stack::unwind_reset();
+}
+
+}  // namespace
+}  // namespace kez::testing

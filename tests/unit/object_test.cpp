@@ -379,3 +379,34 @@ TEST_F(objects, InstalledHooksAndClassQueries) {
 
 }  // namespace
 }  // namespace kez::testing
+
+namespace kez::testing {
+namespace {
+
+TEST_F(objects, OwnedObjectsReportToTheirOwner) {
+  cell* fields = load("[on-deep-change*: none]");
+  cell* owner = object::construct(first_of(fields), nullptr, false);
+  cell* src = load("[owner word target action new index part] []");
+  function::push(first_of(src), first_of(src) + 1, 0, 0, 0, 0);
+  *field(owner, "on-deep-change*") = *stack::top_cell();
+  object::rebuild_hooks(owner);
+  cell* child = make_object(object_datatype(), "[items: [1]]");
+  cell* spec = load("[owner sub]");
+  cell* pair = stack::push(first_of(spec));
+  *block::ks_head(pair) = *owner;
+  object::modify(stack::push(child), word_named("owned"), pair, false);
+  calls().clear();
+  cell* items = stack::push(field(child, "items"));
+  cell* two = stack::push(&(const cell&)integer(2));
+  block::insert(items, two, -1, false, 1, true);
+  ASSERT_EQ(calls().size(), 2u);
+  EXPECT_EQ(calls()[1], " sub 1 2 appended 2 1 1") << "the owner forms as nothing: its only field is a hook";
+  cell* none = none::push();
+  object::modify(stack::push(child), word_named("owned"), none, false);
+  calls().clear();
+  block::insert(items, two, -1, false, 1, true);
+  EXPECT_TRUE(calls().empty());
+}
+
+}  // namespace
+}  // namespace kez::testing

@@ -328,13 +328,19 @@ TEST_F(objects, FunctionFieldsAreRebound) {
 namespace kez::testing {
 namespace {
 
-TEST_F(objects, DeepChangeHookHearsInPlaceChanges) {
-  cell* fields = load("[blk: [1] on-deep-change*: none]");
-  cell* o = object::construct(first_of(fields), nullptr, false);
-  cell* src = load("[owner word target action new index part] []");
-  function::push(first_of(src), first_of(src) + 1, 0, 0, 0, 0);
+// An object of the given fields whose on-deep-change* takes the seven arguments.
+cell* deep_hooked(const char* fields_text) {
+  cell* fields = callables_test::load(fields_text);
+  cell* o = object::construct(block::ks_head(fields), nullptr, false);
+  cell* src = callables_test::load("[owner word target action new index part] []");
+  function::push(block::ks_head(src), block::ks_head(src) + 1, 0, 0, 0, 0);
   *field(o, "on-deep-change*") = *stack::top_cell();
   object::rebuild_hooks(o);
+  return o;
+}
+
+TEST_F(objects, DeepChangeHookHearsInPlaceChanges) {
+  cell* o = deep_hooked("[blk: [1] on-deep-change*: none]");
   EXPECT_TRUE(object::has_deep_hook_q(o));
   cell* events = stack::push(o);
   object::reflect(events, words::symbols[words::sym::events_q]);
@@ -384,12 +390,7 @@ namespace kez::testing {
 namespace {
 
 TEST_F(objects, OwnedObjectsReportToTheirOwner) {
-  cell* fields = load("[on-deep-change*: none]");
-  cell* owner = object::construct(first_of(fields), nullptr, false);
-  cell* src = load("[owner word target action new index part] []");
-  function::push(first_of(src), first_of(src) + 1, 0, 0, 0, 0);
-  *field(owner, "on-deep-change*") = *stack::top_cell();
-  object::rebuild_hooks(owner);
+  cell* owner = deep_hooked("[on-deep-change*: none]");
   cell* child = make_object(object_datatype(), "[items: [1]]");
   cell* spec = load("[owner sub]");
   cell* pair = stack::push(first_of(spec));

@@ -411,3 +411,40 @@ TEST_F(objects, OwnedObjectsReportToTheirOwner) {
 
 }  // namespace
 }  // namespace kez::testing
+
+namespace kez::testing {
+namespace {
+
+TEST_F(objects, TypedDeepCopies) {
+  cell* o = make_object(object_datatype(), "[blk: [1] txt: \"a\" inner: none]");
+  cell* inner = make_object(object_datatype(), "[x: [2]]");
+  *field(o, "inner") = *inner;
+  cell types{TYPE_TYPESET, 0, 0, 0};
+  reinterpret_cast<uint8_t*>(&types.w1)[TYPE_BLOCK >> 3] |= uint8_t(0x80 >> (TYPE_BLOCK & 7));
+  reinterpret_cast<uint8_t*>(&types.w1)[TYPE_OBJECT >> 3] |= uint8_t(0x80 >> (TYPE_OBJECT & 7));
+  cell* kinds = stack::push(&types);
+  cell* r = unset::push();
+  object::copy(o, r, nullptr, true, kinds);
+  EXPECT_NE(field(r, "blk")->w2, field(o, "blk")->w2) << "block! is among the types";
+  EXPECT_EQ(field(r, "txt")->w2, field(o, "txt")->w2) << "string! is not";
+  EXPECT_NE(field(r, "inner")->w1, field(o, "inner")->w1) << "nested objects are copied too";
+  *field(o, "inner") = *o;
+  cell* again = unset::push();
+  EXPECT_EQ(raised([&] { object::copy(o, again, nullptr, true, kinds); }), "internal/no-cycle");
+  EXPECT_EQ(cycles::depth(), 0u);
+}
+
+TEST_F(objects, ExtendGivesStartUpObjectsTheirValues) {
+  uint32_t ctx = context::create(2, false, true, 0, context::KIND_OBJECT);
+  collector::root_node keep(ctx);
+  int32_t added = 0;
+  context::find_word_any(ctx, symbol::make("p"), true, added);
+  context::find_word_any(ctx, symbol::make("q"), true, added);
+  cell* o = object::extend(ctx, 7);
+  EXPECT_EQ(o->w2, 7u);
+  EXPECT_EQ(mold_text(o), "make object! [\n    p: unset\n    q: unset\n]");
+  EXPECT_EQ(context::owner_of(ctx)->w1, ctx);
+}
+
+}  // namespace
+}  // namespace kez::testing

@@ -340,8 +340,7 @@ int32_t compare(const cell* value1, const cell* value2, int32_t op) {
     case TYPE_PERCENT:
     case TYPE_TIME: b = get(value2); break;
     case TYPE_MONEY:
-      if (a != 0.0 && abs(a) < 1e-05) return -1;
-      if (abs(a) >= 1e17) return 1;
+      // money! owns the rules for floats beyond its step and range.
       return math::compare_reversed(value1, value2, op);
     default: return -2;
   }

@@ -1,0 +1,163 @@
+#include "runtime/system_stub.h"
+
+#include <cstring>
+
+#include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/word.h"
+#include "runtime/ownership.h"
+
+namespace kez::system_stub {
+
+namespace {
+
+// A word's spelling through the symbol table (valid until the next allocation).
+const char* symbol_name(const cell* w) {
+  return any_word_q(type_of(w)) && w->w2 ? symbol::get_c_string(w->w2) : nullptr;
+}
+// A word! of that spelling bound in the global context.
+void global_word(cell* target, const char* name) {
+  uint32_t id = symbol::make(name);
+  *target = cell{TYPE_NONE, 0, 0, 0};  // no flags of the old value survive
+  word::make_at(id, target);
+}
+
+}  // namespace
+
+services hooks;
+
+namespace {
+
+const char* const start_months[12] = {"January", "February", "March",     "April",   "May",      "June",
+                                      "July",    "August",   "September", "October", "November", "December"};
+const char* months[12];
+
+// The start-up currency list, in its fixed order.
+const char start_currencies[] =
+    "AED AFN ALL AMD ANG AOA ARS AUD AWG AZN BAM BBD BDT BTC BGN BHD BIF BMD BND BOB BRL BSD BTN BWP "
+    "BYN BZD CAD CDF CHF CKD CLP CNY COP CRC CUC CUP CVE CZK DJF DKK DOP DZD EGP ERN ETB ETH EUR FJD "
+    "FKP FOK GBP GEL GGP GHS GIP GMD GNF GTQ GYD HKD HNL HRK HTG HUF IDR ILS IMP INR IQD IRR ISK JEP "
+    "JMD JOD JPY KES KGS KHR KID KMF KPW KRW KWD KYD KZT LAK LBP LKR LRD LSL LYD MAD MDL MGA MKD MMK "
+    "MNT MOP MRU MUR MVR MWK MXN MYR MZN NAD NGN NIO NOK NPR NZD OMR PAB PEN PGK PHP PKR PLN PND PRB "
+    "PYG QAR KEZ RON RSD RUB RWF SAR SBD SCR SDG SEK SGD SHP SLL SLS SOS SRD SSP STN SYP SZL THB TJS "
+    "TMT TND TOP TRY TTD TVD TWD TZS UAH UGX USD UYU UZS VES VND VUV WST CFA XAF XCD XOF CFP XPF YER "
+    "ZAR ZMW";
+constexpr int32_t MAX_CURRENCIES = 255;
+char currencies[MAX_CURRENCIES][4];
+int32_t currency_total;
+
+bool digits_present;
+int32_t digits_value;
+
+// system/catalog/accessors: the field words of each scalar type, in index order.
+struct accessor_row {
+  uint32_t type;
+  const char* const* words;
+  int32_t count;
+};
+const char* const date_words[] = {"date",   "year",    "month",   "day",      "zone", "time",   "hour",
+                                  "minute", "second",  "weekday", "yearday",  "timezone", "week", "isoweek",
+                                  "julian"};
+const char* const xy_words[] = {"x", "y", "z"};
+const char* const time_words[] = {"hour", "minute", "second"};
+const char* const money_words[] = {"code", "amount"};
+const accessor_row accessor_rows[] = {
+    {TYPE_DATE, date_words, 15}, {TYPE_PAIR, xy_words, 2},    {TYPE_POINT2D, xy_words, 2},
+    {TYPE_POINT3D, xy_words, 3}, {TYPE_TIME, time_words, 3}, {TYPE_MONEY, money_words, 2},
+};
+
+bool same_ascii_q(const char* a, const char* b) {
+  for (; *a && *b; ++a, ++b) {
+    char x = *a >= 'A' && *a <= 'Z' ? char(*a + 32) : *a;
+    char y = *b >= 'A' && *b <= 'Z' ? char(*b + 32) : *b;
+    if (x != y) return false;
+  }
+  return *a == *b;
+}
+
+struct starter {
+  starter() { reset(); }
+} start_state;
+
+}  // namespace
+
+void reset() {
+  hooks = services{};
+  hooks.word_name = symbol_name;
+  hooks.make_word = global_word;
+  for (int i = 0; i < 12; ++i) months[i] = start_months[i];
+  currency_total = 0;
+  for (const char* p = start_currencies; *p; p += p[3] ? 4 : 3) {
+    std::memcpy(currencies[currency_total], p, 3);
+    currencies[currency_total++][3] = 0;
+  }
+  digits_present = true;
+  digits_value = 2;
+}
+
+const char* month_name(int32_t month) { return month >= 1 && month <= 12 ? months[month - 1] : nullptr; }
+void set_month_name(int32_t month, const char* name) {
+  if (month >= 1 && month <= 12) months[month - 1] = name;
+}
+
+int32_t currency_count() { return currency_total; }
+const char* currency_code(int32_t index) {
+  return index >= 1 && index <= currency_total ? currencies[index - 1] : nullptr;
+}
+int32_t currency_index(const char* name, int32_t length) {
+  if (length != 3) return -1;
+  char folded[4] = {name[0], name[1], name[2], 0};
+  for (int32_t i = 0; i < currency_total; ++i)
+    if (same_ascii_q(folded, currencies[i])) return i + 1;
+  return -1;
+}
+bool add_currency(const char* code) {
+  if (currency_total >= MAX_CURRENCIES || std::strlen(code) != 3) return false;
+  for (int i = 0; i < 3; ++i) {
+    char c = code[i] >= 'a' && code[i] <= 'z' ? char(code[i] - 32) : code[i];
+    if (c < 'A' || c > 'Z') return false;
+    currencies[currency_total][i] = c;
+  }
+  currencies[currency_total++][3] = 0;
+  return true;
+}
+
+bool has_money_digits() { return digits_present; }
+int32_t money_digits() { return digits_value; }
+void set_money_digits(bool present, int32_t digits) {
+  digits_present = present;
+  digits_value = digits;
+}
+
+bool word_q(const cell* value) {
+  uint32_t t = type_of(value);
+  return t == TYPE_WORD || t == TYPE_SET_WORD || t == TYPE_LIT_WORD || t == TYPE_GET_WORD;
+}
+
+int32_t accessor_word_index(uint32_t type, const cell* element) {
+  if (!word_q(element) || !hooks.word_name) return 0;
+  const char* name = hooks.word_name(element);
+  if (!name) return 0;
+  for (const accessor_row& row : accessor_rows) {
+    if (row.type != type) continue;
+    for (int32_t i = 0; i < row.count; ++i)
+      if (same_ascii_q(name, row.words[i])) return type == TYPE_DATE && i == 14 ? 11 : i + 1;  // julian is yearday
+  }
+  return 0;
+}
+
+int32_t accessor_index(uint32_t type, const cell* element) {
+  if (type_of(element) == TYPE_INTEGER) return int32_t(element->w2);
+  return accessor_word_index(type, element);
+}
+
+void scalar_changed(const cell* holder, const cell* field, int32_t index, const cell* old_value,
+                    const cell* scalar) {
+  if (!holder) return;
+  if (type_of(holder) == TYPE_OBJECT) {
+    if (hooks.object_set && field) hooks.object_set(holder, field, old_value, scalar);
+    return;
+  }
+  ownership::check(holder, ownership::POKED, scalar, index, 1);
+}
+
+}  // namespace kez::system_stub

@@ -15,5 +15,9 @@ namespace kez::error {
 // exist, this is all that an error carries).
 int last_category();
 int last_id();
+// Argument n (1 to 3) of that error, or null when it was not given. A copy of
+// the cell: the value it refers to lives only as long as its raiser keeps it
+// rooted (the lexer leaves its arguments on the data stack).
+const cell* last_arg(int n);
 
 }  // namespace kez::error

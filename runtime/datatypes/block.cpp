@@ -15,6 +15,7 @@
 #include "runtime/datatypes/word.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/unset.h"
+#include "runtime/lexer.h"
 #include "runtime/ownership.h"
 #include "runtime/stack.h"
 
@@ -289,8 +290,12 @@ cell* to(cell* proto, const cell* spec, uint32_t type) {
         datatype::make_at(&d, id);
         ks_append(proto, &d);
       }
-  } else if (series::string_family_q(t) || t == TYPE_OBJECT || t == TYPE_MAP || t == TYPE_VECTOR) {
-    // Loading text and reading bodies belong to the lexer and those types.
+  } else if (t == TYPE_STRING) {
+    cell text = *spec;  // the source text, loaded as code
+    collector::root_cells keep(&text);
+    lexer::scan_alt(proto, &text, -1, false, true, true, true, nullptr, nullptr, nullptr);
+  } else if (t == TYPE_OBJECT || t == TYPE_MAP || t == TYPE_VECTOR) {
+    // Their bodies come from their own modules.
     error::fire(err::cat_internal, err::internal::not_done);
   } else {
     cell v = *spec;

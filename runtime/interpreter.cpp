@@ -129,6 +129,7 @@ void spec_arguments(cell* target, uint32_t spec_node) {
           locals = 0;
           break;
         }
+        item.w1 = 0;  // only the name and the ordinal are read
         item.w3 = ++ordinal;
         block::ks_append(target, &item);
         break;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "runtime/actions.h"
 #include "runtime/collector.h"
@@ -157,12 +158,28 @@ int32_t literal(cell* buffer, const char* text, int32_t part) {
 // Appends at most 40 characters of the flat mold of a value.
 int32_t mold_cut(const cell* value, cell* buffer, int32_t part) {
   cell v = *value, text{TYPE_UNSET, 0, 0, 0};
-  collector::root_cells keep(&v), keep_text(&text);  // v before anything allocates
+  collector::root_cells keep(&v), keep_text(&text);
   string::make_at(&text, 64);
   actions::mold_dispatch(&v, &text, false, false, true, nullptr, 0x7FFFFFFF, 0);
   int32_t n = std::min(string::ks_length_q(&text), 40);
   string::concatenate(buffer, &text, n, 0, false, 0);
   return part - n;
+}
+
+// Calls f with the word of each named call frame from the bottom of the call
+// stack up to `depth` frames (function calls only unless `all`).
+template <class F>
+void each_call(uint32_t depth, bool all, F f) {
+  uint32_t anon = words::word[words::w::anon]->w2 & 0xFFFF, body = words::word[words::w::body]->w2 & 0xFFFF;
+  uint32_t n = std::min(depth, stack::depth());
+  for (uint32_t i = 0; i < n; ++i) {
+    const stack::frame* fr = stack::ctop_bottom + i;
+    uint32_t s = fr->symbol();
+    if (s == 0 || s == anon || s == body || (!all && fr->type() != stack::FRAME_FUNCTION)) continue;
+    cell w{TYPE_WORD, fr->word_context, s, uint32_t(-1)};
+    if (w.w1) w.w3 = uint32_t(context::find_word(w.w1, s, true));
+    f(w);
+  }
 }
 
 // Turns the error into Internal Error invalid-error naming the bad value.
@@ -183,7 +200,12 @@ const cell* last_value() { return last_cell ? last_cell : &no_error; }
 
 int last_category() { return fired_category; }
 int last_id() { return fired_id; }
-const cell* last_arg(int n) { return n >= 1 && n <= 3 && fired_given[n - 1] ? &fired_args[n - 1] : nullptr; }
+const cell* last_arg(int n) {
+  if (n < 1 || n > 3 || !fired_given[n - 1]) return nullptr;
+  // The error value is rooted and follows moved nodes; the raw copy does not.
+  if (last_cell && type_of(last_cell) == TYPE_ERROR) return value_of(last_cell, F_ARG1 + uint32_t(n - 1));
+  return &fired_args[n - 1];
+}
 
 void fire(int category, int id, const cell* arg1, const cell* arg2, const cell* arg3) {
   fired_category = category;
@@ -194,11 +216,12 @@ void fire(int category, int id, const cell* arg1, const cell* arg2, const cell* 
     if (args[i]) fired_args[i] = *args[i];
   }
   if (!ready_q() || firing) throw thrown{THROWN_ERROR};
+  none::make_at(last_cell);
   firing = true;
   try {
     cell* saved_top = stack::top;
     cell given[3];
-    for (int i = 0; i < 3; ++i) given[i] = fired_args[i];
+    for (int i = 0; i < 3; ++i) given[i] = fired_given[i] ? fired_args[i] : cell{TYPE_UNSET, 0, 0, 0};
     collector::root_cells keep(given, 3);
     create(category, id, fired_given[0] ? &given[0] : nullptr, fired_given[1] ? &given[1] : nullptr,
            fired_given[2] ? &given[2] : nullptr);
@@ -217,7 +240,7 @@ void fire(int category, int id, const cell* arg1, const cell* arg2, const cell* 
 cell* create(int category, int id, const cell* arg1, const cell* arg2, const cell* arg3) {
   cell code;
   integer::make_at(&code, category * 100 + id);
-  cell* e = make(stack::push_cell(), &code, TYPE_ERROR);
+  cell* e = make(unset::make_at(stack::push_cell()), &code, TYPE_ERROR);
   const cell* args[3] = {arg1, arg2, arg3};
   for (int i = 0; i < 3; ++i)
     if (args[i]) store(e, field(F_ARG1 + i), args[i]);
@@ -228,9 +251,50 @@ void set_where(cell* error, const cell* value) {
   if (type_of(value_of(error, F_WHERE)) == TYPE_NONE) store(error, F_WHERE, value);
 }
 
+void set_stack(cell* error) {
+  const cell* at = value_of(error, F_STACK);
+  if (type_of(at) != TYPE_INTEGER) return;
+  uint32_t position = at->w2;
+  int32_t depth = type_of(stack_trace_cell) == TYPE_INTEGER ? int32_t(stack_trace_cell->w2) : 0;
+  if (depth < 1) depth = 1;
+  cell calls{TYPE_UNSET, 0, 0, 0};
+  collector::root_cells keep(&calls);
+  block::make_at(&calls, 8);
+  each_call(position, depth > 1, [&](cell& w) { block::ks_append(&calls, &w); });
+  store(error, F_STACK, &calls);
+  if (type_of(source_files_cell) == TYPE_BLOCK && block::ks_length_q(source_files_cell) > 0) {
+    cell files{TYPE_UNSET, 0, 0, 0};
+    collector::root_cells keep_files(&files);
+    block::clone(&files, source_files_cell, false, false);
+    store(error, F_FILES, &files);
+  }
+}
+
 cell* field_of(const cell* error, field f) { return value_of(error, f); }
 uint32_t get_type(const cell* error) { return value_of(error, F_TYPE)->w2; }
 uint32_t get_id(const cell* error) { return value_of(error, F_ID)->w2; }
+
+cell get_call_name(int32_t n) {
+  cell anon = *words::word[words::w::anon];
+  uint32_t skip[2] = {symbol::resolve(words::word[words::w::anon]->w2),
+                      symbol::resolve(words::word[words::w::body]->w2)};
+  for (stack::frame* f = stack::ctop - 1; f >= stack::ctop_bottom; --f) {
+    uint32_t name = symbol::resolve(f->symbol());
+    if (name == skip[0] || name == skip[1] || !f->word_context) continue;
+    int32_t at = context::find_word(f->word_context, f->symbol(), true);
+    const cell* v = at >= 0 ? context::value_at(f->word_context, uint32_t(at)) : nullptr;
+    uint32_t t = v ? type_of(v) : 0;
+    if (t < TYPE_NATIVE || (t > TYPE_FUNCTION && t != TYPE_ROUTINE)) return anon;
+    series_buffer* spec = memory::buffer_of(v->w2);
+    for (cell *c = spec->head_cell(), *end = spec->tail_cell(); c < end; ++c) {
+      uint32_t ct = type_of(c);
+      if (ct != TYPE_WORD && ct != TYPE_LIT_WORD && ct != TYPE_GET_WORD && ct != TYPE_REFINEMENT) continue;
+      if (n-- == 0) return *c;
+    }
+    return anon;
+  }
+  return anon;
+}
 
 cell* make(cell* proto, const cell* spec_in, uint32_t) {
   cell spec = *spec_in;
@@ -365,6 +429,15 @@ int32_t form(const cell* value, cell* buffer, const cell*, int32_t part) {
   if (type_of(depth) == TYPE_INTEGER && int32_t(depth->w2) > 0 && type_of(&trace) == TYPE_BLOCK) {
     part = literal(buffer, "\n*** Stack: ", part);
     part = actions::form_dispatch(&trace, buffer, nullptr, part);
+  } else if (type_of(depth) == TYPE_INTEGER && int32_t(depth->w2) > 0 && type_of(&trace) == TYPE_INTEGER) {
+    part = literal(buffer, "\n*** Stack:", part);
+    std::vector<cell> calls;
+    each_call(trace.w2, true, [&](cell& w) { calls.push_back(w); });
+    collector::root_cells keep_calls(calls.data(), uint32_t(calls.size()));
+    for (cell& w : calls) {
+      part = literal(buffer, " ", part);
+      part = actions::form_dispatch(&w, buffer, nullptr, part);
+    }
   }
   if (type_of(value_of(&e, F_FILES)) == TYPE_BLOCK) {
     part = literal(buffer, "\n*** Files: ", part);

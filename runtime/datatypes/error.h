@@ -33,8 +33,10 @@ enum field : uint32_t {
 [[noreturn]] void fire(int category, int id, const cell* arg1 = nullptr, const cell* arg2 = nullptr,
                        const cell* arg3 = nullptr);
 
-// Category and id of the error most recently fired, and a copy of its
-// argument n (1 to 3), null when not given.
+// Category and id of the error most recently fired, and its argument n (1
+// to 3), null when not given: the error value's field once the catalogue is
+// built, else a copy of the cell, whose references stay good only until
+// the next allocation.
 int last_category();
 int last_id();
 const cell* last_arg(int n);
@@ -71,9 +73,21 @@ cell* source_files();
 cell* create(int category, int id, const cell* arg1 = nullptr, const cell* arg2 = nullptr,
              const cell* arg3 = nullptr);
 void set_where(cell* error, const cell* value);
+// When `stack` holds a call-stack depth: replaces it by a block of the words
+// of the calls active up to that depth (function calls only, unless
+// system/state/stack-trace is above 1) and copies system/state/source-files
+// into `files` when that is not empty. error must be rooted.
+void set_stack(cell* error);
 cell* field_of(const cell* error, field f);
 uint32_t get_type(const cell* error);  // symbol ids
 uint32_t get_id(const cell* error);
+// The n-th argument word (0-based, over the spec's word!, lit-word!,
+// get-word! and refinement! entries) of the callable being called: the
+// nearest call frame not named <body> or <anon>. The word <anon> when that
+// frame's word does not name a callable or n is past its arguments.
+cell get_call_name(int32_t n);
+// What the interpreter's error path calls; answers 8.
+inline int32_t nop() { return 8; }
 
 // Actions.
 cell* make(cell* proto, const cell* spec, uint32_t type);

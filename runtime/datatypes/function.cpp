@@ -235,6 +235,7 @@ uint32_t push(const cell* spec_in, const cell* body_in, uint32_t ctx, uint32_t e
   unset::make_at(&body);
   if (body_in) body = *body_in;
   collector::root_cells keep_spec(&spec), keep_body(&body);
+  collector::root_node keep_ctx(ctx);
   if (int32_t(spec.w1) > 0) {
     cell copy;
     unset::make_at(&copy);
@@ -251,7 +252,6 @@ uint32_t push(const cell* spec_in, const cell* body_in, uint32_t ctx, uint32_t e
 
   bool own_context = ctx == 0;
   if (own_context) ctx = context::make_from_spec(&spec, true, false, context::KIND_FUNCTION);
-  collector::root_node keep_ctx(ctx);
 
   cell* f = stack::push_cell();
   *f = cell{TYPE_FUNCTION | flags, ctx, spec.w2, extras.w2};
@@ -335,8 +335,10 @@ int32_t mold(const cell* value, cell* buffer, bool only, bool all, bool flat, co
   string::concatenate_literal(buffer, "func ");
   part -= 5;
   cell spec{TYPE_BLOCK, 0, f.w2, 0};
+  collector::root_cells keep_spec(&spec);
   part = block::mold(&spec, buffer, false, all, flat, arg, part, indent);
   cell body = *extras_at(&f, EX_BODY);
+  collector::root_cells keep_body(&body);
   if (type_of(&body) == TYPE_NONE) {
     string::concatenate_literal(buffer, " none");
     return part - 5;
@@ -420,8 +422,10 @@ int32_t mold(const cell* value, cell* buffer, bool, bool all, bool flat, const c
   string::concatenate_literal(buffer, "routine ");
   part -= 8;
   cell spec{TYPE_BLOCK, 0, r.w2, 0};
+  collector::root_cells keep_spec(&spec);
   part = block::mold(&spec, buffer, false, all, flat, arg, part, indent);
   cell body = *function::extras_at(&r, function::EX_BODY);
+  collector::root_cells keep_body(&body);
   if (type_of(&body) != TYPE_BLOCK) {
     string::concatenate_literal(buffer, " ");
     --part;

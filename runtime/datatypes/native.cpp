@@ -200,9 +200,11 @@ int32_t mold(const cell* value, cell* buffer, bool, bool all, bool flat, const c
   bool func = source_type(&v) == TYPE_FUNCTION;
   part = native::literal(buffer, func ? "make op! func " : "make op! [", part);
   cell spec{TYPE_BLOCK, 0, v.w2, 0};
+  collector::root_cells keep_spec(&spec);
   part = block::mold(&spec, buffer, false, all, flat, arg, part, indent);
   if (!func) return native::literal(buffer, "]", part);
   cell body = *function::extras_at(&v, function::EX_BODY);
+  collector::root_cells keep_body(&body);
   if (type_of(&body) != TYPE_BLOCK) return part;
   return block::mold(&body, buffer, false, all, flat, arg, part, indent);
 }

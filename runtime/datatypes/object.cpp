@@ -20,6 +20,7 @@
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/word.h"
+#include "runtime/interpreter.h"
 #include "runtime/memory.h"
 #include "runtime/ownership.h"
 #include "runtime/stack.h"
@@ -27,7 +28,18 @@
 
 namespace kez::object {
 
-evaluator_services evaluator;
+namespace {
+
+void eval_block(cell* block) {
+  if (uint32_t status = interpreter::eval(block, false)) interpreter::raise_status(status);
+}
+void call_hook_function(const cell* function, uint32_t ctx, const cell*) {
+  if (uint32_t status = interpreter::call_function(function, ctx)) interpreter::raise_status(status);
+}
+
+}  // namespace
+
+evaluator_services evaluator = {eval_block, call_hook_function};
 
 namespace {
 
@@ -230,6 +242,7 @@ bool sym_q(uint32_t symbol, uint32_t slot) { return canon2(symbol) == canon2(wor
 // `series` each series value by its deep copy.
 void renew_values(cell* object, bool series, bool bind) {
   uint32_t ctx = object->w1;
+  collector::root_node keep(ctx);
   for (uint32_t i = 0, n = count_words(object); i < n; ++i) {
     uint32_t t = type_of(context::value_at(ctx, i));
     if (t == TYPE_FUNCTION) {
@@ -353,6 +366,7 @@ cell* reflect(cell* value, uint32_t field) {
   cell o = *value;
   collector::root_cells keep(&o);
   uint32_t ctx = o.w1, n = count_words(&o);
+  collector::root_node keep_ctx(ctx);
   cell result;
   unset::make_at(&result);
   collector::root_cells keep_result(&result);
@@ -414,9 +428,14 @@ int32_t serialize(const cell* object, cell* buffer, bool only, bool all, bool fl
   cycles::push(o.w1);
   uint32_t on_change = canon2(words::word[words::w::on_change_star]->w2);
   uint32_t on_deep = canon2(words::word[words::w::on_deep_change_star]->w2);
-  for (uint32_t i = 0; i < n && part > 0; ++i) {
+  auto shown = [&](uint32_t i) {
     uint32_t s = canon2(context::word_at(o.w1, i)->w2);
-    if (!all && (s == on_change || s == on_deep)) continue;
+    return all || (s != on_change && s != on_deep);
+  };
+  uint32_t last = n;  // the last pair written: no separator after it unless indenting
+  while (last > 0 && !shown(last - 1)) --last;
+  for (uint32_t i = 0; i < n && part > 0; ++i) {
+    if (!shown(i)) continue;
     if (indent) part = mold::indent(buffer, level, part);
     cell w = *context::word_at(o.w1, i);
     w.header = TYPE_WORD;
@@ -428,7 +447,7 @@ int32_t serialize(const cell* object, cell* buffer, bool only, bool all, bool fl
     collector::root_cells hold(&v);
     if (type_of(&v) == TYPE_WORD) part = literal(buffer, "'", part);
     part = actions::mold_dispatch(&v, buffer, false, all, flat, nullptr, part, level);
-    if (indent || i + 1 < n) part = literal(buffer, sep, part);
+    if (indent || i + 1 < last) part = literal(buffer, sep, part);
   }
   return part;
 }
@@ -523,7 +542,7 @@ cell* modify(cell* target, const cell* field, const cell* value, bool) {
     if (type_of(&v) != TYPE_NONE) error::fire(err::cat_script, err::script::invalid_arg, &v);
     for (uint32_t i = 0, n = count_words(&o); i < n; ++i) context::word_at(o.w1, i)->header &= ~FLAG_WORD_CHANGED;
   } else if (f == canon2(words::symbols[words::sym::owner])) {
-    ownership::set_owner_flagged(&o, &o, nullptr);
+    own_fields(&o);
   } else if (f == canon2(words::symbols[words::sym::owned])) {
     if (type_of(&v) == TYPE_NONE) {
       ownership::unbind(&o);

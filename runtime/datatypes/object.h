@@ -28,10 +28,11 @@ namespace kez::object {
 
 constexpr uint32_t FIRST_CLASS_ID = 1000000;
 
-// The evaluator's services this module calls (installed by the evaluator;
-// null until then). eval evaluates a whole block and leaves the last value
-// on the stack top; call_function calls a function! whose arguments are
-// already pushed after a mark_func frame, leaving its result on the top.
+// The evaluator's services this module calls, the interpreter's by default
+// (tests put stand-ins here). eval evaluates a whole block and leaves the
+// last value on the stack top; call_function calls a function! whose
+// arguments are already pushed after a mark_func frame, leaving its result
+// in the frame's first cell. Both raise any exit other than return/exit.
 struct evaluator_services {
   void (*eval)(cell* block) = nullptr;
   void (*call_function)(const cell* function, uint32_t ctx, const cell* word) = nullptr;
@@ -69,6 +70,9 @@ void copy_function(cell* field, const cell* target);
 uint32_t build_hooks(const cell* object);
 void rebuild_hooks(cell* object);
 bool has_deep_hook_q(const cell* object);
+// Makes the object the owner of the series in its fields (each under its
+// field's word) and flags its context as an owner.
+void own_fields(const cell* object);
 void fire_on_set(const cell* object, const cell* word, const cell* old_value, const cell* new_value);
 void fire_on_set_stack(const cell* object, const cell* word);
 void fire_on_set_via_word(const cell* owner_word, const cell* word);

@@ -32,22 +32,21 @@ cell path_unset{TYPE_UNSET, 0, 0, 0};
 uint32_t canon(uint32_t symbol) { return symbol::resolve(symbol); }
 cell* entry_of(uint32_t table, hook h) { return memory::buffer_of(table)->head_cell() + h; }
 int32_t index_of(const cell* entry) { return entry->w2 >= ABSENT ? -1 : int32_t(entry->w2 >> 16); }
-int32_t count_of(const cell* entry) { return int32_t(entry->w2 & 0xFFFF); }
 
 cell make_entry(int32_t index, int32_t count, uint32_t spec) {
   uint32_t w2 = (index < 0 ? ABSENT : uint32_t(index) << 16) | (uint32_t(count) & 0xFFFF);
   return cell{TYPE_PAIR, 0, w2, spec};
 }
 
-// The local count of the hook function now in the field, refreshed in the
-// entry when the field was set to another function since it was taken.
+// The local count of the hook function now in the field, stored back in the
+// entry. Counted on every call: the cached spec node is not a collector
+// reference, so a dead spec's node may come back as another function's spec
+// and a node comparison could keep a wrong count.
 int32_t refresh_count(uint32_t table, hook h, const cell* fn) {
   cell* entry = entry_of(table, h);
-  if (entry->w3 != fn->w2) {
-    int32_t n = function::count_locals(fn->w2, 0, false);
-    *entry = make_entry(index_of(entry), n, fn->w2);
-  }
-  return count_of(entry);
+  int32_t n = function::count_locals(fn->w2, 0, false);
+  *entry = make_entry(index_of(entry), n, fn->w2);
+  return n;
 }
 
 // Calls the hook function with the arguments already pushed after its frame.
@@ -64,6 +63,18 @@ void call_hook(const cell* fn_in, const cell* name, int32_t locals, const cell* 
 }
 
 }  // namespace
+
+void own_fields(const cell* object_in) {
+  cell object = *object_in;
+  collector::root_cells keep(&object);
+  for (uint32_t i = 0, n = count_words(&object); i < n; ++i) {
+    cell v = *context::value_at(object.w1, i), w = *context::word_at(object.w1, i);
+    w.header = TYPE_WORD;
+    collector::root_cells hold(&v), hold_w(&w);
+    if (type_of(&v) != TYPE_OBJECT) ownership::set_owner(&v, &object, &w);
+  }
+  context::cell_of(object.w1)->header |= FLAG_OWNER;
+}
 
 uint32_t build_hooks(const cell* object) {
   uint32_t ctx = object->w1;
@@ -104,7 +115,7 @@ void rebuild_hooks(cell* object) {
   uint32_t table = build_hooks(object);
   object->w3 = table;
   *context::owner_of(object->w1) = *object;
-  if (table && index_of(entry_of(table, ON_DEEP_CHANGE)) >= 0) ownership::set_owner_flagged(object, object, nullptr);
+  if (table && index_of(entry_of(table, ON_DEEP_CHANGE)) >= 0) own_fields(object);
 }
 
 uint32_t install_hooks(uint32_t ctx, int32_t on_change, int32_t on_change_locals, int32_t on_deep_change,
@@ -124,7 +135,7 @@ uint32_t install_hooks(uint32_t ctx, int32_t on_change, int32_t on_change_locals
   block::ks_append(&table, &entries[1]);
   object = stack::top_cell();
   object->w3 = table.w2;
-  if (on_deep_change >= 0) ownership::set_owner_flagged(object, object, nullptr);
+  if (on_deep_change >= 0) own_fields(stack::top_cell());
   *context::owner_of(ctx) = *stack::top_cell();
   return table.w2;
 }
@@ -186,6 +197,7 @@ cell* eval_path(cell* parent, const cell* element_in, const cell* value, const c
   uint32_t t = type_of(element);
   if (t < TYPE_WORD || t > TYPE_GET_WORD) error::fire(err::cat_script, err::script::invalid_path, element, path);
   uint32_t ctx = parent->w1;
+  collector::root_node keep_ctx(ctx);
   auto missing = [&]() -> cell* {
     if (tail && notify) return &(path_unset = cell{TYPE_UNSET, 0, 0, 0});
     error::fire(err::cat_script, notify ? err::script::invalid_path : err::script::unset_path, element, path);
@@ -221,6 +233,7 @@ cell* set_many(cell* object_in, const cell* value_in, bool any, bool only, bool 
   cell object = *object_in, value = *value_in;
   collector::root_cells keep(&object), keep_value(&value);
   uint32_t ctx = object.w1, n = count_words(&object);
+  collector::root_node keep_ctx(ctx);
   int32_t hooks[2] = {-1, -1};
   if (object.w3) {
     hooks[0] = index_of(entry_of(object.w3, ON_CHANGE));

@@ -96,6 +96,7 @@ class callables_test : public words_test {
     op::init();
     object::init();
     object::reset_class_ids();
+    saved_evaluator = object::evaluator;
     object::evaluator = {eval_set_words, record_call};
     root::building = true;
     try {
@@ -111,9 +112,10 @@ class callables_test : public words_test {
   void TearDown() override {
     error::release();
     ownership::reset();
-    object::evaluator = {};
+    object::evaluator = saved_evaluator;
     words_test::TearDown();
   }
+  object::evaluator_services saved_evaluator;
 
 
  public:
@@ -125,7 +127,8 @@ class callables_test : public words_test {
   }
   static cell* first_of(cell* block) { return block::ks_head(block); }
 
-  // The thrown error's id as "category/id", or "none" when nothing was raised.
+  // The thrown error's id as "category/id", or "none" when nothing was
+  // raised (what f pushed then stays on the stack, where it is rooted).
   template <class F>
   static std::string raised(F&& f) {
     cell* saved = stack::top;
@@ -136,7 +139,6 @@ class callables_test : public words_test {
       return std::string(err::category_name(error::last_category())) + "/" +
              err::id_name(error::last_category(), error::last_id());
     }
-    stack::top = saved;
     return "none";
   }
 };

@@ -85,20 +85,20 @@ TEST_F(callables, LocalCollection) {
   };
   for (const row& r : rows) {
     cell* spec_src = load(r.spec);
-    cell* spec = stack::push_cell();
+    cell* spec = unset::push();
     block::clone(spec, first_of(spec_src), false, false);
     cell* body = load(r.body);
-    cell* result = stack::push_cell();
+    cell* result = unset::push();
     unset::make_at(result);
     function::collect_words(spec, first_of(body), result);
     EXPECT_EQ(mold_text(spec), r.spec_after) << r.spec << " " << r.body;
     EXPECT_EQ(mold_text(result), r.collected) << r.spec << " " << r.body;
   }
   cell* bad = load("[/extern x 1]");
-  cell* spec = stack::push_cell();
+  cell* spec = unset::push();
   block::clone(spec, first_of(bad), false, false);
   cell* body = load("[]");
-  cell* result = stack::push_cell();
+  cell* result = unset::push();
   EXPECT_EQ(raised([&] { function::collect_words(spec, first_of(body), result); }), "script/bad-func-extern");
 }
 
@@ -116,7 +116,7 @@ TEST_F(callables, LocalsCountAndContext) {
   actions::dispatch<ACT_REFLECT>(words, words::symbols[words::sym::words]);
   EXPECT_EQ(mold_text(words), "[a r b local c d]");
   cell* body = function::extras_at(f, function::EX_BODY);
-  EXPECT_EQ(block::ks_head(body)->w1, ctx) << "the body copy is bound to the function context";
+  EXPECT_EQ(block::ks_head(body)->w1, function::context_of(f)) << "the body copy is bound to the function context";
   cell* before = stack::top;
   function::init_locals(3);
   EXPECT_EQ(stack::top - before, 3);
@@ -136,7 +136,7 @@ TEST_F(callables, BodyIsADeepCopy) {
 
 TEST_F(callables, MakeFunctionAndReflect) {
   cell* arg = load("[[a] [a]]");
-  cell* made = stack::push_cell();
+  cell* made = unset::push();
   datatype::make_at(made, TYPE_FUNCTION);
   function::make(made, first_of(arg), TYPE_FUNCTION);
   EXPECT_EQ(mold_text(made), "func [a][a]");
@@ -147,7 +147,7 @@ TEST_F(callables, MakeFunctionAndReflect) {
   EXPECT_EQ(raised([&] { function::reflect(other, words::symbols[words::sym::class_]); }), "internal/not-done");
   for (const char* bad : {"[[a]]", "[[a] 1]", "[1 [a]]"}) {
     cell* b = load(bad);
-    cell* target = stack::push_cell();
+    cell* target = unset::push();
     EXPECT_EQ(raised([&] { function::make(target, first_of(b), TYPE_FUNCTION); }), "script/bad-func-def") << bad;
   }
 }
@@ -187,12 +187,12 @@ TEST_F(callables, MakeNativeAndAction) {
   };
   for (const row& r : rows) {
     cell* arg = load(r.arg);
-    cell* target = stack::push_cell();
+    cell* target = unset::push();
     datatype::make_at(target, r.type);
     EXPECT_EQ(raised([&] { actions::make_dispatch(target, first_of(arg)); }), r.outcome) << r.arg;
   }
   cell* arg = load("[[value [block!]] 17]");
-  cell* n = stack::push_cell();
+  cell* n = unset::push();
   datatype::make_at(n, TYPE_NATIVE);
   actions::make_dispatch(n, first_of(arg));
   EXPECT_EQ(mold_text(n), "make native! [[value [block!]]]");
@@ -200,7 +200,7 @@ TEST_F(callables, MakeNativeAndAction) {
   cell* body = stack::push(n);
   native::reflect(body, words::symbols[words::sym::body]);
   EXPECT_EQ(mold_text(body), "17");
-  cell* a = stack::push_cell();
+  cell* a = unset::push();
   datatype::make_at(a, TYPE_ACTION);
   actions::make_dispatch(a, first_of(arg));
   EXPECT_EQ(mold_text(a), "make action! [[value [block!]]]");
@@ -226,18 +226,18 @@ TEST_F(callables, OperatorSpecs) {
     cell* src = load(r.spec);
     function::push(first_of(src), nullptr, 0, 0, 0, 0);
     cell* f = stack::top_cell();
-    cell* target = stack::push_cell();
+    cell* target = unset::push();
     datatype::make_at(target, TYPE_OP);
     EXPECT_EQ(raised([&] { op::make(target, f, TYPE_OP); }), r.outcome) << r.spec;
   }
   cell* i = stack::push(&(const cell&)integer(1));
-  cell* target = stack::push_cell();
+  cell* target = unset::push();
   EXPECT_EQ(raised([&] { op::make(target, i, TYPE_OP); }), "script/invalid-type");
 }
 
 TEST_F(callables, OperatorsShareTheirSource) {
   cell* f = func_of("[a b] [a]");
-  cell* o = stack::push_cell();
+  cell* o = unset::push();
   op::make(o, f, TYPE_OP);
   EXPECT_EQ(type_of(o), TYPE_OP);
   EXPECT_EQ(op::source_type(o), TYPE_FUNCTION);
@@ -250,10 +250,10 @@ TEST_F(callables, OperatorsShareTheirSource) {
   EXPECT_EQ(mold_text(body), "[a]");
 
   cell* arg = load("[[a b] 9]");
-  cell* n = stack::push_cell();
+  cell* n = unset::push();
   datatype::make_at(n, TYPE_NATIVE);
   actions::make_dispatch(n, first_of(arg));
-  cell* no = stack::push_cell();
+  cell* no = unset::push();
   op::make(no, n, TYPE_OP);
   EXPECT_EQ(mold_text(no), "make op! [[a b]]");
   cell* b1 = stack::push(n);
@@ -261,7 +261,7 @@ TEST_F(callables, OperatorsShareTheirSource) {
   native::reflect(b1, words::symbols[words::sym::body]);
   native::reflect(b2, words::symbols[words::sym::body]);
   EXPECT_EQ(mold_text(b1), mold_text(b2));
-  cell* no2 = stack::push_cell();
+  cell* no2 = unset::push();
   op::make(no2, n, TYPE_OP);
   EXPECT_EQ(op::compare(no, no2, COMP_EQUAL), 0);
 }

@@ -174,3 +174,65 @@ TEST_F(errors, PathsReadFields) {
 
 }  // namespace
 }  // namespace kez::testing
+
+namespace kez::testing {
+namespace {
+
+TEST_F(errors, CallNameOfTheFunctionBeingCalled) {
+  cell* src = load("[a 'b /c d] []");
+  function::push(first_of(src), first_of(src) + 1, 0, 0, 0, 0);
+  cell* fn = stack::top_cell();
+  cell* fn_word = word_named("called-fn");
+  context::set(fn_word, fn);
+  stack::mark_func(fn_word, 0);
+  stack::mark(words::word[words::w::body], stack::FRAME_EVAL << 24);
+  struct row { int32_t n; const char* name; } rows[] = {{0, "a"}, {1, "'b"}, {2, "/c"}, {3, "d"}, {4, "<anon>"}};
+  for (const row& r : rows) {
+    cell name = error::get_call_name(r.n);
+    EXPECT_EQ(mold_text(&name), r.name) << r.n;
+  }
+  stack::unwind_reset();
+  stack::unwind_reset();
+  cell* plain = word_named("plain-value");
+  context::set(plain, stack::push(&(const cell&)integer(1)));
+  stack::mark_native(plain);
+  cell name = error::get_call_name(0);
+  EXPECT_EQ(mold_text(&name), "<anon>");
+  stack::unwind_reset();
+  EXPECT_EQ(error::nop(), 8);
+}
+
+}  // namespace
+}  // namespace kez::testing
+
+namespace kez::testing {
+namespace {
+
+TEST_F(errors, StackOfActiveCalls) {
+  cell* outer = word_named("outer-fn");
+  cell* inner = word_named("inner-native");
+  cell* e = error::create(err::cat_math, err::math::overflow);
+  stack::mark_func(outer, 0);
+  stack::mark(words::word[words::w::body], stack::FRAME_EVAL << 24);
+  stack::mark_native(inner);
+  *error::field_of(e, error::F_STACK) = integer(int32_t(stack::depth()));
+  integer::make_at(error::stack_trace(), 1);
+  EXPECT_NE(form_text(e).find("\n*** Stack: outer-fn inner-native"), std::string::npos) << form_text(e);
+  cell* files = text("a.kez");
+  block::ks_append(error::source_files(), files);
+  error::set_stack(e);
+  EXPECT_EQ(mold_text(error::field_of(e, error::F_STACK)), "[outer-fn]") << "function calls only at depth 1";
+  EXPECT_EQ(mold_text(error::field_of(e, error::F_FILES)), "[\"a.kez\"]");
+  EXPECT_NE(form_text(e).find("\n*** Stack: outer-fn\n*** Files: [\"a.kez\"]"), std::string::npos) << form_text(e);
+  cell* all = error::create(err::cat_math, err::math::overflow);
+  *error::field_of(all, error::F_STACK) = integer(int32_t(stack::depth()));
+  integer::make_at(error::stack_trace(), 2);
+  error::set_stack(all);
+  EXPECT_EQ(mold_text(error::field_of(all, error::F_STACK)), "[outer-fn inner-native]");
+  stack::unwind_reset();
+  stack::unwind_reset();
+  stack::unwind_reset();
+}
+
+}  // namespace
+}  // namespace kez::testing

@@ -215,7 +215,7 @@ TEST_F(objects, OnChangeRunsOnPathSetPutAndSetButNotOnCopy) {
   EXPECT_EQ(mold_text(field(o, "a")), "2");
 
   calls().clear();
-  cell* copy = stack::push_cell();
+  cell* copy = unset::push();
   object::copy(o, copy, nullptr, false, nullptr);
   EXPECT_TRUE(calls().empty());
   EXPECT_NE(copy->w3, 0u) << "the copy has its own hook table";
@@ -295,7 +295,7 @@ TEST_F(objects, SetDistributes) {
 
 TEST_F(objects, CopyRefusesPartAndCopiesDeep) {
   cell* o = make_object(object_datatype(), "[blk: [1 [2]]]");
-  cell* r = stack::push_cell();
+  cell* r = unset::push();
   cell* one = stack::push(&(const cell&)integer(1));
   EXPECT_EQ(raised([&] { object::copy(o, r, one, false, nullptr); }), "script/invalid-refine-arg");
   object::copy(o, r, nullptr, true, nullptr);
@@ -320,6 +320,61 @@ TEST_F(objects, FunctionFieldsAreRebound) {
   EXPECT_NE(cf->w3, field(o, "f")->w3);
   EXPECT_EQ(block::ks_head(function::extras_at(cf, function::EX_BODY))->w1, child->w1);
   EXPECT_EQ(type_of(function::extras_at(cf, function::EX_ENTRY)), TYPE_UNSET);
+}
+
+}  // namespace
+}  // namespace kez::testing
+
+namespace kez::testing {
+namespace {
+
+TEST_F(objects, DeepChangeHookHearsInPlaceChanges) {
+  cell* fields = load("[blk: [1] on-deep-change*: none]");
+  cell* o = object::construct(first_of(fields), nullptr, false);
+  cell* src = load("[owner word target action new index part] []");
+  function::push(first_of(src), first_of(src) + 1, 0, 0, 0, 0);
+  *field(o, "on-deep-change*") = *stack::top_cell();
+  object::rebuild_hooks(o);
+  EXPECT_TRUE(object::has_deep_hook_q(o));
+  cell* events = stack::push(o);
+  object::reflect(events, words::symbols[words::sym::events_q]);
+  EXPECT_EQ(mold_text(events), "true");
+  cell* blk = stack::push(field(o, "blk"));
+  cell* two = stack::push(&(const cell&)integer(2));
+  block::insert(blk, two, -1, false, 1, true);
+  // Reported before and after the change, as the series layer reports it.
+  ASSERT_EQ(calls().size(), 2u);
+  EXPECT_EQ(calls()[0], "blk: [1] blk 1 append 2 1 1");
+  EXPECT_EQ(calls()[1], "blk: [1 2] blk 1 2 appended 2 1 1");
+  EXPECT_EQ(mold_text(o), "make object! [\n    blk: [1 2]\n]") << "hooks are molded only with /all";
+  EXPECT_NE(mold_text(o, true).find("on-deep-change*: func [owner"), std::string::npos);
+}
+
+TEST_F(objects, InstalledHooksAndClassQueries) {
+  cell* fields = load("[a: 1 on-change*: none]");
+  cell* o = object::construct(first_of(fields), nullptr, false);
+  cell* src = load("[w o n /local t] []");
+  function::push(first_of(src), first_of(src) + 1, 0, 0, 0, 0);
+  *field(o, "on-change*") = *stack::top_cell();
+  stack::push(o);
+  uint32_t table = object::install_hooks(o->w1, 1, 2, -1, 0);
+  cell* installed = stack::top_cell();
+  EXPECT_EQ(installed->w3, table);
+  EXPECT_FALSE(object::has_deep_hook_q(installed));
+  cell* path = load("o/a");
+  cell* five = stack::push(&(const cell&)integer(5));
+  object::eval_path(installed, word_named("a"), five, path, nullptr, nullptr, 0, false, false, false, false);
+  ASSERT_EQ(calls().size(), 1u);
+  EXPECT_EQ(calls()[0], "a 1 5 false none");
+
+  cell* holder = word_named("holder");
+  context::set(holder, installed);
+  EXPECT_TRUE(object::word_refers_q(holder, installed->w2));
+  EXPECT_FALSE(object::word_refers_q(holder, installed->w2 + 1));
+  cell* outer = make_object(object_datatype(), "[x: 1]");
+  *field(outer, "x") = *installed;
+  EXPECT_TRUE(object::field_is_object_q(outer->w1, 0, installed->w2));
+  EXPECT_FALSE(object::field_is_object_q(installed->w1, 0, installed->w2));
 }
 
 }  // namespace

@@ -106,7 +106,10 @@ inline void result(const cell* value) {
   if (value != stack::arguments) *stack::arguments = *value;
   stack::top = stack::arguments + 1;
 }
-inline void logic_result(bool b) { result(&(cell{TYPE_LOGIC, b ? 1u : 0u, 0, 0} = cell{TYPE_LOGIC, b ? 1u : 0u, 0, 0})); }
+inline void logic_result(bool b) {
+  *stack::arguments = cell{TYPE_LOGIC, b ? 1u : 0u, 0, 0};
+  stack::top = stack::arguments + 1;
+}
 
 template <uint32_t A>
 void unary(const int32_t*) { result(get_action_ptr_value<A>(arg(0))(arg(0))); }

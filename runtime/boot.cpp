@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "runtime/actions.h"
@@ -73,6 +74,7 @@ const char* const type_names[] = {
     "map!",      "binary!",   "series!",   "time!",     "tag!",      "email!",      "handle!",   "date!",
     "port!",     "money!",    "ref!",      "point2D!",  "point3D!",  "image!",      "event!",
 };
+static_assert(std::size(type_names) == TYPE_LAST + 1);
 
 struct named_typeset {
   const char* name;

@@ -8,6 +8,7 @@
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/none.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/memory.h"
@@ -129,6 +130,7 @@ void spec_arguments(cell* target, uint32_t spec_node) {
           locals = 0;
           break;
         }
+        item.w1 = 0;  // only the name and the ordinal are read
         item.w3 = ++ordinal;
         block::ks_append(target, &item);
         break;
@@ -321,11 +323,9 @@ uint32_t eval_code(const cell* fn, call_site& site, bool sub, bool infix) {
   uint32_t refinement_count = 0;
   uint32_t status;
   if (t == TYPE_NATIVE || t == TYPE_ACTION) {
-    cell* left = stack::top;
-    if (infix) left = stack::top = stack::top;  // the left operand lies at top
+    // Infix: the left operand lies at top and becomes the frame's first cell.
     stack::mark_interp_native(site.name);
     if (infix) stack::top = stack::arguments + 1;
-    (void)left;
     status = eval_arguments(site, fn, true, infix, refinements, refinement_count);
     if (status) return status;
     if (t == TYPE_NATIVE) {
@@ -510,6 +510,8 @@ struct position_guard {
 
 }  // namespace
 
+int32_t compare_call(const cell* function, const cell* a, const cell* b, int32_t size);
+
 void init() {
   static bool marker_added = false;
   if (!marker_added) {
@@ -518,6 +520,7 @@ void init() {
   }
   position = cell{TYPE_UNSET, 0, 0, 0};
   depth_limit = 0;
+  block::set_compare_call(compare_call);
 }
 
 bool truth_checked(const cell* v) {
@@ -722,11 +725,11 @@ uint32_t call_function(const cell* fn, uint32_t context) {
   return 0;
 }
 
-cell* call_function_with(const cell* fn, const cell* args, uint32_t count) {
+cell* call_function_with(const cell* fn, const cell* args, uint32_t count, const cell* name) {
   cell f = *fn;
   collector::root_cells keep(&f);
   cell* placeholder = stack::push(&f);
-  stack::mark(words::word[words::w::anon], stack::FRAME_FUNCTION << 24);
+  stack::mark(name ? name : words::word[words::w::anon], stack::FRAME_FUNCTION << 24);
   stack::frame* frame = stack::current_frame();
   frame->function_context = f.w1;
   frame->saved_values = context::cell_of(f.w1)->w2;
@@ -738,7 +741,7 @@ cell* call_function_with(const cell* fn, const cell* args, uint32_t count) {
     cell* e = cell_at(list, i);
     if (type_of(e) == TYPE_TYPESET) {
       if (((e->header >> KIND_SHIFT) & 3) == ARG_RETURN) continue;
-      if (++given > count) stack::push(&(cell{TYPE_NONE, 0, 0, 0} = cell{TYPE_NONE, 0, 0, 0}));
+      if (++given > count) none::push();
     } else if (type_of(e) == TYPE_REFINEMENT) {
       cell off{TYPE_LOGIC, 0, 0, 0};
       stack::push(&off);
@@ -754,6 +757,39 @@ cell* call_function_with(const cell* fn, const cell* args, uint32_t count) {
   *placeholder = *(stack::top - 1);
   stack::top = placeholder + 1;
   return placeholder;
+}
+
+// The /compare function of sort: asked whether a sorts before b (records
+// of `size` cells go as blocks), its answer mapped to an order.
+int32_t compare_call(const cell* function, const cell* a, const cell* b, int32_t size) {
+  cell* base = stack::top;
+  cell* args = base;
+  // The values are copied out first: the series they lie in may move.
+  for (int32_t i = 0; i < size; ++i) stack::push(a + i);
+  for (int32_t i = 0; i < size; ++i) stack::push(b + i);
+  if (size > 1) {
+    args = stack::top;
+    for (int32_t k = 0; k < 2; ++k) {
+      cell* record = stack::push_cell();
+      block::make_at(record, size);
+      for (int32_t i = 0; i < size; ++i) block::ks_append(record, base + k * size + i);
+    }
+  }
+  cell* result = call_function_with(function, args, 2, words::word[words::w::compare_callback]);
+  int32_t order;
+  switch (type_of(result)) {
+    case TYPE_LOGIC: order = result->w1 ? 1 : -1; break;
+    case TYPE_INTEGER: order = int32_t(result->w2); break;
+    case TYPE_FLOAT: {
+      double d = load_double(&result->w2);
+      order = d > 0.0 ? 1 : d < 0.0 ? -1 : 0;
+      break;
+    }
+    case TYPE_NONE: order = -1; break;
+    default: order = 1; break;
+  }
+  stack::top = base;
+  return order;
 }
 
 void raise_status(uint32_t status) {

@@ -44,9 +44,10 @@ uint32_t eval_next(uint32_t& node, int32_t& index);
 // arguments[0]. Other exits travel on as the status.
 uint32_t call_function(const cell* fn, uint32_t context);
 // For native code that cannot carry a status: a function! called with the
-// given argument cells in a frame of its own; the result is pushed. Any exit
-// other than return and exit is raised as kez::thrown.
-cell* call_function_with(const cell* fn, const cell* args, uint32_t count);
+// given argument cells (on the data stack) in a frame named `name` (or
+// <anon>); missing arguments are none, refinements off. The result is
+// pushed. Any exit other than return and exit is raised as kez::thrown.
+cell* call_function_with(const cell* fn, const cell* args, uint32_t count, const cell* name = nullptr);
 
 // Raises the exit a status carries (for callers that cannot return one).
 void raise_status(uint32_t status);

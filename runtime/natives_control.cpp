@@ -289,7 +289,7 @@ void item_at(const cell* series, int32_t n, cell* target) {
 // Sets the iteration words (one word, or a block of words) from the items
 // at the series' position; answers the number of words.
 int32_t set_iteration_words(cell* words_cell, cell* series) {
-  cell item;
+  cell item{TYPE_NONE, 0, 0, 0};
   collector::root_cells keep(&item);
   if (type_of(words_cell) == TYPE_WORD) {
     item_at(series, 1, &item);
@@ -507,11 +507,12 @@ uint32_t compose_into(cell* target, const cell* source, bool deep, bool only) {
       }
       stack::pop(1);
     } else if (deep && type_of(&item) == TYPE_BLOCK) {
+      cell* held = stack::push(&item);  // rooted before the new block is allocated
       cell* inner = stack::push_cell();
-      block::make_at(inner, block::ks_length_q(&item));
-      if (uint32_t s = compose_into(inner, &item, deep, only)) return s;
+      block::make_at(inner, block::ks_length_q(held));
+      if (uint32_t s = compose_into(inner, held, deep, only)) return s;
       block::ks_append(target, inner);
-      stack::pop(1);
+      stack::pop(2);
     } else {
       block::ks_append(target, &item);
     }

@@ -4,6 +4,7 @@
 #include "runtime/collector.h"
 #include "runtime/core_ops.h"
 #include "runtime/datatypes/block.h"
+#include "runtime/datatypes/string.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/symbol.h"
@@ -520,7 +521,11 @@ void init() {
   }
   position = cell{TYPE_UNSET, 0, 0, 0};
   depth_limit = 0;
-  block::set_compare_call(compare_call);
+  // block! hands /all records over as blocks already: each side is one value.
+  block::set_compare_call([](const cell* function, const cell* a, const cell* b) {
+    return compare_call(function, a, b, 1);
+  });
+  string::set_compare_call(compare_call);
 }
 
 bool truth_checked(const cell* v) {

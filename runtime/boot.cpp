@@ -16,6 +16,7 @@
 #include "runtime/datatypes/char.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/date.h"
 #include "runtime/datatypes/email.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/file.h"
@@ -32,6 +33,7 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/tag.h"
+#include "runtime/datatypes/time.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/url.h"
@@ -56,7 +58,7 @@ namespace {
 void (*const registrations[])() = {
     datatype::init, unset::init,  none::init,     logic::init,  series::init, string::init,  url::init,
     file::init,     tag::init,    email::init,    ref::init,    block::init,  paren::init,   path::init,
-    integer::init,  float_::init, binary::init,
+    integer::init,  float_::init, binary::init, time::init, date::init,
 };
 // The types that register once the symbol table and global context exist.
 void (*const word_registrations[])() = {

@@ -1,0 +1,243 @@
+// The natives that reach outside the evaluator: memory statistics and the
+// collector, the clock and sleeping, the environment, local file names and
+// checksums. Each validates its arguments, calls the service that does the
+// work and shapes the result in arguments[0]; the services never raise for a
+// platform failure, they answer none or a status.
+#include <ctime>
+#include <string>
+
+#include "runtime/checksum.h"
+#include "runtime/collector.h"
+#include "runtime/datatypes/binary.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/date.h"
+#include "runtime/datatypes/error.h"
+#include "runtime/datatypes/file.h"
+#include "runtime/datatypes/float.h"
+#include "runtime/datatypes/series.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/time.h"
+#include "runtime/natives.h"
+#include "runtime/stack.h"
+#include "runtime/stats.h"
+#include "runtime/words.h"
+#include "platform/os.h"
+
+namespace kez::natives {
+
+namespace {
+
+inline cell* arg(int32_t n) { return stack::arguments + n; }
+
+inline void result(const cell& v) { stack::set_last_keep(&v); }
+inline void integer_result(int32_t n) { result(cell{TYPE_INTEGER, 0, uint32_t(n), 0}); }
+inline void unset_result() { result(cell{TYPE_UNSET, 0, 0, 0}); }
+inline void none_result() { result(cell{TYPE_NONE, 0, 0, 0}); }
+
+// The bytes in use, as an integer! while they fit one.
+void memory_in_use() {
+  double used = memory::stats(0, 1);
+  if (used <= 2147483647.0) integer_result(int32_t(used));
+  else float_::box(used);
+  stack::keep();
+}
+
+// Refinements: 0 /show, 1 /info.
+uint32_t n_stats(int32_t, const int32_t* r) {
+  if (r[0] >= 0) error::fire(err::cat_internal, err::internal::not_done);  // a library printer
+  if (r[1] >= 0) {
+    cell* report = block::make_at(stack::push_cell(), 16);
+    memory::stats(report->w2, 2);
+    stack::set_last_keep(report);
+    return 0;
+  }
+  memory_in_use();
+  return 0;
+}
+
+// Refinements: 0 /on, 1 /off.
+uint32_t n_recycle(int32_t, const int32_t* r) {
+  if (r[0] >= 0 || r[1] >= 0) {
+    collector::set_enabled(r[0] >= 0);
+    unset_result();
+    return 0;
+  }
+  collector::do_cycle();
+  memory_in_use();
+  return 0;
+}
+
+// Refinements: 0 /year, 1 /month, 2 /day, 3 /time, 4 /zone, 5 /date,
+// 6 /weekday, 7 /yearday, 8 /precise, 9 /utc.
+uint32_t n_now(int32_t, const int32_t* r) {
+  int picked = 0;
+  for (int i = 0; i <= 8; ++i) picked += r[i] >= 0;
+  bool precise = r[8] >= 0, utc = r[9] >= 0;
+  if (picked > 1 && !(picked == 2 && precise && r[3] >= 0))
+    error::fire(err::cat_script, err::script::bad_refines);
+  // One reading of the clock gives both the date and the time of day, so
+  // that a call at midnight cannot pair one day's date with the next's time.
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  uint32_t utc_word = platform::date_word(ts.tv_sec, true);
+  uint32_t zone = utc ? 0 : platform::date_word(ts.tv_sec, false) & date::ZONE_MASK;
+  double time = double(ts.tv_sec % 86400);
+  if (precise) time += double(ts.tv_nsec / 100) / 1e7;
+  int64_t days = date::day_number(utc_word);
+  days = date::normalize_time(days, time, date::zone_seconds(zone));
+  cell* now = date::push(date::from_day_number(days, zone | date::TIME_PRESENT), time);
+  static constexpr int fields[] = {2, 3, 4, 6, 5, 1, 10};
+  for (int i = 0; i <= 6; ++i) {
+    if (r[i] >= 0) {
+      cell* field = stack::push_cell();
+      date::get_field(now, fields[i], field);
+      stack::set_last_keep(field);
+      return 0;
+    }
+  }
+  if (r[7] >= 0) {
+    integer_result(date::day_of_year(now->w1));
+    return 0;
+  }
+  stack::set_last_keep(now);
+  return 0;
+}
+
+uint32_t n_wait(int32_t, const int32_t*) {
+  cell* value = arg(0);
+  double seconds;
+  switch (type_of(value)) {
+    case TYPE_INTEGER: seconds = double(int32_t(value->w2)); break;
+    case TYPE_FLOAT: seconds = float_::get(value); break;
+    case TYPE_TIME: seconds = time::get(value); break;
+    default: error::fire(err::cat_script, err::script::invalid_arg, value);
+  }
+  none_result();
+  platform::wait(seconds);
+  return 0;
+}
+
+// The UTF-8 name of an environment variable: a word's spelling or a text.
+std::string variable_name(cell* var) {
+  if (string::any_string_q(type_of(var))) {
+    int32_t n = -1;
+    const uint8_t* bytes = string::utf8_bytes(var, n);
+    return std::string(reinterpret_cast<const char*>(bytes), size_t(n));
+  }
+  return std::string(symbol::get_c_string(var->w2), symbol::name_length(var->w2));
+}
+
+uint32_t n_get_env(int32_t, const int32_t*) {
+  std::string name = variable_name(arg(0));
+  std::string value(256, '\0');
+  size_t n = platform::get_env(name.c_str(), value.data(), value.size());
+  if (n >= value.size()) {  // too small: n is the size needed
+    value.assign(n, '\0');
+    n = platform::get_env(name.c_str(), value.data(), value.size());
+  }
+  if (n == 0 || n >= value.size()) {
+    none_result();
+    return 0;
+  }
+  cell* text = stack::push_cell();
+  string::load(reinterpret_cast<const uint8_t*>(value.data()), n, text);
+  stack::set_last_keep(text);
+  return 0;
+}
+
+uint32_t n_set_env(int32_t, const int32_t*) {
+  std::string name = variable_name(arg(0));
+  cell* value = arg(1);
+  if (type_of(value) == TYPE_NONE) {
+    platform::set_env(name.c_str(), nullptr);
+  } else {
+    int32_t n = -1;
+    const uint8_t* bytes = string::utf8_bytes(value, n);
+    std::string text(reinterpret_cast<const char*>(bytes), size_t(n));
+    platform::set_env(name.c_str(), text.c_str());
+  }
+  result(*value);
+  return 0;
+}
+
+// Refinements: 0 /full.
+uint32_t n_to_local_file(int32_t, const int32_t* r) {
+  cell* out = string::make_at(stack::push_cell(), 64);
+  file::to_local(arg(0), out, r[0] >= 0);
+  stack::set_last_keep(out);
+  return 0;
+}
+
+// Bytes of a binary! from its head or the UTF-8 of a text, copied: a digest
+// of one and a key from another must not share an export scratch that the
+// second export could move.
+std::string bytes_of(cell* value) {
+  if (type_of(value) == TYPE_BINARY)
+    return std::string(reinterpret_cast<const char*>(binary::ks_head(value)), size_t(binary::ks_length_q(value)));
+  int32_t n = -1;
+  const uint8_t* bytes = string::utf8_bytes(value, n);
+  return std::string(reinterpret_cast<const char*>(bytes), size_t(n));
+}
+
+inline const uint8_t* data_of(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+
+void digest_result(const checksum::digest& d) {
+  cell* out = binary::load(d.bytes, uint32_t(d.size));
+  stack::set_last_keep(out);
+}
+
+// Refinements: 0 /with.
+uint32_t n_checksum(int32_t, const int32_t* r) {
+  cell* data = arg(0);
+  cell* method_word = arg(1);
+  const cell* spec = r[0] >= 0 ? arg(r[0]) : nullptr;
+  int m = checksum::method_of(
+      std::string_view(symbol::get_c_string(method_word->w2), symbol::name_length(method_word->w2)));
+  if (m < 0) error::fire(err::cat_script, err::script::invalid_arg, method_word);
+  if (type_of(data) == TYPE_FILE) error::fire(err::cat_internal, err::internal::not_done);
+  auto method = checksum::method(m);
+  switch (method) {
+    case checksum::METHOD_CRC32: case checksum::METHOD_TCP: case checksum::METHOD_ADLER32: {
+      if (spec) series::bad_refine_arg(words::ref::with, spec);
+      std::string bytes = bytes_of(data);
+      uint32_t sum = method == checksum::METHOD_CRC32 ? checksum::crc32(data_of(bytes), bytes.size())
+                     : method == checksum::METHOD_TCP ? checksum::tcp(data_of(bytes), bytes.size())
+                                                      : checksum::adler32(data_of(bytes), bytes.size());
+      integer_result(int32_t(sum));
+      return 0;
+    }
+    case checksum::METHOD_HASH:
+      if (!spec || type_of(spec) != TYPE_INTEGER) error::fire(err::cat_script, err::script::invalid_arg, method_word);
+      checksum::hash_stub();
+    default:
+      break;
+  }
+  if (!spec) {
+    std::string bytes = bytes_of(data);
+    digest_result(checksum::crypto_hash(data_of(bytes), bytes.size(), checksum::method_code(method)));
+    return 0;
+  }
+  if (type_of(spec) == TYPE_INTEGER) series::bad_refine_arg(words::ref::with, spec);
+  std::string key = bytes_of(const_cast<cell*>(spec));
+  std::string bytes = bytes_of(data);
+  auto mac = checksum::hmac(data_of(bytes), bytes.size(), data_of(key), key.size(), method);
+  if (mac) digest_result(*mac);
+  else none_result();
+  return 0;
+}
+
+}  // namespace
+
+void register_system(entry* slots) {
+  slots[36] = n_stats;
+  slots[84] = n_to_local_file;
+  slots[85] = n_wait;
+  slots[86] = n_checksum;
+  slots[92] = n_set_env;
+  slots[93] = n_get_env;
+  slots[95] = n_now;
+  slots[104] = n_recycle;
+}
+
+}  // namespace kez::natives

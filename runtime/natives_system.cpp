@@ -208,7 +208,8 @@ uint32_t n_checksum(int32_t, const int32_t* r) {
       return 0;
     }
     case checksum::METHOD_HASH:
-      if (!spec || type_of(spec) != TYPE_INTEGER) error::fire(err::cat_script, err::script::invalid_arg, method_word);
+      if (!spec) error::fire(err::cat_script, err::script::invalid_arg, method_word);
+      if (type_of(spec) != TYPE_INTEGER) series::bad_refine_arg(words::ref::with, spec);
       checksum::hash_stub();
     default:
       break;

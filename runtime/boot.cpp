@@ -26,6 +26,14 @@
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/object.h"
+#include "runtime/datatypes/date.h"
+#include "runtime/datatypes/money.h"
+#include "runtime/datatypes/pair.h"
+#include "runtime/datatypes/percent.h"
+#include "runtime/datatypes/point.h"
+#include "runtime/datatypes/time.h"
+#include "runtime/datatypes/triple.h"
+#include "runtime/datatypes/tuple.h"
 #include "runtime/datatypes/path.h"
 #include "runtime/datatypes/ref.h"
 #include "runtime/datatypes/series.h"
@@ -62,6 +70,8 @@ void (*const registrations[])() = {
 void (*const word_registrations[])() = {
     symbol::init, word::init,    char_::init,     typeset::init,  native::init, action_::init,
     op::init,     function::init, routine::init,  object::init,
+    time::init,   date::init,     money::init,    pair::init,     point2D::init, point3D::init,
+    tuple::init,  percent::init,  triple::init,
 };
 
 // Every type's name, so that specs may name types not built yet.

@@ -549,7 +549,7 @@ cell* modify(cell* target, const cell* field, const cell* value, bool) {
     } else if (type_of(&v) == TYPE_BLOCK && block::ks_length_q(&v) >= 2) {
       cell owner = block::ks_head(&v)[0], word = block::ks_head(&v)[1];
       collector::root_cells hold(&owner), hold_word(&word);
-      ownership::set_owner_flagged(&o, &owner, &word);
+      if (type_of(&owner) == TYPE_OBJECT) own_fields(&o, &owner, &word);
     }
   }
   *target = v;

@@ -70,9 +70,10 @@ void copy_function(cell* field, const cell* target);
 uint32_t build_hooks(const cell* object);
 void rebuild_hooks(cell* object);
 bool has_deep_hook_q(const cell* object);
-// Makes the object the owner of the series in its fields (each under its
-// field's word) and flags its context as an owner.
-void own_fields(const cell* object);
+// Makes the series in the object's fields owned: by the object itself, each
+// under its own field's word, or by `owner` under `word`; flags the owner's
+// context as an owner.
+void own_fields(const cell* object, const cell* owner = nullptr, const cell* word = nullptr);
 void fire_on_set(const cell* object, const cell* word, const cell* old_value, const cell* new_value);
 void fire_on_set_stack(const cell* object, const cell* word);
 void fire_on_set_via_word(const cell* owner_word, const cell* word);

@@ -64,16 +64,17 @@ void call_hook(const cell* fn_in, const cell* name, int32_t locals, const cell* 
 
 }  // namespace
 
-void own_fields(const cell* object_in) {
-  cell object = *object_in;
-  collector::root_cells keep(&object);
+void own_fields(const cell* object_in, const cell* owner_in, const cell* word_in) {
+  cell object = *object_in, owner = owner_in ? *owner_in : *object_in, word{TYPE_NONE, 0, 0, 0};
+  if (word_in) word = *word_in;
+  collector::root_cells keep(&object), keep_owner(&owner), keep_word(&word);
   for (uint32_t i = 0, n = count_words(&object); i < n; ++i) {
-    cell v = *context::value_at(object.w1, i), w = *context::word_at(object.w1, i);
-    w.header = TYPE_WORD;
+    cell v = *context::value_at(object.w1, i), w = word_in ? word : *context::word_at(object.w1, i);
+    if (!word_in) w.header = TYPE_WORD;
     collector::root_cells hold(&v), hold_w(&w);
-    if (type_of(&v) != TYPE_OBJECT) ownership::set_owner(&v, &object, &w);
+    if (type_of(&v) != TYPE_OBJECT) ownership::set_owner(&v, &owner, &w);
   }
-  context::cell_of(object.w1)->header |= FLAG_OWNER;
+  context::cell_of(owner.w1)->header |= FLAG_OWNER;
 }
 
 uint32_t build_hooks(const cell* object) {

@@ -328,13 +328,19 @@ TEST_F(objects, FunctionFieldsAreRebound) {
 namespace kez::testing {
 namespace {
 
-TEST_F(objects, DeepChangeHookHearsInPlaceChanges) {
-  cell* fields = load("[blk: [1] on-deep-change*: none]");
-  cell* o = object::construct(first_of(fields), nullptr, false);
-  cell* src = load("[owner word target action new index part] []");
-  function::push(first_of(src), first_of(src) + 1, 0, 0, 0, 0);
+// An object of the given fields whose on-deep-change* takes the seven arguments.
+cell* deep_hooked(const char* fields_text) {
+  cell* fields = callables_test::load(fields_text);
+  cell* o = object::construct(block::ks_head(fields), nullptr, false);
+  cell* src = callables_test::load("[owner word target action new index part] []");
+  function::push(block::ks_head(src), block::ks_head(src) + 1, 0, 0, 0, 0);
   *field(o, "on-deep-change*") = *stack::top_cell();
   object::rebuild_hooks(o);
+  return o;
+}
+
+TEST_F(objects, DeepChangeHookHearsInPlaceChanges) {
+  cell* o = deep_hooked("[blk: [1] on-deep-change*: none]");
   EXPECT_TRUE(object::has_deep_hook_q(o));
   cell* events = stack::push(o);
   object::reflect(events, words::symbols[words::sym::events_q]);
@@ -375,6 +381,69 @@ TEST_F(objects, InstalledHooksAndClassQueries) {
   *field(outer, "x") = *installed;
   EXPECT_TRUE(object::field_is_object_q(outer->w1, 0, installed->w2));
   EXPECT_FALSE(object::field_is_object_q(installed->w1, 0, installed->w2));
+}
+
+}  // namespace
+}  // namespace kez::testing
+
+namespace kez::testing {
+namespace {
+
+TEST_F(objects, OwnedObjectsReportToTheirOwner) {
+  cell* owner = deep_hooked("[on-deep-change*: none]");
+  cell* child = make_object(object_datatype(), "[items: [1]]");
+  cell* spec = load("[owner sub]");
+  cell* pair = stack::push(first_of(spec));
+  *block::ks_head(pair) = *owner;
+  object::modify(stack::push(child), word_named("owned"), pair, false);
+  calls().clear();
+  cell* items = stack::push(field(child, "items"));
+  cell* two = stack::push(&(const cell&)integer(2));
+  block::insert(items, two, -1, false, 1, true);
+  ASSERT_EQ(calls().size(), 2u);
+  EXPECT_EQ(calls()[1], " sub 1 2 appended 2 1 1") << "the owner forms as nothing: its only field is a hook";
+  cell* none = none::push();
+  object::modify(stack::push(child), word_named("owned"), none, false);
+  calls().clear();
+  block::insert(items, two, -1, false, 1, true);
+  EXPECT_TRUE(calls().empty());
+}
+
+}  // namespace
+}  // namespace kez::testing
+
+namespace kez::testing {
+namespace {
+
+TEST_F(objects, TypedDeepCopies) {
+  cell* o = make_object(object_datatype(), "[blk: [1] txt: \"a\" inner: none]");
+  cell* inner = make_object(object_datatype(), "[x: [2]]");
+  *field(o, "inner") = *inner;
+  cell types{TYPE_TYPESET, 0, 0, 0};
+  reinterpret_cast<uint8_t*>(&types.w1)[TYPE_BLOCK >> 3] |= uint8_t(0x80 >> (TYPE_BLOCK & 7));
+  reinterpret_cast<uint8_t*>(&types.w1)[TYPE_OBJECT >> 3] |= uint8_t(0x80 >> (TYPE_OBJECT & 7));
+  cell* kinds = stack::push(&types);
+  cell* r = unset::push();
+  object::copy(o, r, nullptr, true, kinds);
+  EXPECT_NE(field(r, "blk")->w2, field(o, "blk")->w2) << "block! is among the types";
+  EXPECT_EQ(field(r, "txt")->w2, field(o, "txt")->w2) << "string! is not";
+  EXPECT_NE(field(r, "inner")->w1, field(o, "inner")->w1) << "nested objects are copied too";
+  *field(o, "inner") = *o;
+  cell* again = unset::push();
+  EXPECT_EQ(raised([&] { object::copy(o, again, nullptr, true, kinds); }), "internal/no-cycle");
+  EXPECT_EQ(cycles::depth(), 0u);
+}
+
+TEST_F(objects, ExtendGivesStartUpObjectsTheirValues) {
+  uint32_t ctx = context::create(2, false, true, 0, context::KIND_OBJECT);
+  collector::root_node keep(ctx);
+  int32_t added = 0;
+  context::find_word_any(ctx, symbol::make("p"), true, added);
+  context::find_word_any(ctx, symbol::make("q"), true, added);
+  cell* o = object::extend(ctx, 7);
+  EXPECT_EQ(o->w2, 7u);
+  EXPECT_EQ(mold_text(o), "make object! [\n    p: unset\n    q: unset\n]");
+  EXPECT_EQ(context::owner_of(ctx)->w1, ctx);
 }
 
 }  // namespace

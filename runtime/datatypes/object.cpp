@@ -1,4 +1,5 @@
 #include "runtime/datatypes/object.h"
+#include "runtime/datatypes/typeset.h"
 
 #include <algorithm>
 #include <cstring>
@@ -207,7 +208,7 @@ cell* copy_into(const cell* source_in, cell* target, bool deep, const cell* type
     for (uint32_t i = 0; i < n; ++i) {
       cell v = *context::value_at(ctx, i);
       uint32_t t = type_of(&v);
-      if (!(deep_copied_q(t) || t == TYPE_OBJECT) || !block::typeset_has_q(&types, t)) continue;
+      if (!(deep_copied_q(t) || t == TYPE_OBJECT) || !typeset::has_q(&types, t)) continue;
       collector::root_cells hold(&v);
       actions::copy_dispatch(&v, &v, nullptr, deep, &types);
       *context::value_at(ctx, i) = v;

@@ -68,10 +68,9 @@ uint32_t keyword_symbols[KW_COUNT];
 // Event words for the trace callback.
 enum event { EV_PUSH, EV_POP, EV_FETCH, EV_MATCH, EV_ITERATE, EV_PAREN, EV_END, EV_COUNT };
 uint32_t event_symbols[EV_COUNT];
-bool ready = false;
+}  // namespace
 
 void init() {
-  if (ready) return;
   namespace sym = words::sym;
   const uint32_t* s = words::symbols;
   uint32_t table[KW_COUNT] = {
@@ -83,9 +82,15 @@ void init() {
   for (int i = 0; i < KW_COUNT; ++i) keyword_symbols[i] = i ? symbol::resolve(table[i]) : 0;
   const char* names[EV_COUNT] = {"push", "pop", "fetch", "match", "iterate", "paren", "end"};
   for (int i = 0; i < EV_COUNT; ++i) event_symbols[i] = symbol::make(names[i]);
-  collector::add_marker(mark_stacks);
-  ready = true;
+  static bool marker_added = false;
+  if (!marker_added) collector::add_marker(mark_stacks);
+  marker_added = true;
+  rule_stack.clear();
+  value_stack.clear();
+  collect_stack.clear();
 }
+
+namespace {
 
 int32_t keyword_of(const cell* c) {
   if (type_of(c) != TYPE_WORD) return KW_NONE_;
@@ -522,7 +527,6 @@ state engine::push_rule(int32_t code, int32_t flag, const cell& first, int32_t o
 }
 
 uint32_t engine::run() {
-  init();
   // The outermost block entry: its enclosing block is the rules themselves.
   check_limit();
   {

@@ -25,6 +25,10 @@ constexpr int32_t MODE_STRICT = 2;
 // Cells either stack may hold in all before a push raises parse-stack.
 constexpr uint32_t STACK_LIMIT = 10000;
 
+// Interns the keywords and event words and empties the stacks; runtime
+// initialisation calls it once the natives exist.
+void init();
+
 // Runs the rules over the input. limit is an absolute input index (0 or
 // less: none), callback a function! or null. The result (logic! or the block
 // of a top-level collect) is written to result, which the caller roots. The

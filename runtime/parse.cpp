@@ -153,6 +153,7 @@ class engine {
     rb() = *rules;
     sub() = *rules;
     collected() = none_value;
+    val() = none_value;
   }
 
   uint32_t run();
@@ -162,7 +163,7 @@ class engine {
   // Rooted cells: the input at its current position, the current rule
   // block, the block about to be entered, the top-level collect's block and
   // the value being matched.
-  cell roots_[5];
+  cell roots_[5] = {};
   collector::root_cells guard_{roots_, 5};
   cell& in() { return roots_[0]; }
   cell& rb() { return roots_[1]; }
@@ -859,14 +860,14 @@ state engine::start_word(int32_t kw, const cell& word) {
         match_ = false;
         return S_CHECK_PENDING;
       }
-      cell it = item(idx());
-      uint32_t t = type_of(&it);
-      if (!series::series_value_q(t) || t == TYPE_VECTOR || t == TYPE_IMAGE) fail_with(err::script::parse_block, &it);
+      val() = item(idx());
+      uint32_t t = type_of(&val());
+      if (!series::series_value_q(t) || t == TYPE_VECTOR || t == TYPE_IMAGE) fail_with(err::script::parse_block, &val());
       sub() = r;
       push_rule(CMD_INTO, 0, none, rp_ + 1);
       check_limit();
       value_stack.push_back(in());
-      in() = it;
+      in() = val();
       return S_PUSH_BLOCK;
     }
     case KW_INSERT: case KW_CHANGE: {
@@ -912,6 +913,7 @@ state engine::start_word(int32_t kw, const cell& word) {
     case KW_COLLECT: {
       int32_t j = rp_ + 1;
       cell m = operand_at(j), w = none, target = none;
+      collector::root_cells keep_word(&w);
       int32_t mk = keyword_of(&m), kind = 0;
       if (mk == KW_SET || mk == KW_INTO || mk == KW_AFTER) {
         w = operand_at(j + 1);
@@ -1037,8 +1039,8 @@ state engine::finish_command() {
       break;
     case CMD_COPY:
       if (match_) {
-        cell w = entry(0);
         cell* part = copy_part(start, idx());
+        cell w = entry(0);  // read after the copy: a collection may have moved its context
         set_word(&w, part);
         stack::pop(1);
       }

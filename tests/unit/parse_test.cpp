@@ -8,6 +8,7 @@
 #include "heap_fixture.h"
 #include "runtime/actions.h"
 #include "runtime/boot.h"
+#include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/error.h"
@@ -216,6 +217,40 @@ TEST_F(parse_test, ParensRunCodeAndNestedParsesKeepTheOuterStacks) {
   // An error in a nested parse unwinds it and the outer run together.
   EXPECT_EQ(run("\"ab\" [\"a\" (parse \"x\" [keep skip]) \"b\"]"), error_of(err::script::parse_keep));
   EXPECT_EQ(run("\"a\" [\"a\"]"), "true");
+}
+
+// Bit sets as rules: membership of the code point (text) or the byte
+// (binary) at the position; past the stored bits the complement flag answers.
+TEST_F(parse_test, BitSetsMatchMembers) {
+  auto define = [&](const char* name, std::initializer_list<int> members, bool complemented) {
+    cell* bits = stack::push_cell();
+    binary::make_at(bits, 16);
+    uint8_t bytes[16] = {};
+    for (int n : members) bytes[n / 8] |= uint8_t(0x80 >> (n % 8));
+    binary::ks_append(bits, bytes, 16);
+    bits->header = TYPE_BITSET | (complemented ? uint32_t(FLAG_BITSET_NOT) : 0u);
+    cell w = *word::load(name);
+    context::set(&w, bits);
+    stack::pop(1);
+  };
+  define("abc", {'a', 'b', 'c'}, false);
+  define("above", {}, true);  // no stored member: only what lies past 127 is in it
+  struct row {
+    const char* source;
+    const char* result;
+  };
+  const row rows[] = {
+      {"\"abcabd\" [some abc \"d\"]", "true"},
+      {"\"ABC\" [3 abc]", "false"},
+      {"\"xxab\" [to abc 2 abc]", "true"},
+      {"\"xxab\" [thru abc \"b\"]", "true"},
+      {"\"a\u00e9\" [skip above]", "true"},
+      {"\"ab\" [skip above]", "false"},
+      {"#{616263} [3 abc]", "true"},
+      {"#{61FF} [abc above]", "true"},
+      {"[#\"a\"] [abc]", "false"},
+  };
+  for (const row& r : rows) EXPECT_EQ(run(r.source), r.result) << r.source;
 }
 
 }  // namespace

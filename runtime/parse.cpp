@@ -17,13 +17,10 @@
 #include "runtime/collector.h"
 #include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/block.h"
-#include "runtime/datatypes/char.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/integer.h"
-#include "runtime/datatypes/logic.h"
-#include "runtime/datatypes/none.h"
 #include "runtime/datatypes/pair.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
@@ -176,10 +173,9 @@ class engine {
   cell* result_;
   int32_t rp_ = 0;  // absolute index of the current rule in rb
   bool match_ = true, break_ = false, reject_ = false, reached_end_ = false;
-  int32_t pending_ = 0;  // command code about to be pushed by push-rule
-  int32_t pending_flag_ = 0;
-  cell pending_first_{TYPE_NONE, 0, 0, 0};  // immediate or word cell: not a heap reference that moves
-  int32_t pending_operand_ = 0;
+  // A break, continue, return, exit or throw that left a paren: the run
+  // stops and hands it on.
+  uint32_t exit_status_ = 0;
   size_t rbase_ = rule_stack.size(), vbase_ = value_stack.size(), cbase_ = collect_stack.size();
 
   // --- input ---
@@ -679,9 +675,9 @@ uint32_t engine::run() {
         return 0;
       }
     }
-    if (pending_) {
+    if (exit_status_) {
       // A paren ran a non-local exit: it travels on as the status.
-      return uint32_t(pending_);
+      return exit_status_;
     }
   }
 }
@@ -750,7 +746,7 @@ state engine::do_rule(cell v, bool operand) {
         uint32_t status = 0;
         eval_code(&v, status);
         if (status) {
-          pending_ = int32_t(status);
+          exit_status_ = status;
           return S_END;
         }
         stack::pop(1);
@@ -843,7 +839,7 @@ state engine::start_word(int32_t kw, const cell& word) {
       uint32_t status = 0;
       cell* v = eval_code(&code, status);
       if (status) {
-        pending_ = int32_t(status);
+        exit_status_ = status;
         return S_END;
       }
       match_ = interpreter::true_q(v);
@@ -888,7 +884,7 @@ state engine::start_word(int32_t kw, const cell& word) {
       bool ok;
       cell* v = insert_value(&value_rule, status, ok);
       if (!ok) {
-        pending_ = int32_t(status);
+        exit_status_ = status;
         return S_END;
       }
       int32_t here = idx(), at = at_position ? int32_t(position.w1) : here;
@@ -952,7 +948,7 @@ state engine::start_word(int32_t kw, const cell& word) {
         uint32_t status = 0;
         cell* v = eval_code(&op, status);
         if (status) {
-          pending_ = int32_t(status);
+          exit_status_ = status;
           return S_END;
         }
         fire(EV_PAREN);
@@ -1100,7 +1096,7 @@ state engine::finish_command() {
         bool ok;
         cell* v = insert_value(&value_rule, status, ok);
         if (!ok) {
-          pending_ = int32_t(status);
+          exit_status_ = status;
           return S_END;
         }
         cell* s = stack::push(&in());

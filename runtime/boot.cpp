@@ -49,6 +49,7 @@
 #include "runtime/lexer.h"
 #include "runtime/memory.h"
 #include "runtime/natives.h"
+#include "runtime/parse.h"
 #include "runtime/ownership.h"
 #include "runtime/random.h"
 #include "runtime/runtime.h"
@@ -227,6 +228,7 @@ void init() {
   error::evaluator.throw_error = stack::throw_error;
   interpreter::init();
   natives::init();
+  parser::init();
   actions::init_entries();
   define_types();
   define_callables(natives::native_specs, TYPE_NATIVE);

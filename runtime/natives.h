@@ -38,6 +38,7 @@ bool same_q(const cell* a, const cell* b);
 void register_control(entry* slots);
 void register_compare(entry* slots);
 void register_functions(entry* slots);
+void register_parse(entry* slots);  // runtime/parse.cpp
 
 }  // namespace kez::natives
 

@@ -19,7 +19,7 @@ measure() {
 }
 
 printf "%-8s %8s %8s %8s %10s %10s\n" bench kez python3 lua5.4 kez/py kez/lua
-for name in fib loop append sort; do
+for name in fib loop append sort parse-words; do
   k=$(measure "$kez" "$here/$name.kez"); ko=$(cat /tmp/kez_bench_out.$$)
   p=$(measure python3 "$here/$name.py"); po=$(cat /tmp/kez_bench_out.$$)
   l=$(measure lua5.4 "$here/$name.lua"); lo=$(cat /tmp/kez_bench_out.$$)

@@ -16,7 +16,6 @@
 #include "runtime/datatypes/char.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
-#include "runtime/datatypes/date.h"
 #include "runtime/datatypes/email.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/file.h"
@@ -27,13 +26,20 @@
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/object.h"
+#include "runtime/datatypes/date.h"
+#include "runtime/datatypes/money.h"
+#include "runtime/datatypes/pair.h"
+#include "runtime/datatypes/percent.h"
+#include "runtime/datatypes/point.h"
+#include "runtime/datatypes/time.h"
+#include "runtime/datatypes/triple.h"
+#include "runtime/datatypes/tuple.h"
 #include "runtime/datatypes/path.h"
 #include "runtime/datatypes/ref.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/tag.h"
-#include "runtime/datatypes/time.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/url.h"
@@ -43,6 +49,7 @@
 #include "runtime/lexer.h"
 #include "runtime/memory.h"
 #include "runtime/natives.h"
+#include "runtime/parse.h"
 #include "runtime/ownership.h"
 #include "runtime/random.h"
 #include "runtime/runtime.h"
@@ -58,12 +65,14 @@ namespace {
 void (*const registrations[])() = {
     datatype::init, unset::init,  none::init,     logic::init,  series::init, string::init,  url::init,
     file::init,     tag::init,    email::init,    ref::init,    block::init,  paren::init,   path::init,
-    integer::init,  float_::init, binary::init, time::init, date::init,
+    integer::init,  float_::init, binary::init,
 };
 // The types that register once the symbol table and global context exist.
 void (*const word_registrations[])() = {
     symbol::init, word::init,    char_::init,     typeset::init,  native::init, action_::init,
     op::init,     function::init, routine::init,  object::init,
+    time::init,   date::init,     money::init,    pair::init,     point2D::init, point3D::init,
+    tuple::init,  percent::init,  triple::init,
 };
 
 // Every type's name, so that specs may name types not built yet.
@@ -219,6 +228,7 @@ void init() {
   error::evaluator.throw_error = stack::throw_error;
   interpreter::init();
   natives::init();
+  parser::init();
   actions::init_entries();
   define_types();
   define_callables(natives::native_specs, TYPE_NATIVE);
@@ -260,7 +270,11 @@ void run_script(const char* path) {
   try {
     long start = find_header(text.data(), text.size());
     if (start == -2) error::fire(err::cat_internal, err::internal::kez_system);
-    if (start < 0) error::fire(err::cat_syntax, err::syntax::no_header);
+    if (start < 0) {
+      cell* name = stack::push_cell();
+      file::load(reinterpret_cast<const uint8_t*>(path), std::strlen(path), name);
+      error::fire(err::cat_syntax, err::syntax::no_header, name);
+    }
     cell* code = stack::push_cell();
     *code = cell{TYPE_NONE, 0, 0, 0};
     lexer::load_utf8(code, reinterpret_cast<const uint8_t*>(text.data()) + start, text.size() - size_t(start));

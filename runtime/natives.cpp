@@ -17,6 +17,7 @@ void init() {
   register_functions(slots);
   register_series(slots);
   register_system(slots);
+  register_parse(slots);
   // Registration counter: the k-th entry lands in slot k.
   for (uint32_t i = 0; i < COUNT; ++i) table[i] = slots[i];
 }

@@ -40,6 +40,7 @@ void register_compare(entry* slots);
 void register_functions(entry* slots);
 void register_series(entry* slots);
 void register_system(entry* slots);
+void register_parse(entry* slots);  // runtime/parse.cpp
 
 }  // namespace kez::natives
 

@@ -213,7 +213,9 @@ void fire(int category, int id, const cell* arg1, const cell* arg2, const cell* 
   const cell* args[3] = {arg1, arg2, arg3};
   for (int i = 0; i < 3; ++i) {
     fired_given[i] = args[i] != nullptr;
-    if (args[i]) fired_args[i] = *args[i];
+    // An argument not given must not keep an earlier error's value: the
+    // copies below are rooted, and a stale word would name a moved context.
+    fired_args[i] = args[i] ? *args[i] : cell{TYPE_NONE, 0, 0, 0};
   }
   if (!ready_q() || firing) throw thrown{THROWN_ERROR};
   none::make_at(last_cell);

@@ -258,6 +258,7 @@ cell* copy(cell* value, cell* result, const cell*, bool deep, const cell*) {
     cycles::scope scope;
     cycles::push(m.w2);
     cell b = block_of(&m);
+    collector::root_cells keep_b(&b);
     cell out{TYPE_NONE, 0, 0, 0};
     collector::root_cells keep_out(&out);
     block::clone(&out, &b, true, false);
@@ -350,6 +351,7 @@ cell* set_key(cell* m, const cell* key, const cell* value, bool case_) {
   } else {
     preprocess_key(&k, nullptr);
     cell b = block_of(&mm);
+    collector::root_cells keep_b(&b);
     block::ks_append(&b, &k);
     cell unset{TYPE_UNSET, 0, 0, 0};
     block::ks_append(&b, &unset);

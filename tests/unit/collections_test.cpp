@@ -415,6 +415,14 @@ TEST_F(collections_test, MapMolds) {
   EXPECT_EQ(molded(nested), "#[\n    a: [1]\n    \"k\" 2\n]");
 }
 
+TEST_F(collections_test, MapLoadsFromItsLiteral) {
+  cell* m = load("#[a 1 \"b\" [2]]");
+  ASSERT_EQ(type_of(m), TYPE_MAP);
+  EXPECT_EQ(molded(m, false, false, true), "#[a: 1 \"b\" [2]]");
+  EXPECT_EQ(actions::length_q_dispatch(m), 2);
+  EXPECT_EQ(molded(load("[#[a 1 b 2]]")), "[#[\n    a: 1\n    b: 2\n]]");
+}
+
 TEST_F(collections_test, MapMakeErrors) {
   struct row {
     const char* spec;

@@ -10,6 +10,7 @@
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/file.h"
 #include "runtime/datatypes/handle.h"
+#include "runtime/datatypes/hash.h"
 #include "runtime/datatypes/map.h"
 #include "runtime/datatypes/money.h"
 #include "runtime/datatypes/pair.h"
@@ -62,6 +63,7 @@ class collections_test : public words_test {
     bitset::init();
     map::init();
     handle::init();
+    hash_::init();
     saved_ = hashtable::hook;
     hashtable::hook.compare = [](const cell* a, const cell* b, int op) { return actions::compare_value(a, b, op) == 0; };
     system_stub::reset();
@@ -540,6 +542,51 @@ TEST_F(collections_test, MapReflectAndExtend) {
   actions::dispatch<ACT_REFLECT>(values, words::symbols[words::sym::values]);
   EXPECT_EQ(molded(values), "[4 2 3]");
   EXPECT_EQ(error_id([&] { map::extend(m, load("[d]"), false); }), err::script::invalid_arg);
+}
+
+// --- hash! ----------------------------------------------------------------------
+
+cell* select_in(cell* h, const char* key) {
+  find_options o;
+  return actions::dispatch<ACT_SELECT>(stack::push(h), static_cast<const cell*>(load(key)), o);
+}
+
+TEST_F(collections_test, HashMoldsAndFinds) {
+  cell* empty = make(TYPE_HASH, "0");
+  EXPECT_EQ(molded(empty), "make hash! []");
+  EXPECT_EQ(actions::length_q_dispatch(empty), 0);
+  cell* h = make(TYPE_HASH, "[a 1 b 2]");
+  EXPECT_EQ(molded(h), "make hash! [a 1 b 2]");
+  EXPECT_EQ(molded(h, true), "a 1 b 2");
+  EXPECT_EQ(molded(select_in(h, "b")), "2");
+  actions::dispatch<ACT_APPEND>(stack::push(h), static_cast<const cell*>(load("[c 3]")), -1, false, 1, true);
+  EXPECT_EQ(molded(select_in(h, "c")), "3");
+  cell* from_block = make(TYPE_HASH, "[x]");
+  EXPECT_EQ(type_of(from_block), TYPE_HASH);
+}
+
+TEST_F(collections_test, HashIndexFollowsSortAndCopy) {
+  cell* h = make(TYPE_HASH, "[3 30 1 10 2 20]");
+  actions::dispatch<ACT_SORT>(stack::push(h), false, static_cast<const cell*>(nullptr),
+                              static_cast<const cell*>(nullptr), static_cast<const cell*>(nullptr), false, false,
+                              false);
+  EXPECT_EQ(molded(h), "make hash! [1 2 3 10 20 30]");
+  EXPECT_EQ(molded(select_in(h, "3")), "10");
+  EXPECT_EQ(molded(select_in(h, "20")), "30");
+  struct row {
+    int32_t head;
+    bool deep;
+  } rows[] = {{0, false}, {2, false}, {0, true}};
+  for (const row& r : rows) {
+    cell* src = stack::push(h);
+    src->w1 = uint32_t(r.head);
+    cell* c = actions::copy_dispatch(src, stack::push_cell(), nullptr, r.deep, nullptr);
+    ASSERT_EQ(type_of(c), TYPE_HASH);
+    actions::dispatch<ACT_APPEND>(stack::push(c), static_cast<const cell*>(load("[7 70]")), -1, false, 1, true);
+    EXPECT_EQ(molded(select_in(c, "7")), "70") << r.head;
+    EXPECT_EQ(molded(select_in(c, "3")), "10") << r.head;
+    EXPECT_EQ(type_of(select_in(h, "7")), TYPE_NONE) << r.head;  // the original is not touched
+  }
 }
 
 // --- handle! ---------------------------------------------------------------------

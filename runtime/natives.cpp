@@ -15,6 +15,8 @@ void init() {
   register_control(slots);
   register_compare(slots);
   register_functions(slots);
+  register_math(slots);
+  register_words(slots);
   // Registration counter: the k-th entry lands in slot k.
   for (uint32_t i = 0; i < COUNT; ++i) table[i] = slots[i];
 }

@@ -38,7 +38,8 @@ inline void float_result(double d) {
 // Script Error expect-arg naming the running native, the value's type and
 // its argument word.
 [[noreturn]] void expect_arg(const cell* value, const char* argument) {
-  cell name = stack::get_call(), kind, word = *word::load(argument);
+  cell word = *word::load(argument);  // interning may allocate: the other cells are made after it
+  cell name = stack::get_call(), kind;
   datatype::make_at(&kind, type_of(value));
   error::fire(err::cat_script, err::script::expect_arg, &name, &kind, &word);
 }

@@ -234,9 +234,9 @@ uint32_t n_extend(int32_t, const int32_t* r) {
 // items are skipped unevaluated.
 enum call_mode : uint32_t { MODE_ALL = 1, MODE_ACTIVE = 2, MODE_SAFER = 4 };
 
-// One argument or refinement of a spec: the cell index of its word in the
-// spec, its kind (the word's type; refinement! for a refinement) and, for an
-// argument, the index of its type block (-1 for none).
+// One argument or refinement of a spec: its kind (the word's type;
+// refinement! for a refinement), its symbol and, for an argument, the cell
+// index of its type block in the spec (-1 for none).
 struct spec_entry {
   uint32_t type;
   uint32_t symbol;
@@ -299,6 +299,7 @@ uint32_t fetch_argument(apply_site& site, const spec_entry& e, const cell* fn, c
   if (check && e.types >= 0) {
     // The spec's type block as a typeset, made in a scratch block.
     cell types = *cell_at(fn->w2, e.types);
+    collector::root_cells keep_types(&types);
     cell* scratch = stack::push_cell();
     block::make_at(scratch, 1);
     cell set = *typeset::make_in_from_spec(scratch, &types);
@@ -325,29 +326,38 @@ uint32_t pass_argument(apply_site& site, const spec_entry& e, const cell* fn, co
   return 0;
 }
 
-// Whether the refinement at entry index j is named (and active) in the path.
-// A name the function lacks is no-refine; a get-word decides by its value.
-int8_t path_refinement(const cell* path, int32_t from, const spec_entry* entries, int32_t count, int32_t j,
-                       const cell* name) {
-  if (!path) return 0;
-  int8_t state = 0;
-  uint32_t canon = symbol::resolve(entries[j].symbol);
+// Checks the refinements a path names after its function word: each a
+// word or get-word (bad-refine), one the function has (no-refine), named
+// once (dup-refine).
+void check_path(const cell* path, int32_t from, const spec_entry* entries, int32_t count, const cell* name) {
   for (int32_t p = from; p < tail_of(path->w2); ++p) {
     cell element = *cell_at(path->w2, p);
     uint32_t t = type_of(&element);
     if (t != TYPE_WORD && t != TYPE_GET_WORD) error::fire(err::cat_script, err::script::bad_refine, &element);
-    uint32_t c = symbol::resolve(element.w2);
+    uint32_t canon = symbol::resolve(element.w2);
     bool known = false;
-    for (int32_t k = 0; k < count; ++k) known |= entries[k].type == TYPE_REFINEMENT && symbol::resolve(entries[k].symbol) == c;
+    for (int32_t k = 0; k < count; ++k)
+      known |= entries[k].type == TYPE_REFINEMENT && symbol::resolve(entries[k].symbol) == canon;
     if (!known) {
       cell fname = *name, ref{TYPE_REFINEMENT, 0, element.w2, uint32_t(-1)};
       error::fire(err::cat_script, err::script::no_refine, &fname, &ref);
     }
-    if (c != canon) continue;
-    if (state) error::fire(err::cat_script, err::script::dup_refine, path);
-    state = t == TYPE_GET_WORD && !interpreter::true_q(context::get(&element)) ? -1 : 1;
+    for (int32_t q = from; q < p; ++q)
+      if (symbol::resolve(cell_at(path->w2, q)->w2) == canon) error::fire(err::cat_script, err::script::dup_refine, path);
   }
-  return state;
+}
+
+// The state of refinement `symbol` in a checked path: 1 named, -1 named by
+// a get-word whose value is false, 0 not named.
+int8_t path_refinement(const cell* path, int32_t from, uint32_t symbol) {
+  if (!path) return 0;
+  uint32_t canon = symbol::resolve(symbol);
+  for (int32_t p = from; p < tail_of(path->w2); ++p) {
+    cell element = *cell_at(path->w2, p);
+    if (symbol::resolve(element.w2) != canon) continue;
+    return type_of(&element) == TYPE_GET_WORD && !interpreter::true_q(context::get(&element)) ? -1 : 1;
+  }
+  return 0;
 }
 
 constexpr int32_t MAX_ENTRIES = 64;
@@ -380,6 +390,7 @@ uint32_t n_apply(int32_t, const int32_t* r) {
   int32_t locals = 0;
   int32_t count = read_spec(fn.w2, entries, MAX_ENTRIES, locals);
   const cell* named = type_of(&path) == TYPE_NONE ? nullptr : &path;
+  if (named) check_path(named, path_from, entries, count, &name);
 
   apply_site site{arg(1)->w2, int32_t(arg(1)->w1), mode};
   collector::root_node keep_items(site.node);
@@ -409,7 +420,7 @@ uint32_t n_apply(int32_t, const int32_t* r) {
       if (s) return s;
       continue;
     }
-    state = path_refinement(named, path_from, entries, count, j, &name);
+    state = path_refinement(named, path_from, e.symbol);
     if (mode & MODE_ALL) {
       // The refinement's own item says whether it is active.
       state = -1;
@@ -422,19 +433,19 @@ uint32_t n_apply(int32_t, const int32_t* r) {
     if (!native) *stack::push_cell() = cell{TYPE_LOGIC, state > 0 ? 1u : 0u, 0, 0};
     refinements[refinement_count++] = state > 0 ? int32_t(stack::top - stack::arguments) : -1;
   }
-  uint32_t status;
   if (native) {
-    status = t == TYPE_NATIVE ? natives::table[fn.w1 - 1](0, refinements) : 0;
-    if (t == TYPE_ACTION) actions::entries[fn.w1 - 1](refinements);
-    if (status) return status;
+    if (t == TYPE_ACTION) {
+      actions::entries[fn.w1 - 1](refinements);
+    } else if (uint32_t status = natives::table[fn.w1 - 1](0, refinements)) {
+      return status;
+    }
     stack::unwind();
   } else {
     if (locals > 0) {
       *stack::push_cell() = cell{TYPE_LOGIC, 0, 0, 0};
       for (int32_t k = 0; k < locals; ++k) stack::push_cell()->header = TYPE_NONE;
     }
-    status = interpreter::call_function(placeholder, placeholder->w1);
-    if (status) return status;
+    if (uint32_t status = interpreter::call_function(placeholder, placeholder->w1)) return status;
     stack::unwind_ctx();
   }
   cell value = *(stack::top - 1);

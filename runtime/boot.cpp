@@ -258,7 +258,11 @@ void run_script(const char* path) {
   try {
     long start = find_header(text.data(), text.size());
     if (start == -2) error::fire(err::cat_internal, err::internal::kez_system);
-    if (start < 0) error::fire(err::cat_syntax, err::syntax::no_header);
+    if (start < 0) {
+      cell* name = stack::push_cell();
+      file::load(reinterpret_cast<const uint8_t*>(path), std::strlen(path), name);
+      error::fire(err::cat_syntax, err::syntax::no_header, name);
+    }
     cell* code = stack::push_cell();
     *code = cell{TYPE_NONE, 0, 0, 0};
     lexer::load_utf8(code, reinterpret_cast<const uint8_t*>(text.data()) + start, text.size() - size_t(start));

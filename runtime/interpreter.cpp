@@ -176,6 +176,7 @@ struct call_site {
   const cell* path;   // refinements: a path (rooted) and the index of its first refinement, or null
   int32_t path_index;
   bool infix = false;  // an operator's right operand takes no lookahead
+  bool right_fetched = false;  // infix: the right operand already lies above the left
 };
 
 // Fetches one argument of `kind` into a new cell; answers a status, or
@@ -232,8 +233,8 @@ uint32_t eval_arguments(call_site& site, const cell* fn, bool native, bool infix
     cell e = *cell_at(list(), i);
     if (type_of(&e) != TYPE_TYPESET) break;
     if (((e.header >> KIND_SHIFT) & 3) == ARG_RETURN) continue;
-    if (infix && i == 0) {
-      if (!typeset::has_q(&e, type_of(stack::arguments))) expect_arg(site.name, stack::arguments, e.w3);
+    if ((infix && i == 0) || (site.right_fetched && i == 1)) {
+      if (!typeset::has_q(&e, type_of(stack::arguments + i))) expect_arg(site.name, stack::arguments + i, e.w3);
       continue;
     }
     if (uint32_t s = fetch_into(site, &e, stack::top)) return s;
@@ -326,7 +327,7 @@ uint32_t eval_code(const cell* fn, call_site& site, bool sub, bool infix) {
   if (t == TYPE_NATIVE || t == TYPE_ACTION) {
     // Infix: the left operand lies at top and becomes the frame's first cell.
     stack::mark_interp_native(site.name);
-    if (infix) stack::top = stack::arguments + 1;
+    if (infix) stack::top = stack::arguments + (site.right_fetched ? 2 : 1);
     status = eval_arguments(site, fn, true, infix, refinements, refinement_count);
     if (status) return status;
     if (t == TYPE_NATIVE) {
@@ -342,7 +343,7 @@ uint32_t eval_code(const cell* fn, call_site& site, bool sub, bool infix) {
     stack::frame* f = stack::current_frame();
     f->function_context = ctx;
     f->saved_values = context::cell_of(ctx)->w2;
-    if (infix) stack::top = stack::arguments + 1;
+    if (infix) stack::top = stack::arguments + (site.right_fetched ? 2 : 1);
     status = eval_arguments(site, fn, false, infix, refinements, refinement_count);
     if (status) return status;
     // The context node is read again: evaluating the arguments may have moved it.
@@ -679,7 +680,8 @@ uint32_t eval_expression(uint32_t& node, int32_t& index, bool sub, bool no_infix
                                                  : memory::buffer_of(c->w2)->head_cell() + next->w3;
     if (type_of(value) != TYPE_OP) break;
     int32_t compare_op = 0;
-    if (fast_op kind = fast_kind(value, compare_op)) {
+    fast_op kind = fast_kind(value, compare_op);
+    if (kind) {
       // A right operand that needs no evaluation: a literal, or a word
       // holding a number.
       cell* right = next + 1;
@@ -700,8 +702,19 @@ uint32_t eval_expression(uint32_t& node, int32_t& index, bool sub, bool no_infix
     cell pair[2] = {*value, *next};  // the operator and its name
     collector::root_cells keep(pair, 2);
     ++index;
-    stack::top = start;  // the left operand is the first cell above top
     call_site site{node, index, &pair[1], nullptr, 0, true};
+    if (kind && index < tail_of(node)) {
+      // Any other right operand of a fast operator is evaluated first, so
+      // that two numbers it gives still take the fast route.
+      stack::top = start + 1;
+      if (uint32_t s = eval_expression(node, index, true, true, false)) return s;
+      if (fast_operator(kind, compare_op, start, start + 1)) {
+        stack::top = start + 1;
+        continue;
+      }
+      site.right_fetched = true;
+    }
+    stack::top = start;  // the left operand is the first cell above top
     if (uint32_t s = eval_code(&pair[0], site, true, true)) return s;
     // The operator's frame started at `start`; its result is there.
     stack::top = start + 1;

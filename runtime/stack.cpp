@@ -217,6 +217,8 @@ uint32_t throw_break(bool value, bool continue_) {
     error::fire(err::cat_throw, continue_ ? err::throw_::continue_ : err::throw_::break_);
   cell result = value && !continue_ ? *arguments : cell{TYPE_UNSET, 0, 0, 0};
   cell* cells = frame_cells(loop);
+  for (frame* f = ctop - 1; f > loop; --f)
+    if (f->type() == FRAME_FUNCTION) restore_context(f);
   ctop = loop + 1;
   arguments = cells;
   top = cells;

@@ -31,8 +31,8 @@ TEST(Launch, ScriptsRunAndReportUncaughtErrors) {
       {"Kez\n\t [] prin \"a\" prin \"b\"", 0, "ab", ""},
       {"Kez [] print 1 zork print 2\n", 254, "1\n", "zork has no value"},
       {"Kez [] f: func [a [integer!]][a] f \"x\"\n", 254, "", "f does not allow string! for its a argument"},
-      {"print \"no header\"\n", 254, "", "Syntax Error"},
-      {"kez [] print 1\n", 254, "", "Syntax Error"},
+      {"print \"no header\"\n", 254, "", "script is missing a Kez header: /"},
+      {"kez [] print 1\n", 254, "", "script is missing a Kez header: /"},
       {"Kez/System [] print 1\n", 254, "", "Kez/System"},
       {"Kez [] f: func [][f] try [f] print \"after\"\n", 0, "after\n", ""},
   };

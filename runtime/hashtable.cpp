@@ -614,6 +614,8 @@ void delete_cell(uint32_t table, const cell* value) {
   --r->count;
 }
 
+void revive(uint32_t table) { ++rec(table)->count; }
+
 void delete_range(uint32_t table, uint32_t start, uint32_t n) {
   record* r = rec(table);
   assert(r->kind == HASH);

@@ -122,6 +122,8 @@ cell* find_next(uint32_t table, const cell* key, walk& state);
 // members keeps the bucket). Kinds 1-2: the value cell after the given cell
 // gets header 0 and the key stays indexed.
 void delete_cell(uint32_t table, const cell* value);
+// Kind 1: a removed entry is set again; it counts as live once more.
+void revive(uint32_t table);
 void delete_range(uint32_t table, uint32_t start, uint32_t n);
 
 // Kind 0, after cells moved in the block. shift_indexes: the n cells from

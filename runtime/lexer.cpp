@@ -7,6 +7,7 @@
 #include "runtime/collector.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/map.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
@@ -250,12 +251,19 @@ void close_series(state& s, int32_t type, uint32_t at) {
   }
   if (pending == TYPE_MAP) {
     if ((s.tail - s.begin) % 2) throw_error(s, -1, at, TYPE_MAP);
-    if (s.load) error::fire(err::cat_internal, err::internal::not_done);  // map! not built yet
     closing = TYPE_MAP;
   }
   uint32_t at_cell = s.begin - 1;
   uint32_t back = m->w1;
-  make_series_at(s, at_cell, closing, s.begin, s.tail);
+  make_series_at(s, at_cell, closing == TYPE_MAP ? TYPE_BLOCK : closing, s.begin, s.tail);
+  if (closing == TYPE_MAP && s.load) {
+    // The keys and values become a map! in the series' place.
+    cell pairs = cells[at_cell], made{TYPE_NONE, 0, 0, 0};
+    collector::root_cells keep(&pairs), keep_made(&made);
+    map::make_at(&made, &pairs, 0);
+    made.header |= pairs.header & FLAG_NEW_LINE;
+    cells[at_cell] = made;
+  }
   s.tail = at_cell + 1;
   s.begin = at_cell - back;
   s.type = int32_t(closing);

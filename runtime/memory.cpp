@@ -164,7 +164,7 @@ void init() {
 }
 
 series_buffer* alloc_series_buffer(uint32_t count, uint32_t unit, int32_t head_offset) {
-  assert(unit == 1 || unit == 2 || unit == 4 || unit == 16);
+  assert(unit == 1 || unit == 2 || unit == 4 || unit == 8 || unit == 16);
   uint32_t size = data_size(count, unit);
   uint32_t needed = size + sizeof(series_buffer) + BUFFER_SLACK;
   bool collected = false;
@@ -208,7 +208,7 @@ uint32_t alloc_series(uint32_t count, uint32_t unit, int32_t head_offset) {
 }
 
 uint32_t alloc_fixed_series(uint32_t count, uint32_t unit, int32_t head_offset) {
-  assert(unit == 1 || unit == 2 || unit == 4 || unit == 16);
+  assert(unit == 1 || unit == 2 || unit == 4 || unit == 8 || unit == 16);
   uint32_t size = data_size(count, unit);
   if (collector::stress_q()) collector::auto_collect();
   uint32_t tail = 0;

@@ -22,7 +22,8 @@
 
 namespace kez {
 
-// Series buffer flags; bits 0-4 hold the unit (1, 2, 4 or 16 bytes).
+// Series buffer flags; bits 0-4 hold the unit (1, 2, 4, 8 or 16 bytes; 8 only
+// for vector! elements of 64 bits).
 enum series_flag : uint32_t {
   SERIES_UNIT_MASK = 0x1F,
   SERIES_IN_USE = 0x80000000,

@@ -15,6 +15,8 @@ void init() {
   register_control(slots);
   register_compare(slots);
   register_functions(slots);
+  register_math(slots);
+  register_words(slots);
   register_series(slots);
   register_system(slots);
   register_parse(slots);

@@ -38,6 +38,8 @@ bool same_q(const cell* a, const cell* b);
 void register_control(entry* slots);
 void register_compare(entry* slots);
 void register_functions(entry* slots);
+void register_math(entry* slots);
+void register_words(entry* slots);
 void register_series(entry* slots);
 void register_system(entry* slots);
 void register_parse(entry* slots);  // runtime/parse.cpp

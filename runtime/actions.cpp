@@ -14,10 +14,14 @@ namespace kez::actions {
 
 any_handler table[ACTION_ROWS][ACTION_COUNT];
 
+// Names the call, the type and the called function's first argument, so the
+// message reads "negate does not allow string! for its number argument".
 void not_supported(uint32_t type, uint32_t) {
+  cell name = stack::get_call();
   cell kind;
   datatype::make_at(&kind, type & FLAG_TYPE_MASK);
-  error::fire(err::cat_script, err::script::expect_arg, nullptr, &kind);
+  cell argument = error::get_call_name(0);
+  error::fire(err::cat_script, err::script::expect_arg, &name, &kind, &argument);
 }
 
 namespace {

@@ -548,6 +548,29 @@ TEST_F(collections_test, MapReflectAndExtend) {
   EXPECT_EQ(error_id([&] { map::extend(m, load("[d]"), false); }), err::script::invalid_arg);
 }
 
+TEST_F(collections_test, MapForeachSteps) {
+  cell* m = make(TYPE_MAP, "[a 1 b 2 c 3]");
+  actions::dispatch<ACT_REMOVE>(stack::push(m), static_cast<const cell*>(nullptr), static_cast<const cell*>(load("b")));
+  cell* k = word_named("k");
+  cell* v = word_named("v");
+  cell* ws = block_of({*k, *v});
+  int32_t position = 0;
+  std::vector<std::string> seen;
+  while (map::foreach_step(m, ws, position)) seen.push_back(molded(context::get(k)) + " " + molded(context::get(v)));
+  EXPECT_EQ(seen, (std::vector<std::string>{"a 1", "c 3"}));
+  EXPECT_EQ(type_of(context::get(k)), TYPE_NONE);  // the map ran out
+  // Three words over two pairs: the step that runs out sets the rest to none.
+  cell* three = block_of({*k, *v, *word_named("x")});
+  position = 0;
+  EXPECT_TRUE(map::foreach_step(m, three, position));
+  EXPECT_EQ(molded(context::get(word_named("x"))), "c");
+  EXPECT_TRUE(map::foreach_step(m, three, position));
+  EXPECT_EQ(type_of(context::get(v)), TYPE_NONE);
+  cell* bad = block_of({load("1")[0]});
+  position = 0;
+  EXPECT_EQ(error_id([&] { map::foreach_step(m, bad, position); }), err::script::invalid_arg);
+}
+
 // --- hash! ----------------------------------------------------------------------
 
 cell* select_in(cell* h, const char* key) {
@@ -654,6 +677,20 @@ cell* copy_object(cell* target, const cell* source) {
   return target;
 }
 
+// The object layer's make over a prototype, for specs of set-word and
+// literal pairs (a lit-word gives its word).
+cell* make_object(cell* target, const cell* proto, const cell* spec) {
+  cell s = *spec;
+  collector::root_cells keep(&s);
+  copy_object(target, proto);
+  for (int32_t i = 0; i + 1 < block::ks_length_q(&s); i += 2) {
+    cell word = *block::ks_abs_at(&s, i), v = *block::ks_abs_at(&s, i + 1);
+    if (type_of(&v) == TYPE_LIT_WORD) v.header = TYPE_WORD;
+    *context::get_value_cell(target->w1, word.w2) = v;
+  }
+  return target;
+}
+
 int32_t mold_fields(const cell* object, cell* buffer, bool, bool, int32_t part, int32_t indent) {
   cell o = *object;
   collector::root_cells keep(&o);
@@ -744,6 +781,11 @@ TEST_F(port_test, MakeChecksTheScheme) {
             err::access::no_scheme);
   // A block spec needs the object layer's make.
   EXPECT_EQ(error_id([&] { make(TYPE_PORT, "[scheme: 'disk]"); }), err::internal::not_done);
+  port::hooks.make_object = make_object;
+  EXPECT_EQ(error_id([&] { make(TYPE_PORT, "[scheme: 'nosuch]"); }), err::access::unknown_scheme);
+  cell* from_block = make(TYPE_PORT, "[scheme: 'disk host: \"here\"]");
+  cell* spec = context::get_value_cell(from_block->w1, symbol::make("spec"));
+  EXPECT_EQ(molded(context::get_value_cell(spec->w1, symbol::make("host"))), "\"here\"");
 }
 
 TEST_F(port_test, ActionsAreForwardedWithTheirRefinements) {

@@ -159,6 +159,10 @@ TEST_F(collections_test, VectorMolds) {
   for (const row& r : rows) EXPECT_EQ(molded(make(TYPE_VECTOR, r.spec)), r.mold) << r.spec;
   EXPECT_EQ(molded(make(TYPE_VECTOR, "[integer! 16 [1 2]]"), true), "integer! 16 [1 2]");
   EXPECT_EQ(formed(make(TYPE_VECTOR, "[1 2 3]")), "1 2 3");
+  cell* chars = make(TYPE_VECTOR, "[char! 8 [#\"a\" #\"^(E9)\"]]");
+  cell* values = block::make_at(stack::push_cell(), 2);
+  vector::to_block(chars, values);
+  EXPECT_EQ(molded(values), "[#\"a\" #\"\u00E9\"]");  // 233, never a negative char
 }
 
 TEST_F(collections_test, VectorElementsReadBackInTheirKind) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "runtime/collector.h"
+#include "runtime/core_ops.h"
 #include "runtime/cycles.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
@@ -14,6 +15,7 @@
 #include "runtime/datatypes/word.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/unset.h"
+#include "runtime/lexer.h"
 #include "runtime/ownership.h"
 #include "runtime/stack.h"
 
@@ -76,17 +78,13 @@ class source_run {
   std::optional<collector::root_cells> keep_;
 };
 
-// Writes the run, repeated until `total` cells are filled, by doubling
-// copies of what is already written.
+// Writes the run, repeated until `total` cells (a multiple of the run) are
+// filled, by doubling copies of what is already written.
 void fill_repeated(cell* at, const source_run& run, uint64_t total) {
   if (total == 0) return;
-  std::memcpy(at, run.data(), size_t(run.size()) * sizeof(cell));
-  uint64_t done = uint64_t(run.size());
-  while (done < total) {
-    uint64_t n = std::min(done, total - done);
-    std::memcpy(at + done, at, n * sizeof(cell));
-    done += n;
-  }
+  uint32_t bytes = uint32_t(run.size()) * sizeof(cell);
+  std::memcpy(at, run.data(), bytes);
+  memory::fill_pattern(reinterpret_cast<uint8_t*>(at), bytes, uint32_t(total / uint64_t(run.size())));
 }
 
 uint64_t checked_product(size_t count, int32_t dup) {
@@ -270,9 +268,7 @@ cell* make(cell* proto, const cell* spec, uint32_t type) {
   } else if (t == TYPE_INTEGER) {
     make_at(proto, int32_t(spec->w2));
   } else if (t == TYPE_FLOAT) {
-    double d = load_double(&spec->w2);
-    if (!(d > -2147483649.0 && d < 2147483648.0)) error::fire(err::cat_script, err::script::out_of_range, spec);
-    make_at(proto, int32_t(d));
+    make_at(proto, args::float_to_integer(spec));
   } else {
     // object!, map! and vector! bodies join when those types exist.
     bad_make_arg(type, spec);
@@ -294,8 +290,12 @@ cell* to(cell* proto, const cell* spec, uint32_t type) {
         datatype::make_at(&d, id);
         ks_append(proto, &d);
       }
-  } else if (series::string_family_q(t) || t == TYPE_OBJECT || t == TYPE_MAP || t == TYPE_VECTOR) {
-    // Loading text and reading bodies belong to the lexer and those types.
+  } else if (t == TYPE_STRING) {
+    cell text = *spec;  // the source text, loaded as code
+    collector::root_cells keep(&text);
+    lexer::scan_alt(proto, &text, -1, false, true, true, true, nullptr, nullptr, nullptr);
+  } else if (t == TYPE_OBJECT || t == TYPE_MAP || t == TYPE_VECTOR) {
+    // Their bodies come from their own modules.
     error::fire(err::cat_internal, err::internal::not_done);
   } else {
     cell v = *spec;
@@ -317,10 +317,6 @@ bool ends_with_space_char(cell* buffer) {
   if (b->used() < unit) return false;
   int32_t c = string::get_char(b->tail_ptr() - unit, unit);
   return c == '\t' || c == '\n' || c == '\r';
-}
-
-void spaces(cell* buffer, int32_t level) {
-  for (int32_t i = 0; i < level; ++i) string::concatenate_literal(buffer, "    ");
 }
 
 }  // namespace
@@ -365,8 +361,7 @@ int32_t mold_each(const cell* value, cell* buffer, bool only, bool all, bool fla
         string::concatenate_literal(buffer, "\n");
         --part;
       }
-      spaces(buffer, indent);
-      part -= 4 * indent;
+      part = mold::indent(buffer, indent, part);
     } else if (i > first) {
       string::concatenate_literal(buffer, " ");
       --part;
@@ -376,8 +371,7 @@ int32_t mold_each(const cell* value, cell* buffer, bool only, bool all, bool fla
   if (first_on_new_line) {
     --indent;
     string::concatenate_literal(buffer, "\n");
-    spaces(buffer, indent);
-    part -= 1 + 4 * indent;
+    part = mold::indent(buffer, indent, part - 1);
   }
   return part;
 }

@@ -106,11 +106,13 @@ cell* select_value(cell* b, const cell* value);
 bool remove_value(cell* b, const cell* value, bool from_start);
 cell* sort(cell* series, bool case_, const cell* skip, const cell* comparator, const cell* part,
            bool all, bool reverse, bool stable);
-// Calls a user comparison function on two values (or two record blocks) and
-// answers -1, 0 or 1. Filled in by the interpreter; until then a /compare
-// function raises Internal Error not-done.
-// Under /all with /skip, a and b are records of `size` cells, else size is 1.
-using compare_call_fn = int32_t (*)(const cell* function, const cell* a, const cell* b, int32_t size);
+// Calls a user comparison function with two values, in the order given, and
+// answers its verdict as -1, 0 or 1 (true 1, false -1 ...). Filled in by the
+// interpreter; until then a /compare function raises Internal Error not-done.
+// a and b are valid only until the next allocation: the call copies them
+// before it runs anything. Under /all with /skip they are two scratch blocks
+// (kept in the root block) holding the two records.
+using compare_call_fn = int32_t (*)(const cell* function, const cell* a, const cell* b);
 void set_compare_call(compare_call_fn fn);
 
 // Set operations over the current frame's first two argument cells; the

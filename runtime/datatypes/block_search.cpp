@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "runtime/collector.h"
+#include "runtime/core_ops.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
@@ -314,13 +315,55 @@ int32_t compare_records(const void* a, const void* b, void* arg, void*) {
   return 0;
 }
 
+// The two blocks that carry records to a comparison function under /all:
+// made in the root block on first use, one record large, and kept.
+struct scratch_blocks {
+  uint32_t root_node = 0;  // the root block they were made in
+  uint32_t index[2] = {0, 0};
+
+  cell* at(int i) { return root::cell_at(index[i]); }
+  // Both exist, in the current root block, with room for `cells` cells.
+  void ready(uint32_t cells) {
+    if (root_node != root::block()) {
+      for (uint32_t& i : index) {
+        cell fresh{TYPE_NONE, 0, 0, 0};
+        collector::root_cells keep(&fresh);
+        make_at(&fresh, int32_t(cells));
+        i = root::length();
+        root::append(&fresh);
+      }
+      root_node = root::block();
+    }
+    for (int i = 0; i < 2; ++i) {
+      series_buffer* b = buffer_of(at(i));
+      if (b->size < cells * sizeof(cell)) memory::expand_series(b, int64_t(cells) * int64_t(sizeof(cell)));
+    }
+  }
+  // After a sort with records past 0x1FFFFF bytes: back to one small record.
+  void shrink(uint32_t cells) {
+    for (int i = 0; i < 2; ++i) make_at(at(i), int32_t(cells));
+  }
+  cell* fill(int i, const cell* record, uint32_t cells) {
+    cell* block = at(i);
+    series_buffer* b = buffer_of(block);
+    std::memcpy(b->head_cell(), record, cells * sizeof(cell));
+    b->tail = b->head + cells * uint32_t(sizeof(cell));
+    block->w1 = 0;
+    return block;
+  }
+} scratch;
+
 int32_t compare_by_function(const void* a, const void* b, void* arg, void*) {
   auto* ctx = static_cast<sort_context*>(arg);
   auto* x = static_cast<const cell*>(a);
   auto* y = static_cast<const cell*>(b);
-  // The function is asked "does the first sort before the second?" with the
-  // values in the order the sort holds them reversed.
-  return ctx->flags & 1 ? compare_call(ctx->function, x, y, ctx->size) : compare_call(ctx->function, y, x, ctx->size);
+  if (ctx->size > 1) {  // /all: whole records, as blocks
+    x = scratch.fill(0, x, uint32_t(ctx->size));
+    y = scratch.fill(1, y, uint32_t(ctx->size));
+  }
+  // The function is asked about the two values in the order the sort holds
+  // them reversed (unless /reverse), so "first below second" sorts ascending.
+  return ctx->flags & 1 ? compare_call(ctx->function, x, y) : compare_call(ctx->function, y, x);
 }
 
 }  // namespace
@@ -362,6 +405,7 @@ cell* sort(cell* series, bool case_, const cell* skip, const cell* comparator, c
       fn = compare_by_function;
       ctx.function = comparator;
       ctx.size = all ? size : 1;
+      if (all) scratch.ready(uint32_t(size));
     } else if (type_of(comparator) == TYPE_INTEGER) {
       if (!skip || all) error::fire(err::cat_script, err::script::bad_refines);
       int32_t field = int32_t(comparator->w2);
@@ -380,6 +424,7 @@ cell* sort(cell* series, bool case_, const cell* skip, const cell* comparator, c
   if (stable) sort::mergesort(&base, uint32_t(count), width, &ctx, nullptr, fn);
   else sort::qsort(&base, uint32_t(count), width, &ctx, nullptr, fn);
   series::reindex(series);  // an index of cell positions is stale once they move
+  if (ctx.size > 1 && width > 0x1FFFFF) scratch.shrink(1);
   if (owned) ownership::notify(series, ownership::SORTED, nullptr, at, 0);
   return series;
 }

@@ -211,7 +211,7 @@ TEST_F(block_search_test, sort_orders_records_and_checks_refinements) {
 }
 
 // A function testing "first below second", its true/false mapped to 1/-1.
-int32_t below(const cell*, const cell* a, const cell* b, int32_t) {
+int32_t below(const cell*, const cell* a, const cell* b) {
   return int32_t(a->w2) < int32_t(b->w2) ? 1 : -1;
 }
 

@@ -10,6 +10,7 @@
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/path.h"
 #include "runtime/datatypes/series.h"
+#include "runtime/lexer.h"
 #include "runtime/ownership.h"
 #include "words_fixture.h"
 
@@ -35,6 +36,7 @@ class block_words_test : public testing::words_test {
     ownership::set_hook(record);
   }
   void TearDown() override {
+    block::set_compare_call(nullptr);
     ownership::set_hook(nullptr);
     ownership::release();
     words_test::TearDown();
@@ -126,6 +128,41 @@ TEST_F(block_words_test, objects_inside_an_owned_block_own_their_fields_by_their
   block::ks_append(more, keeper);
   ownership::set_owner(more, owner, word_named("items"));
   EXPECT_EQ(ownership::owner_of(kept->w2), nullptr);
+}
+
+// "first record below second" by the records' second fields.
+int32_t second_field_below(const cell*, const cell* a, const cell* b) {
+  EXPECT_EQ(type_of(a), TYPE_BLOCK);
+  EXPECT_EQ(block::ks_length_q(a), 2);
+  int32_t x = int32_t(block::buffer_of(a)->head_cell()[1].w2), y = int32_t(block::buffer_of(b)->head_cell()[1].w2);
+  return x < y ? 1 : -1;
+}
+
+TEST_F(block_words_test, sort_all_hands_whole_records_to_the_function) {
+  block::set_compare_call(second_field_below);
+  cell* b = ints({7, 3, 8, 1, 9, 2});
+  cell two = integer(2), function{TYPE_FUNCTION, 0, 0, 0};
+  block::sort(b, false, &two, &function, nullptr, true, false, true);
+  std::vector<int32_t> order;
+  for (int32_t i = 0; i < 6; ++i) order.push_back(int32_t(block::ks_abs_at(b, i)->w2));
+  EXPECT_EQ(order, (std::vector<int32_t>{8, 1, 9, 2, 7, 3}));
+}
+
+TEST_F(block_words_test, to_block_loads_text_and_wraps_other_values) {
+  lexer::init();
+  cell* proto = stack::push_cell();
+  *proto = cell{TYPE_NONE, 0, 0, 0};
+  block::to(proto, testing::text("1 [2 3] (4)"), TYPE_BLOCK);
+  ASSERT_EQ(type_of(proto), TYPE_BLOCK);
+  EXPECT_EQ(block::ks_length_q(proto), 3);
+  EXPECT_EQ(type_of(block::ks_abs_at(proto, 1)), TYPE_BLOCK);
+  EXPECT_EQ(type_of(block::ks_abs_at(proto, 2)), TYPE_PAREN);
+  EXPECT_EQ(int32_t(block::ks_abs_at(proto, 0)->w2), 1);
+  cell* paren = stack::push_cell();
+  *paren = cell{TYPE_NONE, 0, 0, 0};
+  block::to(paren, testing::text(""), TYPE_PAREN);
+  EXPECT_EQ(type_of(paren), TYPE_PAREN);
+  EXPECT_EQ(block::ks_length_q(paren), 0);
 }
 
 TEST_F(block_words_test, select_word_by_spelling_or_by_any_case) {

@@ -21,7 +21,7 @@ int32_t value_of(const cell* word) { return int32_t(context::get(word)->w2); }
 std::string text_of(const cell* value) { return testing::utf8_of(stack::push(value)); }
 
 TEST_F(context_test, case_variants_share_a_global_value) {
-  cell words[2];
+  cell words[2] = {};  // rooted before they are filled: no stack garbage for the marker
   collector::root_cells keep(words, 2);
   cell& print = words[0];
   cell& Print = words[1];

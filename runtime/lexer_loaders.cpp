@@ -263,7 +263,8 @@ void integer_token(state& s, uint32_t start, uint32_t end, uint32_t flags, bool 
   bool negative = false;
   if (t[i] == '-' || t[i] == '+') negative = t[i++] == '-';
   if (end - i == 1) {
-    if (load) put_value(s, TYPE_INTEGER, 0, uint32_t(t[i] - '0'), 0);
+    uint32_t digit = uint32_t(t[i] - '0');
+    if (load) put_value(s, TYPE_INTEGER, 0, negative ? 0u - digit : digit, 0);
     return;
   }
   // Digits are counted without the sign, so that -2147483648 (ten digits)

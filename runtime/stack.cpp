@@ -2,7 +2,16 @@
 
 #include "runtime/collector.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/cycles.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/context.h"
+#include "runtime/datatypes/none.h"
+#include "runtime/datatypes/unset.h"
+#include "runtime/datatypes/word.h"
+#include "runtime/interpreter.h"
 #include "runtime/memory.h"
+#include "runtime/thrown.h"
+#include "runtime/words.h"
 
 namespace kez::stack {
 
@@ -88,11 +97,17 @@ void release() {
 
 void overflow() {
   top = top - bottom > 5 ? top - 5 : bottom;
+  cycles::reset();
   error::fire(err::cat_internal, err::internal::stack_overflow);
 }
 
 void mark(const cell* word, uint32_t flags) {
-  if (ctop >= ctop_end) overflow();
+  if (ctop >= ctop_end) {
+    // Nothing is marked: the record would not fit.
+    top = top - bottom > 5 ? top - 5 : bottom;
+    cycles::reset();
+    error::fire(err::cat_internal, err::internal::stack_overflow);
+  }
   uint32_t symbol = word ? word->w2 & 0xFFFF : 0;
   *ctop++ = frame{symbol << 8 | flags, uint32_t(arguments - bottom), word ? word->w1 : 0, 0, 0};
   arguments = top;
@@ -137,6 +152,158 @@ void gc_mark_frames() {
     if (f->function_context) collector::mark_context(&f->function_context);
     if (f->saved_values && !on_data_stack(f->saved_values)) collector::mark_block(&f->saved_values);
   }
+}
+
+namespace {
+
+// The frame where a throw started, as a record count (0: none). Only valid
+// while it lies within the stack: a frame above ctop was popped.
+uint32_t throw_frame = 0;
+
+bool anonymous_q(const frame* f) {
+  uint32_t symbol = f->symbol();
+  return symbol == (words::word[words::w::body]->w2 & 0xFFFF) ||
+         symbol == (words::word[words::w::anon]->w2 & 0xFFFF) || symbol == 0;
+}
+
+// Walks down from the record just below `from` to the nearest frame that
+// `target` accepts. Answers it, or null when a try/all frame bars the way or
+// the bottom is reached first.
+template <class Target>
+frame* find_target(frame* from, Target target) {
+  for (frame* f = from - 1; f >= ctop_bottom; --f) {
+    if (target(f)) return f;
+    if (f->type() == FRAME_TRY_ALL) return nullptr;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool interpreted_q(const frame* from, bool only_next) {
+  for (const frame* f = from ? from : ctop - 1; f >= ctop_bottom; --f) {
+    if (f->header & FRAME_INTERPRETED) return true;
+    if (only_next) break;
+  }
+  return false;
+}
+
+void unroll(uint32_t type, bool keep) {
+  frame* start = ctop;
+  while (ctop > ctop_bottom) {
+    --ctop;
+    if (ctop->type() == FRAME_FUNCTION) restore_context(ctop);
+    if (ctop->type() == type || ctop->type() == FRAME_TRY_ALL) break;
+  }
+  if (keep) ++ctop;
+  if (ctop == start) {
+    top = arguments + 1;
+  } else if (ctop == ctop_bottom) {
+    arguments = top = bottom;
+  } else {
+    top = arguments + 1;  // the innermost result cell survives as the last cell
+    arguments = bottom + ctop->prev_arguments;
+  }
+  if (!keep && ctop < start) ++ctop;
+}
+
+// The cells of a frame record f start where the record above it saved them.
+static cell* frame_cells(frame* f) { return f + 1 < ctop ? bottom + (f + 1)->prev_arguments : arguments; }
+
+uint32_t throw_break(bool value, bool continue_) {
+  frame* from = ctop > ctop_bottom ? ctop - 1 : ctop;
+  frame* loop = find_target(from, [](frame* f) { return f->type() == FRAME_LOOP; });
+  if (!loop)
+    error::fire(err::cat_throw, continue_ ? err::throw_::continue_ : err::throw_::break_);
+  cell result = value && !continue_ ? *arguments : cell{TYPE_UNSET, 0, 0, 0};
+  cell* cells = frame_cells(loop);
+  for (frame* f = ctop - 1; f > loop; --f)
+    if (f->type() == FRAME_FUNCTION) restore_context(f);
+  ctop = loop + 1;
+  arguments = cells;
+  top = cells;
+  *arguments = result;
+  return continue_ ? THROWN_CONTINUE : THROWN_BREAK;
+}
+
+uint32_t throw_exit(bool return_, bool include_top) {
+  frame* from = include_top || ctop == ctop_bottom ? ctop : ctop - 1;
+  frame* body = find_target(from, [](frame* f) { return (f->header & FRAME_BODY) != 0; });
+  if (!body) error::fire(err::cat_throw, err::throw_::return_);
+  cell result = return_ ? *arguments : cell{TYPE_UNSET, 0, 0, 0};
+  cell* cells = frame_cells(body);
+  for (frame* f = ctop - 1; f > body; --f)
+    if (f->type() == FRAME_FUNCTION) restore_context(f);
+  ctop = body + 1;
+  arguments = cells;
+  top = cells;
+  *arguments = result;
+  return return_ ? THROWN_RETURN : THROWN_EXIT;
+}
+
+uint32_t throw_throw(uint32_t code) {
+  frame* from = ctop > ctop_bottom ? ctop - 1 : ctop;
+  if (!throw_frame) throw_frame = uint32_t(ctop - ctop_bottom);
+  frame* catcher = find_target(from, [](frame* f) { return f->type() == FRAME_CATCH; });
+  if (!catcher) {
+    cell thrown_value = *arguments;
+    error::fire(err::cat_throw, err::throw_::throw_, &thrown_value);
+  }
+  cell value = *arguments;
+  cell name = top > arguments + 1 ? arguments[1] : cell{TYPE_NONE, 0, 0, 0};
+  cell* cells = frame_cells(catcher);
+  for (frame* f = ctop - 1; f > catcher; --f)
+    if (f->type() == FRAME_FUNCTION) restore_context(f);
+  ctop = catcher + 1;
+  arguments = top = cells;
+  *push_cell() = value;
+  *push_cell() = name;
+  return code;
+}
+
+void throw_error(cell* error) {
+  if (ctop > ctop_bottom) {
+    cell where = get_call();
+    error::set_where(error, &where);
+    cell* stack_field = error::field_of(error, error::F_STACK);
+    if (type_of(stack_field) != TYPE_BLOCK) *stack_field = cell{TYPE_INTEGER, 0, depth(), 0};
+    cell* near = error::field_of(error, error::F_NEAR);
+    if (type_of(near) == TYPE_NONE && block::any_block_q(type_of(&interpreter::position)))
+      *near = interpreter::position;
+    cell* saved_top = top;
+    unroll(FRAME_TRY, false);
+    if (ctop > ctop_bottom) --ctop;  // the try frame itself
+    top = saved_top;
+  }
+  *push_cell() = *error;
+  throw thrown{THROWN_ERROR};
+}
+
+void clear_throw_frame() { throw_frame = 0; }
+
+cell get_call() {
+  frame* f = ctop - 1;
+  if (throw_frame) {
+    // A record above the current top belongs to a popped frame.
+    if (throw_frame <= uint32_t(ctop - ctop_bottom)) f = ctop_bottom + throw_frame - 1;
+    throw_frame = 0;
+  }
+  for (; f >= ctop_bottom; --f) {
+    if (anonymous_q(f)) continue;
+    cell w = *words::word[words::w::anon];
+    w.header = TYPE_WORD;
+    w.w1 = f->word_context;
+    w.w2 = f->symbol();
+    w.w3 = uint32_t(-1);
+    if (w.w1) w.w3 = uint32_t(context::find_word(w.w1, w.w2, true));
+    return w;
+  }
+  return *words::word[words::w::not_found];
+}
+
+void adjust_post_try() {
+  if (top > arguments && type_of(top - 1) == TYPE_ERROR) *arguments = *(top - 1);
+  top = arguments + 1;
 }
 
 }  // namespace kez::stack

@@ -67,10 +67,12 @@ void release();
 
 [[noreturn]] void overflow();
 
-// Reserves the next cell; its content is left to the caller.
+// Reserves the next cell, typed unset! so that a collection before the
+// caller fills it never reads what an earlier frame left there.
 inline cell* push_cell() {
   cell* c = top;
   if (++top >= end) overflow();
+  c->header = TYPE_UNSET;
   return c;
 }
 // Pushes a copy of the value (which may itself lie on the stack).
@@ -128,5 +130,42 @@ void unwind_ctx_reset();
 
 // For the collector (after the data-stack cells): the contexts of every frame.
 void gc_mark_frames();
+
+// Frame flags.
+inline void set_body_flag(bool on) {
+  frame* f = current_frame();
+  f->header = on ? f->header | FRAME_BODY : f->header & ~FRAME_BODY;
+}
+// Whether a frame with the interpreted flag lies at or below `from` (the top
+// frame when null); with only_next only that one frame is looked at.
+bool interpreted_q(const frame* from, bool only_next);
+
+// Pops frames down to the nearest one of `type` (a try/all frame stops every
+// unroll); the found frame stays. With keep, arguments become the found
+// frame's own, else its caller's; the innermost result survives as the last
+// pushed cell.
+void unroll(uint32_t type, bool keep);
+
+// Non-local exits. break, continue, return, exit and throw answer the code to
+// travel as the evaluator's status, with the stacks already cut back to the
+// target frame (loop, body or catch), which stays for its owner to pop. When
+// no target exists (or a try/all frame bars the way) they raise the matching
+// Throw Error instead, from the frame that tried the exit.
+uint32_t throw_break(bool value, bool continue_);
+uint32_t throw_exit(bool return_, bool include_top);
+uint32_t throw_throw(uint32_t code);
+// Raises an error! value: fills its where and stack fields, unrolls to the
+// nearest try or try/all frame (popped as well), pushes the error and throws
+// kez::thrown{THROWN_ERROR}. The catcher reads it with adjust_post_try.
+[[noreturn]] void throw_error(cell* error);
+// The word naming the function being called: from the frame where a throw
+// started when one is recorded and still on the stack (the record is then
+// cleared), else from the top, skipping anonymous frames; `<not-found>` at
+// the bottom.
+cell get_call();
+// Forgets the frame recorded by a throw: its catcher has taken it.
+void clear_throw_frame();
+// Makes a pushed error! the current call's result, keeping only that cell.
+void adjust_post_try();
 
 }  // namespace kez::stack

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "platform/os.h"
+#include "runtime/boot.h"
 #include "runtime/hashtable.h"
 #include "runtime/hooks.h"
 #include "runtime/mem.h"
@@ -130,12 +131,13 @@ void init() {
   // manager, datatypes, stacks, lexer, boot data ...) join here in order.
   hooks::init();
   os::init();
-  hashtable::init();
+  boot::init();
 }
 
 void launch() {
-  // The console takes over here once it exists; until then there is nothing
-  // to run and start quits with status 0.
+  // Until the console takes over: each script named on the command line, in
+  // order, in one global context.
+  for (int i = 1; i < ctx.argc; ++i) boot::run_script(ctx.argv[i]);
 }
 
 uintptr_t stack_base() { return machine_stack_base; }

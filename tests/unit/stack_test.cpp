@@ -116,6 +116,70 @@ TEST_F(stack_test, function_frames_put_back_the_context_values) {
 
 // Everything on the stacks survives collections that move buffers and nodes:
 // strings pushed as values and a context reached only through a frame.
+// Frames for the unroll cases: a loop, then a try/all or a plain native
+// above it, each holding one cell.
+struct unroll_case {
+  const char* name;
+  uint32_t middle;  // type of the frame between the loop and the top frame
+  bool keep;
+  uint32_t expected_type;  // the frame left on top
+  int expected_frames;     // frames left
+};
+
+TEST_F(stack_test, unroll_stops_at_its_type_or_at_a_try_all_frame) {
+  const unroll_case cases[] = {
+      {"native between, keep", stack::FRAME_NATIVE, true, stack::FRAME_LOOP, 2},
+      {"native between, no keep", stack::FRAME_NATIVE, false, stack::FRAME_LOOP, 2},
+      {"try/all between, keep", stack::FRAME_TRY_ALL, true, stack::FRAME_TRY_ALL, 3},
+  };
+  for (const unroll_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    stack::ctop = stack::ctop_bottom;
+    stack::arguments = stack::top = stack::bottom;
+    stack::mark(nullptr, stack::FRAME_NATIVE << 24);  // the loop's caller
+    cell v = integer(1);
+    stack::push(&v);
+    cell* caller = stack::arguments;
+    stack::mark(nullptr, stack::FRAME_LOOP << 24);
+    cell* loop_cells = stack::arguments;
+    v = integer(2);
+    stack::push(&v);
+    stack::mark(nullptr, c.middle << 24);
+    cell* middle_cells = stack::arguments;
+    v = integer(3);
+    stack::push(&v);
+    stack::mark(nullptr, stack::FRAME_NATIVE << 24);
+    v = integer(4);
+    stack::push(&v);
+    stack::unroll(stack::FRAME_LOOP, c.keep);
+    EXPECT_EQ(stack::depth(), uint32_t(c.expected_frames));
+    EXPECT_EQ(stack::current_frame()->type(), c.expected_type);
+    cell* expected_arguments = c.expected_type == stack::FRAME_TRY_ALL ? middle_cells : c.keep ? loop_cells : caller;
+    EXPECT_EQ(stack::arguments, expected_arguments);
+    EXPECT_EQ((stack::top - 1)->w2, uint32_t(4));  // the innermost result is the last cell
+  }
+}
+
+TEST_F(stack_test, unroll_to_the_top_frame_itself_only_resets_top) {
+  stack::mark(nullptr, stack::FRAME_LOOP << 24);
+  cell v = integer(1);
+  stack::push(&v);
+  stack::push(&v);
+  cell* arguments = stack::arguments;
+  uint32_t depth = stack::depth();
+  stack::unroll(stack::FRAME_LOOP, true);
+  EXPECT_EQ(stack::depth(), depth);
+  EXPECT_EQ(stack::arguments, arguments);
+  EXPECT_EQ(stack::top, arguments + 1);
+}
+
+TEST_F(stack_test, a_pushed_cell_never_shows_an_earlier_value) {
+  cell v = integer(7);
+  stack::push(&v);
+  stack::pop(1);
+  EXPECT_EQ(type_of(stack::push_cell()), TYPE_UNSET);
+}
+
 TEST_F(stack_test, collection_keeps_what_the_stacks_hold) {
   const int n = int(testing::scaled(400, 60));
   for (int i = 0; i < n; ++i) {

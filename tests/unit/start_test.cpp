@@ -98,7 +98,7 @@ TEST(ProcessExit, CleanExitsAreSilent) {
 }
 
 TEST(ProcessExit, KezRunsTheEntryPathAndQuitsWithZero) {
-  auto result = run_child(KEZ_EXE, {"--some", "arguments"});
+  auto result = run_child(KEZ_EXE, {});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, "");

@@ -1,0 +1,7 @@
+b = []
+x = 1
+for i in range(1000000):
+    x = (x * 1103 + 12345) % 1000003
+    b.append(x)
+b.sort()
+print(b[0], b[-1])

@@ -1,0 +1,306 @@
+#include "runtime/boot.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <string>
+
+#include "runtime/actions.h"
+#include "runtime/case_map.h"
+#include "runtime/collector.h"
+#include "runtime/core_ops.h"
+#include "runtime/cycles.h"
+#include "runtime/datatypes/binary.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/char.h"
+#include "runtime/datatypes/context.h"
+#include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/email.h"
+#include "runtime/datatypes/error.h"
+#include "runtime/datatypes/file.h"
+#include "runtime/datatypes/float.h"
+#include "runtime/datatypes/function.h"
+#include "runtime/datatypes/integer.h"
+#include "runtime/datatypes/logic.h"
+#include "runtime/datatypes/native.h"
+#include "runtime/datatypes/none.h"
+#include "runtime/datatypes/object.h"
+#include "runtime/datatypes/date.h"
+#include "runtime/datatypes/money.h"
+#include "runtime/datatypes/pair.h"
+#include "runtime/datatypes/percent.h"
+#include "runtime/datatypes/point.h"
+#include "runtime/datatypes/time.h"
+#include "runtime/datatypes/triple.h"
+#include "runtime/datatypes/tuple.h"
+#include "runtime/datatypes/path.h"
+#include "runtime/datatypes/ref.h"
+#include "runtime/datatypes/series.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/tag.h"
+#include "runtime/datatypes/typeset.h"
+#include "runtime/datatypes/unset.h"
+#include "runtime/datatypes/url.h"
+#include "runtime/datatypes/word.h"
+#include "runtime/hashtable.h"
+#include "runtime/interpreter.h"
+#include "runtime/lexer.h"
+#include "runtime/memory.h"
+#include "runtime/natives.h"
+#include "runtime/parse.h"
+#include "runtime/ownership.h"
+#include "runtime/random.h"
+#include "runtime/runtime.h"
+#include "runtime/stack.h"
+#include "runtime/thrown.h"
+#include "runtime/words.h"
+
+namespace kez::boot {
+
+namespace {
+
+// Datatype registration, parents first.
+void (*const registrations[])() = {
+    datatype::init, unset::init,  none::init,     logic::init,  series::init, string::init,  url::init,
+    file::init,     tag::init,    email::init,    ref::init,    block::init,  paren::init,   path::init,
+    integer::init,  float_::init, binary::init,
+};
+// The types that register once the symbol table and global context exist.
+void (*const word_registrations[])() = {
+    symbol::init, word::init,    char_::init,     typeset::init,  native::init, action_::init,
+    op::init,     function::init, routine::init,  object::init,
+    time::init,   date::init,     money::init,    pair::init,     point2D::init, point3D::init,
+    tuple::init,  percent::init,  triple::init,
+};
+
+// Every type's name, so that specs may name types not built yet.
+const char* const type_names[] = {
+    nullptr,     "datatype!", "unset!",    "none!",     "logic!",    "block!",      "paren!",    "string!",
+    "file!",     "url!",      "char!",     "integer!",  "float!",    "symbol!",     "context!",  "word!",
+    "set-word!", "lit-word!", "get-word!", "refinement!", "issue!",  "native!",     "action!",   "op!",
+    "function!", "path!",     "lit-path!", "set-path!", "get-path!", "routine!",    "bitset!",   "triple!",
+    "object!",   "typeset!",  "error!",    "vector!",   "hash!",     "pair!",       "percent!",  "tuple!",
+    "map!",      "binary!",   "series!",   "time!",     "tag!",      "email!",      "handle!",   "date!",
+    "port!",     "money!",    "ref!",      "point2D!",  "point3D!",  "image!",      "event!",
+};
+static_assert(std::size(type_names) == TYPE_LAST + 1);
+
+struct named_typeset {
+  const char* name;
+  std::initializer_list<uint32_t> types;
+};
+const named_typeset typesets[] = {
+    {"number!", {TYPE_INTEGER, TYPE_FLOAT, TYPE_PERCENT}},
+    {"scalar!", {TYPE_CHAR, TYPE_INTEGER, TYPE_FLOAT, TYPE_PAIR, TYPE_PERCENT, TYPE_TUPLE, TYPE_TIME, TYPE_DATE,
+                 TYPE_MONEY, TYPE_POINT2D, TYPE_POINT3D}},
+    {"any-word!", {TYPE_WORD, TYPE_SET_WORD, TYPE_LIT_WORD, TYPE_GET_WORD}},
+    {"all-word!", {TYPE_WORD, TYPE_SET_WORD, TYPE_LIT_WORD, TYPE_GET_WORD, TYPE_REFINEMENT, TYPE_ISSUE}},
+    {"any-list!", {TYPE_BLOCK, TYPE_PAREN, TYPE_HASH}},
+    {"any-path!", {TYPE_PATH, TYPE_LIT_PATH, TYPE_SET_PATH, TYPE_GET_PATH}},
+    {"any-block!", {TYPE_BLOCK, TYPE_PAREN, TYPE_HASH, TYPE_PATH, TYPE_LIT_PATH, TYPE_SET_PATH, TYPE_GET_PATH}},
+    {"any-string!", {TYPE_STRING, TYPE_FILE, TYPE_URL, TYPE_TAG, TYPE_EMAIL, TYPE_REF}},
+    {"series!", {TYPE_BLOCK, TYPE_PAREN, TYPE_HASH, TYPE_PATH, TYPE_LIT_PATH, TYPE_SET_PATH, TYPE_GET_PATH,
+                 TYPE_STRING, TYPE_FILE, TYPE_URL, TYPE_TAG, TYPE_EMAIL, TYPE_REF, TYPE_BINARY, TYPE_VECTOR,
+                 TYPE_IMAGE}},
+    {"any-function!", {TYPE_NATIVE, TYPE_ACTION, TYPE_OP, TYPE_FUNCTION, TYPE_ROUTINE}},
+    {"any-object!", {TYPE_OBJECT, TYPE_ERROR, TYPE_PORT}},
+    {"any-point!", {TYPE_POINT2D, TYPE_POINT3D}},
+};
+
+// Infix operators and the callables they are made from.
+const char* const operators[][2] = {
+    {"+", "add"},      {"-", "subtract"},      {"*", "multiply"},        {"/", "divide"},
+    {"%", "remainder"}, {"**", "power"},       {"=", "equal?"},          {"<>", "not-equal?"},
+    {"==", "strict-equal?"}, {"=?", "same?"},  {"<", "lesser?"},         {">", "greater?"},
+    {"<=", "lesser-or-equal?"}, {">=", "greater-or-equal?"}, {"and", "and~"}, {"or", "or~"},
+    {"xor", "xor~"},
+};
+
+cell* global_word(const char* name) {
+  cell* w = word::push_from_symbol(symbol::make(name));
+  return w;
+}
+
+void set_global(const char* name, const cell* value) {
+  cell v = *value;
+  collector::root_cells keep(&v);
+  cell* w = global_word(name);
+  context::set(w, &v);
+  stack::pop(1);
+}
+
+// Makes native! (or action!) values from `name: [spec]` pairs, indexes from 1.
+void define_callables(const char* specs, uint32_t type) {
+  cell* source = stack::push_cell();
+  *source = cell{TYPE_NONE, 0, 0, 0};
+  lexer::load_utf8(source, reinterpret_cast<const uint8_t*>(specs), std::strlen(specs));
+  int32_t n = block::ks_length_q(source);
+  for (int32_t i = 0, index = 1; i + 1 < n; i += 2, ++index) {
+    cell name = memory::buffer_of(source->w2)->head_cell()[i];
+    cell spec = memory::buffer_of(source->w2)->head_cell()[i + 1];
+    collector::root_cells keep(&name);
+    collector::root_cells keep_spec(&spec);
+    cell* value = native::push(type, &spec, uint32_t(index));
+    context::set(&name, value);
+    stack::pop(1);
+  }
+  stack::pop(1);
+}
+
+void define_types() {
+  for (uint32_t t = 1; t <= TYPE_LAST; ++t) {
+    cell* w = global_word(type_names[t]);
+    if (type_of(context::get(w)) == TYPE_UNSET) {
+      cell d;
+      datatype::make_at(&d, t);
+      context::set(w, &d);
+    }
+    stack::pop(1);
+  }
+  // The constant words that every script relies on, until the library
+  // defines them.
+  const cell yes{TYPE_LOGIC, 1, 0, 0}, no{TYPE_LOGIC, 0, 0, 0}, none{TYPE_NONE, 0, 0, 0};
+  for (const char* name : {"true", "yes", "on"}) set_global(name, &yes);
+  for (const char* name : {"false", "no", "off"}) set_global(name, &no);
+  set_global("none", &none);
+  cell set;
+  typeset::make_at(&set, 0, 0, 0);
+  for (uint32_t t = 1; t <= TYPE_LAST; ++t) typeset::add_type(&set, t);
+  set_global("any-type!", &set);
+  for (const named_typeset& ts : typesets) {
+    typeset::make_at(&set, 0, 0, 0);
+    for (uint32_t t : ts.types) typeset::add_type(&set, t);
+    set_global(ts.name, &set);
+  }
+}
+
+void define_operators() {
+  for (const auto& op : operators) {
+    cell* source_word = global_word(op[1]);
+    cell value = *context::get(source_word);
+    stack::pop(1);
+    value.header = TYPE_OP | type_of(&value) << 16;
+    set_global(op[0], &value);
+  }
+}
+
+[[noreturn]] void uncaught(cell* error) {
+  cell* buffer = stack::push_cell();
+  string::make_at(buffer, 64);
+  actions::form_dispatch(error, buffer, nullptr, 0x7FFFFFFF);
+  int32_t length = -1;
+  const uint8_t* bytes = string::utf8_bytes(buffer, length);
+  std::fflush(stdout);
+  std::fwrite(bytes, 1, size_t(length), stderr);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
+  runtime::on_quit();
+  std::_Exit(-2 & 0xFF);
+}
+
+}  // namespace
+
+void init() {
+  random::init();
+  case_::init();
+  collector::init();
+  collector::set_enabled(false);
+  memory::init();
+  stack::init();
+  datatype::reset();
+  for (auto reg : registrations) reg();
+  hashtable::init();
+  root::init();
+  symbol::init_table();
+  context::init_global();
+  for (auto reg : word_registrations) reg();
+  root::building = true;
+  datatype::make_words();
+  words::init();
+  root::building = false;
+  lexer::init();
+  ownership::init();
+  cycles::reset();
+  collector::set_enabled(true);
+  error::init();
+  error::evaluator.throw_error = stack::throw_error;
+  interpreter::init();
+  natives::init();
+  parser::init();
+  actions::init_entries();
+  define_types();
+  define_callables(natives::native_specs, TYPE_NATIVE);
+  define_callables(natives::action_specs, TYPE_ACTION);
+  define_operators();
+}
+
+long find_header(const char* text, unsigned long length) {
+  for (unsigned long i = 0; i + 3 <= length; ++i) {
+    if (std::strncmp(text + i, "Kez", 3) != 0) continue;
+    if (i > 0 && !std::strchr(" \t\r\n", text[i - 1])) continue;
+    unsigned long j = i + 3;
+    bool system = false;
+    if (j + 7 <= length && std::strncmp(text + j, "/System", 7) == 0) {
+      system = true;
+      j += 7;
+    }
+    while (j < length && std::strchr(" \t\r\n", text[j]) && text[j]) ++j;
+    if (j < length && text[j] == '[') return system ? -2 : long(i);
+  }
+  return -1;
+}
+
+void run_script(const char* path) {
+  std::string text;
+  if (FILE* f = std::fopen(path, "rb")) {
+    char chunk[65536];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
+    std::fclose(f);
+  } else {
+    std::fprintf(stderr, "*** cannot open %s\n", path);
+    std::fflush(stderr);
+    runtime::on_quit();
+    std::_Exit(-2 & 0xFF);
+  }
+  cell* args = stack::arguments;
+  stack::frame* mark = stack::ctop;
+  try {
+    long start = find_header(text.data(), text.size());
+    if (start == -2) error::fire(err::cat_internal, err::internal::kez_system);
+    if (start < 0) {
+      cell* name = stack::push_cell();
+      file::load(reinterpret_cast<const uint8_t*>(path), std::strlen(path), name);
+      error::fire(err::cat_syntax, err::syntax::no_header, name);
+    }
+    cell* code = stack::push_cell();
+    *code = cell{TYPE_NONE, 0, 0, 0};
+    lexer::load_utf8(code, reinterpret_cast<const uint8_t*>(text.data()) + start, text.size() - size_t(start));
+    code->w1 = 2;  // past `Kez` and the header block
+    cell block = *code;
+    collector::root_cells keep(&block);
+    uint32_t status = interpreter::eval(&block, false);
+    if (status) runtime::throw_(status);
+  } catch (const thrown& t) {
+    runtime::ctx.thrown = 0;
+    cell* top = stack::top;
+    cell error = top > args && type_of(top - 1) == TYPE_ERROR ? *(top - 1) : *error::last_value();
+    stack::ctop = mark;
+    stack::arguments = args;
+    stack::top = args;
+    collector::root_cells keep(&error);
+    if (type_of(&error) != TYPE_ERROR) {
+      std::fprintf(stderr, "*** uncaught exit %08X\n", t.code);
+      runtime::on_quit();
+      std::_Exit(-2 & 0xFF);
+    }
+    uncaught(&error);
+  }
+  stack::ctop = mark;
+  stack::arguments = args;
+  stack::top = args;
+}
+
+}  // namespace kez::boot

@@ -1,0 +1,817 @@
+#include "runtime/interpreter.h"
+
+#include "runtime/actions.h"
+#include "runtime/collector.h"
+#include "runtime/core_ops.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/datatypes/context.h"
+#include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/error.h"
+#include "runtime/datatypes/none.h"
+#include "runtime/datatypes/typeset.h"
+#include "runtime/datatypes/word.h"
+#include "runtime/memory.h"
+#include "runtime/natives.h"
+#include "runtime/runtime.h"
+#include "runtime/stack.h"
+#include "runtime/start.h"
+#include "runtime/thrown.h"
+#include "runtime/words.h"
+
+namespace kez::interpreter {
+
+cell position{TYPE_UNSET, 0, 0, 0};
+
+namespace {
+
+// Argument kinds, header bits 20-21 of an argument-list typeset cell.
+constexpr uint32_t KIND_SHIFT = 20;
+enum arg_kind : uint32_t { ARG_WORD = 0, ARG_GET = 1, ARG_LIT = 2, ARG_RETURN = 3 };
+
+// Room kept on the machine stack below the deepest evaluation: far more
+// than any native needs between two depth checks.
+constexpr uintptr_t STACK_MARGIN = uintptr_t(8) << 20;
+uintptr_t depth_limit = 0;
+
+void mark_position() { collector::mark_values(&position, &position + 1); }
+
+inline cell* cell_at(uint32_t node, int32_t index) { return memory::buffer_of(node)->head_cell() + index; }
+inline int32_t tail_of(uint32_t node) {
+  series_buffer* b = memory::buffer_of(node);
+  return int32_t((b->tail - b->head) / sizeof(cell));
+}
+
+// Puts the value where the expression's result goes.
+inline void deliver(const cell* value, bool sub) {
+  if (sub) {
+    stack::push(value);
+  } else {
+    stack::set_last_keep(value);
+  }
+}
+
+// The value cell of a bound word: the common case read in place, anything
+// else (unbound, `self`, a function context outside its call) left to the
+// context module, which raises.
+inline cell* word_value(const cell* w) {
+  int32_t index = int32_t(w->w3);
+  if (w->w1 && index >= 0) {
+    const cell* c = context::cell_of(w->w1);
+    if (c->w2) {
+      if (c->header & FLAG_STACK_VALUES) return arena::at<cell>(c->w2) + index;
+      return memory::buffer_of(c->w2)->head_cell() + index;
+    }
+  }
+  return context::get(w);
+}
+
+inline bool callable_q(uint32_t t) {
+  return t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_FUNCTION || t == TYPE_ROUTINE;
+}
+
+void check_depth() {
+  if (!depth_limit) {
+    uintptr_t low = runtime::stack_limit();
+    depth_limit = low ? low + STACK_MARGIN : 1;
+  }
+  if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < depth_limit)
+    error::fire(err::cat_internal, err::internal::stack_overflow);
+}
+
+// ---------------------------------------------------------------- arguments
+
+// The argument list of a spec: one typeset cell per argument (its kind in
+// header bits 20-21, the argument's symbol in word 3), one refinement! per
+// refinement but /local (word 3 its ordinal from 1), then an integer! with
+// the number of locals when there are any.
+void spec_arguments(cell* target, uint32_t spec_node) {
+  collector::root_node keep(spec_node);
+  cell spec{TYPE_BLOCK, 0, spec_node, 0};
+  collector::root_cells keep_spec(&spec);
+  block::make_at(target, 8);
+  int32_t n = tail_of(spec_node);
+  int32_t locals = -1;
+  uint32_t ordinal = 0;
+  for (int32_t i = 0; i < n; ++i) {
+    cell item = *cell_at(spec_node, i);
+    uint32_t t = type_of(&item);
+    if (locals >= 0) {
+      if (t == TYPE_WORD) ++locals;
+      else if (t == TYPE_SET_WORD) break;
+      continue;
+    }
+    switch (t) {
+      case TYPE_WORD: case TYPE_GET_WORD: case TYPE_LIT_WORD: case TYPE_SET_WORD: {
+        uint32_t kind = t == TYPE_WORD ? ARG_WORD : t == TYPE_GET_WORD ? ARG_GET : t == TYPE_LIT_WORD ? ARG_LIT : ARG_RETURN;
+        if (t == TYPE_SET_WORD && item.w2 != words::word[words::w::return_]->w2 &&
+            symbol::resolve(item.w2) != symbol::resolve(words::word[words::w::return_]->w2))
+          error::fire(err::cat_script, err::script::bad_func_def, &item);
+        cell set{TYPE_TYPESET, 0, 0, 0};
+        if (i + 1 < n && type_of(cell_at(spec_node, i + 1)) == TYPE_BLOCK &&
+            tail_of(cell_at(spec_node, i + 1)->w2) > int32_t(cell_at(spec_node, i + 1)->w1)) {
+          cell types = *cell_at(spec_node, i + 1);
+          collector::root_cells keep_types(&types);
+          cell* made = typeset::make_in_from_spec(target, &types);
+          set = *made;
+          block::ks_remove_last(target);
+          ++i;
+        } else {
+          for (uint32_t type = 1; type <= TYPE_LAST; ++type)
+            if (type != TYPE_UNSET) typeset::add_type(&set, type);
+        }
+        set.header = TYPE_TYPESET | kind << KIND_SHIFT;
+        set.w3 = item.w2;
+        block::ks_append(target, &set);
+        break;
+      }
+      case TYPE_REFINEMENT:
+        if (symbol::resolve(item.w2) == symbol::resolve(words::refinements[words::ref::local]->w2)) {
+          locals = 0;
+          break;
+        }
+        item.w1 = 0;  // only the name and the ordinal are read
+        item.w3 = ++ordinal;
+        block::ks_append(target, &item);
+        break;
+      default: break;
+    }
+  }
+  if (locals > 0) {
+    cell count{TYPE_INTEGER, 0, uint32_t(locals), 0};
+    block::ks_append(target, &count);
+  }
+}
+
+// The cached argument list of a callable (extras cell 1), built on first use.
+uint32_t argument_list(const cell* fn) {
+  cell* extras = memory::buffer_of(fn->w3)->head_cell();
+  if (type_of(extras + 1) == TYPE_BLOCK) return extras[1].w2;
+  uint32_t extras_node = fn->w3;
+  collector::root_node keep(extras_node);
+  cell list{TYPE_UNSET, 0, 0, 0};
+  collector::root_cells keep_list(&list);
+  spec_arguments(&list, fn->w2);
+  memory::buffer_of(extras_node)->head_cell()[1] = list;
+  return list.w2;
+}
+
+cell name_word(uint32_t symbol) {
+  cell w{TYPE_WORD, 0, symbol, uint32_t(-1)};
+  return w;
+}
+
+[[noreturn]] void expect_arg(const cell* name, const cell* value, uint32_t symbol) {
+  cell kind, arg = name_word(symbol), fn = *name;
+  datatype::make_at(&kind, type_of(value));
+  error::fire(err::cat_script, err::script::expect_arg, &fn, &kind, &arg);
+}
+
+// Node slots here are rooted by their owners: a collection may rewrite them.
+struct call_site {
+  uint32_t& node;     // the code block
+  int32_t& index;     // next value to read
+  const cell* name;   // the called word (rooted by the caller)
+  const cell* path;   // refinements: a path (rooted) and the index of its first refinement, or null
+  int32_t path_index;
+  bool infix = false;  // an operator's right operand takes no lookahead
+  bool right_fetched = false;  // infix: the right operand already lies above the left
+};
+
+// Fetches one argument of `kind` into a new cell; answers a status, or
+// UINT32_MAX when the code ended (nothing pushed).
+uint32_t fetch_one(call_site& site, uint32_t kind) {
+  if (site.index >= tail_of(site.node)) return UINT32_MAX;
+  if (kind == ARG_WORD) return eval_expression(site.node, site.index, true, site.infix, false);
+  cell v = *cell_at(site.node, site.index);
+  uint32_t t = type_of(&v);
+  if (kind == ARG_LIT && (t == TYPE_GET_WORD || t == TYPE_PAREN || t == TYPE_GET_PATH))
+    return eval_expression(site.node, site.index, true, true, true);
+  ++site.index;
+  stack::push(&v);
+  return 0;
+}
+
+// Fetches the argument at list entry `e` into the cell at `slot` (a frame
+// cell, or the next free one).
+uint32_t fetch_into(call_site& site, const cell* e, cell* slot) {
+  uint32_t kind = (e->header >> KIND_SHIFT) & 3;
+  uint32_t s = fetch_one(site, kind);
+  if (s == UINT32_MAX) {
+    if (kind == ARG_LIT && typeset::has_q(e, TYPE_UNSET)) {
+      cell unset{TYPE_UNSET, 0, 0, 0};
+      if (slot == stack::top) stack::push(&unset); else *slot = unset;
+      return 0;
+    }
+    cell fn = *site.name, arg = name_word(e->w3);
+    error::fire(err::cat_script, err::script::no_arg, &fn, &arg);
+  }
+  if (s) return s;
+  cell* value = stack::top - 1;
+  if (!typeset::has_q(e, type_of(value))) expect_arg(site.name, value, e->w3);
+  if (slot != value) {
+    *slot = *value;
+    stack::pop(1);
+  }
+  return 0;
+}
+
+// Fetches every argument of the call whose frame is marked (its first cell
+// already holds the left operand when infix) and, for natives and actions,
+// fills the refinement integers. Answers a status.
+uint32_t eval_arguments(call_site& site, const cell* fn, bool native, bool infix, int32_t* refinements,
+                        uint32_t& refinement_count) {
+  // The list is read again after each fetch: fn is rooted, its list's node
+  // may move.
+  argument_list(fn);
+  auto list = [fn] { return memory::buffer_of(fn->w3)->head_cell()[1].w2; };
+  int32_t n = tail_of(list());
+  int32_t i = 0;
+  // Fixed arguments.
+  for (; i < n; ++i) {
+    cell e = *cell_at(list(), i);
+    if (type_of(&e) != TYPE_TYPESET) break;
+    if (((e.header >> KIND_SHIFT) & 3) == ARG_RETURN) continue;
+    if ((infix && i == 0) || (site.right_fetched && i == 1)) {
+      if (!typeset::has_q(&e, type_of(stack::arguments + i))) expect_arg(site.name, stack::arguments + i, e.w3);
+      continue;
+    }
+    if (uint32_t s = fetch_into(site, &e, stack::top)) return s;
+  }
+  // Refinements: every slot laid out in spec order first, then the ones the
+  // path names fetched in the path's order.
+  int32_t first_refinement = i;
+  refinement_count = 0;
+  int32_t slot_of[64];
+  for (int32_t j = first_refinement; j < n; ++j) {
+    cell* e = cell_at(list(), j);
+    if (type_of(e) == TYPE_REFINEMENT) {
+      if (refinement_count < 64) slot_of[refinement_count] = int32_t(stack::top - stack::arguments);
+      refinements[refinement_count++] = -1;
+      if (!native) {
+        cell off{TYPE_LOGIC, 0, 0, 0};
+        stack::push(&off);
+      }
+    } else if (type_of(e) == TYPE_TYPESET) {
+      if (((e->header >> KIND_SHIFT) & 3) == ARG_RETURN) continue;
+      cell none{TYPE_NONE, 0, 0, 0};
+      stack::push(&none);
+    } else if (type_of(e) == TYPE_INTEGER && !native) {
+      cell off{TYPE_LOGIC, 0, 0, 0}, none{TYPE_NONE, 0, 0, 0};
+      stack::push(&off);
+      for (uint32_t k = 0; k < e->w2; ++k) stack::push(&none);
+    }
+  }
+  if (site.path) {
+    int32_t path_tail = tail_of(site.path->w2);
+    for (int32_t p = site.path_index; p < path_tail; ++p) {
+      cell element = *cell_at(site.path->w2, p);
+      bool active = true;
+      if (type_of(&element) == TYPE_GET_WORD) {
+        active = true_q(context::get(&element));
+      } else if (type_of(&element) != TYPE_WORD) {
+        error::fire(err::cat_script, err::script::bad_refine, &element);
+      }
+      uint32_t canon = symbol::resolve(element.w2);
+      int32_t found = -1;
+      uint32_t ordinal = 0;
+      for (int32_t j = first_refinement; j < n; ++j) {
+        cell* e = cell_at(list(), j);
+        if (type_of(e) != TYPE_REFINEMENT) continue;
+        if (symbol::resolve(e->w2) == canon) {
+          found = j;
+          break;
+        }
+        ++ordinal;
+      }
+      if (found < 0) {
+        cell fn_name = *site.name, ref = name_word(element.w2);
+        set_cell_type(&ref, TYPE_REFINEMENT);
+        error::fire(err::cat_script, err::script::no_refine, &fn_name, &ref);
+      }
+      if (refinements[ordinal] != -1 || (!native && stack::arguments[slot_of[ordinal]].w1)) {
+        error::fire(err::cat_script, err::script::dup_refine, site.path);
+      }
+      if (!active) continue;
+      int32_t slot = slot_of[ordinal];
+      if (native) {
+        refinements[ordinal] = slot;
+      } else {
+        stack::arguments[slot] = cell{TYPE_LOGIC, 1, 0, 0};
+        ++slot;
+        refinements[ordinal] = slot;
+      }
+      for (int32_t j = found + 1; j < n; ++j) {
+        cell e = *cell_at(list(), j);
+        if (type_of(&e) != TYPE_TYPESET || ((e.header >> KIND_SHIFT) & 3) == ARG_RETURN) break;
+        if (uint32_t s = fetch_into(site, &e, stack::arguments + slot)) return s;
+        ++slot;
+      }
+    }
+  }
+  return 0;
+}
+
+// Calls a native, action or function value whose name is `name`; the value
+// is a copy rooted by the caller.
+uint32_t eval_code(const cell* fn, call_site& site, bool sub, bool infix) {
+  check_depth();
+  uint32_t t = type_of(fn);
+  if (t == TYPE_OP) t = (fn->header >> 16) & 0xFF;
+  cell* placeholder = nullptr;
+  if (!infix) placeholder = stack::push(fn);
+  int32_t refinements[64];
+  uint32_t refinement_count = 0;
+  uint32_t status;
+  if (t == TYPE_NATIVE || t == TYPE_ACTION) {
+    // Infix: the left operand lies at top and becomes the frame's first cell.
+    stack::mark_interp_native(site.name);
+    if (infix) stack::top = stack::arguments + (site.right_fetched ? 2 : 1);
+    status = eval_arguments(site, fn, true, infix, refinements, refinement_count);
+    if (status) return status;
+    if (t == TYPE_NATIVE) {
+      status = natives::table[fn->w1 - 1](0, refinements);
+      if (status) return status;
+    } else {
+      actions::entries[fn->w1 - 1](refinements);
+    }
+    stack::unwind();
+  } else if (t == TYPE_FUNCTION) {
+    uint32_t ctx = fn->w1;
+    stack::mark(site.name, stack::FRAME_INTERPRETED | stack::FRAME_FUNCTION << 24);
+    stack::frame* f = stack::current_frame();
+    f->function_context = ctx;
+    f->saved_values = context::cell_of(ctx)->w2;
+    if (infix) stack::top = stack::arguments + (site.right_fetched ? 2 : 1);
+    status = eval_arguments(site, fn, false, infix, refinements, refinement_count);
+    if (status) return status;
+    // The context node is read again: evaluating the arguments may have moved it.
+    status = call_function(placeholder ? placeholder : fn, fn->w1);
+    if (status) return status;
+    stack::unwind_ctx();
+  } else {
+    error::fire(err::cat_internal, err::internal::not_done);
+  }
+  if (!infix) {
+    *placeholder = *(stack::top - 1);
+    stack::top = placeholder + 1;
+    if (!sub) stack::set_last_keep(placeholder);
+  }
+  return 0;
+}
+
+// The value of path element `element` of the path, evaluated as needed,
+// pushed.
+uint32_t path_element(cell* element) {
+  uint32_t t = type_of(element);
+  if (t == TYPE_GET_WORD) {
+    *element = *context::get(element);
+  } else if (t == TYPE_PAREN) {
+    if (uint32_t s = eval(element, false)) return s;
+    *element = *(stack::top - 1);
+    stack::pop(1);
+  }
+  return 0;
+}
+
+// Evaluates a path or get-path at the position (value pushed or made the
+// result); with set_value, a set-path whose value is that cell.
+uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_value) {
+  cell path = *cell_at(node, index);
+  ++index;
+  collector::root_cells keep_path(&path);
+  int32_t head = int32_t(path.w1), tail = tail_of(path.w2);
+  if (head >= tail) error::fire(err::cat_script, err::script::empty_path);
+  cell first = *cell_at(path.w2, head);
+  if (type_of(&first) != TYPE_WORD) error::fire(err::cat_script, err::script::word_first, &path);
+  cell* base = stack::top;
+  cell* parent = stack::push(context::get(&first));
+  if (callable_q(type_of(parent))) {
+    if (set_value) error::fire(err::cat_script, err::script::invalid_path_set, &path);
+    if (type_of(&path) == TYPE_GET_PATH) error::fire(err::cat_script, err::script::invalid_path_get, &path);
+    cell fn = *parent;
+    stack::top = base;
+    collector::root_cells keep_fn(&fn);
+    collector::root_cells keep_first(&first);
+    call_site site{node, index, &first, &path, head + 1};
+    return eval_code(&fn, site, sub, false);
+  }
+  if (type_of(parent) == TYPE_UNSET) error::fire(err::cat_script, err::script::unset_path, &path, &first);
+  for (int32_t i = head + 1; i < tail; ++i) {
+    cell* element = stack::push(cell_at(path.w2, i));
+    if (uint32_t s = path_element(element)) return s;
+    if (type_of(element) == TYPE_UNSET) error::fire(err::cat_script, err::script::invalid_path, &path, element);
+    bool last = i + 1 == tail;
+    cell* p = stack::top - 2;
+    auto handler = actions::table[type_of(p)][ACT_EVAL_PATH - 1];
+    if (!handler) {
+      cell kind;
+      datatype::make_at(&kind, type_of(p));
+      error::fire(err::cat_script, err::script::bad_path_type, &path, &kind, element);
+    }
+    cell* result = reinterpret_cast<actions::eval_path_fn>(handler)(
+        p, element, last ? set_value : nullptr, &path, nullptr, nullptr, i - head, false, !(last && set_value), false, true);
+    cell value = *result;
+    stack::top = base;
+    stack::push(&value);
+    if (!last && callable_q(type_of(&value)) && !set_value) {
+      cell fn = value;
+      stack::top = base;
+      collector::root_cells keep_fn(&fn);
+      collector::root_cells keep_first(&first);
+      call_site site{node, index, &first, &path, i + 1};
+      return eval_code(&fn, site, sub, false);
+    }
+  }
+  if (set_value) {
+    stack::top = base;
+    stack::push(set_value);
+  }
+  if (!sub) {
+    cell value = *(stack::top - 1);
+    stack::top = base;
+    stack::set_last_keep(&value);
+  }
+  return 0;
+}
+
+// The commonest operators on two integers (or two floats for the
+// arithmetic) computed in place, with the results of the generic route:
+// 32-bit overflow gives the float! of the exact operands. Answers false
+// (nothing done) for anything else.
+enum fast_op { FAST_NONE, FAST_ADD, FAST_SUBTRACT, FAST_MULTIPLY, FAST_COMPARE };
+fast_op fast_kind(const cell* op, int32_t& compare_op) {
+  uint32_t source = (op->header >> 16) & 0xFF;
+  if (source == TYPE_ACTION) {
+    switch (op->w1) {
+      case ACT_ADD: return FAST_ADD;
+      case ACT_SUBTRACT: return FAST_SUBTRACT;
+      case ACT_MULTIPLY: return FAST_MULTIPLY;
+      default: return FAST_NONE;
+    }
+  }
+  // equal? ... greater-or-equal? are natives 25 to 31.
+  static const int32_t ops[] = {COMP_EQUAL, COMP_NOT_EQUAL, COMP_STRICT_EQUAL, COMP_LESSER,
+                                COMP_GREATER, COMP_LESSER_EQUAL, COMP_GREATER_EQUAL};
+  if (source == TYPE_NATIVE && op->w1 >= 25 && op->w1 <= 31) {
+    compare_op = ops[op->w1 - 25];
+    return FAST_COMPARE;
+  }
+  return FAST_NONE;
+}
+
+bool fast_operator(fast_op kind, int32_t compare_op, cell* left, const cell* right) {
+  uint32_t lt = type_of(left), rt = type_of(right);
+  if (lt == TYPE_INTEGER && rt == TYPE_INTEGER) {
+    int32_t a = int32_t(left->w2), b = int32_t(right->w2);
+    int32_t r;
+    bool overflow;
+    switch (kind) {
+      case FAST_ADD: overflow = __builtin_add_overflow(a, b, &r); break;
+      case FAST_SUBTRACT: overflow = __builtin_sub_overflow(a, b, &r); break;
+      case FAST_MULTIPLY: overflow = __builtin_mul_overflow(a, b, &r); break;
+      default: {
+        bool t;
+        switch (compare_op) {
+          case COMP_EQUAL: case COMP_STRICT_EQUAL: t = a == b; break;
+          case COMP_NOT_EQUAL: t = a != b; break;
+          case COMP_LESSER: t = a < b; break;
+          case COMP_LESSER_EQUAL: t = a <= b; break;
+          case COMP_GREATER: t = a > b; break;
+          default: t = a >= b; break;
+        }
+        *left = cell{TYPE_LOGIC, t ? 1u : 0u, 0, 0};
+        return true;
+      }
+    }
+    if (!overflow) {
+      *left = cell{TYPE_INTEGER, 0, uint32_t(r), 0};
+      return true;
+    }
+    double x = a, y = b;
+    double d = kind == FAST_ADD ? x + y : kind == FAST_SUBTRACT ? x - y : x * y;
+    *left = cell{TYPE_FLOAT, 0, 0, 0};
+    store_double(&left->w2, d);
+    return true;
+  }
+  if (lt == TYPE_FLOAT && rt == TYPE_FLOAT && kind != FAST_COMPARE) {
+    double x = load_double(&left->w2), y = load_double(&right->w2);
+    double d = kind == FAST_ADD ? x + y : kind == FAST_SUBTRACT ? x - y : x * y;
+    store_double(&left->w2, d);
+    return true;
+  }
+  return false;
+}
+
+struct position_guard {
+  cell saved = position;
+  collector::root_cells keep{&saved};
+  ~position_guard() { position = saved; }
+};
+
+}  // namespace
+
+int32_t compare_call(const cell* function, const cell* a, const cell* b, int32_t size);
+
+void init() {
+  static bool marker_added = false;
+  if (!marker_added) {
+    collector::add_marker(mark_position);
+    marker_added = true;
+  }
+  position = cell{TYPE_UNSET, 0, 0, 0};
+  depth_limit = 0;
+  // block! hands /all records over as blocks already: each side is one value.
+  block::set_compare_call([](const cell* function, const cell* a, const cell* b) {
+    return compare_call(function, a, b, 1);
+  });
+  string::set_compare_call(compare_call);
+}
+
+bool truth_checked(const cell* v) {
+  if (type_of(v) == TYPE_UNSET) error::fire(err::cat_script, err::script::no_value, v);
+  return true_q(v);
+}
+
+uint32_t eval(const cell* block, bool chain) {
+  uint32_t node = block->w2;
+  int32_t index = int32_t(block->w1);
+  uint32_t type = type_of(block);
+  collector::root_node keep(node);
+  position_guard guard;
+  stack::mark_eval(words::word[words::w::body]);
+  if (index >= tail_of(node)) {
+    stack::arguments->header = TYPE_UNSET;
+    stack::top = stack::arguments + 1;
+  } else {
+    while (index < tail_of(node)) {
+      position = cell{type, uint32_t(index), node, 0};
+      if (uint32_t s = eval_expression(node, index, false, false, false)) return s;
+      if (index < tail_of(node)) stack::reset();
+    }
+  }
+  if (chain) {
+    stack::unwind_last();
+  } else {
+    stack::unwind();
+  }
+  return 0;
+}
+
+uint32_t eval_next(uint32_t& node, int32_t& index) {
+  stack::mark_eval(words::word[words::w::body]);
+  if (uint32_t s = eval_expression(node, index, false, false, false)) return s;
+  stack::unwind();
+  return 0;
+}
+
+uint32_t eval_expression(uint32_t& node, int32_t& index, bool sub, bool no_infix, bool passive) {
+  cell* start = sub ? stack::top : stack::arguments;
+  cell v = *cell_at(node, index);
+  switch (type_of(&v)) {
+    case TYPE_PAREN: {
+      ++index;
+      if (uint32_t s = eval(&v, false)) return s;
+      if (!sub) stack::set_last_keep(stack::top - 1);
+      break;
+    }
+    case TYPE_SET_WORD: {
+      ++index;
+      if (index >= tail_of(node)) error::fire(err::cat_script, err::script::need_value, &v);
+      collector::root_cells keep(&v);
+      if (uint32_t s = eval_expression(node, index, true, false, false)) return s;
+      cell* value = stack::top - 1;
+      if (type_of(value) == TYPE_UNSET) error::fire(err::cat_script, err::script::need_value, &v);
+      context::set(&v, value);
+      if (!sub) stack::set_last_keep(value);
+      break;
+    }
+    case TYPE_SET_PATH: {
+      cell path = v;
+      int32_t at = index++;
+      if (index >= tail_of(node)) error::fire(err::cat_script, err::script::need_value, &path);
+      collector::root_cells keep(&path);
+      if (uint32_t s = eval_expression(node, index, true, false, false)) return s;
+      cell* value = stack::top - 1;
+      if (type_of(value) == TYPE_UNSET) error::fire(err::cat_script, err::script::need_value, &path);
+      int32_t after = index;
+      index = at;
+      if (uint32_t s = eval_path(node, index, sub, value)) return s;
+      index = after;
+      if (sub) {
+        *start = *(stack::top - 1);
+        stack::top = start + 1;
+      }
+      break;
+    }
+    case TYPE_GET_WORD:
+      ++index;
+      deliver(word_value(&v), sub);
+      break;
+    case TYPE_LIT_WORD:
+      ++index;
+      set_cell_type(&v, TYPE_WORD);
+      deliver(&v, sub);
+      break;
+    case TYPE_WORD: {
+      ++index;
+      cell* value = word_value(&v);
+      switch (type_of(value)) {
+        case TYPE_UNSET: error::fire(err::cat_script, err::script::no_value, &v);
+        case TYPE_OP: error::fire(err::cat_script, err::script::no_op_arg, &v);
+        case TYPE_NATIVE: case TYPE_ACTION: case TYPE_FUNCTION: case TYPE_ROUTINE: {
+          cell pair[2] = {*value, v};  // the callable and its name
+          collector::root_cells keep(pair, 2);
+          call_site site{node, index, &pair[1], nullptr, 0};
+          if (uint32_t s = eval_code(&pair[0], site, sub, false)) return s;
+          break;
+        }
+        default: deliver(value, sub); break;
+      }
+      break;
+    }
+    case TYPE_PATH: case TYPE_GET_PATH:
+      if (uint32_t s = eval_path(node, index, sub, nullptr)) return s;
+      break;
+    case TYPE_LIT_PATH:
+      ++index;
+      set_cell_type(&v, TYPE_PATH);
+      deliver(&v, sub);
+      break;
+    case TYPE_OP:
+      error::fire(err::cat_internal, err::internal::not_done);
+    case TYPE_NATIVE: case TYPE_ACTION: case TYPE_FUNCTION: case TYPE_ROUTINE: {
+      ++index;
+      if (passive) {
+        deliver(&v, sub);
+        break;
+      }
+      cell pair[2] = {v, *words::word[words::w::anon]};
+      collector::root_cells keep(pair, 2);
+      call_site site{node, index, &pair[1], nullptr, 0};
+      if (uint32_t s = eval_code(&pair[0], site, sub, false)) return s;
+      break;
+    }
+    case TYPE_ISSUE: {
+      ++index;
+      uint32_t canon = symbol::resolve(v.w2);
+      if ((canon == symbol::resolve(words::symbols[words::sym::system]) ||
+           canon == symbol::resolve(words::symbols[words::sym::system_global])) &&
+          index < tail_of(node) && type_of(cell_at(node, index)) == TYPE_BLOCK)
+        error::fire(err::cat_internal, err::internal::kez_system);
+      deliver(&v, sub);
+      break;
+    }
+    default:
+      ++index;
+      deliver(&v, sub);
+      break;
+  }
+  if (no_infix) return 0;
+  // Infix lookahead: operators chain left to right, without precedence.
+  for (;;) {
+    series_buffer* b = memory::buffer_of(node);
+    cell* next = b->head_cell() + index;
+    if (next >= b->tail_cell() || type_of(next) != TYPE_WORD || !next->w1 || int32_t(next->w3) < 0) break;
+    const cell* c = context::cell_of(next->w1);
+    if (!c->w2) break;
+    cell* value = c->header & FLAG_STACK_VALUES ? arena::at<cell>(c->w2) + next->w3
+                                                 : memory::buffer_of(c->w2)->head_cell() + next->w3;
+    if (type_of(value) != TYPE_OP) break;
+    int32_t compare_op = 0;
+    fast_op kind = fast_kind(value, compare_op);
+    if (kind) {
+      // A right operand that needs no evaluation: a literal, or a word
+      // holding a number.
+      cell* right = next + 1;
+      if (right < b->tail_cell()) {
+        if (type_of(right) == TYPE_WORD && right->w1 && int32_t(right->w3) >= 0) {
+          const cell* rc = context::cell_of(right->w1);
+          right = !rc->w2 ? nullptr
+                  : rc->header & FLAG_STACK_VALUES ? arena::at<cell>(rc->w2) + right->w3
+                                                   : memory::buffer_of(rc->w2)->head_cell() + right->w3;
+        }
+        if (right && fast_operator(kind, compare_op, start, right)) {
+          index += 2;
+          stack::top = start + 1;
+          continue;
+        }
+      }
+    }
+    cell pair[2] = {*value, *next};  // the operator and its name
+    collector::root_cells keep(pair, 2);
+    ++index;
+    call_site site{node, index, &pair[1], nullptr, 0, true};
+    if (kind && index < tail_of(node)) {
+      // Any other right operand of a fast operator is evaluated first, so
+      // that two numbers it gives still take the fast route.
+      stack::top = start + 1;
+      if (uint32_t s = eval_expression(node, index, true, true, false)) return s;
+      if (fast_operator(kind, compare_op, start, start + 1)) {
+        stack::top = start + 1;
+        continue;
+      }
+      site.right_fetched = true;
+    }
+    stack::top = start;  // the left operand is the first cell above top
+    if (uint32_t s = eval_code(&pair[0], site, true, true)) return s;
+    // The operator's frame started at `start`; its result is there.
+    stack::top = start + 1;
+  }
+  return 0;
+}
+
+uint32_t call_function(const cell* fn, uint32_t context) {
+  cell* values_cell = context::cell_of(context);
+  values_cell->w2 = arena::offset_of(stack::arguments);
+  stack::set_body_flag(true);
+  cell body = memory::buffer_of(fn->w3)->head_cell()[0];
+  uint32_t status = 0;
+  if (type_of(&body) == TYPE_BLOCK) {
+    status = eval(&body, true);
+  } else {
+    stack::arguments->header = TYPE_NONE;
+    stack::top = stack::arguments + 1;
+  }
+  if (status == THROWN_RETURN || status == THROWN_EXIT) {
+    stack::top = stack::arguments + 1;
+    status = 0;
+  }
+  if (status) return status;
+  stack::set_body_flag(false);
+  return 0;
+}
+
+cell* call_function_with(const cell* fn, const cell* args, uint32_t count, const cell* name) {
+  cell f = *fn;
+  collector::root_cells keep(&f);
+  cell* placeholder = stack::push(&f);
+  stack::mark(name ? name : words::word[words::w::anon], stack::FRAME_FUNCTION << 24);
+  stack::frame* frame = stack::current_frame();
+  frame->function_context = f.w1;
+  frame->saved_values = context::cell_of(f.w1)->w2;
+  for (uint32_t i = 0; i < count; ++i) stack::push(args + i);
+  uint32_t list = argument_list(&f);
+  int32_t n = tail_of(list);
+  uint32_t given = 0;
+  for (int32_t i = 0; i < n; ++i) {
+    cell* e = cell_at(list, i);
+    if (type_of(e) == TYPE_TYPESET) {
+      if (((e->header >> KIND_SHIFT) & 3) == ARG_RETURN) continue;
+      if (++given > count) none::push();
+    } else if (type_of(e) == TYPE_REFINEMENT) {
+      cell off{TYPE_LOGIC, 0, 0, 0};
+      stack::push(&off);
+    } else if (type_of(e) == TYPE_INTEGER) {
+      cell off{TYPE_LOGIC, 0, 0, 0}, none{TYPE_NONE, 0, 0, 0};
+      stack::push(&off);
+      for (uint32_t k = 0; k < e->w2; ++k) stack::push(&none);
+    }
+  }
+  uint32_t status = call_function(&f, f.w1);
+  raise_status(status);
+  stack::unwind_ctx();
+  *placeholder = *(stack::top - 1);
+  stack::top = placeholder + 1;
+  return placeholder;
+}
+
+// The /compare function of sort: asked whether a sorts before b (records
+// of `size` cells go as blocks), its answer mapped to an order.
+int32_t compare_call(const cell* function, const cell* a, const cell* b, int32_t size) {
+  cell* base = stack::top;
+  cell* args = base;
+  // The values are copied out first: the series they lie in may move.
+  for (int32_t i = 0; i < size; ++i) stack::push(a + i);
+  for (int32_t i = 0; i < size; ++i) stack::push(b + i);
+  if (size > 1) {
+    args = stack::top;
+    for (int32_t k = 0; k < 2; ++k) {
+      cell* record = stack::push_cell();
+      block::make_at(record, size);
+      for (int32_t i = 0; i < size; ++i) block::ks_append(record, base + k * size + i);
+    }
+  }
+  cell* result = call_function_with(function, args, 2, words::word[words::w::compare_callback]);
+  int32_t order;
+  switch (type_of(result)) {
+    case TYPE_LOGIC: order = result->w1 ? 1 : -1; break;
+    case TYPE_INTEGER: order = int32_t(result->w2); break;
+    case TYPE_FLOAT: {
+      double d = load_double(&result->w2);
+      order = d > 0.0 ? 1 : d < 0.0 ? -1 : 0;
+      break;
+    }
+    case TYPE_NONE: order = -1; break;
+    default: order = 1; break;
+  }
+  stack::top = base;
+  return order;
+}
+
+void raise_status(uint32_t status) {
+  if (status) runtime::throw_(status);
+}
+
+}  // namespace kez::interpreter

@@ -1,0 +1,63 @@
+// The interpreter: evaluates blocks expression by expression on the data
+// and call stacks, looks words up through their contexts, calls natives,
+// actions and functions, applies infix operators left to right and walks
+// paths.
+//
+// Invariants:
+// - Every evaluating entry answers a status: 0, or the code of a break,
+//   continue, return, exit or throw already on its way (the stacks cut back
+//   to the target frame by the stack's throw operations). Errors never travel
+//   as a status: they unwind as kez::thrown.
+// - Code is kept as a block node and an index, never a cell address, across
+//   anything that evaluates: any allocation may move the buffer.
+// - The position cell names the block and index being evaluated (an error's
+//   `near`); eval puts it back on every way out.
+#pragma once
+
+#include <cstdint>
+
+#include "runtime/cell.h"
+
+namespace kez::interpreter {
+
+// The block and index of the expression being evaluated.
+extern cell position;
+
+void init();
+
+// Evaluates a whole block in a block-evaluation frame. The last value (unset
+// for an empty block) is left as one cell on the caller's stack, or with
+// chain copied into the caller's result slot.
+uint32_t eval(const cell* block, bool chain);
+
+// One expression of the block `node` from index (updated past it). node is
+// a rooted slot (a collection may rewrite it). With sub
+// the value is pushed, else it becomes arguments[0] (the only cell kept).
+// no_infix: no operator lookahead (an operator's right operand); passive:
+// function values met literally are pushed, not called.
+uint32_t eval_expression(uint32_t& node, int32_t& index, bool sub, bool no_infix, bool passive);
+// eval_expression in a frame of its own, the value pushed (any, all, reduce).
+uint32_t eval_next(uint32_t& node, int32_t& index);
+
+// Runs a function! whose frame is marked and whose argument cells are
+// pushed; return and exit end here, leaving the frame's result in its
+// arguments[0]. Other exits travel on as the status.
+uint32_t call_function(const cell* fn, uint32_t context);
+// For native code that cannot carry a status: a function! called with the
+// given argument cells (on the data stack) in a frame named `name` (or
+// <anon>); missing arguments are none, refinements off. The result is
+// pushed. Any exit other than return and exit is raised as kez::thrown.
+cell* call_function_with(const cell* fn, const cell* args, uint32_t count, const cell* name = nullptr);
+
+// Raises the exit a status carries (for callers that cannot return one).
+void raise_status(uint32_t status);
+
+// True unless the value is none! or false.
+inline bool true_q(const cell* v) {
+  uint32_t t = type_of(v);
+  return !(t == TYPE_NONE || (t == TYPE_LOGIC && v->w1 == 0));
+}
+// The same, raising Script Error for an unset! value.
+bool truth_checked(const cell* v);
+
+}  // namespace kez::interpreter

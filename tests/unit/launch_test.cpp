@@ -1,0 +1,75 @@
+// Running a script from the command line: the header rules, the exit
+// status of a clean run and of an error nothing catches.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "child_process.h"
+#include "runtime/boot.h"
+
+namespace {
+
+std::string script_file(const std::string& name, const std::string& text) {
+  std::string path = std::string(KEZ_TEST_PROGRAM_DIR) + "/" + name;
+  FILE* f = std::fopen(path.c_str(), "wb");
+  std::fwrite(text.data(), 1, text.size(), f);
+  std::fclose(f);
+  return path;
+}
+
+TEST(Launch, ScriptsRunAndReportUncaughtErrors) {
+  struct row {
+    const char* text;
+    int status;
+    const char* out;
+    const char* err_part;  // a part of standard error, "" for none at all
+  };
+  const row rows[] = {
+      {"Kez []\nprint \"hello\"\n", 0, "hello\n", ""},
+      {"#!/usr/bin/env kez\nnoise before\nKez [Title: \"t\"]\nprint 1 + 2\n", 0, "3\n", ""},
+      {"Kez\n\t [] prin \"a\" prin \"b\"", 0, "ab", ""},
+      {"Kez [] print 1 zork print 2\n", 254, "1\n", "zork has no value"},
+      {"Kez [] f: func [a [integer!]][a] f \"x\"\n", 254, "", "f does not allow string! for its a argument"},
+      {"print \"no header\"\n", 254, "", "script is missing a Kez header: /"},
+      {"kez [] print 1\n", 254, "", "script is missing a Kez header: /"},
+      {"Kez/System [] print 1\n", 254, "", "Kez/System"},
+      {"Kez [] f: func [][f] try [f] print \"after\"\n", 0, "after\n", ""},
+  };
+  int n = 0;
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.text);
+    auto result = kez::test::run_child(KEZ_EXE, {script_file("launch_" + std::to_string(n++) + ".kez", r.text)});
+    EXPECT_EQ(result.status, r.status);
+    EXPECT_EQ(result.out, r.out);
+    if (*r.err_part) {
+      EXPECT_NE(result.err.find(r.err_part), std::string::npos) << result.err;
+    } else {
+      EXPECT_EQ(result.err, "");
+    }
+  }
+}
+
+TEST(Launch, HeaderIsKezThenBlanksThenABracket) {
+  struct row {
+    const char* text;
+    long start;
+  };
+  const row rows[] = {
+      {"Kez []", 0},
+      {"junk\nKez [", 5},
+      {"Kez\n[", 0},
+      {"Kez/System [", -2},
+      {"xKez [", -1},
+      {"Kez x [", -1},
+      {"KEZ [", -1},
+      {"Kez", -1},
+      {"", -1},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.text);
+    EXPECT_EQ(kez::boot::find_header(r.text, std::string(r.text).size()), r.start);
+  }
+}
+
+}  // namespace

@@ -12,6 +12,7 @@
 #include "runtime/core_ops.h"
 #include "runtime/cycles.h"
 #include "runtime/datatypes/binary.h"
+#include "runtime/datatypes/bitset.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/char.h"
 #include "runtime/datatypes/context.h"
@@ -21,11 +22,15 @@
 #include "runtime/datatypes/file.h"
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/function.h"
+#include "runtime/datatypes/handle.h"
+#include "runtime/datatypes/hash.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
+#include "runtime/datatypes/map.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/object.h"
+#include "runtime/datatypes/port.h"
 #include "runtime/datatypes/date.h"
 #include "runtime/datatypes/money.h"
 #include "runtime/datatypes/pair.h"
@@ -34,6 +39,7 @@
 #include "runtime/datatypes/time.h"
 #include "runtime/datatypes/triple.h"
 #include "runtime/datatypes/tuple.h"
+#include "runtime/datatypes/vector.h"
 #include "runtime/datatypes/path.h"
 #include "runtime/datatypes/ref.h"
 #include "runtime/datatypes/series.h"
@@ -72,7 +78,8 @@ void (*const word_registrations[])() = {
     symbol::init, word::init,    char_::init,     typeset::init,  native::init, action_::init,
     op::init,     function::init, routine::init,  object::init,
     time::init,   date::init,     money::init,    pair::init,     point2D::init, point3D::init,
-    tuple::init,  percent::init,  triple::init,
+    tuple::init,  percent::init,  triple::init,   vector::init,   bitset::init,  map::init,
+    hash_::init,  handle::init,   port::init,
 };
 
 // Every type's name, so that specs may name types not built yet.

@@ -145,8 +145,7 @@ cell* copy_into(cell* target, const cell* source) {
   collector::root_cells keep(&src);
   uint32_t n = bytes_of(&src);
   make_at(target, n, 0, complemented_q(&src));
-  uint8_t* p = series::make_room(buf(target), n);
-  std::memcpy(p, buf(&src)->head_ptr(), n);
+  std::memcpy(buf(target)->head_ptr(), buf(&src)->head_ptr(), n);
   return target;
 }
 
@@ -169,15 +168,13 @@ cell* make_from(cell* proto, const cell* spec, int from) {
       int32_t n = number_of(&sp);
       if (n < 0) out_of_range(n);
       uint32_t bytes = (uint32_t(n) + 7) / 8;
-      make_at(proto, bytes, 0, false);
-      std::memset(series::make_room(buf(proto), bytes), 0, bytes);
-      return proto;
+      return make_at(proto, bytes, 0, false);
     }
     case TYPE_BITSET: return copy_into(proto, &sp);
     case TYPE_BINARY: {
       uint32_t n = series::buffer_of(&sp)->used() - std::min<uint32_t>(sp.w1, series::buffer_of(&sp)->used());
       make_at(proto, n, 0, negated);
-      uint8_t* p = series::make_room(buf(proto), n);
+      uint8_t* p = buf(proto)->head_ptr();
       const uint8_t* from_bytes = series::buffer_of(&sp)->head_ptr() + sp.w1;
       for (uint32_t i = 0; i < n; ++i) p[i] = negated ? uint8_t(~from_bytes[i]) : from_bytes[i];
       return proto;
@@ -188,7 +185,6 @@ cell* make_from(cell* proto, const cell* spec, int from) {
   int32_t highest = process(&scratch, &sp, MEASURE, from);
   uint32_t bytes = uint32_t(std::max(highest, 0)) / 8 + 1;
   make_at(proto, bytes, negated ? 0xFF : 0x00, negated);
-  std::memset(series::make_room(buf(proto), bytes), negated ? 0xFF : 0x00, bytes);
   process(proto, &sp, negated ? CLEAR : SET, from);
   return proto;
 }
@@ -335,9 +331,10 @@ cell* eval_path(cell* parent, const cell* element, const cell* value, const cell
 
 }  // namespace
 
-cell* make_at(cell* target, uint32_t bytes, uint8_t, bool complemented) {
+cell* make_at(cell* target, uint32_t bytes, uint8_t fill, bool complemented) {
   uint32_t node = memory::alloc_series(std::max<uint32_t>(bytes, 1), 1, 0);
   *target = cell{TYPE_BITSET | (complemented ? FLAG_BITSET_NOT : 0u), 0, node, 0};
+  std::memset(series::make_room(buf(target), bytes), fill, bytes);
   return target;
 }
 
@@ -373,7 +370,7 @@ cell* do_bitwise(int32_t op, cell* a, const cell* b) {
   cell out{TYPE_NONE, 0, 0, 0};
   collector::root_cells keep_out(&out);
   make_at(&out, n, 0, flag);
-  uint8_t* po = series::make_room(buf(&out), n);
+  uint8_t* po = buf(&out)->head_ptr();
   const uint8_t *px = buf(&x)->head_ptr(), *py = buf(&y)->head_ptr();
   for (uint32_t i = 0; i < n; ++i) po[i] = uint8_t(combine(i < lx ? px[i] : ex, i < ly ? py[i] : ey));
   *a = out;

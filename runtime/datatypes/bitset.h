@@ -15,7 +15,7 @@
 namespace kez::bitset {
 
 inline bool complemented_q(const cell* b) { return (b->header & FLAG_BITSET_NOT) != 0; }
-// target := an empty bitset of `bytes` bytes, each `fill`.
+// target := a bitset of `bytes` stored bytes, each `fill`.
 cell* make_at(cell* target, uint32_t bytes, uint8_t fill, bool complemented);
 // Membership of bit n (beyond the stored bytes: the complement flag).
 bool test_bit(const cell* b, int32_t n);

@@ -6,6 +6,7 @@
 #include "runtime/collector.h"
 #include "runtime/cycles.h"
 #include "runtime/datatypes/block.h"
+#include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/float.h"
@@ -378,6 +379,29 @@ void extend(cell* m, const cell* block, bool case_) {
     collector::root_cells hold_k(&k), hold_v(&v);
     set_key(&mm, &k, &v, case_);
   }
+}
+
+bool foreach_step(const cell* map, const cell* words, int32_t& position) {
+  cell m = *map, w = *words;
+  collector::root_cells keep(&m), keep_w(&w);
+  int32_t n = block::ks_length_q(&w), head = std::max(int32_t(w.w1), 0);
+  bool any = false;
+  for (int32_t k = 0; k < n; ++k) {
+    cell word = *block::ks_abs_at(&w, head + k);
+    collector::root_cells hold(&word);
+    if (!word_key_q(type_of(&word))) error::fire(err::cat_script, err::script::invalid_arg, &word);
+    while (position % 2 == 0 && position + 1 < cells_of(&m) && !live_q(&m, position)) position += 2;
+    cell v{TYPE_NONE, 0, 0, 0};
+    if (position < cells_of(&m)) {
+      v = *cell_at(&m, position);
+      v.header &= ~FLAG_NEW_LINE;
+      if (position % 2 == 0 && type_of(&v) == TYPE_SET_WORD) v.header = (v.header & ~FLAG_TYPE_MASK) | TYPE_WORD;
+      ++position;
+      any = true;
+    }
+    context::set(&word, &v);
+  }
+  return any;
 }
 
 void init() {

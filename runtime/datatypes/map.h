@@ -38,6 +38,12 @@ cell* set_key(cell* map, const cell* key, const cell* value, bool case_);
 cell* get_value(const cell* map, const cell* key, bool case_, bool same);
 // Adds or updates the pairs of a block (odd length: Script Error invalid-arg).
 void extend(cell* map, const cell* block, bool case_);
+// One step of foreach: the words of the block (word!, set-word!, get-word!
+// or lit-word!, else Script Error invalid-arg) take the next keys and values
+// from cell `position` on, removed entries skipped, word keys as word!;
+// words left over when the map runs out are set to none. Answers whether
+// any word took an entry's cell.
+bool foreach_step(const cell* map, const cell* words, int32_t& position);
 
 void init();  // after block!
 

@@ -16,6 +16,7 @@
 #include "runtime/datatypes/pair.h"
 #include "runtime/datatypes/path.h"
 #include "runtime/datatypes/percent.h"
+#include "runtime/datatypes/port.h"
 #include "runtime/datatypes/point.h"
 #include "runtime/datatypes/ref.h"
 #include "runtime/datatypes/series.h"
@@ -64,6 +65,7 @@ class collections_test : public words_test {
     map::init();
     handle::init();
     hash_::init();
+    port::init();
     saved_ = hashtable::hook;
     hashtable::hook.compare = [](const cell* a, const cell* b, int op) { return actions::compare_value(a, b, op) == 0; };
     system_stub::reset();
@@ -80,6 +82,8 @@ class collections_test : public words_test {
   }
   void TearDown() override {
     hashtable::hook = saved_;
+    port::hooks = {};
+    port::set_system(nullptr, nullptr, nullptr);
     system_stub::reset();
     system_stub::hooks = {};
     ownership::release();
@@ -155,6 +159,10 @@ TEST_F(collections_test, VectorMolds) {
   for (const row& r : rows) EXPECT_EQ(molded(make(TYPE_VECTOR, r.spec)), r.mold) << r.spec;
   EXPECT_EQ(molded(make(TYPE_VECTOR, "[integer! 16 [1 2]]"), true), "integer! 16 [1 2]");
   EXPECT_EQ(formed(make(TYPE_VECTOR, "[1 2 3]")), "1 2 3");
+  cell* chars = make(TYPE_VECTOR, "[char! 8 [#\"a\" #\"^(E9)\"]]");
+  cell* values = block::make_at(stack::push_cell(), 2);
+  vector::to_block(chars, values);
+  EXPECT_EQ(molded(values), "[#\"a\" #\"\u00E9\"]");  // 233, never a negative char
 }
 
 TEST_F(collections_test, VectorElementsReadBackInTheirKind) {
@@ -544,6 +552,29 @@ TEST_F(collections_test, MapReflectAndExtend) {
   EXPECT_EQ(error_id([&] { map::extend(m, load("[d]"), false); }), err::script::invalid_arg);
 }
 
+TEST_F(collections_test, MapForeachSteps) {
+  cell* m = make(TYPE_MAP, "[a 1 b 2 c 3]");
+  actions::dispatch<ACT_REMOVE>(stack::push(m), static_cast<const cell*>(nullptr), static_cast<const cell*>(load("b")));
+  cell* k = word_named("k");
+  cell* v = word_named("v");
+  cell* ws = block_of({*k, *v});
+  int32_t position = 0;
+  std::vector<std::string> seen;
+  while (map::foreach_step(m, ws, position)) seen.push_back(molded(context::get(k)) + " " + molded(context::get(v)));
+  EXPECT_EQ(seen, (std::vector<std::string>{"a 1", "c 3"}));
+  EXPECT_EQ(type_of(context::get(k)), TYPE_NONE);  // the map ran out
+  // Three words over two pairs: the step that runs out sets the rest to none.
+  cell* three = block_of({*k, *v, *word_named("x")});
+  position = 0;
+  EXPECT_TRUE(map::foreach_step(m, three, position));
+  EXPECT_EQ(molded(context::get(word_named("x"))), "c");
+  EXPECT_TRUE(map::foreach_step(m, three, position));
+  EXPECT_EQ(type_of(context::get(v)), TYPE_NONE);
+  cell* bad = block_of({load("1")[0]});
+  position = 0;
+  EXPECT_EQ(error_id([&] { map::foreach_step(m, bad, position); }), err::script::invalid_arg);
+}
+
 // --- hash! ----------------------------------------------------------------------
 
 cell* select_in(cell* h, const char* key) {
@@ -612,6 +643,223 @@ TEST_F(collections_test, HandleText) {
   EXPECT_EQ(actions::compare_value(a, b, COMP_EQUAL), 1);
   EXPECT_EQ(actions::compare_value(b, a, COMP_LESSER), -1);
   EXPECT_EQ(actions::compare_value(a, load("5"), COMP_EQUAL), 1);
+}
+
+// --- port! ----------------------------------------------------------------------
+
+uint32_t object_class_id = 2000000;
+
+// Objects as the object layer makes them: a context of kind 2 and its owner.
+cell* object_of(std::initializer_list<std::pair<const char*, cell>> fields) {
+  std::vector<cell> values;
+  for (auto& f : fields) values.push_back(f.second);
+  collector::root_cells keep(values.data(), uint32_t(values.size()));
+  uint32_t ctx = context::create(uint32_t(values.size()), false, false, 0, context::KIND_OBJECT);
+  collector::root_node keep_ctx(ctx);
+  size_t i = 0;
+  for (auto& f : fields) {
+    cell w{TYPE_WORD, 0, symbol::make(f.first), 0xFFFFFFFFu};
+    context::add_word_value(ctx, &w, &values[i++]);
+  }
+  cell* o = stack::push_cell();
+  *o = cell{TYPE_OBJECT, ctx, object_class_id++, 0};
+  *context::owner_of(ctx) = *o;
+  return o;
+}
+cell* copy_object(cell* target, const cell* source) {
+  cell src = *source;
+  collector::root_cells keep(&src);
+  uint32_t ctx = context::create(context::length_of(src.w1), false, false, 0, context::KIND_OBJECT);
+  collector::root_node keep_ctx(ctx);
+  for (uint32_t i = 0; i < context::length_of(src.w1); ++i) {
+    cell w = *context::word_at(src.w1, i), v = *context::value_at(src.w1, i);
+    w = cell{TYPE_WORD, 0, w.w2, 0xFFFFFFFFu};
+    context::add_word_value(ctx, &w, &v);
+  }
+  *target = cell{src.header, ctx, src.w2, 0};
+  *context::owner_of(ctx) = *target;
+  return target;
+}
+
+// The object layer's make over a prototype, for specs of set-word and
+// literal pairs (a lit-word gives its word).
+cell* make_object(cell* target, const cell* proto, const cell* spec) {
+  cell s = *spec;
+  collector::root_cells keep(&s);
+  copy_object(target, proto);
+  for (int32_t i = 0; i + 1 < block::ks_length_q(&s); i += 2) {
+    cell word = *block::ks_abs_at(&s, i), v = *block::ks_abs_at(&s, i + 1);
+    if (type_of(&v) == TYPE_LIT_WORD) v.header = TYPE_WORD;
+    *context::get_value_cell(target->w1, word.w2) = v;
+  }
+  return target;
+}
+
+int32_t mold_fields(const cell* object, cell* buffer, bool, bool, int32_t part, int32_t indent) {
+  cell o = *object;
+  collector::root_cells keep(&o);
+  for (uint32_t i = 0; i < context::length_of(o.w1); ++i) {
+    string::concatenate_literal(buffer, "\n");
+    for (int32_t k = 0; k < indent; ++k) string::concatenate_literal(buffer, "    ");
+    string::concatenate_literal(buffer, symbol::get_c_string(context::word_at(o.w1, i)->w2));
+    string::concatenate_literal(buffer, ": ");
+    cell v = *context::value_at(o.w1, i);
+    collector::root_cells hold(&v);
+    if (type_of(&v) == TYPE_OBJECT) string::concatenate_literal(buffer, "make object! [...]");
+    else part = actions::mold_dispatch(&v, buffer, false, false, false, nullptr, part, indent);
+  }
+  return part;
+}
+
+// What the actor's functions were asked, one line a call: the action and
+// its arguments after the port, molded.
+std::vector<std::string>& actor_log() {
+  static std::vector<std::string> log;
+  return log;
+}
+const char* failing_action = nullptr;
+
+cell* call_actor(const cell*, const cell* args, uint32_t count, const cell* name) {
+  std::string line = symbol::get_c_string(name->w2);
+  for (uint32_t i = 1; i < count; ++i) line += " " + molded(args + i);
+  actor_log().push_back(line);
+  if (failing_action && std::string(symbol::get_c_string(name->w2)) == failing_action) {
+    cell culprit = *name;
+    error::fire(err::cat_script, err::script::invalid_arg, &culprit);
+  }
+  if (line.rfind("length?", 0) == 0) return integer::push(42);
+  if (line.rfind("copy", 0) == 0) return load("\"data\"");
+  return stack::push(args);
+}
+
+class port_test : public collections_test {
+ protected:
+  void SetUp() override {
+    collections_test::SetUp();
+    actor_log().clear();
+    failing_action = nullptr;
+    port::hooks.copy_object = copy_object;
+    port::hooks.mold_fields = mold_fields;
+    port::hooks.call_function = call_actor;
+    cell none{TYPE_NONE, 0, 0, 0};
+    cell* empty = object_of({});
+    cell fn{TYPE_FUNCTION, empty->w1, 0, 0};  // the stand-in caller never runs a body
+    cell* actor = object_of({{"open", fn}, {"close", fn}, {"copy", fn}, {"insert", fn}, {"length?", fn},
+                             {"append", fn}, {"find", fn}, {"pick", fn}});
+    cell* disk = object_of({{"name", unbound("disk")}, {"actor", *actor}});
+    cell* broken = object_of({{"name", unbound("broken")}, {"actor", load("1")[0]}});
+    cell* schemes = object_of({{"disk", *disk}, {"broken", *broken}});
+    cell* url_parts = object_of({{"scheme", none}, {"host", none}, {"path", none}});
+    cell* proto = object_of({{"spec", none}, {"scheme", none}, {"actor", none}, {"awake", none},
+                             {"state", none}, {"data", none}, {"extra", none}});
+    port::set_system(schemes, url_parts, proto);
+  }
+  cell* make_port(const char* scheme_word) {
+    cell* spec = object_of({{"scheme", unbound(scheme_word)}, {"host", none_cell}, {"path", none_cell}});
+    cell* proto = datatype::make_at(stack::push_cell(), TYPE_PORT);
+    return actions::make_dispatch(proto, spec);
+  }
+  cell none_cell{TYPE_NONE, 0, 0, 0};
+};
+
+TEST_F(port_test, MakeChecksTheScheme) {
+  cell* p = make_port("disk");
+  ASSERT_EQ(type_of(p), TYPE_PORT);
+  cell* scheme = context::get_value_cell(p->w1, symbol::make("scheme"));
+  EXPECT_EQ(symbol::resolve(scheme->w2), symbol::resolve(symbol::make("disk")));
+  EXPECT_EQ(type_of(context::get_value_cell(p->w1, symbol::make("actor"))), TYPE_OBJECT);
+  EXPECT_EQ(type_of(context::get_value_cell(p->w1, symbol::make("spec"))), TYPE_OBJECT);
+  struct row {
+    const char* scheme;
+    int category, id;
+  } rows[] = {
+      {"nosuch", err::cat_access, err::access::unknown_scheme},
+      {"broken", err::cat_access, err::access::invalid_actor},
+  };
+  for (const row& r : rows) {
+    EXPECT_EQ(error_id([&] { make_port(r.scheme); }), r.id) << r.scheme;
+    EXPECT_EQ(error::last_category(), r.category) << r.scheme;
+  }
+  cell* no_word = object_of({{"scheme", load("\"disk\"")[0]}});
+  EXPECT_EQ(error_id([&] { actions::make_dispatch(datatype::make_at(stack::push_cell(), TYPE_PORT), no_word); }),
+            err::access::no_scheme);
+  // A block spec needs the object layer's make.
+  EXPECT_EQ(error_id([&] { make(TYPE_PORT, "[scheme: 'disk]"); }), err::internal::not_done);
+  port::hooks.make_object = make_object;
+  EXPECT_EQ(error_id([&] { make(TYPE_PORT, "[scheme: 'nosuch]"); }), err::access::unknown_scheme);
+  cell* from_block = make(TYPE_PORT, "[scheme: 'disk host: \"here\"]");
+  cell* spec = context::get_value_cell(from_block->w1, symbol::make("spec"));
+  EXPECT_EQ(molded(context::get_value_cell(spec->w1, symbol::make("host"))), "\"here\"");
+}
+
+TEST_F(port_test, ActionsAreForwardedWithTheirRefinements) {
+  cell* p = make_port("disk");
+  actions::dispatch<ACT_APPEND>(stack::push(p), static_cast<const cell*>(load("\"x\"")), 3, false, 2, true);
+  actions::dispatch<ACT_INSERT>(stack::push(p), static_cast<const cell*>(load("5")), -1, true, 1, false);
+  EXPECT_EQ(actions::length_q_dispatch(stack::push(p)), 42);
+  actions::dispatch<ACT_PICK>(stack::push(p), 2, static_cast<const cell*>(nullptr));
+  find_options o;
+  o.case_ = true;
+  actions::dispatch<ACT_FIND>(stack::push(p), static_cast<const cell*>(load("7")), o);
+  std::vector<std::string> expected = {
+      "append \"x\" true 3 false true 2",
+      "insert 5 false none true false none",
+      "length?",
+      "pick 2",
+      "find 7 false none false true false false false none false none false false false false",
+  };
+  EXPECT_EQ(actor_log(), expected);
+  EXPECT_EQ(error_id([&] { actions::dispatch<ACT_CLEAR>(stack::push(p)); }), err::access::no_port_action);
+  EXPECT_EQ(error::last_category(), err::cat_access);
+}
+
+TEST_F(port_test, ReadAndWriteCloseOnEveryWayOut) {
+  cell* p = make_port("disk");
+  cell* r = actions::dispatch<ACT_READ>(stack::push(p), static_cast<const cell*>(nullptr),
+                                        static_cast<const cell*>(nullptr), false, false, false,
+                                        static_cast<const cell*>(nullptr));
+  EXPECT_EQ(molded(r), "\"data\"");
+  std::vector<std::string> read_calls = {"open false true false false false none", "copy false none false false none",
+                                         "close"};
+  EXPECT_EQ(actor_log(), read_calls);
+  actor_log().clear();
+  cell* part = load("2");
+  actions::dispatch<ACT_WRITE>(stack::push(p), static_cast<const cell*>(load("\"abc\"")), false, false, false, false,
+                               static_cast<const cell*>(part), static_cast<const cell*>(nullptr),
+                               static_cast<const cell*>(nullptr), static_cast<const cell*>(nullptr));
+  std::vector<std::string> write_calls = {"open false false true false false none",
+                                          "insert \"abc\" true 2 false false none", "copy true 2 false false none",
+                                          "close"};
+  EXPECT_EQ(actor_log(), write_calls);
+  for (const char* failing : {"copy", "insert"}) {
+    actor_log().clear();
+    failing_action = failing;
+    int id = error_id([&] {
+      actions::dispatch<ACT_WRITE>(stack::push(p), static_cast<const cell*>(load("\"abc\"")), false, false, false,
+                                   false, static_cast<const cell*>(nullptr), static_cast<const cell*>(nullptr),
+                                   static_cast<const cell*>(nullptr), static_cast<const cell*>(nullptr));
+    });
+    EXPECT_EQ(id, err::script::invalid_arg) << failing;  // the actor's own error goes on
+    ASSERT_FALSE(actor_log().empty());
+    EXPECT_EQ(actor_log().back(), "close") << failing;
+  }
+  // A failed open leaves nothing to close.
+  actor_log().clear();
+  failing_action = "open";
+  EXPECT_EQ(error_id([&] {
+              actions::dispatch<ACT_READ>(stack::push(p), static_cast<const cell*>(nullptr),
+                                          static_cast<const cell*>(nullptr), false, false, false,
+                                          static_cast<const cell*>(nullptr));
+            }),
+            err::script::invalid_arg);
+  EXPECT_EQ(actor_log(), std::vector<std::string>{"open false true false false false none"});
+}
+
+TEST_F(port_test, MoldWritesTheFields) {
+  cell* p = make_port("disk");
+  std::string text = molded(p);
+  EXPECT_EQ(text.rfind("make port! [\n    spec: ", 0), 0u) << text;
+  EXPECT_EQ(text.substr(text.size() - 2), "\n]") << text;
 }
 
 }  // namespace

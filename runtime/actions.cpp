@@ -14,10 +14,16 @@ namespace kez::actions {
 
 any_handler table[ACTION_ROWS][ACTION_COUNT];
 
+// Names the call, the type and the called function's first argument, so the
+// message reads "reflect does not allow integer! for its value argument".
+// Before the runtime's words exist (a bare registry) only the type is given.
 void not_supported(uint32_t type, uint32_t) {
   cell kind;
   datatype::make_at(&kind, type & FLAG_TYPE_MASK);
-  error::fire(err::cat_script, err::script::expect_arg, nullptr, &kind);
+  if (!words::word[words::w::anon]) error::fire(err::cat_script, err::script::expect_arg, nullptr, &kind);
+  cell name = stack::get_call();
+  cell argument = error::get_call_name(0);
+  error::fire(err::cat_script, err::script::expect_arg, &name, &kind, &argument);
 }
 
 namespace {

@@ -388,6 +388,36 @@ uint32_t path_element(cell* element) {
   return 0;
 }
 
+// Types whose value lives wholly in the cell, so that a set-path changes a
+// copy of the cell, never shared data.
+bool held_in_cell(uint32_t type) {
+  switch (type) {
+    case TYPE_PAIR: case TYPE_TUPLE: case TYPE_TIME: case TYPE_DATE: case TYPE_MONEY:
+    case TYPE_POINT2D: case TYPE_POINT3D:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// After a set-path: trail[0] is the head word's value, then each element
+// and the value it gave, alternately; trail[last] is the parent that the
+// last element was set in. While that parent is a scalar (changed in its
+// stack copy), it is set again into its own parent through that parent's
+// path handler (which fires on-change for an object and the ownership check
+// for a series), up to the head word, which takes the changed value.
+void store_back(cell* head, const cell* path, cell* trail, int32_t last) {
+  for (int32_t k = last; k >= 0 && held_in_cell(type_of(trail + k)); k -= 2) {
+    if (k == 0) {
+      context::set(head, trail);
+      return;
+    }
+    cell* holder = trail + k - 2;
+    auto handler = reinterpret_cast<actions::eval_path_fn>(actions::table[type_of(holder)][ACT_EVAL_PATH - 1]);
+    handler(holder, trail + k - 1, trail + k, path, nullptr, nullptr, k / 2, false, false, false, true);
+  }
+}
+
 // Evaluates a path or get-path at the position (value pushed or made the
 // result); with set_value, a set-path whose value is that cell.
 uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_value) {
@@ -423,10 +453,16 @@ uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_val
       datatype::make_at(&kind, type_of(p));
       error::fire(err::cat_script, err::script::bad_path_type, &path, &kind, element);
     }
+    // A scalar's handler answers a read in its parent cell; a set-path needs
+    // that parent intact to store the changed value back.
+    cell scalar = *p;
     cell* result = reinterpret_cast<actions::eval_path_fn>(handler)(
         p, element, last ? set_value : nullptr, &path, nullptr, nullptr, i - head, false, !(last && set_value), false, true);
     cell value = *result;
-    stack::top = base;
+    if (set_value && !last && held_in_cell(type_of(&scalar))) *p = scalar;
+    // A set-path keeps each parent and element on the stack: a scalar changed
+    // in place is only a copy, which store_back puts where it came from.
+    if (!set_value) stack::top = base;
     stack::push(&value);
     if (!last && callable_q(type_of(&value)) && !set_value) {
       cell fn = value;
@@ -438,6 +474,7 @@ uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_val
     }
   }
   if (set_value) {
+    store_back(&first, &path, base, (tail - head - 2) * 2);
     stack::top = base;
     stack::push(set_value);
   }

@@ -80,6 +80,11 @@ inline cell* plain_set_slot(const cell* w) {
   return memory::buffer_of(c->w2)->head_cell() + index;
 }
 
+// Types that eval_expression's switch delivers unchanged (its default case).
+constexpr bool inert_q(uint32_t t) {
+  return t != TYPE_PAREN && (t < TYPE_WORD || t > TYPE_ROUTINE || t == TYPE_REFINEMENT);
+}
+
 inline bool callable_q(uint32_t t) {
   return t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_FUNCTION || t == TYPE_ROUTINE;
 }
@@ -195,8 +200,19 @@ struct call_site {
 // Fetches one argument of `kind` into a new cell; answers a status, or
 // UINT32_MAX when the code ended (nothing pushed).
 uint32_t fetch_one(call_site& site, uint32_t kind) {
-  if (site.index >= tail_of(site.node)) return UINT32_MAX;
-  if (kind == ARG_WORD) return eval_expression(site.node, site.index, true, site.infix, false);
+  int32_t tail = tail_of(site.node);
+  if (site.index >= tail) return UINT32_MAX;
+  if (kind == ARG_WORD) {
+    // A value that evaluates to itself, with no word after it that could be
+    // an operator, is what eval_expression would push: push it directly.
+    const cell* c = cell_at(site.node, site.index);
+    if (inert_q(type_of(c)) && (site.infix || site.index + 1 >= tail || type_of(c + 1) != TYPE_WORD)) {
+      stack::push(c);
+      ++site.index;
+      return 0;
+    }
+    return eval_expression(site.node, site.index, true, site.infix, false);
+  }
   cell v = *cell_at(site.node, site.index);
   uint32_t t = type_of(&v);
   if (kind == ARG_LIT && (t == TYPE_GET_WORD || t == TYPE_PAREN || t == TYPE_GET_PATH))

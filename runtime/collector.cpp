@@ -15,6 +15,11 @@
 
 namespace kez::collector {
 
+namespace detail {
+root_node* node_guards = nullptr;
+root_cells* cell_guards = nullptr;
+}  // namespace detail
+
 using memory::node_frame;
 using memory::series_frame;
 using memory::record;
@@ -79,8 +84,6 @@ procedure markers[MAX_MARKERS];
 uint32_t marker_top = 0;
 std::vector<procedure> purgers, relocators;
 
-root_node* node_guards = nullptr;
-root_cells* cell_guards = nullptr;
 pinned_pointer* pin_guards = nullptr;
 
 // Explicit mark stack of cell ranges still to scan.
@@ -396,14 +399,14 @@ void mark_roots() {
       markers[i]();
       drain();
     }
-  for (root_node* g = node_guards; g; g = g->prev) {
+  for (root_node* g = detail::node_guards; g; g = g->prev) {
     if (mark_node(g->slot)) {
       series_buffer* b = memory::buffer_of(*g->slot);
       if (b->unit() == 16) push_range(b->head_cell(), b->tail_cell());
     }
     drain();
   }
-  for (root_cells* g = cell_guards; g; g = g->prev) mark_values(g->first, g->first + g->count);
+  for (root_cells* g = detail::cell_guards; g; g = g->prev) mark_values(g->first, g->first + g->count);
 }
 
 }  // namespace
@@ -526,17 +529,6 @@ void queue_release(uint32_t node) {
   pending[pending_count++] = node;
 }
 
-root_node::root_node(uint32_t& s) : slot(&s), prev(node_guards) { node_guards = this; }
-root_node::~root_node() {
-  assert(node_guards == this);
-  node_guards = prev;
-}
-
-root_cells::root_cells(cell* f, uint32_t n) : first(f), count(n), prev(cell_guards) { cell_guards = this; }
-root_cells::~root_cells() {
-  assert(cell_guards == this);
-  cell_guards = prev;
-}
 
 pinned_pointer::pinned_pointer(void** s, int) : slot(s), prev(pin_guards) { pin_guards = this; }
 pinned_pointer::~pinned_pointer() {

@@ -16,6 +16,7 @@
 // makes every allocation collect and move every node it can.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 
 #include "runtime/cell.h"
@@ -72,10 +73,22 @@ void remove_relocator(procedure fn);
 // Scoped roots. Guards nest strictly (they are C++ locals) and cost two
 // pointer stores each.
 // A node held in a local: marked (with its cells when unit 16) and rewritten.
+class root_node;
+class root_cells;
+namespace detail {
+// The innermost guard of each kind; the constructors are inline because the
+// interpreter sets several per call.
+extern root_node* node_guards;
+extern root_cells* cell_guards;
+}  // namespace detail
+
 class root_node {
  public:
-  explicit root_node(uint32_t& slot);
-  ~root_node();
+  explicit root_node(uint32_t& s) : slot(&s), prev(detail::node_guards) { detail::node_guards = this; }
+  ~root_node() {
+    assert(detail::node_guards == this);
+    detail::node_guards = prev;
+  }
   root_node(const root_node&) = delete;
   root_node& operator=(const root_node&) = delete;
   uint32_t* slot;
@@ -85,8 +98,11 @@ class root_node {
 // Cells held in locals (not in the heap): marked by type, nodes rewritten.
 class root_cells {
  public:
-  root_cells(cell* first, uint32_t count = 1);
-  ~root_cells();
+  root_cells(cell* f, uint32_t n = 1) : first(f), count(n), prev(detail::cell_guards) { detail::cell_guards = this; }
+  ~root_cells() {
+    assert(detail::cell_guards == this);
+    detail::cell_guards = prev;
+  }
   root_cells(const root_cells&) = delete;
   root_cells& operator=(const root_cells&) = delete;
   cell* first;

@@ -67,6 +67,24 @@ inline cell* word_value(const cell* w) {
   return context::get(w);
 }
 
+// The value cell a set-word may overwrite in place, or null when setting has
+// more to do (an object marks the word changed, an owner may have a hook,
+// an unbound or unresolved word): context::set does those.
+inline cell* plain_set_slot(const cell* w) {
+  int32_t index = int32_t(w->w3);
+  if (!w->w1 || index < 0) return nullptr;
+  const cell* c = context::cell_of(w->w1);
+  if (!c->w2) return nullptr;
+  if (c->header & FLAG_STACK_VALUES) return arena::at<cell>(c->w2) + index;
+  if (((c->header & FLAG_CONTEXT_KIND) >> CONTEXT_KIND_SHIFT) == context::KIND_OBJECT || c[1].w3) return nullptr;
+  return memory::buffer_of(c->w2)->head_cell() + index;
+}
+
+// Types that eval_expression's switch delivers unchanged (its default case).
+constexpr bool inert_q(uint32_t t) {
+  return t != TYPE_PAREN && (t < TYPE_WORD || t > TYPE_ROUTINE || t == TYPE_REFINEMENT);
+}
+
 inline bool callable_q(uint32_t t) {
   return t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_FUNCTION || t == TYPE_ROUTINE;
 }
@@ -182,8 +200,19 @@ struct call_site {
 // Fetches one argument of `kind` into a new cell; answers a status, or
 // UINT32_MAX when the code ended (nothing pushed).
 uint32_t fetch_one(call_site& site, uint32_t kind) {
-  if (site.index >= tail_of(site.node)) return UINT32_MAX;
-  if (kind == ARG_WORD) return eval_expression(site.node, site.index, true, site.infix, false);
+  int32_t tail = tail_of(site.node);
+  if (site.index >= tail) return UINT32_MAX;
+  if (kind == ARG_WORD) {
+    // A value that evaluates to itself, with no word after it that could be
+    // an operator, is what eval_expression would push: push it directly.
+    const cell* c = cell_at(site.node, site.index);
+    if (inert_q(type_of(c)) && (site.infix || site.index + 1 >= tail || type_of(c + 1) != TYPE_WORD)) {
+      stack::push(c);
+      ++site.index;
+      return 0;
+    }
+    return eval_expression(site.node, site.index, true, site.infix, false);
+  }
   cell v = *cell_at(site.node, site.index);
   uint32_t t = type_of(&v);
   if (kind == ARG_LIT && (t == TYPE_GET_WORD || t == TYPE_PAREN || t == TYPE_GET_PATH))
@@ -532,9 +561,13 @@ bool fast_operator(fast_op kind, int32_t compare_op, cell* left, const cell* rig
     store_double(&left->w2, d);
     return true;
   }
-  if (lt == TYPE_FLOAT && rt == TYPE_FLOAT && kind != FAST_COMPARE) {
-    double x = load_double(&left->w2), y = load_double(&right->w2);
+  // A float! with a float! or an integer! is the float! of the two as
+  // doubles, whichever side the integer is on (every int32 is exact).
+  if (kind != FAST_COMPARE && (lt == TYPE_FLOAT || lt == TYPE_INTEGER) && (rt == TYPE_FLOAT || rt == TYPE_INTEGER)) {
+    double x = lt == TYPE_FLOAT ? load_double(&left->w2) : double(int32_t(left->w2));
+    double y = rt == TYPE_FLOAT ? load_double(&right->w2) : double(int32_t(right->w2));
     double d = kind == FAST_ADD ? x + y : kind == FAST_SUBTRACT ? x - y : x * y;
+    *left = cell{TYPE_FLOAT, 0, 0, 0};
     store_double(&left->w2, d);
     return true;
   }
@@ -620,7 +653,8 @@ uint32_t eval_expression(uint32_t& node, int32_t& index, bool sub, bool no_infix
       if (uint32_t s = eval_expression(node, index, true, false, false)) return s;
       cell* value = stack::top - 1;
       if (type_of(value) == TYPE_UNSET) error::fire(err::cat_script, err::script::need_value, &v);
-      context::set(&v, value);
+      if (cell* slot = plain_set_slot(&v)) *slot = *value;
+      else context::set(&v, value);
       if (!sub) stack::set_last_keep(value);
       break;
     }

@@ -101,18 +101,6 @@ void overflow() {
   error::fire(err::cat_internal, err::internal::stack_overflow);
 }
 
-void mark(const cell* word, uint32_t flags) {
-  if (ctop >= ctop_end) {
-    // Nothing is marked: the record would not fit.
-    top = top - bottom > 5 ? top - 5 : bottom;
-    cycles::reset();
-    error::fire(err::cat_internal, err::internal::stack_overflow);
-  }
-  uint32_t symbol = word ? word->w2 & 0xFFFF : 0;
-  *ctop++ = frame{symbol << 8 | flags, uint32_t(arguments - bottom), word ? word->w1 : 0, 0, 0};
-  arguments = top;
-}
-
 void mark_func(const cell* word, uint32_t context) {
   mark(word, FRAME_FUNCTION << 24);
   if (context) {
@@ -120,13 +108,6 @@ void mark_func(const cell* word, uint32_t context) {
     f->function_context = context;
     f->saved_values = values_field(context);
   }
-}
-
-void unwind() { pop_frame(); }
-
-void unwind_last() {
-  pop_frame();
-  copy_result_to_caller();
 }
 
 void unwind_reset() { pop_frame_reset(); }

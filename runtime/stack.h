@@ -105,7 +105,12 @@ inline void keep() { top = arguments + 1; }
 // Frame marks: each pushes one record and starts an empty frame (arguments :=
 // top). `word` is a word cell naming the call (symbol and context taken from
 // it), or null for an anonymous frame.
-void mark(const cell* word, uint32_t flags);
+inline void mark(const cell* word, uint32_t flags) {
+  if (ctop >= ctop_end) overflow();  // nothing is marked: the record would not fit
+  uint32_t symbol = word ? word->w2 & 0xFFFF : 0;
+  *ctop++ = frame{symbol << 8 | flags, uint32_t(arguments - bottom), word ? word->w1 : 0, 0, 0};
+  arguments = top;
+}
 inline void mark_native(const cell* word) { mark(word, FRAME_NATIVE << 24); }
 inline void mark_interp_native(const cell* word) { mark(word, FRAME_INTERPRETED | FRAME_NATIVE << 24); }
 inline void mark_try(const cell* word) { mark(word, FRAME_TRY << 24); }
@@ -121,8 +126,15 @@ inline uint32_t depth() { return uint32_t(ctop - ctop_bottom); }
 // Frame pops. unwind keeps the frame's result as the caller's last pushed
 // cell; _last also copies it into the caller's result slot; _reset drops it.
 // The _ctx forms put back the saved values field of a function frame.
-void unwind();
-void unwind_last();
+inline void unwind() {
+  --ctop;
+  top = arguments + 1;
+  arguments = bottom + ctop->prev_arguments;
+}
+inline void unwind_last() {
+  unwind();
+  *arguments = *(top - 1);
+}
 void unwind_reset();
 void unwind_ctx();
 void unwind_ctx_last();

@@ -480,7 +480,9 @@ uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_val
     // in place is only a copy, which store_back puts where it came from.
     if (!set_value) stack::top = base;
     stack::push(&value);
-    if (!last && callable_q(type_of(&value)) && !set_value) {
+    // A function reached by a path is called (the rest of the path being its
+    // refinements); only a get-path answers a final function itself.
+    if (callable_q(type_of(&value)) && !set_value && (!last || type_of(&path) != TYPE_GET_PATH)) {
       cell fn = value;
       stack::top = base;
       collector::root_cells keep_fn(&fn);

@@ -84,48 +84,6 @@ uint32_t n_type_q(int32_t, const int32_t* r) {
   return 0;
 }
 
-uint32_t n_get(int32_t, const int32_t* r) {
-  cell* word = arg(0);
-  uint32_t t = type_of(word);
-  if (t == TYPE_PATH || t == TYPE_GET_PATH || t == TYPE_LIT_PATH || t == TYPE_SET_PATH || t == TYPE_OBJECT)
-    error::fire(err::cat_internal, err::internal::not_done);
-  cell* value = context::get(word);
-  if (r[0] < 0 && type_of(value) == TYPE_UNSET) error::fire(err::cat_script, err::script::no_value, word);
-  result(value);
-  return 0;
-}
-
-uint32_t n_set(int32_t, const int32_t* r) {
-  cell* word = arg(0);
-  cell* value = arg(1);
-  bool any = r[0] >= 0, only = r[2] >= 0, some = r[3] >= 0;
-  if (!any && type_of(value) == TYPE_UNSET) error::fire(err::cat_script, err::script::need_value, word);
-  uint32_t t = type_of(word);
-  if (t == TYPE_BLOCK) {
-    int32_t n = block::ks_length_q(word);
-    bool spread = type_of(value) == TYPE_BLOCK && !only;
-    int32_t values = spread ? block::ks_length_q(value) : 0;
-    for (int32_t i = 0; i < n; ++i) {
-      cell w = memory::buffer_of(word->w2)->head_cell()[word->w1 + uint32_t(i)];
-      uint32_t wt = type_of(&w);
-      if (wt != TYPE_WORD && wt != TYPE_SET_WORD && wt != TYPE_GET_WORD && wt != TYPE_LIT_WORD)
-        error::fire(err::cat_script, err::script::invalid_arg, &w);
-      cell item = !spread ? *value
-                  : i < values ? memory::buffer_of(value->w2)->head_cell()[value->w1 + uint32_t(i)]
-                               : cell{TYPE_NONE, 0, 0, 0};
-      if (some && type_of(&item) == TYPE_NONE) continue;
-      if (!any && type_of(&item) == TYPE_UNSET) error::fire(err::cat_script, err::script::need_value, &w);
-      context::set(&w, &item);
-    }
-  } else if (t == TYPE_OBJECT || block::any_block_q(t)) {
-    error::fire(err::cat_internal, err::internal::not_done);
-  } else {
-    context::set(word, value);
-  }
-  result(arg(1));
-  return 0;
-}
-
 uint32_t n_unset(int32_t, const int32_t*) {
   cell unset{TYPE_UNSET, 0, 0, 0};
   cell* word = arg(0);
@@ -157,8 +115,6 @@ void register_functions(entry* slots) {
   slots[14] = n_function;
   slots[15] = n_does;
   slots[16] = n_has;
-  slots[20] = n_get;
-  slots[21] = n_set;
   slots[32] = n_not;
   slots[33] = n_type_q;
   slots[68] = n_value_q;

@@ -60,6 +60,7 @@
 #include "runtime/random.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
+#include "runtime/system_stub.h"
 #include "runtime/thrown.h"
 #include "runtime/words.h"
 
@@ -241,6 +242,7 @@ void init() {
   define_callables(natives::native_specs, TYPE_NATIVE);
   define_callables(natives::action_specs, TYPE_ACTION);
   define_operators();
+  system_stub::init_ports();
 }
 
 long find_header(const char* text, unsigned long length) {

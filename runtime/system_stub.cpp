@@ -2,9 +2,23 @@
 
 #include <cstring>
 
+#include "runtime/collector.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/context.h"
+#include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/error.h"
+#include "runtime/datatypes/native.h"
+#include "runtime/datatypes/object.h"
+#include "runtime/datatypes/port.h"
+#include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
+#include "runtime/interpreter.h"
+#include "runtime/lexer.h"
+#include "runtime/memory.h"
+#include "runtime/natives.h"
 #include "runtime/ownership.h"
+#include "runtime/stack.h"
 
 namespace kez::system_stub {
 
@@ -158,6 +172,108 @@ void scalar_changed(const cell* holder, const cell* field, int32_t index, const 
     return;
   }
   ownership::check(holder, ownership::POKED, scalar, index, 1);
+}
+
+// --- Ports ---------------------------------------------------------------------
+
+namespace {
+
+// The bodies of system/schemes, system/standard/url-parts and
+// system/standard/port, each made into an object! in this order.
+const char port_objects[] =
+    "[] "
+    "[scheme: user-info: host: port: path: target: query: fragment: ref: none] "
+    "[spec: scheme: actor: awake: state: data: extra: none]";
+
+// The natives table slot of register-scheme: the first one past the
+// built-in natives, so it never shadows one of them.
+constexpr uint32_t REGISTER_SCHEME_SLOT = natives::COUNT;
+const char register_scheme_spec[] =
+    "[\"Registers a new scheme\" spec [object!] \"Scheme definition\" /native dispatch [handle!]]";
+
+// The same object port! looks schemes up in; marked here too, so that this
+// copy follows it when the collector moves its context.
+cell schemes{TYPE_NONE, 0, 0, 0};
+void mark_schemes() { collector::mark_values(&schemes, &schemes + 1); }
+bool schemes_marked = false;
+
+cell* make_object(cell* target, const cell* proto, const cell* spec) {
+  cell p = *proto;
+  collector::root_cells keep(&p);
+  object::make(&p, spec, TYPE_OBJECT);
+  *target = p;
+  return target;
+}
+
+cell* copy_object(cell* target, const cell* source) {
+  return object::copy_into(source, target, false, nullptr, true);
+}
+
+// The object layer ends indented fields with a line break; port! writes its
+// own before the closing bracket, so the last one is taken back.
+int32_t mold_fields(const cell* object, cell* buffer, bool all, bool flat, int32_t part, int32_t indent) {
+  part = object::serialize(object, buffer, false, all, flat, !flat, indent, true, part);
+  int32_t last = string::ks_abs_length_q(buffer) - 1;
+  if (!flat && last >= 0 && string::ks_abs_at(buffer, last) == '\n') {
+    string::remove_char(buffer, uint32_t(last));
+    ++part;
+  }
+  return part;
+}
+
+uint32_t n_register_scheme(int32_t, const int32_t* refinements) {
+  cell spec = stack::arguments[0];
+  collector::root_cells keep(&spec);
+  if (refinements[0] >= 0) {
+    cell handle = stack::arguments[refinements[0]];
+    if (cell* actor = context::get_value_cell(spec.w1, symbol::make("actor"))) *actor = handle;
+  }
+  cell* name = context::get_value_cell(spec.w1, symbol::make("name"));
+  if (!name || !any_word_q(type_of(name))) error::fire(err::cat_access, err::access::no_scheme, &spec);
+  if (object::find_index(&schemes, name->w2) < 0) {
+    cell word{TYPE_WORD, 0, name->w2, 0xFFFFFFFFu};
+    context::add_word_value(schemes.w1, &word, &spec);
+  }
+  stack::arguments[0] = cell{TYPE_NONE, 0, 0, 0};
+  return 0;
+}
+
+}  // namespace
+
+void init_ports() {
+  port::hooks.make_object = make_object;
+  port::hooks.copy_object = copy_object;
+  port::hooks.mold_fields = mold_fields;
+  port::hooks.call_function = interpreter::call_function_with;
+
+  cell source{TYPE_NONE, 0, 0, 0};
+  collector::root_cells keep_source(&source);
+  lexer::load_utf8(&source, reinterpret_cast<const uint8_t*>(port_objects), sizeof port_objects - 1);
+  cell made[3];
+  for (cell& m : made) m = cell{TYPE_NONE, 0, 0, 0};
+  collector::root_cells keep_made(made, 3);
+  for (int32_t i = 0; i < 3; ++i) {
+    cell body = *block::ks_abs_at(&source, i);
+    collector::root_cells keep_body(&body);
+    datatype::make_at(&made[i], TYPE_OBJECT);
+    object::make(&made[i], &body, TYPE_OBJECT);
+  }
+  schemes = made[0];
+  if (!schemes_marked) {
+    collector::add_marker(mark_schemes);
+    schemes_marked = true;
+  }
+  port::set_system(&made[0], &made[1], &made[2]);
+
+  natives::table[REGISTER_SCHEME_SLOT] = n_register_scheme;
+  cell spec{TYPE_NONE, 0, 0, 0};
+  collector::root_cells keep_spec(&spec);
+  lexer::load_utf8(&spec, reinterpret_cast<const uint8_t*>(register_scheme_spec), sizeof register_scheme_spec - 1);
+  spec = *block::ks_abs_at(&spec, 0);
+  cell* value = native::push(TYPE_NATIVE, &spec, REGISTER_SCHEME_SLOT + 1);
+  cell* name = word::push_from_symbol(symbol::make("register-scheme"));
+  context::set(name, value);
+  stack::pop(2);
 }
 
 }  // namespace kez::system_stub

@@ -42,6 +42,13 @@ void set_money_digits(bool present, int32_t digits);
 // Restores every stand-in and hook to its start-up state.
 void reset();
 
+// system/schemes, system/standard/url-parts and system/standard/port for
+// port!, with port!'s services connected to the object layer and the
+// interpreter, and the native `register-scheme` (spec [object!] /native
+// dispatch [handle!]) that adds a scheme under its `name` unless one of that
+// name is there. Runs at start-up, after the interpreter and the natives.
+void init_ports();
+
 // --- Services of other modules, replaceable (tests install their own) ------
 
 // The name of a word-family cell (ASCII), or null when it is not one.

@@ -13,6 +13,7 @@
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
+#include "runtime/runtime.h"
 #include "runtime/stack.h"
 #include "runtime/thrown.h"
 
@@ -237,13 +238,24 @@ cell* with_open_port(cell* p, bool write_, bool seek, F body) {
   cell result{TYPE_NONE, 0, 0, 0};
   collector::root_cells keep_result(&result);
   cell* base = stack::top;
+  stack::frame* frames = stack::ctop;
   try {
     body(&port, &result);
   } catch (const thrown&) {
+    // The error value lies on the stack top, where the catcher looks for
+    // it; close runs code that would overwrite it, so it is put back after.
+    cell error = stack::top > base && type_of(stack::top - 1) == TYPE_ERROR ? *(stack::top - 1)
+                                                                            : cell{TYPE_NONE, 0, 0, 0};
+    collector::root_cells keep_error(&error);
+    uint32_t in_flight = runtime::ctx.thrown;
+    runtime::ctx.thrown = 0;
+    stack::ctop = frames;
     stack::top = base;
     cell closing = port;
     collector::root_cells keep_closing(&closing);
     unary<ACT_CLOSE>(&closing);
+    if (type_of(&error) == TYPE_ERROR) stack::push(&error);
+    runtime::ctx.thrown = in_flight;
     throw;
   }
   stack::top = base;

@@ -1,6 +1,8 @@
 #include "runtime/words.h"
 
+#include <algorithm>
 #include <cassert>
+#include <iterator>
 
 #include "runtime/core_ops.h"
 
@@ -35,6 +37,14 @@ void init() {
   for (uint32_t i = 0; i < global::COUNT; ++i) global_word[i] = context::add_global_word(symbol::make(global_names[i]));
   for (uint32_t i = 0; i < ref::COUNT; ++i) refinements[i] = refinement::load_in(refinement_names[i]);
   issue_ooo = issue::load("ooo");
+}
+
+void release() {
+  std::fill(std::begin(symbols), std::end(symbols), 0u);
+  std::fill(std::begin(word), std::end(word), nullptr);
+  std::fill(std::begin(global_word), std::end(global_word), nullptr);
+  std::fill(std::begin(refinements), std::end(refinements), nullptr);
+  issue_ooo = nullptr;
 }
 
 }  // namespace kez::words

@@ -289,5 +289,6 @@ extern cell* issue_ooo;                    // the issue! #ooo
 // refinements, the issue. Needs the symbol table, the global context and
 // the root block, with the root-building flag set.
 void init();
+void release();  // forgets every slot, before the heap that holds them is dropped
 
 }  // namespace kez::words

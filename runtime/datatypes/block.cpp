@@ -185,6 +185,8 @@ cell* make_root(cell* parent, int32_t n) {
   return ks_append(parent, &fresh);
 }
 
+void release_root() { holder = cell{TYPE_UNSET, 0, 0, 0}; }
+
 cell* push(const cell* value) { return stack::push(value); }
 cell* push_empty(int32_t n) { return make_at(stack::push_cell(), n == 0 ? 1 : n); }
 

@@ -52,6 +52,7 @@ cell* make_in(cell* parent, int32_t n);  // new cell at the parent's tail
 // or in the runtime's holder cell when parent is null.
 cell* make_fixed(cell* target, int32_t n, bool fixed);
 cell* make_root(cell* parent, int32_t n);
+void release_root();  // forgets the holder's block, before the heap that holds it is dropped
 cell* push(const cell* value);
 cell* push_empty(int32_t n);
 // Copies the cells from the source's head into a new block of exactly that

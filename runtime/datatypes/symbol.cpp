@@ -74,16 +74,20 @@ void init_table() {
   static bool marker_added = false;
   if (!marker_added) {
     collector::add_marker(mark_table);
-    hashtable::hook.resolve = resolve;
     marker_added = true;
   }
+  // The hashing hook reads the table: it lives exactly as long as the table.
+  hashtable::hook.resolve = resolve;
   table = detail::block = 0;
   uint32_t t = hashtable::init(TABLE_SIZE, nullptr, hashtable::WORDS, 1);
   table = t;
   detail::block = hashtable::shape_of(t).block;
 }
 
-void release_table() { table = detail::block = 0; }
+void release_table() {
+  table = detail::block = 0;
+  if (hashtable::hook.resolve == resolve) hashtable::hook.resolve = nullptr;
+}
 
 uint32_t count() { return memory::buffer_of(detail::block)->used() / sizeof(cell); }
 

@@ -40,6 +40,7 @@ class block_test : public values_test {
   }
   void TearDown() override {
     ownership::release();
+    block::release_root();
     hashtable::hook = saved_hooks_;
     values_test::TearDown();
   }

@@ -1,5 +1,8 @@
 // A fresh heap for every test: frames, handle table and collector state are
-// dropped before and after, so tests never see each other's series.
+// dropped before and after, so tests never see each other's series. Every
+// module that keeps a node or a cell of the heap in a global (and marks it
+// as a root) forgets it first: a test that set one up and left it would
+// otherwise hand the next test's collector a node of a dropped heap.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,14 +12,54 @@
 #include "runtime/arena.h"
 #include "runtime/arrays.h"
 #include "runtime/collector.h"
+#include "runtime/core_ops.h"
+#include "runtime/datatypes/binary.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/context.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/integer.h"
+#include "runtime/datatypes/port.h"
+#include "runtime/datatypes/string.h"
+#include "runtime/datatypes/symbol.h"
 #include "runtime/handles.h"
+#include "runtime/interpreter.h"
 #include "runtime/memory.h"
+#include "runtime/ownership.h"
+#include "runtime/stack.h"
 #include "runtime/thrown.h"
+#include "runtime/words.h"
 
 namespace kez::testing {
 
+inline void forget_heap_roots() {
+  ownership::release();
+  block::release_root();
+  error::release();
+  context::release_global();
+  symbol::release_table();
+  root::release();
+  words::release();
+  port::set_system(nullptr, nullptr, nullptr);
+  interpreter::position = cell{TYPE_UNSET, 0, 0, 0};
+  stack::release();
+}
+
+// Services one module installs in another (the evaluator's comparator,
+// converters of types a test may not register) go too, so a test sees only
+// what its own fixture set up.
+inline void forget_services() {
+  string::set_compare_call(nullptr);
+  block::set_compare_call(nullptr);
+  for (uint32_t type = 0; type < TYPE_TABLE_ROWS; ++type) {
+    math::set_integer_converter(type, nullptr);
+    math::set_float_converter(type, nullptr);
+    binary::set_to_converter(type, nullptr);
+  }
+}
+
 inline void reset_heap() {
+  forget_heap_roots();
+  forget_services();
   refs::reset();
   handles::free();
   memory::free_all_frames();

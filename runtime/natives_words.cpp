@@ -229,7 +229,7 @@ uint32_t n_extend(int32_t, const int32_t* r) {
 // ------------------------------------------------------------ apply
 
 // Call modes: items for the arguments and the active refinements (the
-// refinements named in a path), or with ALL one item per spec entry; with
+// refinements named in a path), or with ALL one item for each entry of the spec block; with
 // SAFER each argument comes from one item, and an inactive refinement's
 // items are skipped unevaluated.
 enum call_mode : uint32_t { MODE_ALL = 1, MODE_ACTIVE = 2, MODE_SAFER = 4 };

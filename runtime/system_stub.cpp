@@ -240,6 +240,8 @@ uint32_t n_register_scheme(int32_t, const int32_t* refinements) {
 
 }  // namespace
 
+void release_ports() { schemes = cell{TYPE_NONE, 0, 0, 0}; }
+
 void init_ports() {
   port::hooks.make_object = make_object;
   port::hooks.copy_object = copy_object;

@@ -48,6 +48,9 @@ void reset();
 // dispatch [handle!]) that adds a scheme under its `name` unless one of that
 // name is there. Runs at start-up, after the interpreter and the natives.
 void init_ports();
+// Forgets the schemes object (heap resets in tests; port!'s own cells are
+// cleared by port::set_system).
+void release_ports();
 
 // --- Services of other modules, replaceable (tests install their own) ------
 

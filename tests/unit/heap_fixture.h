@@ -26,6 +26,7 @@
 #include "runtime/memory.h"
 #include "runtime/ownership.h"
 #include "runtime/stack.h"
+#include "runtime/system_stub.h"
 #include "runtime/thrown.h"
 #include "runtime/words.h"
 
@@ -40,6 +41,7 @@ inline void forget_heap_roots() {
   root::release();
   words::release();
   port::set_system(nullptr, nullptr, nullptr);
+  system_stub::release_ports();
   interpreter::position = cell{TYPE_UNSET, 0, 0, 0};
   stack::release();
 }

@@ -2,7 +2,6 @@
 // zlib reads; what zlib writes (every level and strategy), we read; plus the
 // size protocol, the overflow rules and the corrupt streams we must refuse.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <cstdint>
 #include <cstring>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "runtime/compression.h"
+#include "tests/unit/zlib_oracle.h"
 
 using namespace kez;
 
@@ -57,35 +57,11 @@ int decode(container k, const bytes& in, bytes* out) {
   return r;
 }
 
-bool zlib_inflate(int bits, const bytes& in, bytes* out) {
-  z_stream z{};
-  if (inflateInit2(&z, bits) != Z_OK) return false;
-  z.next_in = const_cast<Bytef*>(in.data());
-  z.avail_in = uInt(in.size());
-  out->clear();
-  uint8_t chunk[16384];
-  int r;
-  do {
-    z.next_out = chunk;
-    z.avail_out = sizeof chunk;
-    r = ::inflate(&z, Z_NO_FLUSH);
-    out->insert(out->end(), chunk, chunk + (sizeof chunk - z.avail_out));
-  } while (r == Z_OK);
-  inflateEnd(&z);
-  return r == Z_STREAM_END;
-}
+bool zlib_inflate(int bits, const bytes& in, bytes* out) { return oracle::zlib_inflate(bits, in.data(), in.size(), out); }
 
 bytes zlib_deflate(int bits, int level, int strategy, int mem_level, const bytes& in) {
-  z_stream z{};
-  EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, bits, mem_level, strategy), Z_OK);
-  bytes out(deflateBound(&z, uLong(in.size())) + 32);
-  z.next_in = const_cast<Bytef*>(in.data());
-  z.avail_in = uInt(in.size());
-  z.next_out = out.data();
-  z.avail_out = uInt(out.size());
-  EXPECT_EQ(::deflate(&z, Z_FINISH), Z_STREAM_END);
-  out.resize(out.size() - z.avail_out);
-  deflateEnd(&z);
+  bytes out = oracle::zlib_deflate(bits, level, strategy, mem_level, in);
+  EXPECT_FALSE(out.empty());
   return out;
 }
 

@@ -303,6 +303,25 @@ TEST(Compression, RejectsCorruptStreams) {
   EXPECT_EQ(run(inflate::gzip, from_end(from_end(ghello, 1, 0xFF), 2, 0xFF), 0, &out), CORRUPT);
 }
 
+// A block of literals only may send no distance code at all (one length of
+// 0): the stream is valid and decodes.
+TEST(Compression, BlockWithoutDistanceCodes) {
+  // Code-length code: 18 one bit, 0 and 1 two bits each.
+  bit_stream s = bit_stream::dynamic({0, 0, 1, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2});
+  s.code(0, 1).put(97 - 11, 7);   // symbols 0-96 unused
+  s.code(3, 2);                   // 'a': 1 bit
+  s.code(0, 1).put(138 - 11, 7);  // 97 + 1 + 138 = 236
+  s.code(0, 1).put(20 - 11, 7);   // up to 255
+  s.code(3, 2);                   // end of block: 1 bit
+  s.code(2, 2);                   // the one distance length: 0
+  s.code(0, 1).code(0, 1).code(1, 1);  // "aa", end of block
+  bytes out, theirs;
+  ASSERT_TRUE(zlib_inflate(-15, s.data, &theirs));
+  EXPECT_EQ(theirs, of("aa"));
+  EXPECT_EQ(decode(RAW, s.data, &out), compression::OK);
+  EXPECT_EQ(out, of("aa"));
+}
+
 // A gzip member's optional fields: extra data, name, comment, header CRC.
 TEST(Compression, GzipHeaderFields) {
   bytes hello = of("hello world");

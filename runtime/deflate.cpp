@@ -128,10 +128,10 @@ struct bit_writer {
 
 constexpr int MAX_HASH_BITS = 15;
 constexpr uint32_t WINDOW_MASK = WINDOW - 1;
-constexpr int MAX_CHAIN = 64;     // candidates tried per position
+constexpr int MAX_CHAIN = 32;     // candidates tried per position
 constexpr int GOOD_LENGTH = 8;    // a previous match this long quarters the search
 constexpr int MAX_LAZY = 16;      // a previous match this long is taken without looking further
-constexpr int NICE_LENGTH = 128;  // a match this long ends the search
+constexpr int NICE_LENGTH = 64;  // a match this long ends the search
 constexpr uint32_t TOO_FAR = 4096;  // a 3-byte match farther than this costs more than literals
 
 // Hash chains: head holds the latest position + 1 of each hash (0: none),

@@ -46,7 +46,7 @@ namespace kez::deflate {
 // A capacity that always holds the raw stream of `length` input bytes.
 inline uint64_t bound(uint64_t length) { return length + (length >> 3) + 8; }
 
-// Raw DEFLATE: one final block.
+// Raw DEFLATE.
 int compress(uint8_t* out, size_t* out_size, const uint8_t* in, size_t length);
 // Header 78 01, the raw stream, the Adler-32 of the input big-endian.
 int zlib(uint8_t* out, size_t* out_size, const uint8_t* in, size_t length);

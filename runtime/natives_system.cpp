@@ -267,9 +267,9 @@ void finish_output(cell* out, size_t size) {
   stack::set_last_keep(out);
 }
 
-// The bytes to compress: a binary!'s from its head, a text's UTF-8 in its
+// The bytes a codec reads: a binary!'s from its head, a text's UTF-8 in its
 // export scratch; valid until the next allocation.
-const uint8_t* compress_input(cell* data, size_t* length) {
+const uint8_t* codec_input(cell* data, size_t* length) {
   if (type_of(data) == TYPE_BINARY) {
     *length = size_t(binary::ks_length_q(data));
     return binary::ks_head(data);
@@ -280,22 +280,36 @@ const uint8_t* compress_input(cell* data, size_t* length) {
   return bytes;
 }
 
+// Runs the codec into a new binary! of `capacity` bytes, and once more when
+// the codec answers the size it needs; any failure raises invalid-data.
+void code_into_binary(codec c, cell* data, uint64_t capacity) {
+  cell* out = stack::push_cell();
+  for (int attempt = 0;; ++attempt) {
+    output_buffer(out, capacity);
+    size_t length;
+    const uint8_t* in = codec_input(data, &length);  // after the allocation, which may move it
+    size_t size = size_t(capacity);
+    int result = c(binary::ks_head(out), &size, in, length);
+    if (result == compression::OK) {
+      finish_output(out, size);
+      return;
+    }
+    // The size needed is exact: a second shortfall cannot happen.
+    if (result != compression::TOO_SMALL || attempt > 0)
+      error::fire(err::cat_script, err::script::invalid_data, data);
+    capacity = size;
+  }
+}
+
 uint32_t n_compress(int32_t, const int32_t*) {
   static constexpr codec encoders[] = {deflate::zlib, deflate::compress, deflate::gzip};
   static constexpr size_t overhead[] = {compression::ZLIB_MINIMUM, 0, compression::GZIP_MINIMUM};
   cell* data = arg(0);
   compression_method m = compression_method_of(arg(1));
   size_t length;
-  compress_input(data, &length);
-  // A buffer that always holds the result: one pass, no retry.
-  uint64_t capacity = deflate::bound(length) + overhead[m];
-  cell* out = stack::push_cell();
-  output_buffer(out, capacity);
-  const uint8_t* in = compress_input(data, &length);  // again: the buffer's allocation may have moved it
-  size_t size = size_t(capacity);
-  if (encoders[m](binary::ks_head(out), &size, in, length) != compression::OK)
-    error::fire(err::cat_script, err::script::invalid_data, data);
-  finish_output(out, size);
+  codec_input(data, &length);
+  // A buffer that always holds the result: one pass.
+  code_into_binary(encoders[m], data, deflate::bound(length) + overhead[m]);
   return 0;
 }
 
@@ -304,11 +318,10 @@ uint32_t n_decompress(int32_t, const int32_t* r) {
   static constexpr codec decoders[] = {inflate::zlib, inflate::decompress, inflate::gzip};
   cell* data = arg(0);
   compression_method m = compression_method_of(arg(1));
-  uint64_t length = uint64_t(binary::ks_length_q(data));
-  uint64_t most = compression::MAX_RATIO * length;  // no stream of this length gives more
-  // The first guess: the size given, the size a gzip member states (asked
-  // of the decoder with an empty buffer), or four times the input.
-  uint64_t capacity = std::min<uint64_t>(std::max<uint64_t>(4 * length, 256), most);
+  uint64_t most = compression::MAX_RATIO * uint64_t(binary::ks_length_q(data));  // no stream gives more
+  // The first guess: the size given, four times the input, or for gzip an
+  // empty buffer, for which the decoder answers the size its member states.
+  uint64_t capacity = std::min<uint64_t>(std::max<uint64_t>(4 * uint64_t(binary::ks_length_q(data)), 256), most);
   if (m == METHOD_GZIP) {
     capacity = 0;
   } else if (r[0] >= 0) {
@@ -316,21 +329,9 @@ uint32_t n_decompress(int32_t, const int32_t* r) {
     if (int32_t(size->w2) < 0) error::fire(err::cat_script, err::script::invalid_arg, size);
     capacity = std::min<uint64_t>(size->w2, most);
   }
-  capacity = std::min(capacity, MAX_BINARY);  // only a size the decoder needs may fail
-  cell* out = stack::push_cell();
-  for (int attempt = 0;; ++attempt) {
-    output_buffer(out, capacity);
-    size_t size = size_t(capacity);
-    int result = decoders[m](binary::ks_head(out), &size, binary::ks_head(data), size_t(length));
-    if (result == compression::OK) {
-      finish_output(out, size);
-      return 0;
-    }
-    // The size needed is exact: a second shortfall cannot happen.
-    if (result != compression::TOO_SMALL || attempt > 0)
-      error::fire(err::cat_script, err::script::invalid_data, data);
-    capacity = size;
-  }
+  // Only a size the decoder needs may fail for being too large.
+  code_into_binary(decoders[m], data, std::min(capacity, MAX_BINARY));
+  return 0;
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/file.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/url.h"
+#include "runtime/stack.h"
 #include "runtime/utf.h"
 
 namespace kez::call {
@@ -108,7 +110,13 @@ void browse(const cell* target) {
   if (type_of(target) == TYPE_FILE) {
     if (!file::to_local_path(target, name)) return;
   } else {
-    name = utf8_of(target);
+    // The opener takes the locator as it is written, escapes and all.
+    cell source = *target;
+    collector::root_cells keep(&source);
+    cell* encoded = string::make_at(stack::push_cell(), 64);
+    url::encode_utf8(&source, encoded, url::FILE_SAFE);
+    name = utf8_of(encoded);
+    stack::pop(1);
   }
   spec.argv = {"xdg-open", name};
   platform::run_process(spec);

@@ -9,8 +9,8 @@
 #include "runtime/datatypes/file.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/url.h"
+#include "runtime/simple_io.h"
 #include "runtime/stack.h"
-#include "runtime/utf.h"
 
 namespace kez::call {
 
@@ -46,26 +46,13 @@ bool stream_of(const cell* value, platform::stream& s) {
   return true;
 }
 
-// Appends UTF-8 bytes to a string!, a byte that starts no valid sequence
-// becoming U+FFFD, so a child's stray bytes never cut its output short.
-void append_text(cell* target, const uint8_t* bytes, size_t n) {
-  while (n > 0) {
-    size_t valid = utf8::valid_prefix(bytes, n);
-    target->w2 = string::load_utf8(bytes, valid, target->w2, nullptr, false);
-    if (valid == n) return;
-    string::append_char(string::buffer_of(target), 0xFFFD);
-    bytes += valid + 1;
-    n -= valid + 1;
-  }
-}
-
 void deliver(const std::vector<uint8_t>& captured, cell* target) {
   if (!target || type_of(target) == TYPE_FILE) return;
   if (type_of(target) == TYPE_BINARY) {
     uint32_t head = uint32_t(target->w1);
     binary::ks_insert(target, head, captured.data(), uint32_t(captured.size()));
   } else {
-    append_text(target, captured.data(), captured.size());
+    simple_io::append_text(target, captured.data(), captured.size());
   }
 }
 

@@ -157,7 +157,9 @@ cell* read_dir(cell* file) {
   if (!local_path(file, path) || !platform::list_dir(path.c_str(), names)) cannot_open(file);
   cell* list = block::make_at(stack::push_cell(), int32_t(std::max<size_t>(names.size(), 1)));
   for (const std::string& name : names) {
-    cell* f = file::load(reinterpret_cast<const uint8_t*>(name.data()), name.size(), stack::push_cell());
+    cell* f = string::make_at(stack::push_cell(), uint32_t(name.size()));
+    append_text(f, reinterpret_cast<const uint8_t*>(name.data()), name.size());
+    f->header = TYPE_FILE;
     block::ks_append(list, f);
     stack::pop(1);
   }
@@ -181,6 +183,17 @@ cell* split_lines(const uint8_t* bytes, size_t n, cell* target) {
     i = end + 1;
   }
   return target;
+}
+
+void append_text(cell* target, const uint8_t* bytes, size_t n) {
+  while (n > 0) {
+    size_t valid = utf8::valid_prefix(bytes, n);
+    target->w2 = string::load_utf8(bytes, valid, target->w2, nullptr, false);
+    if (valid == n) return;
+    string::append_char(string::buffer_of(target), 0xFFFD);
+    bytes += valid + 1;
+    n -= valid + 1;
+  }
 }
 
 bool load_text(const uint8_t* bytes, size_t n, cell* target) {

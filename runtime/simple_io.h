@@ -43,6 +43,11 @@ cell* split_lines(const uint8_t* bytes, size_t n, cell* target);
 // cell; false when the bytes are not valid UTF-8.
 bool load_text(const uint8_t* bytes, size_t n, cell* target);
 
+// Appends UTF-8 bytes (outside the heap) to a text value, a byte that
+// starts no valid sequence becoming U+FFFD: for text the system hands over
+// (a child's output, names in a directory) that must not fail as a whole.
+void append_text(cell* target, const uint8_t* bytes, size_t n);
+
 // Writes data to the file, or to standard output when file is null. part
 // and seek: the refinement cells or null. A negative part writes nothing and
 // answers -1; otherwise the answer is the count of the last write. Raises

@@ -237,6 +237,7 @@ void init() {
   define_callables(natives::action_specs, TYPE_ACTION);
   define_operators();
   system_stub::init_ports();
+  natives::define_system_routines();
 }
 
 long find_header(const char* text, unsigned long length) {

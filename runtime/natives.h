@@ -30,6 +30,14 @@ void init();
 extern const char* const native_specs;
 extern const char* const action_specs;
 
+// Defines a global word holding a native! that takes the first free table
+// slot past the built-in natives (the functions the library reaches through
+// native code: register-scheme, the routines of the file layer). Runs once
+// the natives and the global context exist; answers the slot.
+uint32_t define_extra(const char* name, const char* spec, entry fn);
+// The routines create-dir, exists?, write-stdout and os-info.
+void define_system_routines();
+
 // A native not built yet: Internal Error not-done.
 uint32_t not_done(int32_t check, const int32_t* refinements);
 

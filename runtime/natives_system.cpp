@@ -1,12 +1,15 @@
 // The natives that reach outside the evaluator: memory statistics and the
-// collector, the clock and sleeping, the environment, local file names,
-// checksums and compression. Each validates its arguments, calls the service that does the
+// collector, the clock and sleeping, the environment, files and child
+// processes, local file names, checksums and compression, and the routines
+// over the file layer and the system description (create-dir, exists?,
+// write-stdout, os-info). Each validates its arguments, calls the service that does the
 // work and shapes the result in arguments[0]; the services never raise for a
 // platform failure, they answer none or a status.
 #include <algorithm>
 #include <ctime>
 #include <string>
 
+#include "runtime/call.h"
 #include "runtime/checksum.h"
 #include "runtime/collector.h"
 #include "runtime/compression.h"
@@ -16,12 +19,18 @@
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/file.h"
 #include "runtime/datatypes/float.h"
+#include "runtime/datatypes/context.h"
+#include "runtime/datatypes/map.h"
+#include "runtime/datatypes/object.h"
+#include "runtime/datatypes/tuple.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/time.h"
 #include "runtime/memory.h"
 #include "runtime/natives.h"
+#include "runtime/simple_io.h"
 #include "runtime/stack.h"
 #include "runtime/stats.h"
 #include "runtime/words.h"
@@ -198,7 +207,13 @@ uint32_t n_checksum(int32_t, const int32_t* r) {
   int m = checksum::method_of(
       std::string_view(symbol::get_c_string(method_word->w2), symbol::name_length(method_word->w2)));
   if (m < 0) error::fire(err::cat_script, err::script::invalid_arg, method_word);
-  if (type_of(data) == TYPE_FILE) error::fire(err::cat_internal, err::internal::not_done);
+  if (type_of(data) == TYPE_FILE) {
+    // The whole file as binary: the checksum is that of its bytes.
+    cell* bytes = simple_io::read_file(data, -1, -1, true, false);
+    if (!bytes) error::fire(err::cat_access, err::access::cannot_open, data);
+    *data = *bytes;
+    stack::pop(1);
+  }
   auto method = checksum::method(m);
   switch (method) {
     case checksum::METHOD_CRC32: case checksum::METHOD_TCP: case checksum::METHOD_ADLER32: {
@@ -331,10 +346,90 @@ uint32_t n_decompress(int32_t, const int32_t* r) {
   }
   // Only a size the decoder needs may fail for being too large.
   code_into_binary(decoders[m], data, std::min(capacity, MAX_BINARY));
+uint32_t n_list_env(int32_t, const int32_t*) {
+  auto vars = platform::list_env();
+  cell* env = map::make_at(stack::push_cell(), nullptr, int32_t(vars.size() * 2 + 2));
+  cell* key = stack::push_cell();
+  cell* value = stack::push_cell();
+  for (const auto& [name, text] : vars) {
+    string::load(reinterpret_cast<const uint8_t*>(name.data()), name.size(), key);
+    string::load(reinterpret_cast<const uint8_t*>(text.data()), text.size(), value);
+    map::set_key(env, key, value, true);  // names differ by case on this system
+  }
+  stack::set_last_keep(env);
+  return 0;
+}
+
+// Refinements: 0 /wait, 1 /show, 2 /console, 3 /shell, 4 /input, 5 /output,
+// 6 /error.
+uint32_t n_call(int32_t, const int32_t* r) {
+  auto opt = [&](int k) { return r[k] >= 0 ? arg(r[k]) : nullptr; };
+  int64_t status = call::execute(arg(0), r[0] >= 0, r[1] >= 0, r[2] >= 0, r[3] >= 0, opt(4), opt(5), opt(6));
+  integer_result(int32_t(status));
+  return 0;
+}
+
+uint32_t n_size_q(int32_t, const int32_t*) {
+  int64_t size = simple_io::size_q(arg(0));
+  if (size < 0) none_result();
+  else stack::set_last_keep(simple_io::size_at(stack::push_cell(), size));
+  return 0;
+}
+
+uint32_t n_browse(int32_t, const int32_t*) {
+  call::browse(arg(0));
+  unset_result();
+  return 0;
+}
+
+// --- Routines over the file layer and the system description ---------------
+
+uint32_t r_create_dir(int32_t, const int32_t*) {
+  if (!simple_io::make_dir(arg(0))) error::fire(err::cat_access, err::access::no_create, arg(0));
+  unset_result();
+  return 0;
+}
+
+uint32_t r_exists_q(int32_t, const int32_t*) {
+  result(cell{TYPE_LOGIC, simple_io::exists_q(arg(0)) ? 1u : 0u, 0, 0});
+  return 0;
+}
+
+uint32_t r_write_stdout(int32_t, const int32_t*) {
+  simple_io::write(nullptr, arg(0), nullptr, nullptr, false, false, false);
+  unset_result();
+  return 0;
+}
+
+uint32_t r_os_info(int32_t, const int32_t*) {
+  platform::os_description os = platform::os_info();
+  cell* info = object::make_empty_at(stack::push_cell(), 8);
+  cell* field = stack::push_cell();
+  cell* value = stack::push_cell();
+  auto add = [&](const char* name) {
+    word::make_at(symbol::make(name), field);
+    context::add_word_value(info->w1, field, value);
+  };
+  string::load(reinterpret_cast<const uint8_t*>(os.name.data()), os.name.size(), value);
+  add("name");
+  word::make_at(symbol::make(os.arch.c_str()), value);
+  add("arch");
+  tuple::make_at(value, os.version, 3);
+  add("version");
+  *value = cell{TYPE_INTEGER, 0, uint32_t(os.build), 0};
+  add("build");
+  stack::set_last_keep(info);
   return 0;
 }
 
 }  // namespace
+
+void define_system_routines() {
+  define_extra("create-dir", "[\"Create the given directory\" path [file!]]", r_create_dir);
+  define_extra("exists?", "[\"Returns TRUE if the file exists\" path [file!] return: [logic!]]", r_exists_q);
+  define_extra("write-stdout", "[\"Write data to STDOUT\" data [any-type!]]", r_write_stdout);
+  define_extra("os-info", "[\"Returns detailed operating system version information\"]", r_os_info);
+}
 
 void register_system(entry* slots) {
   slots[36] = n_stats;
@@ -343,9 +438,13 @@ void register_system(entry* slots) {
   slots[86] = n_checksum;
   slots[92] = n_set_env;
   slots[93] = n_get_env;
+  slots[94] = n_list_env;
   slots[95] = n_now;
   slots[102] = n_compress;
   slots[103] = n_decompress;
+  slots[98] = n_call;
+  slots[100] = n_size_q;
+  slots[101] = n_browse;
   slots[104] = n_recycle;
 }
 

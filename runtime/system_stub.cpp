@@ -185,9 +185,6 @@ const char port_objects[] =
     "[scheme: user-info: host: port: path: target: query: fragment: ref: none] "
     "[spec: scheme: actor: awake: state: data: extra: none]";
 
-// The natives table slot of register-scheme: the first one past the
-// built-in natives, so it never shadows one of them.
-constexpr uint32_t REGISTER_SCHEME_SLOT = natives::COUNT;
 const char register_scheme_spec[] =
     "[\"Registers a new scheme\" spec [object!] \"Scheme definition\" /native dispatch [handle!]]";
 
@@ -267,15 +264,7 @@ void init_ports() {
   }
   port::set_system(&made[0], &made[1], &made[2]);
 
-  natives::table[REGISTER_SCHEME_SLOT] = n_register_scheme;
-  cell spec{TYPE_NONE, 0, 0, 0};
-  collector::root_cells keep_spec(&spec);
-  lexer::load_utf8(&spec, reinterpret_cast<const uint8_t*>(register_scheme_spec), sizeof register_scheme_spec - 1);
-  spec = *block::ks_abs_at(&spec, 0);
-  cell* value = native::push(TYPE_NATIVE, &spec, REGISTER_SCHEME_SLOT + 1);
-  cell* name = word::push_from_symbol(symbol::make("register-scheme"));
-  context::set(name, value);
-  stack::pop(2);
+  natives::define_extra("register-scheme", register_scheme_spec, n_register_scheme);
 }
 
 }  // namespace kez::system_stub

@@ -346,6 +346,9 @@ uint32_t n_decompress(int32_t, const int32_t* r) {
   }
   // Only a size the decoder needs may fail for being too large.
   code_into_binary(decoders[m], data, std::min(capacity, MAX_BINARY));
+  return 0;
+}
+
 uint32_t n_list_env(int32_t, const int32_t*) {
   auto vars = platform::list_env();
   cell* env = map::make_at(stack::push_cell(), nullptr, int32_t(vars.size() * 2 + 2));

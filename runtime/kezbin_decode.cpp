@@ -201,20 +201,25 @@ struct decoder {
     uint8_t b = u8();
     if (b >= 0x80) {
       if (shared || define) fail(at);
-      cell v;
-      if (b < 0xC0) v = cell{TYPE_INTEGER, 0, uint32_t(b - BYTE_SMALL_INT), 0};
-      else if (b == BYTE_TRUE || b == BYTE_FALSE) v = cell{TYPE_LOGIC, b == BYTE_TRUE ? 1u : 0u, 0, 0};
-      else if (b == BYTE_COPY) v = resolve(at);
-      else fail(at);
-      if (!value_type_q(type_of(&v))) fail(at);
-      v.header = (v.header & ~FLAG_NEW_LINE) | line_flag(nl);
-      append(into, v);
+      append(into, byte_value(b, nl, at));
       return;
     }
     uint32_t type = b & TYPE_ID_MASK;
     if (type == TYPE_ID_FOLLOWS) type = varint();
     if (type == 0) fail(at);
     payload(into, type, (b & TYPE_X) != 0, shared, nl, define, 0, at);
+  }
+
+  // Small integers, logic values and copies: a type byte and what follows.
+  [[gnu::noinline]] cell byte_value(uint8_t b, bool nl, const uint8_t* at) {
+    cell v;
+    if (b < 0xC0) v = cell{TYPE_INTEGER, 0, uint32_t(b - BYTE_SMALL_INT), 0};
+    else if (b == BYTE_TRUE || b == BYTE_FALSE) v = cell{TYPE_LOGIC, b == BYTE_TRUE ? 1u : 0u, 0, 0};
+    else if (b == BYTE_COPY) v = resolve(at);
+    else fail(at);
+    if (!value_type_q(type_of(&v))) fail(at);
+    v.header = (v.header & ~FLAG_NEW_LINE) | line_flag(nl);
+    return v;
   }
 
   void classic_record(uint32_t& into) {
@@ -237,7 +242,76 @@ struct decoder {
       return;
     }
     if (shared && !shareable_q(type)) fail(at);
-    cell v{type, 0, 0, 0};
+    switch (type) {
+      case TYPE_WORD:
+      case TYPE_SET_WORD:
+      case TYPE_LIT_WORD:
+      case TYPE_GET_WORD:
+      case TYPE_REFINEMENT:
+        word_record(into, type, x, shared, nl, at);
+        return;
+      case TYPE_BLOCK:
+      case TYPE_PAREN:
+      case TYPE_PATH:
+      case TYPE_LIT_PATH:
+      case TYPE_SET_PATH:
+      case TYPE_GET_PATH:
+      case TYPE_HASH:
+        block(into, type, x, shared, nl, at);
+        return;
+      case TYPE_MAP:
+        map(into, shared, nl, at);
+        return;
+      case TYPE_STRING:
+      case TYPE_FILE:
+      case TYPE_URL:
+      case TYPE_TAG:
+      case TYPE_EMAIL:
+      case TYPE_REF:
+      case TYPE_BINARY:
+      case TYPE_VECTOR:
+        text(into, type, x, shared, nl, h, at);
+        return;
+      case TYPE_BITSET:
+        bitset(into, x, shared, nl, h, at);
+        return;
+      case TYPE_CONTEXT: {  // stand-alone: it comes back as an object
+        object_from_context(into, nl, h, at, -1, -1, at);
+        return;
+      }
+      case TYPE_OBJECT:
+        object(into, x, shared, nl, at);
+        return;
+      case TYPE_FUNCTION:
+        function(into, shared, nl, at);
+        return;
+      case TYPE_NATIVE:
+      case TYPE_ACTION:
+        native(into, type, nl, at);
+        return;
+      case TYPE_OP:
+        op(into, nl, h, at);
+        return;
+      case TYPE_ERROR:
+        error_value(into, nl, at);
+        return;
+      case TYPE_ROUTINE:
+      case TYPE_TRIPLE:
+      case TYPE_HANDLE:
+      case TYPE_PORT:
+      case TYPE_EVENT: {
+        cell kind{TYPE_DATATYPE, type, 0, 0};
+        error::fire(err::cat_access, err::access::no_codec, &kind);
+      }
+      default:
+        append(into, scalar(type, x, nl, h, at));
+    }
+  }
+
+  // The types that hold no other value, out of payload's frame: deep data
+  // recurses through payload.
+  [[gnu::noinline]] cell scalar(uint32_t type, bool x, bool nl, uint32_t h, const uint8_t* at) {
+    cell v{type | line_flag(nl), 0, 0, 0};
     switch (type) {
       case TYPE_UNSET:
       case TYPE_NONE:
@@ -315,75 +389,14 @@ struct decoder {
         break;
       }
       case TYPE_ISSUE:
-        v = cell{TYPE_ISSUE, context::global, symbol(), uint32_t(-1)};
+        v = cell{TYPE_ISSUE | line_flag(nl), context::global, symbol(), uint32_t(-1)};
         break;
-      case TYPE_WORD:
-      case TYPE_SET_WORD:
-      case TYPE_LIT_WORD:
-      case TYPE_GET_WORD:
-      case TYPE_REFINEMENT:
-        v = word(into, type, x, shared, at);
-        break;
-      case TYPE_BLOCK:
-      case TYPE_PAREN:
-      case TYPE_PATH:
-      case TYPE_LIT_PATH:
-      case TYPE_SET_PATH:
-      case TYPE_GET_PATH:
-      case TYPE_HASH:
-        block(into, type, x, shared, nl, at);
-        return;
-      case TYPE_MAP:
-        map(into, shared, nl, at);
-        return;
-      case TYPE_STRING:
-      case TYPE_FILE:
-      case TYPE_URL:
-      case TYPE_TAG:
-      case TYPE_EMAIL:
-      case TYPE_REF:
-      case TYPE_BINARY:
-      case TYPE_VECTOR:
-        text(into, type, x, shared, nl, h, at);
-        return;
-      case TYPE_BITSET:
-        bitset(into, x, shared, nl, h, at);
-        return;
-      case TYPE_CONTEXT: {  // stand-alone: it comes back as an object
-        object_from_context(into, nl, h, at, -1, -1, at);
-        return;
-      }
-      case TYPE_OBJECT:
-        object(into, x, shared, nl, at);
-        return;
-      case TYPE_FUNCTION:
-        function(into, shared, nl, at);
-        return;
-      case TYPE_NATIVE:
-      case TYPE_ACTION:
-        native(into, type, nl, at);
-        return;
-      case TYPE_OP:
-        op(into, nl, h, at);
-        return;
-      case TYPE_ERROR:
-        error_value(into, nl, at);
-        return;
-      case TYPE_ROUTINE:
-      case TYPE_TRIPLE:
-      case TYPE_HANDLE:
-      case TYPE_PORT:
-      case TYPE_EVENT: {
-        cell kind{TYPE_DATATYPE, type, 0, 0};
-        error::fire(err::cat_access, err::access::no_codec, &kind);
-      }
       default:
         // image! records are refused until the image datatype exists; the
         // other ids name no value.
         fail(at);
     }
-    if (nl) v.header |= FLAG_NEW_LINE;
-    append(into, v);
+    return v;
   }
 
   static bool shareable_q(uint32_t t) {
@@ -476,6 +489,13 @@ struct decoder {
 
   // --- Words --------------------------------------------------------------------------
 
+  [[gnu::noinline]] void word_record(uint32_t& into, uint32_t type, bool x, bool shared, bool nl,
+                                     const uint8_t* at) {
+    cell w = word(into, type, x, shared, at);
+    w.header |= line_flag(nl);
+    append(into, w);
+  }
+
   cell word(uint32_t& into, uint32_t type, bool x, bool shared, const uint8_t* at) {
     uint32_t sym = symbol();
     uint32_t ctx = context::global;
@@ -534,7 +554,7 @@ struct decoder {
 
   // A word definition (boot data): the word, then the value it is set to;
   // neither stays in the block.
-  void definition(uint32_t& into, uint32_t type, bool x, bool shared, uint32_t h, const uint8_t* at) {
+  [[gnu::noinline]] void definition(uint32_t& into, uint32_t type, bool x, bool shared, uint32_t h, const uint8_t* at) {
     uint32_t i = cells_in(into);
     payload(into, type, x, shared, false, false, h & ~CLASSIC_DEFINE, at);
     record_one(into);
@@ -573,7 +593,7 @@ struct decoder {
     }
   }
 
-  void map(uint32_t& into, bool shared, bool nl, const uint8_t* at) {
+  [[gnu::noinline]] void map(uint32_t& into, bool shared, bool nl, const uint8_t* at) {
     uint32_t flag = line_flag(nl);
     if (shared) {
       cell r = resolve(at);
@@ -598,7 +618,7 @@ struct decoder {
   }
 
   // The string family, binary! and vector!.
-  void text(uint32_t& into, uint32_t type, bool x, bool shared, bool nl, uint32_t h, const uint8_t* at) {
+  [[gnu::noinline]] void text(uint32_t& into, uint32_t type, bool x, bool shared, bool nl, uint32_t h, const uint8_t* at) {
     uint32_t head = head_index(x);
     uint32_t flag = line_flag(nl);
     bool any_string = series::string_family_q(type);
@@ -674,7 +694,7 @@ struct decoder {
     }
   }
 
-  void bitset(uint32_t& into, bool x, bool shared, bool nl, uint32_t h, const uint8_t* at) {
+  [[gnu::noinline]] void bitset(uint32_t& into, bool x, bool shared, bool nl, uint32_t h, const uint8_t* at) {
     bool complemented = compact ? x : (h & CLASSIC_BITSET_NOT) != 0;
     uint32_t header = TYPE_BITSET | (complemented ? uint32_t(FLAG_BITSET_NOT) : 0u) | line_flag(nl);
     if (shared) {
@@ -745,7 +765,7 @@ struct decoder {
     if (cells_in(values) != n) fail(at);
   }
 
-  void object(uint32_t& into, bool x, bool shared, bool nl, const uint8_t* at) {
+  [[gnu::noinline]] void object(uint32_t& into, bool x, bool shared, bool nl, const uint8_t* at) {
     if (shared) {
       cell o = *context::owner_of(owner_context(resolve(at), TYPE_OBJECT, at));
       o.header = (o.header & ~FLAG_NEW_LINE) | line_flag(nl);
@@ -764,7 +784,7 @@ struct decoder {
 
   // header_read: the context record's header was the record itself (a
   // stand-alone context).
-  void object_from_context(uint32_t& into, bool nl, uint32_t h, const uint8_t* hooks_at, int32_t on_change,
+  [[gnu::noinline]] void object_from_context(uint32_t& into, bool nl, uint32_t h, const uint8_t* hooks_at, int32_t on_change,
                            int32_t on_deep_change, const uint8_t* at, bool header_read = true,
                            int32_t class_id = -1) {
     context_header ch;
@@ -788,7 +808,7 @@ struct decoder {
     *slot(into, i) = made;
   }
 
-  void function(uint32_t& into, bool shared, bool nl, const uint8_t* at) {
+  [[gnu::noinline]] void function(uint32_t& into, bool shared, bool nl, const uint8_t* at) {
     if (shared) {
       cell f = *context::owner_of(owner_context(resolve(at), TYPE_FUNCTION, at));
       f.header = (f.header & ~FLAG_NEW_LINE) | line_flag(nl);
@@ -840,7 +860,7 @@ struct decoder {
     return true;
   }
 
-  void native(uint32_t& into, uint32_t type, bool nl, const uint8_t* at) {
+  [[gnu::noinline]] void native(uint32_t& into, uint32_t type, bool nl, const uint8_t* at) {
     uint32_t index = num();
     if (index < 1 || index > (type == TYPE_ACTION ? ACTION_COUNT : natives::COUNT)) fail(at);
     const uint8_t* spec_at = p;
@@ -854,7 +874,7 @@ struct decoder {
     *slot(into, i) = made;
   }
 
-  void op(uint32_t& into, bool nl, uint32_t h, const uint8_t* at) {
+  [[gnu::noinline]] void op(uint32_t& into, bool nl, uint32_t h, const uint8_t* at) {
     uint32_t i = record_one(into);
     cell source = *slot(into, i);
     uint32_t t = type_of(&source);
@@ -867,7 +887,7 @@ struct decoder {
     *slot(into, i) = made;
   }
 
-  void error_value(uint32_t& into, bool nl, const uint8_t* at) {
+  [[gnu::noinline]] void error_value(uint32_t& into, bool nl, const uint8_t* at) {
     uint32_t code = num();
     int category = int(code / 100), id = int(code % 100);
     if (code >= 1000 || !err::id_name(category, id) || !error::ready_q()) fail(at);

@@ -150,9 +150,42 @@ struct encoder {
     --depth;
   }
 
+  // The types that nest stay in this small frame: deep data recurses here.
   void record(const cell* v) {
     uint32_t type = type_of(v);
     bool nl = (v->header & FLAG_NEW_LINE) != 0;
+    switch (type) {
+      case TYPE_WORD:
+      case TYPE_SET_WORD:
+      case TYPE_LIT_WORD:
+      case TYPE_GET_WORD:
+      case TYPE_REFINEMENT:
+        word(v, type, nl);
+        return;
+      case TYPE_BLOCK:
+      case TYPE_PAREN:
+      case TYPE_PATH:
+      case TYPE_LIT_PATH:
+      case TYPE_SET_PATH:
+      case TYPE_GET_PATH:
+      case TYPE_HASH:
+        block(v, type, nl);
+        return;
+      case TYPE_MAP:
+        map(v, nl);
+        return;
+      case TYPE_OBJECT:
+        object(v, nl);
+        return;
+      case TYPE_FUNCTION:
+        function(v, nl);
+        return;
+      default:
+        other(v, type, nl);
+    }
+  }
+
+  [[gnu::noinline]] void other(const cell* v, uint32_t type, bool nl) {
     switch (type) {
       case TYPE_UNSET:
       case TYPE_NONE:
@@ -250,25 +283,6 @@ struct encoder {
         start(type, false, nl, false);
         num(symbol(v->w2));
         return;
-      case TYPE_WORD:
-      case TYPE_SET_WORD:
-      case TYPE_LIT_WORD:
-      case TYPE_GET_WORD:
-      case TYPE_REFINEMENT:
-        word(v, type, nl);
-        return;
-      case TYPE_BLOCK:
-      case TYPE_PAREN:
-      case TYPE_PATH:
-      case TYPE_LIT_PATH:
-      case TYPE_SET_PATH:
-      case TYPE_GET_PATH:
-      case TYPE_HASH:
-        block(v, type, nl);
-        return;
-      case TYPE_MAP:
-        map(v, nl);
-        return;
       case TYPE_STRING:
       case TYPE_FILE:
       case TYPE_URL:
@@ -281,12 +295,6 @@ struct encoder {
         return;
       case TYPE_BITSET:
         bitset(v, nl);
-        return;
-      case TYPE_OBJECT:
-        object(v, nl);
-        return;
-      case TYPE_FUNCTION:
-        function(v, nl);
         return;
       case TYPE_NATIVE:
       case TYPE_ACTION: {
@@ -330,7 +338,7 @@ struct encoder {
     return !percent || double(n) / 100.0 == d;
   }
 
-  void word(const cell* v, uint32_t type, bool nl) {
+  [[gnu::noinline]] void word(const cell* v, uint32_t type, bool nl) {
     uint32_t ctx = v->w1;
     const cell* owner = nullptr;
     if (ctx && ctx != context::global) {
@@ -386,7 +394,7 @@ struct encoder {
 
   // Removed entries (value header 0) are left out; the path steps count the
   // cells written, which are the cells of the decoded map.
-  void map(const cell* v, bool nl) {
+  [[gnu::noinline]] void map(const cell* v, bool nl) {
     const written* w = lookup(v->w2);
     start(TYPE_MAP, false, nl, w != nullptr);
     if (w) {
@@ -460,7 +468,7 @@ struct encoder {
     for (int h = 0; h < 2; ++h) positions[h] = int32_t(entries[h].w2) >> 16;
   }
 
-  void object(const cell* v, bool nl) {
+  [[gnu::noinline]] void object(const cell* v, bool nl) {
     const written* w = lookup(v->w1);
     int32_t hooks[2];
     hook_positions(v, hooks);
@@ -479,7 +487,7 @@ struct encoder {
     context_record(v->w1);
   }
 
-  void function(const cell* v, bool nl) {
+  [[gnu::noinline]] void function(const cell* v, bool nl) {
     const written* w = lookup(v->w1);
     start(TYPE_FUNCTION, false, nl, w != nullptr);
     if (w) {

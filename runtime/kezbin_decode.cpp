@@ -666,7 +666,8 @@ struct decoder {
     if (size > left() || size > 0x7FFFFFF0u) fail(length_at);
     if (head > length) fail(at);
     const uint8_t* bytes = take(size);
-    if (any_string && shift == 2)
+    // Code points are checked wherever they are stored 4 bytes wide.
+    if (shift == 2 && (any_string || element == TYPE_CHAR))
       for (uint32_t k = 0; k < length; ++k) {
         uint32_t cp;
         std::memcpy(&cp, bytes + 4 * size_t(k), 4);

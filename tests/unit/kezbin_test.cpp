@@ -352,6 +352,7 @@ TEST_F(kezbin_test, MalformedRecordsAreRefused) {
       {"0AFFFF43", "ok", false},                        // code point 0x10FFFF
       {"0A808044", "kb-invalid-record 1", false},       // code point 0x110000
       {"0706 00001100", "kb-invalid-record 3", false},  // unit-4 text above 0x10FFFF
+      {"232A 01 00001100", "kb-invalid-record 4", false},  // char! vector element above 0x10FFFF
       {"070761", "kb-invalid-record 1", false},         // unit code 3
       {"2310 01 00", "kb-invalid-record 1", false},     // vector kind: logic! elements
       {"239A 00", "kb-invalid-record 1", false},        // vector kind: 4-byte percent! elements
@@ -436,17 +437,43 @@ TEST_F(kezbin_test, BootDataDefinesWordsAndFixesTheRootBase) {
   // kb-word: 10 (a definition, which leaves nothing), an object holding
   // kb-word: 2, then a word bound to it through its index in the root block
   // (counted from where this decoding started), at index 0.
-  bytes data = compact_data("C4 10 00 8A  20 00 0E 1A 01 00 82  4F 00 00 00", {"kb-word"}, 1);
-  uint32_t before = root::length();
-  kezbin::boot_load(data.data(), data.size());
-  EXPECT_EQ(root::length(), before + 2);
-  EXPECT_EQ(type_of(root::cell_at(0)), TYPE_OBJECT);
-  cell w = *root::cell_at(1);
-  EXPECT_EQ(type_of(&w), TYPE_WORD);
-  EXPECT_EQ(w.w1, root::cell_at(0)->w1);
-  EXPECT_EQ(context::get(&w)->w2, 2u);
-  EXPECT_EQ(run("kb-word")->w2, 10u);
-  EXPECT_TRUE(collector::enabled());
+  bytes compact = compact_data("C4 10 00 8A  20 00 0E 1A 01 00 82  4F 00 00 00", {"kb-word"}, 1);
+  // The same in classic words: the definition's bit 25, the context flags
+  // in the header, a word's context given by its root index.
+  std::vector<uint32_t> words = {
+      0x02000010, 0, uint32_t(-1), uint32_t(-1), 0x0B, 10,      // kb-word: 10
+      0x20, 0, uint32_t(-1), uint32_t(-1),                       // object, no hooks
+      0x0E | (2u << 26) | 0x10000000 | 0x40000000, 1, 0, 0x0B, 2,  // its context
+      0x0F, 0, 0, 0};                                            // kb-word bound to it
+  bytes classic = hex("4B455A42494E0104");
+  auto put = [&](uint32_t w) {
+    for (int i = 0; i < 4; ++i) classic.push_back(uint8_t(w >> (8 * i)));
+  };
+  for (uint32_t w : {1u, uint32_t(words.size() * 4), 1u, 8u, 0u}) put(w);
+  for (char c : std::string("kb-word", 8)) classic.push_back(uint8_t(c));
+  for (uint32_t w : words) put(w);
+
+  for (const bytes& data : {compact, classic}) {
+    uint32_t before = root::length();
+    cell nothing{TYPE_NONE, 0, 0, 0};
+    context::set(word::load("kb-word"), &nothing);
+    kezbin::boot_load(data.data(), data.size());
+    EXPECT_EQ(root::length(), before + 2);
+    EXPECT_EQ(type_of(root::cell_at(0)), TYPE_OBJECT);
+    cell w = *root::cell_at(1);
+    EXPECT_EQ(type_of(&w), TYPE_WORD);
+    EXPECT_EQ(w.w1, root::cell_at(0)->w1);
+    EXPECT_EQ(context::get(&w)->w2, 2u);
+    EXPECT_EQ(run("kb-word")->w2, 10u);
+    stack::pop(1);
+    EXPECT_TRUE(collector::enabled());
+  }
+}
+
+TEST_F(kezbin_test, AnInvalidBootRecordEndsTheProcess) {
+  bytes data = compact_data("80 00", {}, 1);
+  EXPECT_EXIT(kezbin::boot_load(data.data(), data.size()), ::testing::ExitedWithCode(1),
+              "Error: Kezbin boot data invalid at index 12!");
 }
 
 TEST(kezbin_boot, CorruptBootDataEndsTheProcess) {

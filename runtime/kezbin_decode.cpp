@@ -229,8 +229,11 @@ struct decoder {
       at = p;
       h = u32();
     }
-    payload(into, h & 0xFF, false, (h & CLASSIC_REF) != 0, (h & CLASSIC_NEW_LINE) != 0, (h & CLASSIC_DEFINE) != 0,
-            h, at);
+    // An op! keeps its source's type in bits 16-23, over the reference bit:
+    // an op is never a reference.
+    uint32_t type = h & 0xFF;
+    bool shared = (h & CLASSIC_REF) != 0 && type != TYPE_OP;
+    payload(into, type, false, shared, (h & CLASSIC_NEW_LINE) != 0, (h & CLASSIC_DEFINE) != 0, h, at);
   }
 
   // x: the compact extra field; h: the classic header word.

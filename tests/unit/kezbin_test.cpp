@@ -162,7 +162,7 @@ TEST_F(kezbin_test, ValuesRoundTripInBothEncodings) {
       "next \"abc\"",
       "make object! [a: 1 b: [x y] c: make object! [d: 'e]]",
       "func [x [integer!] /r z \"doc\"] [x + 1]",
-      "reduce [:append :add :+]",
+      "reduce [:append :add :+ make op! func [a b] [a - b]]",
       "make error! [type: 'script id: 'expect-arg arg1: 'f arg2: 'x arg3: 3]",
   };
   for (const char* source : sources) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "runtime/collector.h"
+#include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
@@ -402,6 +403,10 @@ void init() {
       .set<ACT_REMOVE>(remove)
       .set<ACT_MODIFY>(series::modify)
       .commit();
+  // to binary!: a copy of the stored bytes.
+  binary::set_to_converter(TYPE_BITSET, [](cell* proto, const cell* set) {
+    return binary::load_at(proto, buf(set)->head_ptr(), bytes_of(set));
+  });
 }
 
 }  // namespace kez::bitset

@@ -1,11 +1,16 @@
 #include "runtime/datatypes/word.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "runtime/actions.h"
 #include "runtime/collector.h"
 #include "runtime/core_ops.h"
+#include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
@@ -275,6 +280,8 @@ void init() {
       .set<ACT_COMPARE>(issue::compare)
       .unsupported(ACT_INDEX_Q)
       .commit();
+  math::set_integer_converter(TYPE_ISSUE, issue::integer_of);
+  binary::set_to_converter(TYPE_ISSUE, issue::binary_of);
 }
 
 }  // namespace word
@@ -354,6 +361,38 @@ cell* make(cell* proto, const cell* spec, uint32_t type) {
   }
   word::make(proto, spec, type);
   return retyped(proto, TYPE_ISSUE);
+}
+
+// The issue's name copied out as code points of the string's unit, so that
+// nothing points into a buffer that an allocation may move.
+std::vector<uint8_t> name_units(const cell* issue, int32_t& count, uint32_t& unit) {
+  cell name{TYPE_STRING, 0, symbol::get_string(issue->w2), 0};
+  count = string::ks_length_q(&name);
+  unit = string::unit_of(string::buffer_of(&name));
+  const uint8_t* p = string::ks_head(&name);
+  return std::vector<uint8_t>(p, p + size_t(count) * unit);
+}
+
+// to integer! of an issue: its name read as hexadecimal.
+int32_t integer_of(const cell* issue) {
+  int32_t count;
+  uint32_t unit;
+  std::vector<uint8_t> units = name_units(issue, count, unit);
+  // More than 8 digits is refused whatever they are: 9 are enough to tell.
+  int32_t n = std::min(count, 9);
+  int32_t digits[9];
+  for (int32_t i = 0; i < n; ++i) digits[i] = string::get_char(units.data() + size_t(i) * unit, unit);
+  return integer::from_hex(digits, n, issue);
+}
+
+// to binary! of an issue: its name decoded as base 16.
+cell* binary_of(cell* proto, const cell* issue) {
+  int32_t count;
+  uint32_t unit;
+  std::vector<uint8_t> units = name_units(issue, count, unit);
+  if (!binary::decode_16(units.data(), uint32_t(count), unit, proto))
+    error::fire(err::cat_script, err::script::invalid_data, issue);
+  return proto;
 }
 
 int32_t compare(const cell* value1, const cell* value2, int32_t op) {

@@ -84,6 +84,10 @@ cell* load_in(cell* block, const char* name);
 cell* load(const char* name);  // root block while it is built, else the data stack
 cell* make(cell* proto, const cell* spec, uint32_t type);
 int32_t compare(const cell* value1, const cell* value2, int32_t op);
+// The name read as hexadecimal: to integer! (at most 8 digits) and to
+// binary!; Script Error invalid-data for other text.
+int32_t integer_of(const cell* issue);
+cell* binary_of(cell* proto, const cell* issue);
 }
 
 // The entry points that the other word types share, retyped.

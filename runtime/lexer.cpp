@@ -634,20 +634,23 @@ void deliver(state& s, cell* result, bool want_block, cell* into) {
 
 namespace {
 
-// Loads the whole text (a new block in result, or appended to into). A
-// syntax error is swallowed and answers false; other exits go on.
+// Loads the whole text (a new block in result, or appended to into). False
+// when the scan stopped before the text's end (at a NUL) or on a syntax
+// error, which is swallowed; other exits go on.
 bool load_quietly(const cell* text, cell* result, cell* into) {
   cell* saved = stack::top;
   cell* args = stack::arguments;
   stack::frame* mark = stack::ctop;
   cell* source = stack::push(text);
+  int32_t length = string::ks_length_q(source);
   // An error unrolls the stacks to the nearest try frame: this one, so that
   // the caller's frames stay as they are.
   stack::mark_try(words::word[words::w::try_]);
   bool loaded = false;
   try {
-    scan_alt(result, source, -1, false, true, true, true, nullptr, nullptr, into);
-    loaded = type_of(result) == TYPE_BLOCK;
+    int32_t consumed = 0;
+    scan_alt(result, source, -1, false, true, true, true, &consumed, nullptr, into);
+    loaded = type_of(result) == TYPE_BLOCK && consumed >= length;
   } catch (const thrown& t) {
     if (t.code != THROWN_ERROR) throw;
     runtime::ctx.thrown = 0;

@@ -314,10 +314,8 @@ const char* const lexer_event_names[] = {"prescan", "scan", "load", "open", "clo
 
 bool call_trace(const cell* callback, uint32_t event, cell* source, const cell* type, int32_t line,
                 const cell* token) {
-  if (type_of(callback) != TYPE_FUNCTION) {
-    cell kind = datatype_cell(type_of(callback));
-    error::fire(err::cat_script, err::script::invalid_arg, &kind);
-  }
+  // A routine! has no interpreted body to call with these arguments.
+  if (type_of(callback) != TYPE_FUNCTION) expect_arg(callback, "callback");
   cell args[5];
   uint32_t bit = 0;
   while (bit < 5 && (1u << bit) != event) ++bit;

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "runtime/cell.h"
 
@@ -17,6 +18,7 @@ namespace kez::natives {
 
 constexpr uint32_t TABLE_SLOTS = 120;
 constexpr uint32_t COUNT = 107;
+constexpr uint32_t INDEX_PRINT = 23;  // the print native's entry number (from 1)
 
 using entry = uint32_t (*)(int32_t check, const int32_t* refinements);
 extern entry table[TABLE_SLOTS];
@@ -30,6 +32,11 @@ extern const char* const action_specs;
 
 // A native not built yet: Internal Error not-done.
 uint32_t not_done(int32_t check, const int32_t* refinements);
+
+// What print writes for a value, on the given stream: a string! as it is,
+// anything else formed; then a newline when asked. Both print and the report
+// of an error that nothing caught write through it.
+void write_formed(const cell* value, std::FILE* out, bool newline);
 
 // Identity: what same? answers.
 bool same_q(const cell* a, const cell* b);

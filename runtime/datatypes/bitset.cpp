@@ -378,6 +378,15 @@ cell* do_bitwise(int32_t op, cell* a, const cell* b) {
   return a;
 }
 
+// to binary!: the stored bytes as they are (a complemented set's bytes
+// already hold membership).
+namespace {
+cell* to_binary(cell* proto, const cell* spec) {
+  series_buffer* b = buf(spec);
+  return binary::load_at(proto, b->head_ptr(), b->used());
+}
+}  // namespace
+
 void init() {
   datatype::registration(TYPE_BITSET, 0, "bitset!")
       .set<ACT_MAKE>(make)
@@ -403,10 +412,7 @@ void init() {
       .set<ACT_REMOVE>(remove)
       .set<ACT_MODIFY>(series::modify)
       .commit();
-  // to binary!: a copy of the stored bytes.
-  binary::set_to_converter(TYPE_BITSET, [](cell* proto, const cell* set) {
-    return binary::load_at(proto, buf(set)->head_ptr(), bytes_of(set));
-  });
+  binary::set_to_converter(TYPE_BITSET, to_binary);
 }
 
 }  // namespace kez::bitset

@@ -1,7 +1,6 @@
 #include "runtime/datatypes/word.h"
 
 #include <algorithm>
-#include <vector>
 
 #include "runtime/actions.h"
 #include "runtime/collector.h"
@@ -281,7 +280,7 @@ void init() {
       .unsupported(ACT_INDEX_Q)
       .commit();
   math::set_integer_converter(TYPE_ISSUE, issue::integer_of);
-  binary::set_to_converter(TYPE_ISSUE, issue::binary_of);
+  binary::set_to_converter(TYPE_ISSUE, issue::to_binary);
 }
 
 }  // namespace word
@@ -363,41 +362,34 @@ cell* make(cell* proto, const cell* spec, uint32_t type) {
   return retyped(proto, TYPE_ISSUE);
 }
 
-// The issue's name copied out as code points of the string's unit, so that
-// nothing points into a buffer that an allocation may move.
-std::vector<uint8_t> name_units(const cell* issue, int32_t& count, uint32_t& unit) {
-  cell name{TYPE_STRING, 0, symbol::get_string(issue->w2), 0};
-  count = string::ks_length_q(&name);
-  unit = string::unit_of(string::buffer_of(&name));
-  const uint8_t* p = string::ks_head(&name);
-  return std::vector<uint8_t>(p, p + size_t(count) * unit);
-}
-
-// to integer! of an issue: its name read as hexadecimal.
 int32_t integer_of(const cell* issue) {
-  int32_t count;
-  uint32_t unit;
-  std::vector<uint8_t> units = name_units(issue, count, unit);
-  // More than 8 digits is refused whatever they are: 9 are enough to tell.
-  int32_t n = std::min(count, 9);
+  uint32_t symbol = issue->w2;
+  // The name's UTF-8 bytes are copied out before anything allocates; a byte
+  // of a longer sequence is no digit. More than 8 digits is refused
+  // whatever they are, so 9 are enough to tell.
+  const char* name = symbol::get_c_string(symbol);
+  int32_t n = std::min<int32_t>(int32_t(symbol::name_length(symbol)), 9);
   int32_t digits[9];
-  for (int32_t i = 0; i < n; ++i) digits[i] = string::get_char(units.data() + size_t(i) * unit, unit);
-  return integer::from_hex(digits, n, issue);
-}
-
-// to binary! of an issue: its name decoded as base 16.
-cell* binary_of(cell* proto, const cell* issue) {
-  int32_t count;
-  uint32_t unit;
-  std::vector<uint8_t> units = name_units(issue, count, unit);
-  if (!binary::decode_16(units.data(), uint32_t(count), unit, proto))
-    error::fire(err::cat_script, err::script::invalid_data, issue);
-  return proto;
+  for (int32_t i = 0; i < n; ++i) digits[i] = uint8_t(name[i]);
+  cell culprit = *issue;
+  return integer::from_hex(digits, n, &culprit);
 }
 
 int32_t compare(const cell* value1, const cell* value2, int32_t op) {
   if (type_of(value2) != TYPE_ISSUE) return -2;
   return word::compare(value1, value2, op);
+}
+
+cell* to_binary(cell* proto, const cell* spec) {
+  uint32_t symbol = spec->w2;
+  // The decoder reads the whole name before it allocates, so the name may
+  // lie in the symbol table's movable buffer.
+  const auto* name = reinterpret_cast<const uint8_t*>(symbol::get_c_string(symbol));
+  if (!binary::decode_16(name, symbol::name_length(symbol), 1, proto)) {
+    cell issue = *spec;
+    error::fire(err::cat_script, err::script::invalid_data, &issue);
+  }
+  return proto;
 }
 
 }  // namespace issue

@@ -52,6 +52,9 @@
 #include "runtime/datatypes/url.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/handles.h"
+#include "runtime/hooks.h"
+#include "runtime/kezbin.h"
+#include "platform/os.h"
 #include "runtime/hashtable.h"
 #include "runtime/interpreter.h"
 #include "runtime/lexer.h"
@@ -119,49 +122,19 @@ const named_typeset typesets[] = {
     {"any-point!", {TYPE_POINT2D, TYPE_POINT3D}},
 };
 
-// Infix operators and the callables they are made from.
-const char* const operators[][2] = {
-    {"+", "add"},      {"-", "subtract"},      {"*", "multiply"},        {"/", "divide"},
-    {"%", "remainder"}, {"**", "power"},       {"=", "equal?"},          {"<>", "not-equal?"},
-    {"==", "strict-equal?"}, {"=?", "same?"},  {"<", "lesser?"},         {">", "greater?"},
-    {"<=", "lesser-or-equal?"}, {">=", "greater-or-equal?"}, {"and", "and~"}, {"or", "or~"},
-    {"xor", "xor~"},
-};
-
-cell* global_word(const char* name) {
-  cell* w = word::push_from_symbol(symbol::make(name));
-  return w;
-}
-
 void set_global(const char* name, const cell* value) {
   cell v = *value;
   collector::root_cells keep(&v);
-  cell* w = global_word(name);
+  cell* w = word::push_from_symbol(symbol::make(name));
   context::set(w, &v);
   stack::pop(1);
 }
 
-// Makes native! (or action!) values from `name: [spec]` pairs, indexes from 1.
-void define_callables(const char* specs, uint32_t type) {
-  cell* source = stack::push_cell();
-  *source = cell{TYPE_NONE, 0, 0, 0};
-  lexer::load_utf8(source, reinterpret_cast<const uint8_t*>(specs), std::strlen(specs));
-  int32_t n = block::ks_length_q(source);
-  for (int32_t i = 0, index = 1; i + 1 < n; i += 2, ++index) {
-    cell name = memory::buffer_of(source->w2)->head_cell()[i];
-    cell spec = memory::buffer_of(source->w2)->head_cell()[i + 1];
-    collector::root_cells keep(&name);
-    collector::root_cells keep_spec(&spec);
-    cell* value = native::push(type, &spec, uint32_t(index));
-    context::set(&name, value);
-    stack::pop(1);
-  }
-  stack::pop(1);
-}
-
+// The datatype words and the constant words every script relies on, until
+// the library defines them.
 void define_types() {
   for (uint32_t t = 1; t <= TYPE_LAST; ++t) {
-    cell* w = global_word(type_names[t]);
+    cell* w = word::push_from_symbol(symbol::make(type_names[t]));
     if (type_of(context::get(w)) == TYPE_UNSET) {
       cell d;
       datatype::make_at(&d, t);
@@ -169,8 +142,6 @@ void define_types() {
     }
     stack::pop(1);
   }
-  // The constant words that every script relies on, until the library
-  // defines them.
   const cell yes{TYPE_LOGIC, 1, 0, 0}, no{TYPE_LOGIC, 0, 0, 0}, none{TYPE_NONE, 0, 0, 0};
   for (const char* name : {"true", "yes", "on"}) set_global(name, &yes);
   for (const char* name : {"false", "no", "off"}) set_global(name, &no);
@@ -186,13 +157,79 @@ void define_types() {
   }
 }
 
-void define_operators() {
-  for (const auto& op : operators) {
-    cell* source_word = global_word(op[1]);
-    cell value = *context::get(source_word);
-    stack::pop(1);
-    value.header = TYPE_OP | type_of(&value) << 16;
-    set_global(op[0], &value);
+// The top-level cells the boot data left in the root block: its data
+// sources and the library's, each a block of file name and body pairs.
+uint32_t boot_cells = 0;
+
+const cell* named_source(uint32_t which, const char* name) {
+  if (which >= boot_cells || type_of(root::cell_at(which)) != TYPE_BLOCK) return nullptr;
+  cell* pairs = root::cell_at(which);
+  int32_t n = block::ks_length_q(pairs);
+  size_t length = std::strlen(name);
+  for (int32_t i = 0; i + 1 < n; i += 2) {
+    cell* file = block::ks_head(pairs) + i;
+    if (type_of(file) != TYPE_FILE || uint32_t(string::ks_length_q(file)) != length) continue;
+    bool same = true;
+    for (size_t k = 0; k < length && same; ++k) same = string::ks_abs_at(file, int32_t(k)) == uint8_t(name[k]);
+    if (same) return file + 1;
+  }
+  return nullptr;
+}
+
+// The stretches of the library's top level that run with the root-building
+// flag set again (the event! datatype's registration, the GUI backend's
+// words): each runs just before the library source it is named after.
+struct stretch {
+  const char* before;
+  void (*run)();
+};
+constexpr stretch stretches[] = {
+    {nullptr, nullptr},  // event! and the GUI backend's words join here
+};
+
+void run_stretch(const stretch& s) {
+  root::building = true;
+  collector::set_enabled(false);
+  s.run();
+  root::building = false;
+  collector::set_enabled(true);
+}
+
+[[noreturn]] void library_failed(const cell* name) {
+  std::fflush(stdout);
+  std::fputs("*** the library failed to load (", stderr);
+  natives::write_formed(name, stderr, false);
+  std::fputs(")\n", stderr);
+  cell* top = stack::top;
+  if (top > stack::bottom && type_of(top - 1) == TYPE_ERROR) natives::write_formed(top - 1, stderr, true);
+  else if (type_of(error::last_value()) == TYPE_ERROR) natives::write_formed(error::last_value(), stderr, true);
+  std::fflush(stderr);
+  runtime::on_quit();
+  std::_Exit(-2 & 0xFF);
+}
+
+// Phase 5: every library source's top level, in source order.
+void run_library() {
+  if (LIBRARY >= boot_cells || type_of(root::cell_at(LIBRARY)) != TYPE_BLOCK) return;
+  cell* pairs = root::cell_at(LIBRARY);
+  int32_t n = block::ks_length_q(pairs);
+  for (int32_t i = 0; i + 1 < n; i += 2) {
+    cell name = block::ks_head(pairs)[i], code = block::ks_head(pairs)[i + 1];
+    collector::root_cells keep(&name), keep_code(&code);
+    for (const stretch& s : stretches)
+      if (s.run && type_of(&name) == TYPE_FILE && named_source(LIBRARY, s.before) == block::ks_head(pairs) + i + 1)
+        run_stretch(s);
+    stack::frame* mark = stack::ctop;
+    cell* args = stack::arguments;
+    try {
+      uint32_t status = interpreter::eval(&code, false);
+      if (status) library_failed(&name);
+    } catch (const thrown&) {
+      library_failed(&name);
+    }
+    stack::ctop = mark;
+    stack::arguments = args;
+    stack::top = args;
   }
 }
 
@@ -206,42 +243,61 @@ void define_operators() {
 
 }  // namespace
 
-void init() {
+void init_runtime() {
+  root::building = true;
+  hooks::init();
+  os::init();
   random::init();
-  case_::init();
   collector::init();
   collector::set_enabled(false);
   memory::init();
   handles::init();
-  stack::init();
   datatype::reset();
   for (auto reg : registrations) reg();
-  hashtable::init();
+  stack::init();
   root::init();
+  case_::init();
+  hashtable::init();
   symbol::init_table();
   context::init_global();
   for (auto reg : word_registrations) reg();
-  root::building = true;
   datatype::make_words();
   words::init();
-  root::building = false;
-  lexer::init();
-  ownership::init();
-  cycles::reset();
-  collector::set_enabled(true);
-  error::init();
-  error::evaluator.throw_error = stack::throw_error;
-  interpreter::init();
-  refs::init();
+  actions::init_entries();
   natives::init();
   parser::init();
-  actions::init_entries();
+  ownership::init();
+  lexer::init();
+  cycles::reset();
+  error::evaluator.throw_error = stack::throw_error;
   define_types();
-  define_callables(natives::native_specs, TYPE_NATIVE);
-  define_callables(natives::action_specs, TYPE_ACTION);
-  define_operators();
-  system_stub::init_ports();
-  natives::define_system_routines();
+}
+
+const cell* data_source(const char* name) { return named_source(DATA, name); }
+
+void init() {
+  // Phase 1: the runtime, then the boot data decoded into the root block.
+  init_runtime();
+  kezbin::boot_load(data, data_size);
+  boot_cells = root::length() - uint32_t(root::cell_at(0) - memory::buffer_of(root::block())->head_cell());
+  const cell* catalogue = data_source("errors.kez");
+  const cell* ports = data_source("ports");
+  if (!catalogue || !ports) {
+    std::fputs("Error: the boot data lacks its error catalogue or port objects!\n", stderr);
+    runtime::on_quit();
+    std::_Exit(1);
+  }
+  error::init(catalogue);
+  interpreter::init();
+  refs::init();
+  // Phases 2 and 3 need nothing here: the library's words were bound as
+  // they were decoded, and its bodies are interpreted.
+  // Phase 4.
+  collector::set_enabled(true);
+  root::building = false;
+  // Phase 5.
+  system_stub::init_ports(ports);
+  run_library();
 }
 
 long find_header(const char* text, unsigned long length) {

@@ -1,16 +1,41 @@
-// Start-up of the language runtime, in its fixed order: the generator and
-// case tables, the heap and stacks, every datatype registered so far (parents
-// before children), the symbol table and global context, the runtime's
-// words, the error catalogue, the natives, actions and infix operators as
-// global words. Then a script can run.
+// Start-up of the language runtime, in its fixed order. Phase 1: the output
+// hooks, the platform layer, the generator, the heap and handle table, every
+// datatype (parents before children), the stacks and root block, the case
+// tables, the symbol table and global context, the datatype and runtime
+// words, the actions, natives, PARSE, ownership and lexer; then the boot data
+// decoded into the root block (which defines every native, action and
+// operator and holds the error catalogue and the library's code), the
+// catalogue, the interpreter and the reference table. Phases 2-3 have nothing
+// to do: words are bound as they are decoded. Phase 4 switches the collector
+// on; phase 5 runs the library's top level in source order.
 //
-// Invariants: init runs once per process, with the collector off until the
-// words are interned; after it every native and action word has its value.
+// Invariants: init runs once per process; the root-building flag is set and
+// the collector off from the first step to phase 4, so nothing made before
+// it is collected before being anchored; no definition is made from text.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "runtime/cell.h"
 
 namespace kez::boot {
 
+// The boot data: compact Kezbin made by the boot encoder at build time and
+// linked into the executable (the encoder itself links an empty stand-in).
+extern const uint8_t data[];
+extern const size_t data_size;
+
+// The boot data's top-level cells: the data sources that runtime modules
+// build from, then the library's sources; each a block of file! name and
+// block! body pairs, in source order.
+constexpr uint32_t DATA = 0, LIBRARY = 1;
+
 void init();
+// Phase 1 up to the boot data: what the boot encoder needs to run.
+void init_runtime();
+// A data source's body by file name ("errors.kez", "ports"), or null.
+const cell* data_source(const char* name);
 
 // Runs a script file: read as UTF-8, its `Kez [...]` header found and
 // skipped (text before it ignored), the rest evaluated in the global context.

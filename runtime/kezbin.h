@@ -48,6 +48,13 @@ void boot_load(const uint8_t* data, size_t size);
 cell* encode_classic(const cell* value);
 cell* encode_compact(const cell* value);
 
+// Boot data (compact, version 1) from the cells of a block: a global
+// set-word followed by a value becomes a definition, which the boot decoder
+// sets instead of appending; every other cell is appended in order. A word
+// bound to an object or function must name an owner that is itself one of
+// those top-level cells. The binary! is pushed and answered.
+cell* encode_boot(const cell* items);
+
 // The codec's two routines. encode_star pushes the binary made by the
 // compact encoder when compact is set, else by the classic one. decode takes
 // a binary!, or a file! or url! read as binary first (anything else, or 10

@@ -866,7 +866,11 @@ struct decoder {
 
   [[gnu::noinline]] void native(uint32_t& into, uint32_t type, bool nl, const uint8_t* at) {
     uint32_t index = num();
-    if (index < 1 || index > (type == TYPE_ACTION ? ACTION_COUNT : natives::COUNT)) fail(at);
+    // Natives: the built-in ones, and the extra slots that have an entry.
+    bool known = type == TYPE_ACTION ? index >= 1 && index <= ACTION_COUNT
+                                     : index >= 1 && index <= natives::TABLE_SLOTS &&
+                                           (index <= natives::COUNT || natives::table[index - 1]);
+    if (!known) fail(at);
     const uint8_t* spec_at = p;
     uint32_t i = record_one(into);
     cell spec = *slot(into, i);

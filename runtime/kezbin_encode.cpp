@@ -40,6 +40,7 @@ namespace {
 
 struct encoder {
   bool compact;
+  bool boot = false;  // boot data: version 1, words of top-level owners by root index
   std::vector<uint8_t> body;
   std::string names;
   std::vector<uint32_t> offsets;
@@ -349,6 +350,16 @@ struct encoder {
     // to the global context, as words with no binding are.
     const written* w = owner ? lookup(ctx) : nullptr;
     uint32_t index = symbol(v->w2);
+    if (boot && owner) {
+      // Boot data names the owner by its index among the top-level cells;
+      // an owner met anywhere else has no such index.
+      if (!w || w->length != 1) no_codec(type_of(owner));
+      start(type, true, nl, false);
+      varint(index);
+      varint(uint32_t(paths[w->start]));
+      zigzag(int32_t(v->w3));
+      return;
+    }
     if (compact) {
       start(type, owner != nullptr, nl, w != nullptr);
       varint(index);
@@ -542,7 +553,7 @@ struct encoder {
 
   cell* finish() {
     std::vector<uint8_t> out(MAGIC, MAGIC + 6);
-    out.push_back(VERSION_WRITTEN);
+    out.push_back(boot ? VERSION_BOOT : VERSION_WRITTEN);
     bool symbols_present = !offsets.empty();
     auto put32 = [&](uint32_t w) {
       for (int i = 0; i < 4; ++i) out.push_back(uint8_t(w >> (8 * i)));
@@ -590,6 +601,37 @@ cell* encode(const cell* value, bool compact) {
 }
 
 }  // namespace
+
+cell* encode_boot(const cell* items) {
+  cell block = *items;
+  encoder e(true);
+  e.boot = true;
+  series_buffer* b = memory::buffer_of(block.w2);
+  uint32_t n = b->used() / sizeof(cell), top = 0;
+  for (uint32_t i = uint32_t(block.w1); i < n; ++i) {
+    const cell* v = memory::buffer_of(block.w2)->head_cell() + i;
+    bool define = type_of(v) == TYPE_SET_WORD && i + 1 < n && (!v->w1 || v->w1 == context::global);
+    if (!define) {
+      e.path.push_back(int32_t(top++));
+      e.value(v);
+      e.path.pop_back();
+      continue;
+    }
+    // A definition leaves no cell behind, so nothing written inside it can
+    // be referred to later: its entries in the sharing table are dropped.
+    size_t mark = e.paths.size();
+    e.u8(PREFIX_DEFINE);
+    e.path.push_back(int32_t(top));
+    e.value(v);
+    e.path.back() = int32_t(top + 1);
+    e.value(v + 1);
+    e.path.pop_back();
+    std::erase_if(e.seen, [&](const auto& entry) { return entry.second.start >= mark; });
+    e.paths.resize(mark);
+    ++i;
+  }
+  return e.finish();
+}
 
 cell* encode_classic(const cell* value) { return encode(value, false); }
 cell* encode_compact(const cell* value) { return encode(value, true); }

@@ -10,6 +10,7 @@ namespace kez::kezbin {
 
 inline constexpr uint8_t MAGIC[6] = {'K', 'E', 'Z', 'B', 'I', 'N'};
 constexpr uint8_t VERSION_WRITTEN = 2;
+constexpr uint8_t VERSION_BOOT = 1;  // the built-in literal data; not checked when reading
 constexpr uint32_t HEADER_SIZE = 8;
 
 // Flags byte.

@@ -11,6 +11,7 @@
 #include "runtime/datatypes/word.h"
 #include "runtime/lexer.h"
 #include "runtime/stack.h"
+#include "runtime/system_stub.h"
 
 namespace kez::natives {
 
@@ -32,22 +33,18 @@ void init() {
   register_parse(slots);
   // Registration counter: the k-th entry lands in slot k.
   for (uint32_t i = 0; i < COUNT; ++i) table[i] = slots[i];
+  const std::vector<extra>& more = extras();
+  for (size_t i = 0; i < more.size() && COUNT + i < TABLE_SLOTS; ++i) table[COUNT + i] = more[i].fn;
 }
 
-uint32_t define_extra(const char* name, const char* spec_text, entry fn) {
-  uint32_t slot = COUNT;
-  while (slot < TABLE_SLOTS && table[slot]) ++slot;
-  if (slot == TABLE_SLOTS) error::fire(err::cat_internal, err::internal::limit_hit);
-  table[slot] = fn;
-  cell spec{TYPE_NONE, 0, 0, 0};
-  collector::root_cells keep_spec(&spec);
-  lexer::load_utf8(&spec, reinterpret_cast<const uint8_t*>(spec_text), std::strlen(spec_text));
-  spec = *block::ks_abs_at(&spec, 0);
-  cell* value = native::push(TYPE_NATIVE, &spec, slot + 1);
-  cell* word = word::push_from_symbol(symbol::make(name));
-  context::set(word, value);
-  stack::pop(2);
-  return slot;
+const std::vector<extra>& extras() {
+  static const std::vector<extra> list = [] {
+    std::vector<extra> l;
+    register_system_extras(l);
+    system_stub::register_extras(l);
+    return l;
+  }();
+  return list;
 }
 
 // Doc strings kept short; the types are the accepted ones.

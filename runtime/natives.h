@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "runtime/cell.h"
 
@@ -30,13 +31,17 @@ void init();
 extern const char* const native_specs;
 extern const char* const action_specs;
 
-// Defines a global word holding a native! that takes the first free table
-// slot past the built-in natives (the functions the library reaches through
-// native code: register-scheme, the routines of the file layer). Runs once
-// the natives and the global context exist; answers the slot.
-uint32_t define_extra(const char* name, const char* spec, entry fn);
-// The routines create-dir, exists?, write-stdout and os-info.
-void define_system_routines();
+// The natives past the built-in ones, in the table slots from COUNT on: the
+// functions the library reaches through native code (register-scheme, the
+// routines of the file layer). Their names and specs go into the boot data,
+// which defines them; start-up only fills their slots.
+struct extra {
+  const char* name;
+  const char* spec;  // Kez source of the spec block
+  entry fn;
+};
+const std::vector<extra>& extras();
+void register_system_extras(std::vector<extra>& list);
 
 // A native not built yet: Internal Error not-done.
 uint32_t not_done(int32_t check, const int32_t* refinements);

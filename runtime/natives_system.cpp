@@ -30,6 +30,8 @@
 #include "runtime/datatypes/time.h"
 #include "runtime/memory.h"
 #include "runtime/natives.h"
+
+#include <vector>
 #include "runtime/simple_io.h"
 #include "runtime/stack.h"
 #include "runtime/stats.h"
@@ -427,11 +429,11 @@ uint32_t r_os_info(int32_t, const int32_t*) {
 
 }  // namespace
 
-void define_system_routines() {
-  define_extra("create-dir", "[\"Create the given directory\" path [file!]]", r_create_dir);
-  define_extra("exists?", "[\"Returns TRUE if the file exists\" path [file!] return: [logic!]]", r_exists_q);
-  define_extra("write-stdout", "[\"Write data to STDOUT\" data [any-type!]]", r_write_stdout);
-  define_extra("os-info", "[\"Returns detailed operating system version information\"]", r_os_info);
+void register_system_extras(std::vector<extra>& list) {
+  list.push_back({"create-dir", "[\"Create the given directory\" path [file!]]", r_create_dir});
+  list.push_back({"exists?", "[\"Returns TRUE if the file exists\" path [file!] return: [logic!]]", r_exists_q});
+  list.push_back({"write-stdout", "[\"Write data to STDOUT\" data [any-type!]]", r_write_stdout});
+  list.push_back({"os-info", "[\"Returns detailed operating system version information\"]", r_os_info});
 }
 
 void register_system(entry* slots) {

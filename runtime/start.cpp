@@ -10,10 +10,8 @@
 #include <cstring>
 #include <new>
 
-#include "platform/os.h"
 #include "runtime/boot.h"
 #include "runtime/hashtable.h"
-#include "runtime/hooks.h"
 #include "runtime/mem.h"
 #include "runtime/runtime.h"
 
@@ -24,6 +22,7 @@ namespace {
 uintptr_t machine_stack_base = 0;
 uintptr_t machine_stack_limit = 0;
 void (*launch_body)() = nullptr;
+void (*init_body)() = nullptr;
 
 // Length of the valid UTF-8 sequence at p (at most n bytes), 0 when the
 // bytes there are not one: no overlong forms, surrogates or values past
@@ -78,7 +77,7 @@ void run_program() {
   // Module statics that need more than constant initialisation belong here,
   // in source order, as those modules arrive.
   machine_stack_base = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-  init();
+  init_body();
   launch_body();
 }
 
@@ -126,13 +125,7 @@ void get_args(int argc, char** argv) {
   ctx.argv = vector;
 }
 
-void init() {
-  // The later steps of runtime initialisation (random generator, memory
-  // manager, datatypes, stacks, lexer, boot data ...) join here in order.
-  hooks::init();
-  os::init();
-  boot::init();
-}
+void init() { boot::init(); }
 
 void launch() {
   // Until the console takes over: each script named on the command line, in
@@ -143,12 +136,13 @@ void launch() {
 uintptr_t stack_base() { return machine_stack_base; }
 uintptr_t stack_limit() { return machine_stack_limit; }
 
-void start(int argc, char** argv, void (*launch)()) {
+void start(int argc, char** argv, void (*launch)(), void (*initialise)()) {
   reset_fpu();
   install_fault_handlers();
   take_standard_descriptors();
   get_args(argc, argv);
   launch_body = launch;
+  init_body = initialise;
 
   pthread_attr_t attr;
   pthread_attr_init(&attr);

@@ -15,8 +15,10 @@ namespace kez::runtime {
 // at its depth guard long before this runs out.
 constexpr size_t machine_stack_size = size_t{256} << 20;
 
-// The entry point; launch runs once the runtime is initialised.
-[[noreturn]] void start(int argc, char** argv, void (*launch)());
+// The entry point; launch runs once initialise (the whole start-up, or only
+// the part a build tool needs) has.
+void init();
+[[noreturn]] void start(int argc, char** argv, void (*launch)(), void (*initialise)() = init);
 
 // Every floating-point exception masked, round to nearest, no flush to zero:
 // float arithmetic yields infinities and NaN instead of faults.
@@ -26,8 +28,6 @@ void reset_fpu();
 // is not part of a valid UTF-8 sequence becomes U+FFFD.
 void get_args(int argc, char** argv);
 
-// Runtime initialisation, in its fixed order.
-void init();
 // Hands over to the console once it exists.
 void launch();
 

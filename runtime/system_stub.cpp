@@ -184,14 +184,14 @@ void scalar_changed(const cell* holder, const cell* field, int32_t index, const 
 
 // --- Ports ---------------------------------------------------------------------
 
-namespace {
-
 // The bodies of system/schemes, system/standard/url-parts and
 // system/standard/port, each made into an object! in this order.
 const char port_objects[] =
     "[] "
     "[scheme: user-info: host: port: path: target: query: fragment: ref: none] "
     "[spec: scheme: actor: awake: state: data: extra: none]";
+
+namespace {
 
 const char register_scheme_spec[] =
     "[\"Registers a new scheme\" spec [object!] \"Scheme definition\" /native dispatch [handle!]]";
@@ -247,15 +247,14 @@ uint32_t n_register_scheme(int32_t, const int32_t* refinements) {
 
 void release_ports() { schemes = cell{TYPE_NONE, 0, 0, 0}; }
 
-void init_ports() {
+void init_ports(const cell* bodies) {
   port::hooks.make_object = make_object;
   port::hooks.copy_object = copy_object;
   port::hooks.mold_fields = mold_fields;
   port::hooks.call_function = interpreter::call_function_with;
 
-  cell source{TYPE_NONE, 0, 0, 0};
+  cell source = *bodies;
   collector::root_cells keep_source(&source);
-  lexer::load_utf8(&source, reinterpret_cast<const uint8_t*>(port_objects), sizeof port_objects - 1);
   cell made[3];
   for (cell& m : made) m = cell{TYPE_NONE, 0, 0, 0};
   collector::root_cells keep_made(made, 3);
@@ -272,7 +271,10 @@ void init_ports() {
   }
   port::set_system(&made[0], &made[1], &made[2]);
 
-  natives::define_extra("register-scheme", register_scheme_spec, n_register_scheme);
+}
+
+void register_extras(std::vector<natives::extra>& list) {
+  list.push_back({"register-scheme", register_scheme_spec, n_register_scheme});
 }
 
 }  // namespace kez::system_stub

@@ -15,8 +15,10 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "runtime/cell.h"
+#include "runtime/natives.h"
 
 namespace kez::system_stub {
 
@@ -46,8 +48,14 @@ void reset();
 // port!, with port!'s services connected to the object layer and the
 // interpreter, and the native `register-scheme` (spec [object!] /native
 // dispatch [handle!]) that adds a scheme under its `name` unless one of that
-// name is there. Runs at start-up, after the interpreter and the natives.
-void init_ports();
+// name is there. Runs at start-up, after the interpreter and the natives;
+// bodies is the block of the three objects' spec blocks (port_objects).
+void init_ports(const cell* bodies);
+// The native register-scheme, as a natives::extra.
+void register_extras(std::vector<natives::extra>& list);
+// The spec blocks of the schemes object, url-parts and the port prototype,
+// as Kez source for the boot data.
+extern const char port_objects[];
 // Forgets the schemes object (heap resets in tests; port!'s own cells are
 // cleared by port::set_system).
 void release_ports();

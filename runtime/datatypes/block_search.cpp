@@ -319,18 +319,17 @@ int32_t compare_records(const void* a, const void* b, void* arg, void*) {
 // made in the root block on first use, one record large, and kept.
 struct scratch_blocks {
   uint32_t root_node = 0;  // the root block they were made in
-  uint32_t index[2] = {0, 0};
+  cell* cells_of[2] = {nullptr, nullptr};  // the root block never moves
 
-  cell* at(int i) { return root::cell_at(index[i]); }
+  cell* at(int i) { return cells_of[i]; }
   // Both exist, in the current root block, with room for `cells` cells.
   void ready(uint32_t cells) {
     if (root_node != root::block()) {
-      for (uint32_t& i : index) {
+      for (cell*& c : cells_of) {
         cell fresh{TYPE_NONE, 0, 0, 0};
         collector::root_cells keep(&fresh);
         make_at(&fresh, int32_t(cells));
-        i = root::length();
-        root::append(&fresh);
+        c = root::append(&fresh);
       }
       root_node = root::block();
     }

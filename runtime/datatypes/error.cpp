@@ -29,10 +29,6 @@ evaluator_services evaluator;
 
 namespace {
 
-const char catalogue_source[] =
-#include "errors_kez.inc"
-    ;
-
 const char* const field_names[FIELD_COUNT] = {"code", "type", "id",   "arg1",  "arg2",
                                               "arg3", "near", "where", "stack", "files"};
 // Fixed class ids of the objects built here at start-up (below the ids
@@ -115,11 +111,9 @@ void check_fields(cell* error) {
   set_code(error, uint32_t(category), uint32_t(position));
 }
 
-void build_catalogue(cell* target) {
-  cell source;
-  unset::make_at(&source);
+void build_catalogue(cell* target, const cell* entries) {
+  cell source = *entries;
   collector::root_cells keep(&source);
-  lexer::load_utf8(&source, reinterpret_cast<const uint8_t*>(catalogue_source), std::strlen(catalogue_source));
   cell catalogue;
   object::make_empty_at(&catalogue, 10);
   collector::root_cells keep_catalogue(&catalogue);
@@ -471,7 +465,7 @@ int32_t compare(const cell* value1, const cell* value2, int32_t op) {
   return object::compare(&a, &b, op);
 }
 
-void init() {
+void init(const cell* catalogue_source) {
   datatype::registration(TYPE_ERROR, TYPE_OBJECT, "error!")
       .inherit_all()
       .set<ACT_MAKE>(make)
@@ -492,7 +486,7 @@ void init() {
   source_files_cell = root::append(&none);
   block::make_at(source_files_cell, 1);
   last_cell = root::append(&none);
-  build_catalogue(catalogue);
+  build_catalogue(catalogue, catalogue_source);
   build_prototype();
   catalog_cell = catalogue;  // from here on, fire makes error! values
 }

@@ -54,9 +54,10 @@ struct evaluator_services {
 };
 extern evaluator_services evaluator;
 
-// Builds the catalogue and the error prototype (anchored in the root block)
-// and registers error!. Needs object! registered and the lexer.
-void init();
+// Builds the catalogue from its source block (library/errors.kez, loaded:
+// category names and their spec blocks) and the error prototype, anchored in
+// the root block, and registers error!. Needs object! registered.
+void init(const cell* catalogue_source);
 void release();  // forgets them, before the heap that holds them is dropped
 bool ready_q();
 

@@ -5,6 +5,7 @@
 // that records the arguments of each hook call instead of running the body.
 #pragma once
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,13 @@
 #include "words_fixture.h"
 
 namespace kez::testing {
+
+// The error catalogue's source, for fixtures that build the catalogue
+// without the boot data.
+inline const char errors_source[] =
+#include "errors_kez.inc"
+    ;
+
 
 inline std::vector<std::string>& calls() {
   static std::vector<std::string> log;
@@ -100,7 +108,10 @@ class callables_test : public words_test {
     object::evaluator = {eval_set_words, record_call};
     root::building = true;
     try {
-      error::init();
+      cell catalogue{TYPE_NONE, 0, 0, 0};
+      collector::root_cells keep(&catalogue);
+      lexer::load_utf8(&catalogue, reinterpret_cast<const uint8_t*>(errors_source), std::strlen(errors_source));
+      error::init(&catalogue);
     } catch (const thrown&) {
       root::building = false;
       FAIL() << "building the catalogue raised " << err::category_name(error::last_category()) << "/"

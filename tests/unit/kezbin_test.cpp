@@ -470,6 +470,40 @@ TEST_F(kezbin_test, BootDataDefinesWordsAndFixesTheRootBase) {
   }
 }
 
+TEST_F(kezbin_test, BootEncoderWritesDefinitionsAndBindingsToTopLevelOwners) {
+  // A global set-word and its value become a definition; a word bound to an
+  // object among the top-level cells names it by its index there.
+  cell items = *run("kb-obj: make object! [kb-word: 2] reduce [to set-word! 'kb-word 10 kb-obj in kb-obj 'kb-word]");
+  collector::root_cells keep(&items);
+  cell* out = kezbin::encode_boot(&items);
+  bytes data = contents(out);
+  stack::pop(2);
+  ASSERT_GT(data.size(), 8u);
+  EXPECT_EQ(data[6], 1);  // the boot data's version
+  cell nothing{TYPE_NONE, 0, 0, 0};
+  context::set(word::load("kb-word"), &nothing);
+  uint32_t before = root::length();
+  kezbin::boot_load(data.data(), data.size());
+  ASSERT_EQ(root::length(), before + 2);  // the definition left nothing
+  EXPECT_EQ(run("kb-word")->w2, 10u);
+  stack::pop(1);
+  cell w = *root::cell_at(1);
+  EXPECT_EQ(type_of(&w), TYPE_WORD);
+  EXPECT_EQ(w.w1, root::cell_at(0)->w1);
+  EXPECT_EQ(context::get(&w)->w2, 2u);
+
+  // An owner that is not a top-level cell has no root index.
+  cell nested = *run("reduce [reduce [kb-obj] in kb-obj 'kb-word]");
+  collector::root_cells keep_nested(&nested);
+  std::string answer;
+  try {
+    kezbin::encode_boot(&nested);
+  } catch (const thrown&) {
+    answer = err::id_name(error::last_category(), error::last_id());
+  }
+  EXPECT_EQ(answer, "no-codec");
+}
+
 TEST_F(kezbin_test, AnInvalidBootRecordEndsTheProcess) {
   bytes data = compact_data("80 00", {}, 1);
   EXPECT_EXIT(kezbin::boot_load(data.data(), data.size()), ::testing::ExitedWithCode(1),

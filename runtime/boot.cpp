@@ -1,5 +1,6 @@
 #include "runtime/boot.h"
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -183,9 +184,8 @@ struct stretch {
   const char* before;
   void (*run)();
 };
-constexpr stretch stretches[] = {
-    {nullptr, nullptr},  // event! and the GUI backend's words join here
-};
+// None yet: event! and the GUI backend's words join here with the GUI.
+constexpr std::array<stretch, 0> stretches{};
 
 void run_stretch(const stretch& s) {
   root::building = true;
@@ -217,7 +217,7 @@ void run_library() {
     cell name = block::ks_head(pairs)[i], code = block::ks_head(pairs)[i + 1];
     collector::root_cells keep(&name), keep_code(&code);
     for (const stretch& s : stretches)
-      if (s.run && type_of(&name) == TYPE_FILE && named_source(LIBRARY, s.before) == block::ks_head(pairs) + i + 1)
+      if (type_of(&name) == TYPE_FILE && named_source(LIBRARY, s.before) == block::ks_head(pairs) + i + 1)
         run_stretch(s);
     stack::frame* mark = stack::ctop;
     cell* args = stack::arguments;

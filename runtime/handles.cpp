@@ -1,6 +1,7 @@
 #include "runtime/handles.h"
 
 #include <cassert>
+#include <cstring>
 
 #include "runtime/mem.h"
 
@@ -68,6 +69,12 @@ uint32_t register_type(const char* name, release_fn release) {
   assert(kind_count < MAX_KINDS);
   kinds[kind_count] = kind_entry{name, release};
   return ++kind_count;
+}
+
+uint32_t kind_named(const char* name) {
+  for (uint32_t k = 0; k < kind_count; ++k)
+    if (std::strcmp(kinds[k].name, name) == 0) return k + 1;
+  return 0;
 }
 
 int32_t store(void* pointer, uint32_t kind) {

@@ -23,6 +23,7 @@ constexpr uint32_t RECORD_FREE = 0x40000000;
 void init();  // also called on first use
 void free();  // drops the table (records are not released)
 uint32_t register_type(const char* name, release_fn release);  // kind, 1-based
+uint32_t kind_named(const char* name);  // the kind registered under name, or 0
 int32_t store(void* pointer, uint32_t kind);
 void replace_pointer(int32_t handle, void* pointer);
 int32_t release(int32_t handle, bool call_release);  // answers -1

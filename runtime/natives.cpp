@@ -1,12 +1,34 @@
 #include "runtime/natives.h"
 
+#include <cstring>
+
+#include "runtime/collector.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/context.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/native.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/word.h"
+#include "runtime/lexer.h"
+#include "runtime/stack.h"
 
 namespace kez::natives {
 
 entry table[TABLE_SLOTS];
 
 uint32_t not_done(int32_t, const int32_t*) { error::fire(err::cat_internal, err::internal::not_done); }
+
+void define_extra(uint32_t slot, const char* name, const char* spec_text, entry fn) {
+  table[slot] = fn;
+  cell spec{TYPE_NONE, 0, 0, 0};
+  collector::root_cells keep_spec(&spec);
+  lexer::load_utf8(&spec, reinterpret_cast<const uint8_t*>(spec_text), std::strlen(spec_text));
+  spec = *block::ks_abs_at(&spec, 0);
+  cell* value = native::push(TYPE_NATIVE, &spec, slot + 1);
+  cell* word = word::push_from_symbol(symbol::make(name));
+  context::set(word, value);
+  stack::pop(2);
+}
 
 void init() {
   for (entry& e : table) e = nullptr;

@@ -28,6 +28,10 @@ void init();
 extern const char* const native_specs;
 extern const char* const action_specs;
 
+// Defines a global word `name` as a native! in one of the slots past the
+// built-in natives, with its spec given as Kez text ("[...]").
+void define_extra(uint32_t slot, const char* name, const char* spec, entry fn);
+
 // A native not built yet: Internal Error not-done.
 uint32_t not_done(int32_t check, const int32_t* refinements);
 

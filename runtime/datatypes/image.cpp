@@ -401,10 +401,6 @@ cell* eval_path(cell* parent, const cell* element, const cell* value, const cell
 
 cell* to_binary(cell* proto, const cell* spec) { return get_channels(proto, spec, CHANNEL_ARGB); }
 
-void mark(cell* c) {
-  if (c->w2 && collector::mark_node(&c->w2)) image_os::mark(c->w2);
-}
-
 // --- natives -----------------------------------------------------------------------------------
 
 cell* arg(int32_t i) { return stack::arguments + i; }
@@ -547,6 +543,10 @@ cell* push_resized(const cell* img, uint32_t width, uint32_t height) {
   cell* result = stack::push_cell();
   if (!source.w2 || width == 0 || height == 0) return make_empty(result, 0, 0);
   return make_at(result, image_os::resize(source.w2, width, height));
+}
+
+void mark(cell* c) {
+  if (c->w2 && collector::mark_node(&c->w2)) image_os::mark(c->w2);
 }
 
 void free_value(const cell* img) {

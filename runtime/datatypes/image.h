@@ -53,6 +53,9 @@ void set_channels(const cell* image, channel which, const cell* value);
 
 // A new image! of another size, nearest-neighbour scaled, pushed.
 cell* push_resized(const cell* image, uint32_t width, uint32_t height);
+// The collector's row for image!: marks the record and, through the image
+// layer, its handle and cached bitmap.
+void mark(cell* value);
 // Releases the value's native pixels at once (GUI use).
 void free_value(const cell* image);
 

@@ -30,7 +30,7 @@ class image_os_test : public heap_test {
 };
 
 TEST_F(image_os_test, record_lives_while_a_value_reaches_it) {
-  cell img;
+  cell img{TYPE_NONE, 0, 0, 0};
   {
     collector::root_cells keep(&img);
     make(img, 3, 2, 0xFF102030);
@@ -47,7 +47,7 @@ TEST_F(image_os_test, record_lives_while_a_value_reaches_it) {
 
 // A device bitmap survives one collection without use and goes at the next.
 TEST_F(image_os_test, cached_bitmap_two_collection_rule) {
-  cell img;
+  cell img{TYPE_NONE, 0, 0, 0};
   collector::root_cells keep(&img);
   make(img, 2, 2, 0xFFFFFFFF);
   cairo_surface_t* device = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 2, 2);
@@ -68,7 +68,7 @@ TEST_F(image_os_test, cached_bitmap_two_collection_rule) {
 
 // Writes reach the drawable; drawing reaches the pixels, straight again.
 TEST_F(image_os_test, pixels_and_drawable_follow_each_other) {
-  cell img;
+  cell img{TYPE_NONE, 0, 0, 0};
   collector::root_cells keep(&img);
   make(img, 2, 1, 0xFFFFFFFF);
   cairo_surface_t* device = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 1, 1);
@@ -94,7 +94,7 @@ TEST_F(image_os_test, pixels_and_drawable_follow_each_other) {
 }
 
 TEST_F(image_os_test, flip_resize_and_clip) {
-  cell img, out;
+  cell img{TYPE_NONE, 0, 0, 0}, out{TYPE_NONE, 0, 0, 0};
   collector::root_cells keep(&img), keep_out(&out);
   uint32_t px[] = {1, 2, 3, 4, 5, 6};
   image::make_at(&img, image_os::from_memory(3, 2, 0, reinterpret_cast<const uint8_t*>(px)));
@@ -113,7 +113,7 @@ TEST_F(image_os_test, flip_resize_and_clip) {
 }
 
 TEST_F(image_os_test, encode_edges) {
-  cell img, out;
+  cell img{TYPE_NONE, 0, 0, 0}, out{TYPE_NONE, 0, 0, 0};
   collector::root_cells keep(&img), keep_out(&out);
   image::make_at(&img, 0);
   image_os::encode(&out, &img, 1);

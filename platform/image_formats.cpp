@@ -480,6 +480,9 @@ void tiff_unmap(thandle_t, void*, toff_t) {}
 int tiff_quiet(TIFF*, void*, const char*, const char*, va_list) { return 1; }
 
 TIFF* tiff_open(tiff_stream& s, const char* mode) {
+  // Messages the library sends without a file go to its global handlers.
+  TIFFSetErrorHandler(nullptr);
+  TIFFSetWarningHandler(nullptr);
   TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
   if (!options) return nullptr;
   TIFFOpenOptionsSetMaxSingleMemAlloc(options, 256 << 20);

@@ -39,7 +39,7 @@ struct memory_source {
 void png_read_memory(png_structp png, png_bytep to, size_t n) {
   auto* s = static_cast<memory_source*>(png_get_io_ptr(png));
   if (n > s->length - s->at) png_error(png, "truncated");
-  std::memcpy(to, s->bytes + s->at, n);
+  if (n) std::memcpy(to, s->bytes + s->at, n);
   s->at += n;
 }
 
@@ -238,7 +238,7 @@ namespace {
 int gif_read_memory(GifFileType* gif, GifByteType* to, int n) {
   auto* s = static_cast<memory_source*>(gif->UserData);
   size_t take = std::min(size_t(n < 0 ? 0 : n), s->length - s->at);
-  std::memcpy(to, s->bytes + s->at, take);
+  if (take) std::memcpy(to, s->bytes + s->at, take);
   s->at += take;
   return int(take);
 }

@@ -189,6 +189,9 @@ TEST(image_codecs, detect_and_refuse_garbage) {
   EXPECT_FALSE(decode(tiff, sizeof tiff, b));
   EXPECT_FALSE(decode(gif, sizeof gif, b));
   EXPECT_EQ(b.pixels, nullptr);
+  // An empty input (no buffer at all) is refused by every reader.
+  for (auto reader : {decode_bmp, decode_png, decode_jpeg, decode_gif, decode_tiff})
+    EXPECT_FALSE(reader(nullptr, 0, b));
 }
 
 }  // namespace

@@ -148,6 +148,17 @@ void sweep() {
   }
 }
 
+void release_all() {
+  if (!records) return;
+  while (in_use_head != -1) {
+    int32_t h = in_use_head;
+    in_use_head = records[h].next;
+    record r = records[h];
+    push_free(h);  // before the callback, which may look the table up
+    call_release(r);
+  }
+}
+
 void* pointer(int32_t h) { return records[h].pointer; }
 uint32_t kind(int32_t h) { return records[h].type & 0xFF; }
 uint32_t capacity() { return record_count; }

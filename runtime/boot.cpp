@@ -196,14 +196,8 @@ void define_operators() {
 }
 
 [[noreturn]] void uncaught(cell* error) {
-  cell* buffer = stack::push_cell();
-  string::make_at(buffer, 64);
-  actions::form_dispatch(error, buffer, nullptr, 0x7FFFFFFF);
-  int32_t length = -1;
-  const uint8_t* bytes = string::utf8_bytes(buffer, length);
   std::fflush(stdout);
-  std::fwrite(bytes, 1, size_t(length), stderr);
-  std::fputc('\n', stderr);
+  natives::write_formed(error, stderr, true);
   std::fflush(stderr);
   runtime::on_quit();
   std::_Exit(-2 & 0xFF);
@@ -244,6 +238,7 @@ void init() {
   define_callables(natives::action_specs, TYPE_ACTION);
   define_operators();
   system_stub::init_ports();
+  natives::define_system_routines();
   image::init_natives();
 }
 

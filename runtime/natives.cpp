@@ -18,18 +18,6 @@ entry table[TABLE_SLOTS];
 
 uint32_t not_done(int32_t, const int32_t*) { error::fire(err::cat_internal, err::internal::not_done); }
 
-void define_extra(uint32_t slot, const char* name, const char* spec_text, entry fn) {
-  table[slot] = fn;
-  cell spec{TYPE_NONE, 0, 0, 0};
-  collector::root_cells keep_spec(&spec);
-  lexer::load_utf8(&spec, reinterpret_cast<const uint8_t*>(spec_text), std::strlen(spec_text));
-  spec = *block::ks_abs_at(&spec, 0);
-  cell* value = native::push(TYPE_NATIVE, &spec, slot + 1);
-  cell* word = word::push_from_symbol(symbol::make(name));
-  context::set(word, value);
-  stack::pop(2);
-}
-
 void init() {
   for (entry& e : table) e = nullptr;
   entry slots[COUNT];
@@ -44,6 +32,22 @@ void init() {
   register_parse(slots);
   // Registration counter: the k-th entry lands in slot k.
   for (uint32_t i = 0; i < COUNT; ++i) table[i] = slots[i];
+}
+
+uint32_t define_extra(const char* name, const char* spec_text, entry fn) {
+  uint32_t slot = COUNT;
+  while (slot < TABLE_SLOTS && table[slot]) ++slot;
+  if (slot == TABLE_SLOTS) error::fire(err::cat_internal, err::internal::limit_hit);
+  table[slot] = fn;
+  cell spec{TYPE_NONE, 0, 0, 0};
+  collector::root_cells keep_spec(&spec);
+  lexer::load_utf8(&spec, reinterpret_cast<const uint8_t*>(spec_text), std::strlen(spec_text));
+  spec = *block::ks_abs_at(&spec, 0);
+  cell* value = native::push(TYPE_NATIVE, &spec, slot + 1);
+  cell* word = word::push_from_symbol(symbol::make(name));
+  context::set(word, value);
+  stack::pop(2);
+  return slot;
 }
 
 // Doc strings kept short; the types are the accepted ones.

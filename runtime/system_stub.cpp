@@ -186,9 +186,6 @@ const char port_objects[] =
     "[scheme: user-info: host: port: path: target: query: fragment: ref: none] "
     "[spec: scheme: actor: awake: state: data: extra: none]";
 
-// The natives table slot of register-scheme: the first one past the
-// built-in natives, so it never shadows one of them.
-constexpr uint32_t REGISTER_SCHEME_SLOT = natives::COUNT;
 const char register_scheme_spec[] =
     "[\"Registers a new scheme\" spec [object!] \"Scheme definition\" /native dispatch [handle!]]";
 
@@ -268,7 +265,7 @@ void init_ports() {
   }
   port::set_system(&made[0], &made[1], &made[2]);
 
-  natives::define_extra(REGISTER_SCHEME_SLOT, "register-scheme", register_scheme_spec, n_register_scheme);
+  natives::define_extra("register-scheme", register_scheme_spec, n_register_scheme);
 }
 
 }  // namespace kez::system_stub

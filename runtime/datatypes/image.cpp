@@ -583,15 +583,15 @@ void init() {
 }
 
 void init_natives() {
-  natives::define_extra(natives::TABLE_SLOTS - 3, "decode-image",
+  natives::define_extra("decode-image",
                         "[\"Decodes a BMP, PNG, JPEG, GIF or TIFF file into an image, or none for no known format\""
                         " data [binary! file!]]",
                         n_decode_image);
-  natives::define_extra(natives::TABLE_SLOTS - 2, "encode-image",
+  natives::define_extra("encode-image",
                         "[\"Encodes an image: format 0 BMP, 1 PNG, 2 GIF, 3 JPEG, 4 TIFF\""
                         " image [image!] format [integer!]]",
                         n_encode_image);
-  natives::define_extra(natives::TABLE_SLOTS - 1, "detect-image",
+  natives::define_extra("detect-image",
                         "[\"The image format a binary starts with (bmp png gif jpeg tiff), or none\" data [binary!]]",
                         n_detect_image);
 }

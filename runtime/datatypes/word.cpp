@@ -3,6 +3,7 @@
 #include "runtime/actions.h"
 #include "runtime/collector.h"
 #include "runtime/core_ops.h"
+#include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
@@ -275,6 +276,7 @@ void init() {
       .set<ACT_COMPARE>(issue::compare)
       .unsupported(ACT_INDEX_Q)
       .commit();
+  binary::set_to_converter(TYPE_ISSUE, issue::to_binary);
 }
 
 }  // namespace word
@@ -359,6 +361,18 @@ cell* make(cell* proto, const cell* spec, uint32_t type) {
 int32_t compare(const cell* value1, const cell* value2, int32_t op) {
   if (type_of(value2) != TYPE_ISSUE) return -2;
   return word::compare(value1, value2, op);
+}
+
+cell* to_binary(cell* proto, const cell* spec) {
+  uint32_t symbol = spec->w2;
+  // The decoder reads the whole name before it allocates, so the name may
+  // lie in the symbol table's movable buffer.
+  const auto* name = reinterpret_cast<const uint8_t*>(symbol::get_c_string(symbol));
+  if (!binary::decode_16(name, symbol::name_length(symbol), 1, proto)) {
+    cell issue = *spec;
+    error::fire(err::cat_script, err::script::invalid_data, &issue);
+  }
+  return proto;
 }
 
 }  // namespace issue

@@ -25,6 +25,7 @@
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/function.h"
 #include "runtime/datatypes/handle.h"
+#include "runtime/datatypes/image.h"
 #include "runtime/datatypes/hash.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
@@ -86,7 +87,7 @@ void (*const word_registrations[])() = {
     op::init,     function::init, routine::init,  object::init,
     time::init,   date::init,     money::init,    pair::init,     point2D::init, point3D::init,
     tuple::init,  percent::init,  triple::init,   vector::init,   bitset::init,  map::init,
-    hash_::init,  handle::init,   port::init,
+    hash_::init,  handle::init,   port::init,     image::init,
 };
 
 // Every type's name, so that specs may name types not built yet.

@@ -10,6 +10,7 @@
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/lexer.h"
+#include "runtime/datatypes/image.h"
 #include "runtime/stack.h"
 #include "runtime/system_stub.h"
 
@@ -42,6 +43,7 @@ const std::vector<extra>& extras() {
     std::vector<extra> l;
     register_system_extras(l);
     system_stub::register_extras(l);
+    image::register_extras(l);
     return l;
   }();
   return list;

@@ -34,13 +34,18 @@ void init() {
   register_parse(slots);
   // Registration counter: the k-th entry lands in slot k.
   for (uint32_t i = 0; i < COUNT; ++i) table[i] = slots[i];
-  const std::vector<extra>& more = extras();
-  for (size_t i = 0; i < more.size() && COUNT + i < TABLE_SLOTS; ++i) table[COUNT + i] = more[i].fn;
+  uint32_t slot = COUNT;
+  for (const extra& e : extras()) table[slot++] = e.fn;
 }
 
-const std::vector<extra>& extras() {
-  static const std::vector<extra> list = [] {
-    std::vector<extra> l;
+void extra_list::push_back(const extra& e) {
+  if (count == TABLE_SLOTS - COUNT) error::fire(err::cat_internal, err::internal::limit_hit);
+  items[count++] = e;
+}
+
+const extra_list& extras() {
+  static const extra_list list = [] {
+    extra_list l;
     register_system_extras(l);
     system_stub::register_extras(l);
     image::register_extras(l);

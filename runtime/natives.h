@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <vector>
 
 #include "runtime/cell.h"
 
@@ -40,8 +39,17 @@ struct extra {
   const char* spec;  // Kez source of the spec block
   entry fn;
 };
-const std::vector<extra>& extras();
-void register_system_extras(std::vector<extra>& list);
+// A fixed list (no heap: the process ends without running destructors).
+struct extra_list {
+  extra items[TABLE_SLOTS - COUNT];
+  uint32_t count = 0;
+  void push_back(const extra& e);  // internal limit-hit when full
+  const extra* begin() const { return items; }
+  const extra* end() const { return items + count; }
+  uint32_t size() const { return count; }
+};
+const extra_list& extras();
+void register_system_extras(extra_list& list);
 
 // A native not built yet: Internal Error not-done.
 uint32_t not_done(int32_t check, const int32_t* refinements);

@@ -429,7 +429,7 @@ uint32_t r_os_info(int32_t, const int32_t*) {
 
 }  // namespace
 
-void register_system_extras(std::vector<extra>& list) {
+void register_system_extras(extra_list& list) {
   list.push_back({"create-dir", "[\"Create the given directory\" path [file!]]", r_create_dir});
   list.push_back({"exists?", "[\"Returns TRUE if the file exists\" path [file!] return: [logic!]]", r_exists_q});
   list.push_back({"write-stdout", "[\"Write data to STDOUT\" data [any-type!]]", r_write_stdout});

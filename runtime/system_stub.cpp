@@ -274,7 +274,7 @@ void init_ports(const cell* bodies) {
 
 }
 
-void register_extras(std::vector<natives::extra>& list) {
+void register_extras(natives::extra_list& list) {
   list.push_back({"register-scheme", register_scheme_spec, n_register_scheme});
 }
 

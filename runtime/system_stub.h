@@ -52,7 +52,7 @@ void reset();
 // bodies is the block of the three objects' spec blocks (port_objects).
 void init_ports(const cell* bodies);
 // The native register-scheme, as a natives::extra.
-void register_extras(std::vector<natives::extra>& list);
+void register_extras(natives::extra_list& list);
 // The spec blocks of the schemes object, url-parts and the port prototype,
 // as Kez source for the boot data.
 extern const char port_objects[];

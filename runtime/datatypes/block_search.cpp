@@ -318,20 +318,19 @@ int32_t compare_records(const void* a, const void* b, void* arg, void*) {
 // The two blocks that carry records to a comparison function under /all:
 // made in the root block on first use, one record large, and kept.
 struct scratch_blocks {
-  uint32_t root_node = 0;  // the root block they were made in
   cell* cells_of[2] = {nullptr, nullptr};  // the root block never moves
 
   cell* at(int i) { return cells_of[i]; }
   // Both exist, in the current root block, with room for `cells` cells.
   void ready(uint32_t cells) {
-    if (root_node != root::block()) {
+    // Made again only in a new root block (its node may move; its cells not).
+    if (!cells_of[1] || !root::contains(cells_of[1])) {
       for (cell*& c : cells_of) {
         cell fresh{TYPE_NONE, 0, 0, 0};
         collector::root_cells keep(&fresh);
         make_at(&fresh, int32_t(cells));
         c = root::append(&fresh);
       }
-      root_node = root::block();
     }
     for (int i = 0; i < 2; ++i) {
       series_buffer* b = buffer_of(at(i));

@@ -582,7 +582,7 @@ void init() {
       .commit();
 }
 
-void register_extras(std::vector<natives::extra>& list) {
+void register_extras(natives::extra_list& list) {
   list.push_back({"decode-image",
                   "[\"Decodes a BMP, PNG, JPEG, GIF or TIFF file into an image, or none for no known format\""
                   " data [binary! file!]]",

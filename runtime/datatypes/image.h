@@ -69,6 +69,6 @@ void set_face_to_image(face_to_image_fn fn);
 
 void init();          // image! (after series!), the handle kind, the collector row
 // The natives decode-image, encode-image and detect-image, as natives::extra.
-void register_extras(std::vector<natives::extra>& list);
+void register_extras(natives::extra_list& list);
 
 }  // namespace kez::image

@@ -24,7 +24,11 @@ TEST_F(errors, CatalogueAgreesWithTheRuntimeIds) {
   for (int c = 0; c < 10; ++c) {
     cell* w = object::get_word_at(catalogue->w1, uint32_t(c));
     EXPECT_EQ(name_of(w->w2), err::category_name(c));
-    const cell* category = context::value_at(catalogue->w1, uint32_t(c));
+    // A rooted copy: the mold below allocates, and a collection may move
+    // the values and the nodes.
+    cell category_cell = *context::value_at(catalogue->w1, uint32_t(c));
+    collector::root_cells keep(&category_cell);
+    const cell* category = &category_cell;
     uint32_t n = object::count_words(category);
     EXPECT_EQ(mold_text(context::value_at(category->w1, 0)), std::to_string(c * 100)) << "code of " << c;
     int id = 0;

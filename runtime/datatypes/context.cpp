@@ -242,6 +242,10 @@ cell* get(const cell* word) {
 }
 
 cell* set(cell* word, const cell* value) {
+  if (cell* slot = plain_slot(word)) {
+    *slot = *value;
+    return slot;
+  }
   if (!word->w1) error::fire(err::cat_script, err::script::not_defined, word);
   return set_in(word, value, word->w1, true);
 }

@@ -95,6 +95,18 @@ cell* find_or_add_global(uint32_t ctx, uint32_t symbol);
 // The value cell of a bound word; `self` unresolved answers the owner cell.
 // Raises no-value (unbound) or not-in-context (function outside a call).
 cell* get(const cell* word);
+// The value cell that setting the word may overwrite in place, or null when
+// setting has more to do (an object marks the word changed, an owner may have
+// a hook, an unbound or unresolved word): `set` does those.
+inline cell* plain_slot(const cell* w) {
+  int32_t index = int32_t(w->w3);
+  if (!w->w1 || index < 0) return nullptr;
+  const cell* c = cell_of(w->w1);
+  if (!c->w2) return nullptr;
+  if (c->header & FLAG_STACK_VALUES) return arena::at<cell>(c->w2) + index;
+  if (((c->header & FLAG_CONTEXT_KIND) >> CONTEXT_KIND_SHIFT) == KIND_OBJECT || c[1].w3) return nullptr;
+  return memory::buffer_of(c->w2)->head_cell() + index;
+}
 cell* set(cell* word, const cell* value);
 // Resolves and stores an unresolved index (adding the word when absent),
 // raises not-defined when the context has no values, marks the word changed

@@ -56,14 +56,8 @@ inline void deliver(const cell* value, bool sub) {
 // else (unbound, `self`, a function context outside its call) left to the
 // context module, which raises.
 inline cell* word_value(const cell* w) {
-  int32_t index = int32_t(w->w3);
-  if (w->w1 && index >= 0) {
-    const cell* c = context::cell_of(w->w1);
-    if (c->w2) {
-      if (c->header & FLAG_STACK_VALUES) return arena::at<cell>(c->w2) + index;
-      return memory::buffer_of(c->w2)->head_cell() + index;
-    }
-  }
+  if (w->w1 && int32_t(w->w3) >= 0)
+    if (cell* v = context::bound_value(w)) return v;
   return context::get(w);
 }
 
@@ -253,12 +247,9 @@ inline bool fast_operator(fast_op kind, int32_t compare_op, cell* left, const ce
 inline const cell* plain_value(const cell* c) {
   uint32_t t = type_of(c);
   if (inert_q(t)) return c;
-  int32_t index = int32_t(c->w3);
-  if (t != TYPE_WORD || !c->w1 || index < 0) return nullptr;
-  const cell* ctx = context::cell_of(c->w1);
-  if (!ctx->w2) return nullptr;
-  const cell* v = ctx->header & FLAG_STACK_VALUES ? arena::at<cell>(ctx->w2) + index
-                                                   : memory::buffer_of(ctx->w2)->head_cell() + index;
+  if (t != TYPE_WORD || !c->w1 || int32_t(c->w3) < 0) return nullptr;
+  const cell* v = context::bound_value(c);
+  if (!v) return nullptr;
   uint32_t vt = type_of(v);
   return vt == TYPE_UNSET || vt == TYPE_OP || callable_q(vt) ? nullptr : v;
 }
@@ -699,11 +690,8 @@ namespace {
     series_buffer* b = memory::buffer_of(node);
     cell* next = b->head_cell() + index;
     if (next >= b->tail_cell() || type_of(next) != TYPE_WORD || !next->w1 || int32_t(next->w3) < 0) return 0;
-    const cell* c = context::cell_of(next->w1);
-    if (!c->w2) return 0;
-    cell* value = c->header & FLAG_STACK_VALUES ? arena::at<cell>(c->w2) + next->w3
-                                                 : memory::buffer_of(c->w2)->head_cell() + next->w3;
-    if (type_of(value) != TYPE_OP) return 0;
+    cell* value = context::bound_value(next);
+    if (!value || type_of(value) != TYPE_OP) return 0;
     int32_t compare_op = 0;
     fast_op kind = fast_kind(value, compare_op);
     if (kind) {
@@ -711,12 +699,7 @@ namespace {
       // holding a number.
       cell* right = next + 1;
       if (right < b->tail_cell()) {
-        if (type_of(right) == TYPE_WORD && right->w1 && int32_t(right->w3) >= 0) {
-          const cell* rc = context::cell_of(right->w1);
-          right = !rc->w2 ? nullptr
-                  : rc->header & FLAG_STACK_VALUES ? arena::at<cell>(rc->w2) + right->w3
-                                                   : memory::buffer_of(rc->w2)->head_cell() + right->w3;
-        }
+        if (type_of(right) == TYPE_WORD && right->w1 && int32_t(right->w3) >= 0) right = context::bound_value(right);
         if (right && fast_operator(kind, compare_op, start, right)) {
           index += 2;
           stack::top = start + 1;

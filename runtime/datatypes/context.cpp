@@ -13,6 +13,12 @@
 namespace kez::context {
 
 uint32_t global = 0;
+values_cache global_cache{~0u, nullptr};
+
+cell* refresh_global_values() {
+  global_cache = values_cache{memory::epoch, memory::buffer_of(cell_of(global)->w2)->head_cell()};
+  return global_cache.values;
+}
 
 namespace {
 
@@ -62,9 +68,13 @@ void init_global() {
   }
   global = 0;
   global = create(GLOBAL_SIZE, false, false, 0, KIND_GLOBAL);
+  global_cache.epoch = memory::epoch - 1;
 }
 
-void release_global() { global = 0; }
+void release_global() {
+  global = 0;
+  global_cache.epoch = memory::epoch - 1;
+}
 
 uint32_t words_of(uint32_t ctx) { return hashtable::shape_of(table_of(ctx)).block; }
 

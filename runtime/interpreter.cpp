@@ -1,5 +1,7 @@
 #include "runtime/interpreter.h"
 
+#include <cassert>
+
 #include "runtime/actions.h"
 #include "runtime/collector.h"
 #include "runtime/core_ops.h"
@@ -240,6 +242,7 @@ inline bool fast_operator(fast_op kind, int32_t compare_op, cell* left, const ce
 }
 
 [[gnu::always_inline]] inline uint32_t infix_loop(uint32_t& node, int32_t& index, cell* start);
+uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_infix, bool passive);
 
 // The value a literal or a word gives as an argument when no evaluation is
 // needed: null for what eval_expression must handle (a call, an operator, an
@@ -348,14 +351,21 @@ uint32_t eval_arguments(call_site& site, const cell* fn, bool native, bool infix
       const cell* c = code->head_cell() + site.index;
       const cell* end = code->tail_cell();
       const cell* v;
-      if (c < end && (v = plain_value(c))) {
-        cell* start = stack::push(v);
-        ++site.index;
-        if (!site.infix && c + 1 < end && type_of(c + 1) == TYPE_WORD) {
-          if (uint32_t s = infix_loop(site.node, site.index, start)) return s;
+      if (c < end) {
+        cell* start = stack::top;
+        if ((v = plain_value(c))) {
+          stack::push(v);
+          ++site.index;
+          if (!site.infix && c + 1 < end && type_of(c + 1) == TYPE_WORD) {
+            if (uint32_t s = infix_loop(site.node, site.index, start)) return s;
+            lb = list_buffer(fn);
+          }
+        } else {
+          if (uint32_t s = expression(site.node, site.index, *c, true, site.infix, false)) return s;
+          assert(stack::top == start + 1);
           lb = list_buffer(fn);
-          e = lb->head_cell() + i;
         }
+        e = lb->head_cell() + i;
         if (!typeset::has_q(e, type_of(start))) expect_arg(site.name, start, e->w3);
         continue;
       }
@@ -637,14 +647,18 @@ uint32_t eval(const cell* block, bool chain) {
   collector::root_node keep(node);
   position_guard guard;
   stack::mark_eval(words::word[words::w::body]);
-  if (index >= tail_of(node)) {
+  series_buffer* b = memory::buffer_of(node);
+  if (b->head_cell() + index >= b->tail_cell()) {
     stack::arguments->header = TYPE_UNSET;
     stack::top = stack::arguments + 1;
   } else {
-    while (index < tail_of(node)) {
+    for (;;) {
       position = cell{type, uint32_t(index), node, 0};
-      if (uint32_t s = eval_expression(node, index, false, false, false)) return s;
-      if (index < tail_of(node)) stack::reset();
+      // The cell is read here, with the tail: one walk through the node.
+      if (uint32_t s = expression(node, index, b->head_cell()[index], false, false, false)) return s;
+      b = memory::buffer_of(node);
+      if (b->head_cell() + index >= b->tail_cell()) break;
+      stack::reset();
     }
   }
   if (chain) {
@@ -721,8 +735,14 @@ uint32_t eval_next(uint32_t& node, int32_t& index) {
 }
 
 uint32_t eval_expression(uint32_t& node, int32_t& index, bool sub, bool no_infix, bool passive) {
+  return expression(node, index, *cell_at(node, index), sub, no_infix, passive);
+}
+
+namespace {
+
+// eval_expression with the value at the position already read (a copy).
+uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_infix, bool passive) {
   cell* start = sub ? stack::top : stack::arguments;
-  cell v = *cell_at(node, index);
   switch (type_of(&v)) {
     case TYPE_PAREN: {
       ++index;
@@ -825,6 +845,8 @@ uint32_t eval_expression(uint32_t& node, int32_t& index, bool sub, bool no_infix
   if (no_infix) return 0;
   return infix_loop(node, index, start);
 }
+
+}  // namespace
 
 uint32_t call_function(const cell* fn, uint32_t context) {
   cell* values_cell = context::cell_of(context);

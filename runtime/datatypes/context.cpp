@@ -261,6 +261,17 @@ cell* set(cell* word, const cell* value) {
 }
 
 cell* set_in(cell* word, const cell* value, uint32_t ctx, bool hooks) {
+  // A resolved word with no hook to run is set in place, allocating nothing.
+  if (int32_t(word->w3) >= 0) {
+    uint32_t index = word->w3;
+    cell* slot = value_at(ctx, index);
+    bool on_stack = on_stack_q(ctx);
+    if (slot && (on_stack || !(hooks && on_set && owner_of(ctx)->w3))) {
+      if (!on_stack && kind_of(ctx) == KIND_OBJECT) word_at(ctx, index)->header |= FLAG_WORD_CHANGED;
+      *slot = *value;
+      return slot;
+    }
+  }
   cell v = *value;
   collector::root_cells keep_value(&v);
   collector::root_node keep(ctx);

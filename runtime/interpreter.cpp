@@ -257,6 +257,21 @@ inline const cell* plain_value(const cell* c) {
   return vt == TYPE_UNSET || vt == TYPE_OP || callable_q(vt) ? nullptr : v;
 }
 
+// Pushes the value of the expression whose first cell `c` (before `end`,
+// the code's tail) was just read: a literal or a word's plain value
+// directly, then the operator lookahead; anything else through expression.
+[[gnu::always_inline]] inline uint32_t push_expression(uint32_t& node, int32_t& index, const cell* c, const cell* end,
+                                                       bool no_infix) {
+  cell* start = stack::top;
+  if (const cell* v = plain_value(c)) {
+    stack::push(v);
+    ++index;
+    if (!no_infix && c + 1 < end && type_of(c + 1) == TYPE_WORD) return infix_loop(node, index, start);
+    return 0;
+  }
+  return expression(node, index, *c, true, no_infix, false);
+}
+
 // The argument list of a callable (rooted: its nodes may move).
 inline series_buffer* list_buffer(const cell* fn) {
   return memory::buffer_of(memory::buffer_of(fn->w3)->head_cell()[1].w2);
@@ -350,23 +365,13 @@ uint32_t eval_arguments(call_site& site, const cell* fn, bool native, bool infix
       series_buffer* code = memory::buffer_of(site.node);
       const cell* c = code->head_cell() + site.index;
       const cell* end = code->tail_cell();
-      const cell* v;
       if (c < end) {
         cell* start = stack::top;
-        if ((v = plain_value(c))) {
-          stack::push(v);
-          ++site.index;
-          if (!site.infix && c + 1 < end && type_of(c + 1) == TYPE_WORD) {
-            if (uint32_t s = infix_loop(site.node, site.index, start)) return s;
-            lb = list_buffer(fn);
-          }
-        } else {
-          if (uint32_t s = expression(site.node, site.index, *c, true, site.infix, false)) return s;
-          assert(stack::top == start + 1);
-          lb = list_buffer(fn);
-        }
-        e = lb->head_cell() + i;
+        if (uint32_t s = push_expression(site.node, site.index, c, end, site.infix)) return s;
+        assert(stack::top == start + 1);
+        e = list_buffer(fn)->head_cell() + i;  // the evaluation may have moved it
         if (!typeset::has_q(e, type_of(start))) expect_arg(site.name, start, e->w3);
+        lb = list_buffer(fn);
         continue;
       }
     }
@@ -752,9 +757,11 @@ uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_in
     }
     case TYPE_SET_WORD: {
       ++index;
-      if (index >= tail_of(node)) error::fire(err::cat_script, err::script::need_value, &v);
+      series_buffer* b = memory::buffer_of(node);
+      const cell* c = b->head_cell() + index;
+      if (c >= b->tail_cell()) error::fire(err::cat_script, err::script::need_value, &v);
       collector::root_cells keep(&v);
-      if (uint32_t s = eval_expression(node, index, true, false, false)) return s;
+      if (uint32_t s = push_expression(node, index, c, b->tail_cell(), false)) return s;
       cell* value = stack::top - 1;
       if (type_of(value) == TYPE_UNSET) error::fire(err::cat_script, err::script::need_value, &v);
       context::set(&v, value);

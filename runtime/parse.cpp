@@ -270,24 +270,30 @@ int32_t engine::match_at(const cell* value, int32_t at) {
   here.w1 = uint32_t(at);
   switch (fam()) {
     case FAM_TEXT: {
-      if ((t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL) && string::ks_length_q(value) == 0) return 0;
-      if (at >= end) return -1;
-      int32_t len;
-      if (t == TYPE_BITSET) return string::match_bitset_q(&here, value) ? 1 : -1;
-      if (t == TYPE_CHAR) len = 1;
-      else if (series::string_family_q(t)) len = string::ks_length_q(value) + (t == TYPE_TAG ? 2 : 0);
-      else return -1;
-      if (at + len > end) return -1;
-      if (t == TYPE_TAG) return string::match_value_q(&here, value, mode_) ? len : -1;
+      if (t == TYPE_TAG || !(t == TYPE_CHAR || series::string_family_q(t))) {
+        if (at >= end) return -1;
+        if (t == TYPE_BITSET) return string::match_bitset_q(&here, value) ? 1 : -1;
+        if (t != TYPE_TAG) return -1;
+        int32_t len = string::ks_length_q(value) + 2;
+        return at + len <= end && string::match_value_q(&here, value, mode_) ? len : -1;
+      }
       // A text or a character compared in place, as the generic comparison
-      // would: exactly under /case, else folded.
+      // would: exactly under /case, else folded. An empty string, file or
+      // url matches even at the end.
+      string::text_view literal{};
+      int32_t len = 1;
+      if (t != TYPE_CHAR) {
+        literal = string::view_of(value);
+        len = int32_t(literal.length);
+        if (len == 0 && (t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL)) return 0;
+      }
+      if (at >= end || at + len > end) return -1;
       string::text_view input = string::view_of(&here);
       bool exact = mode_ == MODE_STRICT;
       if (t == TYPE_CHAR) {
         int32_t c = input[0], want = int32_t(value->w2);
         return c == want || (!exact && string::fold(c) == string::fold(want)) ? 1 : -1;
       }
-      string::text_view literal = string::view_of(value);
       for (uint32_t k = 0; k < uint32_t(len); ++k) {
         int32_t c = input[k], want = literal[k];
         if (c != want && (exact || string::fold(c) != string::fold(want))) return -1;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "runtime/actions.h"
+#include "runtime/arrays.h"
 #include "runtime/case_map.h"
 #include "runtime/collector.h"
 #include "runtime/core_ops.h"
@@ -50,6 +51,7 @@
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/url.h"
 #include "runtime/datatypes/word.h"
+#include "runtime/handles.h"
 #include "runtime/hashtable.h"
 #include "runtime/interpreter.h"
 #include "runtime/lexer.h"
@@ -195,14 +197,8 @@ void define_operators() {
 }
 
 [[noreturn]] void uncaught(cell* error) {
-  cell* buffer = stack::push_cell();
-  string::make_at(buffer, 64);
-  actions::form_dispatch(error, buffer, nullptr, 0x7FFFFFFF);
-  int32_t length = -1;
-  const uint8_t* bytes = string::utf8_bytes(buffer, length);
   std::fflush(stdout);
-  std::fwrite(bytes, 1, size_t(length), stderr);
-  std::fputc('\n', stderr);
+  natives::write_formed(error, stderr, true);
   std::fflush(stderr);
   runtime::on_quit();
   std::_Exit(-2 & 0xFF);
@@ -216,6 +212,7 @@ void init() {
   collector::init();
   collector::set_enabled(false);
   memory::init();
+  handles::init();
   stack::init();
   datatype::reset();
   for (auto reg : registrations) reg();
@@ -235,6 +232,7 @@ void init() {
   error::init();
   error::evaluator.throw_error = stack::throw_error;
   interpreter::init();
+  refs::init();
   natives::init();
   parser::init();
   actions::init_entries();
@@ -243,6 +241,7 @@ void init() {
   define_callables(natives::action_specs, TYPE_ACTION);
   define_operators();
   system_stub::init_ports();
+  natives::define_system_routines();
 }
 
 long find_header(const char* text, unsigned long length) {

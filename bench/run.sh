@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # bench/run.sh [-n RUNS] [kez-executable]: runs every benchmark of this folder
 # (each NAME.kez with its NAME.py and NAME.lua peers) in Kez, CPython 3 and
-# Lua 5.4, in turn, RUNS times (default 5), and prints per program the median
-# CPU seconds (user + system) of each and the median of the paired ratios
-# kez/python and kez/lua. The runs go kez, python, lua, kez, python, lua ...
-# so that a drift in the machine's speed touches the three alike.
+# Lua 5.4, in turn, RUNS times (default 5) after a warm-up, and prints per
+# program the median CPU seconds (user + system) of each and the median of
+# the paired ratios kez/python and kez/lua. The runs go kez, python, lua,
+# kez, python, lua ... so that a drift in the machine's speed touches the
+# three alike.
 #
 # Every program prints its result; the three must agree (numbers by value), or
 # the row is marked and the script ends with status 1.
@@ -75,7 +76,8 @@ for source in "$here"/*.kez; do
   [ -f "$here/$name.py" ] && [ -f "$here/$name.lua" ] || continue
   : > "$work/k"; : > "$work/p"; : > "$work/l"; : > "$work/rp"; : > "$work/rl"
   agree=yes
-  for ((r = 0; r < runs; r++)); do
+  # Run 0 is a warm-up (files cached, binaries paged in): checked, not counted.
+  for ((r = 0; r <= runs; r++)); do
     k=$(cpu_seconds "$kez" "$source"); ko=$(normalise "$work/out")
     p=$(cpu_seconds "$python" "$here/$name.py"); po=$(normalise "$work/out")
     l=$(cpu_seconds "$lua" "$here/$name.lua"); lo=$(normalise "$work/out")
@@ -83,11 +85,13 @@ for source in "$here"/*.kez; do
       agree=no
       echo "$name: results differ: kez '$ko', python '$po', lua '$lo'" >&2
     fi
+    [ "$r" -gt 0 ] || continue
     echo "$k" >> "$work/k"; echo "$p" >> "$work/p"; echo "$l" >> "$work/l"
     # A run too short to time (0.000) counts as one millisecond.
-    awk -v k="$k" -v p="$p" -v l="$l" 'BEGIN {
+    read -r rp rl < <(awk -v k="$k" -v p="$p" -v l="$l" 'BEGIN {
       m = 0.001; k = k > m ? k : m; p = p > m ? p : m; l = l > m ? l : m
-      printf "%f\n", k / p > "/dev/stderr"; printf "%f\n", k / l }' 2>> "$work/rp" >> "$work/rl"
+      printf "%f %f\n", k / p, k / l }')
+    echo "$rp" >> "$work/rp"; echo "$rl" >> "$work/rl"
   done
   mark=""
   [ "$agree" = yes ] || { mark=" results differ"; status=1; }

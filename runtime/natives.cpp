@@ -6,6 +6,7 @@
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/function.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
@@ -20,6 +21,7 @@ uint32_t not_done(int32_t, const int32_t*) { error::fire(err::cat_internal, err:
 
 void init() {
   for (entry& e : table) e = nullptr;
+  for (routine_entry& r : routines) r = nullptr;
   entry slots[COUNT];
   for (entry& e : slots) e = not_done;
   register_control(slots);
@@ -48,6 +50,27 @@ uint32_t define_extra(const char* name, const char* spec_text, entry fn) {
   context::set(word, value);
   stack::pop(2);
   return slot;
+}
+
+routine_entry routines[ROUTINE_SLOTS];
+
+cell* push_routine(const char* spec_text, routine_entry fn, bool raw) {
+  uint32_t slot = 0;
+  while (slot < ROUTINE_SLOTS && routines[slot]) ++slot;
+  if (slot == ROUTINE_SLOTS) error::fire(err::cat_internal, err::internal::limit_hit);
+  routines[slot] = fn;
+  cell spec{TYPE_NONE, 0, 0, 0};
+  collector::root_cells keep_spec(&spec);
+  lexer::load_utf8(&spec, reinterpret_cast<const uint8_t*>(spec_text), std::strlen(spec_text));
+  spec = *block::ks_abs_at(&spec, 0);
+  return routine::push(&spec, nullptr, slot, -1, raw);
+}
+
+void define_routine(const char* name, const char* spec, routine_entry fn, bool raw) {
+  cell* value = push_routine(spec, fn, raw);
+  cell* word = word::push_from_symbol(symbol::make(name));
+  context::set(word, value);
+  stack::pop(2);
 }
 
 // Doc strings kept short; the types are the accepted ones.

@@ -38,6 +38,18 @@ uint32_t define_extra(const char* name, const char* spec, entry fn);
 // The routines create-dir, exists?, write-stdout and os-info.
 void define_system_routines();
 
+// Routine entry points, by index: called with the converted arguments (or,
+// for a raw routine, the argument cells' addresses); the answer is the plain
+// result word (or, raw, the address of the result cell, 0 for none).
+using routine_entry = uint64_t (*)(const uint64_t* params);
+constexpr uint32_t ROUTINE_SLOTS = 64;
+extern routine_entry routines[ROUTINE_SLOTS];
+// Pushes a new routine! over the first free entry slot (its spec given as
+// Kez text) and answers it.
+cell* push_routine(const char* spec, routine_entry fn, bool raw);
+// The same, set as the global word `name`.
+void define_routine(const char* name, const char* spec, routine_entry fn, bool raw);
+
 // A native not built yet: Internal Error not-done.
 uint32_t not_done(int32_t check, const int32_t* refinements);
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 
+#include "library/library.h"
 #include "platform/os.h"
 #include "runtime/boot.h"
 #include "runtime/hashtable.h"
@@ -132,6 +133,7 @@ void init() {
   hooks::init();
   os::init();
   boot::init();
+  library::boot();
 }
 
 void launch() {

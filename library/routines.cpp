@@ -116,7 +116,9 @@ uint64_t make_tuple(const uint64_t* p, int32_t count, bool wrap) {
     }
     values[i] = v & 0xFF;
   }
-  return answer(tuple::make_at(stack::push_cell(), values, count));
+  // No return type declared: the result is left in the frame's first cell.
+  tuple::make_at(stack::arguments, values, count);
+  return 0;
 }
 uint64_t r_as_color(const uint64_t* p) { return make_tuple(p, 3, true); }
 uint64_t r_as_ipv4(const uint64_t* p) { return make_tuple(p, 4, false); }
@@ -143,8 +145,8 @@ uint64_t r_stack_size_q(const uint64_t*) { return uint32_t(stack::top - stack::b
 
 uint64_t r_pick_stack(const uint64_t* p) {
   int32_t idx = int_param(p[0]);
-  if (idx > 0 && idx < int32_t(stack::top - stack::bottom)) return answer(stack::bottom + idx - 1);
-  return answer(&none_value);
+  stack::arguments[0] = idx > 0 && idx < int32_t(stack::top - stack::bottom) ? stack::bottom[idx - 1] : none_value;
+  return 0;
 }
 
 uint64_t r_frame_index_q(const uint64_t*) {

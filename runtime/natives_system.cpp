@@ -28,6 +28,7 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/time.h"
+#include "runtime/interpreter.h"
 #include "runtime/memory.h"
 #include "runtime/natives.h"
 #include "runtime/simple_io.h"
@@ -57,10 +58,20 @@ void memory_in_use() {
 
 // Refinements: 0 /show, 1 /info.
 uint32_t n_stats(int32_t, const int32_t* r) {
-  if (r[0] >= 0) error::fire(err::cat_internal, err::internal::not_done);  // a library printer
-  if (r[1] >= 0) {
+  if (r[0] >= 0 || r[1] >= 0) {
     cell* report = block::make_at(stack::push_cell(), 16);
     memory::stats(report->w2, 2);
+    if (r[0] >= 0) {
+      // The library prints the report.
+      cell name = *word::push_from_symbol(symbol::make("show-memory-stats"));
+      stack::pop(1);
+      cell fn = *context::get(&name);
+      collector::root_cells keep(&fn), keep_name(&name);
+      if (type_of(&fn) != TYPE_FUNCTION) error::fire(err::cat_script, err::script::no_value, &name);
+      interpreter::call_function_with(&fn, report, 1, &name);
+      unset_result();
+      return 0;
+    }
     stack::set_last_keep(report);
     return 0;
   }

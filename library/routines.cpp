@@ -190,15 +190,6 @@ uint64_t r_set_float_pretty(const uint64_t* p) {
   return 0;
 }
 
-uint64_t r_add_currency(const uint64_t* p) {
-  cell* code = param(p[0]);
-  std::string text;
-  for (int32_t i = 0, n = string::ks_length_q(code); i < n && i < 4; ++i)
-    text += char(string::ks_abs_at(code, int32_t(code->w1) + i));
-  system_stub::add_currency(text.c_str());
-  return answer(&unset_value);
-}
-
 uint64_t r_kezbin_encode_star(const uint64_t* p) {
   return answer(kezbin::encode_star(param(p[0]), type_of(param(p[1])) == TYPE_LOGIC && param(p[1])->w1));
 }
@@ -236,7 +227,6 @@ const routine_def global_routines[] = {
     {"_gc-series-cycles", R"K([return: [integer!]])K", r_gc_series_cycles, false},
     {"_gc-nodes-cycles", R"K([return: [integer!]])K", r_gc_nodes_cycles, false},
     {"_set-float-pretty", R"K([on [logic!]])K", r_set_float_pretty, false},
-    {"_add-currency", R"K([code [string!]])K", r_add_currency, true},
     {"_kezbin-encode*", R"K([data [any-type!] compact? [logic!]])K", r_kezbin_encode_star, true},
     {"_kezbin-decode", R"K([payload [any-type!]])K", r_kezbin_decode, true},
 };

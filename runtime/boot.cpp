@@ -101,6 +101,8 @@ struct named_typeset {
   const char* name;
   std::initializer_list<uint32_t> types;
 };
+// The typesets that native specs name, for a runtime without the library
+// (the library defines its own, in its order, when it boots).
 const named_typeset typesets[] = {
     {"number!", {TYPE_INTEGER, TYPE_FLOAT, TYPE_PERCENT}},
     {"scalar!", {TYPE_CHAR, TYPE_INTEGER, TYPE_FLOAT, TYPE_PAIR, TYPE_PERCENT, TYPE_TUPLE, TYPE_TIME, TYPE_DATE,

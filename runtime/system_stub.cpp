@@ -52,11 +52,18 @@ void mark_system() { collector::mark_values(&system_object, &system_object + 1);
 // (valid until the next allocation).
 cell* field(std::initializer_list<const char*> names) {
   if (type_of(&system_object) != TYPE_OBJECT) return nullptr;
+  // The symbols are looked up first: interning one may allocate.
+  uint32_t symbols[8];
+  size_t n = 0;
+  for (const char* name : names) {
+    if (n == 8) return nullptr;
+    symbols[n++] = symbol::make(name);
+  }
   const cell* at = &system_object;
   cell* value = nullptr;
-  for (const char* name : names) {
+  for (size_t i = 0; i < n; ++i) {
     if (type_of(at) != TYPE_OBJECT) return nullptr;
-    value = context::get_value_cell(at->w1, symbol::make(name));
+    value = context::get_value_cell(at->w1, symbols[i]);
     if (!value) return nullptr;
     at = value;
   }

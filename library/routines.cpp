@@ -19,6 +19,7 @@
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/file.h"
 #include "runtime/datatypes/float.h"
+#include "runtime/datatypes/image.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/tuple.h"
 #include "runtime/error_ids.h"
@@ -190,6 +191,20 @@ uint64_t r_set_float_pretty(const uint64_t* p) {
   return 0;
 }
 
+// The image codecs: one encoder per format id (0 BMP, 1 PNG, 2 GIF, 3 JPEG,
+// 4 TIFF), one decoder for all.
+template <int32_t format>
+uint64_t r_image_encode(const uint64_t* p) {
+  cell img = *param(p[0]), where = *param(p[1]);
+  collector::root_cells keep(&img), keep_where(&where);
+  return answer(image::save_value(stack::push_cell(), &img, &where, format));
+}
+uint64_t r_image_decode(const uint64_t* p) {
+  cell data = *param(p[0]);
+  collector::root_cells keep(&data);
+  return answer(image::decode(stack::push_cell(), &data));
+}
+
 uint64_t r_kezbin_encode_star(const uint64_t* p) {
   return answer(kezbin::encode_star(param(p[0]), type_of(param(p[1])) == TYPE_LOGIC && param(p[1])->w1));
 }
@@ -227,6 +242,12 @@ const routine_def global_routines[] = {
     {"_gc-series-cycles", R"K([return: [integer!]])K", r_gc_series_cycles, false},
     {"_gc-nodes-cycles", R"K([return: [integer!]])K", r_gc_nodes_cycles, false},
     {"_set-float-pretty", R"K([on [logic!]])K", r_set_float_pretty, false},
+    {"_bmp-encode", R"K([img [image!] where [any-type!]])K", r_image_encode<0>, true},
+    {"_png-encode", R"K([img [image!] where [any-type!]])K", r_image_encode<1>, true},
+    {"_gif-encode", R"K([img [image!] where [any-type!]])K", r_image_encode<2>, true},
+    {"_jpeg-encode", R"K([img [image!] where [any-type!]])K", r_image_encode<3>, true},
+    {"_tiff-encode", R"K([img [image!] where [any-type!]])K", r_image_encode<4>, true},
+    {"_image-decode", R"K([data [any-type!]])K", r_image_decode, true},
     {"_kezbin-encode*", R"K([data [any-type!] compact? [logic!]])K", r_kezbin_encode_star, true},
     {"_kezbin-decode", R"K([payload [any-type!]])K", r_kezbin_decode, true},
 };

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <string>
 
+#include "library/library.h"
 #include "runtime/actions.h"
 #include "runtime/arrays.h"
 #include "runtime/case_map.h"
@@ -106,6 +107,8 @@ struct named_typeset {
   const char* name;
   std::initializer_list<uint32_t> types;
 };
+// The typesets that native specs name, for a runtime without the library
+// (the library defines its own, in its order, when it boots).
 const named_typeset typesets[] = {
     {"number!", {TYPE_INTEGER, TYPE_FLOAT, TYPE_PERCENT}},
     {"scalar!", {TYPE_CHAR, TYPE_INTEGER, TYPE_FLOAT, TYPE_PAIR, TYPE_PERCENT, TYPE_TUPLE, TYPE_TIME, TYPE_DATE,
@@ -209,7 +212,8 @@ void run_stretch(const stretch& s) {
   std::_Exit(-2 & 0xFF);
 }
 
-// Phase 5: every library source's top level, in source order.
+}  // namespace
+
 void run_library() {
   if (LIBRARY >= boot_cells || type_of(root::cell_at(LIBRARY)) != TYPE_BLOCK) return;
   cell* pairs = root::cell_at(LIBRARY);
@@ -233,6 +237,8 @@ void run_library() {
     stack::top = args;
   }
 }
+
+namespace {
 
 [[noreturn]] void uncaught(cell* error) {
   std::fflush(stdout);
@@ -298,7 +304,7 @@ void init() {
   root::building = false;
   // Phase 5.
   system_stub::init_ports(ports);
-  run_library();
+  library::boot();
 }
 
 long find_header(const char* text, unsigned long length) {

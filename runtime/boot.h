@@ -34,8 +34,12 @@ constexpr uint32_t DATA = 0, LIBRARY = 1;
 void init();
 // Phase 1 up to the boot data: what the boot encoder needs to run.
 void init_runtime();
-// A data source's body by file name ("errors.kez", "ports"), or null.
+// A data source's body by file name ("errors.kez", "ports", "routines"),
+// or null.
 const cell* data_source(const char* name);
+// Phase 5's evaluation: every library source's top level, in source order;
+// a source that fails reports its error and ends the process (status 254).
+void run_library();
 
 // Runs a script file: read as UTF-8, its `Kez [...]` header found and
 // skipped (text before it ignored), the rest evaluated in the global context.

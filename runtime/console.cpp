@@ -90,6 +90,10 @@ void init() { terminal = isatty(STDOUT_FILENO) == 1; }
 
 bool terminal_q() { return terminal; }
 
+bool last_lf = true;
+
+bool last_lf_q() { return last_lf; }
+
 void write(const void* text, size_t bytes, int unit, bool newline) {
   assert(unit == 1 || unit == 2 || unit == 4);
   const auto* p = static_cast<const uint8_t*>(text);
@@ -113,7 +117,9 @@ void write(const void* text, size_t bytes, int unit, bool newline) {
     if (fill > buffer_size - max_encoded) flush();
     fill += size_t(encode(cp, buffer + fill));
   }
+  if (count) last_lf = unit_at(p + (count - 1) * unit, unit) == '\n';
   if (newline) {
+    last_lf = true;
     if (fill == buffer_size) flush();
     buffer[fill++] = '\n';
   }

@@ -23,6 +23,8 @@ bool terminal_q();
 
 // text holds `bytes` bytes of units of width `unit` (1, 2 or 4).
 void write(const void* text, size_t bytes, int unit, bool newline);
+// Whether the last output written ended with a line feed (true before any).
+bool last_lf_q();
 void write_latin1(const char* text, size_t bytes);
 void write_latin1_line(const char* text, size_t bytes);
 void write_utf16(const char16_t* text, size_t bytes);

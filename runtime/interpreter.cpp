@@ -1,6 +1,7 @@
 #include "runtime/interpreter.h"
 
 #include <cassert>
+#include <cstring>
 
 #include "runtime/actions.h"
 #include "runtime/collector.h"
@@ -11,6 +12,7 @@
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/function.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/word.h"
@@ -453,6 +455,91 @@ uint32_t eval_arguments(call_site& site, const cell* fn, bool native, bool infix
   return 0;
 }
 
+}  // namespace
+
+// The type a routine's spec block names first after `word` (a word's value),
+// or null when the block is missing or `any-type!`.
+namespace {
+
+// The first word of the type block that follows spec cell i, resolved: a
+// datatype!, a typeset!, or null for any-type!. Raises invalid-type-spec when
+// it is not a word.
+const cell* routine_type(uint32_t spec_node, int32_t i, const cell** word_out) {
+  int32_t n = tail_of(spec_node);
+  *word_out = nullptr;
+  if (i + 1 >= n || type_of(cell_at(spec_node, i + 1)) != TYPE_BLOCK) return nullptr;
+  const cell* types = cell_at(spec_node, i + 1);
+  if (tail_of(types->w2) <= int32_t(types->w1)) return nullptr;
+  const cell* first = cell_at(types->w2, int32_t(types->w1));
+  if (type_of(first) != TYPE_WORD) error::fire(err::cat_script, err::script::invalid_type_spec, first);
+  *word_out = first;
+  if (symbol::resolve(first->w2) == symbol::resolve(words::symbols[words::sym::any_type])) return nullptr;
+  return context::get(first);
+}
+
+}  // namespace
+
+void exec_routine(const cell* fn, const cell* name) {
+  uint32_t entry = memory::buffer_of(fn->w3)->head_cell()[2].w2;
+  natives::routine_entry code = natives::routines[entry];
+  uint32_t spec_node = fn->w2;
+  uint64_t params[32];
+  int32_t count = 0;
+  if (fn->header & FLAG_ROUTINE) {
+    for (uint32_t i = 0, n = routine::get_arity(fn); i < n && i < 32; ++i)
+      params[count++] = reinterpret_cast<uintptr_t>(stack::arguments + i);
+    const cell* made = reinterpret_cast<const cell*>(code(params));
+    if (made) stack::arguments[0] = *made;
+    return;
+  }
+  // The argument words in spec order, then checked and converted from the
+  // last to the first.
+  int32_t at[32];
+  const cell* returned = nullptr;
+  bool has_return = false;
+  for (int32_t i = 0, n = tail_of(spec_node); i < n && count < 32; ++i) {
+    uint32_t t = type_of(cell_at(spec_node, i));
+    if (t == TYPE_WORD) at[count++] = i;
+    else if (t == TYPE_REFINEMENT) break;
+    else if (t == TYPE_SET_WORD) {
+      const cell* w;
+      returned = routine_type(spec_node, i, &w);
+      has_return = w != nullptr;
+    }
+  }
+  for (int32_t k = count - 1; k >= 0; --k) {
+    const cell* word;
+    const cell* type = routine_type(spec_node, at[k], &word);
+    cell* value = stack::arguments + k;
+    uint32_t vt = type_of(value);
+    if (word && type) {
+      bool ok = type_of(type) == TYPE_TYPESET ? typeset::has_q(type, vt)
+                : type_of(type) == TYPE_DATATYPE ? type->w1 == vt
+                                                 : false;
+      if (!ok) expect_arg(name, value, cell_at(spec_node, at[k])->w2);
+    }
+    if (vt == TYPE_LOGIC) params[k] = interpreter::true_q(value) ? 1 : 0;
+    else if (vt == TYPE_INTEGER) params[k] = uint64_t(int64_t(int32_t(value->w2)));
+    else if (vt == TYPE_FLOAT) std::memcpy(&params[k], &value->w2, sizeof(double));
+    else params[k] = reinterpret_cast<uintptr_t>(value);
+  }
+  uint64_t answer = code(params);
+  if (!has_return || !returned || type_of(returned) != TYPE_DATATYPE) return;
+  switch (returned->w1) {
+    case TYPE_LOGIC: stack::arguments[0] = cell{TYPE_LOGIC, answer ? 1u : 0u, 0, 0}; break;
+    case TYPE_INTEGER: stack::arguments[0] = cell{TYPE_INTEGER, 0, uint32_t(answer), 0}; break;
+    case TYPE_FLOAT: {
+      cell f{TYPE_FLOAT, 0, 0, 0};
+      std::memcpy(&f.w2, &answer, sizeof(double));
+      stack::arguments[0] = f;
+      break;
+    }
+    default: break;
+  }
+}
+
+namespace {
+
 // Calls a native, action or function value whose name is `name`; the value
 // is read before anything allocates (infix: a copy rooted by the caller).
 uint32_t eval_code(const cell* fn, call_site& site, bool sub, bool infix) {
@@ -491,6 +578,13 @@ uint32_t eval_code(const cell* fn, call_site& site, bool sub, bool infix) {
     status = call_function(placeholder ? placeholder : fn, fn->w1);
     if (status) return status;
     stack::unwind_ctx();
+  } else if (t == TYPE_ROUTINE) {
+    stack::mark_interp_native(site.name);
+    if (infix) stack::top = stack::arguments + (site.right_fetched ? 2 : 1);
+    status = eval_arguments(site, fn, false, infix, refinements, refinement_count);
+    if (status) return status;
+    exec_routine(fn, site.name);
+    stack::unwind();
   } else {
     error::fire(err::cat_internal, err::internal::not_done);
   }
@@ -658,8 +752,11 @@ uint32_t eval(const cell* block, bool chain) {
     stack::arguments->header = TYPE_UNSET;
     stack::top = stack::arguments + 1;
   } else {
+    // Library code runs as compiled code: an error's `near` stays the code
+    // that called it.
+    bool library = b->flags & SERIES_LIBRARY;
     for (;;) {
-      position = cell{type, uint32_t(index), node, 0};
+      if (!library) position = cell{type, uint32_t(index), node, 0};
       // The cell is read here, with the tail: one walk through the node.
       if (uint32_t s = expression(node, index, b->head_cell()[index], false, false, false)) return s;
       b = memory::buffer_of(node);

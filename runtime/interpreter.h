@@ -54,6 +54,14 @@ uint32_t call_function(const cell* fn, uint32_t context);
 // pushed. Any exit other than return and exit is raised as kez::thrown.
 cell* call_function_with(const cell* fn, const cell* args, uint32_t count, const cell* name = nullptr);
 
+// Runs the routine `fn` (named `name`) over the argument cells of the current
+// frame: a raw routine gets their addresses and its answer (a cell, or null)
+// becomes arguments[0]; any other gets them checked against the first type
+// word of each argument's block and converted (logic! 1 or 0, integer!,
+// float! bits, else the cell's address), and its answer becomes a logic!,
+// integer! or float! when its spec declares that return type.
+void exec_routine(const cell* fn, const cell* name);
+
 // Raises the exit a status carries (for callers that cannot return one).
 void raise_status(uint32_t status);
 

@@ -5,6 +5,8 @@
 #include <string>
 
 #include "runtime/collector.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/system_stub.h"
 #include "runtime/core_ops.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
@@ -157,9 +159,15 @@ bool fire_event(state& s, uint32_t ev, int32_t type, const cell* value, uint32_t
     datatype::make_at(&type_cell, uint32_t(type));
   } else if (type < 0) {
     // A token without a datatype is named by its word in
-    // system/lexer/exit-states; this table stands in for that block.
-    const char* name = exit_state_name(-type - 1);
-    word::make_at(symbol::make(name), &type_cell);
+    // system/lexer/exit-states; the table stands in for that block until the
+    // library made it.
+    int32_t at = -type - 1;
+    const cell* states = system_stub::system_field({"lexer", "exit-states"});
+    if (states && type_of(states) == TYPE_BLOCK && at < block::ks_length_q(states)) {
+      type_cell = *block::ks_abs_at(states, int32_t(states->w1) + at);
+    } else {
+      word::make_at(symbol::make(exit_state_name(at)), &type_cell);
+    }
   }
 
   // The source's index shows the token to the callback: characters for a

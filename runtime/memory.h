@@ -33,6 +33,7 @@ enum series_flag : uint32_t {
   SERIES_BIG = 0x01000000,       // lives in its own block
   SERIES_FIXED = 0x00100000,     // never moves, never freed by the collector
   SERIES_OWNED = 0x00020000,     // owned by a reactive object
+  SERIES_LIBRARY = 0x00040000,   // a block of a library function's body: runs as compiled code
 };
 
 // The 20-byte header that starts every series buffer; data follows it.

@@ -6,10 +6,12 @@
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/function.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/lexer.h"
+#include "library/library.h"
 #include "runtime/datatypes/image.h"
 #include "runtime/stack.h"
 #include "runtime/system_stub.h"
@@ -22,6 +24,7 @@ uint32_t not_done(int32_t, const int32_t*) { error::fire(err::cat_internal, err:
 
 void init() {
   for (entry& e : table) e = nullptr;
+  for (routine_entry& r : routines) r = nullptr;
   entry slots[COUNT];
   for (entry& e : slots) e = not_done;
   register_control(slots);
@@ -38,20 +41,46 @@ void init() {
   for (const extra& e : extras()) table[slot++] = e.fn;
 }
 
-void extra_list::push_back(const extra& e) {
-  if (count == TABLE_SLOTS - COUNT) error::fire(err::cat_internal, err::internal::limit_hit);
-  items[count++] = e;
-}
+void limit_hit() { error::fire(err::cat_internal, err::internal::limit_hit); }
 
 const extra_list& extras() {
   static const extra_list list = [] {
     extra_list l;
-    register_system_extras(l);
     system_stub::register_extras(l);
     image::register_extras(l);
     return l;
   }();
   return list;
+}
+
+routine_entry routines[ROUTINE_SLOTS];
+
+const routine_list& routine_defs() {
+  static const routine_list list = [] {
+    routine_list l;
+    register_system_routines(l);
+    library::register_routines(l);
+    return l;
+  }();
+  return list;
+}
+
+void define_routines(const cell* specs) {
+  cell pairs = *specs;
+  collector::root_cells keep(&pairs);
+  uint32_t slot = 0;
+  for (const routine_def& r : routine_defs()) {
+    int32_t at = int32_t(slot) * 2;
+    if (at + 1 >= block::ks_length_q(&pairs)) error::fire(err::cat_internal, err::internal::limit_hit);
+    cell name = block::ks_head(&pairs)[at], spec = block::ks_head(&pairs)[at + 1];
+    collector::root_cells keep_name(&name), keep_spec(&spec);
+    routines[slot] = r.fn;
+    cell* value = routine::push(&spec, nullptr, slot, -1, r.raw);
+    cell* word = word::push_from_symbol(name.w2);
+    context::set(word, value);
+    stack::pop(2);
+    ++slot;
+  }
 }
 
 // Doc strings kept short; the types are the accepted ones.

@@ -39,17 +39,47 @@ struct extra {
   const char* spec;  // Kez source of the spec block
   entry fn;
 };
-// A fixed list (no heap: the process ends without running destructors).
-struct extra_list {
-  extra items[TABLE_SLOTS - COUNT];
+// A fixed list (no heap: the process ends without running destructors);
+// pushing past its room raises internal limit-hit.
+[[noreturn]] void limit_hit();
+template <class T, uint32_t N>
+struct fixed_list {
+  T items[N];
   uint32_t count = 0;
-  void push_back(const extra& e);  // internal limit-hit when full
-  const extra* begin() const { return items; }
-  const extra* end() const { return items + count; }
+  void push_back(const T& e) {
+    if (count == N) limit_hit();
+    items[count++] = e;
+  }
+  const T* begin() const { return items; }
+  const T* end() const { return items + count; }
   uint32_t size() const { return count; }
 };
+
+using extra_list = fixed_list<extra, TABLE_SLOTS - COUNT>;
 const extra_list& extras();
-void register_system_extras(extra_list& list);
+
+// Routine entry points, by index: called with the converted arguments (or,
+// for a raw routine, the argument cells' addresses); the answer is the plain
+// result word (or, raw, the address of the result cell, 0 for none).
+using routine_entry = uint64_t (*)(const uint64_t* params);
+constexpr uint32_t ROUTINE_SLOTS = 64;
+extern routine_entry routines[ROUTINE_SLOTS];
+
+// The global routines, each in the entry slot of its position in the list:
+// their names and specs go into the boot data, start-up pairs them with
+// their entries (define_routines).
+struct routine_def {
+  const char* name;
+  const char* spec;  // Kez source of the spec block
+  routine_entry fn;
+  bool raw;  // gets and answers cells
+};
+using routine_list = fixed_list<routine_def, ROUTINE_SLOTS>;
+const routine_list& routine_defs();
+void register_system_routines(routine_list& list);
+// Sets each routine's global word to a routine! made from its spec block;
+// specs holds `name [spec]` pairs in list order (from the boot data).
+void define_routines(const cell* specs);
 
 // A native not built yet: Internal Error not-done.
 uint32_t not_done(int32_t check, const int32_t* refinements);

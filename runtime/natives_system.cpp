@@ -28,10 +28,9 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/time.h"
+#include "runtime/interpreter.h"
 #include "runtime/memory.h"
 #include "runtime/natives.h"
-
-#include <vector>
 #include "runtime/simple_io.h"
 #include "runtime/stack.h"
 #include "runtime/stats.h"
@@ -59,10 +58,20 @@ void memory_in_use() {
 
 // Refinements: 0 /show, 1 /info.
 uint32_t n_stats(int32_t, const int32_t* r) {
-  if (r[0] >= 0) error::fire(err::cat_internal, err::internal::not_done);  // a library printer
-  if (r[1] >= 0) {
+  if (r[0] >= 0 || r[1] >= 0) {
     cell* report = block::make_at(stack::push_cell(), 16);
     memory::stats(report->w2, 2);
+    if (r[0] >= 0) {
+      // The library prints the report.
+      cell name = *word::push_from_symbol(symbol::make("show-memory-stats"));
+      stack::pop(1);
+      cell fn = *context::get(&name);
+      collector::root_cells keep(&fn), keep_name(&name);
+      if (type_of(&fn) != TYPE_FUNCTION) error::fire(err::cat_script, err::script::no_value, &name);
+      interpreter::call_function_with(&fn, report, 1, &name);
+      unset_result();
+      return 0;
+    }
     stack::set_last_keep(report);
     return 0;
   }
@@ -389,24 +398,24 @@ uint32_t n_browse(int32_t, const int32_t*) {
 
 // --- Routines over the file layer and the system description ---------------
 
-uint32_t r_create_dir(int32_t, const int32_t*) {
-  if (!simple_io::make_dir(arg(0))) error::fire(err::cat_access, err::access::no_create, arg(0));
-  unset_result();
-  return 0;
+const cell unset_value{TYPE_UNSET, 0, 0, 0};
+
+inline cell* param_cell(uint64_t p) { return reinterpret_cast<cell*>(uintptr_t(p)); }
+inline uint64_t answer_cell(const cell* c) { return reinterpret_cast<uintptr_t>(c); }
+
+uint64_t r_create_dir(const uint64_t* p) {
+  if (!simple_io::make_dir(param_cell(p[0]))) error::fire(err::cat_access, err::access::no_create, param_cell(p[0]));
+  return answer_cell(&unset_value);
 }
 
-uint32_t r_exists_q(int32_t, const int32_t*) {
-  result(cell{TYPE_LOGIC, simple_io::exists_q(arg(0)) ? 1u : 0u, 0, 0});
-  return 0;
+uint64_t r_exists_q(const uint64_t* p) { return simple_io::exists_q(param_cell(p[0])); }
+
+uint64_t r_write_stdout(const uint64_t* p) {
+  simple_io::write(nullptr, param_cell(p[0]), nullptr, nullptr, false, false, false);
+  return answer_cell(&unset_value);
 }
 
-uint32_t r_write_stdout(int32_t, const int32_t*) {
-  simple_io::write(nullptr, arg(0), nullptr, nullptr, false, false, false);
-  unset_result();
-  return 0;
-}
-
-uint32_t r_os_info(int32_t, const int32_t*) {
+uint64_t r_os_info(const uint64_t*) {
   platform::os_description os = platform::os_info();
   cell* info = object::make_empty_at(stack::push_cell(), 8);
   cell* field = stack::push_cell();
@@ -423,17 +432,16 @@ uint32_t r_os_info(int32_t, const int32_t*) {
   add("version");
   *value = cell{TYPE_INTEGER, 0, uint32_t(os.build), 0};
   add("build");
-  stack::set_last_keep(info);
-  return 0;
+  return answer_cell(info);
 }
 
 }  // namespace
 
-void register_system_extras(extra_list& list) {
-  list.push_back({"create-dir", "[\"Create the given directory\" path [file!]]", r_create_dir});
-  list.push_back({"exists?", "[\"Returns TRUE if the file exists\" path [file!] return: [logic!]]", r_exists_q});
-  list.push_back({"write-stdout", "[\"Write data to STDOUT\" data [any-type!]]", r_write_stdout});
-  list.push_back({"os-info", "[\"Returns detailed operating system version information\"]", r_os_info});
+void register_system_routines(routine_list& list) {
+  list.push_back({"create-dir", "[\"Create the given directory\" path [file!]]", r_create_dir, true});
+  list.push_back({"exists?", "[\"Returns TRUE if the file exists\" path [file!] return: [logic!]]", r_exists_q, false});
+  list.push_back({"write-stdout", "[\"Write data to STDOUT\" data [any-type!]]", r_write_stdout, true});
+  list.push_back({"os-info", "[\"Returns detailed operating system version information\"]", r_os_info, true});
 }
 
 void register_system(entry* slots) {

@@ -382,7 +382,6 @@ uint32_t n_apply(int32_t, const int32_t* r) {
   if (!callable_q(type_of(&fn))) error::fire(err::cat_script, err::script::invalid_arg, &fn);
   if (type_of(&fn) == TYPE_OP) set_cell_type(&fn, (fn.header >> 16) & 0xFF);
   uint32_t t = type_of(&fn);
-  if (t == TYPE_ROUTINE) error::fire(err::cat_internal, err::internal::not_done);
 
   uint32_t mode = r[0] >= 0 ? MODE_ALL : MODE_ACTIVE;
   if (r[1] >= 0) mode |= MODE_SAFER;
@@ -396,7 +395,7 @@ uint32_t n_apply(int32_t, const int32_t* r) {
   collector::root_node keep_items(site.node);
   bool native = t == TYPE_NATIVE || t == TYPE_ACTION;
   cell* placeholder = stack::push(&fn);
-  if (native) {
+  if (native || t == TYPE_ROUTINE) {
     stack::mark_interp_native(&name);
   } else {
     stack::mark(&name, stack::FRAME_INTERPRETED | stack::FRAME_FUNCTION << 24);
@@ -439,6 +438,9 @@ uint32_t n_apply(int32_t, const int32_t* r) {
     } else if (uint32_t status = natives::table[fn.w1 - 1](0, refinements)) {
       return status;
     }
+    stack::unwind();
+  } else if (t == TYPE_ROUTINE) {
+    interpreter::exec_routine(placeholder, &name);
     stack::unwind();
   } else {
     if (locals > 0) {

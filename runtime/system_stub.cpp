@@ -1,5 +1,6 @@
 #include "runtime/system_stub.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "runtime/collector.h"
@@ -38,6 +39,73 @@ void global_word(cell* target, const char* name) {
 }  // namespace
 
 services hooks;
+
+namespace {
+
+// The library's system object once it exists; none until then (and in
+// programs that never load the library), when the stand-ins below answer.
+cell system_object{TYPE_NONE, 0, 0, 0};
+bool system_marked = false;
+void mark_system() { collector::mark_values(&system_object, &system_object + 1); }
+
+// The value cell at a path of field names from the system object, or null
+// (valid until the next allocation).
+cell* field(std::initializer_list<const char*> names) {
+  if (type_of(&system_object) != TYPE_OBJECT) return nullptr;
+  // The symbols are looked up first: interning one may allocate.
+  uint32_t symbols[8];
+  size_t n = 0;
+  for (const char* name : names) {
+    if (n == 8) return nullptr;
+    symbols[n++] = symbol::make(name);
+  }
+  const cell* at = &system_object;
+  cell* value = nullptr;
+  for (size_t i = 0; i < n; ++i) {
+    if (type_of(at) != TYPE_OBJECT) return nullptr;
+    value = context::get_value_cell(at->w1, symbols[i]);
+    if (!value) return nullptr;
+    at = value;
+  }
+  return value;
+}
+
+// Text of a word or string as ASCII/UTF-8 into out (at most size - 1 bytes).
+bool text_of(const cell* value, char* out, size_t size) {
+  if (any_word_q(type_of(value))) {
+    const char* name = symbol::get_c_string(value->w2);
+    std::snprintf(out, size, "%s", name);
+    return true;
+  }
+  if (type_of(value) != TYPE_STRING) return false;
+  size_t n = 0;
+  for (int32_t i = int32_t(value->w1), end = string::ks_abs_length_q(value); i < end && n + 5 < size; ++i) {
+    uint32_t cp = uint32_t(string::ks_abs_at(value, i));
+    if (cp < 0x80) out[n++] = char(cp);
+    else if (cp < 0x800) { out[n++] = char(0xC0 | cp >> 6); out[n++] = char(0x80 | (cp & 0x3F)); }
+    else if (cp < 0x10000) { out[n++] = char(0xE0 | cp >> 12); out[n++] = char(0x80 | ((cp >> 6) & 0x3F)); out[n++] = char(0x80 | (cp & 0x3F)); }
+    else { out[n++] = char(0xF0 | cp >> 18); out[n++] = char(0x80 | ((cp >> 12) & 0x3F)); out[n++] = char(0x80 | ((cp >> 6) & 0x3F)); out[n++] = char(0x80 | (cp & 0x3F)); }
+  }
+  out[n] = 0;
+  return true;
+}
+
+cell* currency_list() {
+  cell* list = field({"locale", "currencies", "list"});
+  return list && type_of(list) == TYPE_BLOCK ? list : nullptr;
+}
+
+}  // namespace
+
+void bind_system(const cell* system) {
+  system_object = *system;
+  if (!system_marked) {
+    collector::add_marker(mark_system);
+    system_marked = true;
+  }
+}
+void release_system() { system_object = cell{TYPE_NONE, 0, 0, 0}; }
+cell* system_field(std::initializer_list<const char*> names) { return field(names); }
 
 namespace {
 
@@ -117,18 +185,45 @@ bool load_as(const cell* text, uint32_t type, cell* out) {
   return true;
 }
 
-const char* month_name(int32_t month) { return month >= 1 && month <= 12 ? months[month - 1] : nullptr; }
+const char* month_name(int32_t month) {
+  if (month < 1 || month > 12) return nullptr;
+  if (cell* list = field({"locale", "months"})) {
+    static char name[64];
+    if (type_of(list) != TYPE_BLOCK || block::ks_length_q(list) < month) return nullptr;
+    return text_of(block::ks_abs_at(list, int32_t(list->w1) + month - 1), name, sizeof name) ? name : nullptr;
+  }
+  return months[month - 1];
+}
 void set_month_name(int32_t month, const char* name) {
   if (month >= 1 && month <= 12) months[month - 1] = name;
 }
 
-int32_t currency_count() { return currency_total; }
+int32_t currency_count() {
+  if (cell* list = currency_list()) return block::ks_length_q(list);
+  return currency_total;
+}
 const char* currency_code(int32_t index) {
+  if (cell* list = currency_list()) {
+    // Two callers may hold a code each (a comparison of two amounts).
+    static char codes[2][8];
+    static int turn = 0;
+    if (index < 1 || index > block::ks_length_q(list) || index > MAX_CURRENCIES + 1) return nullptr;
+    char* out = codes[turn ^= 1];
+    return text_of(block::ks_abs_at(list, int32_t(list->w1) + index - 1), out, sizeof codes[0]) ? out : nullptr;
+  }
   return index >= 1 && index <= currency_total ? currencies[index - 1] : nullptr;
 }
 int32_t currency_index(const char* name, int32_t length) {
   if (length != 3) return -1;
   char folded[4] = {name[0], name[1], name[2], 0};
+  if (cell* list = currency_list()) {
+    for (int32_t i = 0, n = block::ks_length_q(list); i < n && i <= MAX_CURRENCIES; ++i) {
+      char code[8];
+      if (text_of(block::ks_abs_at(list, int32_t(list->w1) + i), code, sizeof code) && same_ascii_q(folded, code))
+        return i + 1;
+    }
+    return -1;
+  }
   for (int32_t i = 0; i < currency_total; ++i)
     if (same_ascii_q(folded, currencies[i])) return i + 1;
   return -1;
@@ -144,8 +239,14 @@ bool add_currency(const char* code) {
   return true;
 }
 
-bool has_money_digits() { return digits_present; }
-int32_t money_digits() { return digits_value; }
+bool has_money_digits() {
+  if (cell* digits = field({"options", "money-digits"})) return type_of(digits) == TYPE_INTEGER;
+  return digits_present;
+}
+int32_t money_digits() {
+  if (cell* digits = field({"options", "money-digits"})) return type_of(digits) == TYPE_INTEGER ? int32_t(digits->w2) : 2;
+  return digits_value;
+}
 void set_money_digits(bool present, int32_t digits) {
   digits_present = present;
   digits_value = digits;

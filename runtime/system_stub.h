@@ -15,7 +15,7 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
+#include <initializer_list>
 
 #include "runtime/cell.h"
 #include "runtime/natives.h"
@@ -43,6 +43,15 @@ void set_money_digits(bool present, int32_t digits);
 
 // Restores every stand-in and hook to its start-up state.
 void reset();
+
+// From here on the fields above are read from the library's system object
+// (system/locale/months, system/locale/currencies/list,
+// system/options/money-digits); release_system goes back to the stand-ins.
+void bind_system(const cell* system);
+void release_system();
+// The value cell at a path of field names from the system object, or null
+// when there is none (valid until the next allocation).
+cell* system_field(std::initializer_list<const char*> names);
 
 // system/schemes, system/standard/url-parts and system/standard/port for
 // port!, with port!'s services connected to the object layer and the

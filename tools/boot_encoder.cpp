@@ -141,6 +141,22 @@ void define_operators(cell* items) {
   }
 }
 
+// `name [spec]` for every global routine, in list order.
+cell routine_specs() {
+  cell pairs{TYPE_NONE, 0, 0, 0};
+  collector::root_cells keep(&pairs);
+  block::make_at(&pairs, 2 * int32_t(natives::routine_defs().size()) + 1);
+  for (const natives::routine_def& r : natives::routine_defs()) {
+    cell spec = load(r.spec, r.name);
+    collector::root_cells keep_spec(&spec);
+    cell* name = word::push_from_symbol(symbol::make(r.name));
+    append(&pairs, name);
+    append(&pairs, block::ks_head(&spec));
+    stack::pop(1);
+  }
+  return pairs;
+}
+
 // The pairs of name and body for sources given as NAME=PATH arguments.
 void add_sources(cell* pairs, int from, int to, bool scripts) {
   for (int i = from; i < to; ++i) {
@@ -197,6 +213,9 @@ void encode() {
     append_name(&data_pairs, "ports");
     cell ports = load(system_stub::port_objects, "the port objects");
     append(&data_pairs, &ports);
+    append_name(&data_pairs, "routines");
+    cell routines = routine_specs();
+    append(&data_pairs, &routines);
     define_callables(&items, natives::native_specs, TYPE_NATIVE, 1);
     define_callables(&items, natives::action_specs, TYPE_ACTION, 1);
     define_extras(&items);

@@ -1,5 +1,7 @@
 #include "runtime/datatypes/error.h"
 
+#include "runtime/system_stub.h"
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -185,6 +187,17 @@ void make_invalid(cell* error, const cell* bad) {
 
 }  // namespace
 
+// system/state/stack-trace and system/state/source-files once the library
+// made the system object; the module's own cells before.
+const cell* trace_depth() {
+  const cell* c = system_stub::system_field({"state", "stack-trace"});
+  return c ? c : stack_trace_cell;
+}
+const cell* files_cell() {
+  const cell* c = system_stub::system_field({"state", "source-files"});
+  return c ? c : source_files_cell;
+}
+
 bool ready_q() { return catalog_cell != nullptr; }
 cell* catalog() { return catalog_cell; }
 cell* standard() { return standard_cell; }
@@ -251,17 +264,18 @@ void set_stack(cell* error) {
   const cell* at = value_of(error, F_STACK);
   if (type_of(at) != TYPE_INTEGER) return;
   uint32_t position = at->w2;
-  int32_t depth = type_of(stack_trace_cell) == TYPE_INTEGER ? int32_t(stack_trace_cell->w2) : 0;
+  const cell* trace = trace_depth();
+  int32_t depth = type_of(trace) == TYPE_INTEGER ? int32_t(trace->w2) : 0;
   if (depth < 1) depth = 1;
   cell calls{TYPE_UNSET, 0, 0, 0};
   collector::root_cells keep(&calls);
   block::make_at(&calls, 8);
   each_call(position, depth > 1, [&](cell& w) { block::ks_append(&calls, &w); });
   store(error, F_STACK, &calls);
-  if (type_of(source_files_cell) == TYPE_BLOCK && block::ks_length_q(source_files_cell) > 0) {
-    cell files{TYPE_UNSET, 0, 0, 0};
-    collector::root_cells keep_files(&files);
-    block::clone(&files, source_files_cell, false, false);
+  if (type_of(files_cell()) == TYPE_BLOCK && block::ks_length_q(files_cell()) > 0) {
+    cell files{TYPE_UNSET, 0, 0, 0}, source = *files_cell();
+    collector::root_cells keep_files(&files), keep_source(&source);
+    block::clone(&files, &source, false, false);
     store(error, F_FILES, &files);
   }
 }
@@ -303,7 +317,13 @@ cell* make(cell* proto, const cell* spec_in, uint32_t) {
   }
   cell* e = stack::push_cell();
   unset::make_at(e);
-  object::copy_into(standard_cell, e, false, nullptr, false);
+  // system/standard/error is the prototype once the library set it.
+  const cell* library_proto = system_stub::system_field({"standard", "error"});
+  cell proto_value = library_proto && (type_of(library_proto) == TYPE_OBJECT || type_of(library_proto) == TYPE_ERROR)
+                         ? *library_proto
+                         : *standard_cell;
+  collector::root_cells keep_proto(&proto_value);
+  object::copy_into(&proto_value, e, false, nullptr, false);
   *e = cell{TYPE_ERROR, e->w1, ERROR_CLASS, 0};
   *context::owner_of(e->w1) = *e;
   switch (type_of(&spec)) {
@@ -419,7 +439,8 @@ int32_t form(const cell* value, cell* buffer, const cell*, int32_t part) {
     part = literal(buffer, "???", part);
   part = literal(buffer, "\n*** Near : ", part);
   part = mold_cut(value_of(&e, F_NEAR), buffer, part);
-  const cell* depth = stack_trace_cell;
+  cell depth_value = *trace_depth();
+  const cell* depth = &depth_value;
   cell trace = *value_of(&e, F_STACK);
   collector::root_cells keep_trace(&trace);
   if (type_of(depth) == TYPE_INTEGER && int32_t(depth->w2) > 0 && type_of(&trace) == TYPE_BLOCK) {

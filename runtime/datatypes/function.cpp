@@ -229,6 +229,18 @@ cell* collect_words(cell* spec, const cell* body, cell* result) {
   return result;
 }
 
+bool library_building = false;
+
+void mark_library(uint32_t node) {
+  series_buffer* b = memory::buffer_of(node);
+  if (b->flags & SERIES_LIBRARY) return;
+  b->flags |= SERIES_LIBRARY;
+  for (cell *c = b->head_cell(), *end = b->tail_cell(); c < end; ++c) {
+    uint32_t t = type_of(c);
+    if (t == TYPE_BLOCK || t == TYPE_PAREN) mark_library(c->w2);
+  }
+}
+
 uint32_t push(const cell* spec_in, const cell* body_in, uint32_t ctx, uint32_t entry, uint32_t word2,
               uint32_t flags) {
   cell spec = *spec_in, body{};
@@ -263,6 +275,7 @@ uint32_t push(const cell* spec_in, const cell* body_in, uint32_t ctx, uint32_t e
     collector::root_cells keep(&copy);
     block::clone(&copy, &body, true, true);
     if (own_context) context::bind(&copy, ctx, false);
+    if (library_building) mark_library(copy.w2);
     *extras_at(f, EX_BODY) = copy;
   } else {
     none::make_at(extras_at(f, EX_BODY));

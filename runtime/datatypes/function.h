@@ -49,6 +49,12 @@ int32_t count_locals(uint32_t spec_node, int32_t offset, bool require);
 // Pushes false (the /local flag) and n - 1 none! cells.
 void init_locals(int32_t n);
 
+// While the library is being created: the bodies of the functions made get
+// SERIES_LIBRARY on every block and paren (mark_library), so that they run as
+// compiled code does (an error's `near` stays the caller's code).
+extern bool library_building;
+void mark_library(uint32_t block_node);
+
 // Pushes a new function! and answers its context node. body may be null;
 // ctx 0 makes the context from the spec and binds the body to it.
 uint32_t push(const cell* spec, const cell* body, uint32_t ctx, uint32_t entry, uint32_t word2,

@@ -161,9 +161,10 @@ struct report_row {
 // never raised ("???" and none), the same text throughout.
 TEST_F(compiled_entries_test, error_print_prints_the_uncaught_error_report) {
   const report_row rows[] = {
-      {"Kez [] do make error! [type: 'script id: 'invalid-arg arg1: 5 where: \"???\" near: 'none]\n",
+      // The report without a stack line, as error::print writes it.
+      {"Kez [] system/state/stack-trace: 0 do make error! [type: 'script id: 'invalid-arg arg1: 5 where: \"???\" near: 'none]\n",
        err::cat_script, err::script::invalid_arg, "5", true},
-      {"Kez [] do make error! [type: 'script id: 'expect-arg arg1: 'f arg2: integer! arg3: 'x where: \"???\" near: 'none]\n",
+      {"Kez [] system/state/stack-trace: 0 do make error! [type: 'script id: 'expect-arg arg1: 'f arg2: integer! arg3: 'x where: \"???\" near: 'none]\n",
        err::cat_script, err::script::expect_arg, "f integer! x", true},
       {"Kez [] to binary! #FFGG\n", err::cat_script, err::script::invalid_data, "#FFGG", false},
       {"Kez [] 1 / 0\n", err::cat_math, err::math::zero_divide, "", false},

@@ -43,6 +43,7 @@ inline void forget_heap_roots() {
   words::release();
   port::set_system(nullptr, nullptr, nullptr);
   system_stub::release_ports();
+  system_stub::release_system();
   interpreter::position = cell{TYPE_UNSET, 0, 0, 0};
   stack::release();
 }

@@ -1,0 +1,67 @@
+#include "library/library.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "runtime/boot.h"
+#include "runtime/collector.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/context.h"
+#include "runtime/datatypes/error.h"
+#include "runtime/datatypes/function.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/word.h"
+#include "runtime/interpreter.h"
+#include "runtime/lexer.h"
+#include "runtime/natives.h"
+#include "runtime/runtime.h"
+#include "runtime/stack.h"
+#include "runtime/system_stub.h"
+#include "runtime/thrown.h"
+
+namespace kez::library {
+
+namespace {
+
+[[noreturn]] void failed(const char* name) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "*** the library failed to load (%s)\n", name);
+  cell* top = stack::top;
+  if (top > stack::bottom && type_of(top - 1) == TYPE_ERROR) natives::write_formed(top - 1, stderr, true);
+  else if (type_of(error::last_value()) == TYPE_ERROR) natives::write_formed(error::last_value(), stderr, true);
+  std::fflush(stderr);
+  runtime::on_quit();
+  std::_Exit(-2 & 0xFF);
+}
+
+// The fields whose values the runtime made, and the runtime's reads of the
+// system object from here on.
+void connect_system() {
+  cell name = *word::push_from_symbol(symbol::make("system"));
+  stack::pop(1);
+  cell system = *context::get(&name);
+  collector::root_cells keep(&system);
+  if (type_of(&system) != TYPE_OBJECT) failed("system");
+  system_stub::bind_system(&system);
+  // system/words: the global context seen as an object.
+  cell words{TYPE_OBJECT, context::global, uint32_t(-1), 0};
+  *context::owner_of(context::global) = words;
+  if (cell* slot = system_stub::system_field({"words"})) *slot = words;
+  if (cell* slot = system_stub::system_field({"catalog", "errors"})) *slot = *error::catalog();
+  if (cell* slot = system_stub::system_field({"standard", "error"})) *slot = *error::standard();
+}
+
+}  // namespace
+
+void boot() {
+  const cell* specs = kez::boot::data_source("routines");
+  if (!specs) failed("routines");
+  natives::define_routines(specs);
+  function::library_building = true;
+  kez::boot::run_library();
+  function::library_building = false;
+  connect_system();
+}
+
+}  // namespace kez::library

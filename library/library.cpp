@@ -55,6 +55,11 @@ void connect_system() {
 }  // namespace
 
 void boot() {
+  // Collection stress (a collection at every allocation) starts once the
+  // library is made, unless KEZ_GC_STRESS_BOOT asks for it here too: every
+  // test process boots the library, one test checks the boot itself.
+  bool stress = collector::stress_q();
+  if (stress && !std::getenv("KEZ_GC_STRESS_BOOT")) collector::set_stress(false);
   const cell* specs = kez::boot::data_source("routines");
   if (!specs) failed("routines");
   natives::define_routines(specs);
@@ -62,6 +67,7 @@ void boot() {
   kez::boot::run_library();
   function::library_building = false;
   connect_system();
+  collector::set_stress(stress);
 }
 
 }  // namespace kez::library

@@ -173,6 +173,9 @@ void text_layout::apply(void* attribute, text_range r) {
   a->start_index = u16_to_byte_[start];
   a->end_index = u16_to_byte_[std::max(start, uint32_t(end))];
   pango_attr_list_change(attrs_, a);
+  // Pango ignores a list equal to the one it has (the same list, changed):
+  // dropping it first makes the layout lay out again.
+  pango_layout_set_attributes(layout_, nullptr);
   pango_layout_set_attributes(layout_, attrs_);
   dirty_ = true;
 }

@@ -267,7 +267,7 @@ TEST(gfx_draw, shadows_blur_and_spread) {
                 dc.draw_image(s, {40 + 5 - float(margin), 40 + 5 - float(margin)});
                 dc.draw_image(box, {40, 40});
               },
-              {{50, 50, black}, {65, 50, {0.5f, 0.5f, 1, 1}}, {65, 65, {0.75f, 0.75f, 1, 1}}, {90, 90, white}}}});
+              {{50, 50, black}, {64, 50, {0.45f, 0.45f, 1, 1}}, {65, 65, {0.75f, 0.75f, 1, 1}}, {90, 90, white}}}});
   cairo_surface_destroy(grown);
   cairo_surface_destroy(s);
   cairo_surface_destroy(box);

@@ -13,28 +13,6 @@ namespace {
 constexpr char16_t default_face[] = u"Segoe UI";
 constexpr int32_t default_height = -12;  // 9 points at 96 DPI
 
-std::string to_utf8(std::u16string_view s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    uint32_t c = s[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000)
-      c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
-    else if (c >= 0xD800 && c < 0xE000)
-      c = 0xFFFD;
-    if (c < 0x80) {
-      out += char(c);
-    } else if (c < 0x800) {
-      out += char(0xC0 | c >> 6), out += char(0x80 | (c & 63));
-    } else if (c < 0x10000) {
-      out += char(0xE0 | c >> 12), out += char(0x80 | (c >> 6 & 63)), out += char(0x80 | (c & 63));
-    } else {
-      out += char(0xF0 | c >> 18), out += char(0x80 | (c >> 12 & 63)), out += char(0x80 | (c >> 6 & 63));
-      out += char(0x80 | (c & 63));
-    }
-  }
-  return out;
-}
-
 // Rounds a measured extent up to whole pixels; float noise never adds one.
 int32_t whole(float v) { return int32_t(std::ceil(v - 1e-3f)); }
 
@@ -46,7 +24,7 @@ void set_source(cairo_t* cr, uint32_t colorref) {
 
 gdi_font::gdi_font(const log_font& lf) : lf_(lf) {
   if (lf_.face_name.size() > 31) lf_.face_name.resize(31);
-  format_.family = to_utf8(lf_.face_name.empty() ? std::u16string_view(default_face) : std::u16string_view(lf_.face_name));
+  format_.family = utf8_of(lf_.face_name.empty() ? std::u16string_view(default_face) : std::u16string_view(lf_.face_name));
   format_.weight = lf_.weight > 0 ? std::clamp(lf_.weight, 100, 1000) : FW_NORMAL;
   format_.style = lf_.italic ? font_style::italic : font_style::normal;
   int32_t h = lf_.height ? lf_.height : default_height;

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "runtime/utf.h"
+
 namespace kez::gfx {
 
 namespace {
@@ -89,6 +91,29 @@ std::string resolve_family(const std::string& name, int weight, bool italic) {
   return family;
 }
 
+std::string utf8_of(std::u16string_view text, std::vector<uint32_t>* map) {
+  std::string out;
+  out.reserve(text.size() * 3);
+  if (map) map->assign(text.size() + 1, 0);
+  for (size_t i = 0; i < text.size();) {
+    int32_t cp = text[i];
+    size_t units = 1;
+    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      units = 2;
+    } else if (cp >= 0xD800 && cp < 0xE000) {
+      cp = 0xFFFD;
+    }
+    if (map)
+      for (size_t k = 0; k < units; ++k) (*map)[i + k] = uint32_t(out.size());
+    uint8_t bytes[4];
+    out.append(reinterpret_cast<const char*>(bytes), size_t(utf8::encode_char(cp, bytes)));
+    i += units;
+  }
+  if (map) map->back() = uint32_t(out.size());
+  return out;
+}
+
 font_metrics measure_font(const text_format& f) {
   PangoContext* c = new_context(f.locale, text_antialias_mode::grayscale);
   PangoFontDescription* d = describe(f);
@@ -103,33 +128,7 @@ font_metrics measure_font(const text_format& f) {
 
 text_layout::text_layout(std::u16string_view text, const text_format& format, float max_width, float max_height)
     : format_(format), max_width_(max_width), max_height_(max_height) {
-  // UTF-16 to UTF-8 with the index maps; a lone surrogate becomes U+FFFD.
-  utf8_.reserve(text.size() * 3);
-  u16_to_byte_.assign(text.size() + 1, 0);
-  for (size_t i = 0; i < text.size();) {
-    uint32_t cp = text[i];
-    size_t units = 1;
-    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      units = 2;
-    } else if (cp >= 0xD800 && cp < 0xE000) {
-      cp = 0xFFFD;
-    }
-    uint32_t at = uint32_t(utf8_.size());
-    for (size_t k = 0; k < units; ++k) u16_to_byte_[i + k] = at;
-    if (cp < 0x80) {
-      utf8_ += char(cp);
-    } else if (cp < 0x800) {
-      utf8_ += char(0xC0 | cp >> 6), utf8_ += char(0x80 | (cp & 63));
-    } else if (cp < 0x10000) {
-      utf8_ += char(0xE0 | cp >> 12), utf8_ += char(0x80 | (cp >> 6 & 63)), utf8_ += char(0x80 | (cp & 63));
-    } else {
-      utf8_ += char(0xF0 | cp >> 18), utf8_ += char(0x80 | (cp >> 12 & 63)), utf8_ += char(0x80 | (cp >> 6 & 63));
-      utf8_ += char(0x80 | (cp & 63));
-    }
-    i += units;
-  }
-  u16_to_byte_[text.size()] = uint32_t(utf8_.size());
+  utf8_ = utf8_of(text, &u16_to_byte_);
   byte_to_u16_.assign(utf8_.size() + 1, 0);
   for (size_t i = text.size() + 1; i-- > 0;) byte_to_u16_[u16_to_byte_[i]] = uint32_t(i);
   // Continuation bytes answer their character's first unit.

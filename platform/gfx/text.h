@@ -26,6 +26,10 @@ typedef struct _PangoAttrList PangoAttrList;
 
 namespace kez::gfx {
 
+// UTF-8 of UTF-16 text, a lone surrogate as U+FFFD; with a map, the byte
+// index of every unit (a pair's two units share one) and of the end.
+std::string utf8_of(std::u16string_view text, std::vector<uint32_t>* map = nullptr);
+
 // The family that a name resolves to through our configuration.
 std::string resolve_family(const std::string& name, int weight = 400, bool italic = false);
 

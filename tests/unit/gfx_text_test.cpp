@@ -78,6 +78,15 @@ TEST(gfx_text, caret_stops_count_utf16_units) {
   EXPECT_NEAR(boxes[0].left, emoji.left + 10, 1e-3);
   EXPECT_NEAR(boxes[0].width, emoji.width, 1e-3);
   EXPECT_NEAR(boxes[0].top, 20, 1e-3);
+  // A lone surrogate is one replacement character; empty text is one line.
+  text_layout lone(u"a\xD800" u"b", format_of("Segoe UI", 20), 0, 0);
+  EXPECT_EQ(lone.length(), 3u);
+  EXPECT_EQ(lone.hit_test_text_position(1, false, nullptr, nullptr).length, 1u);
+  EXPECT_EQ(utf8_of(u"a\xD800"), "a\xEF\xBF\xBD");
+  text_layout empty(u"", format_of("Segoe UI", 20), 0, 0);
+  EXPECT_EQ(empty.metrics().line_count, 1u);
+  EXPECT_GT(empty.metrics().height, 20);
+  EXPECT_EQ(empty.hit_test_point(5, 5, &trailing, &inside).text_position, 0u);
   // Past the end, and above the first line.
   layout.hit_test_point(right + 50, -20, &trailing, &inside);
   EXPECT_FALSE(inside);

@@ -676,6 +676,12 @@ void device_context::draw_bitmap(cairo_surface_t* bitmap, const rect& dest, floa
 
 void device_context::draw_image(cairo_surface_t* image, point at, interpolation filter) {
   rect r = surface_rect(image);
+  if (r.width() <= 0 || r.height() <= 0) {  // an unbounded command list: all of it
+    cairo_t* cr = prepared();
+    cairo_set_source_surface(cr, image, at.x, at.y);
+    cairo_paint(cr);
+    return;
+  }
   draw_bitmap(image, {at.x + r.left, at.y + r.top, at.x + r.right, at.y + r.bottom}, 1, filter, r);
 }
 

@@ -241,9 +241,11 @@ TEST(gfx_draw, a_command_list_repeats_as_a_pattern) {
     dc.end_draw();
   }
   auto pattern = brush::image(list, {0, 0, 10, 10}, extend_mode::wrap, extend_mode::wrap);
-  cairo_surface_destroy(list);
   run_cases({{"pattern", [&](device_context& dc) { dc.fill_rectangle({0, 0, 100, 100}, *pattern); },
-              {{2, 2, black}, {7, 7, white}, {22, 32, black}, {27, 32, white}, {92, 92, black}}}});
+              {{2, 2, black}, {7, 7, white}, {22, 32, black}, {27, 32, white}, {92, 92, black}}},
+             {"replayed", [&](device_context& dc) { dc.draw_image(list, {50, 50}); },
+              {{52, 52, black}, {57, 57, white}, {2, 2, white}}}});
+  cairo_surface_destroy(list);
 }
 
 TEST(gfx_draw, shadows_blur_and_spread) {

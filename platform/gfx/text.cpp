@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 #include "runtime/utf.h"
 
@@ -28,6 +29,13 @@ PangoFontMap* font_map() {
     pango_fc_font_map_set_config(PANGO_FC_FONT_MAP(m), config);
     FcConfigDestroy(config);  // the font map holds its own reference
     pango_cairo_font_map_set_resolution(PANGO_CAIRO_FONT_MAP(m), 96);
+    // The map's caches go with it at exit, so that a leak check sees ours.
+    std::atexit([] {
+      pango_fc_font_map_shutdown(PANGO_FC_FONT_MAP(map));
+      g_object_unref(map);
+      cairo_debug_reset_static_data();
+      FcFini();
+    });
     return m;
   }();
   return map;

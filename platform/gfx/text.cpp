@@ -21,20 +21,23 @@ const char fonts_conf[] =
 
 // The one font map of the process, over our configuration alone.
 PangoFontMap* font_map() {
+  static FcConfig* config = nullptr;
   static PangoFontMap* map = [] {
-    FcConfig* config = FcConfigCreate();
+    config = FcConfigCreate();
     FcConfigParseAndLoadFromMemory(config, reinterpret_cast<const FcChar8*>(fonts_conf), FcTrue);
     FcConfigBuildFonts(config);
+    // Ours is the process's configuration too: cairo's font code asks the
+    // current one, and the machine's is never read.
+    FcConfigSetCurrent(config);
     PangoFontMap* m = pango_cairo_font_map_new_for_font_type(CAIRO_FONT_TYPE_FT);
     pango_fc_font_map_set_config(PANGO_FC_FONT_MAP(m), config);
-    FcConfigDestroy(config);  // the font map holds its own reference
     pango_cairo_font_map_set_resolution(PANGO_CAIRO_FONT_MAP(m), 96);
     // The map's caches go with it at exit, so that a leak check sees ours.
     std::atexit([] {
       pango_fc_font_map_shutdown(PANGO_FC_FONT_MAP(map));
       g_object_unref(map);
       cairo_debug_reset_static_data();
-      FcFini();
+      FcConfigDestroy(config);
     });
     return m;
   }();

@@ -334,11 +334,13 @@ cairo_surface_t* shadow(cairo_surface_t* source, float std_dev, color c, int* ma
 // The source scaled by sx, sy into a new surface of the rounded-up size.
 cairo_surface_t* scale_bitmap(cairo_surface_t* source, float sx, float sy);
 // A tile that repeats as an image extended per axis does: the image, then
-// mirrored beside itself along each mirrored axis. Both axes wrap or mirror.
+// mirrored beside itself along each mirrored axis. Both axes wrap or mirror
+// (a clamped axis beside another mode is clamped on both).
 cairo_surface_t* per_axis_tile(cairo_surface_t* image, extend_mode x, extend_mode y);
-// Maps every device pixel of dest_bounds (device space, integers) through
-// the inverse of the homography onto source (its pixel space) and blends
-// the bilinear samples over the target through cr's clip.
+// Draws source through a perspective map from its units to cr's user space
+// at the identity transform: every device pixel the quadrilateral (and the
+// clip) covers is mapped back onto the source, sampled bilinearly and
+// blended over the target.
 void draw_perspective(cairo_t* cr, cairo_surface_t* source, const matrix4& source_to_device, float opacity);
 
 }  // namespace kez::gfx

@@ -45,6 +45,7 @@ struct window final : object {
   cairo_region_t* clip = nullptr;  // SetWindowRgn, window coordinates
   BYTE alpha = 255;                // SetLayeredWindowAttributes
   bool layered_alpha = false;
+  bool dying = false;  // inside DestroyWindow
   UINT dpi = 96;
   unsigned long xid = 0;  // X window of a shown top-level
 };

@@ -269,7 +269,8 @@ BOOL IsWindow(HWND hwnd) { return detail::win(hwnd) != nullptr; }
 
 BOOL DestroyWindow(HWND hwnd) {
   window* w = detail::win(hwnd);
-  if (!w) return 0;
+  if (!w || w->dying) return 0;  // a procedure destroying its window again while it goes
+  w->dying = true;
   if (w->style & WS_VISIBLE) ShowWindow(hwnd, SW_HIDE);
   SendMessageW(hwnd, WM_DESTROY, 0, 0);
   // Owned pop-ups and children go first; each removes itself from its list.

@@ -34,6 +34,30 @@ TEST_F(headless, CreationParameterAndSlots) {
   EXPECT_EQ(GetWindowLongW(again, 60), 0);
 }
 
+TEST_F(headless, DestroyingTakesChildrenAndSurvivesReentry) {
+  watched = {WM_DESTROY, WM_NCDESTROY};
+  HWND w = top(0, 0, 100, 100);
+  HWND c = child(w, 0, 0, 10, 10);
+  struct again {
+    static LRESULT proc(HWND h, UINT m, WPARAM wp, LPARAM lp) {
+      if (m == WM_DESTROY) EXPECT_FALSE(DestroyWindow(h));
+      return record(h, m, wp, lp);
+    }
+  };
+  SetWindowLongPtrW(c, GWL_WNDPROC, intptr_t(&again::proc));
+  SetFocus(c);
+  SetCapture(c);
+  PostMessageW(w, WM_CLOSE, 0, 0);  // DefWindowProc destroys on close
+  run();
+  EXPECT_FALSE(IsWindow(w));
+  EXPECT_FALSE(IsWindow(c));
+  EXPECT_EQ(of(WM_DESTROY).size(), 2u);
+  EXPECT_EQ(of(WM_NCDESTROY).size(), 2u);
+  EXPECT_EQ(GetFocus(), 0u);
+  EXPECT_EQ(GetCapture(), 0u);
+  EXPECT_FALSE(PostMessageW(w, WM_USER, 0, 0));
+}
+
 TEST_F(headless, SuperclassKeepsBaseProcedure) {
   WNDCLASSEXW base{};
   ASSERT_TRUE(GetClassInfoExW(0, u"Rec", &base));

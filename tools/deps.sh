@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev tzdata valgrind clang libclang-rt-14-dev libssl-dev python3 zlib1g-dev gzip
   libpng-dev libjpeg62-turbo-dev libgif-dev libtiff-dev libcairo2-dev pkg-config python3-pil
-  libx11-dev libxrandr-dev xvfb xdotool x11-apps imagemagick)
+  libx11-dev libxrandr-dev libxrender-dev xvfb xdotool x11-apps imagemagick)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -149,6 +149,8 @@ void x11_place(window* w);
 void x11_destroy(window* w);
 void x11_present(window* w);  // pushes the composited picture
 void x11_focus(window* w);
+void x11_cursor(HCURSOR h);         // shows h over the top-level under the mouse
+void x11_forget_cursor(HCURSOR h);  // h is being destroyed
 int x11_fd();
 void x11_pump();              // turns pending X events into input
 void x11_monitors(std::vector<layer::screen>* out);

@@ -857,7 +857,8 @@ HICON CreateIconFromPixels(const uint32_t* pixels, int width, int height, int ho
 BOOL DestroyIcon(HICON icon) {
   auto* c = static_cast<cursor*>(find(icon, kind::cursor));
   if (!c || c->system_id) return 0;  // shared system cursors stay
-  if (st().cursor == icon) st().cursor = 0;
+  if (st().cursor == icon) SetCursor(0);
+  if (st().mode == layer::mode::x11) x11_forget_cursor(icon);
   remove(icon);
   return 1;
 }
@@ -865,6 +866,7 @@ BOOL DestroyIcon(HICON icon) {
 HCURSOR SetCursor(HCURSOR c) {
   HCURSOR old = st().cursor;
   st().cursor = find(c, kind::cursor) ? c : 0;
+  if (st().cursor != old && st().mode == layer::mode::x11) x11_cursor(st().cursor);
   return old;
 }
 HCURSOR GetCursor() { return st().cursor; }

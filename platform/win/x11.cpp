@@ -4,8 +4,11 @@
 // its windows and gives them the input focus itself.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/cursorfont.h>
 #include <X11/extensions/Xrandr.h>
+#include <X11/extensions/Xrender.h>
 #include <X11/keysym.h>
+#include <cairo-xlib-xrender.h>
 #include <cairo-xlib.h>
 
 #include <clocale>
@@ -94,11 +97,65 @@ void key_event(XKeyEvent* e, bool down) {
   }
 }
 
+std::vector<std::pair<HCURSOR, ::Cursor>> x_cursors;  // made once per cursor handle
+
+::Cursor x_cursor_of(HCURSOR h, const cursor* c) {
+  for (auto& [k, x] : x_cursors)
+    if (k == h) return x;
+  ::Cursor x = None;
+  if (c->system_id) {
+    unsigned shape = c->system_id == IDC_IBEAM ? XC_xterm : c->system_id == IDC_WAIT ? XC_watch
+                     : c->system_id == IDC_CROSS ? XC_crosshair : c->system_id == IDC_SIZEWE ? XC_sb_h_double_arrow
+                     : c->system_id == IDC_SIZENS ? XC_sb_v_double_arrow : c->system_id == IDC_SIZEALL ? XC_fleur
+                     : c->system_id == IDC_HAND ? XC_hand2 : XC_left_ptr;
+    x = XCreateFontCursor(dpy, shape);
+  } else if (c->image) {
+    // An ARGB cursor through XRender: the premultiplied pixels go to a 32-bit pixmap.
+    int w = cairo_image_surface_get_width(c->image), h2 = cairo_image_surface_get_height(c->image);
+    XRenderPictFormat* fmt = XRenderFindStandardFormat(dpy, PictStandardARGB32);
+    if (!fmt) return None;
+    Pixmap pm = XCreatePixmap(dpy, DefaultRootWindow(dpy), unsigned(w), unsigned(h2), 32);
+    cairo_surface_t* target = cairo_xlib_surface_create_with_xrender_format(dpy, pm, DefaultScreenOfDisplay(dpy), fmt, w, h2);
+    cairo_t* cr = cairo_create(target);
+    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+    cairo_set_source_surface(cr, c->image, 0, 0);
+    cairo_paint(cr);
+    cairo_destroy(cr);
+    cairo_surface_destroy(target);
+    Picture pic = XRenderCreatePicture(dpy, pm, fmt, 0, nullptr);
+    x = XRenderCreateCursor(dpy, pic, unsigned(c->hot.x), unsigned(c->hot.y));
+    XRenderFreePicture(dpy, pic);
+    XFreePixmap(dpy, pm);
+  }
+  x_cursors.emplace_back(h, x);
+  return x;
+}
+
 }  // namespace
+
+void x11_cursor(HCURSOR h) {
+  if (!dpy) return;
+  auto* c = static_cast<cursor*>(find(h, kind::cursor));
+  window* w = detail::win(GetAncestor(WindowFromPoint(st().mouse), GA_ROOT));
+  if (!w || !w->xid) return;
+  if (c) XDefineCursor(dpy, w->xid, x_cursor_of(h, c));
+  else XUndefineCursor(dpy, w->xid);
+  XFlush(dpy);
+}
+
+void x11_forget_cursor(HCURSOR h) {
+  for (auto it = x_cursors.begin(); it != x_cursors.end(); ++it)
+    if (it->first == h) {
+      if (dpy && it->second) XFreeCursor(dpy, it->second);
+      x_cursors.erase(it);
+      return;
+    }
+}
 
 bool x11_open() {
   if (dpy) return true;
-  dpy = XOpenDisplay(nullptr);
+  // A busy server's socket can refuse a connection (EAGAIN); a later try gets through.
+  for (int tries = 0; !dpy && tries < 5; tries++) dpy = XOpenDisplay(nullptr);
   if (!dpy) return false;
   XSetErrorHandler(ignore_errors);
   wm_delete = XInternAtom(dpy, "WM_DELETE_WINDOW", False);
@@ -116,6 +173,9 @@ void x11_close() {
   if (!dpy) return;
   if (xic) XDestroyIC(xic), xic = nullptr;
   if (xim) XCloseIM(xim), xim = nullptr;
+  for (auto& [h, x] : x_cursors)
+    if (x) XFreeCursor(dpy, x);
+  x_cursors.clear();
   XCloseDisplay(dpy);
   dpy = nullptr;
 }

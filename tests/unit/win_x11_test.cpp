@@ -3,6 +3,7 @@
 // screen, and input made by xdotool arrives as window messages.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -104,6 +105,15 @@ TEST_F(x11, XdotoolClickGivesButtonMessages) {
     EXPECT_EQ(GET_X_LPARAM(s.lparam), 50);
     EXPECT_EQ(GET_Y_LPARAM(s.lparam), 60);
   }
+  // Over the window now: system and image cursors go to its X window.
+  uint32_t pixels[16 * 16];
+  std::fill(std::begin(pixels), std::end(pixels), 0xFF00FF00u);
+  HICON icon = CreateIconFromPixels(pixels, 16, 16, 8, 8);
+  SetCursor(icon);
+  EXPECT_EQ(GetCursor(), icon);
+  SetCursor(LoadCursorW(0, IDC_HAND));
+  EXPECT_TRUE(DestroyIcon(icon));
+  EXPECT_EQ(GetCursor(), LoadCursorW(0, IDC_HAND));
 }
 
 TEST_F(x11, XdotoolTypeGivesKeyAndCharacter) {

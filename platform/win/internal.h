@@ -46,6 +46,7 @@ struct window final : object {
   BYTE alpha = 255;                // SetLayeredWindowAttributes
   bool layered_alpha = false;
   bool dying = false;  // inside DestroyWindow
+  bool menu_bar = false;
   UINT dpi = 96;
   unsigned long xid = 0;  // X window of a shown top-level
 };

@@ -92,7 +92,9 @@ void stack(cairo_t* cr, window* w, double x, double y, bool top) {
 namespace detail {
 
 void ensure_surface(window* w) {
-  int width = std::max(1, int(w->rect.right - w->rect.left)), height = std::max(1, int(w->rect.bottom - w->rect.top));
+  // Beyond 16384 pixels a side nothing is on a screen; the surface stops there.
+  int width = std::clamp(int(w->rect.right - w->rect.left), 1, 16384);
+  int height = std::clamp(int(w->rect.bottom - w->rect.top), 1, 16384);
   if (w->surface && cairo_image_surface_get_width(w->surface) == width &&
       cairo_image_surface_get_height(w->surface) == height)
     return;

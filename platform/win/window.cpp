@@ -234,7 +234,7 @@ HWND CreateWindowExW(DWORD ex_style, const WCHAR* class_name, const WCHAR* title
   window_class* c = class_name ? find_class(class_name) : nullptr;
   if (!c) return 0;
   window* p = parent ? detail::win(parent) : nullptr;
-  if (parent && !p) return 0;
+  if ((parent && !p) || ((style & WS_CHILD) && !p)) return 0;
   auto owned = std::make_unique<window>();
   window* w = owned.get();
   w->cls = c;
@@ -254,7 +254,8 @@ HWND CreateWindowExW(DWORD ex_style, const WCHAR* class_name, const WCHAR* title
     auto* m = static_cast<monitor*>(find(MonitorFromRect(&r, MONITOR_DEFAULTTONEAREST), kind::monitor));
     if (m) w->dpi = m->dpi;
   }
-  w->frame = frame_of(style, ex_style, menu && !(style & WS_CHILD), w->dpi);
+  w->menu_bar = menu && !(style & WS_CHILD);
+  w->frame = frame_of(style, ex_style, w->menu_bar, w->dpi);
   place_in_z(w, HWND_TOP);
   CREATESTRUCTW cs{param, instance, menu, parent, height, width, y, x, LONG(style), title, class_name, ex_style};
   if (!SendMessageW(h, WM_NCCREATE, 0, LPARAM(&cs)) || SendMessageW(h, WM_CREATE, 0, LPARAM(&cs)) == -1) {
@@ -471,6 +472,12 @@ BOOL SetWindowPos(HWND hwnd, HWND after, int x, int y, int cx, int cy, UINT flag
   }
   if (!(flags & SWP_NOSIZE)) w->rect.right = w->rect.left + std::max(pos.cx, 0), w->rect.bottom = w->rect.top + std::max(pos.cy, 0);
   if (!(flags & SWP_NOZORDER)) place_in_z(w, pos.hwndInsertAfter);
+  if (flags & SWP_FRAMECHANGED) {
+    // Styles changed by SetWindowLongW take effect here, as on Windows.
+    w->frame = frame_of(w->style, w->ex_style, w->menu_bar, w->dpi);
+    if (w->surface) paint_frame(w);
+    invalidate_client(w, nullptr, true, false);
+  }
   bool moved = old.left != w->rect.left || old.top != w->rect.top;
   bool sized = old.right - old.left != w->rect.right - w->rect.left || old.bottom - old.top != w->rect.bottom - w->rect.top;
   if (flags & SWP_SHOWWINDOW) ShowWindow(hwnd, (flags & SWP_NOACTIVATE) ? SW_SHOWNA : SW_SHOW);

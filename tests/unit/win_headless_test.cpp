@@ -26,6 +26,7 @@ TEST_F(headless, CreationParameterAndSlots) {
   EXPECT_EQ(GetWindowLongW(h, 80), 0);
   EXPECT_EQ(GetWindowLongW(h, 61), 0);
   EXPECT_EQ(CreateWindowExW(0, u"Nope", u"", 0, 0, 0, 1, 1, 0, 0, 0, nullptr), 0u);
+  EXPECT_EQ(CreateWindowExW(0, u"Rec", u"", WS_CHILD, 0, 0, 1, 1, 0, 0, 0, nullptr), 0u);  // a child needs a parent
   // A stale handle never reaches a new window.
   EXPECT_TRUE(DestroyWindow(h));
   HWND again = CreateWindowExW(0, u"Rec", u"", WS_POPUP, 0, 0, 10, 10, 0, 0, 0, nullptr);
@@ -292,7 +293,9 @@ TEST_F(headless, GeometryAndHitTests) {
   EXPECT_EQ(r.left, -5);
   EXPECT_EQ(r.top, -48);
 
-  HWND w = top(100, 50, 316, 239, u"Rec", WS_OVERLAPPEDWINDOW | WS_VISIBLE);
+  HWND w = top(100, 50, 316, 239, u"Rec", WS_POPUP | WS_VISIBLE);
+  SetWindowLongW(w, GWL_STYLE, LONG(WS_OVERLAPPEDWINDOW | WS_VISIBLE));
+  SetWindowPos(w, 0, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_FRAMECHANGED);
   HWND c = child(w, 10, 20, 50, 40);
   HWND d = child(c, 5, 5, 10, 10);
   RECT cr;

@@ -120,6 +120,7 @@ bool visible_on_screen(const window* w);
 void window_moved(window* w);  // DPI check of a top-level after a move
 void destroy_all_windows();
 bool caret_rect(const window* w, RECT* out);  // a shown caret in its "on" phase
+HWND caret_window();                          // the window of a shown caret, or 0
 
 // Painting internals.
 void ensure_surface(window* w);

@@ -5,14 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <deque>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "platform/win/internal.h"
@@ -221,8 +216,18 @@ void block() {
     int left = std::max(0, int32_t(tm.due - t));
     timeout = timeout < 0 ? left : std::min(timeout, left);
   }
+  // A shown caret is drawn again at each half of its blink period.
+  HWND caret = caret_window();
+  if (caret) {
+    int flip = int(GetCaretBlinkTime() - t % GetCaretBlinkTime());
+    timeout = timeout < 0 ? flip : std::min(timeout, flip);
+  }
   struct pollfd fds[2] = {{q.wake_fd, POLLIN, 0}, {x11_fd(), POLLIN, 0}};
   poll(fds, fds[1].fd >= 0 ? 2 : 1, timeout);
+  if (caret && detail::win(caret)) {
+    top_changed(detail::win(caret));
+    present_dirty();
+  }
   uint64_t drained;
   if (fds[0].revents & POLLIN) (void)!read(q.wake_fd, &drained, sizeof drained);
 }

@@ -827,6 +827,8 @@ bool detail::caret_rect(const window* w, RECT* out) {
   return true;
 }
 
+HWND detail::caret_window() { return caret.hidden > 0 ? 0 : caret.hwnd; }
+
 HCURSOR LoadCursorW(HINSTANCE, uintptr_t id) {
   // One shared handle per system cursor, as Windows gives.
   static std::vector<std::pair<uintptr_t, HCURSOR>> loaded;

@@ -362,14 +362,26 @@ TEST_F(headless, FocusActivationAndEnable) {
 }
 
 TEST_F(headless, CaretsCursorsAndMetrics) {
-  HWND h = top(0, 0, 100, 100);
+  HWND h = top(0, 0, 100, 100, u"Red");
+  run();
   EXPECT_EQ(GetCaretBlinkTime(), 500u);
   EXPECT_TRUE(CreateCaret(h, 0, 2, 14));
   EXPECT_TRUE(SetCaretPos(7, 9));
   POINT p;
   GetCaretPos(&p);
   EXPECT_EQ(p.x, 7);
+  auto at_caret = [h] {
+    cairo_surface_t* pic = layer::snapshot(h);
+    uint32_t v = pixel(pic, 8, 10);
+    cairo_surface_destroy(pic);
+    return v;
+  };
+  EXPECT_EQ(at_caret(), 0xFFFF0000u);  // created hidden
   EXPECT_TRUE(ShowCaret(h));
+  EXPECT_EQ(at_caret(), 0xFF00FFFFu);  // inverted in the first half period
+  layer::inject_wait(500);
+  run();
+  EXPECT_EQ(at_caret(), 0xFFFF0000u);
   EXPECT_TRUE(DestroyCaret());
 
   HCURSOR arrow = LoadCursorW(0, IDC_ARROW);

@@ -80,13 +80,14 @@ void key_event(XKeyEvent* e, bool down) {
     n = XLookupString(e, text, sizeof text - 1, &sym, nullptr);
     if (!down) n = 0;
   }
-  if (!sym) sym = XLookupKeysym(e, 0);
   UINT vk = vk_of(XLookupKeysym(e, 0));
   // Text the US layout would not give for this key comes as characters.
   char32_t cp = n > 0 ? first_code_point(text, n) : 0;
   bool layout_char = vk && cp && (cp < 0x20 || (cp < 0x80 && VkKeyScanW(WCHAR(cp)) != -1 && (VkKeyScanW(WCHAR(cp)) & 0xFF) == vk));
+  // Queued as input items like injected input, so each key's messages see
+  // the key state of their moment even when X delivers a burst.
   if (vk && (!cp || layout_char)) {
-    key_input(vk, 0, false, down);
+    layer::inject_key(vk, down);
   } else if (cp) {
     for (int i = 0; i < n;) {
       char32_t c = first_code_point(text + i, n - i);
@@ -273,18 +274,17 @@ void x11_pump() {
       if (window* w = by_xid(e.xexpose.window); w && e.xexpose.count == 0) x11_present(w);
       break;
     case MotionNotify:
-      mouse_move_input(POINT{e.xmotion.x_root, e.xmotion.y_root});
+      layer::inject_mouse_move(e.xmotion.x_root, e.xmotion.y_root);
       break;
     case ButtonPress:
     case ButtonRelease: {
       bool down = e.type == ButtonPress;
-      POINT p{e.xbutton.x_root, e.xbutton.y_root};
-      if (p.x != st().mouse.x || p.y != st().mouse.y) mouse_move_input(p);
+      layer::inject_mouse_move(e.xbutton.x_root, e.xbutton.y_root);
       unsigned b = e.xbutton.button;
       if (b == 4 || b == 5) {
-        if (down) wheel_input(b == 4 ? 120 : -120);
+        if (down) layer::inject_wheel(b == 4 ? 120 : -120);
       } else if (b <= 3) {
-        button_input(b == 1 ? VK_LBUTTON : b == 2 ? VK_MBUTTON : VK_RBUTTON, down);
+        layer::inject_button(b == 1 ? VK_LBUTTON : b == 2 ? VK_MBUTTON : VK_RBUTTON, down);
       }
       break;
     }

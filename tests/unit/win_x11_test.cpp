@@ -116,6 +116,17 @@ TEST_F(x11, XdotoolClickGivesButtonMessages) {
   EXPECT_EQ(GetCursor(), LoadCursorW(0, IDC_HAND));
 }
 
+TEST_F(x11, XdotoolTypeKeepsShiftWithItsKey) {
+  watched = {WM_KEYDOWN, WM_CHAR};
+  HWND h = shown_red();
+  SetFocus(h);
+  // A shifted burst: the shift state belongs to each key's own messages.
+  ASSERT_EQ(system("xdotool type B"), 0);
+  ASSERT_TRUE(pump_until([] { return !of_all(WM_CHAR).empty(); }));
+  ASSERT_EQ(of(WM_CHAR).size(), 1u);
+  EXPECT_EQ(of(WM_CHAR)[0].wparam, WPARAM('B'));
+}
+
 TEST_F(x11, XdotoolTypeGivesKeyAndCharacter) {
   watched = {WM_KEYDOWN, WM_CHAR};
   HWND h = shown_red();

@@ -379,7 +379,17 @@ BOOL GetCursorPos(POINT* out);
 BOOL SetCursorPos(int x, int y);
 
 // Input method: where the composition window goes (client coordinates).
-BOOL ImmSetCompositionPoint(HWND hwnd, POINT pt);
+// An input context is its window's handle.
+using HIMC = HANDLE;
+struct COMPOSITIONFORM {
+  DWORD dwStyle;
+  POINT ptCurrentPos;
+  RECT rcArea;
+};
+enum : DWORD { CFS_DEFAULT = 0, CFS_RECT = 1, CFS_POINT = 2 };
+HIMC ImmGetContext(HWND hwnd);
+BOOL ImmReleaseContext(HWND hwnd, HIMC context);
+BOOL ImmSetCompositionWindow(HIMC context, const COMPOSITIONFORM* form);
 
 // Painting.
 BOOL InvalidateRect(HWND hwnd, const RECT* rect, BOOL erase);

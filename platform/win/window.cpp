@@ -889,9 +889,12 @@ BOOL SetCursorPos(int x, int y) {
   return 1;
 }
 
-BOOL ImmSetCompositionPoint(HWND hwnd, POINT pt) {
-  if (!detail::win(hwnd)) return 0;
-  ime_hwnd = hwnd, ime_pt = pt;
+HIMC ImmGetContext(HWND hwnd) { return detail::win(hwnd) ? hwnd : 0; }
+BOOL ImmReleaseContext(HWND hwnd, HIMC context) { return hwnd == context && detail::win(hwnd); }
+BOOL ImmSetCompositionWindow(HIMC context, const COMPOSITIONFORM* form) {
+  if (!detail::win(context) || !form || (form->dwStyle != CFS_POINT && form->dwStyle != CFS_DEFAULT)) return 0;
+  ime_hwnd = context;
+  ime_pt = form->dwStyle == CFS_POINT ? form->ptCurrentPos : POINT{0, 0};
   return 1;
 }
 POINT layer::ime_point(HWND* hwnd) {

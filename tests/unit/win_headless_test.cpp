@@ -384,6 +384,15 @@ TEST_F(headless, CaretsCursorsAndMetrics) {
   EXPECT_EQ(at_caret(), 0xFFFF0000u);
   EXPECT_TRUE(DestroyCaret());
 
+  HIMC ime = ImmGetContext(h);
+  COMPOSITIONFORM form{CFS_POINT, POINT{12, 30}, {}};
+  EXPECT_TRUE(ImmSetCompositionWindow(ime, &form));
+  EXPECT_TRUE(ImmReleaseContext(h, ime));
+  HWND where = 0;
+  POINT at = layer::ime_point(&where);
+  EXPECT_EQ(where, h);
+  EXPECT_EQ(at.y, 30);
+
   HCURSOR arrow = LoadCursorW(0, IDC_ARROW);
   EXPECT_NE(arrow, 0u);
   EXPECT_EQ(LoadCursorW(0, IDC_ARROW), arrow);

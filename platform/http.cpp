@@ -93,7 +93,8 @@ bool http_send(const http_request& request, http_response& response) {
     content_type = content_type || names_q(h, "Content-Type");
     // "Name:" with nothing after it would remove the header; "Name;" sends it empty.
     size_t colon = h.find(':');
-    std::string line = colon != std::string::npos && colon + 1 == h.size() ? h.substr(0, colon) + ";" : h;
+    bool empty = colon != std::string::npos && h.find_first_not_of(" \t", colon + 1) == std::string::npos;
+    std::string line = empty ? h.substr(0, colon) + ";" : h;
     add(line.c_str());
   }
   // Left to itself the library would add a form Content-Type to every body

@@ -254,7 +254,12 @@ cell* to_port(cell* u, bool new_, bool read_, bool write_, bool seek, const cell
   cell* spec = port::hooks.call_function(fn, &target, 1, &word);
   if (type_of(spec) != TYPE_OBJECT) invalid_arg(&target);
   port::make(spec, spec, TYPE_PORT);
-  if (open) port::open(spec, new_, read_, write_, seek, allow);
+  if (open) {
+    // The answer is the port, whatever the actor's open answers.
+    cell* opened = stack::push(spec);
+    port::open(opened, new_, read_, write_, seek, allow);
+    stack::pop(1);
+  }
   return spec;
 }
 

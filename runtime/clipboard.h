@@ -1,0 +1,25 @@
+// The clipboard for the routines read-clipboard and write-clipboard: text,
+// lists of files and images, exchanged with platform/clipboard.
+//
+// Invariants:
+// - Text keeps LF line ends both ways (the platform's convention).
+// - What goes to the clipboard is prepared whole before it is opened, and
+//   what comes from it is copied out before it is closed, so no value is made
+//   while the clipboard is held and an error never leaves it open.
+#pragma once
+
+#include "runtime/cell.h"
+
+namespace kez::clipboard {
+
+// The clipboard's content in a new data-stack cell: a string!, a block! of
+// file! values, an image!, none! when it holds none of these, or false when
+// it could not be opened.
+cell* read();
+// Puts the value on the clipboard: none! empties it; a string!, a block! of
+// file! (or string!) paths, or an image!. False when the clipboard could not
+// be opened or a format could not be set. Any other value, or a path that
+// cannot be a local one, raises Script Error invalid-arg.
+bool write(const cell* value);
+
+}  // namespace kez::clipboard

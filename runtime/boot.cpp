@@ -7,6 +7,7 @@
 #include <string>
 
 #include "runtime/actions.h"
+#include "runtime/arrays.h"
 #include "runtime/case_map.h"
 #include "runtime/collector.h"
 #include "runtime/core_ops.h"
@@ -50,6 +51,7 @@
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/url.h"
 #include "runtime/datatypes/word.h"
+#include "runtime/handles.h"
 #include "runtime/hashtable.h"
 #include "runtime/interpreter.h"
 #include "runtime/lexer.h"
@@ -210,6 +212,7 @@ void init() {
   collector::init();
   collector::set_enabled(false);
   memory::init();
+  handles::init();
   stack::init();
   datatype::reset();
   for (auto reg : registrations) reg();
@@ -229,6 +232,7 @@ void init() {
   error::init();
   error::evaluator.throw_error = stack::throw_error;
   interpreter::init();
+  refs::init();
   natives::init();
   parser::init();
   actions::init_entries();

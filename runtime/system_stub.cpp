@@ -108,6 +108,14 @@ void reset() {
   digits_value = 2;
 }
 
+bool load_as(const cell* text, uint32_t type, cell* out) {
+  if (!string::any_string_q(type_of(text)) || !hooks.load_value) return false;
+  cell loaded;
+  if (!hooks.load_value(text, &loaded) || type_of(&loaded) != type) return false;
+  *out = loaded;
+  return true;
+}
+
 const char* month_name(int32_t month) { return month >= 1 && month <= 12 ? months[month - 1] : nullptr; }
 void set_month_name(int32_t month, const char* name) {
   if (month >= 1 && month <= 12) months[month - 1] = name;

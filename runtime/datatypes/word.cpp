@@ -1,5 +1,7 @@
 #include "runtime/datatypes/word.h"
 
+#include <algorithm>
+
 #include "runtime/actions.h"
 #include "runtime/collector.h"
 #include "runtime/core_ops.h"
@@ -7,6 +9,7 @@
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
@@ -276,6 +279,7 @@ void init() {
       .set<ACT_COMPARE>(issue::compare)
       .unsupported(ACT_INDEX_Q)
       .commit();
+  math::set_integer_converter(TYPE_ISSUE, issue::integer_of);
   binary::set_to_converter(TYPE_ISSUE, issue::to_binary);
 }
 
@@ -356,6 +360,19 @@ cell* make(cell* proto, const cell* spec, uint32_t type) {
   }
   word::make(proto, spec, type);
   return retyped(proto, TYPE_ISSUE);
+}
+
+int32_t integer_of(const cell* issue) {
+  uint32_t symbol = issue->w2;
+  // The name's UTF-8 bytes are copied out before anything allocates; a byte
+  // of a longer sequence is no digit. More than 8 digits is refused
+  // whatever they are, so 9 are enough to tell.
+  const char* name = symbol::get_c_string(symbol);
+  int32_t n = std::min<int32_t>(int32_t(symbol::name_length(symbol)), 9);
+  int32_t digits[9];
+  for (int32_t i = 0; i < n; ++i) digits[i] = uint8_t(name[i]);
+  cell culprit = *issue;
+  return integer::from_hex(digits, n, &culprit);
 }
 
 int32_t compare(const cell* value1, const cell* value2, int32_t op) {

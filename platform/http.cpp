@@ -24,7 +24,12 @@ struct list_deleter {
 };
 
 size_t on_body(char* data, size_t size, size_t count, void* user) {
-  static_cast<http_response*>(user)->body.append(data, size * count);
+  auto* response = static_cast<http_response*>(user);
+  if (response->body.size() + size * count > http_body_limit) {
+    response->too_large = true;
+    return 0;  // ends the transfer
+  }
+  response->body.append(data, size * count);
   return size * count;
 }
 

@@ -11,6 +11,7 @@
 //   interim (1xx) responses are dropped.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -24,11 +25,15 @@ struct http_request {
   std::string body;
 };
 
+// The most body bytes taken: past it the transfer ends with too_large set.
+constexpr size_t http_body_limit = 0x7FFFFFF0;
+
 struct http_response {
   long status = 0;
   std::string headers;  // the header lines, each ended by CR LF, status line left out
   std::string body;
   std::string error;    // what went wrong, when the request failed
+  bool too_large = false;  // the body went past http_body_limit
 };
 
 // False when no response came: the URL was refused, the host could not be

@@ -172,8 +172,10 @@ cell* request_http(uint32_t method, const cell* url, const cell* headers, const 
   }
 
   platform::http_response response;
-  if (!platform::http_send(request, response)) return none::push();
-  if (response.body.size() > 0x7FFFFFF0u) error::fire(err::cat_internal, err::internal::no_memory);
+  bool answered = platform::http_send(request, response);
+  // A body no series can hold is a memory limit, not a lost connection.
+  if (response.too_large) error::fire(err::cat_internal, err::internal::no_memory);
+  if (!answered) return none::push();
   const uint8_t* answer = reinterpret_cast<const uint8_t*>(response.body.data());
   if (!info) return make_value(&u, answer, response.body.size(), binary, lines);
   cell* result = block::make_at(stack::push_cell(), 3);

@@ -2,26 +2,56 @@
 
 #include <curl/curl.h>
 
-#include <cstring>
-#include <memory>
-#include <mutex>
+#include <dlfcn.h>
 #include <strings.h>
+
+#include <cstring>
+#include <type_traits>
 
 namespace kez::platform {
 
 namespace {
 
-void global_init() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
+// libcurl is loaded at the first request, not at start-up: it brings some
+// thirty libraries (TLS, Kerberos, LDAP ...) that a script without HTTP
+// should not pay for.
+struct curl_api {
+  decltype(&curl_global_init) global_init;
+  decltype(&curl_easy_init) easy_init;
+  decltype(&curl_easy_setopt) easy_setopt;
+  decltype(&curl_easy_perform) easy_perform;
+  decltype(&curl_easy_getinfo) easy_getinfo;
+  decltype(&curl_easy_cleanup) easy_cleanup;
+  decltype(&curl_easy_strerror) easy_strerror;
+  decltype(&curl_slist_append) slist_append;
+  decltype(&curl_slist_free_all) slist_free_all;
+};
 
-struct easy_deleter {
-  void operator()(CURL* c) const { curl_easy_cleanup(c); }
-};
-struct list_deleter {
-  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
-};
+// Null when the library cannot be loaded.
+const curl_api* api() {
+  static const curl_api* loaded = [] () -> const curl_api* {
+    void* lib = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+    if (!lib) return nullptr;
+    static curl_api a;
+    bool ok = true;
+    auto bind = [&](auto& fn, const char* name) {
+      fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(lib, name));
+      ok = ok && fn;
+    };
+    bind(a.global_init, "curl_global_init");
+    bind(a.easy_init, "curl_easy_init");
+    bind(a.easy_setopt, "curl_easy_setopt");
+    bind(a.easy_perform, "curl_easy_perform");
+    bind(a.easy_getinfo, "curl_easy_getinfo");
+    bind(a.easy_cleanup, "curl_easy_cleanup");
+    bind(a.easy_strerror, "curl_easy_strerror");
+    bind(a.slist_append, "curl_slist_append");
+    bind(a.slist_free_all, "curl_slist_free_all");
+    if (!ok || a.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return nullptr;
+    return &a;
+  }();
+  return loaded;
+}
 
 size_t on_body(char* data, size_t size, size_t count, void* user) {
   auto* response = static_cast<http_response*>(user);
@@ -52,46 +82,59 @@ bool names_q(const std::string& line, const char* name) {
 }  // namespace
 
 bool http_send(const http_request& request, http_response& response) {
-  global_init();
-  std::unique_ptr<CURL, easy_deleter> easy(curl_easy_init());
-  if (!easy) {
+  const curl_api* curl = api();
+  if (!curl) {
+    response.error = "libcurl cannot be loaded";
+    return false;
+  }
+  CURL* c = curl->easy_init();
+  if (!c) {
     response.error = "cannot start a request";
     return false;
   }
-  CURL* c = easy.get();
+  curl_slist* list = nullptr;
+  // Both go on every way out; the list only once the request is done with it.
+  struct cleanup {
+    const curl_api* curl;
+    CURL* c;
+    curl_slist*& list;
+    ~cleanup() {
+      curl->easy_cleanup(c);
+      curl->slist_free_all(list);
+    }
+  } done_with{curl, c, list};
   char error[CURL_ERROR_SIZE] = {};
-  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, error);
-  curl_easy_setopt(c, CURLOPT_URL, request.url.c_str());
-  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(c, CURLOPT_MAXREDIRS, 20L);
-  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 30L);
+  curl->easy_setopt(c, CURLOPT_ERRORBUFFER, error);
+  curl->easy_setopt(c, CURLOPT_URL, request.url.c_str());
+  curl->easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+  curl->easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl->easy_setopt(c, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl->easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
+  curl->easy_setopt(c, CURLOPT_MAXREDIRS, 20L);
+  curl->easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 30L);
   // A server that stops sending is given up on rather than waited for forever.
-  curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, 120L);
-  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
-  curl_easy_setopt(c, CURLOPT_WRITEDATA, &response);
-  curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, on_header);
-  curl_easy_setopt(c, CURLOPT_HEADERDATA, &response);
+  curl->easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl->easy_setopt(c, CURLOPT_LOW_SPEED_TIME, 120L);
+  curl->easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
+  curl->easy_setopt(c, CURLOPT_WRITEDATA, &response);
+  curl->easy_setopt(c, CURLOPT_HEADERFUNCTION, on_header);
+  curl->easy_setopt(c, CURLOPT_HEADERDATA, &response);
 
   const std::string& m = request.method;
   if (m == "HEAD") {
-    curl_easy_setopt(c, CURLOPT_NOBODY, 1L);
+    curl->easy_setopt(c, CURLOPT_NOBODY, 1L);
   } else if (m == "GET") {
-    curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
+    curl->easy_setopt(c, CURLOPT_HTTPGET, 1L);
   } else {
-    if (m != "POST") curl_easy_setopt(c, CURLOPT_CUSTOMREQUEST, m.c_str());
+    if (m != "POST") curl->easy_setopt(c, CURLOPT_CUSTOMREQUEST, m.c_str());
     if (m == "POST" || request.has_body) {
-      curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.has_body ? request.body.size() : 0));
-      curl_easy_setopt(c, CURLOPT_POSTFIELDS, request.has_body ? request.body.data() : "");
+      curl->easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.has_body ? request.body.size() : 0));
+      curl->easy_setopt(c, CURLOPT_POSTFIELDS, request.has_body ? request.body.data() : "");
     }
   }
 
-  curl_slist* list = nullptr;
-  auto add = [&list](const char* line) {
-    if (curl_slist* grown = curl_slist_append(list, line)) list = grown;
+  auto add = [&](const char* line) {
+    if (curl_slist* grown = curl->slist_append(list, line)) list = grown;
   };
   bool content_type = false;
   for (const std::string& h : request.headers) {
@@ -106,15 +149,14 @@ bool http_send(const http_request& request, http_response& response) {
   // and hold large ones back behind "Expect: 100-continue".
   if (!content_type) add("Content-Type:");
   add("Expect:");
-  std::unique_ptr<curl_slist, list_deleter> headers(list);
-  curl_easy_setopt(c, CURLOPT_HTTPHEADER, list);
+  curl->easy_setopt(c, CURLOPT_HTTPHEADER, list);
 
-  CURLcode done = curl_easy_perform(c);
+  CURLcode done = curl->easy_perform(c);
   if (done != CURLE_OK) {
-    response.error = error[0] ? error : curl_easy_strerror(done);
+    response.error = error[0] ? error : curl->easy_strerror(done);
     return false;
   }
-  curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &response.status);
+  curl->easy_getinfo(c, CURLINFO_RESPONSE_CODE, &response.status);
   return true;
 }
 

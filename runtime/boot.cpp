@@ -24,6 +24,7 @@
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/function.h"
 #include "runtime/datatypes/handle.h"
+#include "runtime/datatypes/image.h"
 #include "runtime/datatypes/hash.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
@@ -82,7 +83,7 @@ void (*const word_registrations[])() = {
     op::init,     function::init, routine::init,  object::init,
     time::init,   date::init,     money::init,    pair::init,     point2D::init, point3D::init,
     tuple::init,  percent::init,  triple::init,   vector::init,   bitset::init,  map::init,
-    hash_::init,  handle::init,   port::init,
+    hash_::init,  handle::init,   port::init,     image::init,
 };
 
 // Every type's name, so that specs may name types not built yet.
@@ -242,6 +243,7 @@ void init() {
   define_operators();
   system_stub::init_ports();
   natives::define_system_routines();
+  image::init_natives();
 }
 
 long find_header(const char* text, unsigned long length) {

@@ -10,6 +10,7 @@
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/image.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/hooks.h"
@@ -270,8 +271,11 @@ uint32_t n_forever(int32_t, const int32_t*) {
   return 0;
 }
 
-// The number of items from a series' position to its tail.
+// The number of items from a series' position to its tail (series-more?
+// while it is above 0). An image's length is its whole pixel count, so its
+// pixels left are counted from the head here.
 int32_t items_left(cell* series) {
+  if (type_of(series) == TYPE_IMAGE) return image::pixels_left(series);
   cell copy = *series;
   collector::root_cells keep(&copy);
   return actions::length_q_dispatch(&copy);

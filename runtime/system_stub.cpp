@@ -74,8 +74,9 @@ const char* const date_words[] = {"date",   "year",    "month",   "day",      "z
 const char* const xy_words[] = {"x", "y", "z"};
 const char* const time_words[] = {"hour", "minute", "second"};
 const char* const money_words[] = {"code", "amount"};
+const char* const image_words[] = {"size", "argb", "rgb", "alpha"};
 const accessor_row accessor_rows[] = {
-    {TYPE_DATE, date_words, 15}, {TYPE_PAIR, xy_words, 2},    {TYPE_POINT2D, xy_words, 2},
+    {TYPE_DATE, date_words, 15}, {TYPE_IMAGE, image_words, 4}, {TYPE_PAIR, xy_words, 2},    {TYPE_POINT2D, xy_words, 2},
     {TYPE_POINT3D, xy_words, 3}, {TYPE_TIME, time_words, 3}, {TYPE_MONEY, money_words, 2},
 };
 

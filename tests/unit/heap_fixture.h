@@ -66,6 +66,7 @@ inline void reset_heap() {
   forget_heap_roots();
   forget_services();
   refs::reset();
+  handles::release_all();
   handles::free();
   memory::free_all_frames();
   collector::init();

@@ -1,20 +1,25 @@
 #include "runtime/clipboard.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "platform/clipboard.h"
+#include "platform/image.h"
 #include "runtime/collector.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/file.h"
+#include "runtime/datatypes/image.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
+#include "runtime/image_os.h"
 #include "runtime/interpreter.h"
 #include "runtime/simple_io.h"
 #include "runtime/stack.h"
@@ -113,7 +118,79 @@ bytes file_list(const cell* block) {
   return out;
 }
 
+// The 32-bit bitmap written beside the PNG: a 124-byte version-5 header
+// (top-down rows, bit fields for straight BGRA) and the pixels.
+constexpr size_t DIB_HEADER = 124;
+constexpr uint32_t MASK_R = 0x00FF0000, MASK_G = 0x0000FF00, MASK_B = 0x000000FF, MASK_A = 0xFF000000;
+
+void put32(bytes& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (8 * i));
+}
+uint32_t get32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+
+bytes dib_of(uint32_t width, uint32_t height, const uint32_t* pixels) {
+  size_t n = size_t(width) * height;
+  bytes b(DIB_HEADER + 4 * n, 0);
+  put32(b, 0, DIB_HEADER);
+  put32(b, 4, width);
+  put32(b, 8, uint32_t(-int32_t(height)));
+  b[12] = 1;   // planes
+  b[14] = 32;  // bits per pixel
+  put32(b, 16, 3);  // bit fields
+  put32(b, 20, uint32_t(4 * n));
+  put32(b, 40, MASK_R);
+  put32(b, 44, MASK_G);
+  put32(b, 48, MASK_B);
+  put32(b, 52, MASK_A);
+  put32(b, 56, 0x57696E20);  // the colour space of the desktop
+  put32(b, 108, 4);          // rendering intent: images
+  for (size_t i = 0; i < n; ++i) put32(b, DIB_HEADER + 4 * i, pixels[i]);
+  return b;
+}
+
+// The two forms an image goes to the clipboard in: its PNG file first, then
+// the bitmap with alpha.
+void prepare_image(const cell* value, std::vector<std::pair<clip_format, bytes>>& prepared) {
+  uint32_t width = image::width_of(value), height = image::height_of(value);
+  if (width == 0 || height == 0 || !value->w2) return;
+  const uint32_t* pixels = image_os::lock_pixels(value->w2, false);
+  bytes png;
+  if (!image_codecs::encode_png(width, height, pixels, png)) error::fire(err::cat_access, err::access::bad_media);
+  prepared.emplace_back(platform::CLIP_PNG, std::move(png));
+  prepared.emplace_back(platform::CLIP_DIBV5, dib_of(width, height, image_os::lock_pixels(value->w2, false)));
+}
+
+[[noreturn]] void bad_media() { error::fire(err::cat_access, err::access::bad_media); }
+
 }  // namespace
+
+bool image_from_dib(const uint8_t* data, size_t size, cell* target) {
+  if (size < DIB_HEADER) return false;
+  int32_t width = int32_t(get32(data + 4)), height = int32_t(get32(data + 8));
+  uint32_t bits = data[14] | data[15] << 8;
+  if (bits != 32 || get32(data + 16) != 3 || get32(data + 40) != MASK_R || get32(data + 44) != MASK_G ||
+      get32(data + 48) != MASK_B || get32(data + 52) != MASK_A)
+    return false;
+  uint32_t rows = height < 0 ? uint32_t(-int64_t(height)) : uint32_t(height);
+  if (width <= 0 || rows == 0 || uint32_t(width) > image_codecs::MAX_SIDE || rows > image_codecs::MAX_SIDE ||
+      uint64_t(width) * rows > image::MAX_PIXELS)
+    return false;
+  // The header's size is a claim; the pixels must really follow it.
+  uint64_t stride = 4 * uint64_t(width);
+  if (stride * rows > size - DIB_HEADER) return false;
+  const uint8_t* pixels = data + DIB_HEADER;
+  bytes upright;
+  if (height > 0) {  // rows stored bottom-up
+    upright.resize(stride * rows);
+    for (uint32_t y = 0; y < rows; ++y)
+      std::copy_n(pixels + (rows - 1 - y) * stride, stride, upright.begin() + y * stride);
+    pixels = upright.data();
+  }
+  uint32_t node = image_os::from_memory(uint32_t(width), rows, uint32_t(stride), pixels);
+  if (!node) return false;
+  image::make_at(target, node);
+  return true;
+}
 
 cell* read() {
   if (!open_clipboard()) {
@@ -124,7 +201,8 @@ cell* read() {
   clip_format found = platform::CLIP_FORMATS;
   {
     held_clipboard held;
-    for (clip_format f : {platform::CLIP_TEXT, platform::CLIP_FILES}) {
+    for (clip_format f : {platform::CLIP_TEXT, platform::CLIP_FILES, platform::CLIP_PNG, platform::CLIP_JFIF,
+                          platform::CLIP_GIF, platform::CLIP_DIBV5}) {
       if (platform::clipboard().get(f, data)) {
         found = f;
         break;
@@ -139,6 +217,19 @@ cell* read() {
     }
     case platform::CLIP_FILES:
       return files_value(data);
+    case platform::CLIP_PNG:
+    case platform::CLIP_JFIF:
+    case platform::CLIP_GIF: {
+      uint32_t node = image_os::decode_memory(data.data(), uint32_t(std::min<size_t>(data.size(), UINT32_MAX)));
+      if (!node) bad_media();
+      return image::make_at(stack::push_cell(), node);
+    }
+    case platform::CLIP_DIBV5: {
+      cell* picture = stack::push_cell();
+      if (image_from_dib(data.data(), data.size(), picture)) return picture;
+      *picture = cell{TYPE_NONE, 0, 0, 0};
+      return picture;
+    }
     default: {
       cell none{TYPE_NONE, 0, 0, 0};
       return stack::push(&none);
@@ -156,6 +247,9 @@ bool write(const cell* value) {
       break;
     case TYPE_BLOCK:
       prepared.emplace_back(platform::CLIP_FILES, file_list(value));
+      break;
+    case TYPE_IMAGE:
+      prepare_image(value, prepared);
       break;
     default:
       invalid_arg(value);

@@ -8,6 +8,9 @@
 //   while the clipboard is held and an error never leaves it open.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "runtime/cell.h"
 
 namespace kez::clipboard {
@@ -21,5 +24,11 @@ cell* read();
 // be opened or a format could not be set. Any other value, or a path that
 // cannot be a local one, raises Script Error invalid-arg.
 bool write(const cell* value);
+
+// An image! in target from a 32-bit version-5 bitmap (header and pixels as
+// the clipboard holds them); false, target untouched, when the header is not
+// the straight-BGRA form, a side is out of range or the pixels it claims
+// are not all there. Rows stored bottom-up come out upright.
+bool image_from_dib(const uint8_t* data, size_t size, cell* target);
 
 }  // namespace kez::clipboard

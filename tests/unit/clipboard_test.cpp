@@ -11,6 +11,11 @@
 #include "runtime/boot.h"
 #include "runtime/clipboard.h"
 #include "runtime/datatypes/block.h"
+#include "runtime/datatypes/error.h"
+#include "runtime/datatypes/image.h"
+#include "runtime/error_ids.h"
+#include "runtime/image_os.h"
+#include "runtime/thrown.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/lexer.h"
 #include "runtime/stack.h"
@@ -124,6 +129,108 @@ TEST_F(clipboard_test, busy_or_refusing_clipboard) {
   EXPECT_EQ(text(clipboard::read()), "kept");
   backend.refuse = true;
   EXPECT_FALSE(clipboard::write(value("\"refused\"")));
+  EXPECT_EQ(backend.held, 0);
+}
+
+uint32_t u32(const bytes& b, size_t at) { return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24; }
+
+// A version-5 bitmap as other programs put it on the clipboard.
+bytes dib(int32_t width, int32_t height, const std::vector<uint32_t>& pixels, uint32_t alpha_mask = 0xFF000000) {
+  bytes b(124 + 4 * pixels.size(), 0);
+  auto put = [&](size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (8 * i));
+  };
+  put(0, 124);
+  put(4, uint32_t(width));
+  put(8, uint32_t(height));
+  b[12] = 1;
+  b[14] = 32;
+  put(16, 3);
+  put(40, 0x00FF0000);
+  put(44, 0x0000FF00);
+  put(48, 0x000000FF);
+  put(52, alpha_mask);
+  for (size_t i = 0; i < pixels.size(); ++i) put(124 + 4 * i, pixels[i]);
+  return b;
+}
+
+TEST_F(clipboard_test, image_goes_as_png_then_bitmap) {
+  const uint32_t pixels[] = {0xFFFF0000, 0xFF00FF00};
+  cell* picture = image::make_at(stack::push_cell(),
+                                 image_os::from_memory(2, 1, 0, reinterpret_cast<const uint8_t*>(pixels)));
+  EXPECT_TRUE(clipboard::write(picture));
+  ASSERT_TRUE(backend.present[platform::CLIP_PNG]);
+  ASSERT_TRUE(backend.present[platform::CLIP_DIBV5]);
+  const bytes& png = backend.formats[platform::CLIP_PNG];
+  EXPECT_EQ(std::string(png.begin() + 1, png.begin() + 4), "PNG");
+  const bytes& bitmap = backend.formats[platform::CLIP_DIBV5];
+  ASSERT_EQ(bitmap.size(), 124u + 8);
+  EXPECT_EQ(u32(bitmap, 0), 124u);
+  EXPECT_EQ(u32(bitmap, 4), 2u);
+  EXPECT_EQ(int32_t(u32(bitmap, 8)), -1);  // top-down
+  EXPECT_EQ(bitmap[12], 1);
+  EXPECT_EQ(bitmap[14], 32);
+  EXPECT_EQ(u32(bitmap, 16), 3u);
+  EXPECT_EQ(u32(bitmap, 20), 8u);
+  EXPECT_EQ(u32(bitmap, 40), 0x00FF0000u);
+  EXPECT_EQ(u32(bitmap, 52), 0xFF000000u);
+  EXPECT_EQ(u32(bitmap, 56), 0x57696E20u);
+  EXPECT_EQ(u32(bitmap, 108), 4u);
+  EXPECT_EQ(u32(bitmap, 124), 0xFFFF0000u);  // opaque red
+  EXPECT_EQ(u32(bitmap, 128), 0xFF00FF00u);
+}
+
+TEST_F(clipboard_test, bitmap_alone_reads_as_image) {
+  backend.present[platform::CLIP_DIBV5] = true;
+  // Bottom-up rows (positive height) come out upright.
+  backend.formats[platform::CLIP_DIBV5] = dib(1, 2, {0xFF000001, 0x80000002});
+  cell* picture = clipboard::read();
+  ASSERT_EQ(type_of(picture), TYPE_IMAGE);
+  EXPECT_EQ(image::width_of(picture), 1u);
+  EXPECT_EQ(image::height_of(picture), 2u);
+  EXPECT_EQ(image_os::get_pixel(picture->w2, 0), 0x80000002u);
+  EXPECT_EQ(image_os::get_pixel(picture->w2, 1), 0xFF000001u);
+  backend.formats[platform::CLIP_DIBV5] = dib(2, -1, {1, 2});
+  picture = clipboard::read();
+  ASSERT_EQ(type_of(picture), TYPE_IMAGE);
+  EXPECT_EQ(image_os::get_pixel(picture->w2, 0), 1u);
+}
+
+TEST_F(clipboard_test, bitmap_that_claims_more_than_it_holds) {
+  backend.present[platform::CLIP_DIBV5] = true;
+  struct row {
+    bytes data;
+    const char* what;
+  };
+  bytes truncated = dib(4, 4, std::vector<uint32_t>(16, 7));
+  truncated.resize(truncated.size() - 1);
+  const row rows[] = {
+      {truncated, "pixels cut short"},
+      {dib(0x4000, -0x4000, {}), "a header claiming 268 million pixels with none after it"},
+      {dib(0x10000, 1, std::vector<uint32_t>(0x10000, 1)), "a side past 65,535"},
+      {dib(2, 2, {1, 2, 3}), "three pixels of four"},
+      {dib(0, 1, {}), "no width"},
+      {dib(1, 0, {}), "no height"},
+      {dib(1, 1, {1}, 0), "no alpha mask"},
+      {bytes(123, 0), "header cut short"},
+  };
+  for (const row& r : rows) {
+    backend.formats[platform::CLIP_DIBV5] = r.data;
+    EXPECT_EQ(type_of(clipboard::read()), TYPE_NONE) << r.what;
+  }
+  EXPECT_EQ(backend.held, 0);
+}
+
+TEST_F(clipboard_test, undecodable_png_raises_bad_media) {
+  backend.present[platform::CLIP_PNG] = true;
+  backend.formats[platform::CLIP_PNG] = {0x89, 'P', 'N', 'G', 1, 2, 3};
+  bool raised = false;
+  try {
+    clipboard::read();
+  } catch (const thrown&) {
+    raised = error::last_category() == err::cat_access && error::last_id() == err::access::bad_media;
+  }
+  EXPECT_TRUE(raised);
   EXPECT_EQ(backend.held, 0);
 }
 

@@ -56,14 +56,14 @@ void file_value(const uint8_t* path, size_t n, cell* target) {
   string::make_at(target, uint32_t(n));
   simple_io::append_text(target, path, n);
   uint32_t name = symbol::make("to-kez-file");
+  cell word{TYPE_NONE, 0, 0, 0};
+  collector::root_cells keep(&word);
+  word::make_at(name, &word);
   cell* fn = context::get_value_cell(context::global, name);
   if (!fn || type_of(fn) != TYPE_FUNCTION) {
     target->header = TYPE_FILE;
     return;
   }
-  cell word{TYPE_NONE, 0, 0, 0};
-  collector::root_cells keep(&word);
-  word::make_at(name, &word);
   *target = *interpreter::call_function_with(fn, target, 1, &word);
   stack::pop(1);
 }

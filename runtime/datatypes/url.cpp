@@ -246,11 +246,11 @@ cell* to_port(cell* u, bool new_, bool read_, bool write_, bool seek, const cell
   cell target = *u;
   collector::root_cells keep(&target);
   uint32_t name = symbol::make("parse-url");
-  cell* fn = context::get_value_cell(context::global, name);
-  if (!fn || type_of(fn) != TYPE_FUNCTION || !port::hooks.call_function) invalid_arg(&target);
   cell word{TYPE_NONE, 0, 0, 0};
   collector::root_cells keep_word(&word);
   word::make_at(name, &word);
+  cell* fn = context::get_value_cell(context::global, name);
+  if (!fn || type_of(fn) != TYPE_FUNCTION || !port::hooks.call_function) invalid_arg(&target);
   cell* spec = port::hooks.call_function(fn, &target, 1, &word);
   if (type_of(spec) != TYPE_OBJECT) invalid_arg(&target);
   port::make(spec, spec, TYPE_PORT);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "runtime/call.h"
+#include "runtime/clipboard.h"
 #include "runtime/checksum.h"
 #include "runtime/collector.h"
 #include "runtime/compression.h"
@@ -425,6 +426,16 @@ uint32_t r_os_info(int32_t, const int32_t*) {
   return 0;
 }
 
+uint32_t r_read_clipboard(int32_t, const int32_t*) {
+  stack::set_last_keep(clipboard::read());
+  return 0;
+}
+
+uint32_t r_write_clipboard(int32_t, const int32_t*) {
+  result(cell{TYPE_LOGIC, clipboard::write(arg(0)) ? 1u : 0u, 0, 0});
+  return 0;
+}
+
 }  // namespace
 
 void define_system_routines() {
@@ -432,6 +443,14 @@ void define_system_routines() {
   define_extra("exists?", "[\"Returns TRUE if the file exists\" path [file!] return: [logic!]]", r_exists_q);
   define_extra("write-stdout", "[\"Write data to STDOUT\" data [any-type!]]", r_write_stdout);
   define_extra("os-info", "[\"Returns detailed operating system version information\"]", r_os_info);
+  define_extra("read-clipboard",
+               "[\"Return the contents of the system clipboard\" return: [any-type!] \"false on failure, none if "
+               "empty, otherwise: string!, block! of files!, or an image!\"]",
+               r_read_clipboard);
+  define_extra("write-clipboard",
+               "[\"Write content to the system clipboard\" data [any-type!] \"string!, block! of files!, an image! "
+               "or none!\" return: [logic!] \"indicates success\"]",
+               r_write_clipboard);
 }
 
 void register_system(entry* slots) {

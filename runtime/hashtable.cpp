@@ -52,8 +52,22 @@ uint32_t string(const cell* value, bool case_sensitive) {
   size_t n = head < b->tail ? (b->tail - head) / unit : 0;
   uint32_t h = SEED;
   const uint8_t* p = arena::at(uint32_t(head));
+  if (unit == 1) {
+    // One unit a code point: the commonest text, looped over without the
+    // width and case tests of the general loop below (same hash).
+    if (case_sensitive) {
+      for (size_t i = 0; i < n; ++i) h = murmur::mix_block(h, p[i]);
+    } else {
+      for (size_t i = 0; i < n; ++i) {
+        uint32_t cp = p[i];
+        cp = cp < 0x80 ? cp - (cp - 'a' < 26u ? 32 : 0) : uint32_t(case_::convert(int32_t(cp), case_::upper));
+        h = murmur::mix_block(h, cp);
+      }
+    }
+    return murmur::finish(h, 0, 0, 4 * n);
+  }
   for (size_t i = 0; i < n; ++i) {
-    int32_t cp = unit == 1 ? p[i] : utf::get(p, int(unit), i);
+    int32_t cp = utf::get(p, int(unit), i);
     // ASCII folds inline: the case tables give the same for it.
     if (!case_sensitive) cp = cp < 0x80 ? (cp >= 'a' && cp <= 'z' ? cp - 32 : cp) : case_::convert(cp, case_::upper);
     h = murmur::mix_block(h, uint32_t(cp));

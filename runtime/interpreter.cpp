@@ -383,13 +383,15 @@ uint32_t eval_arguments(call_site& site, const cell* fn, bool native, bool infix
   };
   int32_t n = int32_t(lb->used() / sizeof(cell));
   int32_t i = 0;
+  // Infix: the left operand, and the right one when already fetched.
+  int32_t given = infix ? (site.right_fetched ? 2 : 1) : 0;
   // Fixed arguments.
   for (; i < n; ++i) {
     const cell* e = lb->head_cell() + i;
     uint32_t kind = (e->header >> KIND_SHIFT) & 3;
     if (type_of(e) != TYPE_TYPESET) break;
     if (kind == ARG_RETURN) continue;
-    if ((infix && i == 0) || (site.right_fetched && i == 1)) {
+    if (i < given) {
       if (!typeset::has_q(e, type_of(stack::arguments + i))) expect_arg(site.name, stack::arguments + i, e->w3);
       continue;
     }

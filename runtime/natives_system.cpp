@@ -10,6 +10,7 @@
 #include <string>
 
 #include "runtime/call.h"
+#include "runtime/clipboard.h"
 #include "runtime/checksum.h"
 #include "runtime/collector.h"
 #include "runtime/compression.h"
@@ -427,6 +428,16 @@ uint32_t r_os_info(int32_t, const int32_t*) {
   return 0;
 }
 
+uint32_t r_read_clipboard(int32_t, const int32_t*) {
+  stack::set_last_keep(clipboard::read());
+  return 0;
+}
+
+uint32_t r_write_clipboard(int32_t, const int32_t*) {
+  result(cell{TYPE_LOGIC, clipboard::write(arg(0)) ? 1u : 0u, 0, 0});
+  return 0;
+}
+
 }  // namespace
 
 void register_system_extras(extra_list& list) {
@@ -434,6 +445,14 @@ void register_system_extras(extra_list& list) {
   list.push_back({"exists?", "[\"Returns TRUE if the file exists\" path [file!] return: [logic!]]", r_exists_q});
   list.push_back({"write-stdout", "[\"Write data to STDOUT\" data [any-type!]]", r_write_stdout});
   list.push_back({"os-info", "[\"Returns detailed operating system version information\"]", r_os_info});
+  list.push_back({"read-clipboard",
+                  "[\"Return the contents of the system clipboard\" return: [any-type!] \"false on failure, none if "
+                  "empty, otherwise: string!, block! of files!, or an image!\"]",
+                  r_read_clipboard});
+  list.push_back({"write-clipboard",
+                  "[\"Write content to the system clipboard\" data [any-type!] \"string!, block! of files!, an image! "
+                  "or none!\" return: [logic!] \"indicates success\"]",
+                  r_write_clipboard});
 }
 
 void register_system(entry* slots) {

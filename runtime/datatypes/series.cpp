@@ -125,6 +125,12 @@ int32_t part_count(const cell* s, const cell* part) {
   bad_refine_arg(words::ref::part, part);
 }
 
+void sorted_records::follow() const {
+  series_buffer* b = buffer_of(series);
+  if (b->unit() != unit || b->used() < offset + span) error::fire(err::cat_script, err::script::past_end);
+  *base = b->head_ptr() + offset;
+}
+
 void reindex(const cell* s) {
   if (indexed_q(s)) hashtable::rebuild(s->w3, uint32_t(ks_abs_length_q(s)));
 }
@@ -373,8 +379,9 @@ cell* take(cell* s, const cell* part, bool, bool last) {
     else
       count = part_count(s, part);
     if (count <= 0) {
-      count = count == 0 ? 1 : -count;
-      if (last || count > at) count = 0;
+      // Widened: negating the most negative count overflows 32 bits.
+      int64_t back = count == 0 ? 1 : -int64_t(count);
+      count = last || back > at ? 0 : int32_t(back);
       start = at - count;
     } else {
       count = std::min(count, len);

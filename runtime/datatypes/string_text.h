@@ -48,7 +48,8 @@ struct text_view {
 
 inline text_view view_of(const cell* s) {
   series_buffer* b = buffer_of(s);
-  uint32_t unit = type_of(s) == TYPE_BINARY ? 1 : unit_of(b);
+  // A vector!'s unit is its element width, which may be 8.
+  uint32_t unit = type_of(s) == TYPE_BINARY ? 1 : type_of(s) == TYPE_VECTOR ? b->unit() : unit_of(b);
   uint32_t total = b->used() / unit;
   int32_t h = int32_t(s->w1);
   uint32_t head = h < 0 ? 0 : uint32_t(h) > total ? total : uint32_t(h);

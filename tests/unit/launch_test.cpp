@@ -50,6 +50,23 @@ TEST(Launch, ScriptsRunAndReportUncaughtErrors) {
   }
 }
 
+// Code nested deeper than the call stack: the uncaught stack-overflow gets
+// the normal report and status 254, with what was printed before it, even
+// when the nesting is too deep for the report to show it whole.
+TEST(Launch, DeepNestingEndsWithTheNormalReport) {
+  int n = 0;
+  for (int depth : {12000, 100000}) {
+    SCOPED_TRACE(depth);
+    std::string text = "Kez []\nprint \"before\"\n" + std::string(size_t(depth), '(') + "1" +
+                       std::string(size_t(depth), ')') + "\n";
+    auto result = kez::test::run_child(KEZ_EXE, {script_file("deep_" + std::to_string(n++) + ".kez", text)});
+    EXPECT_EQ(result.status, 254);
+    EXPECT_EQ(result.out, "before\n");
+    EXPECT_EQ(result.err.rfind("*** Internal Error: stack overflow\n", 0), 0u) << result.err;
+    EXPECT_NE(result.err.find("*** Near : (("), std::string::npos) << result.err;
+  }
+}
+
 TEST(Launch, HeaderIsKezThenBlanksThenABracket) {
   struct row {
     const char* text;

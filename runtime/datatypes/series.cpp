@@ -135,6 +135,22 @@ void reindex(const cell* s) {
   if (indexed_q(s)) hashtable::rebuild(s->w3, uint32_t(ks_abs_length_q(s)));
 }
 
+bool unindex_removed(const cell* s, int32_t at, int32_t count, int32_t len) {
+  if (!indexed_q(s) || count <= 0 || at >= len) return true;
+  if (int64_t(at) + count >= len) {
+    hashtable::delete_range(s->w3, uint32_t(at), uint32_t(len - at));
+    return true;
+  }
+  return !hashtable::shift_indexes(s->w3, -count, uint32_t(at + count), uint32_t(len - at - count), true);
+}
+
+void index_inserted(const cell* s, int32_t at, int32_t count) {
+  if (!indexed_q(s)) return;
+  int32_t after = ks_abs_length_q(s) - at - count;
+  if (after > 0 && hashtable::shift_indexes(s->w3, count, uint32_t(at), uint32_t(after), true)) return reindex(s);
+  index_cells(s, at, count);
+}
+
 void index_cells(const cell* s, int32_t from, int32_t count) {
   if (!indexed_q(s)) return;
   for (int32_t i = from; i < from + count; ++i) {
@@ -331,9 +347,10 @@ cell* remove(cell* s, const cell* part, const cell* key) {
   bool owned = notify(s, ownership::REMOVE, nullptr, at, count);
   b = buffer_of(s);
   len = abs_length(b);
+  bool indexed = unindex_removed(s, at, count, len);
   if (int64_t(at) + count >= len) b->tail = arena::offset_of(element(b, std::min(at, len)));
   else shift_down(b, at, at + count);
-  reindex(s);
+  if (!indexed) reindex(s);
   if (owned) notify(s, ownership::REMOVED, nullptr, at, 0);
   return s;
 }
@@ -398,11 +415,12 @@ cell* take(cell* s, const cell* part, bool, bool last) {
   uint32_t node = copy_elements(s, start, count);
   collector::root_node keep(node);  // reindexing and the owner's hook may collect
   series_buffer* b = buffer_of(s);
+  bool indexed = unindex_removed(s, start, count, abs_length(b));
   if (count) {
     if (start + count >= abs_length(b)) b->tail = arena::offset_of(element(b, start));
     else shift_down(b, start, start + count);
   }
-  reindex(s);
+  if (!indexed) reindex(s);
   uint32_t t = type_of(s);
   cell result{t, 0, node, t == TYPE_VECTOR ? s->w3 : 0};
   if (owned) notify(s, ownership::TAKEN, nullptr, at, requested);

@@ -69,6 +69,13 @@ struct sorted_records {
 };
 
 void reindex(const cell* s);
+// A hash!'s index kept up with an edit instead of rebuilt (no-ops for
+// anything else). unindex_removed: before cells [at, at + count) leave a
+// block of len cells, the rest moving down; false when the index must be
+// rebuilt once they have. index_inserted: after count cells were inserted
+// at `at`, the rest moved up.
+bool unindex_removed(const cell* s, int32_t at, int32_t count, int32_t len);
+void index_inserted(const cell* s, int32_t at, int32_t count);
 void index_cells(const cell* s, int32_t from, int32_t count);
 inline bool indexed_q(const cell* s) { return type_of(s) == TYPE_HASH && s->w3; }
 

@@ -507,9 +507,10 @@ cell* copy(cell* value, cell* result, const cell* part, bool, const cell*) {
   int32_t count = std::max(abs - start, 0);
   if (part) {
     if (type_of(part) == TYPE_PAIR) {
-      int32_t x = int32_t(part->w2), y = int32_t(part->w3);
-      start = std::max(head_of(value) + (x > 0 ? x - 1 : x), 0);
-      count = y < x ? 0 : y - x;
+      // Wide: the corners may lie anywhere in the 32-bit range.
+      int64_t x = int32_t(part->w2), y = int32_t(part->w3);
+      start = int32_t(std::clamp<int64_t>(head_of(value) + (x > 0 ? x - 1 : x), 0, abs));
+      count = int32_t(std::clamp<int64_t>(y - x, 0, abs));
     } else {
       count = part_count(value, part);
     }

@@ -195,9 +195,23 @@ void define_operators() {
 }
 
 [[noreturn]] void uncaught(cell* error) {
+  cell* base = stack::top;
   cell* buffer = stack::push_cell();
   string::make_at(buffer, 64);
-  actions::form_dispatch(error, buffer, nullptr, 0x7FFFFFFF);
+  try {
+    actions::form_dispatch(error, buffer, nullptr, 0x7FFFFFFF);
+  } catch (const thrown&) {
+    // An argument that cannot be formed (nested too deep, say) must not
+    // cost the report: it goes, the message and the rest stay.
+    runtime::ctx.thrown = 0;
+    cycles::reset();
+    stack::top = base;
+    for (error::field f : {error::F_ARG1, error::F_ARG2, error::F_ARG3})
+      *error::field_of(error, f) = cell{TYPE_NONE, 0, 0, 0};
+    buffer = stack::push_cell();
+    string::make_at(buffer, 64);
+    actions::form_dispatch(error, buffer, nullptr, 0x7FFFFFFF);
+  }
   int32_t length = -1;
   const uint8_t* bytes = string::utf8_bytes(buffer, length);
   std::fflush(stdout);

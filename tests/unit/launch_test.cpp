@@ -35,6 +35,9 @@ TEST(Launch, ScriptsRunAndReportUncaughtErrors) {
       {"kez [] print 1\n", 254, "", "script is missing a Kez header: /"},
       {"Kez/System [] print 1\n", 254, "", "Kez/System"},
       {"Kez [] f: func [][f] try [f] print \"after\"\n", 0, "after\n", ""},
+      // An argument nested too deep to form costs the report only itself.
+      {"Kez [] b: [] loop 1100 [b: reduce [b]] do make error! [type: 'user id: 'message arg1: b]\n", 254, "",
+       "*** User Error: \n*** Where: do"},
   };
   int n = 0;
   for (const row& r : rows) {

@@ -1,5 +1,6 @@
 #include "platform/os.h"
 
+#include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -7,6 +8,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+
+extern char** environ;
 
 #include "runtime/console.h"
 #include "runtime/mem.h"
@@ -96,5 +100,75 @@ uint32_t date_word(time_t when, bool utc) {
 }
 
 uint32_t get_date(bool utc) { return date_word(time(nullptr), utc); }
+
+std::string get_command_line(int argc, const char* const* argv) {
+  std::string line;
+  for (int i = 0; i < argc; ++i) {
+    if (i) line += ' ';
+    std::string_view arg(argv[i]);
+    bool quote = arg.empty() || arg.find_first_of(" \t") != std::string_view::npos;
+    if (quote) line += '"';
+    line += arg;
+    if (quote) line += '"';
+  }
+  return line;
+}
+
+std::vector<std::pair<std::string, std::string>> list_env() {
+  std::vector<std::pair<std::string, std::string>> vars;
+  for (char** e = environ; e && *e; ++e) {
+    const char* entry = *e;
+    const char* equals = *entry ? std::strchr(entry + 1, '=') : nullptr;
+    if (!equals) {
+      vars.emplace_back(entry, "");
+      continue;
+    }
+    vars.emplace_back(std::string(entry, size_t(equals - entry)), std::string(equals + 1));
+  }
+  return vars;
+}
+
+const char* arch_name(const char* machine) {
+  std::string_view m(machine);
+  if (m == "x86_64" || m == "amd64") return "x86-64";
+  if (m == "aarch64" || m == "arm64") return "ARM64";
+  if (m == "i386" || m == "i486" || m == "i586" || m == "i686") return "x86-32";
+  if (m.substr(0, 3) == "arm") return "ARM";
+  if (m == "ia64") return "IA-64";
+  return "Unknown";
+}
+
+void parse_release(const char* release, int32_t version[3], int32_t& build) {
+  version[0] = version[1] = version[2] = 0;
+  build = 0;
+  const char* p = release;
+  for (int i = 0; i < 3; ++i) {
+    int32_t n = 0;
+    bool digits = false;
+    while (*p >= '0' && *p <= '9') {
+      if (n < 100000000) n = n * 10 + (*p - '0');
+      ++p;
+      digits = true;
+    }
+    if (!digits) break;
+    version[i] = n;
+    if (*p != '.') break;
+    ++p;
+  }
+  if (const char* dash = std::strchr(release, '-')) {
+    for (p = dash + 1; *p >= '0' && *p <= '9'; ++p)
+      if (build < 100000000) build = build * 10 + (*p - '0');
+  }
+}
+
+os_description os_info() {
+  os_description d{"Linux", "Unknown", {0, 0, 0}, 0, ""};
+  struct utsname u;
+  if (uname(&u) != 0) return d;
+  d.arch = arch_name(u.machine);
+  d.release = u.release;
+  parse_release(u.release, d.version, d.build);
+  return d;
+}
 
 }  // namespace kez::platform

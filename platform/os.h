@@ -8,6 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace kez::os {
 
@@ -47,5 +50,32 @@ double get_time(bool precise);
 uint32_t get_date(bool utc);
 // The same for a given instant.
 uint32_t date_word(time_t when, bool utc);
+
+// The process's command line rebuilt from its arguments: joined by single
+// spaces, an argument holding a space or a tab (or an empty one) put between
+// double quotes, so that splitting it again at blanks outside quotes gives
+// the same arguments.
+std::string get_command_line(int argc, const char* const* argv);
+
+// Every environment variable as (name, value). The name ends at the first
+// "=" that is not the entry's first character.
+std::vector<std::pair<std::string, std::string>> list_env();
+
+// The running system, from uname: name "Linux", the architecture as the
+// language names it (x86-64, ARM64, x86-32, ARM, IA-64 or Unknown), and the
+// release's leading numbers: three as the version, the fourth (the number
+// after the first "-", else 0) as the build.
+struct os_description {
+  std::string name;
+  std::string arch;
+  int32_t version[3];
+  int32_t build;
+  std::string release;  // as uname gives it
+};
+os_description os_info();
+// The language's name for a machine name of uname.
+const char* arch_name(const char* machine);
+// The numbers of a release text "6.1.0-18-amd64": version 6.1.0, build 18.
+void parse_release(const char* release, int32_t version[3], int32_t& build);
 
 }  // namespace kez::platform

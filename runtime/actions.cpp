@@ -148,11 +148,15 @@ void form_or_mold(const int32_t* r, bool mold, int part_ref) {
 }
 
 // The checks that append, insert and change share; false: nothing to do.
-bool part_and_dup(const int32_t* r, int part_ref, int dup_ref, int32_t& part, int32_t& dup) {
+// The /part limit is measured in `measured`: the inserted value for append
+// and insert, the changed series for change. A count of 0 leaves append and
+// insert with nothing to do, while change then inserts (replaces nothing).
+bool part_and_dup(const int32_t* r, int part_ref, int dup_ref, int32_t& part, int32_t& dup, cell* measured,
+                  bool zero_inserts = false) {
   part = -1;
   dup = 1;
   if (const cell* limit = opt(r, part_ref)) {
-    cell* value = arg(1);
+    cell* value = measured;
     if (type_of(limit) == TYPE_INTEGER) {
       part = int32_t(limit->w2);
     } else if (type_of(limit) == TYPE_FLOAT) {
@@ -164,7 +168,7 @@ bool part_and_dup(const int32_t* r, int part_ref, int dup_ref, int32_t& part, in
       set_cell_type(&word, TYPE_WORD);
       error::fire(err::cat_script, err::script::invalid_refine_arg, &word, limit);
     }
-    if (part == 0) return false;
+    if (part == 0 && !zero_inserts) return false;
     if (part < 0) {
       // Only a series has a head to move back (word 1 of anything else is
       // not an index: an object's is its context).
@@ -183,7 +187,7 @@ bool part_and_dup(const int32_t* r, int part_ref, int dup_ref, int32_t& part, in
 
 void insert_entry(const int32_t* r, bool append) {
   int32_t part, dup;
-  if (!part_and_dup(r, 0, 2, part, dup)) return result(arg(0));
+  if (!part_and_dup(r, 0, 2, part, dup, arg(1))) return result(arg(0));
   result(get_action_ptr_value<ACT_INSERT>(arg(0))(arg(0), arg(1), part, flag(r, 1), dup, append));
 }
 
@@ -250,7 +254,7 @@ void init_entries() {
   entries[ACT_BACK - 1] = unary<ACT_BACK>;
   entries[ACT_CHANGE - 1] = [](const int32_t* r) {
     int32_t part, dup;
-    if (!part_and_dup(r, 0, 2, part, dup)) return result(arg(0));
+    if (!part_and_dup(r, 0, 2, part, dup, arg(0), true)) return result(arg(0));
     result(get_action_ptr_value<ACT_CHANGE>(arg(0))(arg(0), arg(1), part, flag(r, 1), dup));
   };
   entries[ACT_CLEAR - 1] = unary<ACT_CLEAR>;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "runtime/actions.h"
+#include "runtime/arrays.h"
 #include "runtime/case_map.h"
 #include "runtime/collector.h"
 #include "runtime/core_ops.h"
@@ -23,6 +24,7 @@
 #include "runtime/datatypes/float.h"
 #include "runtime/datatypes/function.h"
 #include "runtime/datatypes/handle.h"
+#include "runtime/datatypes/image.h"
 #include "runtime/datatypes/hash.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/logic.h"
@@ -50,6 +52,7 @@
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/url.h"
 #include "runtime/datatypes/word.h"
+#include "runtime/handles.h"
 #include "runtime/hashtable.h"
 #include "runtime/interpreter.h"
 #include "runtime/lexer.h"
@@ -80,7 +83,7 @@ void (*const word_registrations[])() = {
     op::init,     function::init, routine::init,  object::init,
     time::init,   date::init,     money::init,    pair::init,     point2D::init, point3D::init,
     tuple::init,  percent::init,  triple::init,   vector::init,   bitset::init,  map::init,
-    hash_::init,  handle::init,   port::init,
+    hash_::init,  handle::init,   port::init,     image::init,
 };
 
 // Every type's name, so that specs may name types not built yet.
@@ -195,11 +198,10 @@ void define_operators() {
 }
 
 [[noreturn]] void uncaught(cell* error) {
+  std::fflush(stdout);
   cell* base = stack::top;
-  cell* buffer = stack::push_cell();
-  string::make_at(buffer, 64);
   try {
-    actions::form_dispatch(error, buffer, nullptr, 0x7FFFFFFF);
+    natives::write_formed(error, stderr, true);
   } catch (const thrown&) {
     // An argument that cannot be formed (nested too deep, say) must not
     // cost the report: it goes, the message and the rest stay.
@@ -208,15 +210,8 @@ void define_operators() {
     stack::top = base;
     for (error::field f : {error::F_ARG1, error::F_ARG2, error::F_ARG3})
       *error::field_of(error, f) = cell{TYPE_NONE, 0, 0, 0};
-    buffer = stack::push_cell();
-    string::make_at(buffer, 64);
-    actions::form_dispatch(error, buffer, nullptr, 0x7FFFFFFF);
+    natives::write_formed(error, stderr, true);
   }
-  int32_t length = -1;
-  const uint8_t* bytes = string::utf8_bytes(buffer, length);
-  std::fflush(stdout);
-  std::fwrite(bytes, 1, size_t(length), stderr);
-  std::fputc('\n', stderr);
   std::fflush(stderr);
   runtime::on_quit();
   std::_Exit(-2 & 0xFF);
@@ -230,6 +225,7 @@ void init() {
   collector::init();
   collector::set_enabled(false);
   memory::init();
+  handles::init();
   stack::init();
   datatype::reset();
   for (auto reg : registrations) reg();
@@ -249,6 +245,7 @@ void init() {
   error::init();
   error::evaluator.throw_error = stack::throw_error;
   interpreter::init();
+  refs::init();
   natives::init();
   parser::init();
   actions::init_entries();
@@ -257,6 +254,8 @@ void init() {
   define_callables(natives::action_specs, TYPE_ACTION);
   define_operators();
   system_stub::init_ports();
+  natives::define_system_routines();
+  image::init_natives();
 }
 
 long find_header(const char* text, unsigned long length) {

@@ -13,8 +13,10 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/memory.h"
+#include "runtime/natives.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
+#include "runtime/words.h"
 
 namespace kez {
 
@@ -148,7 +150,44 @@ namespace error {
 
 void fire_simple(const cell* arg1, const cell* arg2) { fire(err::cat_script, err::script::bad_make_arg, arg1, arg2); }
 
+void print(int category, int id, const cell* arg1, const cell* arg2, const cell* arg3) {
+  stack::mark_native(words::word[words::w::body]);
+  cell* made = create(category, id, arg1, arg2, arg3);
+  stack::set_last_keep(made);  // the frame's result, which print reads as its argument
+  actions::call_with_refinements(natives::INDEX_PRINT, true, 0, nullptr, 0);
+  *stack::arguments = cell{TYPE_UNSET, 0, 0, 0};
+  stack::unwind_reset();
+}
+
 }  // namespace error
+
+namespace actions {
+
+uint32_t call_with_refinements(uint32_t index, bool native, uint32_t refinement_count,
+                               const refinement_group* groups, uint32_t group_count) {
+  int32_t refinements[MAX_REFINEMENTS];
+  for (int32_t& r : refinements) r = -1;  // entries read only their own, but never garbage
+  if (refinement_count > MAX_REFINEMENTS) refinement_count = MAX_REFINEMENTS;
+  for (uint32_t g = 0; g < group_count; ++g) {
+    const refinement_group& group = groups[g];
+    if (group.position >= refinement_count) continue;
+    if (logic::true_q(group.value)) {
+      refinements[group.position] = group.argument;
+    } else {
+      for (uint32_t k = 0; k < group.count; ++k) none::make_at(stack::arguments + group.argument + k);
+    }
+  }
+  if (native) {
+    natives::entry e = index >= 1 && index <= natives::TABLE_SLOTS ? natives::table[index - 1] : nullptr;
+    if (!e) error::fire(err::cat_internal, err::internal::not_done);
+    return e(1, refinements);
+  }
+  if (index < 1 || index > ACTION_COUNT || !entries[index - 1]) error::fire(err::cat_internal, err::internal::not_done);
+  entries[index - 1](refinements);
+  return 0;
+}
+
+}  // namespace actions
 
 namespace path {
 

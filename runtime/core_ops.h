@@ -86,8 +86,44 @@ namespace kez::error {
 
 // Script Error bad-make-arg with the two arguments.
 [[noreturn]] void fire_simple(const cell* arg1, const cell* arg2);
+// Prints an error of that category, id and arguments (null: not given)
+// through the print native, in a native frame named <body>, without raising
+// it: the text is what an uncaught error of the same fields reports. The
+// data stack is left as it was.
+void print(int category, int id, const cell* arg1 = nullptr, const cell* arg2 = nullptr,
+           const cell* arg3 = nullptr);
 
 }  // namespace kez::error
+
+namespace kez::actions {
+
+// One refinement of a call by table index: its value (truthy when given),
+// its position among the entry's refinements (from 0), and its argument
+// cells, counted from the frame's first cell.
+struct refinement_group {
+  const cell* value;
+  uint32_t position;
+  int32_t argument;
+  uint32_t count;
+};
+constexpr uint32_t MAX_REFINEMENTS = 64;
+
+// Calls entry `index` (from 1) of the natives table (native set; check? is
+// 1) or of the actions' stack entries, on the current frame, whose argument
+// cells the caller has pushed: every refinement starts absent (-1); a group
+// whose value is truthy passes its argument position, any other has its
+// argument cells set to none!. refinement_count (at most MAX_REFINEMENTS)
+// bounds the positions. Answers the native's status (0 for an action); the
+// result is in arguments[0]. An index with no entry raises Internal Error
+// not-done.
+uint32_t call_with_refinements(uint32_t index, bool native, uint32_t refinement_count,
+                               const refinement_group* groups, uint32_t group_count);
+inline uint32_t call_with_refinements(uint32_t index, bool native, uint32_t refinement_count,
+                                      std::initializer_list<refinement_group> groups) {
+  return call_with_refinements(index, native, refinement_count, groups.begin(), uint32_t(groups.size()));
+}
+
+}  // namespace kez::actions
 
 namespace kez::path {
 

@@ -1,6 +1,7 @@
 #include "runtime/handles.h"
 
 #include <cassert>
+#include <cstring>
 
 #include "runtime/mem.h"
 
@@ -68,6 +69,12 @@ uint32_t register_type(const char* name, release_fn release) {
   assert(kind_count < MAX_KINDS);
   kinds[kind_count] = kind_entry{name, release};
   return ++kind_count;
+}
+
+uint32_t kind_named(const char* name) {
+  for (uint32_t k = 0; k < kind_count; ++k)
+    if (std::strcmp(kinds[k].name, name) == 0) return k + 1;
+  return 0;
 }
 
 int32_t store(void* pointer, uint32_t kind) {
@@ -138,6 +145,17 @@ void sweep() {
       push_free(h);
     }
     h = next;
+  }
+}
+
+void release_all() {
+  if (!records) return;
+  while (in_use_head != -1) {
+    int32_t h = in_use_head;
+    in_use_head = records[h].next;
+    record r = records[h];
+    push_free(h);  // before the callback, which may look the table up
+    call_release(r);
   }
 }
 

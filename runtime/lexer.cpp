@@ -5,8 +5,10 @@
 #include <string>
 
 #include "runtime/collector.h"
+#include "runtime/core_ops.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/map.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
@@ -14,11 +16,13 @@
 #include "runtime/lexer_internal.h"
 #include "runtime/mem.h"
 #include "runtime/memory.h"
+#include "runtime/runtime.h"
 #include "runtime/scan_number.h"
 #include "runtime/stack.h"
 #include "runtime/system_stub.h"
 #include "runtime/thrown.h"
 #include "runtime/utf.h"
+#include "runtime/words.h"
 
 namespace kez::lexer {
 
@@ -631,23 +635,102 @@ void deliver(state& s, cell* result, bool want_block, cell* into) {
 
 }  // namespace
 
-bool load_value(const cell* text, cell* out) {
+namespace {
+
+// Loads the whole text (a new block in result, or appended to into). False
+// when the scan stopped before the text's end (at a NUL) or on a syntax
+// error, which is swallowed; other exits go on.
+bool load_quietly(const cell* text, cell* result, cell* into) {
   cell* saved = stack::top;
+  cell* args = stack::arguments;
+  stack::frame* mark = stack::ctop;
   cell* source = stack::push(text);
-  cell* result = stack::push_cell();
-  bool one = false;
+  int32_t length = string::ks_length_q(source);
+  // An error unrolls the stacks to the nearest try frame: this one, so that
+  // the caller's frames stay as they are.
+  stack::mark_try(words::word[words::w::try_]);
+  bool loaded = false;
   try {
-    scan_alt(result, source, -1, false, true, true, true, nullptr, nullptr, nullptr);
-    series_buffer* b = memory::buffer_of(result->w2);
-    one = b->used() == sizeof(cell);
-    if (one) {
-      *out = *b->head_cell();
-      out->header &= ~FLAG_NEW_LINE;
-    }
+    int32_t consumed = 0;
+    scan_alt(result, source, -1, false, true, true, true, &consumed, nullptr, into);
+    loaded = type_of(result) == TYPE_BLOCK && consumed >= length;
   } catch (const thrown& t) {
     if (t.code != THROWN_ERROR) throw;
+    runtime::ctx.thrown = 0;
+    stack::clear_throw_frame();
   }
+  stack::ctop = mark;
+  stack::arguments = args;
   stack::top = saved;
+  return loaded;
+}
+
+// The first loaded value of a block, without its new-line marker.
+cell* first_value(const cell* block, cell* out) {
+  *out = *memory::buffer_of(block->w2)->head_cell();
+  out->header &= ~FLAG_NEW_LINE;
+  return out;
+}
+
+// load::value_from_string's scanner: a text holding more than one value, or
+// that is not valid source, has characters left over after its first value.
+bool transcode_value(cell* text, cell* target_block) {
+  cell* result = stack::push_cell();
+  bool whole = load_quietly(text, result, target_block);
+  stack::pop(1);
+  series_buffer* b = memory::buffer_of(target_block->w2);
+  if (b->used() > sizeof(cell)) return false;
+  if (b->used()) b->head_cell()->header &= ~FLAG_NEW_LINE;
+  return whole;
+}
+
+// A text's characters from its head: address, count and unit.
+struct text_run {
+  const uint8_t* head;
+  int32_t count;
+  int unit;
+  explicit text_run(const cell* text) {
+    cell t = *text;
+    head = string::ks_head(&t);  // nothing below allocates while it is read
+    count = string::ks_length_q(&t);
+    unit = int(string::unit_of(string::buffer_of(&t)));
+  }
+};
+
+// to integer! and to float! of text: the lexer's number scanners over the
+// characters; a percent! target loads the text as a value instead.
+int32_t integer_of_text(const cell* text) {
+  text_run run(text);
+  int32_t err = 0;
+  int32_t v = scan_integer(run.head, run.count, run.unit, err);
+  if (err) math::fire_with_type(err::script::bad_to_arg, TYPE_INTEGER, text);
+  return v;
+}
+
+double double_of_text(const cell* text, uint32_t target) {
+  int32_t err = 0;
+  double d = 0.0;
+  if (target == TYPE_PERCENT) {
+    cell v;
+    if (!load_value(text, &v)) err = -1;
+    else if (type_of(&v) == TYPE_FLOAT || type_of(&v) == TYPE_PERCENT) d = load_double(&v.w2);
+    else if (type_of(&v) == TYPE_INTEGER) d = double(int32_t(v.w2));
+    else err = -1;
+  } else {
+    text_run run(text);
+    d = run.count ? scan_float(run.head, run.count, run.unit, err) : (err = -1, 0.0);
+  }
+  if (err) math::fire_with_type(err::script::bad_to_arg, target, text);
+  return d;
+}
+
+}  // namespace
+
+bool load_value(const cell* text, cell* out) {
+  cell* result = stack::push_cell();
+  bool one = load_quietly(text, result, nullptr) && memory::buffer_of(result->w2)->used() == sizeof(cell);
+  if (one) first_value(result, out);
+  stack::pop(1);
   return one;
 }
 
@@ -663,6 +746,11 @@ bool scan_money_text(const cell* text, cell* out) {
 void init() {
   system_stub::hooks.load_value = load_value;
   system_stub::hooks.scan_money = scan_money_text;
+  load::set_transcode(transcode_value);
+  for (uint32_t type : {TYPE_STRING, TYPE_FILE, TYPE_URL, TYPE_TAG, TYPE_EMAIL, TYPE_REF}) {
+    math::set_integer_converter(type, integer_of_text);
+    math::set_float_converter(type, double_of_text);
+  }
   if (!cells) {
     ensure_cells(INITIAL_CELLS);
     text_buffer = static_cast<uint8_t*>(mem::allocate(TEXT_BYTES));

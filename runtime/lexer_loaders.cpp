@@ -321,25 +321,6 @@ void percent_token(state& s, uint32_t start, uint32_t end, uint32_t, bool load) 
   s.pos = end + 1;
 }
 
-// 1.#NaN, 1.#INF, -1.#INF (any case); answers false on anything else.
-bool special_float(const uint8_t* t, uint32_t from, uint32_t to, double& out) {
-  bool negative = false;
-  if (from < to && (t[from] == '-' || t[from] == '+')) negative = t[from++] == '-';
-  if (to - from != 6 || t[from] != '1' || t[from + 1] != '.' || t[from + 2] != '#') return false;
-  auto up = [&](uint32_t k) { return char(t[k] >= 'a' && t[k] <= 'z' ? t[k] - 32 : t[k]); };
-  std::string word{up(from + 3), up(from + 4), up(from + 5)};
-  if (word == "NAN") {
-    uint64_t bits = 0x7FF8000000000000ull;
-    std::memcpy(&out, &bits, sizeof out);
-    return true;
-  }
-  if (word == "INF") {
-    out = negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
-    return true;
-  }
-  return false;
-}
-
 void special_float_token(state& s, uint32_t start, uint32_t end, uint32_t, bool load) {
   double d;
   if (!special_float(s.in, start, end, d)) throw_error(s, start, end, TYPE_FLOAT);

@@ -1,6 +1,16 @@
 #include "runtime/natives.h"
 
+#include <cstring>
+
+#include "runtime/collector.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/context.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/native.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/word.h"
+#include "runtime/lexer.h"
+#include "runtime/stack.h"
 
 namespace kez::natives {
 
@@ -22,6 +32,22 @@ void init() {
   register_parse(slots);
   // Registration counter: the k-th entry lands in slot k.
   for (uint32_t i = 0; i < COUNT; ++i) table[i] = slots[i];
+}
+
+uint32_t define_extra(const char* name, const char* spec_text, entry fn) {
+  uint32_t slot = COUNT;
+  while (slot < TABLE_SLOTS && table[slot]) ++slot;
+  if (slot == TABLE_SLOTS) error::fire(err::cat_internal, err::internal::limit_hit);
+  table[slot] = fn;
+  cell spec{TYPE_NONE, 0, 0, 0};
+  collector::root_cells keep_spec(&spec);
+  lexer::load_utf8(&spec, reinterpret_cast<const uint8_t*>(spec_text), std::strlen(spec_text));
+  spec = *block::ks_abs_at(&spec, 0);
+  cell* value = native::push(TYPE_NATIVE, &spec, slot + 1);
+  cell* word = word::push_from_symbol(symbol::make(name));
+  context::set(word, value);
+  stack::pop(2);
+  return slot;
 }
 
 // Doc strings kept short; the types are the accepted ones.
@@ -152,7 +178,7 @@ multiply: ["Returns the product of two values" value1 [scalar! vector!] value2 [
 negate: ["Returns the opposite (additive inverse) value" number [number! bitset! pair! time!] return: [number! bitset! pair! time!]]
 power: ["Returns a number raised to a given power (exponent)" number [number!] "Base value" exponent [integer! float!] "The power (index) to raise the base value by" return: [number!]]
 remainder: ["Returns what is left over when one value is divided by another" value1 [scalar! vector!] value2 [scalar! vector!] return: [scalar! vector!]]
-round: ["Returns the nearest integer. Halves round up (away from zero) by default" n [number! time! pair!] /to "Return the nearest multiple of the scale parameter" scale [number!] "Must be a non-zero value" /even "Halves round toward even results" /down "Round toward zero, ignoring discarded digits. (truncate)" /half-down "Halves round toward zero" /floor "Round in negative direction" /ceiling "Round in positive direction" /half-ceiling "Halves round in positive direction"]
+round: ["Returns the nearest integer. Halves round up (away from zero) by default" n [number! money! time! pair!] /to "Return the nearest multiple of the scale parameter" scale [number! money! time! pair!] "Must be a non-zero value" /even "Halves round toward even results" /down "Round toward zero, ignoring discarded digits. (truncate)" /half-down "Halves round toward zero" /floor "Round in negative direction" /ceiling "Round in positive direction" /half-ceiling "Halves round in positive direction"]
 subtract: ["Returns the difference between two values" value1 [scalar! vector!] value2 [scalar! vector!] return: [scalar! vector!]]
 even?: ["Returns true if the number is evenly divisible by 2" number [number! char! time!] return: [number! char! time!]]
 odd?: ["Returns true if the number has a remainder of 1 when divided by 2" number [number! char! time!] return: [number! char! time!]]

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "runtime/cell.h"
 
@@ -17,6 +18,7 @@ namespace kez::natives {
 
 constexpr uint32_t TABLE_SLOTS = 120;
 constexpr uint32_t COUNT = 107;
+constexpr uint32_t INDEX_PRINT = 23;  // the print native's entry number (from 1)
 
 using entry = uint32_t (*)(int32_t check, const int32_t* refinements);
 extern entry table[TABLE_SLOTS];
@@ -28,8 +30,21 @@ void init();
 extern const char* const native_specs;
 extern const char* const action_specs;
 
+// Defines a global word holding a native! that takes the first free table
+// slot past the built-in natives (the functions the library reaches through
+// native code: register-scheme, the routines of the file layer). Runs once
+// the natives and the global context exist; answers the slot.
+uint32_t define_extra(const char* name, const char* spec, entry fn);
+// The routines create-dir, exists?, write-stdout and os-info.
+void define_system_routines();
+
 // A native not built yet: Internal Error not-done.
 uint32_t not_done(int32_t check, const int32_t* refinements);
+
+// What print writes for a value, on the given stream: a string! as it is,
+// anything else formed; then a newline when asked. Both print and the report
+// of an error that nothing caught write through it.
+void write_formed(const cell* value, std::FILE* out, bool newline);
 
 // Identity: what same? answers.
 bool same_q(const cell* a, const cell* b);

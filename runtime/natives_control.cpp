@@ -10,6 +10,7 @@
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/image.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/hooks.h"
@@ -270,8 +271,11 @@ uint32_t n_forever(int32_t, const int32_t*) {
   return 0;
 }
 
-// The number of items from a series' position to its tail.
+// The number of items from a series' position to its tail (series-more?
+// while it is above 0). An image's length is its whole pixel count, so its
+// pixels left are counted from the head here.
 int32_t items_left(cell* series) {
+  if (type_of(series) == TYPE_IMAGE) return image::pixels_left(series);
   cell copy = *series;
   collector::root_cells keep(&copy);
   return actions::length_q_dispatch(&copy);
@@ -617,11 +621,11 @@ uint32_t n_try(int32_t, const int32_t* r) {
 
 // ------------------------------------------------------------------- print
 
-void print_text(cell* text, bool newline) {
+void print_text(cell* text, std::FILE* out, bool newline) {
   int32_t length = -1;
   const uint8_t* bytes = string::utf8_bytes(text, length);
-  std::fwrite(bytes, 1, size_t(length), stdout);
-  if (newline) std::fputc('\n', stdout);
+  std::fwrite(bytes, 1, size_t(length), out);
+  if (newline) std::fputc('\n', out);
 }
 
 uint32_t print_form(bool newline) {
@@ -632,14 +636,7 @@ uint32_t print_form(bool newline) {
     value = arg(0);
   }
   hooks::fire_list1(value, newline);
-  if (type_of(value) == TYPE_STRING) {
-    print_text(value, newline);
-  } else {
-    cell* buffer = stack::push_cell();
-    string::make_at(buffer, 16);
-    actions::form_dispatch(arg(0), buffer, nullptr, 0x7FFFFFFF);
-    print_text(buffer, newline);
-  }
+  write_formed(value, stdout, newline);
   result_unset();
   return 0;
 }
@@ -647,6 +644,20 @@ uint32_t n_print(int32_t, const int32_t*) { return print_form(true); }
 uint32_t n_prin(int32_t, const int32_t*) { return print_form(false); }
 
 }  // namespace
+
+void write_formed(const cell* value, std::FILE* out, bool newline) {
+  cell* base = stack::top;
+  if (type_of(value) == TYPE_STRING) {
+    print_text(stack::push(value), out, newline);
+  } else {
+    cell* copy = stack::push(value);  // the buffer's growth may move what value lies in
+    cell* buffer = stack::push_cell();
+    string::make_at(buffer, 16);
+    actions::form_dispatch(copy, buffer, nullptr, 0x7FFFFFFF);
+    print_text(buffer, out, newline);
+  }
+  stack::top = base;
+}
 
 void register_control(entry* slots) {
   slots[0] = n_if;

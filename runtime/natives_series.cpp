@@ -6,17 +6,23 @@
 #include <vector>
 
 #include "runtime/case_map.h"
+#include "runtime/collector.h"
 #include "runtime/datatypes/binary.h"
+#include "runtime/datatypes/bitset.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/date.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/function.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/url.h"
+#include "runtime/datatypes/word.h"
+#include "runtime/interpreter.h"
 #include "runtime/lexer.h"
+#include "runtime/memory.h"
 #include "runtime/natives.h"
 #include "runtime/stack.h"
 
@@ -66,8 +72,8 @@ uint32_t set_operation(int32_t op, const int32_t* r) {
       typeset::do_bitwise(a, b, op);
       break;
     case TYPE_BITSET:
-      // The bitset! module supplies its bitwise body in a later change.
-      error::fire(err::cat_internal, err::internal::not_done);
+      bitset::do_bitwise(op, a, b);  // a new bitset; the inputs stay as they are
+      break;
     case TYPE_DATE:
       if (op != block::SET_DIFFERENCE) expect_arg(a, "set1");
       date::difference(a, b);
@@ -306,6 +312,48 @@ uint32_t n_transcode(int32_t, const int32_t* r) {
   return 0;
 }
 
+// transcode/trace: the lexer reports its events to the callback function,
+// called with the event word, the source positioned at the token, the
+// type, the line and the token (the loaded value, or its offsets).
+const char* const lexer_event_names[] = {"prescan", "scan", "load", "open", "close", "error"};
+
+bool call_trace(const cell* callback, uint32_t event, cell* source, const cell* type, int32_t line,
+                const cell* token) {
+  // A routine! has no interpreted body to call with these arguments.
+  if (type_of(callback) != TYPE_FUNCTION) expect_arg(callback, "callback");
+  cell args[5];
+  uint32_t bit = 0;
+  while (bit < 5 && (1u << bit) != event) ++bit;
+  word::make_at(symbol::make(lexer_event_names[bit]), &args[0]);
+  args[1] = *source;
+  args[2] = *type;
+  args[3] = cell{TYPE_INTEGER, 0, uint32_t(line), 0};
+  args[4] = *token;
+  collector::root_cells keep(args, 5);
+  cell* answer = interpreter::call_function_with(callback, args, 5);
+  bool go = interpreter::true_q(answer);
+  stack::pop(1);
+  return go;
+}
+
+// A callback whose body starts with a block of event words hears only those.
+uint32_t trace_events(const cell* callback) {
+  constexpr uint32_t ALL = 0x3F;
+  if (type_of(callback) != TYPE_FUNCTION) return ALL;
+  uint32_t names[6];  // interned first: interning may move the body's buffer
+  for (uint32_t i = 0; i < 6; ++i) names[i] = symbol::resolve(symbol::make(lexer_event_names[i]));
+  const cell* body = function::extras_at(callback, function::EX_BODY);
+  if (!block::any_block_q(type_of(body)) || block::ks_length_q(body) == 0) return ALL;
+  const cell* first = memory::buffer_of(body->w2)->head_cell() + body->w1;
+  if (type_of(first) != TYPE_BLOCK) return ALL;
+  uint32_t mask = 0;
+  series_buffer* b = memory::buffer_of(first->w2);
+  for (const cell* c = b->head_cell() + first->w1; c < b->tail_cell(); ++c)
+    for (uint32_t i = 0; i < 6; ++i)
+      if (type_of(c) == TYPE_WORD && symbol::resolve(c->w2) == names[i]) mask |= 1u << i;
+  return mask;
+}
+
 }  // namespace
 
 void register_series(entry* slots) {
@@ -324,6 +372,7 @@ void register_series(entry* slots) {
   slots[90] = n_enbase;
   slots[97] = n_as;
   slots[105] = n_transcode;
+  lexer::set_callback_hook(call_trace, trace_events);
 }
 
 }  // namespace kez::natives

@@ -1,24 +1,36 @@
 // The natives that reach outside the evaluator: memory statistics and the
-// collector, the clock and sleeping, the environment, local file names and
-// checksums. Each validates its arguments, calls the service that does the
+// collector, the clock and sleeping, the environment, files and child
+// processes, local file names, checksums and compression, and the routines
+// over the file layer and the system description (create-dir, exists?,
+// write-stdout, os-info). Each validates its arguments, calls the service that does the
 // work and shapes the result in arguments[0]; the services never raise for a
 // platform failure, they answer none or a status.
+#include <algorithm>
 #include <ctime>
 #include <string>
 
+#include "runtime/call.h"
 #include "runtime/checksum.h"
 #include "runtime/collector.h"
+#include "runtime/compression.h"
 #include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/date.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/file.h"
 #include "runtime/datatypes/float.h"
+#include "runtime/datatypes/context.h"
+#include "runtime/datatypes/map.h"
+#include "runtime/datatypes/object.h"
+#include "runtime/datatypes/tuple.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/time.h"
+#include "runtime/memory.h"
 #include "runtime/natives.h"
+#include "runtime/simple_io.h"
 #include "runtime/stack.h"
 #include "runtime/stats.h"
 #include "runtime/words.h"
@@ -195,7 +207,13 @@ uint32_t n_checksum(int32_t, const int32_t* r) {
   int m = checksum::method_of(
       std::string_view(symbol::get_c_string(method_word->w2), symbol::name_length(method_word->w2)));
   if (m < 0) error::fire(err::cat_script, err::script::invalid_arg, method_word);
-  if (type_of(data) == TYPE_FILE) error::fire(err::cat_internal, err::internal::not_done);
+  if (type_of(data) == TYPE_FILE) {
+    // The whole file as binary: the checksum is that of its bytes.
+    cell* bytes = simple_io::read_file(data, -1, -1, true, false);
+    if (!bytes) error::fire(err::cat_access, err::access::cannot_open, data);
+    *data = *bytes;
+    stack::pop(1);
+  }
   auto method = checksum::method(m);
   switch (method) {
     case checksum::METHOD_CRC32: case checksum::METHOD_TCP: case checksum::METHOD_ADLER32: {
@@ -228,7 +246,193 @@ uint32_t n_checksum(int32_t, const int32_t* r) {
   return 0;
 }
 
+
+// --- Compression ---------------------------------------------------------------------
+
+using codec = int (*)(uint8_t* out, size_t* out_size, const uint8_t* in, size_t length);
+
+enum compression_method { METHOD_ZLIB, METHOD_DEFLATE, METHOD_GZIP };
+
+// zlib, deflate or gzip, in any letter case; else Script Error invalid-arg.
+compression_method compression_method_of(cell* word) {
+  static constexpr uint32_t slots[] = {words::sym::zlib, words::sym::deflate, words::sym::gzip};
+  uint32_t id = symbol::resolve(word->w2);
+  for (int m = METHOD_ZLIB; m <= METHOD_GZIP; ++m)
+    if (symbol::resolve(words::symbols[slots[m]]) == id) return compression_method(m);
+  error::fire(err::cat_script, err::script::invalid_arg, word);
+}
+
+// Buffers never exceed what a signed 32-bit byte count can describe.
+constexpr uint64_t MAX_BINARY = 0x7FFFFFF0;
+
+// Fills out (a data-stack cell) with an empty binary! of `capacity` bytes.
+void output_buffer(cell* out, uint64_t capacity) {
+  if (capacity > MAX_BINARY) error::fire(err::cat_internal, err::internal::no_memory);
+  binary::make_at(out, uint32_t(capacity));
+}
+
+// Ends the binary at `size` bytes, moving it to a buffer of its own size
+// when most of its capacity would lie unused.
+void finish_output(cell* out, size_t size) {
+  series_buffer* b = memory::buffer_of(out->w2);
+  b->tail = b->head + uint32_t(size);
+  size_t capacity = size_t(b->end() - b->head_ptr());
+  if (capacity - size > 4096 && capacity - size > size / 4)
+    memory::expand_series(b, int64_t(std::max<size_t>((size + 15) & ~size_t(15), 16)));
+  stack::set_last_keep(out);
+}
+
+// The bytes a codec reads: a binary!'s from its head, a text's UTF-8 in its
+// export scratch; valid until the next allocation.
+const uint8_t* codec_input(cell* data, size_t* length) {
+  if (type_of(data) == TYPE_BINARY) {
+    *length = size_t(binary::ks_length_q(data));
+    return binary::ks_head(data);
+  }
+  int32_t n = -1;
+  const uint8_t* bytes = string::utf8_bytes(data, n);
+  *length = size_t(n);
+  return bytes;
+}
+
+// Runs the codec into a new binary! of `capacity` bytes, and once more when
+// the codec answers the size it needs; any failure raises invalid-data.
+void code_into_binary(codec c, cell* data, uint64_t capacity) {
+  cell* out = stack::push_cell();
+  for (int attempt = 0;; ++attempt) {
+    output_buffer(out, capacity);
+    size_t length;
+    const uint8_t* in = codec_input(data, &length);  // after the allocation, which may move it
+    size_t size = size_t(capacity);
+    int result = c(binary::ks_head(out), &size, in, length);
+    if (result == compression::OK) {
+      finish_output(out, size);
+      return;
+    }
+    // The size needed is exact: a second shortfall cannot happen.
+    if (result != compression::TOO_SMALL || attempt > 0)
+      error::fire(err::cat_script, err::script::invalid_data, data);
+    capacity = size;
+  }
+}
+
+uint32_t n_compress(int32_t, const int32_t*) {
+  static constexpr codec encoders[] = {deflate::zlib, deflate::compress, deflate::gzip};
+  static constexpr size_t overhead[] = {compression::ZLIB_MINIMUM, 0, compression::GZIP_MINIMUM};
+  cell* data = arg(0);
+  compression_method m = compression_method_of(arg(1));
+  size_t length;
+  codec_input(data, &length);
+  // A buffer that always holds the result: one pass.
+  code_into_binary(encoders[m], data, deflate::bound(length) + overhead[m]);
+  return 0;
+}
+
+// Refinements: 0 /size.
+uint32_t n_decompress(int32_t, const int32_t* r) {
+  static constexpr codec decoders[] = {inflate::zlib, inflate::decompress, inflate::gzip};
+  cell* data = arg(0);
+  compression_method m = compression_method_of(arg(1));
+  uint64_t most = compression::MAX_RATIO * uint64_t(binary::ks_length_q(data));  // no stream gives more
+  // The first guess: the size given, four times the input, or for gzip an
+  // empty buffer, for which the decoder answers the size its member states.
+  uint64_t capacity = std::min<uint64_t>(std::max<uint64_t>(4 * uint64_t(binary::ks_length_q(data)), 256), most);
+  if (m == METHOD_GZIP) {
+    capacity = 0;
+  } else if (r[0] >= 0) {
+    cell* size = arg(r[0]);
+    if (int32_t(size->w2) < 0) error::fire(err::cat_script, err::script::invalid_arg, size);
+    capacity = std::min<uint64_t>(size->w2, most);
+  }
+  // Only a size the decoder needs may fail for being too large.
+  code_into_binary(decoders[m], data, std::min(capacity, MAX_BINARY));
+  return 0;
+}
+
+uint32_t n_list_env(int32_t, const int32_t*) {
+  auto vars = platform::list_env();
+  cell* env = map::make_at(stack::push_cell(), nullptr, int32_t(vars.size() * 2 + 2));
+  cell* key = stack::push_cell();
+  cell* value = stack::push_cell();
+  for (const auto& [name, text] : vars) {
+    string::load(reinterpret_cast<const uint8_t*>(name.data()), name.size(), key);
+    string::load(reinterpret_cast<const uint8_t*>(text.data()), text.size(), value);
+    map::set_key(env, key, value, true);  // names differ by case on this system
+  }
+  stack::set_last_keep(env);
+  return 0;
+}
+
+// Refinements: 0 /wait, 1 /show, 2 /console, 3 /shell, 4 /input, 5 /output,
+// 6 /error.
+uint32_t n_call(int32_t, const int32_t* r) {
+  auto opt = [&](int k) { return r[k] >= 0 ? arg(r[k]) : nullptr; };
+  int64_t status = call::execute(arg(0), r[0] >= 0, r[1] >= 0, r[2] >= 0, r[3] >= 0, opt(4), opt(5), opt(6));
+  integer_result(int32_t(status));
+  return 0;
+}
+
+uint32_t n_size_q(int32_t, const int32_t*) {
+  int64_t size = simple_io::size_q(arg(0));
+  if (size < 0) none_result();
+  else stack::set_last_keep(simple_io::size_at(stack::push_cell(), size));
+  return 0;
+}
+
+uint32_t n_browse(int32_t, const int32_t*) {
+  call::browse(arg(0));
+  unset_result();
+  return 0;
+}
+
+// --- Routines over the file layer and the system description ---------------
+
+uint32_t r_create_dir(int32_t, const int32_t*) {
+  if (!simple_io::make_dir(arg(0))) error::fire(err::cat_access, err::access::no_create, arg(0));
+  unset_result();
+  return 0;
+}
+
+uint32_t r_exists_q(int32_t, const int32_t*) {
+  result(cell{TYPE_LOGIC, simple_io::exists_q(arg(0)) ? 1u : 0u, 0, 0});
+  return 0;
+}
+
+uint32_t r_write_stdout(int32_t, const int32_t*) {
+  simple_io::write(nullptr, arg(0), nullptr, nullptr, false, false, false);
+  unset_result();
+  return 0;
+}
+
+uint32_t r_os_info(int32_t, const int32_t*) {
+  platform::os_description os = platform::os_info();
+  cell* info = object::make_empty_at(stack::push_cell(), 8);
+  cell* field = stack::push_cell();
+  cell* value = stack::push_cell();
+  auto add = [&](const char* name) {
+    word::make_at(symbol::make(name), field);
+    context::add_word_value(info->w1, field, value);
+  };
+  string::load(reinterpret_cast<const uint8_t*>(os.name.data()), os.name.size(), value);
+  add("name");
+  word::make_at(symbol::make(os.arch.c_str()), value);
+  add("arch");
+  tuple::make_at(value, os.version, 3);
+  add("version");
+  *value = cell{TYPE_INTEGER, 0, uint32_t(os.build), 0};
+  add("build");
+  stack::set_last_keep(info);
+  return 0;
+}
+
 }  // namespace
+
+void define_system_routines() {
+  define_extra("create-dir", "[\"Create the given directory\" path [file!]]", r_create_dir);
+  define_extra("exists?", "[\"Returns TRUE if the file exists\" path [file!] return: [logic!]]", r_exists_q);
+  define_extra("write-stdout", "[\"Write data to STDOUT\" data [any-type!]]", r_write_stdout);
+  define_extra("os-info", "[\"Returns detailed operating system version information\"]", r_os_info);
+}
 
 void register_system(entry* slots) {
   slots[36] = n_stats;
@@ -237,7 +441,13 @@ void register_system(entry* slots) {
   slots[86] = n_checksum;
   slots[92] = n_set_env;
   slots[93] = n_get_env;
+  slots[94] = n_list_env;
   slots[95] = n_now;
+  slots[102] = n_compress;
+  slots[103] = n_decompress;
+  slots[98] = n_call;
+  slots[100] = n_size_q;
+  slots[101] = n_browse;
   slots[104] = n_recycle;
 }
 

@@ -28,10 +28,13 @@ constexpr const char* words[] = {
     "reverse", "reversed", "sort", "sorted", "swap", "swaped", "take", "taken",
     "move", "moved", "trim", "trimmed"};
 
-// image! values, whose flag sits in their cell, join with the image module.
-bool ownable_q(uint32_t t) {
+// An image! is owned through its record's buffer, which every copy of the
+// cell shares (a flag in the cell itself would stay behind in the copy that
+// the object layer hands over); an image without pixels has none.
+bool ownable_q(const cell* v) {
+  uint32_t t = type_of(v);
   return series::block_family_q(t) || series::string_family_q(t) || t == TYPE_BINARY || t == TYPE_VECTOR ||
-         t == TYPE_BITSET;
+         t == TYPE_BITSET || (t == TYPE_IMAGE && v->w2);
 }
 
 // The context! cell of an object: word 2 names its values block.
@@ -84,7 +87,7 @@ void release() { table = 0; }
 
 void set_owner(const cell* value, const cell* owner, const cell* word) {
   uint32_t t = type_of(value);
-  if (ownable_q(t)) {
+  if (ownable_q(value)) {
     series_buffer* b = memory::buffer_of(value->w2);
     if (!(b->flags & SERIES_OWNED)) {
       b->flags |= SERIES_OWNED;
@@ -128,7 +131,7 @@ void unbind(const cell* value) {
     each_cell(&values, [](const cell* c) { unbind(c); });
     return;
   }
-  if (!ownable_q(t)) return;
+  if (!ownable_q(value)) return;
   memory::buffer_of(value->w2)->flags &= ~uint32_t(SERIES_OWNED);
   cell* record = hashtable::delete_pointer(table, value->w2);
   if (!record) return;
@@ -156,7 +159,7 @@ int check(const cell* target, change action, const cell* value, int32_t index, i
   uint32_t t = type_of(target);
   uint32_t key;
   if (t == TYPE_OBJECT) key = target->w1;
-  else if (ownable_q(t)) key = target->w2;
+  else if (ownable_q(target)) key = target->w2;
   else return 0;
   cell* found = hashtable::get_pointer(table, key);
   if (!found || found[1].w3 == 0 || !hook) return 0;
@@ -167,7 +170,7 @@ int check(const cell* target, change action, const cell* value, int32_t index, i
 }
 
 bool notify(const cell* series, change action, const cell* value, int32_t index, int32_t part) {
-  if (!ownable_q(type_of(series)) || !(memory::buffer_of(series->w2)->flags & SERIES_OWNED)) return false;
+  if (!ownable_q(series) || !(memory::buffer_of(series->w2)->flags & SERIES_OWNED)) return false;
   check(series, action, value, index, part);
   return true;
 }

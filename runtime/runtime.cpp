@@ -10,6 +10,7 @@
 
 #include "gui/backend/message.h"
 #include "runtime/console.h"
+#include "runtime/handles.h"
 #include "runtime/mem.h"
 #include "runtime/start.h"
 
@@ -203,6 +204,7 @@ const char* error_message(int32_t status) {
 
 void on_quit() {
   std::fflush(nullptr);
+  handles::release_all();
   mem::free_all();
 }
 

@@ -1,6 +1,7 @@
 #include "runtime/scan_number.h"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -115,6 +116,24 @@ bool text_to_double(const uint8_t* t, size_t n, double& out) {
   return rest == 0;
 }
 
+bool special_float(const uint8_t* t, uint32_t from, uint32_t to, double& out) {
+  bool negative = false;
+  if (from < to && (t[from] == '-' || t[from] == '+')) negative = t[from++] == '-';
+  if (to - from != 6 || t[from] != '1' || t[from + 1] != '.' || t[from + 2] != '#') return false;
+  auto up = [&](uint32_t k) { return char(t[k] >= 'a' && t[k] <= 'z' ? t[k] - 32 : t[k]); };
+  std::string word{up(from + 3), up(from + 4), up(from + 5)};
+  if (word == "NAN") {
+    uint64_t bits = 0x7FF8000000000000ull;
+    std::memcpy(&out, &bits, sizeof out);
+    return true;
+  }
+  if (word == "INF") {
+    out = negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+    return true;
+  }
+  return false;
+}
+
 double scan_float(const void* start, int32_t count, int unit, int32_t& err) {
   err = 0;
   double nan = std::numeric_limits<double>::quiet_NaN();
@@ -127,7 +146,8 @@ double scan_float(const void* start, int32_t count, int unit, int32_t& err) {
     if (c == ',') c = '.';
   auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
   double value;
-  if (!float_syntax_q(bytes, text.size()) || !text_to_double(bytes, text.size(), value)) {
+  bool special = special_float(bytes, 0, uint32_t(text.size()), value);
+  if (!special && (!float_syntax_q(bytes, text.size()) || !text_to_double(bytes, text.size(), value))) {
     err = -1;
     return nan;
   }

@@ -18,8 +18,8 @@ constexpr int32_t SCAN_OVERFLOW = -2;
 // An optional sign, then digits with apostrophes skipped. err: 0, or
 // SCAN_BAD_CHAR (also for text with no digit), or SCAN_OVERFLOW (result 0).
 int32_t scan_integer(const void* start, int32_t count, int unit, int32_t& err);
-// Float syntax (commas read as points); err -1 and NaN on failure, also for
-// texts of 313 characters or more.
+// Float syntax (commas read as points) or a special float; err -1 and NaN on
+// failure, also for texts of 313 characters or more.
 double scan_float(const void* start, int32_t count, int unit, int32_t& err);
 // Money text into target; target->w1 = -1 on failure.
 void scan_money(cell* target, const void* start, int32_t count, int unit);
@@ -30,6 +30,9 @@ constexpr size_t FLOAT_TEXT_MAX = 312;
 // fraction digits, an optional exponent: at least one digit before the
 // exponent.
 bool float_syntax_q(const uint8_t* text, size_t n);
+// The special floats 1.#NaN, 1.#INF and -1.#INF (any case) in t[from, to);
+// false on anything else.
+bool special_float(const uint8_t* t, uint32_t from, uint32_t to, double& out);
 // Converts checked float syntax, ignoring apostrophes; false when the
 // conversion fails.
 bool text_to_double(const uint8_t* text, size_t n, double& out);

@@ -192,6 +192,21 @@ void unroll(uint32_t type, bool keep) {
   if (!keep && ctop < start) ++ctop;
 }
 
+void unroll_last(uint32_t type) {
+  frame* start = ctop;
+  cell* start_arguments = arguments;
+  cell result = *arguments;
+  unroll(type, false);
+  // The found frame's first cell: where the frame above it saved the
+  // arguments, or the current ones when it was the top frame itself.
+  cell* own = ctop < start ? bottom + ctop->prev_arguments : start_arguments;
+  *own = result;
+  // The result stays pushed (top one past it) so that it remains a root
+  // until the epilogue hands it to the caller.
+  arguments = own;
+  top = own + 1;
+}
+
 // The cells of a frame record f start where the record above it saved them.
 static cell* frame_cells(frame* f) { return f + 1 < ctop ? bottom + (f + 1)->prev_arguments : arguments; }
 

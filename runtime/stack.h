@@ -159,6 +159,14 @@ bool interpreted_q(const frame* from, bool only_next);
 // frame's own, else its caller's; the innermost result survives as the last
 // pushed cell.
 void unroll(uint32_t type, bool keep);
+// unroll without keep, then the current call's result (arguments[0] when it
+// began) becomes the found frame's own result, and that frame restarts with
+// only it: arguments := the found frame's first cell, top := one past it (the
+// result stays a root until the epilogue hands it on). Compiled return and
+// exit pass FRAME_FUNCTION.
+void unroll_last(uint32_t type);
+// unroll to the nearest loop frame: compiled break and continue.
+inline void unroll_to_loop(bool keep) { unroll(FRAME_LOOP, keep); }
 
 // Non-local exits. break, continue, return, exit and throw answer the code to
 // travel as the evaluator's status, with the stacks already cut back to the

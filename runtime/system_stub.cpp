@@ -74,8 +74,9 @@ const char* const date_words[] = {"date",   "year",    "month",   "day",      "z
 const char* const xy_words[] = {"x", "y", "z"};
 const char* const time_words[] = {"hour", "minute", "second"};
 const char* const money_words[] = {"code", "amount"};
+const char* const image_words[] = {"size", "argb", "rgb", "alpha"};
 const accessor_row accessor_rows[] = {
-    {TYPE_DATE, date_words, 15}, {TYPE_PAIR, xy_words, 2},    {TYPE_POINT2D, xy_words, 2},
+    {TYPE_DATE, date_words, 15}, {TYPE_IMAGE, image_words, 4}, {TYPE_PAIR, xy_words, 2},    {TYPE_POINT2D, xy_words, 2},
     {TYPE_POINT3D, xy_words, 3}, {TYPE_TIME, time_words, 3}, {TYPE_MONEY, money_words, 2},
 };
 
@@ -106,6 +107,14 @@ void reset() {
   }
   digits_present = true;
   digits_value = 2;
+}
+
+bool load_as(const cell* text, uint32_t type, cell* out) {
+  if (!string::any_string_q(type_of(text)) || !hooks.load_value) return false;
+  cell loaded;
+  if (!hooks.load_value(text, &loaded) || type_of(&loaded) != type) return false;
+  *out = loaded;
+  return true;
 }
 
 const char* month_name(int32_t month) { return month >= 1 && month <= 12 ? months[month - 1] : nullptr; }
@@ -185,9 +194,6 @@ const char port_objects[] =
     "[scheme: user-info: host: port: path: target: query: fragment: ref: none] "
     "[spec: scheme: actor: awake: state: data: extra: none]";
 
-// The natives table slot of register-scheme: the first one past the
-// built-in natives, so it never shadows one of them.
-constexpr uint32_t REGISTER_SCHEME_SLOT = natives::COUNT;
 const char register_scheme_spec[] =
     "[\"Registers a new scheme\" spec [object!] \"Scheme definition\" /native dispatch [handle!]]";
 
@@ -267,15 +273,7 @@ void init_ports() {
   }
   port::set_system(&made[0], &made[1], &made[2]);
 
-  natives::table[REGISTER_SCHEME_SLOT] = n_register_scheme;
-  cell spec{TYPE_NONE, 0, 0, 0};
-  collector::root_cells keep_spec(&spec);
-  lexer::load_utf8(&spec, reinterpret_cast<const uint8_t*>(register_scheme_spec), sizeof register_scheme_spec - 1);
-  spec = *block::ks_abs_at(&spec, 0);
-  cell* value = native::push(TYPE_NATIVE, &spec, REGISTER_SCHEME_SLOT + 1);
-  cell* name = word::push_from_symbol(symbol::make("register-scheme"));
-  context::set(name, value);
-  stack::pop(2);
+  natives::define_extra("register-scheme", register_scheme_spec, n_register_scheme);
 }
 
 }  // namespace kez::system_stub

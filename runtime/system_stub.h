@@ -76,6 +76,10 @@ struct services {
 };
 extern services hooks;
 
+// make/to of a scalar from text: true when `text` is an any-string! that
+// loads as exactly one value of `type`, which goes to out.
+bool load_as(const cell* text, uint32_t type, cell* out);
+
 // The field index (1-based) that a path element names on a value of `type`:
 // an integer! as it is, a word naming one of the type's accessor words, or
 // 0 when it names none.

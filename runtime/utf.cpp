@@ -183,6 +183,20 @@ int32_t try_decode_sequence(const uint8_t* p, int32_t& avail) {
   return cp;
 }
 
+size_t valid_prefix(const uint8_t* p, size_t n) {
+  size_t i = 0;
+  while (i < n) {
+    if (p[i] < 0x80) {
+      ++i;
+      continue;
+    }
+    int32_t avail = int32_t(std::min<size_t>(n - i, 4));
+    if (try_decode_sequence(p + i, avail) < 0) return i;
+    i += size_t(avail);
+  }
+  return n;
+}
+
 int32_t decode_sequence(const uint8_t* p, int32_t& avail) {
   int32_t given = avail;
   int32_t cp = try_decode_sequence(p, avail);

@@ -37,6 +37,10 @@ int32_t decode_sequence(const uint8_t* p, int32_t& avail);
 // The same check without raising: -2 for an invalid sequence (for callers
 // that substitute a value instead).
 int32_t try_decode_sequence(const uint8_t* p, int32_t& avail);
+// The length of the longest start of the bytes that the loaders take
+// without raising: n when all of them are valid; otherwise the offset of the
+// first invalid or cut sequence.
+size_t valid_prefix(const uint8_t* p, size_t n);
 
 // Sequence length announced by a lead byte: 4 for 0xF0-0xFF, 3 for
 // 0xE0-0xEF, 2 for 0xC0-0xDF, 0 for ASCII and continuation bytes.

@@ -98,6 +98,9 @@
   X(get, "get") \
   X(put, "put") \
   X(post, "post") \
+  X(zlib, "zlib") \
+  X(deflate, "deflate") \
+  X(gzip, "gzip") \
   X(head, "head") \
   X(size, "size") \
   X(rgb, "rgb") \

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "runtime/collector.h"
+#include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
@@ -382,6 +383,15 @@ cell* do_bitwise(int32_t op, cell* a, const cell* b) {
   return a;
 }
 
+// to binary!: the stored bytes as they are (a complemented set's bytes
+// already hold membership).
+namespace {
+cell* to_binary(cell* proto, const cell* spec) {
+  series_buffer* b = buf(spec);
+  return binary::load_at(proto, b->head_ptr(), b->used());
+}
+}  // namespace
+
 void init() {
   datatype::registration(TYPE_BITSET, 0, "bitset!")
       .set<ACT_MAKE>(make)
@@ -407,6 +417,7 @@ void init() {
       .set<ACT_REMOVE>(remove)
       .set<ACT_MODIFY>(series::modify)
       .commit();
+  binary::set_to_converter(TYPE_BITSET, to_binary);
 }
 
 }  // namespace kez::bitset

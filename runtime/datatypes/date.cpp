@@ -392,7 +392,10 @@ cell* convert(cell* proto, const cell* spec, bool strict) {
       int64_t n = integer::get(spec);
       return rebuild(proto, day_number(1970, 1, 1) + floor_div(n, DAY), double(floor_mod(n, DAY)), TIME_PRESENT);
     }
-    default: bad_to(spec);
+    default:
+      // Text holding one date literal, as the other scalars read it.
+      if (system_stub::load_as(spec, TYPE_DATE, proto)) return proto;
+      bad_to(spec);
   }
 }
 
@@ -511,6 +514,7 @@ void init() {
       .set<ACT_PICK>(pick)
       .commit();
   math::set_math_body(TYPE_DATE, do_math);
+  math::set_integer_converter(TYPE_DATE, to_epoch);
 }
 
 }  // namespace kez::date

@@ -9,9 +9,14 @@
 
 #include "runtime/collector.h"
 #include "runtime/datatypes/datatype.h"
+#include "runtime/datatypes/error.h"
+#include "runtime/datatypes/float.h"
+#include "runtime/datatypes/logic.h"
+#include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/string_text.h"
 #include "runtime/datatypes/url.h"
+#include "runtime/simple_io.h"
 #include "runtime/stack.h"
 #include "runtime/utf.h"
 
@@ -83,8 +88,48 @@ int32_t mold(const cell* value, cell* buffer, bool, bool, bool, const cell* arg,
   return part - int32_t(chars_in() - before);
 }
 
+namespace {
+
+[[noreturn]] void not_done() { error::fire(err::cat_internal, err::internal::not_done); }
+
+cell* logic_cell(bool b) { return logic::push(b); }
+
+}  // namespace
+
+cell* delete_(cell* file) { return logic_cell(simple_io::delete_(file)); }
+
+cell* query(cell* file) { return simple_io::query(file); }
+
+cell* rename(cell* from, const cell* to) {
+  if (type_of(to) != TYPE_FILE) {
+    cell target = *to;
+    error::fire(err::cat_script, err::script::invalid_arg, &target);
+  }
+  return logic_cell(simple_io::rename(from, to));
+}
+
+cell* read(cell* source, const cell* part, const cell* seek, bool binary, bool lines, bool, const cell* as) {
+  if (as) not_done();
+  return simple_io::read(source, simple_io::count_of(part), simple_io::count_of(seek), binary, lines);
+}
+
+cell* write(cell* destination, const cell* data, bool binary, bool lines, bool, bool append, const cell* part,
+            const cell* seek, const cell* allow, const cell* as) {
+  if (allow || as) not_done();
+  simple_io::write(destination, data, part, seek, binary, append, lines);
+  return unset::push();
+}
+
 void init() {
-  datatype::registration(TYPE_FILE, TYPE_URL, "file!").inherit_all().set<ACT_MOLD>(mold).commit();
+  datatype::registration(TYPE_FILE, TYPE_URL, "file!")
+      .inherit_all()
+      .set<ACT_MOLD>(mold)
+      .set<ACT_DELETE>(delete_)
+      .set<ACT_QUERY>(query)
+      .set<ACT_READ>(read)
+      .set<ACT_RENAME>(rename)
+      .set<ACT_WRITE>(write)
+      .commit();
 }
 
 }  // namespace kez::file

@@ -26,7 +26,15 @@ bool to_local_path(const cell* file, std::string& out);
 // A string! in target holding the current directory, ending with "/".
 cell* get_current_dir(cell* target);
 
+// Registers file! with its own mold and the five file actions, which go to
+// simple-io.
 void init();
+cell* delete_(cell* file);
+cell* query(cell* file);
+cell* rename(cell* from, const cell* to);
+cell* read(cell* source, const cell* part, const cell* seek, bool binary, bool lines, bool info, const cell* as);
+cell* write(cell* destination, const cell* data, bool binary, bool lines, bool info, bool append, const cell* part,
+            const cell* seek, const cell* allow, const cell* as);
 int32_t mold(const cell* value, cell* buffer, bool only, bool all, bool flat, const cell* arg,
              int32_t part, int32_t indent);
 

@@ -136,12 +136,13 @@ int32_t from_hex(const int32_t* code_points, int32_t count, const cell* culprit)
   uint32_t value = 0;
   for (int32_t i = 0; i < count; ++i) {
     int32_t cp = code_points[i];
-    int32_t c = cp & 0x7F;
-    int32_t digit = c >= '0' && c <= '9' ? c - '0'
-                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                           : -1;
-    if (cp < 32 || digit < 0) error::fire(err::cat_script, err::script::invalid_data, culprit);
+    int32_t digit = cp >= '0' && cp <= '9' ? cp - '0'
+                    : cp >= 'A' && cp <= 'F' ? cp - 'A' + 10
+                    : cp >= 'a' && cp <= 'f' ? cp - 'a' + 10
+                                             : -1;
+    // Only ASCII digits count: reading the low 7 bits alone would take
+    // letters such as U+00C1 for A.
+    if (digit < 0) error::fire(err::cat_script, err::script::invalid_data, culprit);
     value = value << 4 | uint32_t(digit);
   }
   return int32_t(value);

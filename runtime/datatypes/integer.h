@@ -87,8 +87,8 @@ bool overflow_q(double d);
 // The double truncated toward zero; Script Error type-limit (integer!) when
 // overflow_q holds.
 int32_t from_double(double d);
-// Hexadecimal text of at most 8 digits (a code point's low 7 bits select the
-// digit); anything else raises Script Error invalid-data with `culprit`.
+// Hexadecimal text of at most 8 ASCII digits; anything else raises Script
+// Error invalid-data with `culprit`.
 int32_t from_hex(const int32_t* code_points, int32_t count, const cell* culprit);
 
 // The 32-bit result of left op right. When result is given, an add,

@@ -12,6 +12,7 @@
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/float_text.h"
+#include "runtime/hashtable.h"
 #include "runtime/random.h"
 #include "runtime/stack.h"
 #include "runtime/system_stub.h"
@@ -583,6 +584,7 @@ void init() {
   math::set_math_body(TYPE_MONEY, do_math);
   math::set_integer_converter(TYPE_MONEY, integer_of);
   math::set_float_converter(TYPE_MONEY, double_of);
+  hashtable::hook.money_sign_flag = SIGN_FLAG;  // $1 and -$1 are different keys
 }
 
 }  // namespace kez::money

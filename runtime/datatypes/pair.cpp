@@ -54,14 +54,7 @@ cell* make(cell* proto, const cell* spec, uint32_t) {
       return make_at(proto, truncated(v), truncated(v + 1));
     }
     default:
-      if (string::any_string_q(t)) {
-        cell out;
-        if (system_stub::hooks.load_value && system_stub::hooks.load_value(spec, &out) &&
-            type_of(&out) == TYPE_PAIR) {
-          *proto = out;
-          return proto;
-        }
-      }
+      if (system_stub::load_as(spec, TYPE_PAIR, proto)) return proto;
       math::fire_with_type(err::script::bad_to_arg, TYPE_PAIR, spec);
   }
 }

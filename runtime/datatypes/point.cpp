@@ -70,13 +70,7 @@ cell* make(cell* proto, const cell* spec, uint32_t type) {
     }
     return fill(proto, type, c);
   }
-  if (string::any_string_q(t)) {
-    cell out;
-    if (system_stub::hooks.load_value && system_stub::hooks.load_value(spec, &out) && type_of(&out) == type) {
-      *proto = out;
-      return proto;
-    }
-  }
+  if (system_stub::load_as(spec, type, proto)) return proto;
   math::fire_with_type(err::script::bad_to_arg, type, spec);
 }
 

@@ -144,14 +144,7 @@ cell* make(cell* proto, const cell* spec, uint32_t) {
     case TYPE_PAREN:
     case TYPE_HASH: return make_at(proto, from_block(spec));
     default:
-      if (string::any_string_q(t)) {
-        cell out;
-        if (system_stub::hooks.load_value && system_stub::hooks.load_value(spec, &out) &&
-            type_of(&out) == TYPE_TIME) {
-          *proto = out;
-          return proto;
-        }
-      }
+      if (system_stub::load_as(spec, TYPE_TIME, proto)) return proto;
       bad_to(spec);
   }
 }

@@ -92,14 +92,7 @@ cell* make(cell* proto, const cell* spec, uint32_t) {
     }
     case TYPE_ISSUE: return from_issue(proto, spec);
     default:
-      if (string::any_string_q(t)) {
-        cell loaded;
-        if (system_stub::hooks.load_value && system_stub::hooks.load_value(spec, &loaded) &&
-            type_of(&loaded) == TYPE_TUPLE) {
-          *proto = loaded;
-          return proto;
-        }
-      }
+      if (system_stub::load_as(spec, TYPE_TUPLE, proto)) return proto;
       bad_to(spec);
   }
 }

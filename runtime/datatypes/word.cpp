@@ -1,11 +1,15 @@
 #include "runtime/datatypes/word.h"
 
+#include <algorithm>
+
 #include "runtime/actions.h"
 #include "runtime/collector.h"
 #include "runtime/core_ops.h"
+#include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
@@ -275,6 +279,8 @@ void init() {
       .set<ACT_COMPARE>(issue::compare)
       .unsupported(ACT_INDEX_Q)
       .commit();
+  math::set_integer_converter(TYPE_ISSUE, issue::integer_of);
+  binary::set_to_converter(TYPE_ISSUE, issue::to_binary);
 }
 
 }  // namespace word
@@ -356,9 +362,34 @@ cell* make(cell* proto, const cell* spec, uint32_t type) {
   return retyped(proto, TYPE_ISSUE);
 }
 
+int32_t integer_of(const cell* issue) {
+  uint32_t symbol = issue->w2;
+  // The name's UTF-8 bytes are copied out before anything allocates; a byte
+  // of a longer sequence is no digit. More than 8 digits is refused
+  // whatever they are, so 9 are enough to tell.
+  const char* name = symbol::get_c_string(symbol);
+  int32_t n = std::min<int32_t>(int32_t(symbol::name_length(symbol)), 9);
+  int32_t digits[9];
+  for (int32_t i = 0; i < n; ++i) digits[i] = uint8_t(name[i]);
+  cell culprit = *issue;
+  return integer::from_hex(digits, n, &culprit);
+}
+
 int32_t compare(const cell* value1, const cell* value2, int32_t op) {
   if (type_of(value2) != TYPE_ISSUE) return -2;
   return word::compare(value1, value2, op);
+}
+
+cell* to_binary(cell* proto, const cell* spec) {
+  uint32_t symbol = spec->w2;
+  // The decoder reads the whole name before it allocates, so the name may
+  // lie in the symbol table's movable buffer.
+  const auto* name = reinterpret_cast<const uint8_t*>(symbol::get_c_string(symbol));
+  if (!binary::decode_16(name, symbol::name_length(symbol), 1, proto)) {
+    cell issue = *spec;
+    error::fire(err::cat_script, err::script::invalid_data, &issue);
+  }
+  return proto;
 }
 
 }  // namespace issue

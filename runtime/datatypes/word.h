@@ -84,6 +84,12 @@ cell* load_in(cell* block, const char* name);
 cell* load(const char* name);  // root block while it is built, else the data stack
 cell* make(cell* proto, const cell* spec, uint32_t type);
 int32_t compare(const cell* value1, const cell* value2, int32_t op);
+// to integer!: the name read as hexadecimal (at most 8 digits); Script
+// Error invalid-data for other text.
+int32_t integer_of(const cell* issue);
+// to binary!: the name read as base-16 digits (a final odd digit dropped);
+// Script Error invalid-data with the issue when a character is not one.
+cell* to_binary(cell* proto, const cell* spec);
 }
 
 // The entry points that the other word types share, retyped.

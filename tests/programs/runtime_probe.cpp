@@ -28,9 +28,11 @@ extern "C" const char* __asan_default_options() {
 // suppressed block is the C++ runtime's exception pool, kept for the life of
 // the process, and so are the containers of the collector's and the arena's
 // own bookkeeping, which start-up grows and which live as long as the heap.
+// The drawing libraries that images link (X11's thread locks, pixman's
+// implementation tables) set up process-lifetime state when they load.
 extern "C" const char* __lsan_default_options() { return "use_globals=0:print_suppressions=0"; }
 extern "C" const char* __lsan_default_suppressions() {
-  return "leak:libstdc++.so\nleak:kez::collector::\nleak:kez::page_runs::\n";
+  return "leak:libstdc++.so\nleak:kez::collector::\nleak:kez::page_runs::\nleak:libX11.so\nleak:libpixman-1.so\n";
 }
 
 using namespace kez;

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,15 @@ struct child_result {
   std::string out;
   std::string err;
 };
+
+// Writes a script into the test programs' directory; answers its path.
+inline std::string script_file(const std::string& name, const std::string& text) {
+  std::string path = std::string(KEZ_TEST_PROGRAM_DIR) + "/" + name;
+  FILE* f = std::fopen(path.c_str(), "wb");
+  std::fwrite(text.data(), 1, text.size(), f);
+  std::fclose(f);
+  return path;
+}
 
 // env entries ("NAME=value") are added to this process's environment,
 // replacing a variable of the same name.

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "runtime/simple_io.h"
 #include "text_fixture.h"
 
 namespace kez {
@@ -44,6 +45,29 @@ TEST_F(file_test, mold) {
   EXPECT_EQ(m.text, "%ab");
   EXPECT_EQ(m.left, -1);
   EXPECT_EQ(mold_text(typed(TYPE_FILE, "ab"), false, -5).text, "%ab") << "no part argument";
+}
+
+// Which names the file layer takes for directories (listed, removed with
+// rmdir) rather than files.
+TEST_F(file_test, directory_paths) {
+  struct row {
+    const char* name;
+    bool directory;
+  };
+  const row rows[] = {
+      {"", false},      {"a", false},     {"a/", true},      {"a\\", true},   {"/", true},
+      {".", true},      {"..", true},     {"a/.", true},     {"a/..", true},  {"a\\..", true},
+      {"a.", false},    {"a..", false},   {"...", false},    {"a/...", false}, {".a", false},
+      {"d/.hidden", false},
+  };
+  for (const row& r : rows) {
+    stack::reset();
+    EXPECT_EQ(simple_io::dir_path_q(typed(TYPE_FILE, r.name)), r.directory) << r.name;
+  }
+  // The name is read from its head: "a." from its second character is ".".
+  cell* f = typed(TYPE_FILE, "a.");
+  f->w1 = 1;
+  EXPECT_TRUE(simple_io::dir_path_q(f));
 }
 
 TEST_F(file_test, equal_to_a_string_of_the_same_text) {

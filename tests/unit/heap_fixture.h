@@ -23,6 +23,7 @@
 #include "runtime/datatypes/symbol.h"
 #include "runtime/handles.h"
 #include "runtime/interpreter.h"
+#include "runtime/lexer.h"
 #include "runtime/memory.h"
 #include "runtime/ownership.h"
 #include "runtime/stack.h"
@@ -52,6 +53,8 @@ inline void forget_heap_roots() {
 inline void forget_services() {
   string::set_compare_call(nullptr);
   block::set_compare_call(nullptr);
+  load::set_transcode(nullptr);
+  lexer::set_callback_hook(nullptr);
   for (uint32_t type = 0; type < TYPE_TABLE_ROWS; ++type) {
     math::set_integer_converter(type, nullptr);
     math::set_float_converter(type, nullptr);
@@ -63,6 +66,7 @@ inline void reset_heap() {
   forget_heap_roots();
   forget_services();
   refs::reset();
+  handles::release_all();
   handles::free();
   memory::free_all_frames();
   collector::init();

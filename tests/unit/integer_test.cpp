@@ -315,7 +315,7 @@ TEST_F(integer_test, hexadecimal_text) {
   EXPECT_EQ(hex(U"7FFFFFFF"), INT_MAX);
   EXPECT_EQ(hex(U""), 0);
   for (const std::u32string& bad : {std::u32string(U"123456789"), std::u32string(U"12G"), std::u32string(U"\x1"),
-                                    std::u32string(U"-1")}) {
+                                    std::u32string(U"-1"), std::u32string(U"\u00C1")}) {
     EXPECT_EQ(error_of([&] { hex(bad); }), std::make_pair(int(err::cat_script), int(err::script::invalid_data)));
   }
 }

@@ -10,13 +10,7 @@
 
 namespace {
 
-std::string script_file(const std::string& name, const std::string& text) {
-  std::string path = std::string(KEZ_TEST_PROGRAM_DIR) + "/" + name;
-  FILE* f = std::fopen(path.c_str(), "wb");
-  std::fwrite(text.data(), 1, text.size(), f);
-  std::fclose(f);
-  return path;
-}
+using kez::test::script_file;
 
 TEST(Launch, ScriptsRunAndReportUncaughtErrors) {
   struct row {

@@ -7,6 +7,9 @@
 #include <ctime>
 #include <limits>
 #include <string>
+#include <vector>
+
+#include <sys/utsname.h>
 
 #include "platform/os.h"
 #include "runtime/mem.h"
@@ -146,6 +149,108 @@ TEST(Platform, TimeOfDay) {
   EXPECT_EQ(plain, std::floor(plain));
   EXPECT_GE(precise, 0.0);
   EXPECT_LT(precise, 86400.0);
+}
+
+// The command line as the start-up's argument splitter reads it: cut at
+// runs of blanks outside double quotes, one leading and one trailing quote
+// dropped from each piece, empty pieces skipped.
+std::vector<std::string> split_boot_args(const std::string& line) {
+  std::vector<std::string> args;
+  std::string piece;
+  bool quoted = false;
+  auto finish = [&] {
+    if (!piece.empty() && piece.front() == '"') piece.erase(0, 1);
+    if (!piece.empty() && piece.back() == '"') piece.pop_back();
+    if (!piece.empty()) args.push_back(piece);
+    piece.clear();
+  };
+  for (char c : line) {
+    if (c == '"') quoted = !quoted;
+    if (!quoted && (c == ' ' || c == '\t')) finish();
+    else piece += c;
+  }
+  finish();
+  return args;
+}
+
+TEST(Platform, CommandLineQuotesArgumentsWithBlanks) {
+  struct row {
+    std::vector<const char*> argv;
+    const char* line;
+  };
+  const row rows[] = {
+      {{"/usr/bin/kez"}, "/usr/bin/kez"},
+      {{"kez", "script.kez", "a", "b"}, "kez script.kez a b"},
+      {{"kez", "my script.kez", "x\ty"}, "kez \"my script.kez\" \"x\ty\""},
+      {{"/opt/my kez/kez", "--flag"}, "\"/opt/my kez/kez\" --flag"},
+      {{"kez", "", "é ü"}, "kez \"\" \"é ü\""},
+  };
+  for (const row& r : rows) {
+    std::string line = platform::get_command_line(int(r.argv.size()), r.argv.data());
+    EXPECT_EQ(line, r.line);
+    // Splitting gives the arguments back (empty ones are dropped).
+    std::vector<std::string> expected;
+    for (const char* a : r.argv)
+      if (*a) expected.emplace_back(a);
+    EXPECT_EQ(split_boot_args(line), expected) << line;
+  }
+  EXPECT_EQ(platform::get_command_line(0, nullptr), "");
+}
+
+TEST(Platform, OsInfoFromUname) {
+  struct arch_row {
+    const char* machine;
+    const char* name;
+  };
+  const arch_row arches[] = {
+      {"x86_64", "x86-64"}, {"aarch64", "ARM64"}, {"i686", "x86-32"}, {"armv7l", "ARM"},
+      {"ia64", "IA-64"},    {"riscv64", "Unknown"}, {"", "Unknown"},
+  };
+  for (const arch_row& a : arches) EXPECT_STREQ(platform::arch_name(a.machine), a.name) << a.machine;
+
+  struct release_row {
+    const char* release;
+    int32_t version[3];
+    int32_t build;
+  };
+  const release_row releases[] = {
+      {"6.1.0-18-amd64", {6, 1, 0}, 18},
+      {"5.15.153.1-microsoft-standard-WSL2", {5, 15, 153}, 0},
+      {"6.18.44", {6, 18, 44}, 0},
+      {"4.19", {4, 19, 0}, 0},
+      {"6.8.0-1012-aws", {6, 8, 0}, 1012},
+      {"weird", {0, 0, 0}, 0},
+  };
+  for (const release_row& r : releases) {
+    int32_t version[3];
+    int32_t build = -1;
+    platform::parse_release(r.release, version, build);
+    EXPECT_EQ(version[0], r.version[0]) << r.release;
+    EXPECT_EQ(version[1], r.version[1]) << r.release;
+    EXPECT_EQ(version[2], r.version[2]) << r.release;
+    EXPECT_EQ(build, r.build) << r.release;
+  }
+
+  // This machine, as uname describes it.
+  utsname u;
+  ASSERT_EQ(uname(&u), 0);
+  platform::os_description d = platform::os_info();
+  EXPECT_EQ(d.name, "Linux");
+  EXPECT_EQ(d.arch, platform::arch_name(u.machine));
+  EXPECT_EQ(d.release, u.release);
+  EXPECT_GT(d.version[0], 0);
+}
+
+TEST(Platform, ListEnvSplitsAtTheFirstEquals) {
+  setenv("KEZ_LIST_ENV_TEST", "a=b=c", 1);
+  bool found = false;
+  for (const auto& [name, value] : platform::list_env()) {
+    if (name != "KEZ_LIST_ENV_TEST") continue;
+    found = true;
+    EXPECT_EQ(value, "a=b=c");
+  }
+  EXPECT_TRUE(found);
+  unsetenv("KEZ_LIST_ENV_TEST");
 }
 
 }  // namespace

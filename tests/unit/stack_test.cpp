@@ -171,6 +171,67 @@ TEST_F(stack_test, unroll_to_the_top_frame_itself_only_resets_top) {
   EXPECT_EQ(stack::top, arguments + 1);
 }
 
+// The three unroll variants over one stack of frames: a caller, a function
+// call (its context's values pointed at its cells), a loop, a middle frame
+// (plain native or try/all) and the innermost call, each holding one cell;
+// the innermost call's result is 99 and stays the last pushed cell.
+struct unroll_variant {
+  const char* name;
+  void (*unroll)();
+  uint32_t middle;
+  int frames;                  // frames left
+  char arguments;              // whose cells become the arguments: c(aller) f(unction) l(oop) m(iddle)
+  uint32_t first;              // arguments[0] afterwards
+  bool context_restored;       // the function's context got its saved values back
+};
+
+TEST_F(stack_test, unroll_variants_restore_the_stacks) {
+  const unroll_variant variants[] = {
+      {"unroll loop keep", [] { stack::unroll(stack::FRAME_LOOP, true); }, stack::FRAME_NATIVE, 3, 'l', 3, false},
+      {"unroll-to-loop keep", [] { stack::unroll_to_loop(true); }, stack::FRAME_NATIVE, 3, 'l', 3, false},
+      {"unroll-to-loop", [] { stack::unroll_to_loop(false); }, stack::FRAME_NATIVE, 3, 'f', 2, false},
+      {"unroll-to-loop past try/all", [] { stack::unroll_to_loop(false); }, stack::FRAME_TRY_ALL, 4, 'l', 3, false},
+      {"unroll-last function", [] { stack::unroll_last(stack::FRAME_FUNCTION); }, stack::FRAME_NATIVE, 2, 'f', 99, true},
+      {"unroll-last past try/all", [] { stack::unroll_last(stack::FRAME_FUNCTION); }, stack::FRAME_TRY_ALL, 4, 'm', 99, false},
+      {"unroll function", [] { stack::unroll(stack::FRAME_FUNCTION, false); }, stack::FRAME_NATIVE, 2, 'c', 1, true},
+  };
+  uint32_t context = memory::alloc_cells(2);
+  collector::root_node hold(context);
+  testing::append(context, cell{uint32_t(TYPE_CONTEXT) | FLAG_STACK_VALUES, 0, 0x1111, 0});
+  for (const unroll_variant& v : variants) {
+    SCOPED_TRACE(v.name);
+    stack::ctop = stack::ctop_bottom;
+    stack::arguments = stack::top = stack::bottom;
+    auto frame_with = [](uint32_t type, int32_t value) {
+      stack::mark(nullptr, type << 24);
+      cell c = integer(value);
+      stack::push(&c);
+      return stack::arguments;
+    };
+    cell* caller = frame_with(stack::FRAME_NATIVE, 1);
+    memory::buffer_of(context)->head_cell()->w2 = 0x1111;  // before the call
+    stack::mark_func(nullptr, context);
+    cell first = integer(2);
+    cell* function = stack::push(&first);
+    memory::buffer_of(context)->head_cell()->w2 = arena::offset_of(function);  // the call's values
+    cell* loop = frame_with(stack::FRAME_LOOP, 3);
+    cell* middle = frame_with(v.middle, 4);
+    frame_with(stack::FRAME_NATIVE, 99);
+    v.unroll();
+    EXPECT_EQ(stack::depth(), uint32_t(v.frames));
+    cell* expected = v.arguments == 'c' ? caller : v.arguments == 'f' ? function : v.arguments == 'l' ? loop : middle;
+    EXPECT_EQ(stack::arguments, expected);
+    EXPECT_EQ(stack::arguments->w2, v.first);
+    EXPECT_EQ((stack::top - 1)->w2, 99u);  // the innermost result is the last cell
+    if (v.first == 99) {
+      EXPECT_EQ(stack::top, stack::arguments + 1);  // the found frame holds only the result
+    }
+    EXPECT_EQ(memory::buffer_of(context)->head_cell()->w2 == 0x1111u, v.context_restored);
+  }
+  stack::ctop = stack::ctop_bottom;  // no frame keeps the made-up values field
+  stack::arguments = stack::top = stack::bottom;
+}
+
 TEST_F(stack_test, a_pushed_cell_never_shows_an_earlier_value) {
   cell v = integer(7);
   stack::push(&v);

@@ -1,0 +1,7 @@
+// The BMP decoder takes outside files: it refuses them or decodes them
+// wholly inside its buffers.
+#include "tests/fuzz/image_fuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  return kez::fuzz::run(kez::image_codecs::FORMAT_BMP, kez::image_codecs::decode_bmp, data, size);
+}

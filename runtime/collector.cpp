@@ -452,6 +452,7 @@ void do_cycle() {
   reloc_free();
   interiors.clear();
   clear_fixed_marks();
+  ++memory::epoch;
   ++cycles;
 }
 

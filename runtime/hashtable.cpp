@@ -51,9 +51,11 @@ uint32_t string(const cell* value, bool case_sensitive) {
   uint64_t head = uint64_t(b->head) + uint64_t(value->w1) * unit;
   size_t n = head < b->tail ? (b->tail - head) / unit : 0;
   uint32_t h = SEED;
+  const uint8_t* p = arena::at(uint32_t(head));
   for (size_t i = 0; i < n; ++i) {
-    int32_t cp = utf::get(arena::at(uint32_t(head)), int(unit), i);
-    if (!case_sensitive) cp = case_::convert(cp, case_::upper);
+    int32_t cp = unit == 1 ? p[i] : utf::get(p, int(unit), i);
+    // ASCII folds inline: the case tables give the same for it.
+    if (!case_sensitive) cp = cp < 0x80 ? (cp >= 'a' && cp <= 'z' ? cp - 32 : cp) : case_::convert(cp, case_::upper);
     h = murmur::mix_block(h, uint32_t(cp));
   }
   return murmur::finish(h, 0, 0, 4 * n);

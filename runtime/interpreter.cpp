@@ -1,5 +1,7 @@
 #include "runtime/interpreter.h"
 
+#include <cassert>
+
 #include "runtime/actions.h"
 #include "runtime/collector.h"
 #include "runtime/core_ops.h"
@@ -56,28 +58,9 @@ inline void deliver(const cell* value, bool sub) {
 // else (unbound, `self`, a function context outside its call) left to the
 // context module, which raises.
 inline cell* word_value(const cell* w) {
-  int32_t index = int32_t(w->w3);
-  if (w->w1 && index >= 0) {
-    const cell* c = context::cell_of(w->w1);
-    if (c->w2) {
-      if (c->header & FLAG_STACK_VALUES) return arena::at<cell>(c->w2) + index;
-      return memory::buffer_of(c->w2)->head_cell() + index;
-    }
-  }
+  if (w->w1 && int32_t(w->w3) >= 0)
+    if (cell* v = context::bound_value(w)) return v;
   return context::get(w);
-}
-
-// The value cell a set-word may overwrite in place, or null when setting has
-// more to do (an object marks the word changed, an owner may have a hook,
-// an unbound or unresolved word): context::set does those.
-inline cell* plain_set_slot(const cell* w) {
-  int32_t index = int32_t(w->w3);
-  if (!w->w1 || index < 0) return nullptr;
-  const cell* c = context::cell_of(w->w1);
-  if (!c->w2) return nullptr;
-  if (c->header & FLAG_STACK_VALUES) return arena::at<cell>(c->w2) + index;
-  if (((c->header & FLAG_CONTEXT_KIND) >> CONTEXT_KIND_SHIFT) == context::KIND_OBJECT || c[1].w3) return nullptr;
-  return memory::buffer_of(c->w2)->head_cell() + index;
 }
 
 // Types that eval_expression's switch delivers unchanged (its default case).
@@ -186,6 +169,114 @@ cell name_word(uint32_t symbol) {
   error::fire(err::cat_script, err::script::expect_arg, &fn, &kind, &arg);
 }
 
+// The commonest operators on two integers (or two floats for the
+// arithmetic) computed in place, with the results of the generic route:
+// 32-bit overflow gives the float! of the exact operands. Answers false
+// (nothing done) for anything else.
+enum fast_op { FAST_NONE, FAST_ADD, FAST_SUBTRACT, FAST_MULTIPLY, FAST_COMPARE };
+inline fast_op fast_kind(const cell* op, int32_t& compare_op) {
+  uint32_t source = (op->header >> 16) & 0xFF;
+  if (source == TYPE_ACTION) {
+    switch (op->w1) {
+      case ACT_ADD: return FAST_ADD;
+      case ACT_SUBTRACT: return FAST_SUBTRACT;
+      case ACT_MULTIPLY: return FAST_MULTIPLY;
+      default: return FAST_NONE;
+    }
+  }
+  // equal? ... greater-or-equal? are natives 25 to 31.
+  static const int32_t ops[] = {COMP_EQUAL, COMP_NOT_EQUAL, COMP_STRICT_EQUAL, COMP_LESSER,
+                                COMP_GREATER, COMP_LESSER_EQUAL, COMP_GREATER_EQUAL};
+  if (source == TYPE_NATIVE && op->w1 >= 25 && op->w1 <= 31) {
+    compare_op = ops[op->w1 - 25];
+    return FAST_COMPARE;
+  }
+  return FAST_NONE;
+}
+
+inline bool fast_operator(fast_op kind, int32_t compare_op, cell* left, const cell* right) {
+  uint32_t lt = type_of(left), rt = type_of(right);
+  if (lt == TYPE_INTEGER && rt == TYPE_INTEGER) {
+    int32_t a = int32_t(left->w2), b = int32_t(right->w2);
+    int32_t r;
+    bool overflow;
+    switch (kind) {
+      case FAST_ADD: overflow = __builtin_add_overflow(a, b, &r); break;
+      case FAST_SUBTRACT: overflow = __builtin_sub_overflow(a, b, &r); break;
+      case FAST_MULTIPLY: overflow = __builtin_mul_overflow(a, b, &r); break;
+      default: {
+        bool t;
+        switch (compare_op) {
+          case COMP_EQUAL: case COMP_STRICT_EQUAL: t = a == b; break;
+          case COMP_NOT_EQUAL: t = a != b; break;
+          case COMP_LESSER: t = a < b; break;
+          case COMP_LESSER_EQUAL: t = a <= b; break;
+          case COMP_GREATER: t = a > b; break;
+          default: t = a >= b; break;
+        }
+        *left = cell{TYPE_LOGIC, t ? 1u : 0u, 0, 0};
+        return true;
+      }
+    }
+    if (!overflow) {
+      *left = cell{TYPE_INTEGER, 0, uint32_t(r), 0};
+      return true;
+    }
+    double x = a, y = b;
+    double d = kind == FAST_ADD ? x + y : kind == FAST_SUBTRACT ? x - y : x * y;
+    *left = cell{TYPE_FLOAT, 0, 0, 0};
+    store_double(&left->w2, d);
+    return true;
+  }
+  // A float! with a float! or an integer! is the float! of the two as
+  // doubles, whichever side the integer is on (every int32 is exact).
+  if (kind != FAST_COMPARE && (lt == TYPE_FLOAT || lt == TYPE_INTEGER) && (rt == TYPE_FLOAT || rt == TYPE_INTEGER)) {
+    double x = lt == TYPE_FLOAT ? load_double(&left->w2) : double(int32_t(left->w2));
+    double y = rt == TYPE_FLOAT ? load_double(&right->w2) : double(int32_t(right->w2));
+    double d = kind == FAST_ADD ? x + y : kind == FAST_SUBTRACT ? x - y : x * y;
+    *left = cell{TYPE_FLOAT, 0, 0, 0};
+    store_double(&left->w2, d);
+    return true;
+  }
+  return false;
+}
+
+[[gnu::always_inline]] inline uint32_t infix_loop(uint32_t& node, int32_t& index, cell* start);
+uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_infix, bool passive);
+
+// The value a literal or a word gives as an argument when no evaluation is
+// needed: null for what eval_expression must handle (a call, an operator, an
+// unset or unbound word, a paren, a path...).
+inline const cell* plain_value(const cell* c) {
+  uint32_t t = type_of(c);
+  if (inert_q(t)) return c;
+  if (t != TYPE_WORD || !c->w1 || int32_t(c->w3) < 0) return nullptr;
+  const cell* v = context::bound_value(c);
+  if (!v) return nullptr;
+  uint32_t vt = type_of(v);
+  return vt == TYPE_UNSET || vt == TYPE_OP || callable_q(vt) ? nullptr : v;
+}
+
+// Pushes the value of the expression whose first cell `c` (before `end`,
+// the code's tail) was just read: a literal or a word's plain value
+// directly, then the operator lookahead; anything else through expression.
+[[gnu::always_inline]] inline uint32_t push_expression(uint32_t& node, int32_t& index, const cell* c, const cell* end,
+                                                       bool no_infix) {
+  cell* start = stack::top;
+  if (const cell* v = plain_value(c)) {
+    stack::push(v);
+    ++index;
+    if (!no_infix && c + 1 < end && type_of(c + 1) == TYPE_WORD) return infix_loop(node, index, start);
+    return 0;
+  }
+  return expression(node, index, *c, true, no_infix, false);
+}
+
+// The argument list of a callable (rooted: its nodes may move).
+inline series_buffer* list_buffer(const cell* fn) {
+  return memory::buffer_of(memory::buffer_of(fn->w3)->head_cell()[1].w2);
+}
+
 // Node slots here are rooted by their owners: a collection may rewrite them.
 struct call_site {
   uint32_t& node;     // the code block
@@ -255,18 +346,38 @@ uint32_t eval_arguments(call_site& site, const cell* fn, bool native, bool infix
   // may move.
   argument_list(fn);
   auto list = [fn] { return memory::buffer_of(fn->w3)->head_cell()[1].w2; };
-  int32_t n = tail_of(list());
+  series_buffer* lb = list_buffer(fn);
+  int32_t n = int32_t(lb->used() / sizeof(cell));
   int32_t i = 0;
   // Fixed arguments.
   for (; i < n; ++i) {
-    cell e = *cell_at(list(), i);
-    if (type_of(&e) != TYPE_TYPESET) break;
-    if (((e.header >> KIND_SHIFT) & 3) == ARG_RETURN) continue;
+    const cell* e = lb->head_cell() + i;
+    uint32_t kind = (e->header >> KIND_SHIFT) & 3;
+    if (type_of(e) != TYPE_TYPESET) break;
+    if (kind == ARG_RETURN) continue;
     if ((infix && i == 0) || (site.right_fetched && i == 1)) {
-      if (!typeset::has_q(&e, type_of(stack::arguments + i))) expect_arg(site.name, stack::arguments + i, e.w3);
+      if (!typeset::has_q(e, type_of(stack::arguments + i))) expect_arg(site.name, stack::arguments + i, e->w3);
       continue;
     }
-    if (uint32_t s = fetch_into(site, &e, stack::top)) return s;
+    if (kind == ARG_WORD) {
+      // A literal or a word's plain value is pushed as eval_expression
+      // would, then the operator lookahead runs.
+      series_buffer* code = memory::buffer_of(site.node);
+      const cell* c = code->head_cell() + site.index;
+      const cell* end = code->tail_cell();
+      if (c < end) {
+        cell* start = stack::top;
+        if (uint32_t s = push_expression(site.node, site.index, c, end, site.infix)) return s;
+        assert(stack::top == start + 1);
+        e = list_buffer(fn)->head_cell() + i;  // the evaluation may have moved it
+        if (!typeset::has_q(e, type_of(start))) expect_arg(site.name, start, e->w3);
+        lb = list_buffer(fn);
+        continue;
+      }
+    }
+    cell entry = *e;
+    if (uint32_t s = fetch_into(site, &entry, stack::top)) return s;
+    lb = list_buffer(fn);
   }
   // Refinements: every slot laid out in spec order first, then the ones the
   // path names fetched in the path's order.
@@ -343,13 +454,14 @@ uint32_t eval_arguments(call_site& site, const cell* fn, bool native, bool infix
 }
 
 // Calls a native, action or function value whose name is `name`; the value
-// is a copy rooted by the caller.
+// is read before anything allocates (infix: a copy rooted by the caller).
 uint32_t eval_code(const cell* fn, call_site& site, bool sub, bool infix) {
   check_depth();
+  cell* placeholder = nullptr;
+  // Outside infix the placeholder, a stack root, is the callable from here on.
+  if (!infix) fn = placeholder = stack::push(fn);
   uint32_t t = type_of(fn);
   if (t == TYPE_OP) t = (fn->header >> 16) & 0xFF;
-  cell* placeholder = nullptr;
-  if (!infix) placeholder = stack::push(fn);
   int32_t refinements[64];
   uint32_t refinement_count = 0;
   uint32_t status;
@@ -504,78 +616,6 @@ uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_val
   return 0;
 }
 
-// The commonest operators on two integers (or two floats for the
-// arithmetic) computed in place, with the results of the generic route:
-// 32-bit overflow gives the float! of the exact operands. Answers false
-// (nothing done) for anything else.
-enum fast_op { FAST_NONE, FAST_ADD, FAST_SUBTRACT, FAST_MULTIPLY, FAST_COMPARE };
-fast_op fast_kind(const cell* op, int32_t& compare_op) {
-  uint32_t source = (op->header >> 16) & 0xFF;
-  if (source == TYPE_ACTION) {
-    switch (op->w1) {
-      case ACT_ADD: return FAST_ADD;
-      case ACT_SUBTRACT: return FAST_SUBTRACT;
-      case ACT_MULTIPLY: return FAST_MULTIPLY;
-      default: return FAST_NONE;
-    }
-  }
-  // equal? ... greater-or-equal? are natives 25 to 31.
-  static const int32_t ops[] = {COMP_EQUAL, COMP_NOT_EQUAL, COMP_STRICT_EQUAL, COMP_LESSER,
-                                COMP_GREATER, COMP_LESSER_EQUAL, COMP_GREATER_EQUAL};
-  if (source == TYPE_NATIVE && op->w1 >= 25 && op->w1 <= 31) {
-    compare_op = ops[op->w1 - 25];
-    return FAST_COMPARE;
-  }
-  return FAST_NONE;
-}
-
-bool fast_operator(fast_op kind, int32_t compare_op, cell* left, const cell* right) {
-  uint32_t lt = type_of(left), rt = type_of(right);
-  if (lt == TYPE_INTEGER && rt == TYPE_INTEGER) {
-    int32_t a = int32_t(left->w2), b = int32_t(right->w2);
-    int32_t r;
-    bool overflow;
-    switch (kind) {
-      case FAST_ADD: overflow = __builtin_add_overflow(a, b, &r); break;
-      case FAST_SUBTRACT: overflow = __builtin_sub_overflow(a, b, &r); break;
-      case FAST_MULTIPLY: overflow = __builtin_mul_overflow(a, b, &r); break;
-      default: {
-        bool t;
-        switch (compare_op) {
-          case COMP_EQUAL: case COMP_STRICT_EQUAL: t = a == b; break;
-          case COMP_NOT_EQUAL: t = a != b; break;
-          case COMP_LESSER: t = a < b; break;
-          case COMP_LESSER_EQUAL: t = a <= b; break;
-          case COMP_GREATER: t = a > b; break;
-          default: t = a >= b; break;
-        }
-        *left = cell{TYPE_LOGIC, t ? 1u : 0u, 0, 0};
-        return true;
-      }
-    }
-    if (!overflow) {
-      *left = cell{TYPE_INTEGER, 0, uint32_t(r), 0};
-      return true;
-    }
-    double x = a, y = b;
-    double d = kind == FAST_ADD ? x + y : kind == FAST_SUBTRACT ? x - y : x * y;
-    *left = cell{TYPE_FLOAT, 0, 0, 0};
-    store_double(&left->w2, d);
-    return true;
-  }
-  // A float! with a float! or an integer! is the float! of the two as
-  // doubles, whichever side the integer is on (every int32 is exact).
-  if (kind != FAST_COMPARE && (lt == TYPE_FLOAT || lt == TYPE_INTEGER) && (rt == TYPE_FLOAT || rt == TYPE_INTEGER)) {
-    double x = lt == TYPE_FLOAT ? load_double(&left->w2) : double(int32_t(left->w2));
-    double y = rt == TYPE_FLOAT ? load_double(&right->w2) : double(int32_t(right->w2));
-    double d = kind == FAST_ADD ? x + y : kind == FAST_SUBTRACT ? x - y : x * y;
-    *left = cell{TYPE_FLOAT, 0, 0, 0};
-    store_double(&left->w2, d);
-    return true;
-  }
-  return false;
-}
-
 struct position_guard {
   cell saved = position;
   collector::root_cells keep{&saved};
@@ -613,14 +653,18 @@ uint32_t eval(const cell* block, bool chain) {
   collector::root_node keep(node);
   position_guard guard;
   stack::mark_eval(words::word[words::w::body]);
-  if (index >= tail_of(node)) {
+  series_buffer* b = memory::buffer_of(node);
+  if (b->head_cell() + index >= b->tail_cell()) {
     stack::arguments->header = TYPE_UNSET;
     stack::top = stack::arguments + 1;
   } else {
-    while (index < tail_of(node)) {
+    for (;;) {
       position = cell{type, uint32_t(index), node, 0};
-      if (uint32_t s = eval_expression(node, index, false, false, false)) return s;
-      if (index < tail_of(node)) stack::reset();
+      // The cell is read here, with the tail: one walk through the node.
+      if (uint32_t s = expression(node, index, b->head_cell()[index], false, false, false)) return s;
+      b = memory::buffer_of(node);
+      if (b->head_cell() + index >= b->tail_cell()) break;
+      stack::reset();
     }
   }
   if (chain) {
@@ -631,6 +675,64 @@ uint32_t eval(const cell* block, bool chain) {
   return 0;
 }
 
+namespace {
+
+// An operator call from the lookahead: `value` is the operator word's
+// value, `next` the word, the left operand lies at `start`.
+[[gnu::noinline]] uint32_t infix_call(uint32_t& node, int32_t& index, cell* start, const cell* value,
+                                      const cell* next, fast_op kind, int32_t compare_op) {
+  cell pair[2] = {*value, *next};  // the operator and its name
+  collector::root_cells keep(pair, 2);
+  ++index;
+  call_site site{node, index, &pair[1], nullptr, 0, true};
+  if (kind && index < tail_of(node)) {
+    // Any other right operand of a fast operator is evaluated first, so
+    // that two numbers it gives still take the fast route.
+    stack::top = start + 1;
+    if (uint32_t s = eval_expression(node, index, true, true, false)) return s;
+    if (fast_operator(kind, compare_op, start, start + 1)) {
+      stack::top = start + 1;
+      return 0;
+    }
+    site.right_fetched = true;
+  }
+  stack::top = start;  // the left operand is the first cell above top
+  if (uint32_t s = eval_code(&pair[0], site, true, true)) return s;
+  // The operator's frame started at `start`; its result is there.
+  stack::top = start + 1;
+  return 0;
+}
+
+// Infix lookahead after a value that lies at `start` (the first cell above
+// the expression's base): operators chain left to right, without precedence.
+[[gnu::always_inline]] inline uint32_t infix_loop(uint32_t& node, int32_t& index, cell* start) {
+  for (;;) {
+    series_buffer* b = memory::buffer_of(node);
+    cell* next = b->head_cell() + index;
+    if (next >= b->tail_cell() || type_of(next) != TYPE_WORD || !next->w1 || int32_t(next->w3) < 0) return 0;
+    cell* value = context::bound_value(next);
+    if (!value || type_of(value) != TYPE_OP) return 0;
+    int32_t compare_op = 0;
+    fast_op kind = fast_kind(value, compare_op);
+    if (kind) {
+      // A right operand that needs no evaluation: a literal, or a word
+      // holding a number.
+      cell* right = next + 1;
+      if (right < b->tail_cell()) {
+        if (type_of(right) == TYPE_WORD && right->w1 && int32_t(right->w3) >= 0) right = context::bound_value(right);
+        if (right && fast_operator(kind, compare_op, start, right)) {
+          index += 2;
+          stack::top = start + 1;
+          continue;
+        }
+      }
+    }
+    if (uint32_t s = infix_call(node, index, start, value, next, kind, compare_op)) return s;
+  }
+}
+
+}  // namespace
+
 uint32_t eval_next(uint32_t& node, int32_t& index) {
   stack::mark_eval(words::word[words::w::body]);
   if (uint32_t s = eval_expression(node, index, false, false, false)) return s;
@@ -639,9 +741,32 @@ uint32_t eval_next(uint32_t& node, int32_t& index) {
 }
 
 uint32_t eval_expression(uint32_t& node, int32_t& index, bool sub, bool no_infix, bool passive) {
+  return expression(node, index, *cell_at(node, index), sub, no_infix, passive);
+}
+
+namespace {
+
+// eval_expression with the value at the position already read (a copy).
+uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_infix, bool passive) {
   cell* start = sub ? stack::top : stack::arguments;
-  cell v = *cell_at(node, index);
-  switch (type_of(&v)) {
+  // The word, the commonest case, is tested first: a branch predicts better
+  // than the switch's indirect jump.
+  if (type_of(&v) == TYPE_WORD) {
+    ++index;
+    cell* value = word_value(&v);
+    uint32_t t = type_of(value);
+    if (callable_q(t)) {
+      // eval_code copies the callable onto the stack before anything may
+      // move it; the name is this rooted copy of the word.
+      collector::root_cells keep(&v);
+      call_site site{node, index, &v, nullptr, 0};
+      if (uint32_t s = eval_code(value, site, sub, false)) return s;
+    } else {
+      if (t == TYPE_UNSET) error::fire(err::cat_script, err::script::no_value, &v);
+      if (t == TYPE_OP) error::fire(err::cat_script, err::script::no_op_arg, &v);
+      deliver(value, sub);
+    }
+  } else switch (type_of(&v)) {
     case TYPE_PAREN: {
       ++index;
       if (uint32_t s = eval(&v, false)) return s;
@@ -650,13 +775,14 @@ uint32_t eval_expression(uint32_t& node, int32_t& index, bool sub, bool no_infix
     }
     case TYPE_SET_WORD: {
       ++index;
-      if (index >= tail_of(node)) error::fire(err::cat_script, err::script::need_value, &v);
+      series_buffer* b = memory::buffer_of(node);
+      const cell* c = b->head_cell() + index;
+      if (c >= b->tail_cell()) error::fire(err::cat_script, err::script::need_value, &v);
       collector::root_cells keep(&v);
-      if (uint32_t s = eval_expression(node, index, true, false, false)) return s;
+      if (uint32_t s = push_expression(node, index, c, b->tail_cell(), false)) return s;
       cell* value = stack::top - 1;
       if (type_of(value) == TYPE_UNSET) error::fire(err::cat_script, err::script::need_value, &v);
-      if (cell* slot = plain_set_slot(&v)) *slot = *value;
-      else context::set(&v, value);
+      context::set(&v, value);
       if (!sub) stack::set_last_keep(value);
       break;
     }
@@ -687,23 +813,6 @@ uint32_t eval_expression(uint32_t& node, int32_t& index, bool sub, bool no_infix
       set_cell_type(&v, TYPE_WORD);
       deliver(&v, sub);
       break;
-    case TYPE_WORD: {
-      ++index;
-      cell* value = word_value(&v);
-      switch (type_of(value)) {
-        case TYPE_UNSET: error::fire(err::cat_script, err::script::no_value, &v);
-        case TYPE_OP: error::fire(err::cat_script, err::script::no_op_arg, &v);
-        case TYPE_NATIVE: case TYPE_ACTION: case TYPE_FUNCTION: case TYPE_ROUTINE: {
-          cell pair[2] = {*value, v};  // the callable and its name
-          collector::root_cells keep(pair, 2);
-          call_site site{node, index, &pair[1], nullptr, 0};
-          if (uint32_t s = eval_code(&pair[0], site, sub, false)) return s;
-          break;
-        }
-        default: deliver(value, sub); break;
-      }
-      break;
-    }
     case TYPE_PATH: case TYPE_GET_PATH:
       if (uint32_t s = eval_path(node, index, sub, nullptr)) return s;
       break;
@@ -742,58 +851,10 @@ uint32_t eval_expression(uint32_t& node, int32_t& index, bool sub, bool no_infix
       break;
   }
   if (no_infix) return 0;
-  // Infix lookahead: operators chain left to right, without precedence.
-  for (;;) {
-    series_buffer* b = memory::buffer_of(node);
-    cell* next = b->head_cell() + index;
-    if (next >= b->tail_cell() || type_of(next) != TYPE_WORD || !next->w1 || int32_t(next->w3) < 0) break;
-    const cell* c = context::cell_of(next->w1);
-    if (!c->w2) break;
-    cell* value = c->header & FLAG_STACK_VALUES ? arena::at<cell>(c->w2) + next->w3
-                                                 : memory::buffer_of(c->w2)->head_cell() + next->w3;
-    if (type_of(value) != TYPE_OP) break;
-    int32_t compare_op = 0;
-    fast_op kind = fast_kind(value, compare_op);
-    if (kind) {
-      // A right operand that needs no evaluation: a literal, or a word
-      // holding a number.
-      cell* right = next + 1;
-      if (right < b->tail_cell()) {
-        if (type_of(right) == TYPE_WORD && right->w1 && int32_t(right->w3) >= 0) {
-          const cell* rc = context::cell_of(right->w1);
-          right = !rc->w2 ? nullptr
-                  : rc->header & FLAG_STACK_VALUES ? arena::at<cell>(rc->w2) + right->w3
-                                                   : memory::buffer_of(rc->w2)->head_cell() + right->w3;
-        }
-        if (right && fast_operator(kind, compare_op, start, right)) {
-          index += 2;
-          stack::top = start + 1;
-          continue;
-        }
-      }
-    }
-    cell pair[2] = {*value, *next};  // the operator and its name
-    collector::root_cells keep(pair, 2);
-    ++index;
-    call_site site{node, index, &pair[1], nullptr, 0, true};
-    if (kind && index < tail_of(node)) {
-      // Any other right operand of a fast operator is evaluated first, so
-      // that two numbers it gives still take the fast route.
-      stack::top = start + 1;
-      if (uint32_t s = eval_expression(node, index, true, true, false)) return s;
-      if (fast_operator(kind, compare_op, start, start + 1)) {
-        stack::top = start + 1;
-        continue;
-      }
-      site.right_fetched = true;
-    }
-    stack::top = start;  // the left operand is the first cell above top
-    if (uint32_t s = eval_code(&pair[0], site, true, true)) return s;
-    // The operator's frame started at `start`; its result is there.
-    stack::top = start + 1;
-  }
-  return 0;
+  return infix_loop(node, index, start);
 }
+
+}  // namespace
 
 uint32_t call_function(const cell* fn, uint32_t context) {
   cell* values_cell = context::cell_of(context);

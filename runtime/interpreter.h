@@ -12,6 +12,11 @@
 //   anything that evaluates: any allocation may move the buffer.
 // - The position cell names the block and index being evaluated (an error's
 //   `near`); eval puts it back on every way out.
+// - Every call, block and paren gets its frame. An argument or a set-word's
+//   value that needs no evaluation (a literal, a word's plain value) and an
+//   operator on two numbers are taken in place, with the results and errors
+//   of the general route; a tracer that wants each fetch and push reported
+//   must route them through it.
 #pragma once
 
 #include <cstdint>

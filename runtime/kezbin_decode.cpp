@@ -22,6 +22,7 @@
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/function.h"
 #include "runtime/datatypes/hash.h"
+#include "runtime/datatypes/image.h"
 #include "runtime/datatypes/map.h"
 #include "runtime/datatypes/money.h"
 #include "runtime/datatypes/native.h"
@@ -32,6 +33,7 @@
 #include "runtime/datatypes/word.h"
 #include "runtime/kezbin.h"
 #include "runtime/kezbin_format.h"
+#include "runtime/image_os.h"
 #include "runtime/lz.h"
 #include "runtime/memory.h"
 #include "runtime/natives.h"
@@ -277,6 +279,9 @@ struct decoder {
         return;
       case TYPE_BITSET:
         bitset(into, x, shared, nl, h, at);
+        return;
+      case TYPE_IMAGE:
+        image_record(into, x, shared, nl, at);
         return;
       case TYPE_CONTEXT: {  // stand-alone: it comes back as an object
         object_from_context(into, nl, h, at, -1, -1, at);
@@ -696,6 +701,37 @@ struct decoder {
       default:
         return false;
     }
+  }
+
+  [[gnu::noinline]] void image_record(uint32_t& into, bool x, bool shared, bool nl, const uint8_t* at) {
+    uint32_t head = head_index(x);
+    uint32_t flag = line_flag(nl);
+    if (shared) {
+      cell r = resolve(at);
+      if (type_of(&r) != TYPE_IMAGE || head > image::pixel_count(&r)) fail(at);
+      append(into, cell{TYPE_IMAGE | flag, head, r.w2, r.w3});
+      return;
+    }
+    const uint8_t* size_at = p;
+    uint32_t width, height;
+    if (compact) {
+      width = varint();
+      const uint8_t* height_at = p;
+      height = varint();
+      if (width > 0xFFFF) fail(size_at);
+      if (height > 0xFFFF) fail(height_at);
+    } else {
+      uint32_t size = u32();
+      width = image_os::width_q(size);
+      height = image_os::height_q(size);
+    }
+    uint64_t pixels = uint64_t(width) * height;
+    if (pixels * 4 > left() || pixels > image::MAX_PIXELS) fail(size_at);
+    if (head > pixels) fail(at);
+    // The input is outside the heap: making the record cannot move it.
+    uint32_t node = image_os::from_memory(width, height, 0, take(size_t(pixels) * 4));
+    collector::root_node keep(node);
+    append(into, cell{TYPE_IMAGE | flag, head, node, image_os::pack_size(width, height)});
   }
 
   [[gnu::noinline]] void bitset(uint32_t& into, bool x, bool shared, bool nl, uint32_t h, const uint8_t* at) {

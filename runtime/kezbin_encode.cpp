@@ -24,6 +24,7 @@
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/function.h"
+#include "runtime/datatypes/image.h"
 #include "runtime/datatypes/money.h"
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/series.h"
@@ -32,6 +33,7 @@
 #include "runtime/datatypes/tuple.h"
 #include "runtime/kezbin.h"
 #include "runtime/kezbin_format.h"
+#include "runtime/image_os.h"
 #include "runtime/memory.h"
 
 namespace kez::kezbin {
@@ -293,6 +295,9 @@ struct encoder {
       case TYPE_VECTOR:
         text(v, type, nl);
         return;
+      case TYPE_IMAGE:
+        image_record(v, nl);
+        return;
       case TYPE_BITSET:
         bitset(v, nl);
         return;
@@ -444,6 +449,28 @@ struct encoder {
       num(n);
     }
     bytes(memory::buffer_of(v->w2)->head_ptr(), size_t(n) << shift);
+  }
+
+  // The pixel words as stored; an image with no pixels has no record to share.
+  void image_record(const cell* v, bool nl) {
+    uint32_t node = v->w2, width = image::width_of(v), height = image::height_of(v), head = v->w1;
+    const written* w = node ? lookup(node) : nullptr;
+    start(TYPE_IMAGE, head != 0, nl, w != nullptr);
+    if (compact ? head != 0 : true) num(head);
+    if (w) {
+      reference(*w);
+      return;
+    }
+    if (compact) {
+      varint(width);
+      varint(height);
+    } else {
+      u32(image_os::pack_size(width, height));
+    }
+    if (!node) return;
+    enter(node);
+    // The pixels live outside the heap: growing the output cannot move them.
+    bytes(reinterpret_cast<const uint8_t*>(image_os::lock_pixels(node, false)), size_t(width) * height * 4);
   }
 
   void bitset(const cell* v, bool nl) {

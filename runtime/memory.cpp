@@ -10,6 +10,8 @@
 
 namespace kez::memory {
 
+uint32_t epoch = 0;
+
 memory_record record = {0, 0, 0, 0, 0, 0, 0, FIRST_SERIES_FRAME, FIRST_SERIES_FRAME, MAX_SERIES_FRAME, 0, 0, 0};
 
 namespace {
@@ -148,6 +150,7 @@ series_buffer* grow(series_buffer* old, int64_t new_size, bool copy) {
   nb->flags = (old->flags & ~PLACEMENT) | (nb->flags & PLACEMENT);
   nb->tail = nb->head + used;
   link(nb, node);
+  ++epoch;
   old->node = 0;
   old->flags &= ~SERIES_IN_USE;
   if (!(old->flags & (SERIES_BIG | SERIES_FIXED))) KEZ_POISON(old->data(), old->size);
@@ -377,6 +380,7 @@ void sweep_big() {
 }
 
 void free_all_frames() {
+  ++epoch;
   while (record.node_head) release_node_frame(arena::at<node_frame>(record.node_head));
   while (record.series_head) release_series_frame(arena::at<series_frame>(record.series_head));
   for (uint32_t* list : {&record.big_head, &record.fixed_head})

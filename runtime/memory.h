@@ -58,6 +58,10 @@ static_assert(sizeof(series_buffer) == 20);
 
 namespace memory {
 
+// Bumped whenever a buffer may have moved (growth, a collection, a heap
+// reset): an address cached with the value it had stays good while it holds.
+extern uint32_t epoch;
+
 // The buffer a node currently names.
 inline series_buffer* buffer_of(uint32_t node) {
   return arena::at<series_buffer>(*arena::at<uint32_t>(node));

@@ -24,6 +24,7 @@
 #include "runtime/datatypes/pair.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/string_text.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/triple.h"
 #include "runtime/datatypes/typeset.h"
@@ -269,14 +270,34 @@ int32_t engine::match_at(const cell* value, int32_t at) {
   here.w1 = uint32_t(at);
   switch (fam()) {
     case FAM_TEXT: {
-      if ((t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL) && string::ks_length_q(value) == 0) return 0;
-      if (at >= end) return -1;
-      int32_t len;
-      if (t == TYPE_BITSET) return string::match_bitset_q(&here, value) ? 1 : -1;
-      if (t == TYPE_CHAR) len = 1;
-      else if (series::string_family_q(t)) len = string::ks_length_q(value) + (t == TYPE_TAG ? 2 : 0);
-      else return -1;
-      if (at + len > end || !string::match_value_q(&here, value, mode_)) return -1;
+      if (t == TYPE_TAG || !(t == TYPE_CHAR || series::string_family_q(t))) {
+        if (at >= end) return -1;
+        if (t == TYPE_BITSET) return string::match_bitset_q(&here, value) ? 1 : -1;
+        if (t != TYPE_TAG) return -1;
+        int32_t len = string::ks_length_q(value) + 2;
+        return at + len <= end && string::match_value_q(&here, value, mode_) ? len : -1;
+      }
+      // A text or a character compared in place, as the generic comparison
+      // would: exactly under /case, else folded. An empty string, file or
+      // url matches even at the end.
+      string::text_view literal{};
+      int32_t len = 1;
+      if (t != TYPE_CHAR) {
+        literal = string::view_of(value);
+        len = int32_t(literal.length);
+        if (len == 0 && (t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL)) return 0;
+      }
+      if (at >= end || at + len > end) return -1;
+      string::text_view input = string::view_of(&here);
+      bool exact = mode_ == MODE_STRICT;
+      if (t == TYPE_CHAR) {
+        int32_t c = input[0], want = int32_t(value->w2);
+        return c == want || (!exact && string::fold(c) == string::fold(want)) ? 1 : -1;
+      }
+      for (uint32_t k = 0; k < uint32_t(len); ++k) {
+        int32_t c = input[k], want = literal[k];
+        if (c != want && (exact || string::fold(c) != string::fold(want))) return -1;
+      }
       return len;
     }
     case FAM_BINARY: {
@@ -481,7 +502,32 @@ bool engine::fast_to(const cell* v, bool thru) {
   if (fam() != FAM_BLOCK && !(series::string_family_q(t) || t == TYPE_CHAR || t == TYPE_BITSET ||
                               t == TYPE_BINARY || (fam() == FAM_BINARY && t == TYPE_INTEGER)))
     fail_with(err::script::parse_rule, v);
-  for (int32_t i = idx(), end = end_index(); i < end; ++i) {
+  int32_t i = idx(), end = end_index();
+  bool text = fam() == FAM_TEXT && (t == TYPE_CHAR || (series::string_family_q(t) && t != TYPE_TAG &&
+                                                        string::view_of(v).length > 0));
+  if (text) {
+    // Only where the first character matches (in either case) can the
+    // whole literal: the others are passed over without a comparison.
+    int32_t first = t == TYPE_CHAR ? int32_t(v->w2) : string::view_of(v)[0];
+    int32_t folded = string::fold(first);
+    cell whole = in();
+    whole.w1 = 0;
+    for (;; ++i) {
+      string::text_view input = string::view_of(&whole);
+      int32_t stop = std::min(end, int32_t(input.length));
+      for (; i < stop; ++i) {
+        int32_t c = input[uint32_t(i)];
+        if (c == first || string::fold(c) == folded) break;
+      }
+      if (i >= stop) return false;
+      int32_t n = match_at(v, i);
+      if (n >= 0) {
+        set_idx(thru ? i + n : i);
+        return true;
+      }
+    }
+  }
+  for (; i < end; ++i) {
     int32_t n = match_at(v, i);
     if (n >= 0) {
       set_idx(thru ? i + n : i);

@@ -84,7 +84,7 @@ void fill_repeated(cell* at, const source_run& run, uint64_t total) {
   if (total == 0) return;
   uint32_t bytes = uint32_t(run.size()) * sizeof(cell);
   std::memcpy(at, run.data(), bytes);
-  memory::fill_pattern(reinterpret_cast<uint8_t*>(at), bytes, uint32_t(total / uint64_t(run.size())));
+  if (total > uint64_t(run.size())) memory::fill_pattern(reinterpret_cast<uint8_t*>(at), bytes, uint32_t(total / uint64_t(run.size())));
 }
 
 uint64_t checked_product(size_t count, int32_t dup) {
@@ -450,7 +450,7 @@ cell* insert(cell* series, const cell* value, int32_t part, bool only, int32_t d
   at = std::min(at, cells_of(buffer_of(series)));
   series_buffer* b = reserve(series, n, dup <= 4);
   cell* p = b->head_cell() + at;
-  std::memmove(p + n, p, size_t(cells_of(b) - at) * sizeof(cell));
+  if (at < cells_of(b)) std::memmove(p + n, p, size_t(cells_of(b) - at) * sizeof(cell));
   b->tail += uint32_t(n * sizeof(cell));
   fill_repeated(p, run, n);
   series::index_inserted(series, at, int32_t(n));

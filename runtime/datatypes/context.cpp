@@ -13,6 +13,12 @@
 namespace kez::context {
 
 uint32_t global = 0;
+values_cache global_cache{~0u, nullptr};
+
+cell* refresh_global_values() {
+  global_cache = values_cache{memory::epoch, memory::buffer_of(cell_of(global)->w2)->head_cell()};
+  return global_cache.values;
+}
 
 namespace {
 
@@ -62,9 +68,13 @@ void init_global() {
   }
   global = 0;
   global = create(GLOBAL_SIZE, false, false, 0, KIND_GLOBAL);
+  global_cache.epoch = memory::epoch - 1;
 }
 
-void release_global() { global = 0; }
+void release_global() {
+  global = 0;
+  global_cache.epoch = memory::epoch - 1;
+}
 
 uint32_t words_of(uint32_t ctx) { return hashtable::shape_of(table_of(ctx)).block; }
 
@@ -242,11 +252,26 @@ cell* get(const cell* word) {
 }
 
 cell* set(cell* word, const cell* value) {
+  if (cell* slot = plain_slot(word)) {
+    *slot = *value;
+    return slot;
+  }
   if (!word->w1) error::fire(err::cat_script, err::script::not_defined, word);
   return set_in(word, value, word->w1, true);
 }
 
 cell* set_in(cell* word, const cell* value, uint32_t ctx, bool hooks) {
+  // A resolved word with no hook to run is set in place, allocating nothing.
+  if (int32_t(word->w3) >= 0) {
+    uint32_t index = word->w3;
+    cell* slot = value_at(ctx, index);
+    bool on_stack = on_stack_q(ctx);
+    if (slot && (on_stack || !(hooks && on_set && owner_of(ctx)->w3))) {
+      if (!on_stack && kind_of(ctx) == KIND_OBJECT) word_at(ctx, index)->header |= FLAG_WORD_CHANGED;
+      *slot = *value;
+      return slot;
+    }
+  }
   cell v = *value;
   collector::root_cells keep_value(&v);
   collector::root_node keep(ctx);

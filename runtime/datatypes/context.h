@@ -43,6 +43,29 @@ void init_global();
 void release_global();  // forgets it, before the heap that holds it is dropped
 
 inline cell* cell_of(uint32_t ctx) { return memory::buffer_of(ctx)->head_cell(); }
+
+// The global context's values, kept while no buffer moved: most words a
+// program reads are global, and the path through two nodes is a chain of
+// dependent loads.
+struct values_cache {
+  uint32_t epoch;
+  cell* values;
+};
+extern values_cache global_cache;
+cell* refresh_global_values();
+inline cell* global_values() {
+  return global_cache.epoch == memory::epoch ? global_cache.values : refresh_global_values();
+}
+
+// The value cell of a bound word with a resolved index, read in place; null
+// when its context has no values (a function context outside of a call).
+inline cell* bound_value(const cell* w) {
+  if (w->w1 == global) return global_values() + w->w3;
+  const cell* c = cell_of(w->w1);
+  if (!c->w2) return nullptr;
+  if (c->header & FLAG_STACK_VALUES) return arena::at<cell>(c->w2) + w->w3;
+  return memory::buffer_of(c->w2)->head_cell() + w->w3;
+}
 inline cell* owner_of(uint32_t ctx) { return cell_of(ctx) + 1; }
 inline uint32_t kind_of(uint32_t ctx) { return (cell_of(ctx)->header & FLAG_CONTEXT_KIND) >> CONTEXT_KIND_SHIFT; }
 inline bool on_stack_q(uint32_t ctx) { return cell_of(ctx)->header & FLAG_STACK_VALUES; }
@@ -95,6 +118,18 @@ cell* find_or_add_global(uint32_t ctx, uint32_t symbol);
 // The value cell of a bound word; `self` unresolved answers the owner cell.
 // Raises no-value (unbound) or not-in-context (function outside a call).
 cell* get(const cell* word);
+// The value cell that setting the word may overwrite in place, or null when
+// setting has more to do (an object marks the word changed, an owner may have
+// a hook, an unbound or unresolved word): `set` does those.
+inline cell* plain_slot(const cell* w) {
+  int32_t index = int32_t(w->w3);
+  if (!w->w1 || index < 0) return nullptr;
+  const cell* c = cell_of(w->w1);
+  if (!c->w2) return nullptr;
+  if (c->header & FLAG_STACK_VALUES) return arena::at<cell>(c->w2) + index;
+  if (((c->header & FLAG_CONTEXT_KIND) >> CONTEXT_KIND_SHIFT) == KIND_OBJECT || c[1].w3) return nullptr;
+  return memory::buffer_of(c->w2)->head_cell() + index;
+}
 cell* set(cell* word, const cell* value);
 // Resolves and stores an unresolved index (adding the word when absent),
 // raises not-defined when the context has no values, marks the word changed

@@ -375,8 +375,9 @@ cell* make(cell* proto, const cell* spec, uint32_t type) {
 
 int32_t form(const cell* value, cell* buffer, const cell*, int32_t part) {
   const char* text = form_signed(get(value));
-  string::concatenate_literal(buffer, text);
-  return part - int32_t(std::strlen(text));
+  size_t n = std::strlen(text);
+  string::concatenate_bytes(buffer, reinterpret_cast<const uint8_t*>(text), n);
+  return part - int32_t(n);
 }
 
 int32_t mold(const cell* value, cell* buffer, bool, bool, bool, const cell* arg, int32_t part, int32_t) {

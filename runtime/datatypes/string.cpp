@@ -246,8 +246,20 @@ void remove_char(cell* s, uint32_t index) { remove_part(s, index, 1); }
 
 void concatenate_bytes(cell* s, const uint8_t* bytes, size_t n) {
   stable_bytes src(bytes, n);
-  series_buffer* b = buffer_of(s);
-  for (size_t i = 0; i < n; ++i) b = append_char(b, src.p[i]);
+  // One widening and one reservation for the whole run (as many appends of
+  // one character would end), then a plain copy.
+  int32_t widest = 0;
+  for (size_t i = 0; i < n; ++i) widest = std::max<int32_t>(widest, src.p[i]);
+  series_buffer* b = widen_to(buffer_of(s), unit_to_append(widest));
+  uint32_t unit = b->unit();
+  b = reserve(b, uint64_t(b->used()) + uint64_t(n) * unit);
+  uint8_t* tail = b->tail_ptr();
+  if (unit == 1) {
+    std::memcpy(tail, src.p, n);
+  } else {
+    for (size_t i = 0; i < n; ++i) utf::put(tail, int(unit), uint32_t(i), src.p[i]);
+  }
+  b->tail += uint32_t(n * unit);
 }
 
 void concatenate_literal(cell* s, const char* latin1) {

@@ -36,9 +36,10 @@ int32_t equal_q(const cell* s1, const cell* s2, int32_t op, bool prefix) {
     n = std::min(l1, l2);
   }
   bool exact = exact_op_q(op);
-  if (exact && a.unit == b.unit && equality_op_q(op)) {
-    if (std::memcmp(a.p, b.p, size_t(n) * a.unit) != 0) return 1;
-  } else {
+  // The same units are the same characters, under any folding.
+  bool same = a.unit == b.unit && std::memcmp(a.p, b.p, size_t(n) * a.unit) == 0;
+  if (!same) {
+    if (exact && a.unit == b.unit && equality_op_q(op)) return 1;
     for (uint32_t i = 0; i < n; ++i) {
       int32_t c1 = a[i], c2 = b[i];
       if (c1 == c2) continue;

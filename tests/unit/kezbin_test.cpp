@@ -164,6 +164,7 @@ TEST_F(kezbin_test, ValuesRoundTripInBothEncodings) {
       "func [x [integer!] /r z \"doc\"] [x + 1]",
       "reduce [:append :add :+ make op! func [a b] [a - b]]",
       "make error! [type: 'script id: 'expect-arg arg1: 'f arg2: 'x arg3: 3]",
+      "i: make image! [2x1 #{0102030A0B0C} #{FF00}] reduce [i next i make image! 0x3 i]",
   };
   for (const char* source : sources) {
     SCOPED_TRACE(source);
@@ -357,7 +358,11 @@ TEST_F(kezbin_test, MalformedRecordsAreRefused) {
       {"2310 01 00", "kb-invalid-record 1", false},     // vector kind: logic! elements
       {"239A 00", "kb-invalid-record 1", false},        // vector kind: 4-byte percent! elements
       {"232E FFFFFFFF0F", "kb-invalid-record 3", false},  // count x unit past 32 bits
-      {"35 00 00", "kb-invalid-record 1", false},       // image! (no image datatype yet)
+      {"35 00 00", "ok", false},                        // image! with no pixels
+      {"35 01 01 FFFFFF00", "ok", false},
+      {"35 FFFF03 FFFF03", "kb-invalid-record 2", false},  // 65535 x 65535 with no pixels
+      {"35 808004 01", "kb-invalid-record 2", false},      // a width above 65535
+      {"75 02 01 01 00000000", "kb-invalid-record 1", false},  // a head past the last pixel
       {"1D00", "no-codec", false},                      // routine!
       {"210D", "kb-invalid-record 1", false},           // typeset of 13 bytes
       {"6702 0102", "kb-invalid-record 1", false},      // tuple of 2 bytes

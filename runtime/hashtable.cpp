@@ -52,8 +52,22 @@ uint32_t string(const cell* value, bool case_sensitive) {
   size_t n = head < b->tail ? (b->tail - head) / unit : 0;
   uint32_t h = SEED;
   const uint8_t* p = arena::at(uint32_t(head));
+  if (unit == 1) {
+    // One unit a code point: the commonest text, looped over without the
+    // width and case tests of the general loop below (same hash).
+    if (case_sensitive) {
+      for (size_t i = 0; i < n; ++i) h = murmur::mix_block(h, p[i]);
+    } else {
+      for (size_t i = 0; i < n; ++i) {
+        uint32_t cp = p[i];
+        cp = cp < 0x80 ? cp - (cp - 'a' < 26u ? 32 : 0) : uint32_t(case_::convert(int32_t(cp), case_::upper));
+        h = murmur::mix_block(h, cp);
+      }
+    }
+    return murmur::finish(h, 0, 0, 4 * n);
+  }
   for (size_t i = 0; i < n; ++i) {
-    int32_t cp = unit == 1 ? p[i] : utf::get(p, int(unit), i);
+    int32_t cp = utf::get(p, int(unit), i);
     // ASCII folds inline: the case tables give the same for it.
     if (!case_sensitive) cp = cp < 0x80 ? (cp >= 'a' && cp <= 'z' ? cp - 32 : cp) : case_::convert(cp, case_::upper);
     h = murmur::mix_block(h, uint32_t(cp));
@@ -333,12 +347,13 @@ cell* insert_hashed(const root& t, uint32_t i) {
 }
 
 // Enters cell i of a kind 1-2 table: a key already there stays as it is.
-cell* insert_keyed(const root& t, uint32_t i) {
+// With its hash known, the key is one that matches none (no compares).
+cell* insert_keyed(const root& t, uint32_t i, const uint32_t* known_hash = nullptr) {
   record* r = t.rec();
   cell* c = cells_of(r->block) + i;
   if (!r->stamp && hash::address_keyed_q(type_of(c))) r->stamp = epoch();
-  slot s = locate(words(r->flags), r->capacity, hash::value(c, false), [&](uint32_t b) {
-    return compare(cells_of(r->block) + words(r->index)[b], c, 2);
+  slot s = locate(words(r->flags), r->capacity, known_hash ? *known_hash : hash::value(c, false), [&](uint32_t b) {
+    return !known_hash && compare(cells_of(r->block) + words(r->index)[b], c, 2);
   });
   if (s.match >= 0) return c;
   assert(s.free >= 0);
@@ -498,7 +513,9 @@ void index_block(uint32_t table, uint32_t start, uint32_t step) {
   }
 }
 
-cell* insert_cell(uint32_t table, const cell* value, int& status) {
+namespace {
+
+cell* insert_cell_hashed(uint32_t table, const cell* value, int& status, const uint32_t* known_hash) {
   status = 0;
   root t(table);
   uint32_t i = cell_index(t.rec()->block, value);
@@ -516,7 +533,7 @@ cell* insert_cell(uint32_t table, const cell* value, int& status) {
     // The probe must see the keys as the nodes are now, or a key already
     // indexed would be entered a second time; the resize allocated already.
     check_stamp(t.node());  // in place, allocating nothing
-    return insert_keyed(t, i);
+    return insert_keyed(t, i, known_hash);
   }
   // A hash! index entered while stale only gets another bucket for the
   // cell's class, which the rebuild at the next lookup merges.
@@ -524,12 +541,27 @@ cell* insert_cell(uint32_t table, const cell* value, int& status) {
   return insert_hashed(t, i);
 }
 
+}  // namespace
+
+cell* insert_cell(uint32_t table, const cell* value, int& status) {
+  return insert_cell_hashed(table, value, status, nullptr);
+}
+
 void put(uint32_t table, const cell* value) {
   int status;
   insert_cell(table, value, status);
 }
 
-cell* get(uint32_t table, const cell* key_cell, int32_t head, int32_t skip, int op, bool reverse, bool last) {
+void put_new(uint32_t table, const cell* value, uint32_t hash) {
+  int status;
+  assert(rec(table)->kind == MAP || rec(table)->kind == WORDS);
+  insert_cell_hashed(table, value, status, &hash);
+}
+
+namespace {
+
+cell* get_hashed(uint32_t table, const cell* key_cell, int32_t head, int32_t skip, int op, bool reverse, bool last,
+                 const uint32_t* known_hash) {
   cell key = *key_cell;  // the original may move with its buffer
   collector::root_cells keep(&key);
   root t(table);
@@ -540,7 +572,7 @@ cell* get(uint32_t table, const cell* key_cell, int32_t head, int32_t skip, int 
   uint32_t* flags = words(r->flags);
   int32_t* index = words<int32_t>(r->index);
   cell* cells = cells_of(r->block);
-  uint32_t mask = r->capacity - 1, b = hash::value(&key, false) & mask;
+  uint32_t mask = r->capacity - 1, b = (known_hash ? *known_hash : hash::value(&key, false)) & mask;
   if (r->kind != HASH) {
     for (uint32_t step = 0; step < r->capacity; b = (b + ++step) & mask) {
       uint32_t s = state(flags, b);
@@ -575,6 +607,16 @@ cell* get(uint32_t table, const cell* key_cell, int32_t head, int32_t skip, int 
     if (candidate) break;
   }
   return best >= 0 ? cells + best : nullptr;
+}
+
+}  // namespace
+
+cell* get(uint32_t table, const cell* key, int32_t head, int32_t skip, int op, bool reverse, bool last) {
+  return get_hashed(table, key, head, skip, op, reverse, last, nullptr);
+}
+
+cell* get_keyed(uint32_t table, const cell* key, int op, uint32_t hash) {
+  return get_hashed(table, key, 0, 0, op, false, false, &hash);
 }
 
 cell* find_next(uint32_t table, const cell* key_cell, walk& state_) {

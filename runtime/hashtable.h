@@ -102,6 +102,9 @@ void index_block(uint32_t table, uint32_t start, uint32_t step);
 // cells stops there. Answers the cell's address now.
 cell* insert_cell(uint32_t table, const cell* value, int& status);
 void put(uint32_t table, const cell* value);
+// put of a kind 1-2 key known to match no key of the table under a strict
+// compare (a lookup just failed), with its hash: neither is done again.
+void put_new(uint32_t table, const cell* value, uint32_t hash);
 
 // The indexed cell matching key under compare op, or null.
 // Kinds 1-2: the first entry of the key's type that compares true.
@@ -110,6 +113,8 @@ void put(uint32_t table, const cell* value);
 // (forward) or the last before head (reverse, or last); head and the answer
 // are cell indexes from the buffer start.
 cell* get(uint32_t table, const cell* key, int32_t head, int32_t skip, int op, bool reverse, bool last);
+// get of a kind 1-2 table with the key's hash::value(key, false) given.
+cell* get_keyed(uint32_t table, const cell* key, int op, uint32_t hash);
 
 // A resumable walk over the entries equal to a key (op 0) of the key's type.
 struct walk {

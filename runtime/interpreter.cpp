@@ -339,25 +339,61 @@ uint32_t fetch_into(call_site& site, const cell* e, cell* slot) {
   return 0;
 }
 
+// The refinement slots of a native called without refinements: every slot
+// none, every refinement off. Their counts are kept in the list's cell
+// (word 3, unused by a block): bit 31 set once known, refinements in bits
+// 0-7, argument cells in bits 8-23.
+constexpr uint32_t LAYOUT_KNOWN = 0x80000000;
+uint32_t native_layout(const cell* fn, series_buffer* lb, int32_t first, int32_t n, int32_t* refinements,
+                       uint32_t& refinement_count) {
+  cell* list_cell = memory::buffer_of(fn->w3)->head_cell() + 1;
+  uint32_t layout = list_cell->w3;
+  if (!(layout & LAYOUT_KNOWN)) {
+    uint32_t count = 0, cells = 0;
+    for (const cell *e = lb->head_cell() + first, *e_end = lb->head_cell() + n; e < e_end; ++e) {
+      if (type_of(e) == TYPE_REFINEMENT) ++count;
+      else if (type_of(e) == TYPE_TYPESET && ((e->header >> KIND_SHIFT) & 3) != ARG_RETURN) ++cells;
+    }
+    assert(count <= 64 && cells <= 0xFFFF);
+    layout = LAYOUT_KNOWN | cells << 8 | count;
+    list_cell->w3 = layout;
+  }
+  refinement_count = layout & 0xFF;
+  for (uint32_t k = 0; k < refinement_count; ++k) refinements[k] = -1;
+  uint32_t cells = (layout >> 8) & 0xFFFF;
+  if (stack::end - stack::top <= ptrdiff_t(cells)) stack::overflow();
+  for (uint32_t k = 0; k < cells; ++k) stack::top[k] = cell{TYPE_NONE, 0, 0, 0};
+  stack::top += cells;
+  return 0;
+}
+
 // Fetches every argument of the call whose frame is marked (its first cell
 // already holds the left operand when infix) and, for natives and actions,
 // fills the refinement integers. Answers a status.
 uint32_t eval_arguments(call_site& site, const cell* fn, bool native, bool infix, int32_t* refinements,
                         uint32_t& refinement_count) {
-  // The list is read again after each fetch: fn is rooted, its list's node
-  // may move.
-  argument_list(fn);
-  auto list = [fn] { return memory::buffer_of(fn->w3)->head_cell()[1].w2; };
-  series_buffer* lb = list_buffer(fn);
+  // The list is read again through fn (rooted) after anything that moved a
+  // buffer or a node: each move bumps the memory epoch.
+  series_buffer* lb = memory::buffer_of(argument_list(fn));
+  uint32_t seen = memory::epoch;
+  auto list = [&] {
+    if (seen != memory::epoch) {
+      seen = memory::epoch;
+      lb = list_buffer(fn);
+    }
+    return lb;
+  };
   int32_t n = int32_t(lb->used() / sizeof(cell));
   int32_t i = 0;
+  // Infix: the left operand, and the right one when already fetched.
+  int32_t given = infix ? (site.right_fetched ? 2 : 1) : 0;
   // Fixed arguments.
   for (; i < n; ++i) {
     const cell* e = lb->head_cell() + i;
     uint32_t kind = (e->header >> KIND_SHIFT) & 3;
     if (type_of(e) != TYPE_TYPESET) break;
     if (kind == ARG_RETURN) continue;
-    if ((infix && i == 0) || (site.right_fetched && i == 1)) {
+    if (i < given) {
       if (!typeset::has_q(e, type_of(stack::arguments + i))) expect_arg(site.name, stack::arguments + i, e->w3);
       continue;
     }
@@ -371,38 +407,36 @@ uint32_t eval_arguments(call_site& site, const cell* fn, bool native, bool infix
         cell* start = stack::top;
         if (uint32_t s = push_expression(site.node, site.index, c, end, site.infix)) return s;
         assert(stack::top == start + 1);
-        e = list_buffer(fn)->head_cell() + i;  // the evaluation may have moved it
+        e = list()->head_cell() + i;  // the evaluation may have moved it
         if (!typeset::has_q(e, type_of(start))) expect_arg(site.name, start, e->w3);
-        lb = list_buffer(fn);
         continue;
       }
     }
     cell entry = *e;
     if (uint32_t s = fetch_into(site, &entry, stack::top)) return s;
-    lb = list_buffer(fn);
+    list();
   }
   // Refinements: every slot laid out in spec order first, then the ones the
   // path names fetched in the path's order.
   int32_t first_refinement = i;
   refinement_count = 0;
+  if (i == n && !site.path) return 0;
+  if (native && !site.path) return native_layout(fn, lb, i, n, refinements, refinement_count);
+  // The layout allocates nothing: the list is read through one address. A
+  // push that overflows raises before the cell is written.
   int32_t slot_of[64];
-  for (int32_t j = first_refinement; j < n; ++j) {
-    cell* e = cell_at(list(), j);
-    if (type_of(e) == TYPE_REFINEMENT) {
+  list();
+  for (const cell *e = lb->head_cell() + i, *e_end = lb->head_cell() + n; e < e_end; ++e) {
+    uint32_t t = type_of(e);
+    if (t == TYPE_REFINEMENT) {
       if (refinement_count < 64) slot_of[refinement_count] = int32_t(stack::top - stack::arguments);
       refinements[refinement_count++] = -1;
-      if (!native) {
-        cell off{TYPE_LOGIC, 0, 0, 0};
-        stack::push(&off);
-      }
-    } else if (type_of(e) == TYPE_TYPESET) {
-      if (((e->header >> KIND_SHIFT) & 3) == ARG_RETURN) continue;
-      cell none{TYPE_NONE, 0, 0, 0};
-      stack::push(&none);
-    } else if (type_of(e) == TYPE_INTEGER && !native) {
-      cell off{TYPE_LOGIC, 0, 0, 0}, none{TYPE_NONE, 0, 0, 0};
-      stack::push(&off);
-      for (uint32_t k = 0; k < e->w2; ++k) stack::push(&none);
+      if (!native) *stack::push_cell() = cell{TYPE_LOGIC, 0, 0, 0};
+    } else if (t == TYPE_TYPESET) {
+      if (((e->header >> KIND_SHIFT) & 3) != ARG_RETURN) *stack::push_cell() = cell{TYPE_NONE, 0, 0, 0};
+    } else if (t == TYPE_INTEGER && !native) {
+      *stack::push_cell() = cell{TYPE_LOGIC, 0, 0, 0};
+      for (uint32_t k = 0; k < e->w2; ++k) *stack::push_cell() = cell{TYPE_NONE, 0, 0, 0};
     }
   }
   if (site.path) {
@@ -419,7 +453,7 @@ uint32_t eval_arguments(call_site& site, const cell* fn, bool native, bool infix
       int32_t found = -1;
       uint32_t ordinal = 0;
       for (int32_t j = first_refinement; j < n; ++j) {
-        cell* e = cell_at(list(), j);
+        const cell* e = list()->head_cell() + j;
         if (type_of(e) != TYPE_REFINEMENT) continue;
         if (symbol::resolve(e->w2) == canon) {
           found = j;
@@ -445,7 +479,7 @@ uint32_t eval_arguments(call_site& site, const cell* fn, bool native, bool infix
         refinements[ordinal] = slot;
       }
       for (int32_t j = found + 1; j < n; ++j) {
-        cell e = *cell_at(list(), j);
+        cell e = list()->head_cell()[j];
         if (type_of(&e) != TYPE_TYPESET || ((e.header >> KIND_SHIFT) & 3) == ARG_RETURN) break;
         if (uint32_t s = fetch_into(site, &e, stack::arguments + slot)) return s;
         ++slot;

@@ -17,6 +17,9 @@
 //   operator on two numbers are taken in place, with the results and errors
 //   of the general route; a tracer that wants each fetch and push reported
 //   must route them through it.
+// - A native or action called without refinements gets its refinement slots
+//   (all none, all off) from a count cached in its argument list's cell, not
+//   by walking the list; the path form walks it as before.
 #pragma once
 
 #include <cstdint>

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "runtime/call.h"
+#include "runtime/clipboard.h"
 #include "runtime/checksum.h"
 #include "runtime/collector.h"
 #include "runtime/compression.h"
@@ -435,6 +436,15 @@ uint64_t r_os_info(const uint64_t*) {
   return answer_cell(info);
 }
 
+uint64_t r_read_clipboard(const uint64_t*) { return answer_cell(clipboard::read()); }
+
+// Raw: its argument may be any value, an integer! among them, so it takes the
+// cell itself.
+uint64_t r_write_clipboard(const uint64_t* p) {
+  static const cell yes{TYPE_LOGIC, 1, 0, 0}, no{TYPE_LOGIC, 0, 0, 0};
+  return answer_cell(clipboard::write(param_cell(p[0])) ? &yes : &no);
+}
+
 }  // namespace
 
 void define_system_routines() {
@@ -442,6 +452,14 @@ void define_system_routines() {
   define_routine("exists?", "[\"Returns TRUE if the file exists\" path [file!] return: [logic!]]", r_exists_q, false);
   define_routine("write-stdout", "[\"Write data to STDOUT\" data [any-type!]]", r_write_stdout, true);
   define_routine("os-info", "[\"Returns detailed operating system version information\"]", r_os_info, true);
+  define_routine("read-clipboard",
+                 "[\"Return the contents of the system clipboard\" return: [any-type!] \"false on failure, none if "
+                 "empty, otherwise: string!, block! of files!, or an image!\"]",
+                 r_read_clipboard, true);
+  define_routine("write-clipboard",
+                 "[\"Write content to the system clipboard\" data [any-type!] \"string!, block! of files!, an image! "
+                 "or none!\" return: [logic!] \"indicates success\"]",
+                 r_write_clipboard, true);
 }
 
 void register_system(entry* slots) {

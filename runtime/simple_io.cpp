@@ -70,23 +70,20 @@ bool read_into(int fd, std::vector<uint8_t>& bytes, int64_t want) {
   }
 }
 
-// The value made from the bytes read, in a new data-stack cell. Text that
-// is not UTF-8 raises Access Error invalid-utf8 with the file: read/binary
-// takes it as it is.
-cell* make_value(const cell* file, const std::vector<uint8_t>& bytes, bool binary, bool lines) {
+}  // namespace
+
+cell* make_value(const cell* source, const uint8_t* bytes, size_t n, bool binary, bool lines) {
   cell* out = stack::push_cell();
   if (binary) {
-    binary::load_at(out, bytes.data(), uint32_t(bytes.size()));
+    binary::load_at(out, bytes, uint32_t(n));
     return out;
   }
-  if (lines ? !split_lines(bytes.data(), bytes.size(), out) : !load_text(bytes.data(), bytes.size(), out)) {
-    cell f = *file;
-    error::fire(err::cat_access, err::access::invalid_utf8, &f);
+  if (lines ? !split_lines(bytes, n, out) : !load_text(bytes, n, out)) {
+    cell s = *source;
+    error::fire(err::cat_access, err::access::invalid_utf8, &s);
   }
   return out;
 }
-
-}  // namespace
 
 int64_t count_of(const cell* value) {
   if (!value) return -1;
@@ -148,7 +145,7 @@ cell* read_file(cell* file, int64_t part, int64_t seek, bool binary, bool lines)
     if (size > MOST) too_large();
     if (size > 0 && !read_into(d.fd, bytes, size)) return nullptr;
   }
-  return make_value(file, bytes, binary, lines);
+  return make_value(file, bytes.data(), bytes.size(), binary, lines);
 }
 
 cell* read_dir(cell* file) {

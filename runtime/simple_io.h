@@ -34,6 +34,11 @@ cell* read_file(cell* file, int64_t part, int64_t seek, bool binary, bool lines)
 // "/". Raises cannot-open when the directory cannot be listed.
 cell* read_dir(cell* file);
 
+// The value made from bytes (outside the heap) in a new data-stack cell: a
+// binary! with binary, a block! of lines with lines, else a string!. Text
+// that is not UTF-8 raises Access Error invalid-utf8 with source.
+cell* make_value(const cell* source, const uint8_t* bytes, size_t n, bool binary, bool lines);
+
 // A block! of the lines in bytes (into target, or a new data-stack cell):
 // each line ends at LF, CR LF or CR; a text ending with a line end has no
 // empty last line. Null when a line is not valid UTF-8. The bytes must lie
@@ -66,6 +71,18 @@ bool exists_q(const cell* file);
 // The size in bytes of a file that can be opened for reading; -1 when it
 // cannot, or when it is a directory.
 int64_t size_q(const cell* file);
+
+// One HTTP request for the url! actions, over platform/http: the method
+// (the symbols get, head and post as GET, HEAD and POST, any other word
+// upper-cased), the url, a block! of header name/value pairs (null: the
+// three default headers), the body data for methods other than GET and HEAD
+// (binary! as it is, string! as UTF-8, anything else formed; null: none).
+// Answers in a new data-stack cell the body (binary!, a block! of lines or a
+// string!), or with info the block [status headers body], the headers a
+// map! of the final response's; none! when no response came. A header name
+// or value holding a line break or NUL raises Script Error invalid-arg.
+cell* request_http(uint32_t method, const cell* url, const cell* headers, const cell* data, bool binary,
+                   bool lines, bool info);
 
 // A /part or /seek argument (integer!, float! or percent!) as a whole
 // count; -1 when absent (null) or not a number.

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need; quiet and quick when all are there.
 set -euo pipefail
-packages=(cmake ninja-build g++ libgtest-dev tzdata valgrind clang libclang-rt-14-dev libssl-dev python3 zlib1g-dev gzip
-  libpng-dev libjpeg62-turbo-dev libgif-dev libtiff-dev libcairo2-dev pkg-config python3-pil)
+packages=(cmake ninja-build g++ libgtest-dev tzdata valgrind clang libclang-rt-14-dev libssl-dev libcurl4-openssl-dev
+  python3 zlib1g-dev gzip
+  libpng-dev libjpeg62-turbo-dev libgif-dev libtiff-dev libcairo2-dev pkg-config python3-pil
+  libpango1.0-dev fonts-dejavu-core
+  libx11-dev libxrandr-dev libxrender-dev xvfb xdotool x11-apps imagemagick)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

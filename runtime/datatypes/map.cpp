@@ -344,20 +344,25 @@ cell* get_value(const cell* m, const cell* key, bool case_, bool same) {
 cell* set_key(cell* m, const cell* key, const cell* value, bool case_) {
   cell mm = *m, k = *key, v = *value;
   collector::root_cells keep(&mm), keep_k(&k), keep_v(&v);
-  cell* found = find_key(&mm, &k, lookup_op(case_, false));
+  // A new key is hashed once: its prepared form (a word as set-word, a
+  // text copied) hashes as the key did.
+  uint32_t key_hash = hash::value(&k, false);
+  cell* found = hashtable::get_keyed(mm.w3, &k, lookup_op(case_, false), key_hash);
   int32_t at;
   if (found) {
     at = index_of(&mm, found);
     if (!found[1].header) hashtable::revive(mm.w3);
   } else {
+    uint32_t t = type_of(&k);
     preprocess_key(&k, nullptr);
+    if (!word_key_q(t) && !copied_key_q(t)) key_hash = hash::value(&k, false);
     cell b = block_of(&mm);
     collector::root_cells keep_b(&b);
     block::ks_append(&b, &k);
     cell unset{TYPE_UNSET, 0, 0, 0};
     block::ks_append(&b, &unset);
     at = cells_of(&mm) - 2;
-    hashtable::put(mm.w3, cell_at(&mm, at));
+    hashtable::put_new(mm.w3, cell_at(&mm, at), key_hash);
   }
   cell* slot = cell_at(&mm, at + 1);
   *slot = v;

@@ -220,11 +220,15 @@ cell* modify(cell* p, const cell* f, const cell* v, bool case_) {
   a.value(f).value(v).flag(case_);
   return forward_into(ACT_MODIFY, p, a);
 }
+}  // namespace
+
 cell* open(cell* p, bool new_, bool read_, bool write_, bool seek, const cell* allow) {
   call_args a(p);
   a.flag(new_).flag(read_).flag(write_).flag(seek).refine(allow);
   return forward_into(ACT_OPEN, p, a);
 }
+
+namespace {
 
 // Runs body on an opened port and closes it on every way out; an error in
 // body goes on after the close.

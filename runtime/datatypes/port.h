@@ -45,6 +45,7 @@ void set_system(const cell* schemes, const cell* url_parts, const cell* port_pro
 // The port's constructor and the forwarded actions with the read and write
 // sequences (the entry points that url!, file! and the natives call).
 cell* make(cell* proto, const cell* spec, uint32_t type);
+cell* open(cell* port, bool new_, bool read, bool write, bool seek, const cell* allow);
 cell* read(cell* source, const cell* part, const cell* seek, bool binary, bool lines, bool info, const cell* as);
 cell* write(cell* destination, const cell* data, bool binary, bool lines, bool info, bool append,
             const cell* part, const cell* seek, const cell* allow, const cell* as);

@@ -1,12 +1,20 @@
 #include "runtime/datatypes/url.h"
 
+#include <algorithm>
 #include <string>
 
 #include "runtime/actions.h"
 #include "runtime/collector.h"
+#include "runtime/datatypes/block.h"
+#include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/port.h"
 #include "runtime/datatypes/string.h"
+#include "runtime/datatypes/string_text.h"
+#include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/word.h"
+#include "runtime/simple_io.h"
 #include "runtime/stack.h"
 #include "runtime/utf.h"
 
@@ -208,6 +216,101 @@ cell* eval_path(cell* parent, const cell* element, const cell* value, const cell
   return joined;
 }
 
+namespace {
+
+[[noreturn]] void not_done() { error::fire(err::cat_internal, err::internal::not_done); }
+
+[[noreturn]] void invalid_arg(const cell* v) {
+  cell c = *v;
+  error::fire(err::cat_script, err::script::invalid_arg, &c);
+}
+
+// Texts starting with "http" (exact case, so https too) go to the HTTP
+// client; every other scheme goes through a port.
+bool http_q(const cell* u) {
+  string::text_view v = string::view_of(u);
+  return v.length >= 4 && v[0] == 'h' && v[1] == 't' && v[2] == 't' && v[3] == 'p';
+}
+
+cell* http_answer(cell* u, cell* answer) {
+  if (type_of(answer) == TYPE_NONE) {
+    cell target = *u;
+    error::fire(err::cat_access, err::access::no_connect, &target);
+  }
+  return answer;
+}
+
+}  // namespace
+
+cell* to_port(cell* u, bool new_, bool read_, bool write_, bool seek, const cell* allow, bool open) {
+  cell target = *u;
+  collector::root_cells keep(&target);
+  uint32_t name = symbol::make("parse-url");
+  cell word{TYPE_NONE, 0, 0, 0};
+  collector::root_cells keep_word(&word);
+  word::make_at(name, &word);
+  cell* fn = context::get_value_cell(context::global, name);
+  if (!fn || type_of(fn) != TYPE_FUNCTION || !port::hooks.call_function) invalid_arg(&target);
+  cell* spec = port::hooks.call_function(fn, &target, 1, &word);
+  if (type_of(spec) != TYPE_OBJECT) invalid_arg(&target);
+  port::make(spec, spec, TYPE_PORT);
+  if (open) {
+    // The answer is the port, whatever the actor's open answers.
+    cell* opened = stack::push(spec);
+    port::open(opened, new_, read_, write_, seek, allow);
+    stack::pop(1);
+  }
+  return spec;
+}
+
+cell* open(cell* u, bool new_, bool read_, bool write_, bool seek, const cell* allow) {
+  return to_port(u, new_, read_, write_, seek, allow, true);
+}
+
+cell* read(cell* source, const cell* part, const cell* seek, bool binary, bool lines, bool info, const cell* as) {
+  if (http_q(source)) {
+    if (part || seek || as) not_done();
+    return http_answer(source, simple_io::request_http(symbol::make("get"), source, nullptr, nullptr, binary,
+                                                       lines, info));
+  }
+  cell* port = to_port(source, false, false, false, false, nullptr, false);
+  return port::read(port, part, seek, binary, lines, info, as);
+}
+
+cell* write(cell* destination, const cell* data, bool binary, bool lines, bool info, bool append,
+            const cell* part, const cell* seek, const cell* allow, const cell* as) {
+  cell d = *data;
+  collector::root_cells keep(&d);
+  if (!http_q(destination)) {
+    cell* port = to_port(destination, false, false, true, false, nullptr, false);
+    return port::write(port, &d, binary, lines, info, append, part, seek, allow, as);
+  }
+  if (seek || allow || as) not_done();
+  // The request as a block: [method headers body], each part optional but
+  // in this order; any other value is the body of a POST.
+  uint32_t method = symbol::make("post");
+  cell headers{TYPE_NONE, 0, 0, 0}, body = d;
+  collector::root_cells keep_parts(&headers), keep_body(&body);
+  if (type_of(&d) == TYPE_BLOCK) {
+    int32_t n = std::max(block::ks_length_q(&d), 0);
+    auto item = [&d](int32_t i) { return block::ks_abs_at(&d, int32_t(d.w1) + i); };
+    if (n == 0) {
+      method = symbol::make("get");
+    } else {
+      if (type_of(item(0)) != TYPE_WORD) invalid_arg(item(0));
+      method = item(0)->w2;
+      if (n > 1 && type_of(item(1)) != TYPE_BLOCK) invalid_arg(item(1));
+      if (n > 1) headers = *item(1);
+      body = n > 2 ? *item(2) : cell{TYPE_NONE, 0, 0, 0};
+    }
+  }
+  uint32_t t = type_of(&body);
+  if (t != TYPE_NONE && t != TYPE_BLOCK && t != TYPE_STRING && t != TYPE_BINARY) invalid_arg(&body);
+  return http_answer(destination, simple_io::request_http(method, destination,
+                                                          type_of(&headers) == TYPE_BLOCK ? &headers : nullptr,
+                                                          t == TYPE_NONE ? nullptr : &body, binary, lines, info));
+}
+
 void init() {
   datatype::registration(TYPE_URL, TYPE_STRING, "url!")
       .inherit_all()
@@ -215,6 +318,9 @@ void init() {
       .set<ACT_TO>(to)
       .set<ACT_MOLD>(mold)
       .set<ACT_EVAL_PATH>(eval_path)
+      .set<ACT_OPEN>(open)
+      .set<ACT_READ>(read)
+      .set<ACT_WRITE>(write)
       .commit();
 }
 

@@ -42,6 +42,15 @@ void encode_utf8(cell* source, cell* target, int mode);
 cell* load(const uint8_t* bytes, size_t size, cell* target);
 cell* push(const cell* value);
 
+// A port from the url: the global parse-url makes the spec object (any
+// other answer raises Script Error invalid-arg with the url), port! makes
+// the port and, with open, opens it with the flags given. The answer is a
+// data-stack cell.
+cell* to_port(cell* url, bool new_, bool read, bool write, bool seek, const cell* allow, bool open);
+
+// open, read and write: texts starting with "http" go to the HTTP client
+// (a request that gets no response raises Access Error no-connect; /part,
+// /seek, /allow and /as are not done there), other schemes to their port.
 void init();
 cell* make(cell* proto, const cell* spec, uint32_t type);
 cell* to(cell* proto, const cell* spec, uint32_t type);
@@ -53,5 +62,9 @@ int32_t mold(const cell* value, cell* buffer, bool only, bool all, bool flat, co
 cell* eval_path(cell* parent, const cell* element, const cell* value, const cell* path,
                 const cell* grand_parent, const cell* previous, int32_t index, bool case_, bool get,
                 bool tail, bool notify);
+cell* open(cell* url, bool new_, bool read, bool write, bool seek, const cell* allow);
+cell* read(cell* source, const cell* part, const cell* seek, bool binary, bool lines, bool info, const cell* as);
+cell* write(cell* destination, const cell* data, bool binary, bool lines, bool info, bool append, const cell* part,
+            const cell* seek, const cell* allow, const cell* as);
 
 }  // namespace kez::url

@@ -28,12 +28,13 @@ extern "C" const char* __asan_default_options() {
 // the process, and so are the containers of the collector's and the arena's
 // own bookkeeping, which start-up grows and which live as long as the heap,
 // and the lexer's shared text buffer, which loading the library grows.
-// The drawing libraries that images link (X11's thread locks, pixman's
-// implementation tables) set up process-lifetime state when they load.
+// The drawing libraries that images and text link (X11's thread locks,
+// pixman's implementation tables, GLib's type system under pango) set up
+// process-lifetime state when they load.
 extern "C" const char* __lsan_default_options() { return "use_globals=0:print_suppressions=0"; }
 extern "C" const char* __lsan_default_suppressions() {
   return "leak:libstdc++.so\nleak:kez::collector::\nleak:kez::page_runs::\nleak:kez::lexer::\nleak:libX11.so\n"
-         "leak:libpixman-1.so\n";
+         "leak:libpixman-1.so\nleak:libglib-2.0.so\nleak:libgobject-2.0.so\n";
 }
 
 using namespace kez;

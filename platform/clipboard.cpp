@@ -1,0 +1,47 @@
+#include "platform/clipboard.h"
+
+#include <mutex>
+
+namespace kez::platform {
+
+namespace {
+
+// The clipboard of a process with no display: one owner at a time, like the
+// system's, so that threads of the process see whole writes only.
+class memory_clipboard final : public clipboard_backend {
+ public:
+  bool open() override { return lock_.try_lock(); }
+  void close() override { lock_.unlock(); }
+  bool empty() override {
+    for (auto& f : formats_) f = {false, {}};
+    return true;
+  }
+  bool set(clip_format format, std::vector<uint8_t> bytes) override {
+    formats_[format] = {true, std::move(bytes)};
+    return true;
+  }
+  bool get(clip_format format, std::vector<uint8_t>& bytes) override {
+    if (!formats_[format].present) return false;
+    bytes = formats_[format].bytes;
+    return true;
+  }
+
+ private:
+  struct entry {
+    bool present = false;
+    std::vector<uint8_t> bytes;
+  };
+  std::mutex lock_;
+  entry formats_[CLIP_FORMATS];
+};
+
+memory_clipboard store;
+clipboard_backend* installed = nullptr;
+
+}  // namespace
+
+clipboard_backend& clipboard() { return installed ? *installed : store; }
+
+void set_clipboard_backend(clipboard_backend* backend) { installed = backend; }
+
+}  // namespace kez::platform

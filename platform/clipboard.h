@@ -1,0 +1,40 @@
+// The system clipboard as a set of formats, each holding bytes. Until the
+// GUI platform layer brings the X11 CLIPBOARD selection (UTF8_STRING,
+// text/uri-list, image/png), an in-process store stands in: what the
+// process writes, it reads back. The layer installs its own backend through
+// set_clipboard_backend and nothing above this seam changes.
+//
+// Invariants:
+// - Between open and close the caller has the clipboard to itself; a write
+//   empties every format before it sets new ones.
+// - Text is UTF-8 with LF line ends; a file list is local paths, each ended
+//   by a NUL; PNG, JFIF and GIF hold encoded files; DIBV5 holds a 124-byte
+//   32-bit bitmap header followed by its pixels.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace kez::platform {
+
+enum clip_format : int { CLIP_TEXT, CLIP_FILES, CLIP_PNG, CLIP_JFIF, CLIP_GIF, CLIP_DIBV5, CLIP_FORMATS };
+
+class clipboard_backend {
+ public:
+  virtual ~clipboard_backend() = default;
+  // False while another owner holds the clipboard.
+  virtual bool open() = 0;
+  virtual void close() = 0;
+  virtual bool empty() = 0;
+  virtual bool set(clip_format format, std::vector<uint8_t> bytes) = 0;
+  // False when the clipboard holds nothing in that format.
+  virtual bool get(clip_format format, std::vector<uint8_t>& bytes) = 0;
+};
+
+// The backend in use: the in-process store unless another was installed.
+clipboard_backend& clipboard();
+// Installs a backend (null: back to the in-process store). The caller keeps
+// ownership and keeps it alive while installed.
+void set_clipboard_backend(clipboard_backend* backend);
+
+}  // namespace kez::platform

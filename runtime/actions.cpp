@@ -4,6 +4,7 @@
 
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/natives.h"
 #include "runtime/runtime.h"
@@ -159,7 +160,7 @@ bool part_and_dup(const int32_t* r, int part_ref, int dup_ref, int32_t& part, in
     if (type_of(limit) == TYPE_INTEGER) {
       part = int32_t(limit->w2);
     } else if (type_of(limit) == TYPE_FLOAT) {
-      part = int32_t(load_double(&limit->w2));
+      part = args::float_to_integer(limit);
     } else if (type_of(limit) == type_of(value) && limit->w2 == value->w2) {
       part = int32_t(limit->w1) - int32_t(value->w1);
     } else {
@@ -169,6 +170,9 @@ bool part_and_dup(const int32_t* r, int part_ref, int dup_ref, int32_t& part, in
     }
     if (part == 0 && !zero_inserts) return false;
     if (part < 0) {
+      // Only a series has a head to move back (word 1 of anything else is
+      // not an index: an object's is its context).
+      if (!series::series_value_q(type_of(value))) error::fire(err::cat_script, err::script::invalid_part, limit);
       int32_t moved = int32_t(value->w1) + part < 0 ? int32_t(value->w1) : -part;
       value->w1 -= uint32_t(moved);
       part = moved;

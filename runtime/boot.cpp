@@ -201,7 +201,19 @@ void define_operators() {
 
 [[noreturn]] void uncaught(cell* error) {
   std::fflush(stdout);
-  natives::write_formed(error, stderr, true);
+  cell* base = stack::top;
+  try {
+    natives::write_formed(error, stderr, true);
+  } catch (const thrown&) {
+    // An argument that cannot be formed (nested too deep, say) must not
+    // cost the report: it goes, the message and the rest stay.
+    runtime::ctx.thrown = 0;
+    cycles::reset();
+    stack::top = base;
+    for (error::field f : {error::F_ARG1, error::F_ARG2, error::F_ARG3})
+      *error::field_of(error, f) = cell{TYPE_NONE, 0, 0, 0};
+    natives::write_formed(error, stderr, true);
+  }
   std::fflush(stderr);
   runtime::on_quit();
   std::_Exit(-2 & 0xFF);

@@ -214,7 +214,9 @@ void set_tail(uint32_t node, uint32_t bytes) {
 
 // --- Kind 0: cell-to-bucket words and duplicate chains ---------------------
 // A chain is a 32-bit array (a series of unit 4, length from head to tail) of
-// cell indexes in insertion order; a bucket holding chain k stores -k.
+// entries in insertion order; a bucket holding chain k stores -k. An entry is
+// a cell index plus the record's bias; the cell-to-bucket array is indexed
+// by entry too.
 
 uint32_t c2b_length(const record* r) { return memory::buffer_of(r->cells)->size / 4; }
 
@@ -225,12 +227,14 @@ int32_t* members_of(uint32_t chain) { return reinterpret_cast<int32_t*>(array::h
 // The cell that stands for a bucket in comparisons: its single cell or the
 // first member of its chain.
 uint32_t first_cell(const record* r, int32_t stored) {
-  return stored >= 0 ? uint32_t(stored) : array::pick_int(chain_node(r, uint32_t(-stored)), 1);
+  return (stored >= 0 ? uint32_t(stored) : array::pick_int(chain_node(r, uint32_t(-stored)), 1)) - r->bias;
 }
 
-// Makes the cell-to-bucket array hold at least `n` words, new ones -1.
+// Makes the cell-to-bucket array hold the words of at least `n` cells, new
+// ones -1.
 void reserve_c2b(const root& t, uint32_t n) {
   record* r = t.rec();
+  n += r->bias;
   if (c2b_length(r) >= n) return;
   // Whole 16-byte steps: the buffer's size is rounded so, and every word of
   // it must read -1, not what the heap held before.
@@ -239,7 +243,8 @@ void reserve_c2b(const root& t, uint32_t n) {
 }
 
 // Takes cell i out of its bucket; nothing when it is not indexed.
-void unindex(record* r, uint32_t i) {
+void unindex(record* r, uint32_t cell_i) {
+  uint32_t i = cell_i + r->bias;
   int32_t* c2b = words<int32_t>(r->cells);
   if (i >= c2b_length(r) || c2b[i] <= 0) return;
   uint32_t b = uint32_t(c2b[i] - 1);
@@ -266,7 +271,9 @@ void unindex(record* r, uint32_t i) {
 // the places they leave become -1. Allocates nothing: the array must already
 // hold every target place.
 template <class To>
-void remap(record* r, uint32_t lo, uint32_t hi, bool move, To to) {
+void remap(record* r, uint32_t cell_lo, uint32_t cell_hi, bool move, To cell_to) {
+  uint32_t bias = r->bias, lo = cell_lo + bias, hi = cell_hi + bias;
+  auto to = [&](uint32_t entry) { return cell_to(entry - bias) + bias; };
   int32_t* c2b = words<int32_t>(r->cells);
   int32_t* index = words<int32_t>(r->index);
   uint32_t length = c2b_length(r);
@@ -299,10 +306,11 @@ void remap(record* r, uint32_t lo, uint32_t hi, bool move, To to) {
 
 // Enters cell i of a kind 0 table, current and with its cell-to-bucket word
 // in place.
-cell* insert_hashed(const root& t, uint32_t i) {
+cell* insert_hashed(const root& t, uint32_t cell_i) {
   record* r = t.rec();
-  unindex(r, i);  // a cell is in one bucket at most: a changed cell leaves its old one
-  cell* c = cells_of(r->block) + i;
+  unindex(r, cell_i);  // a cell is in one bucket at most: a changed cell leaves its old one
+  uint32_t i = cell_i + r->bias;
+  cell* c = cells_of(r->block) + cell_i;
   if (!r->stamp && hash::address_keyed_q(type_of(c))) r->stamp = epoch();
   uint32_t h = hash::value(c, false);
   slot s = locate(words(r->flags), r->capacity, h, [&](uint32_t b) {
@@ -318,7 +326,7 @@ cell* insert_hashed(const root& t, uint32_t i) {
     words<int32_t>(r->index)[b] = int32_t(i);
     ++r->count;
     words<int32_t>(r->cells)[i] = int32_t(b + 1);
-    return cells_of(r->block) + i;
+    return cells_of(r->block) + cell_i;
   }
   // The cell joins the bucket's duplicates. Allocation first: the bucket
   // stays as it is until the chain that will replace it is in place.
@@ -343,7 +351,7 @@ cell* insert_hashed(const root& t, uint32_t i) {
     r = t.rec();
   }
   words<int32_t>(r->cells)[i] = int32_t(b + 1);
-  return cells_of(r->block) + i;
+  return cells_of(r->block) + cell_i;
 }
 
 // Enters cell i of a kind 1-2 table: a key already there stays as it is.
@@ -378,6 +386,7 @@ void empty_buckets(record* r) {
 
 void empty_chains(record* r) {
   if (r->kind != HASH) return;
+  r->bias = 0;
   memory::fill(words<uint8_t>(r->cells), words<uint8_t>(r->cells) + memory::buffer_of(r->cells)->size, 0xFF);
   if (r->chains) array::clear(r->chains);
 }
@@ -595,7 +604,7 @@ cell* get_hashed(uint32_t table, const cell* key_cell, int32_t head, int32_t ski
     uint32_t n = index[b] >= 0 ? 1 : array::length_q(chain_node(r, uint32_t(-index[b])));
     bool candidate = false;
     for (uint32_t m = 0; m < n; ++m) {
-      int64_t j = members[m];
+      int64_t j = int64_t(members[m]) - r->bias;
       if (!compare(cells + j, &key, op)) continue;
       if (skip > 1) {
         int64_t distance = reverse ? int64_t(head) - 1 - j : j - head;
@@ -676,11 +685,64 @@ void delete_range(uint32_t table, uint32_t start, uint32_t n) {
   for (uint32_t i = start; i < start + n; ++i) unindex(r, i);
 }
 
+namespace {
+
+// Adds d to every entry (the index, the chains and the places in the
+// cell-to-bucket array) and subtracts it from the bias, so that every cell
+// keeps its entry's meaning: room below the head for d > 0, the words below
+// the bias given back for d < 0 (they must be free).
+void rebase(const root& t, int64_t d) {
+  // Entries lie below bias + the block's cells; the words above are -1.
+  uint32_t cells = cells_in(t.rec()->block);
+  if (d > 0) reserve_c2b(t, uint32_t(cells + d));
+  record* r = t.rec();
+  int32_t* c2b = words<int32_t>(r->cells);
+  size_t extent = std::min<size_t>(c2b_length(r), size_t(r->bias) + cells);
+  if (d > 0) {
+    std::memmove(c2b + d, c2b, extent * 4);
+    std::fill(c2b, c2b + d, -1);
+  } else {
+    std::memmove(c2b, c2b - d, (extent + size_t(d)) * 4);
+    std::fill(c2b + (extent + d), c2b + extent, -1);
+  }
+  uint32_t* flags = words(r->flags);
+  int32_t* index = words<int32_t>(r->index);
+  for (uint32_t b = 0; b < r->capacity; ++b)
+    if (state(flags, b) == LIVE && index[b] >= 0) index[b] = int32_t(index[b] + d);
+  for (uint32_t k = 1; k <= chain_count(r); ++k) {
+    uint32_t chain = chain_node(r, k);
+    if (!chain) continue;
+    int32_t* members = members_of(chain);
+    for (uint32_t m = 0, n = array::length_q(chain); m < n; ++m) members[m] = int32_t(members[m] + d);
+  }
+  r->bias = uint32_t(int64_t(r->bias) + d);
+}
+
+}  // namespace
+
 int shift_indexes(uint32_t table, int32_t delta, uint32_t start, uint32_t n, bool move) {
-  if (n > SHIFT_LIMIT) return 1;
   root t(table);
   assert(t.rec()->kind == HASH);
   assert(delta >= 0 || uint32_t(-delta) <= start);
+  // When the moved cells run to the end of the block, the cells before them
+  // may move instead, the other way, with the bias making up the difference:
+  // an insertion or removal costs the shorter side, nothing at the head.
+  uint32_t end = cells_in(t.rec()->block);
+  uint32_t before = delta < 0 ? start - uint32_t(-delta) : start;
+  bool to_end = move && uint64_t(start) + n + uint64_t(std::max(delta, 0)) >= end;
+  if (to_end && before < n) {
+    if (delta > 0 && t.rec()->bias < uint32_t(delta)) rebase(t, int64_t(delta) + end + 16);
+    record* r = t.rec();
+    if (delta < 0)
+      for (uint32_t i = before; i < start; ++i) unindex(r, i);
+    int32_t d = -delta;
+    remap(r, 0, before, true, [d](uint32_t j) { return uint32_t(int64_t(j) + d); });
+    r->bias = uint32_t(int64_t(r->bias) - delta);
+    // Words below the bias give way once they outnumber the cells.
+    if (r->bias > end + 1024) rebase(t, -int64_t(r->bias));
+    return 0;
+  }
+  if (n > SHIFT_LIMIT) return 1;
   if (move && delta > 0) reserve_c2b(t, start + n + uint32_t(delta));
   record* r = t.rec();
   // The cells overwritten by a downward move leave first, so that no index

@@ -32,8 +32,11 @@ struct record {
   uint32_t kind;
   uint32_t stamp;     // 0: nothing address-keyed indexed; else the epoch indexed at + 1
   uint32_t visited;   // collector cycle + 1 in which mark last walked the table
+  uint32_t bias;      // kind 0: cell i is entry i + bias (in the index, the chains
+                      // and the cell-to-bucket array), so a shift at the head
+                      // of the block is a change of bias
 };
-static_assert(sizeof(record) == 48);
+static_assert(sizeof(record) == 52);
 
 enum bucket_state : uint32_t { LIVE = 0, DELETED = 1, EMPTY = 2 };
 constexpr uint8_t ALL_EMPTY = 0xAA;

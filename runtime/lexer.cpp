@@ -209,7 +209,9 @@ void throw_error(state& s, int64_t start, uint32_t end, int32_t type) {
     if (!fire_event(s, EV_ERROR, t, nullptr, uint32_t(start), s.pos)) throw thrown{STOP};
   }
   uint32_t at = std::min<uint32_t>(uint32_t(start), s.len);
+  // Everything read from the input is taken before the first allocation.
   std::string near = near_text(s, at);
+  char found = at < s.len ? char(s.in[at]) : 0;
   if ((type == -3 || type == -4) && path_type_q(uint32_t(s.closing_type))) type = -1;
   cell* line = push_text("(line " + std::to_string(s.line) + ")");
   if (type == -1) error::fire(err::cat_syntax, err::syntax::bad_char, line, push_text(near));
@@ -217,7 +219,6 @@ void throw_error(state& s, int64_t start, uint32_t end, int32_t type) {
   if (type == -3 || type == -4) {
     bool paren = s.closing_type == TYPE_PAREN || s.closing_type == TYPE_POINT2D;
     char closer = paren ? ')' : ']';
-    char found = at < s.len ? char(s.in[at]) : 0;
     std::string missing(1, found == closer ? (paren ? '(' : '[') : closer);
     cell* m = push_text(missing);
     error::fire(err::cat_syntax, err::syntax::missing, line, m, push_text(near));
@@ -602,7 +603,9 @@ void scan_tokens(state& s) {
     s.last_type = s.type;
     if (s.pos >= s.len) break;
   }
-  if (s.entry == ENTRY_BRACES && s.last_type == 0) throw_error(s, s.brace_start, s.len, TYPE_STRING);
+  // A string in braces still open at the end is unclosed whatever token came
+  // last: a nested {b} inside it closes only that level.
+  if (s.entry == ENTRY_BRACES) throw_error(s, s.brace_start, s.len, TYPE_STRING);
   if (cell* m = marker_of(s)) {
     if (s.prescan && path_type_q(pending_of(m))) {
       s.type = int32_t(pending_of(m));

@@ -818,7 +818,8 @@ int64_t decode_escape(const uint8_t* t, size_t at, size_t end, int32_t& cp) {
     if (h < 0) return -1;
     value = value << 4 | h;
   }
-  if (value > 0x10FFFF) return -1;
+  // Surrogates are halves of UTF-16 pairs, not characters of a text.
+  if (value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return -1;
   cp = value;
   return int64_t(close + 1);
 }

@@ -607,6 +607,11 @@ uint32_t n_try(int32_t, const int32_t* r) {
     if (t.code == THROWN_ERROR && error_top > args && type_of(error_top - 1) == TYPE_ERROR) {
       stack::top = error_top;
       stack::adjust_post_try();
+    } else if (t.code == THROWN_ERROR && type_of(error::last_value()) == TYPE_ERROR) {
+      // An overflowing data stack gave up cells below this frame: the error
+      // is not on the stack, but fire kept it.
+      *args = *error::last_value();
+      stack::top = args + 1;
     } else {
       result_none();
     }

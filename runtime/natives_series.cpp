@@ -3,6 +3,7 @@
 // `transcode`. Each checks its arguments, hands the work to the datatype
 // module or the lexer and shapes the result in arguments[0].
 #include <algorithm>
+#include <vector>
 
 #include "runtime/case_map.h"
 #include "runtime/collector.h"
@@ -280,8 +281,12 @@ uint32_t n_transcode(int32_t, const int32_t* r) {
     cell source = *src;
     source.w1 += uint32_t(skipped);
     *src = source;
-    type = lexer::scan(result, binary::ks_head(src), size_t(length - skipped), stop_early, not_prescan,
-                       not_scan, next, &consumed, callback, src, into);
+    // The scan allocates (and a trace callback may even change the binary):
+    // it reads a copy, never the buffer that a collection may move.
+    const uint8_t* head = binary::ks_head(src);
+    std::vector<uint8_t> bytes(head, head + (length - skipped));
+    type = lexer::scan(result, bytes.data(), bytes.size(), stop_early, not_prescan, not_scan, next, &consumed,
+                       callback, src, into);
   } else {
     type = lexer::scan_alt(result, src, length, stop_early, not_prescan, not_scan, next, &consumed,
                            callback, into);

@@ -96,6 +96,13 @@ void format_report(char* out, size_t size, int32_t status, uintptr_t address) {
 constexpr const char* caption = "Kez App Error";
 
 [[noreturn]] void quit_from_signal(int32_t status, uintptr_t address) {
+  // What was printed before the fault comes first, as on every other way
+  // out. Only when no one holds the stream: a fault inside stdio must not
+  // wait on its own lock.
+  if (ftrylockfile(stdout) == 0) {
+    fflush_unlocked(stdout);
+    funlockfile(stdout);
+  }
   char text[512];
   format_report(text, sizeof text, status, address);
   gui::show_message(caption, text);

@@ -97,6 +97,10 @@ void release() {
 
 void overflow() {
   top = top - bottom > 5 ? top - 5 : bottom;
+  call_overflow();
+}
+
+void call_overflow() {
   cycles::reset();
   error::fire(err::cat_internal, err::internal::stack_overflow);
 }

@@ -9,9 +9,10 @@
 // - Both stacks are fixed series: they never move and never grow, so cell
 //   addresses on the data stack stay valid until popped. Every cell from
 //   bottom to top is a collector root, as are the contexts named by frames.
-// - A push that would reach `end` and a mark with no record left pull top
-//   back 5 cells (never below bottom) and raise Internal Error
-//   stack-overflow; nothing is pushed or marked.
+// - A push that would reach `end` pulls top back 5 cells (never below
+//   bottom) and raises Internal Error stack-overflow; a mark with no record
+//   left raises it with the data stack untouched (the cells of the frames
+//   below, a try's among them, stay whole). Nothing is pushed or marked.
 #pragma once
 
 #include <cstddef>
@@ -66,6 +67,7 @@ void init();
 void release();
 
 [[noreturn]] void overflow();
+[[noreturn]] void call_overflow();
 
 // Reserves the next cell, typed unset! so that a collection before the
 // caller fills it never reads what an earlier frame left there.
@@ -106,7 +108,7 @@ inline void keep() { top = arguments + 1; }
 // top). `word` is a word cell naming the call (symbol and context taken from
 // it), or null for an anonymous frame.
 inline void mark(const cell* word, uint32_t flags) {
-  if (ctop >= ctop_end) overflow();  // nothing is marked: the record would not fit
+  if (ctop >= ctop_end) call_overflow();  // nothing is marked: the record would not fit
   uint32_t symbol = word ? word->w2 & 0xFFFF : 0;
   *ctop++ = frame{symbol << 8 | flags, uint32_t(arguments - bottom), word ? word->w1 : 0, 0, 0};
   arguments = top;

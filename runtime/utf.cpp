@@ -220,6 +220,9 @@ int encoded_length(int32_t cp) {
 }
 
 int encode_char(int32_t cp, uint8_t* out) {
+  // A lone surrogate is no character: it goes out as U+FFFD, never as bytes
+  // that no UTF-8 reader accepts (same length, so every size stays right).
+  if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0xFFFD;
   int len = encoded_length(cp);
   switch (len) {
     case 1:

@@ -272,7 +272,12 @@ cell* find(cell* series, const cell* value, const find_options&) {
   return none::make_at(series);
 }
 
-int32_t length_q(cell* series) { return int32_t(bytes_of(series) * 8); }
+int32_t length_q(cell* series) {
+  // 2^28 bytes or more hold more bits than an integer! counts.
+  uint64_t bits = uint64_t(bytes_of(series)) * 8;
+  if (bits > uint64_t(INT32_MAX)) error::fire(err::cat_math, err::math::overflow);
+  return int32_t(bits);
+}
 
 const cell* index_value(int32_t index, const cell* boxed, cell& scratch) {
   if (boxed) return boxed;

@@ -223,8 +223,7 @@ cell* insert_value(cell* b, const cell* value, bool advance, bool at_start) {
   std::memmove(p + 1, p, size_t(cells_of(buf) - at) * sizeof(cell));
   buf->tail += sizeof(cell);
   *p = v;
-  if (at < cells_of(buf) - 1) series::reindex(b);
-  else series::index_cells(b, at, 1);
+  series::index_inserted(b, at, 1);
   if (advance) ++b->w1;
   return b;
 }
@@ -454,8 +453,7 @@ cell* insert(cell* series, const cell* value, int32_t part, bool only, int32_t d
   if (at < cells_of(b)) std::memmove(p + n, p, size_t(cells_of(b) - at) * sizeof(cell));
   b->tail += uint32_t(n * sizeof(cell));
   fill_repeated(p, run, n);
-  if (at + int64_t(n) < cells_of(b)) series::reindex(series);  // cells after the gap moved
-  else series::index_cells(series, at, int32_t(n));
+  series::index_inserted(series, at, int32_t(n));
   if (owned)
     ownership::notify(series, append ? ownership::APPENDED : ownership::INSERTED, value, at, int32_t(n));
   series->w1 = append ? 0 : uint32_t(std::min<int64_t>(at + int64_t(n), cells_of(buffer_of(series))));

@@ -7,6 +7,9 @@
 
 #include "runtime/collector.h"
 #include "runtime/core_ops.h"
+#include <optional>
+#include <vector>
+
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
@@ -131,15 +134,16 @@ bool scan(const cell* series, const cell* value, const find_options& o, search& 
       default: return equal_q(cells + at, value, op);
     }
   };
-  int32_t cursor = start;
+  // Wide, so that a huge /skip step ends the walk instead of wrapping round.
+  int64_t cursor = start;
   bool matched = false;
   do {
-    matched = cursor >= 0 && cursor < len && test(cursor);
+    matched = cursor >= 0 && cursor < len && test(int32_t(cursor));
     cursor += step;
     if (matched || o.match) break;
   } while (forward ? cursor < bound : cursor >= bound);
   if (!matched) return false;
-  s.found = cursor - step;
+  s.found = int32_t(cursor - step);
   s.length = kind == BY_PATTERN ? plen : 1;
   s.pattern = kind == BY_PATTERN;
   return true;
@@ -153,13 +157,13 @@ cell path_none;  // the answer of a path step that finds nothing
 cell* find(cell* series, const cell* value, const find_options& options) {
   search s;
   if (!scan(series, value, options, s)) return none::make_at(series);
-  int32_t at = s.found;
+  int64_t at = s.found;
   if (options.tail) {
     if (s.pattern) at += s.length;
     else if (options.last || options.reverse || index_answers_q(series, value, options)) at += 1;
     else at += options.skip ? int32_t(options.skip->w2) : 1;
   }
-  series->w1 = uint32_t(at);
+  series->w1 = uint32_t(std::min<int64_t>(at, cells_of(buffer_of(series))));
   return series;
 }
 
@@ -353,17 +357,22 @@ struct scratch_blocks {
   }
 } scratch;
 
-int32_t compare_by_function(const void* a, const void* b, void* arg, void*) {
+int32_t compare_by_function(const void* a, const void* b, void* arg, void* records) {
   auto* ctx = static_cast<sort_context*>(arg);
-  auto* x = static_cast<const cell*>(a);
-  auto* y = static_cast<const cell*>(b);
+  // Copies: a and b lie in the buffer, which the call may move or replace.
+  cell x = *static_cast<const cell*>(a), y = *static_cast<const cell*>(b);
+  collector::root_cells keep_x(&x), keep_y(&y);
+  const cell* first = &x;
+  const cell* second = &y;
   if (ctx->size > 1) {  // /all: whole records, as blocks
-    x = scratch.fill(0, x, uint32_t(ctx->size));
-    y = scratch.fill(1, y, uint32_t(ctx->size));
+    first = scratch.fill(0, static_cast<const cell*>(a), uint32_t(ctx->size));
+    second = scratch.fill(1, static_cast<const cell*>(b), uint32_t(ctx->size));
   }
   // The function is asked about the two values in the order the sort holds
   // them reversed (unless /reverse), so "first below second" sorts ascending.
-  return ctx->flags & 1 ? compare_call(ctx->function, x, y) : compare_call(ctx->function, y, x);
+  int32_t r = ctx->flags & 1 ? compare_call(ctx->function, first, second) : compare_call(ctx->function, second, first);
+  static_cast<const series::sorted_records*>(records)->follow();
+  return r;
 }
 
 }  // namespace
@@ -421,8 +430,19 @@ cell* sort(cell* series, bool case_, const cell* skip, const cell* comparator, c
   uint8_t* base = reinterpret_cast<uint8_t*>(buffer_of(series)->head_cell() + at);
   collector::pinned_pointer keep(base);
   uint32_t width = uint32_t(size) * sizeof(cell);
-  if (stable) sort::mergesort(&base, uint32_t(count), width, &ctx, nullptr, fn);
-  else sort::qsort(&base, uint32_t(count), width, &ctx, nullptr, fn);
+  series::sorted_records records{series, uint32_t(sizeof(cell)), uint64_t(at) * sizeof(cell),
+                                 uint64_t(count) * width, &base};
+  // A comparator function may collect: the records that a merge parks
+  // outside the series must stay reachable.
+  std::vector<cell> parked;
+  std::optional<collector::root_cells> keep_parked;
+  if (stable && fn == compare_by_function) {
+    parked.assign(size_t(count / 2) * size_t(size), cell{TYPE_NONE, 0, 0, 0});
+    keep_parked.emplace(parked.data(), uint32_t(parked.size()));
+  }
+  if (stable) sort::mergesort(&base, uint32_t(count), width, &ctx, &records, fn,
+                              parked.empty() ? nullptr : reinterpret_cast<uint8_t*>(parked.data()));
+  else sort::qsort(&base, uint32_t(count), width, &ctx, &records, fn);
   series::reindex(series);  // an index of cell positions is stale once they move
   if (ctx.size > 1 && width > 0x1FFFFF) scratch.shrink(1);
   if (owned) ownership::notify(series, ownership::SORTED, nullptr, at, 0);

@@ -162,8 +162,12 @@ int32_t mold_cut(const cell* value, cell* buffer, int32_t part) {
   cell v = *value, text{TYPE_UNSET, 0, 0, 0};
   collector::root_cells keep(&v), keep_text(&text);
   string::make_at(&text, 64);
-  actions::mold_dispatch(&v, &text, false, false, true, nullptr, 0x7FFFFFFF, 0);
-  int32_t n = std::min(string::ks_length_q(&text), 40);
+  // Molded under a limit, so that a huge or deeply nested value stops at
+  // the 40 characters shown instead of failing the report.
+  constexpr int32_t shown = 40;
+  cell limit{TYPE_INTEGER, 0, uint32_t(shown), 0};
+  actions::mold_dispatch(&v, &text, false, false, true, &limit, shown, 0);
+  int32_t n = std::min(string::ks_length_q(&text), shown);
   string::concatenate(buffer, &text, n, 0, false, 0);
   return part - n;
 }

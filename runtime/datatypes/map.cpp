@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "runtime/collector.h"
+#include "runtime/core_ops.h"
 #include "runtime/cycles.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
@@ -114,8 +115,10 @@ cell* make_from(cell* proto, const cell* spec, bool to) {
   switch (type_of(&sp)) {
     case TYPE_INTEGER: case TYPE_FLOAT: {
       if (to) fire_with_type(err::script::bad_to_arg, &sp);
-      int32_t n = type_of(&sp) == TYPE_INTEGER ? integer::get(&sp) : int32_t(float_::get(&sp));
+      int32_t n = args::float_to_integer(&sp);
       if (n < 0) error::fire(err::cat_script, err::script::out_of_range, &sp);
+      // Two cells an entry: past 2^30 entries the size leaves the 32-bit range.
+      if (n > INT32_MAX / 2) error::fire(err::cat_internal, err::internal::no_memory);
       return make_at(proto, nullptr, std::max(n * 2, 2));
     }
     case TYPE_BLOCK: case TYPE_PAREN: case TYPE_HASH:

@@ -125,8 +125,30 @@ int32_t part_count(const cell* s, const cell* part) {
   bad_refine_arg(words::ref::part, part);
 }
 
+void sorted_records::follow() const {
+  series_buffer* b = buffer_of(series);
+  if (b->unit() != unit || b->used() < offset + span) error::fire(err::cat_script, err::script::past_end);
+  *base = b->head_ptr() + offset;
+}
+
 void reindex(const cell* s) {
   if (indexed_q(s)) hashtable::rebuild(s->w3, uint32_t(ks_abs_length_q(s)));
+}
+
+bool unindex_removed(const cell* s, int32_t at, int32_t count, int32_t len) {
+  if (!indexed_q(s) || count <= 0 || at >= len) return true;
+  if (int64_t(at) + count >= len) {
+    hashtable::delete_range(s->w3, uint32_t(at), uint32_t(len - at));
+    return true;
+  }
+  return !hashtable::shift_indexes(s->w3, -count, uint32_t(at + count), uint32_t(len - at - count), true);
+}
+
+void index_inserted(const cell* s, int32_t at, int32_t count) {
+  if (!indexed_q(s)) return;
+  int32_t after = ks_abs_length_q(s) - at - count;
+  if (after > 0 && hashtable::shift_indexes(s->w3, count, uint32_t(at), uint32_t(after), true)) return reindex(s);
+  index_cells(s, at, count);
 }
 
 void index_cells(const cell* s, int32_t from, int32_t count) {
@@ -325,9 +347,10 @@ cell* remove(cell* s, const cell* part, const cell* key) {
   bool owned = notify(s, ownership::REMOVE, nullptr, at, count);
   b = buffer_of(s);
   len = abs_length(b);
+  bool indexed = unindex_removed(s, at, count, len);
   if (int64_t(at) + count >= len) b->tail = arena::offset_of(element(b, std::min(at, len)));
   else shift_down(b, at, at + count);
-  reindex(s);
+  if (!indexed) reindex(s);
   if (owned) notify(s, ownership::REMOVED, nullptr, at, 0);
   return s;
 }
@@ -373,8 +396,9 @@ cell* take(cell* s, const cell* part, bool, bool last) {
     else
       count = part_count(s, part);
     if (count <= 0) {
-      count = count == 0 ? 1 : -count;
-      if (last || count > at) count = 0;
+      // Widened: negating the most negative count overflows 32 bits.
+      int64_t back = count == 0 ? 1 : -int64_t(count);
+      count = last || back > at ? 0 : int32_t(back);
       start = at - count;
     } else {
       count = std::min(count, len);
@@ -391,11 +415,12 @@ cell* take(cell* s, const cell* part, bool, bool last) {
   uint32_t node = copy_elements(s, start, count);
   collector::root_node keep(node);  // reindexing and the owner's hook may collect
   series_buffer* b = buffer_of(s);
+  bool indexed = unindex_removed(s, start, count, abs_length(b));
   if (count) {
     if (start + count >= abs_length(b)) b->tail = arena::offset_of(element(b, start));
     else shift_down(b, start, start + count);
   }
-  reindex(s);
+  if (!indexed) reindex(s);
   uint32_t t = type_of(s);
   cell result{t, 0, node, t == TYPE_VECTOR ? s->w3 : 0};
   if (owned) notify(s, ownership::TAKEN, nullptr, at, requested);
@@ -482,9 +507,10 @@ cell* copy(cell* value, cell* result, const cell* part, bool, const cell*) {
   int32_t count = std::max(abs - start, 0);
   if (part) {
     if (type_of(part) == TYPE_PAIR) {
-      int32_t x = int32_t(part->w2), y = int32_t(part->w3);
-      start = std::max(head_of(value) + (x > 0 ? x - 1 : x), 0);
-      count = y < x ? 0 : y - x;
+      // Wide: the corners may lie anywhere in the 32-bit range.
+      int64_t x = int32_t(part->w2), y = int32_t(part->w3);
+      start = int32_t(std::clamp<int64_t>(head_of(value) + (x > 0 ? x - 1 : x), 0, abs));
+      count = int32_t(std::clamp<int64_t>(y - x, 0, abs));
     } else {
       count = part_count(value, part);
     }

@@ -55,7 +55,27 @@ int32_t part_count(const cell* s, const cell* part);
 // hash! keeps an index of its cells in word 3. reindex rebuilds it over the
 // whole buffer (after cells moved); index_cells enters `count` cells from
 // absolute index `from` (after they were added). Other types: nothing.
+// The records a sort walks as raw bytes of a series' buffer. User code (a
+// comparator function) may append to the series, which replaces the buffer
+// rather than moving it: `follow` points *base at the records again after
+// each such call, and raises Script Error past-end when the buffer no longer
+// holds them at the same unit (the series was cut short or widened).
+struct sorted_records {
+  const cell* series;  // a rooted cell whose address stays put
+  uint32_t unit;
+  uint64_t offset, span;  // bytes from the buffer's data start
+  uint8_t** base;
+  void follow() const;
+};
+
 void reindex(const cell* s);
+// A hash!'s index kept up with an edit instead of rebuilt (no-ops for
+// anything else). unindex_removed: before cells [at, at + count) leave a
+// block of len cells, the rest moving down; false when the index must be
+// rebuilt once they have. index_inserted: after count cells were inserted
+// at `at`, the rest moved up.
+bool unindex_removed(const cell* s, int32_t at, int32_t count, int32_t len);
+void index_inserted(const cell* s, int32_t at, int32_t count);
 void index_cells(const cell* s, int32_t from, int32_t count);
 inline bool indexed_q(const cell* s) { return type_of(s) == TYPE_HASH && s->w3; }
 

@@ -572,8 +572,6 @@ cell* insert(cell* series, const cell* value, int32_t part, bool only, int32_t d
   uint32_t h = head_of(series, b);
   uint32_t old_tail = chars_of(b);
   bool at_tail = h == old_tail;
-  // Formed values take no /part here: it cuts only texts and chars.
-  if (!at_tail && type_of(value) != TYPE_CHAR && !any_string_q(type_of(value))) part = -1;
   bool owned = ownership::notify(series, ownership::INSERT, value, int32_t(h), expected_count(value, part, dup));
   uint32_t added = add_at_tail(series, value, part, only, dup, at_tail ? ADD_APPEND : ADD_INSERT);
   if (!at_tail) rotate_into_place(series, h, old_tail);

@@ -180,9 +180,10 @@ cell* eval_path(cell* parent, const cell* element, const cell* value, const cell
   if (type == TYPE_WORD) error::fire(err::cat_script, err::script::invalid_path, path, element);
   cell* target = stack::push(parent);  // the answer's cell; the parent stays as it is
   if (type == TYPE_INTEGER) {
+    // The type's own pick and poke: a vector! reads its elements as numbers.
     int32_t index = actions::get_index_argument(element);
-    if (!value) return actions::get_action_ptr_from<ACT_PICK>(TYPE_SERIES)(target, index, element);
-    actions::get_action_ptr_from<ACT_POKE>(TYPE_SERIES)(target, index, element, value, notify);
+    if (!value) return actions::get_action_ptr_value<ACT_PICK>(target)(target, index, element);
+    actions::get_action_ptr_value<ACT_POKE>(target)(target, index, element, value, notify);
     return const_cast<cell*>(value);
   }
   find_options o;
@@ -191,7 +192,7 @@ cell* eval_path(cell* parent, const cell* element, const cell* value, const cell
   if (type_of(find(target, element, o)) == TYPE_NONE)
     error::fire(err::cat_script, err::script::bad_path_set, path, element);
   cell two{TYPE_INTEGER, 0, 2, 0};
-  actions::get_action_ptr_from<ACT_POKE>(TYPE_SERIES)(target, 2, &two, value, notify);
+  actions::get_action_ptr_value<ACT_POKE>(target)(target, 2, &two, value, notify);
   return const_cast<cell*>(value);
 }
 

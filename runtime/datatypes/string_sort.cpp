@@ -1,5 +1,6 @@
 // sort of string! (and of binary!, which inherits it): records of /skip
 // characters ordered by one character, or by all of them with /all.
+#include <cstring>
 #include <vector>
 
 #include "runtime/actions.h"
@@ -8,6 +9,8 @@
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/string_text.h"
+#include "runtime/datatypes/vector.h"
+#include "runtime/memory.h"
 #include "runtime/ownership.h"
 #include "runtime/sort.h"
 #include "runtime/utf.h"
@@ -22,12 +25,22 @@ struct order {
   uint32_t from, to;  // the characters of a record that decide, [from, to)
   bool fold;
   bool reverse;
+  uint32_t element;  // a vector!'s element type, 0 for text
 };
 
 // Code points are at most 0x10FFFF, so their difference never overflows.
 int32_t compare_records(const void* a, const void* b, void* arg, void*) {
   const order& o = *static_cast<const order*>(arg);
   auto pa = static_cast<const uint8_t*>(a), pb = static_cast<const uint8_t*>(b);
+  if (o.element) {
+    // vector! elements are numbers of any width, compared by value.
+    for (uint32_t i = o.from; i < o.to; ++i) {
+      double x = vector::number_at(pa + size_t(i) * o.unit, o.unit, o.element);
+      double y = vector::number_at(pb + size_t(i) * o.unit, o.unit, o.element);
+      if (x != y) return (x < y) != o.reverse ? -1 : 1;
+    }
+    return 0;
+  }
   for (uint32_t i = o.from; i < o.to; ++i) {
     int32_t ca = read_unit(pa, o.unit, i), cb = read_unit(pb, o.unit, i);
     if (ca != cb && o.fold) {
@@ -45,7 +58,16 @@ struct call_order {
   const cell* function;
   uint32_t unit, record, offset;
   bool all, reverse;
+  uint32_t element;  // as in order
 };
+
+// One element (a character, a byte, or a vector! element) as a value.
+cell element_value(const call_order& o, const uint8_t* record) {
+  if (!o.element) return cell{TYPE_CHAR, 0, uint32_t(read_unit(record, o.unit, o.offset)), 0};
+  cell value = *vector::get_value(record + size_t(o.offset) * o.unit, o.unit, o.element);
+  stack::pop(1);
+  return value;
+}
 
 // A record as a new string! on the data stack.
 cell* push_record(const std::vector<int32_t>& chars, uint32_t unit) {
@@ -59,13 +81,35 @@ cell* push_record(const std::vector<int32_t>& chars, uint32_t unit) {
 // The function is asked whether its first argument sorts before its second,
 // with the two records in the order the sort holds them reversed (so a
 // "lesser?" function sorts ascending).
-int32_t compare_by_function(const void* a, const void* b, void* arg, void*) {
+int32_t compare_by_function(const void* a, const void* b, void* arg, void* records) {
   const call_order& o = *static_cast<const call_order*>(arg);
   auto pa = static_cast<const uint8_t*>(a), pb = static_cast<const uint8_t*>(b);
+  // The call may append to the text: the sort goes on in its new buffer.
+  auto& follow = *static_cast<const series::sorted_records*>(records);
   if (!o.all) {
-    cell x{TYPE_CHAR, 0, uint32_t(read_unit(pa, o.unit, o.offset)), 0};
-    cell y{TYPE_CHAR, 0, uint32_t(read_unit(pb, o.unit, o.offset)), 0};
-    return o.reverse ? compare_call(o.function, &x, &y, 1) : compare_call(o.function, &y, &x, 1);
+    cell x = element_value(o, pa), y = element_value(o, pb);
+    int32_t r = o.reverse ? compare_call(o.function, &x, &y, 1) : compare_call(o.function, &y, &x, 1);
+    follow.follow();
+    return r;
+  }
+  if (o.element) {
+    // Whole records as vectors of the same kind, copied out before anything
+    // allocates: a and b lie in the buffer, which allocations may move.
+    size_t n = size_t(o.record) * o.unit;
+    std::vector<uint8_t> bytes_a(pa, pa + n), bytes_b(pb, pb + n);
+    auto push_vector = [&](const std::vector<uint8_t>& bytes) {
+      cell* v = vector::make_at(stack::push_cell(), int32_t(o.record), o.element, o.unit);
+      series_buffer* vb = memory::buffer_of(v->w2);
+      std::memcpy(vb->head_ptr(), bytes.data(), n);
+      vb->tail = vb->head + uint32_t(n);
+      return v;
+    };
+    cell* x = push_vector(bytes_a);
+    cell* y = push_vector(bytes_b);
+    int32_t r = o.reverse ? compare_call(o.function, x, y, 1) : compare_call(o.function, y, x, 1);
+    stack::pop(2);
+    follow.follow();
+    return r;
   }
   // The records are read before anything allocates: a and b may lie in the
   // text's buffer, which the allocations below may move.
@@ -78,6 +122,7 @@ int32_t compare_by_function(const void* a, const void* b, void* arg, void*) {
   cell* y = push_record(rb, o.unit);
   int32_t r = o.reverse ? compare_call(o.function, x, y, 1) : compare_call(o.function, y, x, 1);
   stack::pop(2);
+  follow.follow();
   return r;
 }
 
@@ -136,21 +181,23 @@ cell* sort(cell* series, bool case_, const cell* skip, const cell* comparator, c
   }
   // Folding is the same for every unit, so a text sorts alike whatever its
   // storage width (a unit-1 text may hold Latin-1 capitals).
-  order o{v.unit, all ? 0 : offset, all ? record : offset + 1, !case_ && type_of(series) != TYPE_BINARY,
-          reverse};
+  uint32_t element = type_of(series) == TYPE_VECTOR ? series->w3 : 0;
+  order o{v.unit, all ? 0 : offset, all ? record : offset + 1,
+          !case_ && type_of(series) != TYPE_BINARY && !element, reverse, element};
   bool owned = ownership::notify(series, ownership::SORT, nullptr, int32_t(head), int32_t(length));
-  series_buffer* b = buffer_of(series);  // the owner's hook may have moved it
-  uint8_t* base = b->head_ptr() + size_t(head) * v.unit;
+  uint8_t* base = nullptr;
   collector::pinned_pointer keep(base);  // a user comparator may let the buffer move
+  series::sorted_records records{series, v.unit, uint64_t(head) * v.unit, uint64_t(length) * v.unit, &base};
+  records.follow();  // the owner's hook may have moved, cut or widened it
   uint32_t width = record * v.unit;
-  call_order by_call{comparator, v.unit, record, offset, all && skip, reverse};
+  call_order by_call{comparator, v.unit, record, offset, all && skip, reverse, element};
   bool user = comparator && type_of(comparator) == TYPE_FUNCTION;
   void* arg = user ? static_cast<void*>(&by_call) : static_cast<void*>(&o);
   sort::comparator fn = user ? compare_by_function : compare_records;
   // Stability is asked for by /stable alone: with /case, records equal in
   // their compared character may still differ elsewhere.
-  if (stable) sort::mergesort(&base, length / record, width, arg, nullptr, fn);
-  else sort::qsort(&base, length / record, width, arg, nullptr, fn);
+  if (stable) sort::mergesort(&base, length / record, width, arg, &records, fn);
+  else sort::qsort(&base, length / record, width, arg, &records, fn);
   if (owned) ownership::notify(series, ownership::SORTED, nullptr, int32_t(head), int32_t(length));
   return series;
 }

@@ -48,8 +48,9 @@ struct text_view {
 
 inline text_view view_of(const cell* s) {
   series_buffer* b = buffer_of(s);
-  uint32_t unit = type_of(s) == TYPE_BINARY ? 1 : unit_of(b);
-  uint32_t total = b->used() >> (unit >> 1);  // units of 1, 2 or 4 bytes
+  // A vector!'s unit is its element width, which may be 8.
+  uint32_t unit = type_of(s) == TYPE_BINARY ? 1 : type_of(s) == TYPE_VECTOR ? b->unit() : unit_of(b);
+  uint32_t total = b->used() >> (unit == 8 ? 3 : unit >> 1);  // units of 1, 2, 4 or 8 bytes
   int32_t h = int32_t(s->w1);
   uint32_t head = h < 0 ? 0 : uint32_t(h) > total ? total : uint32_t(h);
   return text_view{b->head_ptr() + size_t(head) * unit, unit, head, total - head};

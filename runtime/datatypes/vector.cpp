@@ -490,6 +490,10 @@ cell* get_value(const uint8_t* p, uint32_t width, uint32_t type) {
   }
 }
 
+double number_at(const uint8_t* p, uint32_t width, uint32_t type) {
+  return int_kind_q(type) ? double(read_int(p, width, type)) : read_float(p, type == TYPE_PERCENT ? 8 : width);
+}
+
 void set_value(uint8_t* p, const cell* value, uint32_t width, uint32_t type) {
   uint32_t vt = type_of(value);
   if (!int_kind_q(vt) && !float_kind_q(vt)) error::fire(err::cat_script, err::script::invalid_type, value);

@@ -29,6 +29,8 @@ void ks_clear(cell* v);
 void ks_append_int(cell* v, int32_t value);  // a raw 4-byte integer at the tail
 // Pushes the element at p (width bytes of a `type` vector) as a value.
 cell* get_value(const uint8_t* p, uint32_t width, uint32_t type);
+// The element at p as a number (exact for every integer and float width).
+double number_at(const uint8_t* p, uint32_t width, uint32_t type);
 // Writes value at p; a value that is neither integer!/char! nor
 // float!/percent! raises Script Error invalid-type.
 void set_value(uint8_t* p, const cell* value, uint32_t width, uint32_t type);

@@ -6,6 +6,7 @@
 #include <cassert>
 #include <cfenv>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -81,6 +82,11 @@ void act() {
   auto is = [](const char* name) { return std::strcmp(mode, name) == 0; };
   if (is("report")) {
     report();
+  } else if (is("print-segv")) {
+    // Buffered output (standard output is a pipe here) must survive a fault.
+    std::fputs("printed before the fault\n", stdout);
+    int* volatile bad = reinterpret_cast<int*>(uintptr_t{8});
+    *bad = 1;
   } else if (is("segv")) {
     int* volatile bad = reinterpret_cast<int*>(uintptr_t{8});
     *bad = 1;

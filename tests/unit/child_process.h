@@ -30,14 +30,22 @@ inline std::string script_file(const std::string& name, const std::string& text)
   return path;
 }
 
-// env entries ("NAME=value") are added to this process's environment.
+// env entries ("NAME=value") are added to this process's environment,
+// replacing a variable of the same name.
 inline child_result run_child(const std::string& program, const std::vector<std::string>& args,
                               const std::vector<std::string>& env = {}) {
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   std::vector<char*> envp;
-  for (char** e = environ; *e; ++e) envp.push_back(*e);
+  for (char** e = environ; *e; ++e) {
+    bool replaced = false;
+    for (const std::string& given : env) {
+      size_t name = given.find('=') + 1;
+      replaced |= std::string(*e).compare(0, name, given, 0, name) == 0;
+    }
+    if (!replaced) envp.push_back(*e);
+  }
   for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
 

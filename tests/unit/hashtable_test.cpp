@@ -306,10 +306,34 @@ TEST_F(table_test, a_long_block_of_few_values_grows_its_cell_words_cleanly) {
     }
 }
 
-TEST_F(table_test, shifting_more_than_thirty_thousand_cells_is_refused) {
-  held_table t(hash_over({integer_cell(1), integer_cell(2)}));
-  EXPECT_EQ(hashtable::shift_indexes(t.node(), 1, 0, 30001, true), 1);
+// Cells in the middle of the block: over 30000 of them are refused (the
+// caller rebuilds). Cells running to its end always shift: the shorter side
+// moves, and at the head only the bias changes.
+TEST_F(table_test, shifting_more_than_thirty_thousand_cells_is_refused_short_of_the_end) {
+  uint32_t block = memory::alloc_cells(30010);
+  collector::root_node keep(block);
+  for (int i = 0; i < 30010; ++i) append_cell(block, integer_cell(i == 1 ? 2 : 1));
+  cell value{TYPE_BLOCK, 0, block, 0};
+  held_table t(hashtable::init(30010, &value, hashtable::HASH, 1));
+  EXPECT_EQ(hashtable::shift_indexes(t.node(), 1, 2, 30001, true), 1);
   EXPECT_EQ(find_index(t, integer_cell(2), 0, 1, 0, false, false), 1);  // untouched
+  // A cell inserted at the head: the whole block moves one cell up.
+  series::make_room(memory::buffer_of(block), sizeof(cell));
+  cell* c = cells_at(block);
+  std::memmove(c + 1, c, 30010 * sizeof(cell));
+  c[0] = integer_cell(3);
+  EXPECT_EQ(hashtable::shift_indexes(t.node(), 1, 0, 30010, true), 0);
+  hashtable::put(t.node(), cells_at(block));
+  EXPECT_EQ(find_index(t, integer_cell(2), 0, 1, 0, false, false), 2);
+  EXPECT_EQ(find_index(t, integer_cell(3), 0, 1, 0, false, false), 0);
+  // Two removed at the head: the rest moves two cells down.
+  EXPECT_EQ(hashtable::shift_indexes(t.node(), -2, 2, 30009, true), 0);
+  c = cells_at(block);
+  std::memmove(c, c + 2, 30009 * sizeof(cell));
+  memory::buffer_of(block)->tail -= 2 * sizeof(cell);
+  EXPECT_EQ(find_index(t, integer_cell(2), 0, 1, 0, false, false), 0);
+  EXPECT_EQ(find_index(t, integer_cell(3), 0, 1, 0, false, false), -1);
+  EXPECT_EQ(find_index(t, integer_cell(1), 0, 1, 0, false, false), 1);
 }
 
 TEST_F(table_test, a_copy_shares_nothing_with_its_original) {

@@ -29,6 +29,9 @@ TEST(Launch, ScriptsRunAndReportUncaughtErrors) {
       {"kez [] print 1\n", 254, "", "script is missing a Kez header: /"},
       {"Kez/System [] print 1\n", 254, "", "Kez/System"},
       {"Kez [] f: func [][f] try [f] print \"after\"\n", 0, "after\n", ""},
+      // An argument nested too deep to form costs the report only itself.
+      {"Kez [] b: [] loop 1100 [b: reduce [b]] do make error! [type: 'user id: 'message arg1: b]\n", 254, "",
+       "*** User Error: \n*** Where: do"},
   };
   int n = 0;
   for (const row& r : rows) {
@@ -41,6 +44,25 @@ TEST(Launch, ScriptsRunAndReportUncaughtErrors) {
     } else {
       EXPECT_EQ(result.err, "");
     }
+  }
+}
+
+// Code nested deeper than the call stack: the uncaught stack-overflow gets
+// the normal report and status 254, with what was printed before it, even
+// when the nesting is too deep for the report to show it whole.
+TEST(Launch, DeepNestingEndsWithTheNormalReport) {
+  int n = 0;
+  for (int depth : {12000, 100000}) {
+    SCOPED_TRACE(depth);
+    std::string text = "Kez []\nprint \"before\"\n" + std::string(size_t(depth), '(') + "1" +
+                       std::string(size_t(depth), ')') + "\n";
+    // Without collector stress: loading the nesting would take minutes.
+    auto result = kez::test::run_child(KEZ_EXE, {script_file("deep_" + std::to_string(n++) + ".kez", text)},
+                                       {"KEZ_GC_STRESS=0"});
+    EXPECT_EQ(result.status, 254);
+    EXPECT_EQ(result.out, "before\n");
+    EXPECT_EQ(result.err.rfind("*** Internal Error: stack overflow\n", 0), 0u) << result.err;
+    EXPECT_NE(result.err.find("*** Near : (("), std::string::npos) << result.err;
   }
 }
 

@@ -54,6 +54,15 @@ TEST(ProcessExit, FailuresEndWithTheirRuntimeError) {
   }
 }
 
+// Output still buffered when a processor fault ends the process is written
+// before the report, whether standard output is a terminal, a pipe or a file.
+TEST(ProcessExit, AFaultFlushesWhatWasPrinted) {
+  auto result = run_child(probe, {"print-segv"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "printed before the fault\n");
+  EXPECT_TRUE(ends_with_report(result.err, 1, "access violation")) << result.err;
+}
+
 TEST(ProcessExit, ReportShowsTheLow32BitsOfTheAddress) {
   auto result = run_child(probe, {"quit42"});
   EXPECT_EQ(result.err, "Kez App Error\n*** Runtime Error 42: unknown error code!\n*** at: 1234ABCDh\n");

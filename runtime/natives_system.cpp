@@ -436,14 +436,13 @@ uint64_t r_os_info(const uint64_t*) {
   return answer_cell(info);
 }
 
-uint32_t r_read_clipboard(int32_t, const int32_t*) {
-  stack::set_last_keep(clipboard::read());
-  return 0;
-}
+uint64_t r_read_clipboard(const uint64_t*) { return answer_cell(clipboard::read()); }
 
-uint32_t r_write_clipboard(int32_t, const int32_t*) {
-  result(cell{TYPE_LOGIC, clipboard::write(arg(0)) ? 1u : 0u, 0, 0});
-  return 0;
+// Raw: its argument may be any value, an integer! among them, so it takes the
+// cell itself.
+uint64_t r_write_clipboard(const uint64_t* p) {
+  static const cell yes{TYPE_LOGIC, 1, 0, 0}, no{TYPE_LOGIC, 0, 0, 0};
+  return answer_cell(clipboard::write(param_cell(p[0])) ? &yes : &no);
 }
 
 }  // namespace
@@ -453,18 +452,17 @@ void register_system_routines(routine_list& list) {
   list.push_back({"exists?", "[\"Returns TRUE if the file exists\" path [file!] return: [logic!]]", r_exists_q, false});
   list.push_back({"write-stdout", "[\"Write data to STDOUT\" data [any-type!]]", r_write_stdout, true});
   list.push_back({"os-info", "[\"Returns detailed operating system version information\"]", r_os_info, true});
-}
-
-void register_system_extras(extra_list& list) {
   list.push_back({"read-clipboard",
                   "[\"Return the contents of the system clipboard\" return: [any-type!] \"false on failure, none if "
                   "empty, otherwise: string!, block! of files!, or an image!\"]",
-                  r_read_clipboard});
+                  r_read_clipboard, true});
   list.push_back({"write-clipboard",
                   "[\"Write content to the system clipboard\" data [any-type!] \"string!, block! of files!, an image! "
                   "or none!\" return: [logic!] \"indicates success\"]",
-                  r_write_clipboard});
+                  r_write_clipboard, true});
 }
+
+void register_system_extras(extra_list&) {}
 
 void register_system(entry* slots) {
   slots[36] = n_stats;

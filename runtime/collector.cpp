@@ -244,19 +244,24 @@ bool evacuate_sparse() {
   while (active && !active->free) active = frame_at<node_frame>(active->next);
   if (!active) return false;
   record.node_active = arena::offset_of(active);
-  bool moved = false;
   uint64_t free = 0;
   for (auto* f = frame_at<node_frame>(record.node_head); f; f = frame_at<node_frame>(f->next))
     if (f->free && !f->release) free += f->capacity - f->used;
+  // Every frame to empty is flagged before any node moves, so that none
+  // receives nodes it is about to give away: a node moves once a cycle, and
+  // the relocation table answers one step only. A chosen frame's own room
+  // leaves the pool along with the nodes it needs placed elsewhere.
+  std::vector<node_frame*> chosen;
   for (auto* f = frame_at<node_frame>(record.node_tail); f; f = frame_at<node_frame>(f->prev)) {
     if ((f->history & HISTORY_MASK) == HISTORY_MASK && f->used < memory::NODES_PER_FRAME / 2 &&
-        free > memory::NODES_PER_FRAME && f != active) {
-      evacuate(f);
-      free -= memory::NODES_PER_FRAME;
-      moved = true;
+        free > f->capacity && f != active && !f->release) {
+      f->release = 1;
+      free -= f->capacity;
+      chosen.push_back(f);
     }
   }
-  return moved;
+  for (node_frame* f : chosen) evacuate(f);
+  return !chosen.empty();
 }
 
 void compact_node_frames() {

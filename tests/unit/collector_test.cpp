@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -224,6 +225,44 @@ TEST_F(collector_test, evacuation_rewrites_every_reference_to_a_moved_node) {
     EXPECT_EQ(slot, guarded);
   }
   heap.expect_intact();
+}
+
+// Five frames: the first full, the second (active) with a hundred free
+// nodes, the third sparse, the fourth over half used, the last sparse. The
+// last frame's nodes overflow the active frame into the third, which is
+// itself evacuated later in the same cycle: a node may move only once, or the
+// slots naming it are rewritten to a node in a released frame.
+TEST_F(collector_test, evacuation_never_moves_nodes_into_a_frame_it_evacuates) {
+  collector::set_stress(false);
+  constexpr uint32_t total = 49000;
+  uint32_t keep_block = memory::alloc_cells(total);
+  collector::root_node keep(keep_block);
+  for (uint32_t i = 0; i < total; ++i) {
+    uint32_t n = memory::alloc_bytes(4);
+    *reinterpret_cast<uint32_t*>(series::make_room(memory::buffer_of(n), 4)) = i;
+    append(keep_block, series_value(TYPE_BINARY, n));
+  }
+  std::vector<uint32_t> frames = node_frames();
+  ASSERT_EQ(frames.size(), 5u);
+  uint32_t kept[5] = {};
+  const uint32_t keep_of[5] = {memory::NODES_PER_FRAME, memory::NODES_PER_FRAME - 100, 1000, 6000, 1000};
+  for (uint32_t i = 0; i < total; ++i) {
+    cell* c = cell_at(keep_block, i);
+    for (uint32_t f = 1; f < 5; ++f)
+      if (in_frame(frames[f], c->w2) && kept[f]++ >= keep_of[f]) *c = cell{TYPE_NONE, 0, 0, 0};
+  }
+  uint32_t evacuations = collector::node_compaction_count();
+  for (int i = 0; i < 10 && collector::node_compaction_count() == evacuations; ++i) collector::do_cycle();
+  ASSERT_GT(collector::node_compaction_count(), evacuations);
+  frames = node_frames();
+  for (uint32_t i = 0; i < total; ++i) {
+    cell* c = cell_at(keep_block, i);
+    if (c->header != TYPE_BINARY) continue;
+    ASSERT_TRUE(std::any_of(frames.begin(), frames.end(), [&](uint32_t f) { return in_frame(f, c->w2); }))
+        << "binary " << i << " names a node of a released frame";
+    ASSERT_EQ(memory::buffer_of(c->w2)->node, c->w2);
+    ASSERT_EQ(*reinterpret_cast<uint32_t*>(memory::buffer_of(c->w2)->head_ptr()), i);
+  }
 }
 
 TEST_F(collector_test, more_dead_nodes_than_the_release_list_holds) {

@@ -24,17 +24,6 @@ namespace kez::library {
 
 namespace {
 
-[[noreturn]] void failed(const char* name) {
-  std::fflush(stdout);
-  std::fprintf(stderr, "*** the library failed to load (%s)\n", name);
-  cell* top = stack::top;
-  if (top > stack::bottom && type_of(top - 1) == TYPE_ERROR) natives::write_formed(top - 1, stderr, true);
-  else if (type_of(error::last_value()) == TYPE_ERROR) natives::write_formed(error::last_value(), stderr, true);
-  std::fflush(stderr);
-  runtime::on_quit();
-  std::_Exit(-2 & 0xFF);
-}
-
 // The fields whose values the runtime made, and the runtime's reads of the
 // system object from here on.
 void connect_system() {
@@ -42,7 +31,7 @@ void connect_system() {
   stack::pop(1);
   cell system = *context::get(&name);
   collector::root_cells keep(&system);
-  if (type_of(&system) != TYPE_OBJECT) failed("system");
+  if (type_of(&system) != TYPE_OBJECT) kez::boot::library_failed("system");
   system_stub::bind_system(&system);
   // system/words: the global context seen as an object.
   cell words{TYPE_OBJECT, context::global, uint32_t(-1), 0};
@@ -61,7 +50,7 @@ void boot() {
   bool stress = collector::stress_q();
   if (stress && !std::getenv("KEZ_GC_STRESS_BOOT")) collector::set_stress(false);
   const cell* specs = kez::boot::data_source("routines");
-  if (!specs) failed("routines");
+  if (!specs) kez::boot::library_failed("routines");
   natives::define_routines(specs);
   function::library_building = true;
   kez::boot::run_library();

@@ -199,10 +199,9 @@ void run_stretch(const stretch& s) {
   collector::set_enabled(true);
 }
 
-[[noreturn]] void library_failed(const cell* name) {
-  std::fflush(stdout);
-  std::fputs("*** the library failed to load (", stderr);
-  natives::write_formed(name, stderr, false);
+// The rest of the report of a library that could not be made: the error
+// that stopped it, then the process ends with the status of an uncaught error.
+[[noreturn]] void end_library_failure() {
   std::fputs(")\n", stderr);
   cell* top = stack::top;
   if (top > stack::bottom && type_of(top - 1) == TYPE_ERROR) natives::write_formed(top - 1, stderr, true);
@@ -212,7 +211,20 @@ void run_stretch(const stretch& s) {
   std::_Exit(-2 & 0xFF);
 }
 
+[[noreturn]] void library_failed(const cell* name) {
+  std::fflush(stdout);
+  std::fputs("*** the library failed to load (", stderr);
+  natives::write_formed(name, stderr, false);
+  end_library_failure();
+}
+
 }  // namespace
+
+void library_failed(const char* what) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "*** the library failed to load (%s", what);
+  end_library_failure();
+}
 
 void run_library() {
   if (LIBRARY >= boot_cells || type_of(root::cell_at(LIBRARY)) != TYPE_BLOCK) return;

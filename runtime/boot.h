@@ -40,6 +40,9 @@ const cell* data_source(const char* name);
 // Phase 5's evaluation: every library source's top level, in source order;
 // a source that fails reports its error and ends the process (status 254).
 void run_library();
+// Reports that the library could not be made (its part named by `what`, with
+// the error that stopped it) and ends the process with status 254.
+[[noreturn]] void library_failed(const char* what);
 
 // Runs a script file: read as UTF-8, its `Kez [...]` header found and
 // skipped (text before it ignored), the rest evaluated in the global context.

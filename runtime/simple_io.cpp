@@ -195,6 +195,11 @@ void append_text(cell* target, const uint8_t* bytes, size_t n) {
 
 bool load_text(const uint8_t* bytes, size_t n, cell* target) {
   if (utf8::valid_prefix(bytes, n) != n) return false;
+  // The loaders take overlong two-byte forms (lead C0 or C1); text from a
+  // file or a response refuses them, or an encoded line end would slip past
+  // the byte-level line split and read differently line by line.
+  for (size_t i = 0; i < n; ++i)
+    if ((bytes[i] & 0xFE) == 0xC0) return false;
   *target = cell{TYPE_STRING, 0, string::load_utf8(bytes, n, 0, nullptr, true), 0};
   return true;
 }

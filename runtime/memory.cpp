@@ -184,12 +184,16 @@ series_buffer* alloc_series_buffer(uint32_t count, uint32_t unit, int32_t head_o
   } else {
     auto* f = frame_at<series_frame>(record.series_active);
     if (!f || uint64_t(f->heap) + needed >= f->end) {
-      f = find_series_frame(needed);
+      // A frame with less room than FRAME_REUSE_MIN is not taken up again;
+      // were it to count as room here, a heap of many nearly full frames
+      // would grow by a new frame each time instead of collecting.
+      uint32_t wanted = std::max(needed, FRAME_REUSE_MIN);
+      f = find_series_frame(wanted);
       if (!f && !collected) {
         collector::auto_collect();
-        f = find_series_frame(needed);
+        f = find_series_frame(wanted);
       }
-      if (!f || f->end - f->heap < FRAME_REUSE_MIN) {
+      if (!f) {
         if (needed >= record.next_series_size) record.next_series_size = record.max_series_size;
         f = new_series_frame();
       }

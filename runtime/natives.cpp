@@ -46,7 +46,6 @@ void limit_hit() { error::fire(err::cat_internal, err::internal::limit_hit); }
 const extra_list& extras() {
   static const extra_list list = [] {
     extra_list l;
-    register_system_extras(l);
     system_stub::register_extras(l);
     image::register_extras(l);
     return l;

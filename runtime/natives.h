@@ -57,7 +57,6 @@ struct fixed_list {
 
 using extra_list = fixed_list<extra, TABLE_SLOTS - COUNT>;
 const extra_list& extras();
-void register_system_extras(extra_list& list);
 
 // Routine entry points, by index: called with the converted arguments (or,
 // for a raw routine, the argument cells' addresses); the answer is the plain

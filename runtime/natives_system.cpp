@@ -462,8 +462,6 @@ void register_system_routines(routine_list& list) {
                   r_write_clipboard, true});
 }
 
-void register_system_extras(extra_list&) {}
-
 void register_system(entry* slots) {
   slots[36] = n_stats;
   slots[84] = n_to_local_file;

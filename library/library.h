@@ -18,4 +18,7 @@ void boot();
 // members the system object takes from C++, added to the routine list.
 void register_routines(natives::routine_list& list);
 
+// The data codecs' routines (the JSON decoder's unescape), added the same way.
+void register_codec_routines(natives::routine_list& list);
+
 }  // namespace kez::library

@@ -19,6 +19,7 @@
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/file.h"
 #include "runtime/datatypes/float.h"
+#include "runtime/datatypes/handle.h"
 #include "runtime/datatypes/image.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/tuple.h"
@@ -29,6 +30,7 @@
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
 #include "runtime/system_stub.h"
+#include "runtime/trace.h"
 #include "runtime/words.h"
 
 namespace kez::library {
@@ -142,6 +144,12 @@ uint64_t r_count_chars(const uint64_t* p) {
   return count;
 }
 
+// The parent handle of a face realised without a parent.
+uint64_t r_make_null_handle(const uint64_t*) {
+  handle::box(0, handle::KIND_NULL);
+  return 0;
+}
+
 uint64_t r_stack_size_q(const uint64_t*) { return uint32_t(stack::top - stack::bottom); }
 
 uint64_t r_pick_stack(const uint64_t* p) {
@@ -159,21 +167,17 @@ uint64_t r_frame_index_q(const uint64_t*) {
 uint64_t r_collect_calls(const uint64_t* p) {
   cell blk = *param(p[0]);
   collector::root_cells keep(&blk);
-  uint32_t anon = words::word[words::w::anon]->w2 & 0xFFFF, body = words::word[words::w::body]->w2 & 0xFFFF;
-  for (uint32_t i = stack::depth(); i-- > 0;) {
-    const stack::frame* f = stack::ctop_bottom + i;
-    uint32_t s = f->symbol();
-    if (s == 0 || s == anon || s == body) continue;
-    cell w{TYPE_WORD, f->word_context, s, uint32_t(-1)};
-    if (w.w1) w.w3 = uint32_t(context::find_word(w.w1, s, true));
-    cell index{TYPE_INTEGER, 0, f->prev_arguments, 0};
-    block::ks_append(&blk, &w);
-    block::ks_append(&blk, &index);
-  }
+  stack::collect_calls(&blk, 1);
   return answer(param(p[0]));
 }
 
-uint64_t r_tracing_q(const uint64_t*) { return 0; }  // the interpreter has no tracer yet
+// A do/trace run is in progress (library code, whose own steps are never
+// reported, asks from inside it).
+uint64_t r_tracing_q(const uint64_t*) { return trace::session; }
+uint64_t r_set_tracing(const uint64_t* p) {
+  trace::set_switch(p[0] != 0);
+  return 0;
+}
 
 uint64_t r_interpreted_q(const uint64_t*) {
   // Below this routine's own frame and the caller's.
@@ -229,11 +233,13 @@ const natives::routine_def global_routines[] = {
     {"frame-index?", R"K([return: [integer!]])K", r_frame_index_q, false},
     {"collect-calls", R"K([blk [block!]])K", r_collect_calls, false},
     {"tracing?", R"K([return: [logic!]])K", r_tracing_q, false},
+    {"_set-tracing", R"K([on [logic!]])K", r_set_tracing, false},
     // Members of system objects, set by the library and then unset.
     {"_interpreted?", R"K(["Return TRUE if called from the interpreter" return: [logic!]])K", r_interpreted_q, false},
     {"_gc-active?", R"K([return: [logic!]])K", r_gc_active_q, false},
     {"_gc-series-cycles", R"K([return: [integer!]])K", r_gc_series_cycles, false},
     {"_gc-nodes-cycles", R"K([return: [integer!]])K", r_gc_nodes_cycles, false},
+    {"_make-null-handle", R"K([])K", r_make_null_handle, false},
     {"_set-float-pretty", R"K([on [logic!]])K", r_set_float_pretty, false},
     {"_bmp-encode", R"K([img [image!] where [any-type!]])K", r_image_encode<0>, true},
     {"_png-encode", R"K([img [image!] where [any-type!]])K", r_image_encode<1>, true},
@@ -249,6 +255,7 @@ const natives::routine_def global_routines[] = {
 
 void register_routines(natives::routine_list& list) {
   for (const natives::routine_def& r : global_routines) list.push_back(r);
+  register_codec_routines(list);
 }
 
 }  // namespace kez::library

@@ -40,7 +40,11 @@ clipboard_backend* installed = nullptr;
 
 }  // namespace
 
-clipboard_backend& clipboard() { return installed ? *installed : store; }
+clipboard_backend& clipboard() {
+  if (installed) return *installed;
+  static clipboard_backend* system = open_x11_clipboard();
+  return system ? *system : store;
+}
 
 void set_clipboard_backend(clipboard_backend* backend) { installed = backend; }
 

@@ -1,7 +1,8 @@
-// The system clipboard as a set of formats, each holding bytes. Until the
-// GUI platform layer brings the X11 CLIPBOARD selection (UTF8_STRING,
-// text/uri-list, image/png), an in-process store stands in: what the
-// process writes, it reads back. The layer installs its own backend through
+// The system clipboard as a set of formats, each holding bytes. On an X
+// display (DISPLAY set, KEZ_HEADLESS not) it is the CLIPBOARD selection,
+// shared with the other programs (platform/clipboard_x11.cpp); headless or
+// without a display an in-process store stands in: what the process writes,
+// it reads back. Tests may install a backend of their own through
 // set_clipboard_backend and nothing above this seam changes.
 //
 // Invariants:
@@ -31,10 +32,15 @@ class clipboard_backend {
   virtual bool get(clip_format format, std::vector<uint8_t>& bytes) = 0;
 };
 
-// The backend in use: the in-process store unless another was installed.
+// The backend in use: an installed one, else the X11 selection when a
+// display is there, else the in-process store (chosen at the first use).
 clipboard_backend& clipboard();
 // Installs a backend (null: back to the in-process store). The caller keeps
 // ownership and keeps it alive while installed.
 void set_clipboard_backend(clipboard_backend* backend);
+// The CLIPBOARD selection of the display in DISPLAY: made once, kept until
+// the process ends; null without a display, with KEZ_HEADLESS set, or when
+// the display cannot be reached.
+clipboard_backend* open_x11_clipboard();
 
 }  // namespace kez::platform

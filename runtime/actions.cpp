@@ -186,8 +186,9 @@ bool part_and_dup(const int32_t* r, int part_ref, int dup_ref, int32_t& part, in
 }
 
 void insert_entry(const int32_t* r, bool append) {
-  int32_t part, dup;
-  if (!part_and_dup(r, 0, 2, part, dup, arg(1))) return result(arg(0));
+  // Without /part and /dup (the commonest call) there is nothing to check.
+  int32_t part = -1, dup = 1;
+  if ((r[0] >= 0 || r[2] >= 0) && !part_and_dup(r, 0, 2, part, dup, arg(1))) return result(arg(0));
   result(get_action_ptr_value<ACT_INSERT>(arg(0))(arg(0), arg(1), part, flag(r, 1), dup, append));
 }
 

@@ -57,6 +57,7 @@
 #include "runtime/handles.h"
 #include "runtime/hooks.h"
 #include "runtime/kezbin.h"
+#include "gui/backend/event.h"
 #include "platform/os.h"
 #include "runtime/hashtable.h"
 #include "runtime/interpreter.h"
@@ -68,6 +69,7 @@
 #include "runtime/random.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
+#include "runtime/trace.h"
 #include "runtime/system_stub.h"
 #include "runtime/thrown.h"
 #include "runtime/words.h"
@@ -88,7 +90,7 @@ void (*const word_registrations[])() = {
     op::init,     function::init, routine::init,  object::init,
     time::init,   date::init,     money::init,    pair::init,     point2D::init, point3D::init,
     tuple::init,  percent::init,  triple::init,   vector::init,   bitset::init,  map::init,
-    hash_::init,  handle::init,   port::init,     image::init,
+    hash_::init,  handle::init,   port::init,     image::init,   gui::event::init,
 };
 
 // Every type's name, so that specs may name types not built yet.
@@ -301,6 +303,11 @@ void init_runtime() {
   lexer::init();
   cycles::reset();
   error::evaluator.throw_error = stack::throw_error;
+  error::evaluator.tracing = [] { return trace::active; };
+  error::evaluator.fire_event = [](int32_t, cell* e) {
+    const cell* at = block::any_block_q(type_of(&interpreter::position)) ? &interpreter::position : nullptr;
+    trace::fire(trace::ERROR, at, e, nullptr);
+  };
   define_types();
 }
 
@@ -320,6 +327,7 @@ void init() {
   }
   error::init(catalogue);
   interpreter::init();
+  trace::init();
   refs::init();
   // Phases 2 and 3 need nothing here: the library's words were bound as
   // they were decoded, and its bodies are interpreted.
@@ -347,36 +355,23 @@ long find_header(const char* text, unsigned long length) {
   return -1;
 }
 
-void run_script(const char* path) {
-  std::string text;
-  if (FILE* f = std::fopen(path, "rb")) {
-    char chunk[65536];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) text.append(chunk, n);
-    std::fclose(f);
-  } else {
-    std::fprintf(stderr, "*** cannot open %s\n", path);
-    std::fflush(stderr);
-    runtime::on_quit();
-    std::_Exit(-2 & 0xFF);
-  }
+void run_launch(const std::string& command_line) {
   cell* args = stack::arguments;
+  // Made on the stack first: the allocation may move the object's values.
+  cell* base = stack::top;
+  cell* line = stack::push_cell();
+  string::load(reinterpret_cast<const uint8_t*>(command_line.data()), command_line.size(), line);
+  const cell* launch = data_source("launch.kez");
+  cell* raw = system_stub::system_field({"script", "args"});
+  if (!launch || !raw) library_failed("launch.kez");
+  *raw = *line;
+  stack::top = base;
   stack::frame* mark = stack::ctop;
   try {
-    long start = find_header(text.data(), text.size());
-    if (start == -2) error::fire(err::cat_internal, err::internal::kez_system);
-    if (start < 0) {
-      cell* name = stack::push_cell();
-      file::load(reinterpret_cast<const uint8_t*>(path), std::strlen(path), name);
-      error::fire(err::cat_syntax, err::syntax::no_header, name);
-    }
-    cell* code = stack::push_cell();
-    *code = cell{TYPE_NONE, 0, 0, 0};
-    lexer::load_utf8(code, reinterpret_cast<const uint8_t*>(text.data()) + start, text.size() - size_t(start));
-    code->w1 = 2;  // past `Kez` and the header block
-    cell block = *code;
-    collector::root_cells keep(&block);
-    uint32_t status = interpreter::eval(&block, false);
+    cell code = *launch;
+    code.w1 = 2;  // past `Kez` and the header block
+    collector::root_cells keep(&code);
+    uint32_t status = interpreter::eval(&code, false);
     if (status) runtime::throw_(status);
   } catch (const thrown& t) {
     runtime::ctx.thrown = 0;

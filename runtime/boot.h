@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "runtime/cell.h"
 
@@ -44,11 +45,13 @@ void run_library();
 // the error that stopped it) and ends the process with status 254.
 [[noreturn]] void library_failed(const char* what);
 
-// Runs a script file: read as UTF-8, its `Kez [...]` header found and
-// skipped (text before it ignored), the rest evaluated in the global context.
-// An error nothing catches prints its form on standard error and ends the
-// process with status -2. Answers normally when the script ends.
-void run_script(const char* path);
+// Start-up's last step until the console takes over (the boot data's
+// launch.kez): system/script/args gets the command line, extract-boot-args
+// splits it, and the script it names runs through do-file with the rest of
+// the line as its arguments. An error nothing catches prints its form on
+// standard error and ends the process with status 254 (-2). Answers
+// normally when the script ends, or at once without one.
+void run_launch(const std::string& command_line);
 
 // The start of the body after a script's header in text: the offset of "Kez"
 // (optionally "/System") followed by blanks and "["; -1 without a header;

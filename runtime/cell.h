@@ -38,6 +38,7 @@ constexpr uint32_t TYPE_TABLE_ROWS = 57;  // ids 0..56
 // Header flags, each meaningful only on the types named.
 enum header_flag : uint32_t {
   FLAG_TYPE_MASK = 0xFF,
+  FLAG_EVENT_BUILT = 0x100,                            // event!: made by `make`, word 2 its block
   FLAG_FUNCTION_1 = 0x200, FLAG_FUNCTION_2 = 0x400,  // function!
   FLAG_CONTEXT_KIND = 0x1800,                          // context!: kind 0..3
   FLAG_WORD_CHANGED = 0x2000,                          // word cells in a context's word list

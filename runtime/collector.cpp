@@ -185,7 +185,7 @@ void mark_handle(cell* c) {
   if (int32_t(c->w3) >= 0) handles::mark(int32_t(c->w3), nullptr);
 }
 void mark_event(cell* c) {
-  if ((c->w3 & 0x10000) && c->w2) mark_block(&c->w2);
+  if ((c->header & FLAG_EVENT_BUILT) && c->w2) mark_block(&c->w2);
 }
 
 
@@ -277,18 +277,23 @@ std::vector<uint32_t> sorted_node_frames() {
   return frames;
 }
 
+// Each dead node goes back to its frame: the frame that starts last at or
+// below it (frames lie apart, in address order here). Dead nodes come in runs
+// from one frame, so the last frame found is tried first; the nodes are not
+// sorted, which cost more than the rest of a collection with many dead ones.
 void flush_pending() {
   if (!pending_count) return;
-  std::sort(pending, pending + pending_count);
   std::vector<uint32_t> frames = sorted_node_frames();
-  size_t fi = 0;
+  node_frame* last = nullptr;
   for (uint32_t i = 0; i < pending_count; ++i) {
     uint32_t node = pending[i];
-    while (fi < frames.size() && !arena::at<node_frame>(frames[fi])->holds(node) &&
-           arena::at<node_frame>(frames[fi])->first_node() < node)
-      ++fi;
-    assert(fi < frames.size() && arena::at<node_frame>(frames[fi])->holds(node));
-    memory::free_node(arena::at<node_frame>(frames[fi]), node);
+    if (!last || !last->holds(node)) {
+      auto after = std::upper_bound(frames.begin(), frames.end(), node);
+      assert(after != frames.begin());
+      last = arena::at<node_frame>(*(after - 1));
+      assert(last->holds(node));
+    }
+    memory::free_node(last, node);
   }
   pending_count = 0;
 }

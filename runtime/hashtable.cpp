@@ -9,6 +9,7 @@
 #include "runtime/actions.h"
 #include "runtime/arrays.h"
 #include "runtime/case_map.h"
+#include "runtime/datatypes/string.h"
 #include "runtime/entry_table.h"
 #include "runtime/hashtable_record.h"
 #include "runtime/murmur.h"
@@ -360,8 +361,13 @@ cell* insert_keyed(const root& t, uint32_t i, const uint32_t* known_hash = nullp
   record* r = t.rec();
   cell* c = cells_of(r->block) + i;
   if (!r->stamp && hash::address_keyed_q(type_of(c))) r->stamp = epoch();
-  slot s = locate(words(r->flags), r->capacity, known_hash ? *known_hash : hash::value(c, false), [&](uint32_t b) {
-    return !known_hash && compare(cells_of(r->block) + words(r->index)[b], c, 2);
+  uint32_t h = known_hash ? *known_hash : hash::value(c, false);
+  bool map = r->kind == MAP;
+  uint32_t at = index_step(r);
+  slot s = locate(words(r->flags), r->capacity, h, [&](uint32_t b) {
+    const uint32_t* entry = words(r->index) + b * at;
+    if (known_hash || (map && entry[1] != h)) return false;
+    return compare(cells_of(r->block) + entry[0], c, 2);
   });
   if (s.match >= 0) return c;
   assert(s.free >= 0);
@@ -369,7 +375,9 @@ cell* insert_keyed(const root& t, uint32_t i, const uint32_t* known_hash = nullp
   uint32_t* flags = words(r->flags);
   if (state(flags, b) == EMPTY) ++r->used;
   set_state(flags, b, LIVE);
-  words(r->index)[b] = i;
+  uint32_t* entry = words(r->index) + b * at;
+  entry[0] = i;
+  if (map) entry[1] = h;
   ++r->count;
   return c;
 }
@@ -442,7 +450,7 @@ uint32_t init(uint32_t size, const cell* block, uint32_t kind, uint32_t values) 
   size = std::max(size, 4u);
   uint32_t capacity = hash::round_pow2(uint32_t(size / LOAD));
   t.rec()->flags = new_flags(capacity);
-  t.rec()->index = new_index(capacity);
+  t.rec()->index = new_index(kind == MAP ? 2 * capacity : capacity);
   t.rec()->capacity = capacity;
   t.rec()->bound = uint32_t(LOAD * capacity);
   if (kind == HASH) t.rec()->cells = memory::alloc_bytes_filled(size * 4, 0xFF);
@@ -569,6 +577,29 @@ void put_new(uint32_t table, const cell* value, uint32_t hash) {
 
 namespace {
 
+// Whether two texts of one type are equal under an equality op, decided
+// here when both hold one byte a character: 1 equal, 0 not, -1 left to the
+// general compare (a non-ASCII pair that folding might match). A lookup
+// compares about two keys, and the general route costs several calls each.
+int text_equal_fast(const cell* a, const cell* b, int op) {
+  series_buffer* x = memory::buffer_of(a->w2);
+  series_buffer* y = memory::buffer_of(b->w2);
+  if (x->unit() != 1 || y->unit() != 1) return -1;
+  uint32_t ha = std::min<uint32_t>(int32_t(a->w1) < 0 ? 0 : a->w1, x->used());
+  uint32_t hb = std::min<uint32_t>(int32_t(b->w1) < 0 ? 0 : b->w1, y->used());
+  uint32_t n = x->used() - ha;
+  if (n != y->used() - hb) return 0;
+  const uint8_t* p = x->head_ptr() + ha;
+  const uint8_t* q = y->head_ptr() + hb;
+  for (uint32_t i = 0; i < n; ++i) {
+    if (p[i] == q[i]) continue;
+    if (op == COMP_STRICT_EQUAL) return 0;
+    if ((p[i] | q[i]) & 0x80) return -1;
+    if (fold_ascii(p[i]) != fold_ascii(q[i])) return 0;
+  }
+  return 1;
+}
+
 cell* get_hashed(uint32_t table, const cell* key_cell, int32_t head, int32_t skip, int op, bool reverse, bool last,
                  const uint32_t* known_hash) {
   cell key = *key_cell;  // the original may move with its buffer
@@ -581,14 +612,23 @@ cell* get_hashed(uint32_t table, const cell* key_cell, int32_t head, int32_t ski
   uint32_t* flags = words(r->flags);
   int32_t* index = words<int32_t>(r->index);
   cell* cells = cells_of(r->block);
-  uint32_t mask = r->capacity - 1, b = (known_hash ? *known_hash : hash::value(&key, false)) & mask;
+  uint32_t h = known_hash ? *known_hash : hash::value(&key, false);
+  uint32_t mask = r->capacity - 1, b = h & mask;
   if (r->kind != HASH) {
+    bool text = string::any_string_q(type_of(&key)) && (op == COMP_EQUAL || op == COMP_FIND || op == COMP_STRICT_EQUAL);
+    // A map keeps each key's hash beside its bucket: a probe that meets
+    // another key mostly ends there, without reading the key.
+    bool map = r->kind == MAP;
+    uint32_t at = index_step(r);
     for (uint32_t step = 0; step < r->capacity; b = (b + ++step) & mask) {
       uint32_t s = state(flags, b);
       if (s == EMPTY) break;
-      if (s != LIVE) continue;
-      cell* c = cells + index[b];
-      if (type_of(c) == type_of(&key) && compare(c, &key, op)) return c;
+      const int32_t* entry = index + b * at;
+      if (s != LIVE || (map && uint32_t(entry[1]) != h)) continue;
+      cell* c = cells + entry[0];
+      if (type_of(c) != type_of(&key)) continue;
+      int fast = text ? text_equal_fast(c, &key, op) : -1;
+      if (fast == 1 || (fast < 0 && compare(c, &key, op))) return c;
     }
     return nullptr;
   }
@@ -645,7 +685,7 @@ cell* find_next(uint32_t table, const cell* key_cell, walk& state_) {
     if (s == EMPTY) break;
     b = (b + ++step) & mask;
     if (s != LIVE) continue;
-    cell* c = cells_of(r->block) + words(r->index)[here];
+    cell* c = cells_of(r->block) + words(r->index)[here * index_step(r)];
     if (type_of(c) == type_of(&key) && compare(c, &key, 0)) {
       state_ = walk{int32_t(b), step};
       return c;
@@ -804,12 +844,44 @@ void refresh(uint32_t table, uint32_t n) {
   else rebuild_entries(table, n);
 }
 
+namespace {
+
+// A map's buckets re-placed into new buffers by their kept hashes: no key is
+// read or hashed again (a stale table is re-indexed by check_stamp after).
+void resize_map(const root& t, uint32_t capacity, uint32_t bound) {
+  uint32_t fresh_flags = new_flags(capacity);
+  collector::root_node keep_flags(fresh_flags);
+  uint32_t fresh_index = new_index(2 * capacity);
+  record* r = t.rec();
+  const uint32_t* flags = words(r->flags);
+  const uint32_t* index = words(r->index);
+  uint32_t* to_flags = words(fresh_flags);
+  uint32_t* to_index = words(fresh_index);
+  uint32_t placed = 0;
+  for (uint32_t b = 0; b < r->capacity; ++b) {
+    if (state(flags, b) != LIVE) continue;
+    uint32_t to = first_empty(to_flags, capacity, index[2 * b + 1]);
+    set_state(to_flags, to, LIVE);
+    to_index[2 * to] = index[2 * b];
+    to_index[2 * to + 1] = index[2 * b + 1];
+    ++placed;
+  }
+  r->flags = fresh_flags;
+  r->index = fresh_index;
+  r->capacity = capacity;
+  r->bound = bound;
+  r->used = placed;
+}
+
+}  // namespace
+
 void resize(uint32_t table, uint32_t n) {
   root t(table);
   assert(t.rec()->kind != HASH);
   uint32_t capacity = in_place_capacity(n), bound = in_place_bound(capacity);
   if (uint32_t(std::max(t.rec()->count, 0)) >= bound) return;
   uint32_t old_capacity = t.rec()->capacity;
+  if (t.rec()->kind == MAP) return resize_map(t, capacity, bound);
   if (memory::buffer_of(t.rec()->index)->size < capacity * 4)
     memory::expand_series_filled(memory::buffer_of(t.rec()->index), int64_t(capacity) * 4, 0);
   uint32_t fresh = new_flags(capacity);
@@ -831,12 +903,14 @@ void rehash_entries(uint32_t table) {
   std::vector<uint32_t> live;
   live.reserve(r->used);
   for (uint32_t b = 0; b < r->capacity; ++b)
-    if (state(flags, b) == LIVE) live.push_back(index[b]);
+    if (state(flags, b) == LIVE) live.push_back(index[b * index_step(r)]);
   memory::fill(words<uint8_t>(r->flags), words<uint8_t>(r->flags) + memory::buffer_of(r->flags)->size, ALL_EMPTY);
   for (uint32_t stored : live) {
-    uint32_t b = first_empty(flags, r->capacity, stored_hash(r, stored));
+    uint32_t h = stored_hash(r, stored);
+    uint32_t b = first_empty(flags, r->capacity, h);
     set_state(flags, b, LIVE);
-    index[b] = stored;
+    index[b * index_step(r)] = stored;
+    if (r->kind == MAP) index[2 * b + 1] = h;
   }
   // A map counts its removed keys out while they stay indexed.
   if (r->kind != MAP) r->count = int32_t(live.size());

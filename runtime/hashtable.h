@@ -30,6 +30,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/memory.h"
 
 namespace kez::hash {
 
@@ -90,6 +91,12 @@ struct shape {
   uint32_t block;  // node of the indexed or entry block
 };
 shape shape_of(uint32_t table);
+// The node of the indexed (or entry) block, read in place: a context's word
+// list is reached through it on every set of an object's word.
+constexpr uint32_t RECORD_BLOCK_OFFSET = 20;
+inline uint32_t block_of(uint32_t table) {
+  return *reinterpret_cast<const uint32_t*>(memory::buffer_of(table)->head_ptr() + RECORD_BLOCK_OFFSET);
+}
 int32_t count(uint32_t table);
 
 // Enters the block's cells from cell `start` with `step`. For a map, a key

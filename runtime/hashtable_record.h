@@ -11,6 +11,7 @@
 //   below capacity, so every probe meets an empty or a deleted bucket.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "runtime/collector.h"
@@ -24,7 +25,7 @@ struct record {
   uint32_t cells;     // kind 0: cell-to-bucket array; kinds 3-4: entry size in bytes
   uint32_t chains;    // kind 0: chain store (slot k = chain k, 0 when cleared)
   uint32_t flags;     // 2 bits a bucket
-  uint32_t index;     // one word a bucket
+  uint32_t index;     // one word a bucket (a map: two, see index_step)
   uint32_t block;     // kinds 0-2: the indexed block; kinds 3-4: the entry block
   uint32_t used;
   uint32_t capacity;
@@ -37,6 +38,7 @@ struct record {
                       // of the block is a change of bias
 };
 static_assert(sizeof(record) == 52);
+static_assert(offsetof(record, block) == RECORD_BLOCK_OFFSET);
 
 enum bucket_state : uint32_t { LIVE = 0, DELETED = 1, EMPTY = 2 };
 constexpr uint8_t ALL_EMPTY = 0xAA;
@@ -47,6 +49,12 @@ inline uint8_t fold_ascii(uint8_t c) { return c >= 'A' && c <= 'Z' ? uint8_t(c +
 inline record* rec(uint32_t table) { return reinterpret_cast<record*>(memory::buffer_of(table)->head_ptr()); }
 template <class T = uint32_t>
 inline T* words(uint32_t node) { return reinterpret_cast<T*>(memory::buffer_of(node)->head_ptr()); }
+
+// A map's index buffer holds two words a bucket: the key's cell index and,
+// in the same cache line, the key's hash, checked before the key is read.
+// Other kinds hold the one word. For kinds 1-2, bucket b's cell index is
+// word b * index_step.
+inline uint32_t index_step(const record* r) { return r->kind == MAP ? 2 : 1; }
 
 inline uint32_t state(const uint32_t* flags, uint32_t b) { return (flags[b >> 4] >> ((b & 15) * 2)) & 3; }
 inline void set_state(uint32_t* flags, uint32_t b, uint32_t s) {

@@ -366,6 +366,7 @@ int gzip(uint8_t* out, size_t* out_size, const uint8_t* in, size_t length) {
   size_t header_end = length - 8;  // the header must end before the trailer
   size_t p = 10;
   if (flags & FEXTRA) {
+    if (header_end - p < 2) return CORRUPT;  // no room for the length itself
     size_t xlen = in[p] | in[p + 1] << 8;
     if (xlen > header_end - p - 2) return CORRUPT;
     p += 2 + xlen;

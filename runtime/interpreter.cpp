@@ -2,6 +2,7 @@
 
 #include <cassert>
 #include <cstring>
+#include <optional>
 
 #include "runtime/actions.h"
 #include "runtime/collector.h"
@@ -22,6 +23,7 @@
 #include "runtime/stack.h"
 #include "runtime/start.h"
 #include "runtime/thrown.h"
+#include "runtime/trace.h"
 #include "runtime/words.h"
 
 namespace kez::interpreter {
@@ -81,6 +83,28 @@ void check_depth() {
   }
   if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < depth_limit)
     error::fire(err::cat_internal, err::internal::stack_overflow);
+}
+
+// Trace firing points test trace::active (false unless a do/trace run is
+// reporting) and call these, kept out of line.
+#define KEZ_TRACING __builtin_expect(trace::active, 0)
+
+[[gnu::noinline]] void fire_code(uint32_t event, uint32_t type, uint32_t node, int32_t index, const cell* value) {
+  cell code{type, uint32_t(index), node, 0};
+  collector::root_cells keep(&code);
+  trace::fire(event, &code, value, nullptr);
+}
+
+// fetch: a value read from the code. The caller's copy is kept a root
+// while the tracer runs (a collection may move what it refers to).
+[[gnu::noinline]] void fire_fetch(uint32_t node, int32_t index, cell* value) {
+  collector::root_cells keep(value);
+  trace::fire_at(trace::FETCH, node, index, value, nullptr);
+}
+
+// push: the value an expression delivered without a call.
+[[gnu::noinline]] void fire_pushed(uint32_t node, int32_t index, bool sub) {
+  trace::fire_at(trace::PUSH, node, index, sub ? stack::top - 1 : stack::arguments, nullptr);
 }
 
 // ---------------------------------------------------------------- arguments
@@ -148,9 +172,7 @@ void spec_arguments(cell* target, uint32_t spec_node) {
 }
 
 // The cached argument list of a callable (extras cell 1), built on first use.
-uint32_t argument_list(const cell* fn) {
-  cell* extras = memory::buffer_of(fn->w3)->head_cell();
-  if (type_of(extras + 1) == TYPE_BLOCK) return extras[1].w2;
+[[gnu::noinline]] uint32_t make_argument_list(const cell* fn) {
   uint32_t extras_node = fn->w3;
   collector::root_node keep(extras_node);
   cell list{TYPE_UNSET, 0, 0, 0};
@@ -158,6 +180,12 @@ uint32_t argument_list(const cell* fn) {
   spec_arguments(&list, fn->w2);
   memory::buffer_of(extras_node)->head_cell()[1] = list;
   return list.w2;
+}
+
+inline uint32_t argument_list(const cell* fn) {
+  cell* extras = memory::buffer_of(fn->w3)->head_cell();
+  if (type_of(extras + 1) == TYPE_BLOCK) [[likely]] return extras[1].w2;
+  return make_argument_list(fn);
 }
 
 cell name_word(uint32_t symbol) {
@@ -175,7 +203,7 @@ cell name_word(uint32_t symbol) {
 // arithmetic) computed in place, with the results of the generic route:
 // 32-bit overflow gives the float! of the exact operands. Answers false
 // (nothing done) for anything else.
-enum fast_op { FAST_NONE, FAST_ADD, FAST_SUBTRACT, FAST_MULTIPLY, FAST_COMPARE };
+enum fast_op { FAST_NONE, FAST_ADD, FAST_SUBTRACT, FAST_MULTIPLY, FAST_REMAINDER, FAST_COMPARE };
 inline fast_op fast_kind(const cell* op, int32_t& compare_op) {
   uint32_t source = (op->header >> 16) & 0xFF;
   if (source == TYPE_ACTION) {
@@ -183,6 +211,7 @@ inline fast_op fast_kind(const cell* op, int32_t& compare_op) {
       case ACT_ADD: return FAST_ADD;
       case ACT_SUBTRACT: return FAST_SUBTRACT;
       case ACT_MULTIPLY: return FAST_MULTIPLY;
+      case ACT_REMAINDER: return FAST_REMAINDER;
       default: return FAST_NONE;
     }
   }
@@ -196,9 +225,32 @@ inline fast_op fast_kind(const cell* op, int32_t& compare_op) {
   return FAST_NONE;
 }
 
-inline bool fast_operator(fast_op kind, int32_t compare_op, cell* left, const cell* right) {
+// The float! cases and integer overflow, apart from the inline integer path.
+[[gnu::noinline]] bool fast_operator_float(fast_op kind, cell* left, const cell* right) {
   uint32_t lt = type_of(left), rt = type_of(right);
   if (lt == TYPE_INTEGER && rt == TYPE_INTEGER) {
+    double x = int32_t(left->w2), y = int32_t(right->w2);
+    double d = kind == FAST_ADD ? x + y : kind == FAST_SUBTRACT ? x - y : x * y;
+    *left = cell{TYPE_FLOAT, 0, 0, 0};
+    store_double(&left->w2, d);
+    return true;
+  }
+  // A float! with a float! or an integer! is the float! of the two as
+  // doubles, whichever side the integer is on (every int32 is exact).
+  if (kind != FAST_COMPARE && kind != FAST_REMAINDER && (lt == TYPE_FLOAT || lt == TYPE_INTEGER) &&
+      (rt == TYPE_FLOAT || rt == TYPE_INTEGER)) {
+    double x = lt == TYPE_FLOAT ? load_double(&left->w2) : double(int32_t(left->w2));
+    double y = rt == TYPE_FLOAT ? load_double(&right->w2) : double(int32_t(right->w2));
+    double d = kind == FAST_ADD ? x + y : kind == FAST_SUBTRACT ? x - y : x * y;
+    *left = cell{TYPE_FLOAT, 0, 0, 0};
+    store_double(&left->w2, d);
+    return true;
+  }
+  return false;
+}
+
+[[gnu::always_inline]] inline bool fast_operator(fast_op kind, int32_t compare_op, cell* left, const cell* right) {
+  if (type_of(left) == TYPE_INTEGER && type_of(right) == TYPE_INTEGER) [[likely]] {
     int32_t a = int32_t(left->w2), b = int32_t(right->w2);
     int32_t r;
     bool overflow;
@@ -206,6 +258,11 @@ inline bool fast_operator(fast_op kind, int32_t compare_op, cell* left, const ce
       case FAST_ADD: overflow = __builtin_add_overflow(a, b, &r); break;
       case FAST_SUBTRACT: overflow = __builtin_sub_overflow(a, b, &r); break;
       case FAST_MULTIPLY: overflow = __builtin_mul_overflow(a, b, &r); break;
+      case FAST_REMAINDER:
+        // A zero divisor and the one overflowing case raise on the general route.
+        if (b == 0 || (a == INT32_MIN && b == -1)) return false;
+        *left = cell{TYPE_INTEGER, 0, uint32_t(a % b), 0};
+        return true;
       default: {
         bool t;
         switch (compare_op) {
@@ -220,27 +277,12 @@ inline bool fast_operator(fast_op kind, int32_t compare_op, cell* left, const ce
         return true;
       }
     }
-    if (!overflow) {
+    if (!overflow) [[likely]] {
       *left = cell{TYPE_INTEGER, 0, uint32_t(r), 0};
       return true;
     }
-    double x = a, y = b;
-    double d = kind == FAST_ADD ? x + y : kind == FAST_SUBTRACT ? x - y : x * y;
-    *left = cell{TYPE_FLOAT, 0, 0, 0};
-    store_double(&left->w2, d);
-    return true;
   }
-  // A float! with a float! or an integer! is the float! of the two as
-  // doubles, whichever side the integer is on (every int32 is exact).
-  if (kind != FAST_COMPARE && (lt == TYPE_FLOAT || lt == TYPE_INTEGER) && (rt == TYPE_FLOAT || rt == TYPE_INTEGER)) {
-    double x = lt == TYPE_FLOAT ? load_double(&left->w2) : double(int32_t(left->w2));
-    double y = rt == TYPE_FLOAT ? load_double(&right->w2) : double(int32_t(right->w2));
-    double d = kind == FAST_ADD ? x + y : kind == FAST_SUBTRACT ? x - y : x * y;
-    *left = cell{TYPE_FLOAT, 0, 0, 0};
-    store_double(&left->w2, d);
-    return true;
-  }
-  return false;
+  return fast_operator_float(kind, left, right);
 }
 
 [[gnu::always_inline]] inline uint32_t infix_loop(uint32_t& node, int32_t& index, cell* start);
@@ -265,7 +307,7 @@ inline const cell* plain_value(const cell* c) {
 [[gnu::always_inline]] inline uint32_t push_expression(uint32_t& node, int32_t& index, const cell* c, const cell* end,
                                                        bool no_infix) {
   cell* start = stack::top;
-  if (const cell* v = plain_value(c)) {
+  if (const cell* v = KEZ_TRACING ? nullptr : plain_value(c)) {
     stack::push(v);
     ++index;
     if (!no_infix && c + 1 < end && type_of(c + 1) == TYPE_WORD) return infix_loop(node, index, start);
@@ -299,7 +341,7 @@ uint32_t fetch_one(call_site& site, uint32_t kind) {
     // A value that evaluates to itself, with no word after it that could be
     // an operator, is what eval_expression would push: push it directly.
     const cell* c = cell_at(site.node, site.index);
-    if (inert_q(type_of(c)) && (site.infix || site.index + 1 >= tail || type_of(c + 1) != TYPE_WORD)) {
+    if (inert_q(type_of(c)) && (site.infix || site.index + 1 >= tail || type_of(c + 1) != TYPE_WORD) && !KEZ_TRACING) {
       stack::push(c);
       ++site.index;
       return 0;
@@ -310,6 +352,7 @@ uint32_t fetch_one(call_site& site, uint32_t kind) {
   uint32_t t = type_of(&v);
   if (kind == ARG_LIT && (t == TYPE_GET_WORD || t == TYPE_PAREN || t == TYPE_GET_PATH))
     return eval_expression(site.node, site.index, true, true, true);
+  if (KEZ_TRACING) fire_fetch(site.node, site.index, &v);
   ++site.index;
   stack::push(&v);
   return 0;
@@ -339,27 +382,46 @@ uint32_t fetch_into(call_site& site, const cell* e, cell* slot) {
   return 0;
 }
 
-// The refinement slots of a native called without refinements: every slot
-// none, every refinement off. Their counts are kept in the list's cell
-// (word 3, unused by a block): bit 31 set once known, refinements in bits
-// 0-7, argument cells in bits 8-23.
+// The shape of an argument list, kept in the list's cell (word 3, unused by
+// a block): bit 31 set once known; bit 30 when every entry is a word
+// argument (no refinement, local or return type), the plain call; for the
+// entries after the fixed arguments, refinements in bits 0-7 and argument
+// cells in bits 8-23.
 constexpr uint32_t LAYOUT_KNOWN = 0x80000000;
-uint32_t native_layout(const cell* fn, series_buffer* lb, int32_t first, int32_t n, int32_t* refinements,
-                       uint32_t& refinement_count) {
-  cell* list_cell = memory::buffer_of(fn->w3)->head_cell() + 1;
-  uint32_t layout = list_cell->w3;
-  if (!(layout & LAYOUT_KNOWN)) {
-    uint32_t count = 0, cells = 0;
-    for (const cell *e = lb->head_cell() + first, *e_end = lb->head_cell() + n; e < e_end; ++e) {
-      if (type_of(e) == TYPE_REFINEMENT) ++count;
-      else if (type_of(e) == TYPE_TYPESET && ((e->header >> KIND_SHIFT) & 3) != ARG_RETURN) ++cells;
-    }
-    assert(count <= 64 && cells <= 0xFFFF);
-    layout = LAYOUT_KNOWN | cells << 8 | count;
-    list_cell->w3 = layout;
+constexpr uint32_t LAYOUT_PLAIN = 0x40000000;
+[[gnu::noinline]] uint32_t make_layout(const cell* fn, series_buffer* lb) {
+  const cell* e = lb->head_cell();
+  const cell* e_end = lb->tail_cell();
+  bool plain = true;
+  for (; e < e_end && type_of(e) == TYPE_TYPESET; ++e)
+    if (((e->header >> KIND_SHIFT) & 3) != ARG_WORD) plain = false;
+  if (e < e_end) plain = false;
+  uint32_t count = 0, cells = 0;
+  for (; e < e_end; ++e) {
+    if (type_of(e) == TYPE_REFINEMENT) ++count;
+    else if (type_of(e) == TYPE_TYPESET && ((e->header >> KIND_SHIFT) & 3) != ARG_RETURN) ++cells;
   }
+  assert(count <= 64 && cells <= 0xFFFF);
+  uint32_t layout = LAYOUT_KNOWN | (plain ? LAYOUT_PLAIN : 0) | cells << 8 | count;
+  memory::buffer_of(fn->w3)->head_cell()[1].w3 = layout;
+  return layout;
+}
+inline uint32_t list_layout(const cell* fn, series_buffer* lb) {
+  uint32_t layout = memory::buffer_of(fn->w3)->head_cell()[1].w3;
+  return layout & LAYOUT_KNOWN ? layout : make_layout(fn, lb);
+}
+
+// The refinement slots of a native called without refinements: every slot
+// none, every refinement off, from the counts of its layout.
+uint32_t native_layout(const cell* fn, series_buffer* lb, int32_t* refinements, uint32_t& refinement_count) {
+  uint32_t layout = list_layout(fn, lb);
   refinement_count = layout & 0xFF;
-  for (uint32_t k = 0; k < refinement_count; ++k) refinements[k] = -1;
+  // The common few refinements in fixed-width stores (the array holds 64).
+  if (refinement_count <= 8) {
+    for (uint32_t k = 0; k < 8; ++k) refinements[k] = -1;
+  } else {
+    for (uint32_t k = 0; k < refinement_count; ++k) refinements[k] = -1;
+  }
   uint32_t cells = (layout >> 8) & 0xFFFF;
   if (stack::end - stack::top <= ptrdiff_t(cells)) stack::overflow();
   for (uint32_t k = 0; k < cells; ++k) stack::top[k] = cell{TYPE_NONE, 0, 0, 0};
@@ -367,26 +429,55 @@ uint32_t native_layout(const cell* fn, series_buffer* lb, int32_t first, int32_t
   return 0;
 }
 
-// Fetches every argument of the call whose frame is marked (its first cell
-// already holds the left operand when infix) and, for natives and actions,
-// fills the refinement integers. Answers a status.
-uint32_t eval_arguments(call_site& site, const cell* fn, bool native, bool infix, int32_t* refinements,
-                        uint32_t& refinement_count) {
-  // The list is read again through fn (rooted) after anything that moved a
-  // buffer or a node: each move bumps the memory epoch.
-  series_buffer* lb = memory::buffer_of(argument_list(fn));
+uint32_t eval_refinements(call_site& site, const cell* fn, bool native, int32_t first_refinement,
+                          int32_t* refinements, uint32_t& refinement_count);
+
+// The argument list of a call, read again through fn (rooted) after anything
+// that moved a buffer or a node: each move bumps the memory epoch.
+struct list_reader {
+  const cell* fn;
+  series_buffer* lb;
   uint32_t seen = memory::epoch;
-  auto list = [&] {
+  explicit list_reader(const cell* f) : fn(f), lb(memory::buffer_of(argument_list(f))) {}
+  series_buffer* operator()() {
     if (seen != memory::epoch) {
       seen = memory::epoch;
       lb = list_buffer(fn);
     }
     return lb;
-  };
+  }
+};
+
+// Fetches every argument of the call whose frame is marked (its first cell
+// already holds the left operand when infix) and, for natives and actions,
+// fills the refinement integers. Answers a status. One copy for each kind of
+// call, so that the plain ones test nothing of the infix case.
+template <bool native, bool infix>
+uint32_t eval_arguments(call_site& site, const cell* fn, int32_t* refinements, uint32_t& refinement_count) {
+  list_reader list(fn);
+  series_buffer*& lb = list.lb;
   int32_t n = int32_t(lb->used() / sizeof(cell));
   int32_t i = 0;
   // Infix: the left operand, and the right one when already fetched.
   int32_t given = infix ? (site.right_fetched ? 2 : 1) : 0;
+  refinement_count = 0;
+  // A path that names no refinement (obj/method) lays out as a plain call.
+  bool named = site.path && site.path_index < tail_of(site.path->w2);
+  if (!infix && !named && (list_layout(fn, lb) & LAYOUT_PLAIN)) {
+    // The plain call: word arguments only, each a sub-expression. The code
+    // ending before an argument leaves it to the general loop (no-arg).
+    for (; i < n; ++i) {
+      series_buffer* code = memory::buffer_of(site.node);
+      const cell* c = code->head_cell() + site.index;
+      const cell* end = code->tail_cell();
+      if (c >= end) break;
+      cell* start = stack::top;
+      if (uint32_t s = push_expression(site.node, site.index, c, end, false)) return s;
+      const cell* e = list()->head_cell() + i;
+      if (!typeset::has_q(e, type_of(start))) expect_arg(site.name, start, e->w3);
+    }
+    if (i == n) return 0;
+  }
   // Fixed arguments.
   for (; i < n; ++i) {
     const cell* e = lb->head_cell() + i;
@@ -405,7 +496,7 @@ uint32_t eval_arguments(call_site& site, const cell* fn, bool native, bool infix
       const cell* end = code->tail_cell();
       if (c < end) {
         cell* start = stack::top;
-        if (uint32_t s = push_expression(site.node, site.index, c, end, site.infix)) return s;
+        if (uint32_t s = push_expression(site.node, site.index, c, end, infix)) return s;
         assert(stack::top == start + 1);
         e = list()->head_cell() + i;  // the evaluation may have moved it
         if (!typeset::has_q(e, type_of(start))) expect_arg(site.name, start, e->w3);
@@ -416,12 +507,21 @@ uint32_t eval_arguments(call_site& site, const cell* fn, bool native, bool infix
     if (uint32_t s = fetch_into(site, &entry, stack::top)) return s;
     list();
   }
-  // Refinements: every slot laid out in spec order first, then the ones the
-  // path names fetched in the path's order.
-  int32_t first_refinement = i;
-  refinement_count = 0;
-  if (i == n && !site.path) return 0;
-  if (native && !site.path) return native_layout(fn, lb, i, n, refinements, refinement_count);
+  if (i == n && !named) return 0;
+  if (native && !named) return native_layout(fn, lb, refinements, refinement_count);
+  return eval_refinements(site, fn, native, i, refinements, refinement_count);
+}
+
+// Refinements, for a path call or a function with refinements or locals:
+// every slot laid out in spec order first, then the ones the path names
+// fetched in the path's order. Apart from eval_arguments so that the plain
+// call keeps a small frame.
+[[gnu::noinline]] uint32_t eval_refinements(call_site& site, const cell* fn, bool native, int32_t first_refinement,
+                                            int32_t* refinements, uint32_t& refinement_count) {
+  list_reader list(fn);
+  series_buffer*& lb = list.lb;
+  int32_t n = int32_t(lb->used() / sizeof(cell));
+  int32_t i = first_refinement;
   // The layout allocates nothing: the list is read through one address. A
   // push that overflows raises before the cell is written.
   int32_t slot_of[64];
@@ -574,13 +674,36 @@ void exec_routine(const cell* fn, const cell* name) {
 
 namespace {
 
+bool anonymous_name(const cell* name) {
+  return type_of(name) != TYPE_WORD || symbol::resolve(name->w2) == symbol::resolve(words::word[words::w::anon]->w2);
+}
+
+// open (the name, or the callable itself when anonymous), call and return
+// (ref: the path or word naming the call, none when anonymous). The operands
+// of an operator lie above top until its frame takes them: kept clear here.
+[[gnu::noinline]] void fire_call_event(uint32_t event, call_site& site, const cell* fn, const cell* value, bool infix) {
+  cell* saved_top = stack::top;
+  if (infix && event == trace::OPEN) stack::top += site.right_fetched ? 2 : 1;
+  const cell* ref = site.path ? site.path : anonymous_name(site.name) ? nullptr : site.name;
+  if (event == trace::OPEN) {
+    trace::fire_at(event, site.node, site.index, ref ? site.name : fn, nullptr);
+  } else {
+    trace::fire_at(event, site.node, site.index, value ? value : fn, ref);
+  }
+  stack::top = saved_top;
+}
+
 // Calls a native, action or function value whose name is `name`; the value
 // is read before anything allocates (infix: a copy rooted by the caller).
-uint32_t eval_code(const cell* fn, call_site& site, bool sub, bool infix) {
+// One copy for operators and one for the rest, so that neither tests the
+// other's case.
+template <bool infix>
+uint32_t eval_code_as(const cell* fn, call_site& site, bool sub) {
   check_depth();
   cell* placeholder = nullptr;
   // Outside infix the placeholder, a stack root, is the callable from here on.
   if (!infix) fn = placeholder = stack::push(fn);
+  if (KEZ_TRACING) fire_call_event(trace::OPEN, site, fn, nullptr, infix);
   uint32_t t = type_of(fn);
   if (t == TYPE_OP) t = (fn->header >> 16) & 0xFF;
   int32_t refinements[64];
@@ -590,8 +713,10 @@ uint32_t eval_code(const cell* fn, call_site& site, bool sub, bool infix) {
     // Infix: the left operand lies at top and becomes the frame's first cell.
     stack::mark_interp_native(site.name);
     if (infix) stack::top = stack::arguments + (site.right_fetched ? 2 : 1);
-    status = eval_arguments(site, fn, true, infix, refinements, refinement_count);
+    status = infix ? eval_arguments<true, true>(site, fn, refinements, refinement_count)
+                   : eval_arguments<true, false>(site, fn, refinements, refinement_count);
     if (status) return status;
+    if (KEZ_TRACING) fire_call_event(trace::CALL, site, fn, nullptr, infix);
     if (t == TYPE_NATIVE) {
       status = natives::table[fn->w1 - 1](0, refinements);
       if (status) return status;
@@ -606,8 +731,10 @@ uint32_t eval_code(const cell* fn, call_site& site, bool sub, bool infix) {
     f->function_context = ctx;
     f->saved_values = context::cell_of(ctx)->w2;
     if (infix) stack::top = stack::arguments + (site.right_fetched ? 2 : 1);
-    status = eval_arguments(site, fn, false, infix, refinements, refinement_count);
+    status = infix ? eval_arguments<false, true>(site, fn, refinements, refinement_count)
+                   : eval_arguments<false, false>(site, fn, refinements, refinement_count);
     if (status) return status;
+    if (KEZ_TRACING) fire_call_event(trace::CALL, site, fn, nullptr, infix);
     // The context node is read again: evaluating the arguments may have moved it.
     status = call_function(placeholder ? placeholder : fn, fn->w1);
     if (status) return status;
@@ -615,19 +742,26 @@ uint32_t eval_code(const cell* fn, call_site& site, bool sub, bool infix) {
   } else if (t == TYPE_ROUTINE) {
     stack::mark_interp_native(site.name);
     if (infix) stack::top = stack::arguments + (site.right_fetched ? 2 : 1);
-    status = eval_arguments(site, fn, false, infix, refinements, refinement_count);
+    status = infix ? eval_arguments<false, true>(site, fn, refinements, refinement_count)
+                   : eval_arguments<false, false>(site, fn, refinements, refinement_count);
     if (status) return status;
+    if (KEZ_TRACING) fire_call_event(trace::CALL, site, fn, nullptr, infix);
     exec_routine(fn, site.name);
     stack::unwind();
   } else {
     error::fire(err::cat_internal, err::internal::not_done);
   }
+  if (KEZ_TRACING) fire_call_event(trace::RETURN, site, fn, stack::top - 1, infix);
   if (!infix) {
     *placeholder = *(stack::top - 1);
     stack::top = placeholder + 1;
     if (!sub) stack::set_last_keep(placeholder);
   }
   return 0;
+}
+
+inline uint32_t eval_code(const cell* fn, call_site& site, bool sub, bool infix) {
+  return infix ? eval_code_as<true>(fn, site, sub) : eval_code_as<false>(fn, site, sub);
 }
 
 // The value of path element `element` of the path, evaluated as needed,
@@ -649,7 +783,7 @@ uint32_t path_element(cell* element) {
 bool held_in_cell(uint32_t type) {
   switch (type) {
     case TYPE_PAIR: case TYPE_TUPLE: case TYPE_TIME: case TYPE_DATE: case TYPE_MONEY:
-    case TYPE_POINT2D: case TYPE_POINT3D:
+    case TYPE_POINT2D: case TYPE_POINT3D: case TYPE_EVENT:
       return true;
     default:
       return false;
@@ -685,7 +819,7 @@ uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_val
   cell first = *cell_at(path.w2, head);
   if (type_of(&first) != TYPE_WORD) error::fire(err::cat_script, err::script::word_first, &path);
   cell* base = stack::top;
-  cell* parent = stack::push(context::get(&first));
+  cell* parent = stack::push(word_value(&first));
   if (callable_q(type_of(parent))) {
     if (set_value) error::fire(err::cat_script, err::script::invalid_path_set, &path);
     if (type_of(&path) == TYPE_GET_PATH) error::fire(err::cat_script, err::script::invalid_path_get, &path);
@@ -703,6 +837,28 @@ uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_val
     if (type_of(element) == TYPE_UNSET) error::fire(err::cat_script, err::script::invalid_path, &path, element);
     bool last = i + 1 == tail;
     cell* p = stack::top - 2;
+    // A method or field read of an object (obj/method): what its handler
+    // answers for a set value, without the handler's frame. Anything else,
+    // a missing or unset field included, goes through the handler.
+    if (type_of(p) == TYPE_OBJECT && type_of(element) == TYPE_WORD && !set_value) {
+      int32_t at = element->w1 == p->w1 && int32_t(element->w3) >= 0 ? int32_t(element->w3)
+                                                                     : context::find_word(p->w1, element->w2, true);
+      if (at >= 0) {
+        cell value = *context::value_at(p->w1, uint32_t(at));
+        if (callable_q(type_of(&value)) && (!last || type_of(&path) != TYPE_GET_PATH)) {
+          stack::top = base;
+          collector::root_cells keep_fn(&value);
+          collector::root_cells keep_first(&first);
+          call_site site{node, index, &first, &path, i + 1};
+          return eval_code(&value, site, sub, false);
+        }
+        if (type_of(&value) != TYPE_UNSET) {
+          stack::top = base;
+          stack::push(&value);
+          continue;
+        }
+      }
+    }
     auto handler = actions::table[type_of(p)][ACT_EVAL_PATH - 1];
     if (!handler) {
       cell kind;
@@ -774,7 +930,33 @@ bool truth_checked(const cell* v) {
   return true_q(v);
 }
 
-uint32_t eval(const cell* block, bool chain) {
+namespace {
+
+// The expressions of a block from `index`, in the frame eval marked; the
+// last value is left in arguments[0].
+[[gnu::always_inline]] inline uint32_t eval_loop(uint32_t& node, int32_t index, uint32_t type, series_buffer* b) {
+  if (b->head_cell() + index >= b->tail_cell()) {
+    stack::arguments->header = TYPE_UNSET;
+    stack::top = stack::arguments + 1;
+    return 0;
+  }
+  // Library code runs as compiled code: an error's `near` stays the code
+  // that called it.
+  bool library = b->flags & SERIES_LIBRARY;
+  for (;;) {
+    if (!library) position = cell{type, uint32_t(index), node, 0};
+    // The cell is read here, with the tail: one walk through the node.
+    if (uint32_t s = expression(node, index, b->head_cell()[index], false, false, false)) return s;
+    if (KEZ_TRACING) trace::fire_at(trace::EXPR, node, index, stack::arguments, nullptr);
+    b = memory::buffer_of(node);
+    if (b->head_cell() + index >= b->tail_cell()) return 0;
+    stack::reset();
+  }
+}
+
+// eval during a do/trace session: enter and exit reported, library code
+// kept out of the report.
+[[gnu::noinline]] uint32_t eval_traced(const cell* block, bool chain) {
   uint32_t node = block->w2;
   int32_t index = int32_t(block->w1);
   uint32_t type = type_of(block);
@@ -782,22 +964,35 @@ uint32_t eval(const cell* block, bool chain) {
   position_guard guard;
   stack::mark_eval(words::word[words::w::body]);
   series_buffer* b = memory::buffer_of(node);
-  if (b->head_cell() + index >= b->tail_cell()) {
-    stack::arguments->header = TYPE_UNSET;
-    stack::top = stack::arguments + 1;
-  } else {
-    // Library code runs as compiled code: an error's `near` stays the code
-    // that called it.
-    bool library = b->flags & SERIES_LIBRARY;
-    for (;;) {
-      if (!library) position = cell{type, uint32_t(index), node, 0};
-      // The cell is read here, with the tail: one walk through the node.
-      if (uint32_t s = expression(node, index, b->head_cell()[index], false, false, false)) return s;
-      b = memory::buffer_of(node);
-      if (b->head_cell() + index >= b->tail_cell()) break;
-      stack::reset();
-    }
+  trace::block_scope traced((b->flags & SERIES_LIBRARY) != 0);
+  if (KEZ_TRACING) {
+    fire_code(trace::ENTER, type, node, index, nullptr);
+    b = memory::buffer_of(node);
   }
+  if (uint32_t s = eval_loop(node, index, type, b)) return s;
+  if (trace::active) fire_code(trace::EXIT, type, node, tail_of(node), stack::arguments);
+  if (chain) {
+    stack::unwind_last();
+  } else {
+    stack::unwind();
+  }
+  return 0;
+}
+
+}  // namespace
+
+uint32_t eval(const cell* block, bool chain) {
+  if (__builtin_expect(trace::session, 0)) return eval_traced(block, chain);
+  // One guard roots both the code block and the saved position (put back on
+  // every way out).
+  struct guard {
+    cell saved[2];
+    collector::root_cells keep{saved, 2};
+    ~guard() { position = saved[0]; }
+  } g{{position, *block}};
+  uint32_t& node = g.saved[1].w2;
+  stack::mark_eval(words::word[words::w::body]);
+  if (uint32_t s = eval_loop(node, int32_t(g.saved[1].w1), type_of(&g.saved[1]), memory::buffer_of(node))) return s;
   if (chain) {
     stack::unwind_last();
   } else {
@@ -814,13 +1009,22 @@ namespace {
                                       const cell* next, fast_op kind, int32_t compare_op) {
   cell pair[2] = {*value, *next};  // the operator and its name
   collector::root_cells keep(pair, 2);
+  if (KEZ_TRACING) trace::fire_at(trace::FETCH, node, index, &pair[1], nullptr);
   ++index;
   call_site site{node, index, &pair[1], nullptr, 0, true};
   if (kind && index < tail_of(node)) {
     // Any other right operand of a fast operator is evaluated first, so
     // that two numbers it gives still take the fast route.
     stack::top = start + 1;
-    if (uint32_t s = eval_expression(node, index, true, true, false)) return s;
+    const cell* right = cell_at(node, index);
+    if (type_of(right) == TYPE_PAREN && !KEZ_TRACING) {
+      // What eval_expression does with a paren, without its dispatch.
+      cell paren = *right;
+      ++index;
+      if (uint32_t s = eval(&paren, false)) return s;
+    } else if (uint32_t s = eval_expression(node, index, true, true, false)) {
+      return s;
+    }
     if (fast_operator(kind, compare_op, start, start + 1)) {
       stack::top = start + 1;
       return 0;
@@ -844,7 +1048,7 @@ namespace {
     cell* value = context::bound_value(next);
     if (!value || type_of(value) != TYPE_OP) return 0;
     int32_t compare_op = 0;
-    fast_op kind = fast_kind(value, compare_op);
+    fast_op kind = KEZ_TRACING ? FAST_NONE : fast_kind(value, compare_op);
     if (kind) {
       // A right operand that needs no evaluation: a literal, or a word
       // holding a number.
@@ -872,7 +1076,9 @@ uint32_t eval_next(uint32_t& node, int32_t& index) {
 }
 
 uint32_t eval_expression(uint32_t& node, int32_t& index, bool sub, bool no_infix, bool passive) {
-  return expression(node, index, *cell_at(node, index), sub, no_infix, passive);
+  uint32_t s = expression(node, index, *cell_at(node, index), sub, no_infix, passive);
+  if (!sub && !s && KEZ_TRACING) trace::fire_at(trace::EXPR, node, index, stack::arguments, nullptr);
+  return s;
 }
 
 namespace {
@@ -880,6 +1086,7 @@ namespace {
 // eval_expression with the value at the position already read (a copy).
 uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_infix, bool passive) {
   cell* start = sub ? stack::top : stack::arguments;
+  if (KEZ_TRACING) fire_fetch(node, index, &v);
   // The word, the commonest case, is tested first: a branch predicts better
   // than the switch's indirect jump.
   if (type_of(&v) == TYPE_WORD) {
@@ -896,6 +1103,7 @@ uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_in
       if (t == TYPE_UNSET) error::fire(err::cat_script, err::script::no_value, &v);
       if (t == TYPE_OP) error::fire(err::cat_script, err::script::no_op_arg, &v);
       deliver(value, sub);
+      if (KEZ_TRACING) fire_pushed(node, index, sub);
     }
   } else switch (type_of(&v)) {
     case TYPE_PAREN: {
@@ -910,9 +1118,15 @@ uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_in
       const cell* c = b->head_cell() + index;
       if (c >= b->tail_cell()) error::fire(err::cat_script, err::script::need_value, &v);
       collector::root_cells keep(&v);
+      if (KEZ_TRACING) {
+        trace::fire_at(trace::PUSH, node, index, &v, nullptr);
+        b = memory::buffer_of(node);
+        c = b->head_cell() + index;
+      }
       if (uint32_t s = push_expression(node, index, c, b->tail_cell(), false)) return s;
       cell* value = stack::top - 1;
       if (type_of(value) == TYPE_UNSET) error::fire(err::cat_script, err::script::need_value, &v);
+      if (KEZ_TRACING) trace::fire_at(trace::SET, node, index, value, &v);
       context::set(&v, value);
       if (!sub) stack::set_last_keep(value);
       break;
@@ -922,9 +1136,11 @@ uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_in
       int32_t at = index++;
       if (index >= tail_of(node)) error::fire(err::cat_script, err::script::need_value, &path);
       collector::root_cells keep(&path);
+      if (KEZ_TRACING) trace::fire_at(trace::PUSH, node, index, &path, nullptr);
       if (uint32_t s = eval_expression(node, index, true, false, false)) return s;
       cell* value = stack::top - 1;
       if (type_of(value) == TYPE_UNSET) error::fire(err::cat_script, err::script::need_value, &path);
+      if (KEZ_TRACING) trace::fire_at(trace::SET, node, index, value, &path);
       int32_t after = index;
       index = at;
       if (uint32_t s = eval_path(node, index, sub, value)) return s;
@@ -938,11 +1154,13 @@ uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_in
     case TYPE_GET_WORD:
       ++index;
       deliver(word_value(&v), sub);
+      if (KEZ_TRACING) fire_pushed(node, index, sub);
       break;
     case TYPE_LIT_WORD:
       ++index;
       set_cell_type(&v, TYPE_WORD);
       deliver(&v, sub);
+      if (KEZ_TRACING) fire_pushed(node, index, sub);
       break;
     case TYPE_PATH: case TYPE_GET_PATH:
       if (uint32_t s = eval_path(node, index, sub, nullptr)) return s;
@@ -951,6 +1169,7 @@ uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_in
       ++index;
       set_cell_type(&v, TYPE_PATH);
       deliver(&v, sub);
+      if (KEZ_TRACING) fire_pushed(node, index, sub);
       break;
     case TYPE_OP:
       error::fire(err::cat_internal, err::internal::not_done);
@@ -974,11 +1193,13 @@ uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_in
           index < tail_of(node) && type_of(cell_at(node, index)) == TYPE_BLOCK)
         error::fire(err::cat_internal, err::internal::kez_system);
       deliver(&v, sub);
+      if (KEZ_TRACING) fire_pushed(node, index, sub);
       break;
     }
     default:
       ++index;
       deliver(&v, sub);
+      if (KEZ_TRACING) fire_pushed(node, index, sub);
       break;
   }
   if (no_infix) return 0;
@@ -987,7 +1208,9 @@ uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_in
 
 }  // namespace
 
-uint32_t call_function(const cell* fn, uint32_t context) {
+namespace {
+
+inline uint32_t run_body(const cell* fn, uint32_t context) {
   cell* values_cell = context::cell_of(context);
   values_cell->w2 = arena::offset_of(stack::arguments);
   stack::set_body_flag(true);
@@ -1006,6 +1229,47 @@ uint32_t call_function(const cell* fn, uint32_t context) {
   if (status) return status;
   stack::set_body_flag(false);
   return 0;
+}
+
+// A call during a do/trace run: the function's `trace`/`no-trace`
+// attribute switches reporting for the call; prolog and epilog frame the
+// body unless it is library code.
+[[gnu::noinline]] uint32_t traced_call(const cell* fn, uint32_t context) {
+  cell f = *fn;
+  collector::root_cells keep(&f);
+  uint32_t flags = f.header & (FLAG_FUNCTION_1 | FLAG_FUNCTION_2);
+  bool saved_wanted = trace::wanted;
+  struct restore {
+    bool on, wanted;
+    ~restore() {
+      if (!on) return;
+      trace::wanted = wanted;
+      trace::refresh();
+    }
+  } restore{flags != 0, saved_wanted};
+  if (flags) {
+    trace::wanted = !(flags & FLAG_FUNCTION_1);
+    trace::refresh();
+  }
+  cell body = memory::buffer_of(f.w3)->head_cell()[0];
+  collector::root_cells keep_body(&body);
+  bool report = trace::active && type_of(&body) == TYPE_BLOCK && !(memory::buffer_of(body.w2)->flags & SERIES_LIBRARY);
+  cell name{TYPE_NONE, 0, 0, 0};
+  collector::root_cells keep_name(&name);
+  if (report) {
+    stack::frame_word(stack::current_frame(), &name);
+    trace::fire(trace::PROLOG, &body, &f, &name);
+  }
+  uint32_t status = run_body(&f, report ? f.w1 : context);
+  if (report && !status && trace::active) trace::fire(trace::EPILOG, &body, stack::arguments, &name);
+  return status;
+}
+
+}  // namespace
+
+uint32_t call_function(const cell* fn, uint32_t context) {
+  if (__builtin_expect(trace::session, 0)) return traced_call(fn, context);
+  return run_body(fn, context);
 }
 
 cell* call_function_with(const cell* fn, const cell* args, uint32_t count, const cell* name) {

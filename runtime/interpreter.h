@@ -16,7 +16,10 @@
 //   value that needs no evaluation (a literal, a word's plain value) and an
 //   operator on two numbers are taken in place, with the results and errors
 //   of the general route; a tracer that wants each fetch and push reported
-//   must route them through it.
+//   must route them through it. While a do/trace run reports (trace.h),
+//   those shortcuts and the in-place operators are off, so that every value
+//   read, pushed and called is reported; each firing point is one test of
+//   trace::active.
 // - A native or action called without refinements gets its refinement slots
 //   (all none, all off) from a count cached in its argument list's cell, not
 //   by walking the list; the path form walks it as before.

@@ -157,6 +157,22 @@ series_buffer* grow(series_buffer* old, int64_t new_size, bool copy) {
   return nb;
 }
 
+// After a collection: a heap that is mostly live would be collected again
+// after little allocation, each cycle marking all of it. Frames are added
+// until the free room is at least half the room in use, so that the work of
+// collecting stays in proportion to what is allocated.
+void keep_free_room() {
+  uint64_t used = 0, room = 0;
+  for (auto* f = frame_at<series_frame>(record.series_head); f; f = frame_at<series_frame>(f->next)) {
+    used += f->heap - f->first();
+    if (f->end - f->heap > FRAME_REUSE_MIN) room += f->end - f->heap;
+  }
+  while (room < used / 2) {
+    series_frame* f = new_series_frame();
+    room += f->end - f->heap;
+  }
+}
+
 }  // namespace
 
 void init() {
@@ -191,6 +207,7 @@ series_buffer* alloc_series_buffer(uint32_t count, uint32_t unit, int32_t head_o
       f = find_series_frame(wanted);
       if (!f && !collected) {
         collector::auto_collect();
+        keep_free_room();
         f = find_series_frame(wanted);
       }
       if (!f) {

@@ -10,6 +10,8 @@
 #include "runtime/datatypes/native.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
+#include "console/console.h"
+#include "gui/backend/routines.h"
 #include "runtime/lexer.h"
 #include "library/library.h"
 #include "runtime/datatypes/image.h"
@@ -46,7 +48,6 @@ void limit_hit() { error::fire(err::cat_internal, err::internal::limit_hit); }
 const extra_list& extras() {
   static const extra_list list = [] {
     extra_list l;
-    system_stub::register_extras(l);
     image::register_extras(l);
     return l;
   }();
@@ -60,6 +61,8 @@ const routine_list& routine_defs() {
     routine_list l;
     register_system_routines(l);
     library::register_routines(l);
+    gui::register_routines(l);
+    console_engine::register_routines(l);
     return l;
   }();
   return list;
@@ -233,7 +236,7 @@ insert: ["Inserts value(s) at series index; returns series past the insertion" s
 length?: ["Returns the number of values in the series, from the current index to the tail" series [series! port! bitset! map! tuple! none!] return: [integer! none!]]
 move: ["Moves one or more elements from one series to another position or series" origin [series! port!] target [series! port!] /part "Limit the number of values inserted" length [integer!] return: [series! port!]]
 next: ["Returns a series at the next index" series [series! port!] return: [series! port!]]
-pick: ["Returns the series value at a given index" series [series! port! bitset! pair! tuple! money! date! time!] index [scalar! any-string! any-word! block! logic! time!] return: [any-type!]]
+pick: ["Returns the series value at a given index" series [series! port! bitset! pair! tuple! money! date! time! event!] index [scalar! any-string! any-word! block! logic! time!] return: [any-type!]]
 poke: ["Replaces the series value at a given index, and returns the new value" series [series! port! bitset!] index [scalar! any-string! any-word! block! logic!] value [any-type!] return: [series! port! bitset!]]
 put: ["Replaces the value following a key, and returns the new value" series [series! port! map! object!] key [scalar! any-string! any-word! binary!] value [any-type!] /case "Perform a case-sensitive search" return: [series! port! map! object!]]
 remove: ["Returns the series at the same index after removing a value" series [series! port! bitset! map! none!] /part "Removes a number of values, or values up to the given series index" length [number! char! series!] /key "Removes a key in map" key-arg [scalar! any-string! any-word! binary! block!] return: [series! port! bitset! map! none!]]
@@ -249,7 +252,7 @@ trim: ["Removes space from a string or NONE from a block" series [series! port!]
 create: ["Send port a create request" port [port! file! url! block!]]
 close: ["Closes a port" port [port!]]
 delete: ["Deletes the specified file or empty folder" file [file! port!]]
-modify: ["Change mode for target aggregate value" target [object! series!] field [word!] value [any-type!] /case "Perform a case-sensitive lookup"]
+modify: ["Change mode for target aggregate value" target [object! series! bitset!] field [word!] value [any-type!] /case "Perform a case-sensitive lookup"]
 open: ["Opens a port; makes a new port from a specification if necessary" port [port! file! url! block!] /new "Create new file - if it exists, deletes it" /read "Open for read access" /write "Open for write access" /seek "Optimize for random access" /allow "Specificies right access attributes" access [block!]]
 open?: ["Returns TRUE if port is open" port [port!]]
 query: ["Returns information about a file" target [file! port!]]

@@ -62,7 +62,7 @@ const extra_list& extras();
 // for a raw routine, the argument cells' addresses); the answer is the plain
 // result word (or, raw, the address of the result cell, 0 for none).
 using routine_entry = uint64_t (*)(const uint64_t* params);
-constexpr uint32_t ROUTINE_SLOTS = 64;
+constexpr uint32_t ROUTINE_SLOTS = 96;
 extern routine_entry routines[ROUTINE_SLOTS];
 
 // The global routines, each in the entry slot of its position in the list:
@@ -75,6 +75,9 @@ struct routine_def {
   bool raw;  // gets and answers cells
 };
 using routine_list = fixed_list<routine_def, ROUTINE_SLOTS>;
+// A raw routine's argument cell, and its answer from a result cell.
+inline cell* raw_param(uint64_t p) { return reinterpret_cast<cell*>(uintptr_t(p)); }
+inline uint64_t raw_answer(const cell* c) { return reinterpret_cast<uintptr_t>(c); }
 const routine_list& routine_defs();
 void register_system_routines(routine_list& list);
 // Sets each routine's global word to a routine! made from its spec block;
@@ -88,6 +91,11 @@ uint32_t not_done(int32_t check, const int32_t* refinements);
 // anything else formed; then a newline when asked. Both print and the report
 // of an error that nothing caught write through it.
 void write_formed(const cell* value, std::FILE* out, bool newline);
+
+// Calls the global library function `name` with the argument cells (on the
+// data stack); the result is pushed. Script Error no-value when the word holds
+// no function.
+cell* call_library(const char* name, const cell* args, uint32_t count);
 
 // Identity: what same? answers.
 bool same_q(const cell* a, const cell* b);

@@ -11,6 +11,7 @@
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/image.h"
+#include "runtime/datatypes/none.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/hooks.h"
@@ -21,6 +22,7 @@
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
 #include "runtime/thrown.h"
+#include "runtime/trace.h"
 #include "runtime/words.h"
 
 namespace kez::natives {
@@ -402,9 +404,39 @@ uint32_t n_remove_each(int32_t, const int32_t*) {
 
 // -------------------------------------------------------------- evaluation
 
+// A script file or URL runs through the library's do-file, which keeps
+// system/script, the current folder and the source-file list balanced; the
+// /trace callback goes with it. Refinements: 1 /args, 3 /trace.
+uint32_t do_script(const int32_t* r) {
+  cell* args = stack::push(arg(0));
+  if (r[3] >= 0) stack::push(arg(r[3]));
+  else none::push();
+  if (r[1] >= 0) stack::push(arg(r[1]));
+  else none::push();
+  cell* result = call_library("do-file", args, 3);
+  *stack::arguments = *result;
+  stack::top = stack::arguments + 1;
+  return 0;
+}
+
 uint32_t n_do(int32_t, const int32_t* r) {
-  if (r[0] >= 0 || r[3] >= 0) error::fire(err::cat_internal, err::internal::not_done);
   cell* value = arg(0);
+  if (type_of(value) == TYPE_FILE || type_of(value) == TYPE_URL) return do_script(r);
+  // With /expand the library's preprocessor rewrites the block in place first.
+  if (r[0] >= 0 && (type_of(value) == TYPE_BLOCK || type_of(value) == TYPE_PAREN)) {
+    call_library("expand-directives", value, 1);
+    stack::pop(1);
+  }
+  if (r[3] >= 0 && r[2] < 0) {
+    if (type_of(value) != TYPE_BLOCK && type_of(value) != TYPE_PAREN && type_of(value) != TYPE_HASH) {
+      // One expression: the value as the only item of a block.
+      cell* code = stack::push_cell();
+      block::make_at(code, 1);
+      block::ks_append(code, arg(0));
+      value = code;
+    }
+    return trace::run(value, arg(r[3]));
+  }
   switch (type_of(value)) {
     case TYPE_BLOCK: case TYPE_PAREN: case TYPE_HASH: {
       if (r[2] >= 0) {
@@ -432,8 +464,6 @@ uint32_t n_do(int32_t, const int32_t* r) {
       context::bind(code, context::global, false);
       return eval(code, true);
     }
-    case TYPE_FILE: case TYPE_URL:
-      error::fire(err::cat_internal, err::internal::not_done);
     case TYPE_ERROR:
       stack::throw_error(value);
     default: {
@@ -546,7 +576,10 @@ uint32_t n_break(int32_t, const int32_t* r) { return stack::throw_break(r[0] >= 
 uint32_t n_continue(int32_t, const int32_t*) { return stack::throw_break(false, true); }
 uint32_t n_exit(int32_t, const int32_t*) { return stack::throw_exit(false, false); }
 uint32_t n_return(int32_t, const int32_t*) { return stack::throw_exit(true, false); }
-uint32_t n_throw(int32_t, const int32_t*) { return stack::throw_throw(THROWN_THROW); }
+uint32_t n_throw(int32_t, const int32_t*) {
+  if (trace::active) trace::fire(trace::THROW, nullptr, arg(0), nullptr);
+  return stack::throw_throw(THROWN_THROW);
+}
 
 // Whether the thrown name matches the catch's name (a word or block of words).
 bool name_matches(const cell* name, const cell* wanted) {
@@ -581,6 +614,7 @@ uint32_t n_catch(int32_t, const int32_t* r) {
     }
     stack::clear_throw_frame();
     stack::set_last_keep(&value);
+    if (trace::active) trace::fire(trace::CATCH, nullptr, stack::arguments, nullptr);
     return 0;
   }
   if (s) return s;
@@ -607,6 +641,8 @@ uint32_t n_try(int32_t, const int32_t* r) {
     if (t.code == THROWN_ERROR && error_top > args && type_of(error_top - 1) == TYPE_ERROR) {
       stack::top = error_top;
       stack::adjust_post_try();
+      // The frames the error left lie just above ctop, untouched since.
+      if (r[1] >= 0) error::set_stack(stack::arguments);
     } else if (t.code == THROWN_ERROR && type_of(error::last_value()) == TYPE_ERROR) {
       // An overflowing data stack gave up cells below this frame: the error
       // is not on the stack, but fire kept it.

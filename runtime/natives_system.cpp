@@ -64,12 +64,7 @@ uint32_t n_stats(int32_t, const int32_t* r) {
     memory::stats(report->w2, 2);
     if (r[0] >= 0) {
       // The library prints the report.
-      cell name = *word::push_from_symbol(symbol::make("show-memory-stats"));
-      stack::pop(1);
-      cell fn = *context::get(&name);
-      collector::root_cells keep(&fn), keep_name(&name);
-      if (type_of(&fn) != TYPE_FUNCTION) error::fire(err::cat_script, err::script::no_value, &name);
-      interpreter::call_function_with(&fn, report, 1, &name);
+      call_library("show-memory-stats", report, 1);
       unset_result();
       return 0;
     }
@@ -446,6 +441,15 @@ uint64_t r_write_clipboard(const uint64_t* p) {
 }
 
 }  // namespace
+
+cell* call_library(const char* name, const cell* args, uint32_t count) {
+  cell fn_name = *word::push_from_symbol(symbol::make(name));
+  stack::pop(1);
+  cell fn = *context::get(&fn_name);
+  collector::root_cells keep(&fn), keep_name(&fn_name);
+  if (type_of(&fn) != TYPE_FUNCTION) error::fire(err::cat_script, err::script::no_value, &fn_name);
+  return interpreter::call_function_with(&fn, args, count, &fn_name);
+}
 
 void register_system_routines(routine_list& list) {
   list.push_back({"create-dir", "[\"Create the given directory\" path [file!]]", r_create_dir, true});

@@ -63,6 +63,13 @@ enum keyword : int32_t {
 
 // Canonical symbol of each keyword, indexed by keyword.
 uint32_t keyword_symbols[KW_COUNT];
+// The keyword of a word's own symbol id, as last found: a rule's words are
+// looked up at every step of the match.
+struct keyword_memo {
+  uint32_t symbol;
+  int32_t keyword;
+};
+keyword_memo keyword_memos[64];
 // Event words for the trace callback.
 enum event { EV_PUSH, EV_POP, EV_FETCH, EV_MATCH, EV_ITERATE, EV_PAREN, EV_END, EV_COUNT };
 uint32_t event_symbols[EV_COUNT];
@@ -78,6 +85,7 @@ void init() {
       s[sym::ahead], s[sym::into], s[sym::insert], symbol::make("change"), s[sym::only],
       s[sym::if_], s[sym::not_], s[sym::quote], s[sym::collect], s[sym::after], s[sym::case_]};
   for (int i = 0; i < KW_COUNT; ++i) keyword_symbols[i] = i ? symbol::resolve(table[i]) : 0;
+  for (keyword_memo& m : keyword_memos) m = keyword_memo{UINT32_MAX, KW_NONE_};
   const char* names[EV_COUNT] = {"push", "pop", "fetch", "match", "iterate", "paren", "end"};
   for (int i = 0; i < EV_COUNT; ++i) event_symbols[i] = symbol::make(names[i]);
   static bool marker_added = false;
@@ -92,14 +100,21 @@ namespace {
 
 int32_t keyword_of(const cell* c) {
   if (type_of(c) != TYPE_WORD) return KW_NONE_;
+  keyword_memo& m = keyword_memos[c->w2 & 63];
+  if (m.symbol == c->w2) return m.keyword;
   uint32_t id = symbol::resolve(c->w2);
+  int32_t keyword = KW_NONE_;
   for (int32_t k = 1; k < KW_COUNT; ++k)
-    if (keyword_symbols[k] == id) return k;
-  return KW_NONE_;
+    if (keyword_symbols[k] == id) {
+      keyword = k;
+      break;
+    }
+  m = keyword_memo{c->w2, keyword};
+  return keyword;
 }
 
 enum family { FAM_BLOCK, FAM_TEXT, FAM_BINARY };
-family family_of(uint32_t t) {
+inline family family_of(uint32_t t) {
   if (series::block_family_q(t)) return FAM_BLOCK;
   if (series::string_family_q(t)) return FAM_TEXT;
   return FAM_BINARY;

@@ -9,6 +9,7 @@
 #include <initializer_list>
 
 #include "gui/backend/message.h"
+#include "platform/gfx/text.h"
 #include "runtime/console.h"
 #include "runtime/handles.h"
 #include "runtime/mem.h"
@@ -205,6 +206,8 @@ const char* error_message(int32_t status) {
 void on_quit() {
   std::fflush(nullptr);
   handles::release_all();
+  // Text layouts went with their handles: the font map can go too.
+  gfx::release_font_map();
   mem::free_all();
 }
 

@@ -1,11 +1,16 @@
 #include "runtime/stack.h"
 
+#include <algorithm>
+#include <vector>
+
+#include "runtime/actions.h"
 #include "runtime/collector.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/cycles.h"
 #include "runtime/datatypes/block.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/none.h"
+#include "runtime/datatypes/string.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/interpreter.h"
@@ -51,13 +56,7 @@ void restore_context(const frame* f) {
   if (f->function_context) values_field(f->function_context) = f->saved_values;
 }
 
-// Pops one frame, keeping its result cell as the caller's last pushed value.
-void pop_frame() {
-  --ctop;
-  top = arguments + 1;
-  arguments = bottom + ctop->prev_arguments;
-}
-
+// Pops one frame, dropping its result.
 void pop_frame_reset() {
   --ctop;
   arguments = bottom + ctop->prev_arguments;
@@ -115,11 +114,6 @@ void mark_func(const cell* word, uint32_t context) {
 }
 
 void unwind_reset() { pop_frame_reset(); }
-
-void unwind_ctx() {
-  restore_context(current_frame());
-  pop_frame();
-}
 
 void unwind_ctx_last() {
   unwind_ctx();
@@ -265,8 +259,7 @@ void throw_error(cell* error) {
   if (ctop > ctop_bottom) {
     cell where = get_call();
     error::set_where(error, &where);
-    cell* stack_field = error::field_of(error, error::F_STACK);
-    if (type_of(stack_field) != TYPE_BLOCK) *stack_field = cell{TYPE_INTEGER, 0, depth(), 0};
+    set_error_frame(error);
     cell* near = error::field_of(error, error::F_NEAR);
     if (type_of(near) == TYPE_NONE && block::any_block_q(type_of(&interpreter::position)))
       *near = interpreter::position;
@@ -299,6 +292,72 @@ cell get_call() {
     return w;
   }
   return *words::word[words::w::not_found];
+}
+
+bool frame_word(const frame* f, cell* out) {
+  if (anonymous_q(f)) return false;
+  uint32_t ctx = f->word_context ? f->word_context : context::global;
+  *out = cell{TYPE_WORD, ctx, f->symbol(), uint32_t(-1)};
+  out->w3 = uint32_t(context::find_word(ctx, f->symbol(), true));
+  if (int32_t(out->w3) < 0) out->w1 = 0;
+  return true;
+}
+
+void collect_calls(cell* block, uint32_t skip) {
+  cell w;
+  collector::root_cells keep(&w);
+  for (frame* f = ctop - 1 - skip; f > ctop_bottom; --f) {
+    if (!frame_word(f, &w)) continue;
+    cell index{TYPE_INTEGER, 0, f->prev_arguments, 0};
+    block::ks_append(block, &w);
+    block::ks_append(block, &index);
+  }
+}
+
+namespace {
+
+// Calls fn with the word of each named frame of the first `last` records,
+// bottom up (at level 1, only function calls and words that refer to a
+// function!).
+template <class F>
+void each_call(int32_t level, uint32_t last, F fn) {
+  uint32_t n = std::min(last, uint32_t(ctop_end - ctop_bottom));
+  cell w;
+  collector::root_cells keep(&w);
+  for (uint32_t i = 0; i < n; ++i) {
+    if (!frame_word(ctop_bottom + i, &w)) continue;
+    if (level <= 1 && ctop_bottom[i].type() != FRAME_FUNCTION) {
+      const cell* v = w.w1 ? context::bound_value(&w) : nullptr;
+      if (!v || type_of(v) != TYPE_FUNCTION) continue;
+    }
+    fn(&w);
+  }
+}
+
+}  // namespace
+
+void collect_words(int32_t level, cell* block, uint32_t last) {
+  // The words are read before anything allocates: records above ctop are
+  // no roots, so a collection would leave their contexts stale.
+  std::vector<cell> calls;
+  each_call(level, last, [&](cell* w) { calls.push_back(*w); });
+  collector::root_cells keep(calls.data(), uint32_t(calls.size()));
+  if (type_of(block) != TYPE_BLOCK) block::make_at(block, int32_t(calls.size()) + 1);
+  for (cell& w : calls) block::ks_append(block, &w);
+}
+
+int32_t trace(int32_t level, uint32_t last, cell* buffer, int32_t part) {
+  each_call(level, std::min(last, depth()), [&](cell* w) {
+    part = actions::form_dispatch(w, buffer, nullptr, part);
+    string::concatenate_literal(buffer, " ");
+    --part;
+  });
+  return part;
+}
+
+void set_error_frame(cell* error) {
+  cell* stack_field = error::field_of(error, error::F_STACK);
+  if (type_of(stack_field) != TYPE_BLOCK) *stack_field = cell{TYPE_INTEGER, 0, depth(), 0};
 }
 
 void adjust_post_try() {

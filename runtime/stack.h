@@ -19,6 +19,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/memory.h"
 
 namespace kez::stack {
 
@@ -138,7 +139,14 @@ inline void unwind_last() {
   *arguments = *(top - 1);
 }
 void unwind_reset();
-void unwind_ctx();
+// The function-call epilogue, inline: the interpreter pops one per call.
+// A function frame puts back its context's values field (word 2 of the
+// context cell at the head of its buffer).
+inline void unwind_ctx() {
+  const frame* f = ctop - 1;
+  if (f->function_context) memory::buffer_of(f->function_context)->head_cell()->w2 = f->saved_values;
+  unwind();
+}
 void unwind_ctx_last();
 void unwind_ctx_reset();
 
@@ -189,5 +197,26 @@ cell get_call();
 void clear_throw_frame();
 // Makes a pushed error! the current call's result, keeping only that cell.
 void adjust_post_try();
+
+// The word a frame was marked with (bound to the called word's context, the
+// global context when it had none); null for an anonymous frame (<body>,
+// <anon> or no word).
+bool frame_word(const frame* f, cell* out);
+// Appends to the block, from the frame `skip` records below the top down to
+// the one above the bottom frame, each named frame's word and the data-stack
+// index of its caller's arguments (the collect-calls routine skips its own).
+void collect_calls(cell* block, uint32_t skip = 0);
+// Appends the words of the named frames from the bottom up to `last`
+// records (at level 1 only words that refer to a function!) to the block,
+// made first when `block` is not one. The records are read as they are:
+// call it while the frames of an error just caught still lie above ctop,
+// before anything allocates.
+void collect_words(int32_t level, cell* block, uint32_t last);
+// Appends the same words to a string, each followed by a space, for an error
+// report; only frames still below ctop are named (a frame popped since may
+// have been overwritten). Answers the part left.
+int32_t trace(int32_t level, uint32_t last, cell* buffer, int32_t part);
+// Stores the current depth in the error's stack field unless it holds a block.
+void set_error_frame(cell* error);
 
 }  // namespace kez::stack

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/os.h"
 #include "runtime/boot.h"
 #include "runtime/hashtable.h"
 #include "runtime/mem.h"
@@ -128,9 +129,8 @@ void get_args(int argc, char** argv) {
 void init() { boot::init(); }
 
 void launch() {
-  // Until the console takes over: each script named on the command line, in
-  // order, in one global context.
-  for (int i = 1; i < ctx.argc; ++i) boot::run_script(ctx.argv[i]);
+  // Until the console takes over: the script the command line names.
+  boot::run_launch(platform::get_command_line(ctx.argc, ctx.argv));
 }
 
 uintptr_t stack_base() { return machine_stack_base; }

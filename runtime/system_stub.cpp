@@ -295,15 +295,6 @@ const char port_objects[] =
 
 namespace {
 
-const char register_scheme_spec[] =
-    "[\"Registers a new scheme\" spec [object!] \"Scheme definition\" /native dispatch [handle!]]";
-
-// The same object port! looks schemes up in; marked here too, so that this
-// copy follows it when the collector moves its context.
-cell schemes{TYPE_NONE, 0, 0, 0};
-void mark_schemes() { collector::mark_values(&schemes, &schemes + 1); }
-bool schemes_marked = false;
-
 cell* make_object(cell* target, const cell* proto, const cell* spec) {
   cell p = *proto;
   collector::root_cells keep(&p);
@@ -328,32 +319,20 @@ int32_t mold_fields(const cell* object, cell* buffer, bool all, bool flat, int32
   return part;
 }
 
-uint32_t n_register_scheme(int32_t, const int32_t* refinements) {
-  cell spec = stack::arguments[0];
-  collector::root_cells keep(&spec);
-  if (refinements[0] >= 0) {
-    cell handle = stack::arguments[refinements[0]];
-    if (cell* actor = context::get_value_cell(spec.w1, symbol::make("actor"))) *actor = handle;
-  }
-  cell* name = context::get_value_cell(spec.w1, symbol::make("name"));
-  if (!name || !any_word_q(type_of(name))) error::fire(err::cat_access, err::access::no_scheme, &spec);
-  if (object::find_index(&schemes, name->w2) < 0) {
-    cell word{TYPE_WORD, 0, name->w2, 0xFFFFFFFFu};
-    context::add_word_value(schemes.w1, &word, &spec);
-  }
-  stack::arguments[0] = cell{TYPE_NONE, 0, 0, 0};
-  return 0;
-}
-
 }  // namespace
 
-void release_ports() { schemes = cell{TYPE_NONE, 0, 0, 0}; }
+// system/schemes as the library leaves it: a block of name/spec pairs that
+// register-scheme grows.
+static const cell* current_schemes() { return field({"schemes"}); }
+
+void release_ports() { port::hooks.schemes = nullptr; }
 
 void init_ports(const cell* bodies) {
   port::hooks.make_object = make_object;
   port::hooks.copy_object = copy_object;
   port::hooks.mold_fields = mold_fields;
   port::hooks.call_function = interpreter::call_function_with;
+  port::hooks.schemes = current_schemes;
 
   cell source = *bodies;
   collector::root_cells keep_source(&source);
@@ -366,17 +345,8 @@ void init_ports(const cell* bodies) {
     datatype::make_at(&made[i], TYPE_OBJECT);
     object::make(&made[i], &body, TYPE_OBJECT);
   }
-  schemes = made[0];
-  if (!schemes_marked) {
-    collector::add_marker(mark_schemes);
-    schemes_marked = true;
-  }
   port::set_system(&made[0], &made[1], &made[2]);
 
-}
-
-void register_extras(natives::extra_list& list) {
-  list.push_back({"register-scheme", register_scheme_spec, n_register_scheme});
 }
 
 }  // namespace kez::system_stub

@@ -53,15 +53,14 @@ void release_system();
 // when there is none (valid until the next allocation).
 cell* system_field(std::initializer_list<const char*> names);
 
-// system/schemes, system/standard/url-parts and system/standard/port for
-// port!, with port!'s services connected to the object layer and the
-// interpreter, and the native `register-scheme` (spec [object!] /native
-// dispatch [handle!]) that adds a scheme under its `name` unless one of that
-// name is there. Runs at start-up, after the interpreter and the natives;
-// bodies is the block of the three objects' spec blocks (port_objects).
+// system/standard/url-parts and system/standard/port for port!, with
+// port!'s services connected to the object layer and the interpreter; port!
+// finds schemes in the system object's `schemes` block, which the library's
+// register-scheme fills. Runs at start-up, after the interpreter and the
+// natives; bodies is the block of the three objects' spec blocks
+// (port_objects, the first one a stand-in scheme table until the system
+// object is bound).
 void init_ports(const cell* bodies);
-// The native register-scheme, as a natives::extra.
-void register_extras(natives::extra_list& list);
 // The spec blocks of the schemes object, url-parts and the port prototype,
 // as Kez source for the boot data.
 extern const char port_objects[];

@@ -6,6 +6,7 @@
 #include <pango/pangofc-fontmap.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 
@@ -19,29 +20,27 @@ const char fonts_conf[] =
 #include "fonts_conf.inc"
     ;
 
-// The one font map of the process, over our configuration alone.
+// The one font map of the process, over our configuration alone; null
+// until first used and after release_font_map.
+FcConfig* map_config = nullptr;
+PangoFontMap* the_map = nullptr;
+
 PangoFontMap* font_map() {
-  static FcConfig* config = nullptr;
-  static PangoFontMap* map = [] {
-    config = FcConfigCreate();
-    FcConfigParseAndLoadFromMemory(config, reinterpret_cast<const FcChar8*>(fonts_conf), FcTrue);
-    FcConfigBuildFonts(config);
-    // Ours is the process's configuration too: cairo's font code asks the
-    // current one, and the machine's is never read.
-    FcConfigSetCurrent(config);
-    PangoFontMap* m = pango_cairo_font_map_new_for_font_type(CAIRO_FONT_TYPE_FT);
-    pango_fc_font_map_set_config(PANGO_FC_FONT_MAP(m), config);
-    pango_cairo_font_map_set_resolution(PANGO_CAIRO_FONT_MAP(m), 96);
-    // The map's caches go with it at exit, so that a leak check sees ours.
-    std::atexit([] {
-      pango_fc_font_map_shutdown(PANGO_FC_FONT_MAP(map));
-      g_object_unref(map);
-      cairo_debug_reset_static_data();
-      FcConfigDestroy(config);
-    });
-    return m;
-  }();
-  return map;
+  if (the_map) return the_map;
+  map_config = FcConfigCreate();
+  FcConfigParseAndLoadFromMemory(map_config, reinterpret_cast<const FcChar8*>(fonts_conf), FcTrue);
+  FcConfigBuildFonts(map_config);
+  // Ours is the process's configuration too: cairo's font code asks the
+  // current one, and the machine's is never read.
+  FcConfigSetCurrent(map_config);
+  PangoFontMap* m = pango_cairo_font_map_new_for_font_type(CAIRO_FONT_TYPE_FT);
+  pango_fc_font_map_set_config(PANGO_FC_FONT_MAP(m), map_config);
+  pango_cairo_font_map_set_resolution(PANGO_CAIRO_FONT_MAP(m), 96);
+  // The map's caches go with it at exit, so that a leak check sees ours.
+  static bool registered = [] { return std::atexit(release_font_map) == 0; }();
+  (void)registered;
+  the_map = m;
+  return the_map;
 }
 
 void set_options(PangoContext* context, text_antialias_mode mode) {
@@ -77,11 +76,26 @@ PangoFontDescription* describe(const text_format& f) {
   return d;
 }
 
-bool unlimited(float v) { return v <= 0 || v >= 1e30f || !std::isfinite(v); }
+// A width past what the text engine's fixed-point units hold (callers pass
+// INT_MAX for "as wide as needed") is no limit either.
+bool unlimited(float v) { return v <= 0 || v >= float(INT_MAX / PANGO_SCALE) || !std::isfinite(v); }
 
 constexpr float unit = 1.0f / PANGO_SCALE;
 
 }  // namespace
+
+std::vector<std::string> font_families(bool fixed_pitch_only) {
+  std::vector<std::string> out;
+  PangoFontFamily** families = nullptr;
+  int n = 0;
+  pango_font_map_list_families(font_map(), &families, &n);
+  for (int i = 0; i < n; i++)
+    if (!fixed_pitch_only || pango_font_family_is_monospace(families[i])) out.push_back(pango_font_family_get_name(families[i]));
+  g_free(families);
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
 
 std::string resolve_family(const std::string& name, int weight, bool italic) {
   PangoContext* c = new_context("en-us", text_antialias_mode::grayscale);
@@ -432,6 +446,16 @@ void text_layout::draw(cairo_t* cr, point origin, text_antialias_mode mode) {
     pango_cairo_show_layout_line(cr, pango_layout_get_line_readonly(layout_, int(i)));
   }
   cairo_new_path(cr);
+}
+
+void release_font_map() {
+  if (!the_map) return;
+  pango_fc_font_map_shutdown(PANGO_FC_FONT_MAP(the_map));
+  g_object_unref(the_map);
+  the_map = nullptr;
+  cairo_debug_reset_static_data();
+  FcConfigDestroy(map_config);
+  map_config = nullptr;
 }
 
 }  // namespace kez::gfx

@@ -30,8 +30,15 @@ namespace kez::gfx {
 // index of every unit (a pair's two units share one) and of the end.
 std::string utf8_of(std::u16string_view text, std::vector<uint32_t>* map = nullptr);
 
+// Releases the process's font map and its caches (at exit: layouts made
+// before must be gone). A later use makes a new one.
+void release_font_map();
+
 // The family that a name resolves to through our configuration.
 std::string resolve_family(const std::string& name, int weight = 400, bool italic = false);
+// The families our configuration offers (the fixed-pitch ones only, when
+// asked), sorted, each once.
+std::vector<std::string> font_families(bool fixed_pitch_only);
 
 enum class font_style { normal, italic };
 

@@ -4,6 +4,8 @@
 
 #include <cairo.h>
 
+#include <functional>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,7 +14,7 @@
 
 namespace kez::win::detail {
 
-enum class kind : uint8_t { none, window, dc, bitmap, region, cursor, monitor, defer };
+enum class kind : uint8_t { none, window, dc, bitmap, region, cursor, monitor, defer, brush, font, menu, imagelist };
 
 struct object {
   kind type;
@@ -47,6 +49,10 @@ struct window final : object {
   bool layered_alpha = false;
   bool dying = false;  // inside DestroyWindow
   bool menu_bar = false;
+  bool dark = false;        // SetWindowTheme: the dark theme
+  bool dark_frame = false;  // DwmSetWindowAttribute: a dark caption and border
+  HMENU menu = 0;  // SetMenu
+  int bar_hot = -1;  // menu bar item shown pressed
   UINT dpi = 96;
   unsigned long xid = 0;  // X window of a shown top-level
 };
@@ -59,6 +65,10 @@ struct dc final : object {
   cairo_t* cr = nullptr;
   HBITMAP bitmap = 0;  // memory DCs
   POINT origin{};
+  // What the controls' parents set for them (WM_CTLCOLOR*).
+  COLORREF text_colour = 0, bk_colour = 0xFFFFFF, brush_colour = 0xFFFFFF;
+  int bk_mode = 2;  // OPAQUE
+  HANDLE font = 0;  // selected by SelectObject; 0: the default GUI font
 };
 
 struct bitmap final : object {
@@ -87,6 +97,12 @@ struct monitor final : object {
   UINT dpi = 96;
 };
 
+struct brush final : object {
+  brush() : object(kind::brush) {}
+  COLORREF colour = 0;
+  bool dc_brush = false;  // the stock DC brush: the DC's brush colour
+};
+
 struct defer_batch final : object {
   defer_batch() : object(kind::defer) {}
   std::vector<WINDOWPOS> items;
@@ -105,6 +121,10 @@ struct state {
   std::vector<HWND> tops;  // top-level windows, z-order, top first
   std::vector<HMONITOR> monitors;
   HWND capture = 0, focus = 0, active = 0, hover = 0;
+  // A window that should have taken the activation when the active one went
+  // but was disabled then (a modal window's owner): enabling it activates it.
+  HWND activate_on_enable = 0;
+  bool tearing_down = false;  // every window going at once: none is activated
   HCURSOR cursor = 0;
   POINT mouse{};
   DWORD msg_pos = 0, msg_time = 0;
@@ -113,6 +133,7 @@ struct state {
 state& st();
 
 // Window internals.
+RECT window_frame(const window* w);  // the non-client insets: borders, caption, menu bar, scroll bars
 RECT screen_rect(const window* w);           // window rectangle on screen
 POINT client_origin(const window* w);        // client (0,0) on screen
 HWND hit_window(POINT screen, LRESULT* hit); // deepest enabled-or-not visible window
@@ -138,10 +159,29 @@ void char_input(char32_t ch, bool front);  // queued as key items
 void mouse_move_input(POINT screen);
 void button_input(UINT vk, bool down);
 void wheel_input(int delta);
+void action_input(std::function<void()> run);  // queued with the injected input
+// The desktop's colour of a system colour index for a window: its own theme
+// when it has one (SetWindowTheme), else the desktop's.
+COLORREF sys_colour(HWND hwnd, int index);
+bool dark_colours(HWND hwnd);
+void reset_settings();  // the desktop as it starts: light, no gesture, no composition  // the window paints in the dark theme's colours
+void set_monitors(const std::vector<layer::screen>& screens);
+// DefWindowProcW's part for WM_GESTURE and the input method's messages.
+bool input_default(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam, LRESULT* result);
+std::vector<layer::screen> parse_screens(const char* text);
 DWORD now();
 void kill_timers(HWND hwnd);
 void reset_queue();
 void wake();
+
+// Controls, menus and dialogs (platform/win/ctl.h).
+void register_controls();  // at start, after the classes are cleared
+void paint_menu_bar(window* w, cairo_t* cr);
+void paint_window_bars(window* w, cairo_t* cr);
+bool quit_seen(int* code);
+// DefWindowProcW's part for menu bars and window scroll bars: hit tests,
+// non-client clicks. Answers true when it handled the message.
+bool nonclient_default(window* w, UINT msg, WPARAM wparam, LPARAM lparam, LRESULT* result);  // the last GetMessageW answered 0 for a posted WM_QUIT
 
 // X11 side: present only in x11 mode.
 bool x11_open();

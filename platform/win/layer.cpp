@@ -6,6 +6,7 @@
 #include <functional>
 #include <sstream>
 
+#include "platform/win/controls.h"
 #include "platform/win/internal.h"
 
 namespace kez::win::layer {
@@ -14,6 +15,12 @@ using namespace detail;
 namespace {
 
 bool started = false;
+
+}  // namespace
+}  // namespace kez::win::layer
+
+namespace kez::win::detail {
+using layer::screen;
 
 // "WxH[+X+Y][@DPI]" items separated by commas.
 std::vector<screen> parse_screens(const char* text) {
@@ -52,6 +59,12 @@ void set_monitors(const std::vector<screen>& screens) {
     st().monitors.push_back(add(std::move(m)));
   }
 }
+
+}  // namespace kez::win::detail
+
+namespace kez::win::layer {
+
+namespace {
 
 struct named_key {
   const char* name;
@@ -132,6 +145,61 @@ bool parse_text(const std::string& rest, std::u32string* out) {
   return false;
 }
 
+// "item N", "cancel", "files "A" "B" ...", "font "NAME" SIZE [bold] [italic]".
+bool parse_answer(const std::string& rest, answer* out) {
+  std::stringstream words(rest);
+  std::string kind;
+  words >> kind;
+  std::string tail;
+  std::getline(words, tail);
+  if (kind == "cancel") return out->kind = answer::cancel, tail.find_first_not_of(' ') == std::string::npos;
+  if (kind == "item") {
+    char* end;
+    long n = strtol(tail.c_str(), &end, 10);
+    if (end == tail.c_str() || std::string(end).find_first_not_of(' ') != std::string::npos || n < 0 || n > 65535) return false;
+    out->kind = answer::item, out->n = int(n);
+    return true;
+  }
+  // Quoted texts, then (for a font) the words after them.
+  std::vector<std::u16string> texts;
+  size_t i = 0;
+  for (;;) {
+    size_t q = tail.find_first_not_of(' ', i);
+    if (q == std::string::npos || tail[q] != '"') { i = q == std::string::npos ? tail.size() : q; break; }
+    size_t e = tail.find('"', q + 1);
+    if (e == std::string::npos) return false;
+    std::u32string t;
+    if (!parse_text(tail.substr(q, e - q + 1), &t)) return false;
+    std::u16string u;
+    for (char32_t c : t) {
+      if (c >= 0x10000) u += char16_t(0xD800 + ((c - 0x10000) >> 10)), u += char16_t(0xDC00 + (c & 0x3FF));
+      else u += char16_t(c);
+    }
+    texts.push_back(u);
+    i = e + 1;
+  }
+  std::stringstream more(tail.substr(i));
+  if (kind == "files") {
+    std::string extra;
+    if (texts.empty() || (more >> extra)) return false;
+    out->kind = answer::files, out->texts = texts;
+    return true;
+  }
+  if (kind == "font") {
+    int size = 0;
+    if (texts.size() != 1 || !(more >> size) || size <= 0) return false;
+    out->kind = answer::font, out->texts = texts, out->n = size;
+    std::string w;
+    while (more >> w) {
+      if (w == "bold") out->bold = true;
+      else if (w == "italic") out->italic = true;
+      else return false;
+    }
+    return true;
+  }
+  return false;
+}
+
 bool parse_button(const std::string& word, UINT* vk) {
   if (word.empty() || word == "left") return *vk = VK_LBUTTON, true;
   if (word == "right") return *vk = VK_RBUTTON, true;
@@ -159,6 +227,7 @@ mode start(mode wanted, const std::vector<screen>& screens) {
   }
   if (list.empty()) list.push_back(screen{RECT{0, 0, 1920, 1080}, 96});
   set_monitors(list);
+  register_controls();
   st().mouse = POINT{0, 0};
   if (st().mode == mode::headless)
     if (const char* path = getenv("KEZ_INPUT"); path && *path) {
@@ -178,6 +247,7 @@ void stop() {
   set_monitors({});
   if (st().mode == mode::x11) x11_close();
   reset_queue();
+  reset_settings();
   state& s = st();
   s.capture = s.focus = s.active = s.hover = 0;
   s.cursor = 0;
@@ -204,6 +274,31 @@ bool load_input_script(const std::string& text, std::string* error) {
       if (error) *error = "line " + std::to_string(number) + ": " + what;
       return false;
     };
+    if (verb == "answer") {
+      answer a;
+      if (!parse_answer(line.substr(start + 6), &a)) return fail("answer wants item N, cancel, files \"PATH\"..., or font \"NAME\" SIZE [bold] [italic]");
+      steps.push_back([a] { respond(a); });
+      continue;
+    }
+    if (verb == "ime") {
+      std::string step;
+      std::stringstream(line.substr(start + 3)) >> step;
+      std::u32string t;
+      size_t after = line.find(step, start + 3) + step.size();
+      bool texted = step == "compose" || step == "result";
+      if ((step != "start" && step != "end" && !texted) || (texted && !parse_text(line.substr(after), &t)) ||
+          (!texted && line.find_first_not_of(" \t", after) != std::string::npos))
+        return fail("ime wants start, compose \"TEXT\", result \"TEXT\" or end");
+      std::u16string u;
+      for (char32_t c : t) {
+        if (c >= 0x10000) u += char16_t(0xD800 + ((c - 0x10000) >> 10)), u += char16_t(0xDC00 + (c & 0x3FF));
+        else u += char16_t(c);
+      }
+      ime_step k = step == "start" ? ime_step::start : step == "compose" ? ime_step::compose
+                   : step == "result" ? ime_step::result : ime_step::end;
+      steps.push_back([k, u] { inject_ime(k, u); });
+      continue;
+    }
     if (verb == "text") {
       std::u32string t;
       if (!parse_text(line.substr(start + 4), &t)) return fail("text wants one quoted string");
@@ -237,6 +332,23 @@ bool load_input_script(const std::string& text, std::string* error) {
         return fail(verb == "wait" ? "wait wants milliseconds" : "wheel wants a step");
       if (verb == "wait") steps.push_back([=] { inject_wait(DWORD(n)); });
       else steps.push_back([=] { inject_wheel(int(n)); });
+    } else if (verb == "gesture") {
+      static const char* const names[] = {"begin", "end", "zoom", "pan", "rotate", "two-tap", "press-tap"};
+      DWORD id = 0;
+      for (DWORD i = 0; i < 7; i++)
+        if (a == names[i]) id = i + 1;
+      char* e = nullptr;
+      unsigned long long n = b.empty() ? 0 : strtoull(b.c_str(), &e, 10);
+      if (!id || (e && *e)) return fail("gesture wants begin, end, zoom, pan, rotate, two-tap or press-tap, and a number");
+      steps.push_back([=] { inject_gesture(id, n); });
+    } else if (verb == "display") {
+      std::vector<screen> list = parse_screens(a.c_str());
+      if (list.empty() || !b.empty()) return fail("display wants WxH[+X+Y][@DPI],...");
+      steps.push_back([=] { inject_display(list); });
+    } else if (verb == "theme") {
+      if (!b.empty() || (a != "light" && a != "dark" && a != "contrast")) return fail("theme wants light, dark or contrast");
+      theme t = a == "dark" ? theme::dark : a == "contrast" ? theme::contrast : theme::light;
+      steps.push_back([=] { inject_theme(t); });
     } else {
       return fail("unknown item");
     }

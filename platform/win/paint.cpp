@@ -2,7 +2,9 @@
 // compositor that stacks child surfaces into a top-level picture, layered
 // windows, memory DCs, DIB sections and the blits between them.
 #include <algorithm>
+#include <utility>
 
+#include "platform/gfx/gdi_text.h"
 #include "platform/win/internal.h"
 
 namespace kez::win {
@@ -113,15 +115,34 @@ void ensure_surface(window* w) {
 
 // The non-client area: a flat border and caption in the Windows 10 colours.
 void paint_frame(window* w) {
-  if (!w->frame.left && !w->frame.top) return;
+  if (!w->frame.left && !w->frame.top && !w->frame.right && !w->frame.bottom) return;
   cairo_t* cr = cairo_create(w->surface);
   double width = w->rect.right - w->rect.left, height = w->rect.bottom - w->rect.top;
-  set_source_colour(cr, (w->style & WS_CAPTION) == WS_CAPTION ? RGB(255, 255, 255) : GetSysColor(COLOR_BTNSHADOW));
+  // A dark frame (DwmSetWindowAttribute) or the desktop's dark colours
+  // turn the caption dark and its title light.
+  bool captioned = (w->style & WS_CAPTION) == WS_CAPTION;
+  bool dark = w->dark_frame || GetSysColor(COLOR_WINDOW) != RGB(255, 255, 255);
+  COLORREF caption_colour = w->dark_frame ? RGB(32, 32, 32) : dark ? GetSysColor(COLOR_ACTIVECAPTION) : RGB(255, 255, 255);
+  set_source_colour(cr, captioned ? caption_colour : GetSysColor(COLOR_BTNSHADOW));
   cairo_rectangle(cr, 0, 0, width, height);
   cairo_rectangle(cr, w->frame.left, w->frame.top, width - w->frame.left - w->frame.right,
                   height - w->frame.top - w->frame.bottom);
   cairo_set_fill_rule(cr, CAIRO_FILL_RULE_EVEN_ODD);
   cairo_fill(cr);
+  cairo_set_fill_rule(cr, CAIRO_FILL_RULE_WINDING);
+  if ((w->style & WS_CAPTION) == WS_CAPTION && !w->text.empty()) {
+    // The title, left in the caption above the menu bar.
+    int caption = GetSystemMetricsForDpi(SM_CYCAPTION, w->dpi), edge = w->frame.left;
+    int menu = w->menu_bar ? GetSystemMetricsForDpi(SM_CYMENU, w->dpi) : 0;
+    int top = w->frame.top - menu - caption;
+    gfx::gdi_dc g(w->surface);
+    g.set_bk_mode(gfx::TRANSPARENT);
+    g.set_text_color(dark ? RGB(255, 255, 255) : RGB(0, 0, 0));
+    gfx::gdi_rect r{edge + 8, top, int(width) - edge - 8, top + caption};
+    g.draw_text(w->text, r, gfx::DT_SINGLELINE | gfx::DT_VCENTER | gfx::DT_NOPREFIX);
+  }
+  paint_menu_bar(w, cr);
+  paint_window_bars(w, cr);
   cairo_destroy(cr);
 }
 
@@ -308,7 +329,7 @@ HDC GetDC(HWND hwnd) {
 
 HDC GetWindowDC(HWND hwnd) {
   window* w = detail::win(hwnd);
-  if (!w) return 0;
+  if (!w) return hwnd ? 0 : CreateCompatibleDC(0);  // the screen, as GetDC
   ensure_surface(w);
   return make_dc(hwnd, w->surface, POINT{0, 0});
 }
@@ -354,6 +375,7 @@ HBITMAP CreateDIBSection(HDC dc, const BITMAPINFO* info, UINT, void** bits, HAND
 
 HGDIOBJ SelectObject(HDC h, HGDIOBJ obj) {
   dc* d = dc_of(h);
+  if (d && find(obj, kind::font)) return std::exchange(d->font, obj);  // the font of DrawTextW and text extents
   auto* b = static_cast<bitmap*>(find(obj, kind::bitmap));
   if (!d || !b || d->hwnd) return 0;
   HGDIOBJ old = d->bitmap;
@@ -469,9 +491,10 @@ BOOL UpdateLayeredWindow(HWND hwnd, HDC, const POINT* dst, const SIZE* size, HDC
 
 int FillRect(HDC h, const RECT* rect, HBRUSH brush) {
   dc* d = dc_of(h);
-  if (!d || !rect || brush == 0 || brush > 31) return 0;  // COLOR_* + 1 brushes only
+  auto* b = static_cast<detail::brush*>(find(brush, kind::brush));
+  if (!d || !rect || brush == 0 || (brush > 31 && !b)) return 0;  // COLOR_* + 1, solid and DC brushes
   cairo_save(d->cr);
-  set_source_colour(d->cr, GetSysColor(int(brush) - 1));
+  set_source_colour(d->cr, !b ? GetSysColor(int(brush) - 1) : b->dc_brush ? d->brush_colour : b->colour);
   cairo_rectangle(d->cr, rect->left, rect->top, rect->right - rect->left, rect->bottom - rect->top);
   cairo_fill(d->cr);
   cairo_restore(d->cr);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -70,10 +71,11 @@ struct timer {
 
 // One injected input item; `wait` moves the virtual clock.
 struct item {
-  enum { key, character, move, button, wheel, wait } type;
+  enum { key, character, move, button, wheel, wait, action } type;
   UINT a;
   int x, y;
   bool down;
+  std::function<void()> run = {};  // an action: what the desktop does at that point
 };
 
 struct queue_state {
@@ -141,6 +143,7 @@ void apply(const item& it) {
   case item::button: button_input(it.a, it.down); break;
   case item::wheel: wheel_input(it.x); break;
   case item::wait: break;
+  case item::action: it.run(); break;
   }
 }
 
@@ -154,7 +157,10 @@ timer* due_timer(DWORD limit) {
 
 // The message loop's one step: fills `out` and answers true, or answers false
 // when there is nothing now (`ended` set when headless input is used up).
-bool next_message(MSG* out, HWND hwnd, UINT first, UINT last, bool remove, bool* ended) {
+// Virtual time passes only while a loop blocks for input (`blocking`): a
+// program that peeks while it starts up does not cross the input's waits,
+// so what is typed after a wait reaches the windows it has by then.
+bool next_message(MSG* out, HWND hwnd, UINT first, UINT last, bool remove, bool blocking, bool* ended) {
   for (;;) {
     {
       std::lock_guard<std::mutex> g(q.lock);
@@ -191,7 +197,7 @@ bool next_message(MSG* out, HWND hwnd, UINT first, UINT last, bool remove, bool*
         return true;
       }
     }
-    if (headless() && !q.input.empty()) {
+    if (headless() && !q.input.empty() && blocking) {
       // The front item is a wait: move the clock to the next timer or to its end.
       if (!q.waiting) q.wait_target = q.clock + q.input.front().a, q.waiting = true;
       if (timer* t = due_timer(q.wait_target)) {
@@ -203,7 +209,7 @@ bool next_message(MSG* out, HWND hwnd, UINT first, UINT last, bool remove, bool*
       q.input.pop_front();
       continue;
     }
-    *ended = headless();
+    *ended = headless() && q.input.empty();
     return false;
   }
 }
@@ -333,6 +339,11 @@ void button_input(UINT vk, bool down) {
   LRESULT hit = HTNOWHERE;
   HWND under = hit_window(s.mouse, &hit);
   HWND target = s.capture ? s.capture : under;
+  if (target && !s.capture && hit != HTCLIENT && vk == VK_LBUTTON) {
+    // Menu bars and window scroll bars answer to non-client presses.
+    post_input(target, down ? 0x00A1 : 0x00A2, WPARAM(hit), MAKELPARAM(s.mouse.x, s.mouse.y));  // WM_NCLBUTTONDOWN/UP
+    return;
+  }
   if (!target || (!s.capture && hit != HTCLIENT)) return;
   if (down && !s.capture) {
     HWND top = GetAncestor(target, GA_ROOT);
@@ -364,6 +375,8 @@ void wheel_input(int delta) {
                MAKELPARAM(s.mouse.x, s.mouse.y));
 }
 
+void action_input(std::function<void()> run) { q.input.push_back(item{item::action, 0, 0, 0, false, std::move(run)}); }
+
 void reset_queue() {
   std::lock_guard<std::mutex> g(q.lock);
   q.posted.clear();
@@ -381,14 +394,30 @@ void reset_queue() {
 
 }  // namespace detail
 
+namespace {
+bool last_quit = false;  // the last GetMessageW's 0 was a posted WM_QUIT
+bool last_dry = false;   // the last GetMessageW's 0 came from an empty headless queue
+}
+
+bool detail::quit_seen(int* code) {
+  if (code) *code = q.quit_code;
+  return last_quit;
+}
+
+bool layer::ran_dry() { return last_dry; }
+
 BOOL GetMessageW(MSG* msg, HWND hwnd, UINT first, UINT last) {
   for (;;) {
     bool ended = false;
-    if (next_message(msg, hwnd, first, last, true, &ended)) {
+    if (next_message(msg, hwnd, first, last, true, true, &ended)) {
       st().msg_time = msg->time;
+      last_quit = msg->message == WM_QUIT;
+      if (last_quit) last_dry = false;
       return msg->message != WM_QUIT;
     }
+    last_quit = false;
     if (ended) {
+      last_dry = true;
       *msg = make_msg(0, WM_QUIT, 0, 0);
       return 0;
     }
@@ -398,7 +427,7 @@ BOOL GetMessageW(MSG* msg, HWND hwnd, UINT first, UINT last) {
 
 BOOL PeekMessageW(MSG* msg, HWND hwnd, UINT first, UINT last, UINT remove) {
   bool ended = false;
-  if (!next_message(msg, hwnd, first, last, remove & PM_REMOVE, &ended)) return 0;
+  if (!next_message(msg, hwnd, first, last, remove & PM_REMOVE, false, &ended)) return 0;
   st().msg_time = msg->time;
   return 1;
 }

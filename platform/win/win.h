@@ -111,6 +111,9 @@ struct WINDOWPOS {
   int x, y, cx, cy;
   UINT flags;
 };
+struct MINMAXINFO {
+  POINT ptReserved, ptMaxSize, ptMaxPosition, ptMinTrackSize, ptMaxTrackSize;
+};
 struct TRACKMOUSEEVENT {
   DWORD cbSize, dwFlags;
   HWND hwndTrack;
@@ -182,7 +185,8 @@ enum : UINT {
   WM_SIZING = 0x0214, WM_CAPTURECHANGED = 0x0215, WM_MOVING = 0x0216, WM_ENTERMENULOOP = 0x0211,
   WM_ENTERSIZEMOVE = 0x0231, WM_EXITSIZEMOVE = 0x0232,
   WM_IME_SETCONTEXT = 0x0281, WM_IME_NOTIFY = 0x0282, WM_MOUSELEAVE = 0x02A3, WM_DPICHANGED = 0x02E0,
-  WM_PASTE = 0x0302, WM_DISPLAYCHANGE = 0x007E, WM_THEMECHANGED = 0x031A,
+  WM_PASTE = 0x0302, WM_DISPLAYCHANGE = 0x007E, WM_THEMECHANGED = 0x031A, WM_IME_CHAR = 0x0286,
+  WM_SETTINGCHANGE = 0x001A,
   WM_PRINT = 0x0317, WM_PRINTCLIENT = 0x0318, WM_USER = 0x0400,
 };
 
@@ -243,7 +247,44 @@ enum : int {
   COLOR_WINDOWTEXT = 8, COLOR_HIGHLIGHT = 13, COLOR_HIGHLIGHTTEXT = 14, COLOR_BTNFACE = 15,
   COLOR_BTNSHADOW = 16, COLOR_GRAYTEXT = 17, COLOR_BTNTEXT = 18, COLOR_HOTLIGHT = 26,
 };
-enum : UINT { SPI_GETHIGHCONTRAST = 0x0042, SPI_GETNONCLIENTMETRICS = 0x0029 };
+enum : UINT { SPI_GETHIGHCONTRAST = 0x0042, SPI_SETHIGHCONTRAST = 0x0043, SPI_GETNONCLIENTMETRICS = 0x0029 };
+struct HIGHCONTRASTW {
+  UINT cbSize;
+  DWORD dwFlags;
+  WCHAR* lpszDefaultScheme;
+};
+enum : DWORD { HCF_HIGHCONTRASTON = 0x1 };
+BOOL SystemParametersInfoW(UINT action, UINT param, void* out, UINT win_ini);
+
+// Themes: a window's controls paint light ("Explorer") or dark
+// ("DarkMode_Explorer"); attribute 20 of a top-level makes its frame dark.
+// The system's own setting for applications (answered by
+// ShouldAppsUseDarkMode) is light unless the desktop switched it.
+int SetWindowTheme(HWND hwnd, const WCHAR* app_name, const WCHAR* id_list);
+enum : DWORD { DWMWA_USE_IMMERSIVE_DARK_MODE = 20 };
+int DwmSetWindowAttribute(HWND hwnd, DWORD attribute, const void* value, DWORD size);
+int DwmGetWindowAttribute(HWND hwnd, DWORD attribute, void* value, DWORD size);
+BOOL ShouldAppsUseDarkMode();
+BOOL DwmIsCompositionEnabled(BOOL* enabled);
+
+// Gestures: WM_GESTURE's lParam names a record read by GetGestureInfo;
+// DefWindowProcW closes it.
+using HGESTUREINFO = HANDLE;
+struct POINTS { int16_t x, y; };
+struct GESTUREINFO {
+  UINT cbSize;
+  DWORD dwFlags, dwID;
+  HWND hwndTarget;
+  POINTS ptsLocation;  // screen coordinates
+  DWORD dwInstanceID, dwSequenceID;
+  uint64_t ullArguments;
+  UINT cbExtraArgs;
+};
+enum : DWORD { GID_BEGIN = 1, GID_END = 2, GID_ZOOM = 3, GID_PAN = 4, GID_ROTATE = 5, GID_TWOFINGERTAP = 6,
+               GID_PRESSANDTAP = 7 };
+enum : DWORD { GF_BEGIN = 1, GF_INERTIA = 2, GF_END = 4 };
+BOOL GetGestureInfo(HGESTUREINFO info, GESTUREINFO* out);
+BOOL CloseGestureInfoHandle(HGESTUREINFO info);
 
 // Virtual keys.
 enum : UINT {
@@ -390,6 +431,15 @@ enum : DWORD { CFS_DEFAULT = 0, CFS_RECT = 1, CFS_POINT = 2 };
 HIMC ImmGetContext(HWND hwnd);
 BOOL ImmReleaseContext(HWND hwnd, HIMC context);
 BOOL ImmSetCompositionWindow(HIMC context, const COMPOSITIONFORM* form);
+// The composition in progress: GCS_COMPSTR the text being composed,
+// GCS_RESULTSTR the text it ended as. Bytes are answered (UTF-16 units × 2);
+// a null buffer asks the size.
+enum : DWORD { GCS_COMPSTR = 0x0008, GCS_RESULTSTR = 0x0800 };
+LONG ImmGetCompositionStringW(HIMC context, DWORD index, void* out, DWORD bytes);
+BOOL ImmSetCompositionFontW(HIMC context, const LOGFONTW* font);
+// A window without a context gets no composition: its keys reach it as
+// they are. Answers the context the window had.
+HIMC ImmAssociateContext(HWND hwnd, HIMC context);
 
 // Painting.
 BOOL InvalidateRect(HWND hwnd, const RECT* rect, BOOL erase);
@@ -454,6 +504,10 @@ struct screen {
 mode start(mode wanted = mode::automatic, const std::vector<screen>& screens = {});
 void stop();
 mode current();
+// True when the last wait for a message that ended did so because the
+// headless queue ran dry (no input, timers or work left), not for a posted
+// WM_QUIT: a loop that waits for the user would otherwise never return.
+bool ran_dry();
 
 // The surface a window owns (its window rectangle's size), and a new
 // surface holding the window as seen on screen: its own pixels with its
@@ -474,6 +528,19 @@ void inject_mouse_move(int screen_x, int screen_y);
 void inject_button(UINT button, bool down);  // VK_LBUTTON, VK_RBUTTON, VK_MBUTTON, VK_XBUTTON1/2
 void inject_wheel(int delta);
 void inject_wait(DWORD milliseconds);
+// A gesture at the mouse position for the top-level window under it
+// (GID_* id, its argument); an input-method step for the focus window
+// (start, a composition text, a result text, end); the desktop's monitors
+// changed (WM_DISPLAYCHANGE to every top-level window); its theme changed
+// (dark or light colours, high contrast on or off: WM_THEMECHANGED).
+void inject_gesture(DWORD id, uint64_t argument);
+enum class ime_step { start, compose, result, end };
+void inject_ime(ime_step step, const std::u16string& text = {});
+void inject_display(const std::vector<screen>& screens);
+enum class theme { light, dark, contrast };
+void inject_theme(theme t);
+// What the input method was last given as its font, for the window's context.
+std::u16string ime_font_name(HWND hwnd);
 bool input_pending();
 // The input method's composition point (client coordinates of *hwnd).
 POINT ime_point(HWND* hwnd);
@@ -483,6 +550,12 @@ POINT ime_point(HWND* hwnd);
 //                            shift, ctrl, alt, rctrl, ralt, rshift; VK as 0x41
 //   text "TEXT"              each character typed (\" \\ \n \u{1F600} escapes)
 //   move X Y  |  click [left|right|middle]  |  down B  |  up B  |  wheel N  |  wait MS
+//   answer item N | answer cancel | answer files "PATH" ... | answer font "NAME" SIZE [bold] [italic]
+//   gesture begin|end|zoom|pan|rotate|two-tap|press-tap [N]   a gesture at the mouse, argument N
+//   ime start | ime compose "TEXT" | ime result "TEXT" | ime end
+//   display WxH[+X+Y][@DPI],...    the monitors change
+//   theme light|dark|contrast      the desktop's colours change
+//                            the next menu, drop-down list or dialog's scripted answer (controls.h)
 // On a bad line answers false with `error` set to "line N: ...", injecting nothing.
 bool load_input_script(const std::string& text, std::string* error);
 DWORD virtual_time();

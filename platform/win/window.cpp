@@ -125,6 +125,14 @@ HWND ime_hwnd = 0;
 
 namespace detail {
 
+// The frame with the window's own scroll bars, which AdjustWindowRectEx leaves out.
+RECT window_frame(const window* w) {
+  RECT f = frame_of(w->style, w->ex_style, w->menu_bar, w->dpi);
+  if (w->style & WS_VSCROLL) f.right += scaled(17, w->dpi);
+  if (w->style & WS_HSCROLL) f.bottom += scaled(17, w->dpi);
+  return f;
+}
+
 RECT screen_rect(const window* w) {
   RECT r = w->rect;
   if (w->parent) {
@@ -190,11 +198,14 @@ void window_moved(window* w) {
 }
 
 void destroy_all_windows() {
+  // Every window goes: none is activated on the way out.
+  st().tearing_down = true;
   while (!st().tops.empty()) {
     HWND h = st().tops.front();
     if (!DestroyWindow(h)) st().tops.erase(st().tops.begin());
   }
   st().classes.clear();
+  st().tearing_down = false;
   caret = caret_state{};
 }
 
@@ -229,6 +240,11 @@ BOOL GetClassInfoExW(HINSTANCE, const WCHAR* name, WNDCLASSEXW* out) {
   return 1;
 }
 
+namespace {
+void limit_size(HWND hwnd, int* cx, int* cy);
+void activate_after(HWND gone);
+}  // namespace
+
 HWND CreateWindowExW(DWORD ex_style, const WCHAR* class_name, const WCHAR* title, DWORD style, int x, int y,
                      int width, int height, HWND parent, HMENU menu, HINSTANCE instance, void* param) {
   window_class* c = class_name ? find_class(class_name) : nullptr;
@@ -255,8 +271,17 @@ HWND CreateWindowExW(DWORD ex_style, const WCHAR* class_name, const WCHAR* title
     if (m) w->dpi = m->dpi;
   }
   w->menu_bar = menu && !(style & WS_CHILD);
-  w->frame = frame_of(style, ex_style, w->menu_bar, w->dpi);
+  if (w->menu_bar) w->menu = menu;
+  w->frame = window_frame(w);
   place_in_z(w, HWND_TOP);
+  if (!(style & WS_CHILD)) {
+    // A top-level window starts within its limits, as a resize would hold it.
+    int cx = w->rect.right - w->rect.left, cy = w->rect.bottom - w->rect.top;
+    limit_size(h, &cx, &cy);
+    if (!(w = detail::win(h))) return 0;
+    w->rect.right = w->rect.left + cx, w->rect.bottom = w->rect.top + cy;
+    width = cx, height = cy;
+  }
   CREATESTRUCTW cs{param, instance, menu, parent, height, width, y, x, LONG(style), title, class_name, ex_style};
   if (!SendMessageW(h, WM_NCCREATE, 0, LPARAM(&cs)) || SendMessageW(h, WM_CREATE, 0, LPARAM(&cs)) == -1) {
     DestroyWindow(h);
@@ -288,7 +313,9 @@ BOOL DestroyWindow(HWND hwnd) {
   state& s = st();
   if (s.capture == hwnd) s.capture = 0;
   if (s.focus == hwnd) s.focus = 0;
+  if (s.active == hwnd && !w->parent) activate_after(hwnd);
   if (s.active == hwnd) s.active = 0;
+  if (s.activate_on_enable == hwnd) s.activate_on_enable = 0;
   if (s.hover == hwnd) s.hover = 0;
   if (caret.hwnd == hwnd) caret = caret_state{};
   kill_timers(hwnd);
@@ -305,11 +332,20 @@ LRESULT CallWindowProcW(WNDPROC proc, HWND hwnd, UINT msg, WPARAM wparam, LPARAM
 LRESULT DefWindowProcW(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
   window* w = detail::win(hwnd);
   if (!w) return 0;
+  if (LRESULT r; nonclient_default(w, msg, wparam, lparam, &r)) return r;
+  if (LRESULT r; input_default(hwnd, msg, wparam, lparam, &r)) return r;
   switch (msg) {
   case WM_NCCREATE:
     return 1;
   case WM_CLOSE:
     DestroyWindow(hwnd);
+    return 0;
+  case WM_SYSKEYDOWN:
+    // Alt+F4 asks a top-level window with a system menu to close.
+    if (wparam == 0x73) {
+      HWND root = GetAncestor(hwnd, GA_ROOT);
+      if (window* r = detail::win(root); r && (r->style & WS_SYSMENU)) SendMessageW(root, WM_CLOSE, 0, 0);
+    }
     return 0;
   case WM_NCHITTEST: {
     POINT o = client_origin(w), p{GET_X_LPARAM(lparam), GET_Y_LPARAM(lparam)};
@@ -339,6 +375,7 @@ LRESULT DefWindowProcW(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
     return 1;  // MA_ACTIVATE
   case WM_SETTEXT:
     w->text = u16(reinterpret_cast<const WCHAR*>(lparam));
+    if ((w->style & WS_CAPTION) == WS_CAPTION && w->surface) paint_frame(w), top_changed(w);  // the title shows in the caption
     return 1;
   case WM_GETTEXTLENGTH:
     return LRESULT(w->text.size());
@@ -460,11 +497,42 @@ DWORD GetWindowThreadProcessId(HWND hwnd, DWORD* process) {
   return GetCurrentThreadId();
 }
 
+namespace {
+
+// A top-level window is at most the whole desktop with its frame, unless
+// its procedure answers WM_GETMINMAXINFO with other limits.
+void limit_size(HWND hwnd, int* cx, int* cy) {
+  window* w = detail::win(hwnd);
+  if (!w || (w->style & WS_CHILD)) return;
+  RECT all{0, 0, 0, 0}, first{0, 0, 0, 0};
+  for (HMONITOR m : st().monitors) {
+    MONITORINFO mi{sizeof mi, {}, {}, 0};
+    if (!GetMonitorInfoW(m, &mi)) continue;
+    if (first.right == first.left) first = mi.rcMonitor;
+    all = all.right == all.left ? mi.rcMonitor
+                                : RECT{std::min(all.left, mi.rcMonitor.left), std::min(all.top, mi.rcMonitor.top),
+                                       std::max(all.right, mi.rcMonitor.right), std::max(all.bottom, mi.rcMonitor.bottom)};
+  }
+  if (all.right == all.left) return;
+  LONG fw = w->frame.left + w->frame.right, fh = w->frame.top + w->frame.bottom;
+  MINMAXINFO mm{};
+  mm.ptMaxSize = POINT{first.right - first.left + fw, first.bottom - first.top + fh};
+  mm.ptMaxPosition = POINT{-w->frame.left, -w->frame.top};
+  mm.ptMaxTrackSize = POINT{all.right - all.left + fw, all.bottom - all.top + fh};
+  SendMessageW(hwnd, WM_GETMINMAXINFO, 0, LPARAM(&mm));
+  *cx = std::max<int>(std::min<int>(*cx, mm.ptMaxTrackSize.x), mm.ptMinTrackSize.x);
+  *cy = std::max<int>(std::min<int>(*cy, mm.ptMaxTrackSize.y), mm.ptMinTrackSize.y);
+}
+
+}  // namespace
+
 BOOL SetWindowPos(HWND hwnd, HWND after, int x, int y, int cx, int cy, UINT flags) {
   window* w = detail::win(hwnd);
   if (!w) return 0;
   WINDOWPOS pos{hwnd, after, x, y, cx, cy, flags};
   if (!(flags & SWP_NOSENDCHANGING)) SendMessageW(hwnd, WM_WINDOWPOSCHANGING, 0, LPARAM(&pos));
+  if (!(flags & SWP_NOSIZE)) limit_size(hwnd, &pos.cx, &pos.cy);
+  if (!(w = detail::win(hwnd))) return 0;
   RECT old = w->rect;
   if (!(flags & SWP_NOMOVE)) {
     w->rect.right += pos.x - w->rect.left, w->rect.bottom += pos.y - w->rect.top;
@@ -474,7 +542,7 @@ BOOL SetWindowPos(HWND hwnd, HWND after, int x, int y, int cx, int cy, UINT flag
   if (!(flags & SWP_NOZORDER)) place_in_z(w, pos.hwndInsertAfter);
   if (flags & SWP_FRAMECHANGED) {
     // Styles changed by SetWindowLongW take effect here, as on Windows.
-    w->frame = frame_of(w->style, w->ex_style, w->menu_bar, w->dpi);
+    w->frame = window_frame(w);
     if (w->surface) paint_frame(w);
     invalidate_client(w, nullptr, true, false);
   }
@@ -533,6 +601,33 @@ BOOL EndDeferWindowPos(HDWP batch) {
   return 1;
 }
 
+namespace {
+// The active window went (hidden or destroyed): its owner takes the
+// activation, else the topmost other visible top-level window. One that is
+// disabled (the owner of a modal window still closing) takes it when it is
+// enabled again.
+void activate_after(HWND gone) {
+  state& s = st();
+  if (s.tearing_down) return;
+  window* w = detail::win(gone);
+  HWND next = 0;
+  if (w && w->owner && detail::win(w->owner) && visible_on_screen(detail::win(w->owner))) next = w->owner;
+  for (size_t i = 0; !next && i < s.tops.size(); i++) {
+    window* t = detail::win(s.tops[i]);
+    if (t && s.tops[i] != gone && visible_on_screen(t) && !(t->ex_style & WS_EX_NOACTIVATE)) next = s.tops[i];
+  }
+  if (next && !(detail::win(next)->style & WS_DISABLED)) {
+    SetActiveWindow(next);
+    return;
+  }
+  s.activate_on_enable = next;
+  s.active = 0;
+  if (s.focus && within(gone, s.focus)) SetFocus(0);
+  SendMessageW(gone, WM_NCACTIVATE, 0, 0);
+  SendMessageW(gone, WM_ACTIVATE, WA_INACTIVE, 0);
+}
+}  // namespace
+
 BOOL ShowWindow(HWND hwnd, int cmd) {
   window* w = detail::win(hwnd);
   if (!w) return 0;
@@ -552,7 +647,19 @@ BOOL ShowWindow(HWND hwnd, int cmd) {
   else {
     if (s.mode == layer::mode::x11) x11_show(w, show);
     top_changed(w);
-    if (show && cmd != SW_SHOWNA && cmd != SW_SHOWNOACTIVATE && !(w->ex_style & WS_EX_NOACTIVATE)) SetActiveWindow(hwnd);
+    if (!show && s.active == hwnd) activate_after(hwnd);
+    if (show && cmd != SW_SHOWNA && cmd != SW_SHOWNOACTIVATE && !(w->ex_style & WS_EX_NOACTIVATE)) {
+      if (s.active == hwnd) {
+        // Made active while hidden (a focus given to one of its children):
+        // the activation it had then reached no screen, so it comes again
+        // now that the window is there, and its procedure places the focus.
+        SendMessageW(hwnd, WM_NCACTIVATE, 1, 0);
+        SendMessageW(hwnd, WM_ACTIVATE, WA_ACTIVE, 0);
+        if ((w = detail::win(hwnd)) && w->xid) x11_focus(w);
+      } else {
+        SetActiveWindow(hwnd);
+      }
+    }
   }
   return was;
 }
@@ -697,7 +804,7 @@ BOOL PtInRegion(HRGN rgn, int x, int y) {
 }
 
 BOOL DeleteObject(HGDIOBJ object) {
-  for (kind k : {kind::region, kind::bitmap, kind::cursor})
+  for (kind k : {kind::region, kind::bitmap, kind::cursor, kind::brush, kind::font})
     if (find(object, k)) {
       remove(object);
       return 1;
@@ -732,7 +839,11 @@ HWND SetFocus(HWND hwnd) {
     if (top != s.active) SetActiveWindow(top);
   }
   s.focus = hwnd;
+  // The input method follows the focus: the window losing it lets its
+  // context go, the one gaining it takes its own.
+  if (old && detail::win(old)) SendMessageW(old, WM_IME_SETCONTEXT, 0, 0);
   if (old && detail::win(old)) SendMessageW(old, WM_KILLFOCUS, WPARAM(hwnd), 0);
+  if (hwnd && s.focus == hwnd) SendMessageW(hwnd, WM_IME_SETCONTEXT, 1, 0);
   if (hwnd && s.focus == hwnd) SendMessageW(hwnd, WM_SETFOCUS, WPARAM(old), 0);
   return old;
 }
@@ -770,13 +881,19 @@ BOOL EnableWindow(HWND hwnd, BOOL enable) {
   if (!w) return 0;
   BOOL was_disabled = (w->style & WS_DISABLED) != 0;
   if (was_disabled == !enable) return was_disabled;
-  if (enable) w->style &= ~WS_DISABLED;
-  else {
+  if (enable) {
+    w->style &= ~WS_DISABLED;
+  } else {
     w->style |= WS_DISABLED;
     if (st().focus && within(hwnd, st().focus)) SetFocus(0);
     if (st().capture == hwnd) ReleaseCapture();
   }
   SendMessageW(hwnd, WM_ENABLE, enable, 0);
+  state& s = st();
+  if (enable && s.activate_on_enable == hwnd) {
+    s.activate_on_enable = 0;
+    if (!s.active && detail::win(hwnd) && visible_on_screen(detail::win(hwnd))) SetActiveWindow(hwnd);
+  }
   return was_disabled;
 }
 
@@ -889,7 +1006,6 @@ BOOL SetCursorPos(int x, int y) {
   return 1;
 }
 
-HIMC ImmGetContext(HWND hwnd) { return detail::win(hwnd) ? hwnd : 0; }
 BOOL ImmReleaseContext(HWND hwnd, HIMC context) { return hwnd == context && detail::win(hwnd); }
 BOOL ImmSetCompositionWindow(HIMC context, const COMPOSITIONFORM* form) {
   if (!detail::win(context) || !form || (form->dwStyle != CFS_POINT && form->dwStyle != CFS_DEFAULT)) return 0;
@@ -991,20 +1107,6 @@ int GetSystemMetricsForDpi(int index, UINT dpi) {
 }
 int GetSystemMetrics(int index) { return GetSystemMetricsForDpi(index, GetDpiForSystem()); }
 
-COLORREF GetSysColor(int index) {
-  switch (index) {
-  case COLOR_WINDOW: case COLOR_HIGHLIGHTTEXT: return RGB(255, 255, 255);
-  case COLOR_WINDOWTEXT: case COLOR_BTNTEXT: case COLOR_BACKGROUND: case COLOR_WINDOWFRAME: return RGB(0, 0, 0);
-  case COLOR_BTNFACE: return RGB(240, 240, 240);
-  case COLOR_SCROLLBAR: return RGB(200, 200, 200);
-  case COLOR_ACTIVECAPTION: return RGB(153, 180, 209);
-  case COLOR_HIGHLIGHT: return RGB(0, 120, 215);
-  case COLOR_BTNSHADOW: return RGB(160, 160, 160);
-  case COLOR_GRAYTEXT: return RGB(109, 109, 109);
-  case COLOR_HOTLIGHT: return RGB(0, 102, 204);
-  }
-  return 0;
-}
 HBRUSH GetSysColorBrush(int index) { return HBRUSH(index + 1); }
 
 BOOL SystemParametersInfoForDpi(UINT action, UINT param, void* out, UINT, UINT dpi) {

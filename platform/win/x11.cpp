@@ -14,6 +14,7 @@
 #include <clocale>
 #include <cstring>
 
+#include "platform/gfx/text.h"
 #include "platform/win/internal.h"
 
 namespace kez::win::detail {
@@ -213,6 +214,8 @@ void x11_show(window* w, bool show) {
     hints.flags = USPosition | PPosition;
     hints.x = r.left, hints.y = r.top;
     XSetWMNormalHints(dpy, w->xid, &hints);
+    // The title, so that tools find the window by name.
+    XStoreName(dpy, w->xid, gfx::utf8_of(w->text).c_str());
     if (xim && !xic)
       xic = XCreateIC(xim, XNInputStyle, XIMPreeditNothing | XIMStatusNothing, XNClientWindow, w->xid, nullptr);
   }

@@ -106,7 +106,6 @@ cell* ks_head(cell* b) {
 }
 cell* ks_tail(const cell* b) { return buffer_of(b)->tail_cell(); }
 bool ks_tail_q(cell* b) { return ks_head(b) == ks_tail(b); }
-cell* ks_abs_at(const cell* b, int32_t n) { return buffer_of(b)->head_cell() + n; }
 void ks_clear(cell* b) {
   series_buffer* buf = buffer_of(b);
   buf->tail = arena::offset_of(ks_head(b));
@@ -439,6 +438,18 @@ int32_t compare(const cell* value1, const cell* value2, int32_t op) {
 // --- insert and change ---------------------------------------------------------------------
 
 cell* insert(cell* series, const cell* value, int32_t part, bool only, int32_t dup, bool append) {
+  // The commonest edit, one value appended to a plain block nobody owns,
+  // with room at the tail: nothing allocates, nothing is told.
+  if (append && dup == 1 && part < 0 && (only || !any_block_q(type_of(value))) &&
+      (type_of(series) == TYPE_BLOCK || type_of(series) == TYPE_PAREN)) {
+    series_buffer* b = buffer_of(series);
+    if (!(b->flags & SERIES_OWNED) && b->tail + sizeof(cell) <= arena::offset_of(b->end())) {
+      *b->tail_cell() = *value;
+      b->tail += sizeof(cell);
+      series->w1 = 0;
+      return series;
+    }
+  }
   source_run run(value, only, part, series);
   if (run.size() == 0 || dup <= 0) return series;
   series->w1 = uint32_t(clamped_head(series));

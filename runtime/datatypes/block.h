@@ -36,7 +36,7 @@ bool ks_next(cell* b);
 cell* ks_head(cell* b);
 cell* ks_tail(const cell* b);
 bool ks_tail_q(cell* b);
-cell* ks_abs_at(const cell* b, int32_t n);
+inline cell* ks_abs_at(const cell* b, int32_t n) { return buffer_of(b)->head_cell() + n; }
 void ks_clear(cell* b);
 void ks_truncate_at(cell* b, int32_t n);
 cell* ks_append(cell* b, const cell* value);  // answers the new cell

@@ -76,18 +76,9 @@ void release_global() {
   global_cache.epoch = memory::epoch - 1;
 }
 
-uint32_t words_of(uint32_t ctx) { return hashtable::shape_of(table_of(ctx)).block; }
-
 uint32_t length_of(uint32_t ctx) { return memory::buffer_of(words_of(ctx))->used() / sizeof(cell); }
 
 cell* word_at(uint32_t ctx, uint32_t position) { return list_cells(ctx) + position; }
-
-cell* value_at(uint32_t ctx, uint32_t index) {
-  const cell* c = cell_of(ctx);
-  if (!c->w2) return nullptr;
-  if (c->header & FLAG_STACK_VALUES) return arena::at<cell>(c->w2) + index;
-  return memory::buffer_of(c->w2)->head_cell() + index;
-}
 
 uint32_t create(uint32_t size, bool on_stack, bool self, uint32_t source, uint32_t kind) {
   if (size == 0) size = 1;
@@ -113,10 +104,29 @@ uint32_t create(uint32_t size, bool on_stack, bool self, uint32_t source, uint32
   return node;
 }
 
+namespace {
+
+// Words found lately, by context and symbol: a path like obj/name looks its
+// element up on every evaluation. A word once in a context keeps its index,
+// and a context's node is freed (and may name another context) only by a
+// collection, which bumps the memory epoch that every entry holds.
+struct found_word {
+  uint32_t ctx, key, epoch;
+  int32_t index;
+};
+found_word found_words[256];
+
+}  // namespace
+
 int32_t find_word(uint32_t ctx, uint32_t symbol, bool case_insensitive) {
+  uint32_t key = symbol << 1 | (case_insensitive ? 1 : 0);
+  found_word& f = found_words[((ctx >> 2) ^ (symbol * 0x9E3779B1u)) >> 24];
+  if (f.ctx == ctx && f.key == key && f.epoch == memory::epoch) return f.index;
   int32_t position = -1;
   if (hashtable::find_symbol(table_of(ctx), symbol, case_insensitive, 0, position) < 0) return -1;
-  return int32_t(word_at(ctx, uint32_t(position))->w3);
+  int32_t index = int32_t(word_at(ctx, uint32_t(position))->w3);
+  f = found_word{ctx, key, memory::epoch, index};
+  return index;
 }
 
 int32_t find_word_any(uint32_t ctx, uint32_t symbol, bool case_insensitive, int32_t& added) {
@@ -260,18 +270,35 @@ cell* set(cell* word, const cell* value) {
   return set_in(word, value, word->w1, true);
 }
 
+namespace {
+[[gnu::noinline]] cell* set_slow(cell* word, const cell* value, uint32_t ctx, bool hooks);
+}
+
 cell* set_in(cell* word, const cell* value, uint32_t ctx, bool hooks) {
   // A resolved word with no hook to run is set in place, allocating nothing.
   if (int32_t(word->w3) >= 0) {
     uint32_t index = word->w3;
-    cell* slot = value_at(ctx, index);
-    bool on_stack = on_stack_q(ctx);
-    if (slot && (on_stack || !(hooks && on_set && owner_of(ctx)->w3))) {
-      if (!on_stack && kind_of(ctx) == KIND_OBJECT) word_at(ctx, index)->header |= FLAG_WORD_CHANGED;
-      *slot = *value;
-      return slot;
+    const cell* c = cell_of(ctx);
+    if (c->w2) {
+      if (c->header & FLAG_STACK_VALUES) {
+        cell* slot = arena::at<cell>(c->w2) + index;
+        *slot = *value;
+        return slot;
+      }
+      if (!(hooks && on_set && c[1].w3)) {
+        if (((c->header & FLAG_CONTEXT_KIND) >> CONTEXT_KIND_SHIFT) == KIND_OBJECT)
+          word_at(ctx, index)->header |= FLAG_WORD_CHANGED;
+        cell* slot = memory::buffer_of(c->w2)->head_cell() + index;
+        *slot = *value;
+        return slot;
+      }
     }
   }
+  return set_slow(word, value, ctx, hooks);
+}
+
+namespace {
+cell* set_slow(cell* word, const cell* value, uint32_t ctx, bool hooks) {
   cell v = *value;
   collector::root_cells keep_value(&v);
   collector::root_node keep(ctx);
@@ -303,6 +330,7 @@ cell* set_in(cell* word, const cell* value, uint32_t ctx, bool hooks) {
   *slot = v;
   return slot;
 }
+}  // namespace
 
 void set_on_set_hook(on_set_fn fn) { on_set = fn; }
 

@@ -29,6 +29,7 @@
 
 #include "runtime/arena.h"
 #include "runtime/cell.h"
+#include "runtime/hashtable.h"
 #include "runtime/memory.h"
 
 namespace kez::context {
@@ -69,12 +70,17 @@ inline cell* bound_value(const cell* w) {
 inline cell* owner_of(uint32_t ctx) { return cell_of(ctx) + 1; }
 inline uint32_t kind_of(uint32_t ctx) { return (cell_of(ctx)->header & FLAG_CONTEXT_KIND) >> CONTEXT_KIND_SHIFT; }
 inline bool on_stack_q(uint32_t ctx) { return cell_of(ctx)->header & FLAG_STACK_VALUES; }
-uint32_t words_of(uint32_t ctx);               // node of the word list
+inline uint32_t words_of(uint32_t ctx) { return hashtable::block_of(cell_of(ctx)->w1); }  // node of the word list
 uint32_t length_of(uint32_t ctx);              // cells in the word list
 cell* word_at(uint32_t ctx, uint32_t position);  // a cell of the word list
 // The value cell at index, on the stack or in the values series; null when
 // the context has no values (a function context outside of a call).
-cell* value_at(uint32_t ctx, uint32_t index);
+inline cell* value_at(uint32_t ctx, uint32_t index) {
+  const cell* c = cell_of(ctx);
+  if (!c->w2) return nullptr;
+  if (c->header & FLAG_STACK_VALUES) return arena::at<cell>(c->w2) + index;
+  return memory::buffer_of(c->w2)->head_cell() + index;
+}
 
 // Creation. source: a context to copy the word table and word list of, or 0.
 uint32_t create(uint32_t size, bool on_stack, bool self, uint32_t source, uint32_t kind);
@@ -128,6 +134,7 @@ inline cell* plain_slot(const cell* w) {
   if (!c->w2) return nullptr;
   if (c->header & FLAG_STACK_VALUES) return arena::at<cell>(c->w2) + index;
   if (((c->header & FLAG_CONTEXT_KIND) >> CONTEXT_KIND_SHIFT) == KIND_OBJECT || c[1].w3) return nullptr;
+  if (w->w1 == global) return global_values() + index;
   return memory::buffer_of(c->w2)->head_cell() + index;
 }
 cell* set(cell* word, const cell* value);

@@ -166,22 +166,6 @@ int32_t mold_cut(const cell* value, cell* buffer, int32_t part) {
   return part - n;
 }
 
-// Calls f with the word of each named call frame from the bottom of the call
-// stack up to `depth` frames (function calls only unless `all`).
-template <class F>
-void each_call(uint32_t depth, bool all, F f) {
-  uint32_t anon = words::word[words::w::anon]->w2 & 0xFFFF, body = words::word[words::w::body]->w2 & 0xFFFF;
-  uint32_t n = std::min(depth, stack::depth());
-  for (uint32_t i = 0; i < n; ++i) {
-    const stack::frame* fr = stack::ctop_bottom + i;
-    uint32_t s = fr->symbol();
-    if (s == 0 || s == anon || s == body || (!all && fr->type() != stack::FRAME_FUNCTION)) continue;
-    cell w{TYPE_WORD, fr->word_context, s, uint32_t(-1)};
-    if (w.w1) w.w3 = uint32_t(context::find_word(w.w1, s, true));
-    f(w);
-  }
-}
-
 // Turns the error into Internal Error invalid-error naming the bad value.
 void make_invalid(cell* error, const cell* bad) {
   cell arg = *bad;
@@ -273,8 +257,7 @@ void set_stack(cell* error) {
   if (depth < 1) depth = 1;
   cell calls{TYPE_UNSET, 0, 0, 0};
   collector::root_cells keep(&calls);
-  block::make_at(&calls, 8);
-  each_call(position, depth > 1, [&](cell& w) { block::ks_append(&calls, &w); });
+  stack::collect_words(depth, &calls, position);
   store(error, F_STACK, &calls);
   if (type_of(files_cell()) == TYPE_BLOCK && block::ks_length_q(files_cell()) > 0) {
     cell files{TYPE_UNSET, 0, 0, 0}, source = *files_cell();
@@ -451,14 +434,8 @@ int32_t form(const cell* value, cell* buffer, const cell*, int32_t part) {
     part = literal(buffer, "\n*** Stack: ", part);
     part = actions::form_dispatch(&trace, buffer, nullptr, part);
   } else if (type_of(depth) == TYPE_INTEGER && int32_t(depth->w2) > 0 && type_of(&trace) == TYPE_INTEGER) {
-    part = literal(buffer, "\n*** Stack:", part);
-    std::vector<cell> calls;
-    each_call(trace.w2, true, [&](cell& w) { calls.push_back(w); });
-    collector::root_cells keep_calls(calls.data(), uint32_t(calls.size()));
-    for (cell& w : calls) {
-      part = literal(buffer, " ", part);
-      part = actions::form_dispatch(&w, buffer, nullptr, part);
-    }
+    part = literal(buffer, "\n*** Stack: ", part);
+    part = stack::trace(int32_t(depth->w2), trace.w2, buffer, part);
   }
   if (type_of(value_of(&e, F_FILES)) == TYPE_BLOCK) {
     part = literal(buffer, "\n*** Files: ", part);

@@ -104,7 +104,8 @@ cell* to(cell* proto, const cell* spec, uint32_t) {
   if (type_of(spec) == TYPE_OBJECT && face_to_image) {
     cell face = *spec, result{TYPE_NONE, 0, 0, 0};
     collector::root_cells keep(&face), keep_result(&result);
-    if (face_to_image(&face, &result) && type_of(&result) == TYPE_IMAGE) {
+    // A face with no window converts to none.
+    if (face_to_image(&face, &result) && (type_of(&result) == TYPE_IMAGE || type_of(&result) == TYPE_NONE)) {
       *proto = result;
       return proto;
     }

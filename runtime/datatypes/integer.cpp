@@ -104,18 +104,38 @@ cell* box(int32_t value) { return make_at(stack::arguments, value); }
 int32_t get_star() { return get(stack::arguments); }
 int32_t get_any_star() { return type_of(stack::arguments) == TYPE_INTEGER ? get(stack::arguments) : 0; }
 
-const char* form_signed(int32_t value) {
+const char* form_signed(int32_t value, uint32_t& length) {
+  // "00" to "99": two digits a division.
+  static constexpr char pairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
   static char text[12];
-  char* p = text + sizeof text - 1;
+  char* end = text + sizeof text - 1;
+  char* p = end;
   *p = 0;
   // Magnitude in 32 unsigned bits: MIN has no positive counterpart.
   uint32_t n = value < 0 ? 0u - uint32_t(value) : uint32_t(value);
-  do {
-    *--p = char('0' + n % 10);
-    n /= 10;
-  } while (n);
+  while (n >= 100) {
+    uint32_t k = (n % 100) * 2;
+    n /= 100;
+    *--p = pairs[k + 1];
+    *--p = pairs[k];
+  }
+  if (n >= 10) {
+    *--p = pairs[n * 2 + 1];
+    *--p = pairs[n * 2];
+  } else {
+    *--p = char('0' + n);
+  }
   if (value < 0) *--p = '-';
+  length = uint32_t(end - p);
   return p;
+}
+
+const char* form_signed(int32_t value) {
+  uint32_t length;
+  return form_signed(value, length);
 }
 
 int32_t abs(int32_t value) {
@@ -374,8 +394,8 @@ cell* make(cell* proto, const cell* spec, uint32_t type) {
 }
 
 int32_t form(const cell* value, cell* buffer, const cell*, int32_t part) {
-  const char* text = form_signed(get(value));
-  size_t n = std::strlen(text);
+  uint32_t n;
+  const char* text = form_signed(get(value), n);
   string::concatenate_bytes(buffer, reinterpret_cast<const uint8_t*>(text), n);
   return part - int32_t(n);
 }

@@ -75,8 +75,10 @@ inline int32_t get(const cell* value) { return int32_t(value->w2); }
 int32_t get_star();      // the current call's first argument
 int32_t get_any_star();  // the same when it is an integer!, else 0
 
-// Decimal text in a static buffer, valid until the next call.
+// Decimal text in a static buffer, valid until the next call; the second
+// form also gives its length, which the hot appends need.
 const char* form_signed(int32_t value);
+const char* form_signed(int32_t value, uint32_t& length);
 int32_t abs(int32_t value);  // math overflow for MIN
 inline int32_t sign_of(int32_t value) { return (value > 0) - (value < 0); }
 // True when the double of a float!-layout cell lies beyond

@@ -421,7 +421,7 @@ int32_t serialize(const cell* object, cell* buffer, bool only, bool all, bool fl
   if (n == 0) return part;
   if (flat) indent = false;
   const char* sep = flat ? " " : "\n";
-  if (newline) {
+  if (newline && !flat) {
     if (only) indent = false;
     else part = literal(buffer, "\n", part);
   }

@@ -13,6 +13,7 @@
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
+#include "runtime/datatypes/word.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
 #include "runtime/thrown.h"
@@ -294,6 +295,24 @@ int32_t form(const cell* value, cell* buffer, const cell* arg, int32_t part) {
 
 }  // namespace
 
+namespace {
+
+cell* find_scheme(uint32_t name) {
+  const cell* table = hooks.schemes ? hooks.schemes() : &system_cells[0];
+  if (!table) return nullptr;
+  if (object_q(table)) return context::get_value_cell(table->w1, name);
+  if (type_of(table) != TYPE_BLOCK) return nullptr;
+  uint32_t wanted = symbol::resolve(name);
+  cell list = *table;
+  int32_t n = block::ks_length_q(&list);
+  cell* at = block::ks_head(&list);
+  for (int32_t i = 0; i + 1 < n; i += 2)
+    if (any_word_q(type_of(at + i)) && symbol::resolve(at[i].w2) == wanted) return at + i + 1;
+  return nullptr;
+}
+
+}  // namespace
+
 void set_system(const cell* schemes, const cell* url_parts, const cell* port_proto) {
   const cell* given[3] = {schemes, url_parts, port_proto};
   for (int i = 0; i < 3; ++i) system_cells[i] = given[i] ? *given[i] : cell{TYPE_NONE, 0, 0, 0};
@@ -321,7 +340,7 @@ cell* make(cell* proto, const cell* spec, uint32_t) {
   port.header = (port.header & ~uint32_t(FLAG_TYPE_MASK)) | TYPE_PORT;
   if (cell* f = field(&port, "spec")) *f = spec_object;
   if (cell* f = field(&port, "scheme")) *f = scheme_word;
-  cell* scheme = object_q(&system_cells[0]) ? context::get_value_cell(system_cells[0].w1, scheme_word.w2) : nullptr;
+  cell* scheme = find_scheme(scheme_word.w2);
   if (!scheme || !object_q(scheme)) error::fire(err::cat_access, err::access::unknown_scheme, &spec_object);
   cell* actor = field(scheme, "actor");
   if (!actor || (type_of(actor) != TYPE_OBJECT && type_of(actor) != TYPE_HANDLE))

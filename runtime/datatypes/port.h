@@ -35,11 +35,16 @@ struct services {
   // frame named by the word `name`; the remaining arguments and locals are
   // none. The result is pushed.
   cell* (*call_function)(const cell* fn, const cell* args, uint32_t count, const cell* name) = nullptr;
+  // The current scheme table (system/schemes: name/spec pairs), or null for
+  // the one given to set_system.
+  const cell* (*schemes)() = nullptr;
 };
 extern services hooks;
 
 // system/schemes, system/standard/url-parts and system/standard/port (kept
-// rooted by this module until replaced; null clears).
+// rooted by this module until replaced; null clears). The scheme table is a
+// block of name/spec pairs (looked up by name at odd positions from its
+// current position) or an object whose fields are the schemes.
 void set_system(const cell* schemes, const cell* url_parts, const cell* port_proto);
 
 // The port's constructor and the forwarded actions with the read and write

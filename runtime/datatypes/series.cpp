@@ -95,8 +95,6 @@ bool ks_tail_q(const cell* s) {
   return int64_t(head_of(s)) >= int64_t(abs_length(b));
 }
 
-int32_t ks_abs_length_q(const cell* s) { return abs_length(buffer_of(s)); }
-
 bool ks_skip(cell* s, int32_t n) {
   int64_t len = abs_length(buffer_of(s));
   int64_t to = int64_t(head_of(s)) + n;

@@ -38,7 +38,12 @@ inline series_buffer* buffer_of(const cell* s) { return memory::buffer_of(s->w2)
 inline uint32_t shift_of(const series_buffer* b) { return 31 - uint32_t(__builtin_clz(b->unit() | 1)); }
 
 bool ks_tail_q(const cell* s);          // head at or past the tail
-int32_t ks_abs_length_q(const cell* s);  // elements in the whole buffer
+// Elements in the whole buffer; inline, as the parse engine asks for its
+// input's and its rule's tails at every step.
+inline int32_t ks_abs_length_q(const cell* s) {
+  const series_buffer* b = buffer_of(s);
+  return int32_t(b->used() >> shift_of(b));
+}
 bool ks_skip(cell* s, int32_t n);        // moves unless that passes the tail; answers tail?
 // Elements from index 0 (from_start) or from the head (a negative head counts
 // as 0); a head past the tail is set to the tail and 0 is answered.

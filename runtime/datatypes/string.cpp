@@ -10,6 +10,7 @@
 #include "runtime/collector.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/integer.h"
 #include "runtime/ownership.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
@@ -92,11 +93,7 @@ struct stable_bytes {
 
 uint32_t head_index(const cell* s) { return head_of(s, buffer_of(s)); }
 
-uint32_t unit_of(const series_buffer* b) {
-  uint32_t u = b->unit();
-  if (u != 1 && u != 2 && u != 4) runtime::quit(runtime::RT_NO_SWITCH, reinterpret_cast<uintptr_t>(&unit_of));
-  return u;
-}
+void bad_unit() { runtime::quit(runtime::RT_NO_SWITCH, reinterpret_cast<uintptr_t>(&bad_unit)); }
 
 // --- Constructors ------------------------------------------------------------
 
@@ -557,13 +554,60 @@ int32_t expected_count(const cell* value, int32_t part, int32_t dup) {
 
 }  // namespace
 
-cell* append(cell* series, const cell* value, int32_t part, bool only, int32_t dup, bool) {
+namespace {
+
+// Bytes of one unit added at the tail of a text nobody owns, when they fit
+// without growth: nothing allocates and no hook runs. False: nothing done.
+[[gnu::always_inline]] inline bool append_in_place(cell* series, const uint8_t* bytes, uint32_t count, uint32_t unit) {
+  series_buffer* d = buffer_of(series);
+  if (d->unit() != unit || (d->flags & SERIES_OWNED)) return false;
+  if (uint64_t(d->used()) + count > capacity_of(d)) return false;
+  uint8_t* to = d->tail_ptr();
+  if (count <= 16) {
+    for (uint32_t i = 0; i < count; ++i) to[i] = bytes[i];
+  } else {
+    std::memcpy(to, bytes, count);
+  }
+  d->tail += count;
+  series->w1 = 0;
+  return true;
+}
+
+}  // namespace
+
+namespace {
+
+// Any append but the in-place ones: apart, so that those save no registers.
+[[gnu::noinline]] cell* append_general(cell* series, const cell* value, int32_t part, bool only, int32_t dup) {
   int32_t at = int32_t(chars_of(buffer_of(series)));
   bool owned = ownership::notify(series, ownership::APPEND, value, at, expected_count(value, part, dup));
   uint32_t added = add_at_tail(series, value, part, only, dup, ADD_APPEND);
   series->w1 = 0;
   if (owned) ownership::notify(series, ownership::APPENDED, value, at, int32_t(added));
   return series;
+}
+
+}  // namespace
+
+cell* append(cell* series, const cell* value, int32_t part, bool only, int32_t dup, bool) {
+  // The commonest appends, once and whole: a string! of the same unit and
+  // the digits of an integer!.
+  if (part < 0 && dup == 1) {
+    if (type_of(value) == TYPE_STRING) {
+      series_buffer* s = buffer_of(value);
+      uint32_t unit = s->unit();
+      if (s != buffer_of(series) && (unit == 1 || unit == 2 || unit == 4)) {
+        uint32_t start = head_of(value, s);
+        if (append_in_place(series, at(s, start), (chars_of(s) - start) << shift_of(unit), unit)) return series;
+      }
+    } else if (type_of(value) == TYPE_INTEGER) {
+      uint32_t length;
+      const char* digits = integer::form_signed(int32_t(value->w2), length);
+      if (append_in_place(series, reinterpret_cast<const uint8_t*>(digits), length, 1))
+        return series;
+    }
+  }
+  return append_general(series, value, part, only, dup);
 }
 
 cell* insert(cell* series, const cell* value, int32_t part, bool only, int32_t dup, bool append_q) {

@@ -32,7 +32,13 @@ cell* make_at_unit(cell* target, uint32_t chars, uint32_t unit);
 cell* push(const cell* value);  // a copy on the data stack
 
 inline series_buffer* buffer_of(const cell* s) { return memory::buffer_of(s->w2); }
-uint32_t unit_of(const series_buffer* b);  // 1, 2 or 4, else runtime error 101
+// 1, 2 or 4, else runtime error 101; inline, as every text view asks it.
+[[noreturn]] void bad_unit();
+inline uint32_t unit_of(const series_buffer* b) {
+  uint32_t u = b->unit();
+  if (u != 1 && u != 2 && u != 4) [[unlikely]] bad_unit();
+  return u;
+}
 
 inline bool any_string_q(uint32_t type) {
   return type == TYPE_STRING || type == TYPE_FILE || type == TYPE_URL || type == TYPE_TAG ||

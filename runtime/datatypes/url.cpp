@@ -245,13 +245,18 @@ cell* http_answer(cell* u, cell* answer) {
 cell* to_port(cell* u, bool new_, bool read_, bool write_, bool seek, const cell* allow, bool open) {
   cell target = *u;
   collector::root_cells keep(&target);
+  // The library's url-parser/parse-url, with its refinement off.
   uint32_t name = symbol::make("parse-url");
+  uint32_t parser_name = symbol::make("url-parser");
   cell word{TYPE_NONE, 0, 0, 0};
   collector::root_cells keep_word(&word);
   word::make_at(name, &word);
-  cell* fn = context::get_value_cell(context::global, name);
+  cell* parser = context::get_value_cell(context::global, parser_name);
+  cell* fn = parser && type_of(parser) == TYPE_OBJECT ? context::get_value_cell(parser->w1, name) : nullptr;
   if (!fn || type_of(fn) != TYPE_FUNCTION || !port::hooks.call_function) invalid_arg(&target);
-  cell* spec = port::hooks.call_function(fn, &target, 1, &word);
+  cell f = *fn;
+  collector::root_cells keep_fn(&f);
+  cell* spec = port::hooks.call_function(&f, &target, 1, &word);
   if (type_of(spec) != TYPE_OBJECT) invalid_arg(&target);
   port::make(spec, spec, TYPE_PORT);
   if (open) {

@@ -42,7 +42,7 @@ void encode_utf8(cell* source, cell* target, int mode);
 cell* load(const uint8_t* bytes, size_t size, cell* target);
 cell* push(const cell* value);
 
-// A port from the url: the global parse-url makes the spec object (any
+// A port from the url: the library's url-parser/parse-url makes the spec object (any
 // other answer raises Script Error invalid-arg with the url), port! makes
 // the port and, with open, opens it with the flags given. The answer is a
 // data-stack cell.

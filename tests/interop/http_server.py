@@ -12,15 +12,32 @@ Paths:
              value) and a value with blanks before it
   /redirect  302 to /final, with a header of its own
   /final     body "final" with X-Final
+  /count     body: how many times /count was asked for, from 1
+  /script    a Kez script, as text
+  /png       a 1x1 PNG image with its MIME type
 """
 import socket
+import struct
 import sys
+import zlib
 import threading
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 
+def png_1x1():
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+    header = struct.pack(">IIBBBBB", 1, 1, 8, 6, 0, 0, 0)
+    pixels = zlib.compress(b"\x00\xff\x00\x00\xff")
+    return b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", pixels) + chunk(b"IEND", b"")
+
+
+PNG_1X1 = png_1x1()
+
+
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    count = 0
 
     def log_message(self, *args):
         pass
@@ -51,6 +68,13 @@ class Handler(BaseHTTPRequestHandler):
             self.send(200, b"final", [("X-Final", "yes")])
         elif self.path == "/bytes":
             self.send(200, b"\xff\x00\xfe", [])
+        elif self.path == "/count":
+            Handler.count += 1
+            self.send(200, str(Handler.count).encode(), [("Content-Type", "text/plain")])
+        elif self.path == "/script":
+            self.send(200, b'Kez [Title: "remote"] 6 * 7', [("Content-Type", "text/plain")])
+        elif self.path == "/png":
+            self.send(200, PNG_1X1, [("Content-Type", "image/png")])
         elif self.path == "/lines":
             self.send(200, "one\r\ntwo\nthr\u00e9e".encode(), [])
         else:

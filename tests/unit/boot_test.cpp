@@ -29,7 +29,7 @@ std::string damaged_copy(const std::string& name, size_t at, uint8_t value) {
   EXPECT_NE(found, exe.end()) << "the boot data is not in the executable";
   if (found == exe.end()) return "";
   found[std::ptrdiff_t(at)] = value;
-  std::string path = std::string(KEZ_TEST_PROGRAM_DIR) + "/" + name;
+  std::string path = test::private_path(name);
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(exe.data()), std::streamsize(exe.size()));
   chmod(path.c_str(), 0755);
   return path;

@@ -2,6 +2,7 @@
 // ended, for tests of behaviour that ends the process.
 #pragma once
 
+#include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -21,9 +22,16 @@ struct child_result {
   std::string err;
 };
 
+// A path in the test programs' directory that no other test process uses:
+// ctest runs each test alone and all of them in one process at the same time,
+// and a file rewritten while another process runs or reads it breaks that one.
+inline std::string private_path(const std::string& name) {
+  return std::string(KEZ_TEST_PROGRAM_DIR) + "/" + std::to_string(getpid()) + "-" + name;
+}
+
 // Writes a script into the test programs' directory; answers its path.
 inline std::string script_file(const std::string& name, const std::string& text) {
-  std::string path = std::string(KEZ_TEST_PROGRAM_DIR) + "/" + name;
+  std::string path = private_path(name);
   FILE* f = std::fopen(path.c_str(), "wb");
   std::fwrite(text.data(), 1, text.size(), f);
   std::fclose(f);
@@ -55,6 +63,9 @@ inline child_result run_child(const std::string& program, const std::vector<std:
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  // A child that reads its input (kez alone does) meets its end at once
+  // instead of waiting on whatever the test runner's input is.
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addclose(&actions, out[0]);
   posix_spawn_file_actions_addclose(&actions, err[0]);
   pid_t pid;

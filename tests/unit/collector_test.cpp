@@ -376,7 +376,8 @@ TEST_F(collector_test, default_rows_keep_what_each_type_names) {
   const row rows[] = {
       {"string with a second node", [] { return cell{TYPE_STRING, 0, memory::alloc_bytes(1), memory::alloc_bytes(1)}; }, 2},
       {"symbol", [] { return cell{TYPE_SYMBOL, 0, memory::alloc_bytes(1), memory::alloc_bytes(1)}; }, 2},
-      {"event with a block", [] { return cell{TYPE_EVENT, 0, memory::alloc_cells(1), 0x10000}; }, 1},
+      {"event with a block", [] { return cell{uint32_t(TYPE_EVENT) | FLAG_EVENT_BUILT, 0, memory::alloc_cells(1), 0}; }, 1},
+      {"event key U+10000", [] { return cell{TYPE_EVENT, 0, memory::alloc_cells(1), 0x10000}; }, 0},
       {"event without", [] { return cell{TYPE_EVENT, 0, memory::alloc_cells(1), 0}; }, 0},
       {"context with its values", [] { return cell{TYPE_CONTEXT, 0, memory::alloc_cells(1), 0}; }, 1},
       {"context with values on the stack",

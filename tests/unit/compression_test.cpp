@@ -357,6 +357,11 @@ TEST(Compression, GzipHeaderFields) {
       {"everything", member(4 | 8 | 16, [&] { bytes b = extra; b.insert(b.end(), name_comment.begin(), name_comment.end()); return b; }(), true, true), compression::OK},
       {"header CRC wrong", member(8, bytes{'x', 0}, true, false), compression::CORRUPT},
       {"extra field past the end", member(4, {0xFF, 0x00}, false, true), compression::CORRUPT},
+      // The header ends one byte after its fixed part: no room for the
+      // extra field's length (a read far past the input once).
+      {"extra length past the header",
+       {0x1F, 0x8B, 8, 0x0F, 0, 0, 0x7A, 0x12, 0x1B, 0x7A, 0x1F, 0x8B, 0x12, 0, 3, 0x3F, 0x1E, 0x12, 0x32},
+       compression::CORRUPT},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);

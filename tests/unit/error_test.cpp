@@ -220,8 +220,11 @@ TEST_F(errors, StackOfActiveCalls) {
   stack::mark(words::word[words::w::body], stack::FRAME_EVAL << 24);
   stack::mark_native(inner);
   *error::field_of(e, error::F_STACK) = integer(int32_t(stack::depth()));
+  integer::make_at(error::stack_trace(), 2);
+  EXPECT_NE(form_text(e).find("\n*** Stack: outer-fn inner-native "), std::string::npos) << form_text(e);
   integer::make_at(error::stack_trace(), 1);
-  EXPECT_NE(form_text(e).find("\n*** Stack: outer-fn inner-native"), std::string::npos) << form_text(e);
+  std::string level1 = form_text(e);
+  EXPECT_EQ(level1.substr(level1.rfind("\n*** Stack:")), "\n*** Stack: outer-fn ") << "function calls only at level 1";
   cell* files = text("a.kez");
   block::ks_append(error::source_files(), files);
   error::set_stack(e);

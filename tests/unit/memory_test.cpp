@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "heap_fixture.h"
 #include "runtime/frames.h"
@@ -202,6 +203,38 @@ TEST_F(memory_test, series_frames_are_one_then_two_megabytes) {
   while (arena::at<series_frame>(record.series_tail)->prev == record.series_head)
     memory::alloc_series_buffer(100000, 1, 0);
   EXPECT_EQ(arena::at<series_frame>(record.series_tail)->total, memory::MAX_SERIES_FRAME + sizeof(series_frame));
+}
+
+std::vector<uint32_t> live_nodes;
+void mark_live_nodes() {
+  for (uint32_t& node : live_nodes) collector::mark_node(&node);
+}
+
+TEST_F(memory_test, a_mostly_live_heap_keeps_free_room_after_a_collection) {
+  using memory::record;
+  using memory::series_frame;
+  collector::set_enabled(true);
+  bool stress = collector::stress_q();
+  collector::set_stress(false);  // a collection at every allocation never grows the heap
+  collector::add_marker(mark_live_nodes);
+  // About 8 MB that stays live, then garbage until a collection runs: the
+  // heap must come out of it with room for half as much again, or the next
+  // collection would follow after a few buffers, marking all 8 MB anew.
+  live_nodes.clear();
+  for (int i = 0; i < 80; ++i) live_nodes.push_back(memory::alloc_series(100000, 1, 0));
+  uint32_t before = collector::cycle_count();
+  while (collector::cycle_count() == before) memory::alloc_series(100000, 1, 0);
+  uint64_t used = 0, room = 0;
+  for (uint32_t at = record.series_head; at; at = arena::at<series_frame>(at)->next) {
+    auto* f = arena::at<series_frame>(at);
+    used += f->heap - f->first();
+    if (f->end - f->heap > memory::FRAME_REUSE_MIN) room += f->end - f->heap;
+  }
+  EXPECT_GE(used, 80u * 100000);
+  EXPECT_GE(room, used / 2);
+  collector::remove_marker(mark_live_nodes);
+  collector::set_stress(stress);
+  live_nodes.clear();
 }
 
 TEST_F(memory_test, growth_across_frames_keeps_content) {

@@ -1,10 +1,12 @@
 // The window system without a display: creation, input, translation,
 // timers on the virtual clock, loop end, painting and monitors.
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
 
+#include "platform/win/internal.h"
 #include "tests/unit/win_fixture.h"
 
 namespace kez::win::test {
@@ -578,6 +580,152 @@ TEST_F(headless, InputScripts) {
   EXPECT_EQ(of(WM_LBUTTONDOWN).size(), 1u);
   EXPECT_TRUE(of(WM_KEYDOWN).back().lparam & (1 << 24));
   EXPECT_EQ(layer::virtual_time(), 40u);
+}
+
+TEST_F(headless, GestureGoesToTheTopLevelUnderTheMouseAndIsClosedByDefault) {
+  watched = {WM_GESTURE};
+  HWND w = top(100, 100, 200, 200);
+  HWND c = child(w, 10, 10, 50, 50);
+  (void)c;
+  layer::inject_mouse_move(120, 120);
+  layer::inject_gesture(GID_ZOOM, 0x100000096ull);
+  run();
+  ASSERT_EQ(of(WM_GESTURE).size(), 1u);
+  seen g = of(WM_GESTURE)[0];
+  EXPECT_EQ(g.hwnd, w);
+  EXPECT_EQ(g.wparam, WPARAM(GID_ZOOM));
+  // DefWindowProcW closed the record: it reads no more.
+  GESTUREINFO info{};
+  info.cbSize = sizeof info;
+  EXPECT_FALSE(GetGestureInfo(HGESTUREINFO(g.lparam), &info));
+  // Nothing under the mouse: no gesture.
+  log.clear();
+  layer::inject_mouse_move(1000, 1000);
+  layer::inject_gesture(GID_PAN, 1);
+  run();
+  EXPECT_TRUE(of(WM_GESTURE).empty());
+}
+
+LRESULT read_gesture(HWND h, UINT m, WPARAM wp, LPARAM lp) {
+  if (m == WM_GESTURE) {
+    GESTUREINFO info{};
+    info.cbSize = sizeof info;
+    EXPECT_TRUE(GetGestureInfo(HGESTUREINFO(lp), &info));
+    EXPECT_EQ(info.ullArguments, 0x100000096ull);
+    EXPECT_EQ(info.ptsLocation.x, 120);
+    EXPECT_EQ(info.ptsLocation.y, 130);
+    EXPECT_EQ(info.hwndTarget, h);
+    info.cbSize = 4;  // a record of another size is refused
+    EXPECT_FALSE(GetGestureInfo(HGESTUREINFO(lp), &info));
+  }
+  return record(h, m, wp, lp);
+}
+
+TEST_F(headless, GestureRecordHoldsItsPlaceAndArgument) {
+  watched = {WM_GESTURE};
+  HWND w = top(100, 100, 200, 200);
+  SetWindowLongPtrW(w, GWL_WNDPROC, intptr_t(&read_gesture));
+  layer::inject_mouse_move(120, 130);
+  layer::inject_gesture(GID_ZOOM, 0x100000096ull);
+  run();
+  EXPECT_EQ(of(WM_GESTURE).size(), 1u);
+}
+
+TEST_F(headless, CompositionMessagesAndResultAsCharacters) {
+  watched = {WM_IME_STARTCOMPOSITION, WM_IME_COMPOSITION, WM_IME_ENDCOMPOSITION, WM_KEYDOWN, WM_IME_CHAR, WM_CHAR,
+             WM_IME_SETCONTEXT};
+  HWND w = top(0, 0, 100, 100);
+  HWND a = child(w, 0, 0, 50, 50), b = child(w, 50, 0, 50, 50);
+  SetFocus(a);
+  ASSERT_FALSE(of(WM_IME_SETCONTEXT).empty());
+  EXPECT_EQ(of(WM_IME_SETCONTEXT).back().hwnd, a);
+  EXPECT_EQ(of(WM_IME_SETCONTEXT).back().wparam, 1u);
+  layer::inject_ime(layer::ime_step::start);
+  layer::inject_ime(layer::ime_step::compose, u"ab");
+  layer::inject_ime(layer::ime_step::result, u"xy");
+  layer::inject_ime(layer::ime_step::end);
+  run();
+  ASSERT_EQ(of(WM_KEYDOWN).size(), 1u);
+  EXPECT_EQ(of(WM_KEYDOWN)[0].wparam, WPARAM(VK_PROCESSKEY));
+  ASSERT_EQ(of(WM_IME_COMPOSITION).size(), 2u);
+  EXPECT_EQ(of(WM_IME_COMPOSITION)[0].lparam, LPARAM(GCS_COMPSTR));
+  EXPECT_EQ(of(WM_IME_COMPOSITION)[1].lparam, LPARAM(GCS_RESULTSTR));
+  ASSERT_EQ(of(WM_CHAR).size(), 2u);
+  EXPECT_EQ(of(WM_CHAR)[0].wparam, WPARAM(u'x'));
+  EXPECT_EQ(of(WM_CHAR)[1].wparam, WPARAM(u'y'));
+  EXPECT_EQ(of(WM_IME_ENDCOMPOSITION).size(), 1u);
+  // The strings as the method holds them; a buffer too small is refused.
+  char16_t buf[4] = {};
+  EXPECT_EQ(ImmGetCompositionStringW(ImmGetContext(a), GCS_RESULTSTR, nullptr, 0), 4);
+  EXPECT_EQ(ImmGetCompositionStringW(ImmGetContext(a), GCS_RESULTSTR, buf, 2), -1);
+  EXPECT_EQ(ImmGetCompositionStringW(ImmGetContext(a), GCS_RESULTSTR, buf, sizeof buf), 4);
+  EXPECT_EQ(std::u16string(buf, 2), u"xy");
+  // The composition font is kept per context.
+  LOGFONTW lf{};
+  const char16_t name[] = u"Serif";
+  std::copy(std::begin(name), std::end(name), lf.lfFaceName);
+  EXPECT_TRUE(ImmSetCompositionFontW(ImmGetContext(a), &lf));
+  EXPECT_EQ(layer::ime_font_name(a), u"Serif");
+  EXPECT_EQ(layer::ime_font_name(b), u"");
+  // A window without a context gets the result typed, no composition.
+  log.clear();
+  EXPECT_EQ(ImmAssociateContext(a, 0), a);
+  EXPECT_EQ(ImmGetContext(a), 0u);
+  layer::inject_ime(layer::ime_step::start);
+  layer::inject_ime(layer::ime_step::result, u"z");
+  run();
+  EXPECT_TRUE(of(WM_IME_STARTCOMPOSITION).empty());
+  ASSERT_EQ(of(WM_CHAR).size(), 1u);
+  EXPECT_EQ(of(WM_CHAR)[0].wparam, WPARAM(u'z'));
+  EXPECT_EQ(ImmAssociateContext(a, a), 0u);
+  EXPECT_EQ(ImmGetContext(a), a);
+  // Focus moving on: the old window lets its context go.
+  log.clear();
+  SetFocus(b);
+  ASSERT_EQ(of(WM_IME_SETCONTEXT).size(), 2u);
+  EXPECT_EQ(of(WM_IME_SETCONTEXT)[0].hwnd, a);
+  EXPECT_EQ(of(WM_IME_SETCONTEXT)[0].wparam, 0u);
+}
+
+TEST_F(headless, ThemesColoursAndDarkWindows) {
+  watched = {WM_THEMECHANGED, WM_DISPLAYCHANGE};
+  HWND w = top(0, 0, 100, 100, u"Rec", WS_OVERLAPPEDWINDOW | WS_VISIBLE);
+  HWND c = child(w, 0, 0, 50, 50);
+  HIGHCONTRASTW hc{sizeof hc, 0, nullptr};
+  EXPECT_EQ(GetSysColor(COLOR_BTNFACE), RGB(240, 240, 240));
+  EXPECT_FALSE(ShouldAppsUseDarkMode());
+  // A window's own dark theme changes its colours only.
+  EXPECT_EQ(SetWindowTheme(c, u"DarkMode_Explorer", nullptr), 0);
+  EXPECT_EQ(detail::sys_colour(c, COLOR_BTNFACE), RGB(43, 43, 43));
+  EXPECT_EQ(detail::sys_colour(w, COLOR_BTNFACE), RGB(240, 240, 240));
+  // Only a top-level window has a frame to darken.
+  BOOL on = 1, read = 0;
+  EXPECT_NE(DwmSetWindowAttribute(c, DWMWA_USE_IMMERSIVE_DARK_MODE, &on, sizeof on), 0);
+  EXPECT_EQ(DwmSetWindowAttribute(w, DWMWA_USE_IMMERSIVE_DARK_MODE, &on, sizeof on), 0);
+  EXPECT_EQ(DwmGetWindowAttribute(w, DWMWA_USE_IMMERSIVE_DARK_MODE, &read, sizeof read), 0);
+  EXPECT_EQ(read, 1);
+  EXPECT_EQ(pixel(layer::window_surface(w), 2, 2), 0xFF202020u);
+  // The desktop's themes: every top-level hears of it.
+  layer::inject_theme(layer::theme::dark);
+  run();
+  EXPECT_EQ(of(WM_THEMECHANGED).size(), 1u);
+  EXPECT_EQ(GetSysColor(COLOR_WINDOW), RGB(32, 32, 32));
+  EXPECT_TRUE(ShouldAppsUseDarkMode());
+  ASSERT_TRUE(SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof hc, &hc, 0));
+  EXPECT_EQ(hc.dwFlags, 0u);
+  // High contrast wins over a window's dark theme.
+  layer::inject_theme(layer::theme::contrast);
+  run();
+  ASSERT_TRUE(SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof hc, &hc, 0));
+  EXPECT_EQ(hc.dwFlags, DWORD(HCF_HIGHCONTRASTON));
+  EXPECT_EQ(detail::sys_colour(c, COLOR_BTNFACE), RGB(0, 0, 0));
+  EXPECT_EQ(detail::sys_colour(c, COLOR_WINDOWTEXT), RGB(255, 255, 255));
+  // The monitors change: the new ones are there, and the top-levels hear.
+  layer::inject_display({{RECT{0, 0, 800, 600}, 96}, {RECT{800, 0, 1600, 600}, 192}});
+  run();
+  ASSERT_EQ(of(WM_DISPLAYCHANGE).size(), 1u);
+  EXPECT_EQ(of(WM_DISPLAYCHANGE)[0].lparam, MAKELPARAM(800, 600));
+  EXPECT_EQ(GetSystemMetrics(SM_CMONITORS), 2);
 }
 
 }  // namespace

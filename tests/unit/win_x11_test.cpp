@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/win/controls.h"
 #include "tests/unit/win_fixture.h"
 
 namespace kez::win::test {
@@ -139,6 +140,167 @@ TEST_F(x11, XdotoolTypeGivesKeyAndCharacter) {
   ASSERT_EQ(chars.size(), 1u);
   EXPECT_EQ(chars[0].wparam, WPARAM(0x61));
   EXPECT_EQ(chars[0].hwnd, h);
+}
+
+// A console line with shifted and punctuation keys comes as its characters.
+TEST_F(x11, XdotoolTypeGivesAConsoleLine) {
+  watched = {WM_CHAR};
+  HWND h = shown_red();
+  SetFocus(h);
+  const std::string line = "write %lines.txt mold [1 + 2] * 3 / {x} \"y\" -a_b";
+  ASSERT_EQ(system(("xdotool type --delay 5 '" + line + "'").c_str()), 0);
+  std::string typed;
+  pump_until([&] {
+    typed.clear();
+    for (const seen& s : log) typed += char(s.wparam);
+    return typed.size() >= line.size();
+  });
+  EXPECT_EQ(typed, line);
+}
+
+// What a console needs from a real pointer and keyboard: the wheel both
+// ways, a drag, Shift+Insert, Ctrl+C and Up, each with the modifier state of
+// its own moment.
+struct key_seen {
+  UINT msg;
+  WPARAM wparam;
+  LPARAM lparam;
+  bool shift, ctrl;
+};
+std::vector<key_seen> keys_seen;
+LRESULT record_keys(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
+  if (msg == WM_KEYDOWN || msg == WM_CHAR)
+    keys_seen.push_back(key_seen{msg, wparam, lparam, GetKeyState(VK_SHIFT) < 0, GetKeyState(VK_CONTROL) < 0});
+  return record(hwnd, msg, wparam, lparam);
+}
+
+TEST_F(x11, XdotoolWheelDragAndEditingKeys) {
+  WNDCLASSEXW cls{sizeof(WNDCLASSEXW), 0, record_keys, 0, 0, 0, 0, 0, HBRUSH(COLOR_BTNFACE + 1), nullptr, u"Keys", 0};
+  ASSERT_NE(RegisterClassExW(&cls), 0);
+  keys_seen.clear();
+  watched = {WM_MOUSEWHEEL, WM_LBUTTONDOWN, WM_MOUSEMOVE, WM_LBUTTONUP};
+  HWND h = top(100, 100, 300, 200, u"Keys");
+  SetForegroundWindow(h);
+  SetFocus(h);
+  UpdateWindow(h);
+  ASSERT_EQ(system("xdotool mousemove 150 150 click 4 click 5 mousedown 1 mousemove 200 160 mousemove 250 170 mouseup 1"
+                   " key shift+Insert ctrl+c Up"),
+            0);
+  ASSERT_TRUE(pump_until([] {
+    return std::any_of(keys_seen.begin(), keys_seen.end(), [](const key_seen& k) { return k.wparam == VK_UP; });
+  }));
+  auto wheels = of(WM_MOUSEWHEEL);
+  ASSERT_EQ(wheels.size(), 2u);
+  EXPECT_EQ(int16_t(HIWORD(wheels[0].wparam)), 120);
+  EXPECT_EQ(int16_t(HIWORD(wheels[1].wparam)), -120);
+  EXPECT_EQ(wheels[0].hwnd, h);
+  // The drag: moves with the left button held between its down and up.
+  size_t down = log.size(), up = log.size();
+  for (size_t i = 0; i < log.size(); i++) {
+    if (log[i].msg == WM_LBUTTONDOWN && down == log.size()) down = i;
+    if (log[i].msg == WM_LBUTTONUP) up = i;
+  }
+  ASSERT_LT(down, up);
+  EXPECT_EQ(GET_X_LPARAM(log[down].lparam), 50);
+  EXPECT_EQ(GET_X_LPARAM(log[up].lparam), 150);
+  EXPECT_EQ(GET_Y_LPARAM(log[up].lparam), 70);
+  int held_moves = 0;
+  for (size_t i = down + 1; i < up; i++)
+    if (log[i].msg == WM_MOUSEMOVE && (log[i].wparam & MK_LBUTTON)) held_moves++;
+  EXPECT_GE(held_moves, 2);
+  // The keys: Insert with Shift held, C with Ctrl held (and its control
+  // character), Up as an extended key with neither.
+  auto find = [](UINT msg, WPARAM w) {
+    for (const key_seen& k : keys_seen)
+      if (k.msg == msg && k.wparam == w) return k;
+    return key_seen{0, 0, 0, false, false};
+  };
+  key_seen insert = find(WM_KEYDOWN, VK_INSERT), c = find(WM_KEYDOWN, 'C'), ctrl_c = find(WM_CHAR, 3),
+           arrow = find(WM_KEYDOWN, VK_UP);
+  EXPECT_TRUE(insert.msg && insert.shift && !insert.ctrl);
+  EXPECT_TRUE(c.msg && c.ctrl && !c.shift);
+  EXPECT_TRUE(ctrl_c.msg);
+  EXPECT_TRUE(arrow.msg && !arrow.shift && !arrow.ctrl);
+  EXPECT_TRUE(arrow.lparam & (1 << 24));
+  for (const key_seen& k : keys_seen) EXPECT_FALSE(k.msg == WM_CHAR && k.wparam != 3) << k.wparam;
+}
+
+// A menu bar opened by a click of the real pointer, and an item of its
+// popup (a window of its own on the screen) chosen by a second click.
+TEST_F(x11, XdotoolClicksThroughAMenuBar) {
+  watched = {WM_COMMAND};
+  HWND w = CreateWindowExW(0, u"Rec", u"menus", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 100, 100, 400, 300, 0, 0, 0, nullptr);
+  HMENU bar = CreateMenu(), file = CreatePopupMenu();
+  const char16_t* names[] = {u"&new", u"&quit"};
+  for (UINT i = 0; i < 2; i++) {
+    MENUITEMINFOW item{sizeof item, MIIM_STRING | MIIM_ID, MFT_STRING, 0, 10 + i, 0, 0, 0, 0,
+                       const_cast<WCHAR*>(names[i]), 5, 0};
+    InsertMenuItemW(file, i, TRUE, &item);
+  }
+  MENUITEMINFOW top_item{sizeof top_item, MIIM_STRING | MIIM_SUBMENU, MFT_STRING, 0, 0, file, 0, 0, 0,
+                         const_cast<WCHAR*>(u"&File"), 5, 0};
+  InsertMenuItemW(bar, 0, TRUE, &top_item);
+  ASSERT_TRUE(SetMenu(w, bar));
+  SetForegroundWindow(w);
+  UpdateWindow(w);
+  POINT origin{0, 0};
+  ClientToScreen(w, &origin);
+  // The second click waits until the popup is on the screen; the menu's
+  // own loop runs meanwhile, inside the dispatch of the first click.
+  std::string script = "(xdotool mousemove " + std::to_string(origin.x + 10) + " " + std::to_string(origin.y - 10) +
+                       " click 1 && sleep 0.5 && xdotool mousemove " + std::to_string(origin.x + 30) + " " +
+                       std::to_string(origin.y + 1 + 2 + 22 + 11) + " click 1) >/dev/null 2>&1 &";
+  ASSERT_EQ(system(script.c_str()), 0);
+  // Should the clicks go astray, Escape closes the menu rather than leave it waiting.
+  SetTimer(0, 0, 10000, [](HWND, UINT, UINT_PTR, DWORD) {
+    layer::inject_key(VK_ESCAPE, true);
+    layer::inject_key(VK_ESCAPE, false);
+  });
+  ASSERT_TRUE(pump_until([] { return !of_all(WM_COMMAND).empty(); }));
+  auto commands = of(WM_COMMAND);
+  ASSERT_EQ(commands.size(), 1u);
+  EXPECT_EQ(commands[0].wparam, 11u);
+  EXPECT_EQ(commands[0].hwnd, w);
+}
+
+// An open dialog on the screen: shown in a screenshot taken while it runs,
+// and a name typed by xdotool, then Return, is the path it answers.
+TEST_F(x11, OpenDialogShowsAndTakesATypedName) {
+  char dir_template[] = "/tmp/kez-dialog-XXXXXX";
+  ASSERT_NE(mkdtemp(dir_template), nullptr);
+  std::string dir = dir_template, shot = dir + "/shot.xwd";
+  std::string script = "(xdotool search --sync --name 'Pick a file' >/dev/null && sleep 0.5 && xwd -root -silent > " +
+                       shot + ".part && mv " + shot + ".part " + shot +
+                       " && xdotool type --delay 20 notes.txt && xdotool key Return) >/dev/null 2>&1 &";
+  ASSERT_EQ(system(script.c_str()), 0);
+  // Should the script go wrong, the dialog is closed rather than left waiting.
+  SetTimer(0, 0, 30000, [](HWND, UINT, UINT_PTR, DWORD) {
+    if (HWND d = layer::modal_window()) PostMessageW(d, WM_CLOSE, 0, 0);
+  });
+  std::u16string initial;
+  for (char c : dir) initial += char16_t(c);
+  WCHAR buffer[512] = {};
+  OPENFILENAMEW ofn{};
+  ofn.lStructSize = sizeof ofn;
+  ofn.lpstrFile = buffer;
+  ofn.nMaxFile = 512;
+  ofn.lpstrInitialDir = initial.c_str();
+  ofn.lpstrTitle = u"Pick a file";
+  ASSERT_TRUE(GetOpenFileNameW(&ofn));
+  EXPECT_EQ(std::u16string(buffer), initial + u"/notes.txt");
+  // The dialog's face, where the screenshot has the dialog: centred on the screen.
+  RECT frame{0, 0, 480, 330};
+  AdjustWindowRectEx(&frame, WS_POPUP | WS_CAPTION | WS_SYSMENU, FALSE, 0);
+  int left = (GetSystemMetrics(SM_CXSCREEN) - (frame.right - frame.left)) / 2 - frame.left;
+  int top = (GetSystemMetrics(SM_CYSCREEN) - (frame.bottom - frame.top)) / 2 - frame.top;
+  std::string png = output_of(("convert xwd:" + shot + " png:-").c_str());
+  png_reader r{&png, 0};
+  cairo_surface_t* s = cairo_image_surface_create_from_png_stream(png_reader::read, &r);
+  ASSERT_EQ(cairo_surface_status(s), CAIRO_STATUS_SUCCESS);
+  EXPECT_EQ(pixel(s, left + 5, top + 300) & 0xFFFFFF, 0xF0F0F0u);   // the dialog's background
+  EXPECT_EQ(pixel(s, left + 100, top + 100) & 0xFFFFFF, 0xFFFFFFu);  // inside its file list
+  cairo_surface_destroy(s);
+  system(("rm -rf " + dir).c_str());
 }
 
 }  // namespace

@@ -173,7 +173,7 @@ cell* split_lines(const uint8_t* bytes, size_t n, cell* target) {
     size_t end = i;
     while (end < n && bytes[end] != '\n' && bytes[end] != '\r') ++end;
     cell* line = stack::push_cell();
-    if (!load_text(bytes + i, end - i, line)) return nullptr;
+    if (!load_text(bytes + i, end - i, line, false)) return nullptr;  // the text's mark is skipped above
     block::ks_append(target, line);
     stack::pop(1);
     if (end < n && bytes[end] == '\r' && end + 1 < n && bytes[end + 1] == '\n') ++end;
@@ -193,14 +193,23 @@ void append_text(cell* target, const uint8_t* bytes, size_t n) {
   }
 }
 
-bool load_text(const uint8_t* bytes, size_t n, cell* target) {
+bool load_text(const uint8_t* bytes, size_t n, cell* target, bool opens) {
   if (utf8::valid_prefix(bytes, n) != n) return false;
   // The loaders take overlong two-byte forms (lead C0 or C1); text from a
   // file or a response refuses them, or an encoded line end would slip past
   // the byte-level line split and read differently line by line.
   for (size_t i = 0; i < n; ++i)
     if ((bytes[i] & 0xFE) == 0xC0) return false;
-  *target = cell{TYPE_STRING, 0, string::load_utf8(bytes, n, 0, nullptr, true), 0};
+  // The loader drops a byte-order mark that opens an empty buffer; anywhere
+  // but at the text's head (a later line) the mark is a character.
+  bool mark = !opens && n >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF;
+  uint32_t node = 0;
+  if (mark) {
+    *target = cell{TYPE_STRING, 0, memory::alloc_codepoints(uint32_t(n - 2), 2), 0};
+    string::append_char(string::buffer_of(target), 0xFEFF);
+    node = target->w2;
+  }
+  *target = cell{TYPE_STRING, 0, string::load_utf8(bytes + (mark ? 3 : 0), n - (mark ? 3 : 0), node, nullptr, true), 0};
   return true;
 }
 

@@ -45,8 +45,9 @@ cell* make_value(const cell* source, const uint8_t* bytes, size_t n, bool binary
 // outside the heap.
 cell* split_lines(const uint8_t* bytes, size_t n, cell* target);
 // A string! decoded from UTF-8 text bytes, in target or a new data-stack
-// cell; false when the bytes are not valid UTF-8.
-bool load_text(const uint8_t* bytes, size_t n, cell* target);
+// cell; false when the bytes are not valid UTF-8. A leading byte-order mark
+// is dropped only when the bytes open the text.
+bool load_text(const uint8_t* bytes, size_t n, cell* target, bool opens = true);
 
 // Appends UTF-8 bytes (outside the heap) to a text value, a byte that
 // starts no valid sequence becoming U+FFFD: for text the system hands over

@@ -410,7 +410,8 @@ int load_utf8_run(text_buffer& buffer, const uint8_t* bytes, size_t n, size_t& i
 
 size_t load_utf8(text_buffer& buffer, const uint8_t* bytes, size_t n, bool crlf) {
   size_t i = 0;
-  if (n >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) i = 3;
+  // A mark opens only a new text; appended chunks keep it as a character.
+  if (buffer.used == 0 && n >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) i = 3;
   // Every stored unit comes from at least one input byte, so room for the
   // remaining byte count at the current unit is never exceeded: the runs do
   // no room checks, and only a widening (at most twice) grows the buffer.

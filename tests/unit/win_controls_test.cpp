@@ -49,7 +49,17 @@ LRESULT parent_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
     if (n->code == NM_CUSTOMDRAW) return custom_draw_answer;
     return 0;
   }
+  case WM_CTLCOLOREDIT:
+  case WM_CTLCOLORLISTBOX:
+  case WM_CTLCOLORBTN:
+  case WM_CTLCOLORSCROLLBAR:
+    heard_log.push_back(heard{msg, wp, lp});
+    if (static_back == 0xFFFFFFFF) break;
+    SetBkColor(HDC(wp), static_back);
+    SetDCBrushColor(HDC(wp), static_back);
+    return LRESULT(GetStockObject(DC_BRUSH));
   case WM_CTLCOLORSTATIC:
+    heard_log.push_back(heard{msg, wp, lp});
     if (static_back == 0xFFFFFFFF) break;
     SetBkColor(HDC(wp), static_back);
     SetDCBrushColor(HDC(wp), static_back);
@@ -661,6 +671,43 @@ TEST_F(controls, ParentColoursAndCustomDrawSkip) {
     }
   cairo_surface_destroy(s);
   EXPECT_GT(red, 5);  // the parent's own text
+}
+
+TEST_F(controls, EachControlAsksItsParentWithItsOwnColourMessage) {
+  struct row {
+    const char16_t* cls;
+    DWORD style;
+    UINT msg;
+  };
+  const row rows[] = {{u"EDIT", ES_AUTOHSCROLL, WM_CTLCOLOREDIT},
+                      {u"EDIT", ES_AUTOHSCROLL | ES_READONLY, WM_CTLCOLORSTATIC},
+                      {u"ListBox", LBS_NOTIFY, WM_CTLCOLORLISTBOX},
+                      {u"BUTTON", BS_PUSHBUTTON, WM_CTLCOLORBTN},
+                      {u"BUTTON", BS_AUTOCHECKBOX | BS_PUSHLIKE, WM_CTLCOLORBTN},
+                      {u"BUTTON", BS_AUTOCHECKBOX, WM_CTLCOLORSTATIC},
+                      {u"BUTTON", BS_GROUPBOX, WM_CTLCOLORSTATIC},
+                      {u"STATIC", SS_LEFT, WM_CTLCOLORSTATIC},
+                      {u"SCROLLBAR", SBS_VERT, WM_CTLCOLORSCROLLBAR},
+                      {u"msctls_trackbar32", 0, WM_CTLCOLORSTATIC},
+                      {u"SysTabControl32", 0, WM_CTLCOLORSTATIC}};
+  for (const row& r : rows) {
+    HWND h = make(r.cls, u"", r.style, 10, 10, 120, 60);
+    heard_log.clear();
+    InvalidateRect(h, nullptr, TRUE);
+    UpdateWindow(h);
+    bool asked = false;
+    for (const heard& e : heard_log) asked |= e.msg == r.msg && HWND(e.lparam) == h;
+    EXPECT_TRUE(asked) << std::string(r.cls, r.cls + 4).c_str() << " " << r.style;
+    DestroyWindow(h);
+  }
+  // The brush answered fills an edit's and a list's background.
+  static_back = RGB(0, 128, 255);
+  for (const char16_t* cls : {u"EDIT", u"ListBox"}) {
+    HWND h = make(cls, u"", 0, 10, 10, 120, 60);
+    UpdateWindow(h);
+    EXPECT_EQ(picture_pixel(parent, 100, 55), 0x0080FFu) << std::string(cls, cls + 4).c_str();
+    DestroyWindow(h);
+  }
 }
 
 TEST_F(controls, TextOnADcFollowsItsSelectedFont) {

@@ -24,6 +24,7 @@ std::vector<heard> heard_log;
 LRESULT refuse_tab_change = 0;
 LRESULT custom_draw_answer = 0;
 COLORREF static_back = 0xFFFFFFFF;  // answered to WM_CTLCOLORSTATIC when set
+COLORREF other_back = 0xFFFFFFFF;   // answered to the other WM_CTLCOLOR* messages when set
 
 LRESULT parent_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
@@ -54,9 +55,9 @@ LRESULT parent_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
   case WM_CTLCOLORBTN:
   case WM_CTLCOLORSCROLLBAR:
     heard_log.push_back(heard{msg, wp, lp});
-    if (static_back == 0xFFFFFFFF) break;
-    SetBkColor(HDC(wp), static_back);
-    SetDCBrushColor(HDC(wp), static_back);
+    if (other_back == 0xFFFFFFFF) break;
+    SetBkColor(HDC(wp), other_back);
+    SetDCBrushColor(HDC(wp), other_back);
     return LRESULT(GetStockObject(DC_BRUSH));
   case WM_CTLCOLORSTATIC:
     heard_log.push_back(heard{msg, wp, lp});
@@ -73,7 +74,7 @@ class controls : public window_system {
   void SetUp() override {
     start();
     heard_log.clear();
-    refuse_tab_change = 0, custom_draw_answer = 0, static_back = 0xFFFFFFFF;
+    refuse_tab_change = 0, custom_draw_answer = 0, static_back = other_back = 0xFFFFFFFF;
     WNDCLASSEXW cls{sizeof cls, 0, parent_proc, 0, 80, 0, 0, 0, HBRUSH(COLOR_BTNFACE + 1), nullptr, u"Parent", 0};
     ASSERT_NE(RegisterClassExW(&cls), 0);
     parent = CreateWindowExW(0, u"Parent", u"", WS_POPUP | WS_VISIBLE, 0, 0, 600, 400, 0, 0, 0, nullptr);
@@ -701,7 +702,7 @@ TEST_F(controls, EachControlAsksItsParentWithItsOwnColourMessage) {
     DestroyWindow(h);
   }
   // The brush answered fills an edit's and a list's background.
-  static_back = RGB(0, 128, 255);
+  other_back = RGB(0, 128, 255);
   for (const char16_t* cls : {u"EDIT", u"ListBox"}) {
     HWND h = make(cls, u"", 0, 10, 10, 120, 60);
     UpdateWindow(h);

@@ -293,16 +293,16 @@ uint32_t n_transcode(int32_t, const int32_t* r) {
   }
   if (prescan || scan) {
     *result = type > 0 ? datatype_cell(uint32_t(type)) : cell{TYPE_NONE, 0, 0, 0};
-  } else if (next) {
-    // [value rest]: the value the scan made, then the source past it. Both
-    // stay on the stack while the result block is made.
+  } else if (next && type_of(result) == TYPE_BLOCK) {
+    cell* values = stack::push(result);
+    if (block::ks_length_q(values) == 0) *result = cell{TYPE_NONE, 0, 0, 0};
+    else *result = memory::buffer_of(values->w2)->head_cell()[values->w1];
+  }
+  if (next) {
+    // [value rest], or [type rest] when scanning: the value or type, then
+    // the source past it. Both stay on the stack while the block is made.
     cell* rest = stack::push(src);
     rest->w1 += uint32_t(consumed);
-    if (type_of(result) == TYPE_BLOCK) {
-      cell* values = stack::push(result);
-      if (block::ks_length_q(values) == 0) *result = cell{TYPE_NONE, 0, 0, 0};
-      else *result = memory::buffer_of(values->w2)->head_cell()[values->w1];
-    }
     cell* pair = block::make_at(stack::push_cell(), 2);
     block::ks_append(pair, result);
     block::ks_append(pair, rest);

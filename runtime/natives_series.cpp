@@ -23,6 +23,7 @@
 #include "runtime/interpreter.h"
 #include "runtime/lexer.h"
 #include "runtime/memory.h"
+#include "runtime/ownership.h"
 #include "runtime/natives.h"
 #include "runtime/stack.h"
 
@@ -188,6 +189,8 @@ uint32_t n_change_case(int32_t, const int32_t* r) {
     int32_t to = case_::convert(cp, Mode);
     if (to != cp) b = string::put_char_at(b, i, to);
   }
+  ownership::notify(value, Mode == case_::upper ? ownership::UPPERCASE : ownership::LOWERCASE, nullptr,
+                    int32_t(start), n);
   stack::keep();
   return 0;
 }

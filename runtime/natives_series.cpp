@@ -23,6 +23,7 @@
 #include "runtime/interpreter.h"
 #include "runtime/lexer.h"
 #include "runtime/memory.h"
+#include "runtime/ownership.h"
 #include "runtime/natives.h"
 #include "runtime/stack.h"
 
@@ -188,6 +189,8 @@ uint32_t n_change_case(int32_t, const int32_t* r) {
     int32_t to = case_::convert(cp, Mode);
     if (to != cp) b = string::put_char_at(b, i, to);
   }
+  ownership::notify(value, Mode == case_::upper ? ownership::UPPERCASE : ownership::LOWERCASE, nullptr,
+                    int32_t(start), n);
   stack::keep();
   return 0;
 }
@@ -293,16 +296,16 @@ uint32_t n_transcode(int32_t, const int32_t* r) {
   }
   if (prescan || scan) {
     *result = type > 0 ? datatype_cell(uint32_t(type)) : cell{TYPE_NONE, 0, 0, 0};
-  } else if (next) {
-    // [value rest]: the value the scan made, then the source past it. Both
-    // stay on the stack while the result block is made.
+  } else if (next && type_of(result) == TYPE_BLOCK) {
+    cell* values = stack::push(result);
+    if (block::ks_length_q(values) == 0) *result = cell{TYPE_NONE, 0, 0, 0};
+    else *result = memory::buffer_of(values->w2)->head_cell()[values->w1];
+  }
+  if (next) {
+    // [value rest], or [type rest] when scanning: the value or type, then
+    // the source past it. Both stay on the stack while the block is made.
     cell* rest = stack::push(src);
     rest->w1 += uint32_t(consumed);
-    if (type_of(result) == TYPE_BLOCK) {
-      cell* values = stack::push(result);
-      if (block::ks_length_q(values) == 0) *result = cell{TYPE_NONE, 0, 0, 0};
-      else *result = memory::buffer_of(values->w2)->head_cell()[values->w1];
-    }
     cell* pair = block::make_at(stack::push_cell(), 2);
     block::ks_append(pair, result);
     block::ks_append(pair, rest);

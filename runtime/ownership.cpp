@@ -26,7 +26,7 @@ constexpr const char* words[] = {
     "append", "appended", "insert", "inserted", "change", "changed", "clear", "cleared",
     "poke", "poked", "put", "put-ed", "remove", "removed", "random", "randomized",
     "reverse", "reversed", "sort", "sorted", "swap", "swaped", "take", "taken",
-    "move", "moved", "trim", "trimmed"};
+    "move", "moved", "trim", "trimmed", "uppercase", "lowercase"};
 
 // An image! is owned through its record's buffer, which every copy of the
 // cell shares (a flag in the cell itself would stay behind in the copy that

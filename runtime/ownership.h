@@ -21,11 +21,12 @@
 
 namespace kez::ownership {
 
-// The words of the before/after notification pairs, in pairs.
+// The words of the before/after notification pairs, in pairs; the case
+// changes of text report once, after the change.
 enum change : uint32_t {
   APPEND, APPENDED, INSERT, INSERTED, CHANGE, CHANGED, CLEAR, CLEARED, POKE, POKED,
   PUT, PUT_ED, REMOVE, REMOVED, RANDOM, RANDOMIZED, REVERSE, REVERSED, SORT, SORTED,
-  SWAP, SWAPED, TAKE, TAKEN, MOVE, MOVED, TRIM, TRIMMED,
+  SWAP, SWAPED, TAKE, TAKEN, MOVE, MOVED, TRIM, TRIMMED, UPPERCASE, LOWERCASE,
 };
 const char* word_of(change action);  // "append", "appended", ... "put-ed", "swaped"
 

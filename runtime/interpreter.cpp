@@ -981,15 +981,20 @@ namespace {
 
 }  // namespace
 
-uint32_t eval(const cell* block, bool chain) {
-  if (__builtin_expect(trace::session, 0)) return eval_traced(block, chain);
-  // One guard roots both the code block and the saved position (put back on
-  // every way out).
-  struct guard {
-    cell saved[2];
-    collector::root_cells keep{saved, 2};
-    ~guard() { position = saved[0]; }
-  } g{{position, *block}};
+namespace {
+
+// One guard roots both the code block and the saved position (put back on
+// every way out).
+struct eval_guard {
+  cell saved[2];
+  collector::root_cells keep{saved, 2};
+  ~eval_guard() { position = saved[0]; }
+};
+
+// eval with its <body> frame marked: at the bottom of the call stack, whose
+// first record collect-calls never lists.
+[[gnu::noinline]] uint32_t eval_marked(const cell* block, bool chain) {
+  eval_guard g{{position, *block}};
   uint32_t& node = g.saved[1].w2;
   stack::mark_eval(words::word[words::w::body]);
   if (uint32_t s = eval_loop(node, int32_t(g.saved[1].w1), type_of(&g.saved[1]), memory::buffer_of(node))) return s;
@@ -998,6 +1003,54 @@ uint32_t eval(const cell* block, bool chain) {
   } else {
     stack::unwind();
   }
+  return 0;
+}
+
+// The room of one call-stack record, held by a block evaluation that marks
+// no frame of its own (a mark that would not fit raises stack-overflow, as
+// the frame's would); the stack module counts it in an error's depth.
+struct frame_room {
+  frame_room() {
+    if (stack::ctop >= stack::ctop_end) stack::call_overflow();
+    --stack::ctop_end;
+  }
+  ~frame_room() { ++stack::ctop_end; }
+  frame_room(const frame_room&) = delete;
+  frame_room& operator=(const frame_room&) = delete;
+};
+
+}  // namespace
+
+// A block's <body> frame is anonymous: no lookup of the calling word, no
+// exit and no error stops at it, and the data stack ends as it would with
+// it (the expressions run from the cell the frame would start at, the last
+// value left there). So outside a do/trace run, which reports frames, it is
+// not marked; only its room on the call stack is held.
+uint32_t eval(const cell* block, bool chain) {
+  if (__builtin_expect(trace::session, 0)) return eval_traced(block, chain);
+  if (stack::ctop == stack::ctop_bottom) [[unlikely]] return eval_marked(block, chain);
+  frame_room room;
+  eval_guard g{{position, *block}};
+  uint32_t& node = g.saved[1].w2;
+  int32_t index = int32_t(g.saved[1].w1);
+  uint32_t type = type_of(&g.saved[1]);
+  series_buffer* b = memory::buffer_of(node);
+  cell* base = stack::top;
+  if (b->head_cell() + index >= b->tail_cell()) {
+    *stack::push_cell() = cell{TYPE_UNSET, 0, 0, 0};
+  } else {
+    // Library code runs as compiled code: an error's `near` stays the code
+    // that called it.
+    bool library = b->flags & SERIES_LIBRARY;
+    for (;;) {
+      if (!library) position = cell{type, uint32_t(index), node, 0};
+      if (uint32_t s = expression(node, index, b->head_cell()[index], true, false, false)) return s;
+      b = memory::buffer_of(node);
+      if (b->head_cell() + index >= b->tail_cell()) break;
+      stack::top = base;
+    }
+  }
+  if (chain) *stack::arguments = *base;
   return 0;
 }
 

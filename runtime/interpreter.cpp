@@ -39,7 +39,8 @@ enum arg_kind : uint32_t { ARG_WORD = 0, ARG_GET = 1, ARG_LIT = 2, ARG_RETURN = 
 // Room kept on the machine stack below the deepest evaluation: far more
 // than any native needs between two depth checks.
 constexpr uintptr_t STACK_MARGIN = uintptr_t(8) << 20;
-uintptr_t depth_limit = 0;
+// Unknown (the most) until the first check asks the runtime for its stack.
+uintptr_t depth_limit = UINTPTR_MAX;
 
 void mark_position() { collector::mark_values(&position, &position + 1); }
 
@@ -76,13 +77,17 @@ inline bool callable_q(uint32_t t) {
   return t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_FUNCTION || t == TYPE_ROUTINE;
 }
 
-void check_depth() {
-  if (!depth_limit) {
+[[gnu::noinline]] void check_depth_again() {
+  if (depth_limit == UINTPTR_MAX) {
     uintptr_t low = runtime::stack_limit();
     depth_limit = low ? low + STACK_MARGIN : 1;
   }
   if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < depth_limit)
     error::fire(err::cat_internal, err::internal::stack_overflow);
+}
+
+inline void check_depth() {
+  if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < depth_limit) [[unlikely]] check_depth_again();
 }
 
 // Trace firing points test trace::active (false unless a do/trace run is
@@ -693,6 +698,15 @@ bool anonymous_name(const cell* name) {
   stack::top = saved_top;
 }
 
+uint32_t traced_call(const cell* fn, uint32_t context);
+inline uint32_t run_body(const cell* fn, uint32_t context);
+
+// call_function, inline in the interpreter's own calls.
+inline uint32_t call_body(const cell* fn, uint32_t context) {
+  if (__builtin_expect(trace::session, 0)) return traced_call(fn, context);
+  return run_body(fn, context);
+}
+
 // Calls a native, action or function value whose name is `name`; the value
 // is read before anything allocates (infix: a copy rooted by the caller).
 // One copy for operators and one for the rest, so that neither tests the
@@ -736,7 +750,7 @@ uint32_t eval_code_as(const cell* fn, call_site& site, bool sub) {
     if (status) return status;
     if (KEZ_TRACING) fire_call_event(trace::CALL, site, fn, nullptr, infix);
     // The context node is read again: evaluating the arguments may have moved it.
-    status = call_function(placeholder ? placeholder : fn, fn->w1);
+    status = call_body(placeholder ? placeholder : fn, fn->w1);
     if (status) return status;
     stack::unwind_ctx();
   } else if (t == TYPE_ROUTINE) {
@@ -917,7 +931,7 @@ void init() {
     marker_added = true;
   }
   position = cell{TYPE_UNSET, 0, 0, 0};
-  depth_limit = 0;
+  depth_limit = UINTPTR_MAX;
   // block! hands /all records over as blocks already: each side is one value.
   block::set_compare_call([](const cell* function, const cell* a, const cell* b) {
     return compare_call(function, a, b, 1);
@@ -1263,14 +1277,17 @@ uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_in
 
 namespace {
 
+// The body of a function called in the top frame: its context's values
+// are the frame's cells while it runs.
 inline uint32_t run_body(const cell* fn, uint32_t context) {
   cell* values_cell = context::cell_of(context);
   values_cell->w2 = arena::offset_of(stack::arguments);
   stack::set_body_flag(true);
-  cell body = memory::buffer_of(fn->w3)->head_cell()[0];
+  // eval copies the body cell before anything may move its buffer.
+  const cell* body = memory::buffer_of(fn->w3)->head_cell();
   uint32_t status = 0;
-  if (type_of(&body) == TYPE_BLOCK) {
-    status = eval(&body, true);
+  if (type_of(body) == TYPE_BLOCK) {
+    status = eval(body, true);
   } else {
     stack::arguments->header = TYPE_NONE;
     stack::top = stack::arguments + 1;
@@ -1320,10 +1337,7 @@ inline uint32_t run_body(const cell* fn, uint32_t context) {
 
 }  // namespace
 
-uint32_t call_function(const cell* fn, uint32_t context) {
-  if (__builtin_expect(trace::session, 0)) return traced_call(fn, context);
-  return run_body(fn, context);
-}
+uint32_t call_function(const cell* fn, uint32_t context) { return call_body(fn, context); }
 
 cell* call_function_with(const cell* fn, const cell* args, uint32_t count, const cell* name) {
   cell f = *fn;

@@ -39,7 +39,8 @@ enum arg_kind : uint32_t { ARG_WORD = 0, ARG_GET = 1, ARG_LIT = 2, ARG_RETURN = 
 // Room kept on the machine stack below the deepest evaluation: far more
 // than any native needs between two depth checks.
 constexpr uintptr_t STACK_MARGIN = uintptr_t(8) << 20;
-uintptr_t depth_limit = 0;
+// Unknown (the most) until the first check asks the runtime for its stack.
+uintptr_t depth_limit = UINTPTR_MAX;
 
 void mark_position() { collector::mark_values(&position, &position + 1); }
 
@@ -76,13 +77,17 @@ inline bool callable_q(uint32_t t) {
   return t == TYPE_NATIVE || t == TYPE_ACTION || t == TYPE_FUNCTION || t == TYPE_ROUTINE;
 }
 
-void check_depth() {
-  if (!depth_limit) {
+[[gnu::noinline]] void check_depth_again() {
+  if (depth_limit == UINTPTR_MAX) {
     uintptr_t low = runtime::stack_limit();
     depth_limit = low ? low + STACK_MARGIN : 1;
   }
   if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < depth_limit)
     error::fire(err::cat_internal, err::internal::stack_overflow);
+}
+
+inline void check_depth() {
+  if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < depth_limit) [[unlikely]] check_depth_again();
 }
 
 // Trace firing points test trace::active (false unless a do/trace run is
@@ -693,6 +698,15 @@ bool anonymous_name(const cell* name) {
   stack::top = saved_top;
 }
 
+uint32_t traced_call(const cell* fn, uint32_t context);
+inline uint32_t run_body(const cell* fn, uint32_t context);
+
+// call_function, inline in the interpreter's own calls.
+inline uint32_t call_body(const cell* fn, uint32_t context) {
+  if (__builtin_expect(trace::session, 0)) return traced_call(fn, context);
+  return run_body(fn, context);
+}
+
 // Calls a native, action or function value whose name is `name`; the value
 // is read before anything allocates (infix: a copy rooted by the caller).
 // One copy for operators and one for the rest, so that neither tests the
@@ -736,7 +750,7 @@ uint32_t eval_code_as(const cell* fn, call_site& site, bool sub) {
     if (status) return status;
     if (KEZ_TRACING) fire_call_event(trace::CALL, site, fn, nullptr, infix);
     // The context node is read again: evaluating the arguments may have moved it.
-    status = call_function(placeholder ? placeholder : fn, fn->w1);
+    status = call_body(placeholder ? placeholder : fn, fn->w1);
     if (status) return status;
     stack::unwind_ctx();
   } else if (t == TYPE_ROUTINE) {
@@ -917,7 +931,7 @@ void init() {
     marker_added = true;
   }
   position = cell{TYPE_UNSET, 0, 0, 0};
-  depth_limit = 0;
+  depth_limit = UINTPTR_MAX;
   // block! hands /all records over as blocks already: each side is one value.
   block::set_compare_call([](const cell* function, const cell* a, const cell* b) {
     return compare_call(function, a, b, 1);
@@ -981,15 +995,20 @@ namespace {
 
 }  // namespace
 
-uint32_t eval(const cell* block, bool chain) {
-  if (__builtin_expect(trace::session, 0)) return eval_traced(block, chain);
-  // One guard roots both the code block and the saved position (put back on
-  // every way out).
-  struct guard {
-    cell saved[2];
-    collector::root_cells keep{saved, 2};
-    ~guard() { position = saved[0]; }
-  } g{{position, *block}};
+namespace {
+
+// One guard roots both the code block and the saved position (put back on
+// every way out).
+struct eval_guard {
+  cell saved[2];
+  collector::root_cells keep{saved, 2};
+  ~eval_guard() { position = saved[0]; }
+};
+
+// eval with its <body> frame marked: at the bottom of the call stack, whose
+// first record collect-calls never lists.
+[[gnu::noinline]] uint32_t eval_marked(const cell* block, bool chain) {
+  eval_guard g{{position, *block}};
   uint32_t& node = g.saved[1].w2;
   stack::mark_eval(words::word[words::w::body]);
   if (uint32_t s = eval_loop(node, int32_t(g.saved[1].w1), type_of(&g.saved[1]), memory::buffer_of(node))) return s;
@@ -998,6 +1017,54 @@ uint32_t eval(const cell* block, bool chain) {
   } else {
     stack::unwind();
   }
+  return 0;
+}
+
+// The room of one call-stack record, held by a block evaluation that marks
+// no frame of its own (a mark that would not fit raises stack-overflow, as
+// the frame's would); the stack module counts it in an error's depth.
+struct frame_room {
+  frame_room() {
+    if (stack::ctop >= stack::ctop_end) stack::call_overflow();
+    --stack::ctop_end;
+  }
+  ~frame_room() { ++stack::ctop_end; }
+  frame_room(const frame_room&) = delete;
+  frame_room& operator=(const frame_room&) = delete;
+};
+
+}  // namespace
+
+// A block's <body> frame is anonymous: no lookup of the calling word, no
+// exit and no error stops at it, and the data stack ends as it would with
+// it (the expressions run from the cell the frame would start at, the last
+// value left there). So outside a do/trace run, which reports frames, it is
+// not marked; only its room on the call stack is held.
+uint32_t eval(const cell* block, bool chain) {
+  if (__builtin_expect(trace::session, 0)) return eval_traced(block, chain);
+  if (stack::ctop == stack::ctop_bottom) [[unlikely]] return eval_marked(block, chain);
+  frame_room room;
+  eval_guard g{{position, *block}};
+  uint32_t& node = g.saved[1].w2;
+  int32_t index = int32_t(g.saved[1].w1);
+  uint32_t type = type_of(&g.saved[1]);
+  series_buffer* b = memory::buffer_of(node);
+  cell* base = stack::top;
+  if (b->head_cell() + index >= b->tail_cell()) {
+    *stack::push_cell() = cell{TYPE_UNSET, 0, 0, 0};
+  } else {
+    // Library code runs as compiled code: an error's `near` stays the code
+    // that called it.
+    bool library = b->flags & SERIES_LIBRARY;
+    for (;;) {
+      if (!library) position = cell{type, uint32_t(index), node, 0};
+      if (uint32_t s = expression(node, index, b->head_cell()[index], true, false, false)) return s;
+      b = memory::buffer_of(node);
+      if (b->head_cell() + index >= b->tail_cell()) break;
+      stack::top = base;
+    }
+  }
+  if (chain) *stack::arguments = *base;
   return 0;
 }
 
@@ -1210,14 +1277,17 @@ uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_in
 
 namespace {
 
+// The body of a function called in the top frame: its context's values
+// are the frame's cells while it runs.
 inline uint32_t run_body(const cell* fn, uint32_t context) {
   cell* values_cell = context::cell_of(context);
   values_cell->w2 = arena::offset_of(stack::arguments);
   stack::set_body_flag(true);
-  cell body = memory::buffer_of(fn->w3)->head_cell()[0];
+  // eval copies the body cell before anything may move its buffer.
+  const cell* body = memory::buffer_of(fn->w3)->head_cell();
   uint32_t status = 0;
-  if (type_of(&body) == TYPE_BLOCK) {
-    status = eval(&body, true);
+  if (type_of(body) == TYPE_BLOCK) {
+    status = eval(body, true);
   } else {
     stack::arguments->header = TYPE_NONE;
     stack::top = stack::arguments + 1;
@@ -1267,10 +1337,7 @@ inline uint32_t run_body(const cell* fn, uint32_t context) {
 
 }  // namespace
 
-uint32_t call_function(const cell* fn, uint32_t context) {
-  if (__builtin_expect(trace::session, 0)) return traced_call(fn, context);
-  return run_body(fn, context);
-}
+uint32_t call_function(const cell* fn, uint32_t context) { return call_body(fn, context); }
 
 cell* call_function_with(const cell* fn, const cell* args, uint32_t count, const cell* name) {
   cell f = *fn;

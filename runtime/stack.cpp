@@ -29,6 +29,14 @@ frame* ctop_bottom;
 frame* ctop_end;
 
 namespace {
+// The end of the call stack's buffer. ctop_end lies below it by the records
+// that frameless block evaluations hold (see interpreter::eval): they mark
+// nothing but keep the room, so the stack overflows at the depth it would
+// with their frames, and an error's recorded depth counts them.
+frame* ctop_room_end;
+}  // namespace
+
+namespace {
 
 uint32_t data_node;  // the two fixed series; their buffers never move,
 uint32_t call_node;  // but node-frame evacuation may move the nodes
@@ -82,7 +90,7 @@ void init() {
   bottom = top = arguments = reinterpret_cast<cell*>(d->data());
   end = bottom + d->size / sizeof(cell);
   ctop = ctop_bottom = reinterpret_cast<frame*>(c->data());
-  ctop_end = ctop_bottom + c->size / sizeof(frame);
+  ctop_end = ctop_room_end = ctop_bottom + c->size / sizeof(frame);
   for (cell* p = bottom; p < end; ++p) *p = cell{TYPE_UNSET, 0, 0, 0};
   data_node = data;
   call_node = call;
@@ -91,7 +99,7 @@ void init() {
 void release() {
   data_node = call_node = 0;
   bottom = top = end = arguments = nullptr;
-  ctop = ctop_bottom = ctop_end = nullptr;
+  ctop = ctop_bottom = ctop_end = ctop_room_end = nullptr;
 }
 
 void overflow() {
@@ -321,7 +329,7 @@ namespace {
 // function!).
 template <class F>
 void each_call(int32_t level, uint32_t last, F fn) {
-  uint32_t n = std::min(last, uint32_t(ctop_end - ctop_bottom));
+  uint32_t n = std::min(last, uint32_t(ctop_room_end - ctop_bottom));
   cell w;
   collector::root_cells keep(&w);
   for (uint32_t i = 0; i < n; ++i) {
@@ -357,7 +365,11 @@ int32_t trace(int32_t level, uint32_t last, cell* buffer, int32_t part) {
 
 void set_error_frame(cell* error) {
   cell* stack_field = error::field_of(error, error::F_STACK);
-  if (type_of(stack_field) != TYPE_BLOCK) *stack_field = cell{TYPE_INTEGER, 0, depth(), 0};
+  // Word 2, the depth a script sees, counts the frameless block evaluations
+  // as the frames they stand for; word 3 keeps the records to name, plus 1.
+  uint32_t records = depth();
+  uint32_t held = uint32_t(ctop_room_end - ctop_end);
+  if (type_of(stack_field) != TYPE_BLOCK) *stack_field = cell{TYPE_INTEGER, 0, records + held, records + 1};
 }
 
 void adjust_post_try() {

@@ -248,10 +248,17 @@ void set_where(cell* error, const cell* value) {
   if (type_of(value_of(error, F_WHERE)) == TYPE_NONE) store(error, F_WHERE, value);
 }
 
+namespace {
+// The call-stack records an error's stack integer names: word 3 less 1 when
+// the stack recorded it (word 2 also counts frameless block evaluations),
+// else the integer itself.
+uint32_t recorded_frames(const cell* at) { return at->w3 ? at->w3 - 1 : at->w2; }
+}  // namespace
+
 void set_stack(cell* error) {
   const cell* at = value_of(error, F_STACK);
   if (type_of(at) != TYPE_INTEGER) return;
-  uint32_t position = at->w2;
+  uint32_t position = recorded_frames(at);
   const cell* trace = trace_depth();
   int32_t depth = type_of(trace) == TYPE_INTEGER ? int32_t(trace->w2) : 0;
   if (depth < 1) depth = 1;
@@ -435,7 +442,7 @@ int32_t form(const cell* value, cell* buffer, const cell*, int32_t part) {
     part = actions::form_dispatch(&trace, buffer, nullptr, part);
   } else if (type_of(depth) == TYPE_INTEGER && int32_t(depth->w2) > 0 && type_of(&trace) == TYPE_INTEGER) {
     part = literal(buffer, "\n*** Stack: ", part);
-    part = stack::trace(int32_t(depth->w2), trace.w2, buffer, part);
+    part = stack::trace(int32_t(depth->w2), recorded_frames(&trace), buffer, part);
   }
   if (type_of(value_of(&e, F_FILES)) == TYPE_BLOCK) {
     part = literal(buffer, "\n*** Files: ", part);

@@ -122,15 +122,9 @@ void push_range(cell* first, cell* end) {
   if (first < end) mark_stack.push_back(range{first, end});
 }
 
-// A cell equal to the one before it has nothing left to mark (the first
-// was marked, and rewritten when its node had moved): runs of one value,
-// such as a block filled with the same string, cost a compare a cell.
 void scan(cell* first, cell* end) {
   for (cell* c = first; c < end; ++c)
-    if (type_marker m = type_markers[type_of(c)]) {
-      if (c > first && std::memcmp(c, c - 1, sizeof(cell)) == 0) continue;
-      m(c);
-    }
+    if (type_marker m = type_markers[type_of(c)]) m(c);
 }
 
 void drain() {

@@ -286,7 +286,7 @@ struct text_literal {
   bool empty_matches = false;  // an empty string, file or url matches even at the end
 };
 
-text_literal literal_of(const cell* value) {
+[[gnu::always_inline]] inline text_literal literal_of(const cell* value) {
   text_literal lit;
   uint32_t t = type_of(value);
   if (t == TYPE_CHAR) {
@@ -319,7 +319,7 @@ text_literal literal_of(const cell* value) {
 }
 
 // The input text from its buffer's start, so that indexes are absolute.
-string::text_view whole_text(const cell* input) {
+[[gnu::always_inline]] inline string::text_view whole_text(const cell* input) {
   cell whole = *input;
   whole.w1 = 0;
   return string::view_of(&whole);

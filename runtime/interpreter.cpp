@@ -15,6 +15,7 @@
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/function.h"
 #include "runtime/datatypes/none.h"
+#include "runtime/datatypes/object.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/word.h"
 #include "runtime/memory.h"
@@ -855,10 +856,11 @@ uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_val
     // answers for a set value, without the handler's frame. Anything else,
     // a missing or unset field included, goes through the handler.
     if (type_of(p) == TYPE_OBJECT && type_of(element) == TYPE_WORD && !set_value) {
-      int32_t at = element->w1 == p->w1 && int32_t(element->w3) >= 0 ? int32_t(element->w3)
-                                                                     : context::find_word(p->w1, element->w2, true);
-      if (at >= 0) {
-        cell value = *context::value_at(p->w1, uint32_t(at));
+      // The field's binding is kept in the path's own word when the element
+      // is one, as the handler keeps it.
+      cell* word = cell_at(path.w2, i);
+      if (const cell* field = object::field_value(p->w1, type_of(word) == TYPE_WORD ? word : element)) {
+        cell value = *field;
         if (callable_q(type_of(&value)) && (!last || type_of(&path) != TYPE_GET_PATH)) {
           stack::top = base;
           collector::root_cells keep_fn(&value);
@@ -866,11 +868,9 @@ uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_val
           call_site site{node, index, &first, &path, i + 1};
           return eval_code(&value, site, sub, false);
         }
-        if (type_of(&value) != TYPE_UNSET) {
-          stack::top = base;
-          stack::push(&value);
-          continue;
-        }
+        stack::top = base;
+        stack::push(&value);
+        continue;
       }
     }
     auto handler = actions::table[type_of(p)][ACT_EVAL_PATH - 1];

@@ -277,6 +277,57 @@ bool engine::fire_event(event e) {
   return go;
 }
 
+// A char! or text literal matched against text, read once for a run of
+// matches.
+struct text_literal {
+  string::text_view text{};
+  int32_t len = 1, ch = 0;
+  bool is_char = false;
+  bool empty_matches = false;  // an empty string, file or url matches even at the end
+};
+
+[[gnu::always_inline]] inline text_literal literal_of(const cell* value) {
+  text_literal lit;
+  uint32_t t = type_of(value);
+  if (t == TYPE_CHAR) {
+    lit.is_char = true;
+    lit.ch = int32_t(value->w2);
+    return lit;
+  }
+  lit.text = string::view_of(value);
+  lit.len = int32_t(lit.text.length);
+  lit.empty_matches = lit.len == 0 && (t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL);
+  return lit;
+}
+
+// The length the literal matches at `at` of `input` (viewed from its
+// buffer's start), before `end`, or -1; compared as the generic comparison
+// would: exactly under /case, else folded.
+[[gnu::always_inline]] inline int32_t match_text(const text_literal& lit, const string::text_view& input, int32_t at, int32_t end,
+                          bool exact) {
+  if (lit.empty_matches) return 0;
+  if (at >= end || at + lit.len > end) return -1;
+  if (lit.is_char) {
+    int32_t c = input[uint32_t(at)];
+    return c == lit.ch || (!exact && string::fold(c) == string::fold(lit.ch)) ? 1 : -1;
+  }
+  for (uint32_t k = 0; k < uint32_t(lit.len); ++k) {
+    int32_t c = input[uint32_t(at) + k], want = lit.text[k];
+    if (c != want && (exact || string::fold(c) != string::fold(want))) return -1;
+  }
+  return lit.len;
+}
+
+// The input text from its buffer's start, so that indexes are absolute.
+[[gnu::always_inline]] inline string::text_view whole_text(const cell* input) {
+  cell whole = *input;
+  whole.w1 = 0;
+  return string::view_of(&whole);
+}
+
+// A literal that match_text compares: a char! or a text, but not a tag.
+bool text_literal_q(uint32_t t) { return t == TYPE_CHAR || (series::string_family_q(t) && t != TYPE_TAG); }
+
 // The length a literal matches at absolute input index `at`, or -1.
 int32_t engine::match_at(const cell* value, int32_t at) {
   uint32_t t = type_of(value);
@@ -285,35 +336,14 @@ int32_t engine::match_at(const cell* value, int32_t at) {
   here.w1 = uint32_t(at);
   switch (fam()) {
     case FAM_TEXT: {
-      if (t == TYPE_TAG || !(t == TYPE_CHAR || series::string_family_q(t))) {
+      if (!text_literal_q(t)) {
         if (at >= end) return -1;
         if (t == TYPE_BITSET) return string::match_bitset_q(&here, value) ? 1 : -1;
         if (t != TYPE_TAG) return -1;
         int32_t len = string::ks_length_q(value) + 2;
         return at + len <= end && string::match_value_q(&here, value, mode_) ? len : -1;
       }
-      // A text or a character compared in place, as the generic comparison
-      // would: exactly under /case, else folded. An empty string, file or
-      // url matches even at the end.
-      string::text_view literal{};
-      int32_t len = 1;
-      if (t != TYPE_CHAR) {
-        literal = string::view_of(value);
-        len = int32_t(literal.length);
-        if (len == 0 && (t == TYPE_STRING || t == TYPE_FILE || t == TYPE_URL)) return 0;
-      }
-      if (at >= end || at + len > end) return -1;
-      string::text_view input = string::view_of(&here);
-      bool exact = mode_ == MODE_STRICT;
-      if (t == TYPE_CHAR) {
-        int32_t c = input[0], want = int32_t(value->w2);
-        return c == want || (!exact && string::fold(c) == string::fold(want)) ? 1 : -1;
-      }
-      for (uint32_t k = 0; k < uint32_t(len); ++k) {
-        int32_t c = input[k], want = literal[k];
-        if (c != want && (exact || string::fold(c) != string::fold(want))) return -1;
-      }
-      return len;
+      return match_text(literal_of(value), whole_text(&in()), at, end, mode_ == MODE_STRICT);
     }
     case FAM_BINARY: {
       if (at >= end) return -1;
@@ -518,24 +548,24 @@ bool engine::fast_to(const cell* v, bool thru) {
                               t == TYPE_BINARY || (fam() == FAM_BINARY && t == TYPE_INTEGER)))
     fail_with(err::script::parse_rule, v);
   int32_t i = idx(), end = end_index();
-  bool text = fam() == FAM_TEXT && (t == TYPE_CHAR || (series::string_family_q(t) && t != TYPE_TAG &&
-                                                        string::view_of(v).length > 0));
+  bool text = fam() == FAM_TEXT && text_literal_q(t) && (t == TYPE_CHAR || string::view_of(v).length > 0);
   if (text) {
     // Only where the first character matches (in either case) can the
     // whole literal: the others are passed over without a comparison.
-    int32_t first = t == TYPE_CHAR ? int32_t(v->w2) : string::view_of(v)[0];
+    // Nothing here allocates: the views stay valid.
+    text_literal lit = literal_of(v);
+    int32_t first = lit.is_char ? lit.ch : lit.text[0];
     int32_t folded = string::fold(first);
-    cell whole = in();
-    whole.w1 = 0;
+    string::text_view input = whole_text(&in());
+    int32_t stop = std::min(end, int32_t(input.length));
+    bool exact = mode_ == MODE_STRICT;
     for (;; ++i) {
-      string::text_view input = string::view_of(&whole);
-      int32_t stop = std::min(end, int32_t(input.length));
       for (; i < stop; ++i) {
         int32_t c = input[uint32_t(i)];
         if (c == first || string::fold(c) == folded) break;
       }
       if (i >= stop) return false;
-      int32_t n = match_at(v, i);
+      int32_t n = match_text(lit, input, i, end, exact);
       if (n >= 0) {
         set_idx(thru ? i + n : i);
         return true;
@@ -556,6 +586,25 @@ bool engine::fast_to(const cell* v, bool thru) {
 // consumes nothing (an empty text) ends the count: it would never stop.
 bool engine::fast_repeat(const cell* v, int32_t min, int32_t max) {
   int32_t count = 0;
+  if (fam() == FAM_TEXT && text_literal_q(type_of(v))) {
+    // The literal and the input read once: nothing in the loop allocates.
+    text_literal lit = literal_of(v);
+    string::text_view input = whole_text(&in());
+    int32_t end = end_index(), at = idx();
+    bool exact = mode_ == MODE_STRICT;
+    while (max < 0 || count < max) {
+      int32_t n = match_text(lit, input, at, end, exact);
+      if (n < 0) break;
+      if (n == 0) {
+        set_idx(at);
+        return true;
+      }
+      ++count;
+      at += n;
+    }
+    set_idx(at);
+    return count >= min;
+  }
   while (max < 0 || count < max) {
     int32_t n = match_at(v, idx());
     if (n < 0) break;

@@ -23,6 +23,7 @@
 
 #include "runtime/actions.h"
 #include "runtime/cell.h"
+#include "runtime/datatypes/context.h"
 
 namespace kez::object {
 
@@ -95,6 +96,28 @@ cell* reflect(cell* value, uint32_t field);
 int32_t form(const cell* value, cell* buffer, const cell* arg, int32_t part);
 int32_t mold(const cell* value, cell* buffer, bool only, bool all, bool flat, const cell* arg,
              int32_t part, int32_t indent);
+// The index of the field a path element word names in the object's context,
+// or -1. A word not yet bound there is looked up (case-insensitively) and
+// the context and index written into it, so that the path finds the field
+// directly the next time.
+inline int32_t bind_field(uint32_t ctx, cell* element) {
+  if (element->w1 == ctx && int32_t(element->w3) >= 0) return int32_t(element->w3);
+  int32_t at = context::find_word(ctx, element->w2, true);
+  if (at >= 0) {
+    element->w1 = ctx;
+    element->w3 = uint32_t(at);
+  }
+  return at;
+}
+// The value cell of the field a path element word reads; null when the
+// object has no such field or the field is unset (both are missing to a
+// path).
+inline cell* field_value(uint32_t ctx, cell* element) {
+  int32_t at = bind_field(ctx, element);
+  if (at < 0) return nullptr;
+  cell* v = context::value_at(ctx, uint32_t(at));
+  return type_of(v) == TYPE_UNSET ? nullptr : v;
+}
 cell* eval_path(cell* parent, const cell* element, const cell* value, const cell* path,
                 const cell* grand_parent, const cell* previous, int32_t index, bool case_, bool get,
                 bool tail, bool notify);

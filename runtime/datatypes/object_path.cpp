@@ -203,14 +203,10 @@ cell* eval_path(cell* parent, const cell* element_in, const cell* value, const c
     if (tail && notify) return &(path_unset = cell{TYPE_UNSET, 0, 0, 0});
     error::fire(err::cat_script, notify ? err::script::invalid_path : err::script::unset_path, element, path);
   };
-  if (element->w1 != ctx || int32_t(element->w3) < 0) {
-    int32_t at = context::find_word(ctx, element->w2, true);
-    if (at < 0) return missing();
-    element->w1 = ctx;
-    element->w3 = uint32_t(at);
-  }
-  uint32_t at = element->w3;
   if (value) {
+    int32_t found = bind_field(ctx, element);
+    if (found < 0) return missing();
+    uint32_t at = uint32_t(found);
     cell object = *parent, v = *value, w = *element;
     collector::root_cells keep(&object), keep_v(&v), keep_w(&w);
     if (!object.w3) {
@@ -225,9 +221,8 @@ cell* eval_path(cell* parent, const cell* element_in, const cell* value, const c
     fire_on_set(&object, &w, &saved, &v);
     return context::value_at(ctx, at);
   }
-  cell* v = context::value_at(ctx, at);
-  if (type_of(v) == TYPE_UNSET) return missing();
-  return v;
+  cell* v = field_value(ctx, element);
+  return v ? v : missing();
 }
 
 cell* set_many(cell* object_in, const cell* value_in, bool any, bool only, bool some) {

@@ -1122,7 +1122,10 @@ namespace {
       cell* right = next + 1;
       if (right < b->tail_cell()) {
         if (type_of(right) == TYPE_WORD && right->w1 && int32_t(right->w3) >= 0) right = context::bound_value(right);
-        if (right && fast_operator(kind, compare_op, start, right)) {
+        // Only a number can take the fast route: a paren or a call is left
+        // to infix_call without a wasted try.
+        if (right && (type_of(right) == TYPE_INTEGER || type_of(right) == TYPE_FLOAT) &&
+            fast_operator(kind, compare_op, start, right)) {
           index += 2;
           stack::top = start + 1;
           continue;

@@ -707,10 +707,6 @@ inline uint32_t call_body(const cell* fn, uint32_t context) {
   return run_body(fn, context);
 }
 
-// Calls a native, action or function value whose name is `name`; the value
-// is read before anything allocates (infix: a copy rooted by the caller).
-// One copy for operators and one for the rest, so that neither tests the
-// other's case.
 // A native or action called by its word, whose arguments are all plain
 // word arguments (no refinement, local or return type), outside a do/trace
 // run: the few argument typesets are copied first, so that nothing of the
@@ -767,6 +763,10 @@ inline uint32_t lean_native(const cell* fn, call_site& site, bool sub) {
   return 0;
 }
 
+// Calls a native, action or function value whose name is `name`; the value
+// is read before anything allocates (infix: a copy rooted by the caller).
+// One copy for operators and one for the rest, so that neither tests the
+// other's case.
 template <bool infix>
 uint32_t eval_code_as(const cell* fn, call_site& site, bool sub) {
   check_depth();

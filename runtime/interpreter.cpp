@@ -708,6 +708,80 @@ inline uint32_t call_body(const cell* fn, uint32_t context) {
   return run_body(fn, context);
 }
 
+// A native, action or function called by its word, whose arguments are all
+// plain word arguments (no refinement, local or return type), outside a
+// do/trace run: the few argument typesets are copied first, so that nothing
+// of the list is read again. The data stack and the frame are laid out as the
+// general route lays them out (the callable's cell below the frame: stack
+// positions show in trace events and frame records). Answers UINT32_MAX when
+// the call does not fit (nothing done).
+// The frame of an interpreted function call, which saves the values field
+// of the function's context.
+inline void mark_function(const cell* name, uint32_t context) {
+  stack::mark(name, stack::FRAME_INTERPRETED | stack::FRAME_FUNCTION << 24);
+  stack::frame* f = stack::current_frame();
+  f->function_context = context;
+  f->saved_values = context::cell_of(context)->w2;
+}
+
+constexpr int32_t LEAN_ARGUMENTS = 4;
+inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
+  if (site.path || __builtin_expect(trace::session, 0)) return UINT32_MAX;
+  uint32_t t = type_of(fn);
+  if (t != TYPE_NATIVE && t != TYPE_ACTION && t != TYPE_FUNCTION) return UINT32_MAX;
+  const cell* list = memory::buffer_of(fn->w3)->head_cell() + 1;
+  constexpr uint32_t plain = LAYOUT_KNOWN | LAYOUT_PLAIN;
+  if (type_of(list) != TYPE_BLOCK || (list->w3 & plain) != plain) return UINT32_MAX;
+  series_buffer* lb = memory::buffer_of(list->w2);
+  int32_t n = int32_t(lb->used() / sizeof(cell));
+  if (n > LEAN_ARGUMENTS) return UINT32_MAX;
+  cell entries[LEAN_ARGUMENTS];
+  // Cell by cell: a copy of variable length would be a library call.
+  const cell* head = lb->head_cell();
+  switch (n) {
+    case 4: entries[3] = head[3]; [[fallthrough]];
+    case 3: entries[2] = head[2]; [[fallthrough]];
+    case 2: entries[1] = head[1]; [[fallthrough]];
+    case 1: entries[0] = head[0]; [[fallthrough]];
+    default: break;
+  }
+  uint32_t entry = fn->w1;
+  cell* placeholder = stack::push(fn);
+  if (t == TYPE_FUNCTION) {
+    mark_function(site.name, entry);
+  } else {
+    stack::mark_interp_native(site.name);
+  }
+  for (int32_t i = 0; i < n; ++i) {
+    series_buffer* code = memory::buffer_of(site.node);
+    const cell* c = code->head_cell() + site.index;
+    const cell* end = code->tail_cell();
+    if (c >= end) {
+      cell name = *site.name, arg = name_word(entries[i].w3);
+      error::fire(err::cat_script, err::script::no_arg, &name, &arg);
+    }
+    cell* start = stack::top;
+    if (uint32_t s = push_expression(site.node, site.index, c, end, false)) return s;
+    if (!typeset::has_q(entries + i, type_of(start))) expect_arg(site.name, start, entries[i].w3);
+  }
+  if (t == TYPE_FUNCTION) {
+    if (uint32_t s = call_body(placeholder, placeholder->w1)) return s;
+    stack::unwind_ctx();
+  } else {
+    int32_t refinements[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
+    if (t == TYPE_NATIVE) {
+      if (uint32_t s = natives::table[entry - 1](0, refinements)) return s;
+    } else {
+      actions::entries[entry - 1](refinements);
+    }
+    stack::unwind();
+  }
+  *placeholder = *(stack::top - 1);
+  stack::top = placeholder + 1;
+  if (!sub) stack::set_last_keep(placeholder);
+  return 0;
+}
+
 // Calls a native, action or function value whose name is `name`; the value
 // is read before anything allocates (infix: a copy rooted by the caller).
 // One copy for operators and one for the rest, so that neither tests the
@@ -715,6 +789,10 @@ inline uint32_t call_body(const cell* fn, uint32_t context) {
 template <bool infix>
 uint32_t eval_code_as(const cell* fn, call_site& site, bool sub) {
   check_depth();
+  if (!infix) {
+    uint32_t s = lean_call(fn, site, sub);
+    if (s != UINT32_MAX) return s;
+  }
   cell* placeholder = nullptr;
   // Outside infix the placeholder, a stack root, is the callable from here on.
   if (!infix) fn = placeholder = stack::push(fn);
@@ -740,11 +818,7 @@ uint32_t eval_code_as(const cell* fn, call_site& site, bool sub) {
     }
     stack::unwind();
   } else if (t == TYPE_FUNCTION) {
-    uint32_t ctx = fn->w1;
-    stack::mark(site.name, stack::FRAME_INTERPRETED | stack::FRAME_FUNCTION << 24);
-    stack::frame* f = stack::current_frame();
-    f->function_context = ctx;
-    f->saved_values = context::cell_of(ctx)->w2;
+    mark_function(site.name, fn->w1);
     if (infix) stack::top = stack::arguments + (site.right_fetched ? 2 : 1);
     status = infix ? eval_arguments<false, true>(site, fn, refinements, refinement_count)
                    : eval_arguments<false, false>(site, fn, refinements, refinement_count);
@@ -1122,7 +1196,10 @@ namespace {
       cell* right = next + 1;
       if (right < b->tail_cell()) {
         if (type_of(right) == TYPE_WORD && right->w1 && int32_t(right->w3) >= 0) right = context::bound_value(right);
-        if (right && fast_operator(kind, compare_op, start, right)) {
+        // Only a number can take the fast route: a paren or a call is left
+        // to infix_call without a wasted try.
+        if (right && (type_of(right) == TYPE_INTEGER || type_of(right) == TYPE_FLOAT) &&
+            fast_operator(kind, compare_op, start, right)) {
           index += 2;
           stack::top = start + 1;
           continue;

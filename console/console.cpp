@@ -25,6 +25,7 @@
 #include "runtime/natives.h"
 #include "runtime/stack.h"
 #include "runtime/trace.h"
+#include "runtime/utf.h"
 
 namespace kez::console_engine {
 
@@ -128,7 +129,20 @@ uint64_t r_read_stdin_line(const uint64_t*) {
   static const cell none{TYPE_NONE, 0, 0, 0};
   if (!any) return raw_answer(&none);
   if (!line.empty() && line.back() == '\r') line.pop_back();
-  return raw_answer(string::load(reinterpret_cast<const uint8_t*>(line.data()), line.size(), nullptr));
+  // A byte that is not UTF-8 must not end the session and lose the lines
+  // after it: it reads as U+FFFD, which the evaluator then reports.
+  std::string text;
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(line.data());
+  size_t left = line.size();
+  while (left > 0) {
+    size_t good = utf8::valid_prefix(p, left);
+    text.append(reinterpret_cast<const char*>(p), good);
+    if (good == left) break;
+    text += "\xEF\xBF\xBD";
+    p += good + 1;
+    left -= good + 1;
+  }
+  return raw_answer(string::load(reinterpret_cast<const uint8_t*>(text.data()), text.size(), nullptr));
 }
 
 uint64_t r_terminal_size(const uint64_t*) {

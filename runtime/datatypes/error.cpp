@@ -229,7 +229,21 @@ void fire(int category, int id, const cell* arg1, const cell* arg2, const cell* 
     throw;
   }
   firing = false;
-  if (evaluator.tracing && evaluator.fire_event && evaluator.tracing()) evaluator.fire_event(4096, last_cell);
+  if (evaluator.tracing && evaluator.fire_event && evaluator.tracing()) {
+    // The tracer may raise and catch errors of its own, each of which
+    // overwrites the fired state: the error in flight is put back after it.
+    cell kept[4] = {*last_cell, fired_args[0], fired_args[1], fired_args[2]};
+    bool kept_given[3] = {fired_given[0], fired_given[1], fired_given[2]};
+    collector::root_cells keep(kept, 4);
+    evaluator.fire_event(4096, last_cell);
+    *last_cell = kept[0];
+    fired_category = category;
+    fired_id = id;
+    for (int i = 0; i < 3; ++i) {
+      fired_args[i] = kept[i + 1];
+      fired_given[i] = kept_given[i];
+    }
+  }
   if (evaluator.throw_error) evaluator.throw_error(last_cell);
   throw thrown{THROWN_ERROR};
 }

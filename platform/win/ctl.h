@@ -122,6 +122,14 @@ struct modal_scope {  // marks the window of the innermost modal loop
 };
 
 // Class registration helper: a class of our own with a procedure.
+// WM_SETFONT of a control that only keeps the font: stored, and a repaint
+// when the message asks for one.
+inline LRESULT keep_font(HWND h, HFONT& font, WPARAM wp, LPARAM lp) {
+  font = HFONT(wp);
+  if (lp) InvalidateRect(h, nullptr, TRUE);
+  return 0;
+}
+
 void register_class(const char16_t* name, WNDPROC proc, UINT style = 0, int extra = 0,
                     HBRUSH background = HBRUSH(COLOR_BTNFACE + 1));
 

@@ -199,10 +199,7 @@ void draw_image(HDC h, HIMAGELIST handle, int index, int x, int y) {
 LRESULT button_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
   case WM_NCDESTROY: buttons.drop(h); break;
-  case WM_SETFONT:
-    buttons.get(h)->font = HFONT(wp);
-    if (lp) InvalidateRect(h, nullptr, TRUE);
-    return 0;
+  case WM_SETFONT: return keep_font(h, buttons.get(h)->font, wp, lp);
   case WM_GETFONT: return LRESULT(buttons.get(h)->font);
   case BM_GETCHECK: return LRESULT(buttons.get(h)->check);
   case BM_SETCHECK: {
@@ -306,10 +303,7 @@ LRESULT button_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
 LRESULT static_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
   case WM_NCDESTROY: statics.drop(h); break;
-  case WM_SETFONT:
-    statics.get(h)->font = HFONT(wp);
-    if (lp) InvalidateRect(h, nullptr, TRUE);
-    return 0;
+  case WM_SETFONT: return keep_font(h, statics.get(h)->font, wp, lp);
   case WM_GETFONT: return LRESULT(statics.get(h)->font);
   case WM_NCHITTEST:
     // A static lets the mouse through to its parent unless it notifies.

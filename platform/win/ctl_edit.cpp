@@ -377,10 +377,7 @@ LRESULT edit_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
     s->text = detail::win(h)->text;
     return 0;
   }
-  case WM_SETFONT:
-    s->font = HFONT(wp);
-    if (lp) InvalidateRect(h, nullptr, TRUE);
-    return 0;
+  case WM_SETFONT: return keep_font(h, s->font, wp, lp);
   case WM_GETFONT: return LRESULT(s->font);
   case WM_SETTEXT: {
     std::u16string t = lp ? std::u16string(reinterpret_cast<const WCHAR*>(lp)) : std::u16string();

@@ -190,10 +190,7 @@ namespace detail {
 LRESULT tab_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
   tab_state* s = tabs.of_message(h, msg);
   switch (msg) {
-  case WM_SETFONT:
-    s->font = HFONT(wp);
-    if (lp) InvalidateRect(h, nullptr, TRUE);
-    return 0;
+  case WM_SETFONT: return keep_font(h, s->font, wp, lp);
   case WM_GETFONT: return LRESULT(s->font);
   case TCM_INSERTITEMW: {
     auto* item = reinterpret_cast<const TCITEMW*>(lp);
@@ -303,10 +300,7 @@ LRESULT calendar_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
     show_month(s, s->selected.wYear, s->selected.wMonth);
     return 0;
   }
-  case WM_SETFONT:
-    s->font = HFONT(wp);
-    if (lp) InvalidateRect(h, nullptr, TRUE);
-    return 0;
+  case WM_SETFONT: return keep_font(h, s->font, wp, lp);
   case WM_GETFONT: return LRESULT(s->font);
   case MCM_GETCURSEL:
     if (!lp) return 0;

@@ -297,7 +297,7 @@ uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_in
 // The value a literal or a word gives as an argument when no evaluation is
 // needed: null for what eval_expression must handle (a call, an operator, an
 // unset or unbound word, a paren, a path...).
-inline const cell* plain_value(const cell* c) {
+[[gnu::always_inline]] inline const cell* plain_value(const cell* c) {
   uint32_t t = type_of(c);
   if (inert_q(t)) return c;
   if (t != TYPE_WORD || !c->w1 || int32_t(c->w3) < 0) return nullptr;
@@ -390,17 +390,22 @@ uint32_t fetch_into(call_site& site, const cell* e, cell* slot) {
 
 // The shape of an argument list, kept in the list's cell (word 3, unused by
 // a block): bit 31 set once known; bit 30 when every entry is a word
-// argument (no refinement, local or return type), the plain call; for the
-// entries after the fixed arguments, refinements in bits 0-7 and argument
-// cells in bits 8-23.
+// argument (no refinement, local or return type), the plain call; bit 29
+// when the entries before the first refinement are all word arguments, with
+// their count in bits 24-28 (then at most 31); for the entries after the
+// fixed arguments, refinements in bits 0-7 and argument cells in bits 8-23.
 constexpr uint32_t LAYOUT_KNOWN = 0x80000000;
 constexpr uint32_t LAYOUT_PLAIN = 0x40000000;
+constexpr uint32_t LAYOUT_WORDS = 0x20000000;
+constexpr uint32_t LAYOUT_FIXED_SHIFT = 24;
 [[gnu::noinline]] uint32_t make_layout(const cell* fn, series_buffer* lb) {
   const cell* e = lb->head_cell();
   const cell* e_end = lb->tail_cell();
   bool plain = true;
-  for (; e < e_end && type_of(e) == TYPE_TYPESET; ++e)
+  uint32_t fixed = 0;
+  for (; e < e_end && type_of(e) == TYPE_TYPESET; ++e, ++fixed)
     if (((e->header >> KIND_SHIFT) & 3) != ARG_WORD) plain = false;
+  bool words = plain && fixed < 32 && (e == e_end || type_of(e) == TYPE_REFINEMENT);
   if (e < e_end) plain = false;
   uint32_t count = 0, cells = 0;
   for (; e < e_end; ++e) {
@@ -409,6 +414,7 @@ constexpr uint32_t LAYOUT_PLAIN = 0x40000000;
   }
   assert(count <= 64 && cells <= 0xFFFF);
   uint32_t layout = LAYOUT_KNOWN | (plain ? LAYOUT_PLAIN : 0) | cells << 8 | count;
+  if (words) layout |= LAYOUT_WORDS | fixed << LAYOUT_FIXED_SHIFT;
   memory::buffer_of(fn->w3)->head_cell()[1].w3 = layout;
   return layout;
 }
@@ -724,26 +730,28 @@ inline void mark_function(const cell* name, uint32_t context) {
   f->saved_values = context::cell_of(context)->w2;
 }
 
-constexpr int32_t LEAN_ARGUMENTS = 4;
+// The refinement slots of a call without refinements: none is read.
+constexpr int32_t NO_REFINEMENTS[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
+
 inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
   if (site.path || __builtin_expect(trace::session, 0)) return UINT32_MAX;
   uint32_t t = type_of(fn);
   if (t != TYPE_NATIVE && t != TYPE_ACTION && t != TYPE_FUNCTION) return UINT32_MAX;
   const cell* list = memory::buffer_of(fn->w3)->head_cell() + 1;
-  constexpr uint32_t plain = LAYOUT_KNOWN | LAYOUT_PLAIN;
-  if (type_of(list) != TYPE_BLOCK || (list->w3 & plain) != plain) return UINT32_MAX;
-  series_buffer* lb = memory::buffer_of(list->w2);
-  int32_t n = int32_t(lb->used() / sizeof(cell));
-  if (n > LEAN_ARGUMENTS) return UINT32_MAX;
-  cell entries[LEAN_ARGUMENTS];
-  // Cell by cell: a copy of variable length would be a library call.
-  const cell* head = lb->head_cell();
-  switch (n) {
-    case 4: entries[3] = head[3]; [[fallthrough]];
-    case 3: entries[2] = head[2]; [[fallthrough]];
-    case 2: entries[1] = head[1]; [[fallthrough]];
-    case 1: entries[0] = head[0]; [[fallthrough]];
-    default: break;
+  if (type_of(list) != TYPE_BLOCK) return UINT32_MAX;
+  uint32_t layout = list->w3;
+  int32_t n;
+  uint32_t nones = 0;
+  if ((layout & (LAYOUT_KNOWN | LAYOUT_PLAIN)) == (LAYOUT_KNOWN | LAYOUT_PLAIN)) {
+    n = int32_t(memory::buffer_of(list->w2)->used() / sizeof(cell));
+  } else if ((layout & (LAYOUT_KNOWN | LAYOUT_WORDS)) == (LAYOUT_KNOWN | LAYOUT_WORDS) && t != TYPE_FUNCTION &&
+             (layout & 0xFF) <= 8) {
+    // A native or action called without its refinements: every refinement
+    // off, every refinement argument none.
+    n = int32_t((layout >> LAYOUT_FIXED_SHIFT) & 0x1F);
+    nones = (layout >> 8) & 0xFFFF;
+  } else {
+    return UINT32_MAX;
   }
   uint32_t entry = fn->w1;
   cell* placeholder = stack::push(fn);
@@ -752,27 +760,60 @@ inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
   } else {
     stack::mark_interp_native(site.name);
   }
+  // The list and the code are read through their buffers, again only after
+  // something moved a buffer (each move bumps the epoch).
+  series_buffer* lb = memory::buffer_of(list->w2);
+  series_buffer* code = memory::buffer_of(site.node);
+  int32_t index = site.index;
   for (int32_t i = 0; i < n; ++i) {
-    series_buffer* code = memory::buffer_of(site.node);
-    const cell* c = code->head_cell() + site.index;
+    const cell* c = code->head_cell() + index;
     const cell* end = code->tail_cell();
     if (c >= end) {
-      cell name = *site.name, arg = name_word(entries[i].w3);
+      site.index = index;
+      cell name = *site.name, arg = name_word(lb->head_cell()[i].w3);
       error::fire(err::cat_script, err::script::no_arg, &name, &arg);
     }
     cell* start = stack::top;
-    if (uint32_t s = push_expression(site.node, site.index, c, end, false)) return s;
-    if (!typeset::has_q(entries + i, type_of(start))) expect_arg(site.name, start, entries[i].w3);
+    uint32_t seen = memory::epoch;
+    uint32_t s;
+    // Tracing is off outside a session: a plain value is pushed directly.
+    if (const cell* v = plain_value(c)) {
+      stack::push(v);
+      ++index;
+      if (c + 1 >= end || type_of(c + 1) != TYPE_WORD) goto check;
+      site.index = index;
+      s = infix_loop(site.node, site.index, start);
+    } else {
+      site.index = index;
+      s = expression(site.node, site.index, *c, true, false, false);
+    }
+    if (s) return s;
+    index = site.index;
+    if (seen != memory::epoch) [[unlikely]] {
+      lb = list_buffer(placeholder);
+      code = memory::buffer_of(site.node);
+    }
+  check:
+    const cell* e = lb->head_cell() + i;
+    if (!typeset::has_q(e, type_of(start))) {
+      site.index = index;
+      expect_arg(site.name, start, e->w3);
+    }
+  }
+  site.index = index;
+  if (nones) {
+    if (stack::end - stack::top <= ptrdiff_t(nones)) stack::overflow();
+    for (uint32_t k = 0; k < nones; ++k) stack::top[k] = cell{TYPE_NONE, 0, 0, 0};
+    stack::top += nones;
   }
   if (t == TYPE_FUNCTION) {
     if (uint32_t s = call_body(placeholder, placeholder->w1)) return s;
     stack::unwind_ctx();
   } else {
-    int32_t refinements[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
     if (t == TYPE_NATIVE) {
-      if (uint32_t s = natives::table[entry - 1](0, refinements)) return s;
+      if (uint32_t s = natives::table[entry - 1](0, NO_REFINEMENTS)) return s;
     } else {
-      actions::entries[entry - 1](refinements);
+      actions::entries[entry - 1](NO_REFINEMENTS);
     }
     stack::unwind();
   }
@@ -1227,35 +1268,11 @@ uint32_t eval_expression(uint32_t& node, int32_t& index, bool sub, bool no_infix
 
 namespace {
 
-// eval_expression with the value at the position already read (a copy).
-uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_infix, bool passive) {
-  cell* start = sub ? stack::top : stack::arguments;
-  if (KEZ_TRACING) fire_fetch(node, index, &v);
-  // The word, the commonest case, is tested first: a branch predicts better
-  // than the switch's indirect jump.
-  if (type_of(&v) == TYPE_WORD) {
-    ++index;
-    cell* value = word_value(&v);
-    uint32_t t = type_of(value);
-    if (callable_q(t)) {
-      // eval_code copies the callable onto the stack before anything may
-      // move it; the name is this rooted copy of the word.
-      collector::root_cells keep(&v);
-      call_site site{node, index, &v, nullptr, 0};
-      if (uint32_t s = eval_code(value, site, sub, false)) return s;
-    } else {
-      if (t == TYPE_UNSET) error::fire(err::cat_script, err::script::no_value, &v);
-      if (t == TYPE_OP) error::fire(err::cat_script, err::script::no_op_arg, &v);
-      deliver(value, sub);
-      if (KEZ_TRACING) fire_pushed(node, index, sub);
-    }
-  } else switch (type_of(&v)) {
-    case TYPE_PAREN: {
-      ++index;
-      if (uint32_t s = eval(&v, false)) return s;
-      if (!sub) stack::set_last_keep(stack::top - 1);
-      break;
-    }
+// The cases of expression other than a word, a paren and a value that
+// evaluates to itself: apart, so that the common ones keep a small frame.
+[[gnu::noinline]] uint32_t expression_rare(uint32_t& node, int32_t& index, cell v, bool sub, bool passive,
+                                           cell* start) {
+  switch (type_of(&v)) {
     case TYPE_SET_WORD: {
       ++index;
       series_buffer* b = memory::buffer_of(node);
@@ -1345,6 +1362,43 @@ uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_in
       deliver(&v, sub);
       if (KEZ_TRACING) fire_pushed(node, index, sub);
       break;
+  }
+  return 0;
+}
+
+// eval_expression with the value at the position already read (a copy).
+uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_infix, bool passive) {
+  cell* start = sub ? stack::top : stack::arguments;
+  if (KEZ_TRACING) fire_fetch(node, index, &v);
+  uint32_t vt = type_of(&v);
+  // The word, the commonest case, is tested first: a branch predicts better
+  // than a switch's indirect jump.
+  if (vt == TYPE_WORD) {
+    ++index;
+    cell* value = word_value(&v);
+    uint32_t t = type_of(value);
+    if (callable_q(t)) {
+      // eval_code copies the callable onto the stack before anything may
+      // move it; the name is this rooted copy of the word.
+      collector::root_cells keep(&v);
+      call_site site{node, index, &v, nullptr, 0};
+      if (uint32_t s = eval_code(value, site, sub, false)) return s;
+    } else {
+      if (t == TYPE_UNSET) error::fire(err::cat_script, err::script::no_value, &v);
+      if (t == TYPE_OP) error::fire(err::cat_script, err::script::no_op_arg, &v);
+      deliver(value, sub);
+      if (KEZ_TRACING) fire_pushed(node, index, sub);
+    }
+  } else if (vt == TYPE_PAREN) {
+    ++index;
+    if (uint32_t s = eval(&v, false)) return s;
+    if (!sub) stack::set_last_keep(stack::top - 1);
+  } else if (inert_q(vt)) {
+    ++index;
+    deliver(&v, sub);
+    if (KEZ_TRACING) fire_pushed(node, index, sub);
+  } else if (uint32_t s = expression_rare(node, index, v, sub, passive, start)) {
+    return s;
   }
   if (no_infix) return 0;
   return infix_loop(node, index, start);

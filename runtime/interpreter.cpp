@@ -714,13 +714,6 @@ inline uint32_t call_body(const cell* fn, uint32_t context) {
   return run_body(fn, context);
 }
 
-// A native, action or function called by its word, whose arguments are all
-// plain word arguments (no refinement, local or return type), outside a
-// do/trace run: the few argument typesets are copied first, so that nothing
-// of the list is read again. The data stack and the frame are laid out as the
-// general route lays them out (the callable's cell below the frame: stack
-// positions show in trace events and frame records). Answers UINT32_MAX when
-// the call does not fit (nothing done).
 // The frame of an interpreted function call, which saves the values field
 // of the function's context.
 inline void mark_function(const cell* name, uint32_t context) {
@@ -733,8 +726,18 @@ inline void mark_function(const cell* name, uint32_t context) {
 // The refinement slots of a call without refinements: none is read.
 constexpr int32_t NO_REFINEMENTS[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
 
+// A native, action or function called by its word (or by a path that names
+// no refinement), whose fixed arguments are all plain word arguments, outside
+// a do/trace run: a function without refinements or locals, a native or
+// action with at most 8 refinements, none used. The data stack and the frame
+// are laid out as the general route lays them out (the callable's cell below
+// the frame: stack positions show in trace events and frame records).
+// Answers UINT32_MAX when the call does not fit (nothing done).
+
 inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
-  if (site.path || __builtin_expect(trace::session, 0)) return UINT32_MAX;
+  if (__builtin_expect(trace::session, 0)) return UINT32_MAX;
+  // A path naming refinements takes the general route; obj/method does not.
+  if (site.path && site.path_index < tail_of(site.path->w2)) return UINT32_MAX;
   uint32_t t = type_of(fn);
   if (t != TYPE_NATIVE && t != TYPE_ACTION && t != TYPE_FUNCTION) return UINT32_MAX;
   const cell* list = memory::buffer_of(fn->w3)->head_cell() + 1;

@@ -10,10 +10,13 @@
 // cell tells them apart: pair for a command, block for a block.
 #include "runtime/parse.h"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "runtime/actions.h"
+#include "runtime/case_map.h"
 #include "runtime/collector.h"
 #include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/block.h"
@@ -136,21 +139,19 @@ int32_t utf8_length(const cell* s) {
   return n;
 }
 
-bool literal_q(uint32_t t) {
-  switch (t) {
-    case TYPE_BLOCK: case TYPE_WORD: case TYPE_SET_WORD: case TYPE_GET_WORD: case TYPE_INTEGER:
-    case TYPE_PAREN: case TYPE_DATATYPE: case TYPE_TYPESET: case TYPE_PATH: case TYPE_SET_PATH:
-    case TYPE_GET_PATH:
-      return false;
-    default:
-      return true;
-  }
+inline bool literal_q(uint32_t t) {
+  constexpr uint64_t rule_types =
+      uint64_t(1) << TYPE_BLOCK | uint64_t(1) << TYPE_WORD | uint64_t(1) << TYPE_SET_WORD |
+      uint64_t(1) << TYPE_GET_WORD | uint64_t(1) << TYPE_INTEGER | uint64_t(1) << TYPE_PAREN |
+      uint64_t(1) << TYPE_DATATYPE | uint64_t(1) << TYPE_TYPESET | uint64_t(1) << TYPE_PATH |
+      uint64_t(1) << TYPE_SET_PATH | uint64_t(1) << TYPE_GET_PATH;
+  return t >= 64 || !(rule_types >> t & 1);
 }
 
 // The engine's states. Pushing a command entry and dispatching a keyword
 // are calls (push_rule, start_word) answering the next state.
 enum state {
-  S_PUSH_BLOCK, S_POP_BLOCK, S_POP_RULE, S_CHECK_PENDING, S_DO_RULE, S_NEXT_INPUT, S_NEXT_RULE,
+  S_PUSH_BLOCK, S_POP_BLOCK, S_POP_RULE, S_CHECK_PENDING, S_NEXT_INPUT, S_NEXT_RULE,
   S_MATCH_VALUE, S_MATCH_RULE, S_FIND_ALTERNATIVE, S_END
 };
 
@@ -251,6 +252,8 @@ class engine {
   int32_t rule_extent(int32_t k);
   bool fast_to(const cell* v, bool thru);
   bool fast_repeat(const cell* v, int32_t min, int32_t max);
+  bool match_literal(int32_t code, const cell& v, int32_t min, int32_t max);
+  bool quick_literal(int32_t code, int32_t min, int32_t max);
   state finish_command();
   state start_word(int32_t kw, const cell& word);
   state do_rule(cell v, bool operand);
@@ -316,6 +319,112 @@ struct text_literal {
     if (c != want && (exact || string::fold(c) != string::fold(want))) return -1;
   }
   return lit.len;
+}
+
+// The characters a one-character literal matches: itself, and unless the
+// match is exact every code point of the same lower case (a letter has a
+// few, 'k' also KELVIN SIGN). A set too large to list is not `listed`: the
+// search folds each character instead.
+struct char_set {
+  static constexpr int32_t CAPACITY = 6;
+  int32_t c[CAPACITY] = {};  // ascending
+  int32_t fits[3] = {};      // members that fit a unit of 1, 2 and 4 bytes
+  bool listed = true;
+};
+
+char_set make_char_set(int32_t ch, bool exact) {
+  std::vector<int32_t> members{ch};
+  if (!exact) {
+    int32_t folded = string::fold(ch);
+    for (int32_t c = 0; c < 0x80; ++c)
+      if (string::fold(c) == folded) members.push_back(c);
+    // Above ASCII, fold is the lower-case mapping, or the character itself.
+    if (folded >= 0x80 && string::fold(folded) == folded) members.push_back(folded);
+    for (auto kind : {case_::lower_bmp, case_::lower_supplementary})
+      for (const case_::case_pair& p : case_::table(kind))
+        if (p.from >= 0x80 && int32_t(p.to) == folded) members.push_back(int32_t(p.from));
+  }
+  std::sort(members.begin(), members.end());
+  members.erase(std::unique(members.begin(), members.end()), members.end());
+  char_set set;
+  if (members.size() > size_t(char_set::CAPACITY)) {
+    set.listed = false;
+    return set;
+  }
+  std::copy(members.begin(), members.end(), set.c);
+  for (int32_t c : members) {
+    set.fits[0] += c <= 0xFF;
+    set.fits[1] += c <= 0xFFFF;
+    set.fits[2] += 1;
+  }
+  return set;
+}
+
+// The set of a character, found once and kept: a rule searches for the same
+// few characters again and again. Good until the next call.
+[[gnu::always_inline]] inline const char_set& char_set_of(int32_t ch, bool exact) {
+  struct memo {
+    int32_t ch = -1;
+    bool exact = false;
+    char_set set;
+  };
+  static memo memos[16];
+  memo& m = memos[uint32_t(ch * 2 + exact) & 15];
+  if (m.ch != ch || m.exact != exact) [[unlikely]]
+    m = memo{ch, exact, make_char_set(ch, exact)};
+  return m.set;
+}
+
+template <class T>
+[[gnu::always_inline]] inline int32_t unit_at(const uint8_t* p, int32_t i) {
+  T v;
+  std::memcpy(&v, p + size_t(i) * sizeof(T), sizeof(T));
+  return int32_t(v);
+}
+
+// The first index from i before stop whose character is in the set (or,
+// with the set not listed, folds as ch does), else stop. in: false looks
+// for the first character outside it.
+template <class T, bool in>
+int32_t scan_units(const uint8_t* p, int32_t i, int32_t stop, const char_set& set, int32_t ch) {
+  if (!set.listed) [[unlikely]] {
+    int32_t folded = string::fold(ch);
+    for (; i < stop; ++i) {
+      int32_t c = unit_at<T>(p, i);
+      if ((c == ch || string::fold(c) == folded) == in) break;
+    }
+    return i;
+  }
+  // Members too wide for the unit cannot occur.
+  int32_t n = set.fits[sizeof(T) == 1 ? 0 : sizeof(T) == 2 ? 1 : 2];
+  if (n == 0) return in ? stop : i;
+  if (n == 1) {
+    int32_t only = set.c[0];
+    if constexpr (sizeof(T) == 1 && in) {
+      const void* hit = std::memchr(p + i, only, size_t(stop - i));
+      return hit ? int32_t(static_cast<const uint8_t*>(hit) - p) : stop;
+    }
+    for (; i < stop; ++i)
+      if ((unit_at<T>(p, i) == only) == in) break;
+    return i;
+  }
+  for (; i < stop; ++i) {
+    int32_t c = unit_at<T>(p, i);
+    bool member = false;
+    for (int32_t k = 0; k < n; ++k) member |= set.c[k] == c;
+    if (member == in) break;
+  }
+  return i;
+}
+
+template <bool in>
+int32_t scan_text(const string::text_view& text, int32_t i, int32_t stop, const char_set& set, int32_t ch) {
+  if (i >= stop) return stop;
+  switch (text.unit) {
+    case 1: return scan_units<uint8_t, in>(text.p, i, stop, set, ch);
+    case 2: return scan_units<uint16_t, in>(text.p, i, stop, set, ch);
+    default: return scan_units<int32_t, in>(text.p, i, stop, set, ch);
+  }
 }
 
 // The input text from its buffer's start, so that indexes are absolute.
@@ -544,33 +653,33 @@ int32_t engine::rule_extent(int32_t k) {
 // to/thru over a single literal: a forward search.
 bool engine::fast_to(const cell* v, bool thru) {
   uint32_t t = type_of(v);
-  if (fam() != FAM_BLOCK && !(series::string_family_q(t) || t == TYPE_CHAR || t == TYPE_BITSET ||
-                              t == TYPE_BINARY || (fam() == FAM_BINARY && t == TYPE_INTEGER)))
-    fail_with(err::script::parse_rule, v);
+  family f = fam();
   int32_t i = idx(), end = end_index();
-  bool text = fam() == FAM_TEXT && text_literal_q(t) && (t == TYPE_CHAR || string::view_of(v).length > 0);
-  if (text) {
-    // Only where the first character matches (in either case) can the
-    // whole literal: the others are passed over without a comparison.
-    // Nothing here allocates: the views stay valid.
+  if (f == FAM_TEXT && text_literal_q(t)) {
     text_literal lit = literal_of(v);
-    int32_t first = lit.is_char ? lit.ch : lit.text[0];
-    int32_t folded = string::fold(first);
-    string::text_view input = whole_text(&in());
-    int32_t stop = std::min(end, int32_t(input.length));
-    bool exact = mode_ == MODE_STRICT;
-    for (;; ++i) {
-      for (; i < stop; ++i) {
-        int32_t c = input[uint32_t(i)];
-        if (c == first || string::fold(c) == folded) break;
-      }
-      if (i >= stop) return false;
-      int32_t n = match_text(lit, input, i, end, exact);
-      if (n >= 0) {
-        set_idx(thru ? i + n : i);
-        return true;
+    if (lit.len > 0) {
+      // Only where the first character matches (in either case) can the
+      // whole literal: the search skips to those places. Nothing here
+      // allocates: the views stay valid.
+      int32_t first = lit.is_char ? lit.ch : lit.text[0];
+      bool exact = mode_ == MODE_STRICT;
+      const char_set& set = char_set_of(first, exact);
+      string::text_view input = whole_text(&in());
+      int32_t stop = std::min(end, int32_t(input.length));
+      for (;; ++i) {
+        i = scan_text<true>(input, i, stop, set, first);
+        if (i >= stop) return false;
+        // A one-character literal matches wherever its first character does.
+        int32_t n = lit.len == 1 ? 1 : match_text(lit, input, i, end, exact);
+        if (n >= 0) {
+          set_idx(thru ? i + n : i);
+          return true;
+        }
       }
     }
+  } else if (f != FAM_BLOCK && !(series::string_family_q(t) || t == TYPE_CHAR || t == TYPE_BITSET ||
+                                 t == TYPE_BINARY || (f == FAM_BINARY && t == TYPE_INTEGER))) {
+    fail_with(err::script::parse_rule, v);
   }
   for (; i < end; ++i) {
     int32_t n = match_at(v, i);
@@ -592,6 +701,15 @@ bool engine::fast_repeat(const cell* v, int32_t min, int32_t max) {
     string::text_view input = whole_text(&in());
     int32_t end = end_index(), at = idx();
     bool exact = mode_ == MODE_STRICT;
+    if (lit.len == 1) {
+      // One character: the run of its set, cut at max.
+      int32_t first = lit.is_char ? lit.ch : lit.text[0];
+      int32_t stop = std::min(end, int32_t(input.length));
+      if (max >= 0 && at < stop && max < stop - at) stop = at + max;
+      int32_t past = std::max(at, scan_text<false>(input, at, stop, char_set_of(first, exact), first));
+      set_idx(past);
+      return past - at >= min;
+    }
     while (max < 0 || count < max) {
       int32_t n = match_text(lit, input, at, end, exact);
       if (n < 0) break;
@@ -614,6 +732,32 @@ bool engine::fast_repeat(const cell* v, int32_t min, int32_t max) {
     set_idx(idx() + n);
   }
   return count >= min;
+}
+
+// to, thru or a repetition (code) over the literal v.
+bool engine::match_literal(int32_t code, const cell& v, int32_t min, int32_t max) {
+  val() = v;
+  return code == CMD_REPEAT ? fast_repeat(&val(), min, max) : fast_to(&val(), code == CMD_THRU);
+}
+
+// The command at rp_ (to, thru or a repetition) run at once when its operand
+// is a literal and no trace callback would see its entry: no entry is
+// pushed. Errors come as from push_rule and the operand's match. False when
+// the operand needs the general route.
+bool engine::quick_literal(int32_t code, int32_t min, int32_t max) {
+  int32_t at = rp_ + 1;
+  if (callback_ || at >= rule_tail()) return false;
+  check_limit();
+  cell v = rule(at);
+  if (type_of(&v) == TYPE_WORD) {
+    if (keyword_of(&v)) return false;
+    v = *word::get_checked(&v);
+    if (any_word_q(type_of(&v))) return false;
+  }
+  if (!literal_q(type_of(&v))) return false;
+  rp_ = at;
+  match_ = match_literal(code, v, min, max);
+  return true;
 }
 
 state engine::push_rule(int32_t code, int32_t flag, const cell& first, int32_t operand) {
@@ -695,9 +839,6 @@ uint32_t engine::run() {
           break;
         }
         fire(EV_FETCH);
-        s = S_DO_RULE;
-        break;
-      case S_DO_RULE:
         s = do_rule(rule(rp_), false);
         break;
       case S_MATCH_RULE: {
@@ -726,19 +867,8 @@ uint32_t engine::run() {
             break;
           }
         }
-        uint32_t t = type_of(&v);
-        if ((code == CMD_TO || code == CMD_THRU) && literal_q(t)) {
-          val() = v;
-          match_ = fast_to(&val(), code == CMD_THRU);
-          drop_entry();
-          fire(EV_POP);
-          s = S_CHECK_PENDING;
-          break;
-        }
-        if (code == CMD_REPEAT && literal_q(t)) {
-          val() = v;
-          int32_t min = int32_t(entry(0).w1), max = int32_t(entry(0).w2);
-          match_ = fast_repeat(&val(), min, max);
+        if ((code == CMD_TO || code == CMD_THRU || code == CMD_REPEAT) && literal_q(type_of(&v))) {
+          match_ = match_literal(code, v, int32_t(entry(0).w1), int32_t(entry(0).w2));
           drop_entry();
           fire(EV_POP);
           s = S_CHECK_PENDING;
@@ -847,9 +977,10 @@ state engine::do_rule(cell v, bool operand) {
           match_ = true;
           return S_CHECK_PENDING;
         }
+        rp_ = next - 1;
+        if (quick_literal(CMD_REPEAT, min, max)) return S_CHECK_PENDING;
         cell counts;
         triple::make_at(&counts, min, max, 1);
-        rp_ = next - 1;
         return push_rule(CMD_REPEAT, 0, counts, next);
       }
       case TYPE_PAREN: {
@@ -893,8 +1024,10 @@ state engine::start_word(int32_t kw, const cell& word) {
       match_ = !at_end();
       return match_ ? S_NEXT_INPUT : S_CHECK_PENDING;
     case KW_ANY: case KW_SOME: case KW_OPT: case KW_WHILE: {
+      int32_t min = kw == KW_SOME ? 1 : 0, max = kw == KW_OPT ? 1 : -1;
+      if (kw != KW_WHILE && quick_literal(CMD_REPEAT, min, max)) return S_CHECK_PENDING;
       cell counts;
-      triple::make_at(&counts, kw == KW_SOME ? 1 : 0, kw == KW_OPT ? 1 : -1, 1);
+      triple::make_at(&counts, min, max, 1);
       return push_rule(kw == KW_WHILE ? CMD_WHILE : CMD_REPEAT, 0, counts, rp_ + 1);
     }
     case KW_COPY: case KW_SET: {
@@ -902,7 +1035,11 @@ state engine::start_word(int32_t kw, const cell& word) {
       if (type_of(&w) != TYPE_WORD) fail_with(err::script::parse_end, &word);
       return push_rule(kw == KW_COPY ? CMD_COPY : CMD_SET, 0, w, rp_ + 2);
     }
-    case KW_TO: case KW_THRU: return push_rule(kw == KW_TO ? CMD_TO : CMD_THRU, 0, none, rp_ + 1);
+    case KW_TO: case KW_THRU: {
+      int32_t code = kw == KW_TO ? CMD_TO : CMD_THRU;
+      if (quick_literal(code, 0, 0)) return S_CHECK_PENDING;
+      return push_rule(code, 0, none, rp_ + 1);
+    }
     case KW_NOT: return push_rule(CMD_NOT, 0, none, rp_ + 1);
     case KW_AHEAD: return push_rule(CMD_AHEAD, 0, none, rp_ + 1);
     case KW_REMOVE: {

@@ -200,8 +200,10 @@ class engine {
   void set_idx(int32_t i) { in().w1 = uint32_t(i); }
   family fam() { return family_of(type_of(&in())); }
   int32_t input_tail() { return series::ks_abs_length_q(&in()); }
-  int32_t end_index() {
-    int32_t tail = input_tail();
+  int32_t end_index() { return end_before(input_tail()); }
+  // Where matching stops in an input of `tail` items: the /part limit
+  // holds for the outermost input only.
+  int32_t end_before(int32_t tail) {
     if (limit_ > 0 && value_stack.size() == vbase_ && limit_ < tail) return limit_;
     return tail;
   }
@@ -253,6 +255,10 @@ class engine {
   bool fast_to(const cell* v, bool thru);
   bool fast_repeat(const cell* v, int32_t min, int32_t max);
   bool match_literal(int32_t code, const cell& v, int32_t min, int32_t max);
+  bool match_char(int32_t code, const cell& v, int32_t min, int32_t max, bool& matched);
+  // What follows a finished rule: the command on top finishes, or the
+  // block goes on or tries its next alternative.
+  state pending() { return top_command_q() ? S_POP_RULE : match_ ? S_NEXT_RULE : S_FIND_ALTERNATIVE; }
   bool quick_literal(int32_t code, int32_t min, int32_t max);
   state finish_command();
   state start_word(int32_t kw, const cell& word);
@@ -669,8 +675,7 @@ bool engine::fast_to(const cell* v, bool thru) {
       for (;; ++i) {
         i = scan_text<true>(input, i, stop, set, first);
         if (i >= stop) return false;
-        // A one-character literal matches wherever its first character does.
-        int32_t n = lit.len == 1 ? 1 : match_text(lit, input, i, end, exact);
+        int32_t n = match_text(lit, input, i, end, exact);
         if (n >= 0) {
           set_idx(thru ? i + n : i);
           return true;
@@ -701,15 +706,6 @@ bool engine::fast_repeat(const cell* v, int32_t min, int32_t max) {
     string::text_view input = whole_text(&in());
     int32_t end = end_index(), at = idx();
     bool exact = mode_ == MODE_STRICT;
-    if (lit.len == 1) {
-      // One character: the run of its set, cut at max.
-      int32_t first = lit.is_char ? lit.ch : lit.text[0];
-      int32_t stop = std::min(end, int32_t(input.length));
-      if (max >= 0 && at < stop && max < stop - at) stop = at + max;
-      int32_t past = std::max(at, scan_text<false>(input, at, stop, char_set_of(first, exact), first));
-      set_idx(past);
-      return past - at >= min;
-    }
     while (max < 0 || count < max) {
       int32_t n = match_text(lit, input, at, end, exact);
       if (n < 0) break;
@@ -734,8 +730,43 @@ bool engine::fast_repeat(const cell* v, int32_t min, int32_t max) {
   return count >= min;
 }
 
+// to, thru or a repetition of a single character over text: one scan of
+// the input's units. False when the input or the literal is not of that
+// kind (matched is then untouched).
+bool engine::match_char(int32_t code, const cell& v, int32_t min, int32_t max, bool& matched) {
+  uint32_t t = type_of(&v);
+  if (!series::string_family_q(type_of(&in()))) return false;
+  int32_t ch;
+  if (t == TYPE_CHAR) {
+    ch = int32_t(v.w2);
+  } else {
+    if (!text_literal_q(t)) return false;
+    string::text_view text = string::view_of(&v);
+    if (text.length != 1) return false;
+    ch = text[0];
+  }
+  // Nothing here allocates: the view stays valid.
+  string::text_view input = whole_text(&in());
+  const char_set& set = char_set_of(ch, mode_ == MODE_STRICT);
+  int32_t at = idx(), end = end_before(int32_t(input.length));
+  if (code == CMD_REPEAT) {
+    int32_t stop = end;
+    if (max >= 0 && at < stop && max < stop - at) stop = at + max;
+    int32_t past = std::max(at, scan_text<false>(input, at, stop, set, ch));
+    set_idx(past);
+    matched = past - at >= min;
+    return true;
+  }
+  int32_t found = scan_text<true>(input, at, end, set, ch);
+  matched = found < end;
+  if (matched) set_idx(code == CMD_THRU ? found + 1 : found);
+  return true;
+}
+
 // to, thru or a repetition (code) over the literal v.
 bool engine::match_literal(int32_t code, const cell& v, int32_t min, int32_t max) {
+  bool matched;
+  if (match_char(code, v, min, max, matched)) return matched;
   val() = v;
   return code == CMD_REPEAT ? fast_repeat(&val(), min, max) : fast_to(&val(), code == CMD_THRU);
 }
@@ -830,7 +861,7 @@ uint32_t engine::run() {
         s = finish_command();
         break;
       case S_CHECK_PENDING:
-        s = top_command_q() ? S_POP_RULE : match_ ? S_NEXT_RULE : S_FIND_ALTERNATIVE;
+        s = pending();
         break;
       case S_NEXT_RULE:
         if (++rp_ >= rule_tail()) {
@@ -978,7 +1009,7 @@ state engine::do_rule(cell v, bool operand) {
           return S_CHECK_PENDING;
         }
         rp_ = next - 1;
-        if (quick_literal(CMD_REPEAT, min, max)) return S_CHECK_PENDING;
+        if (quick_literal(CMD_REPEAT, min, max)) return pending();
         cell counts;
         triple::make_at(&counts, min, max, 1);
         return push_rule(CMD_REPEAT, 0, counts, next);
@@ -993,7 +1024,7 @@ state engine::do_rule(cell v, bool operand) {
         stack::pop(1);
         fire(EV_PAREN);
         match_ = true;
-        return S_CHECK_PENDING;
+        return pending();
       }
       case TYPE_DATATYPE: case TYPE_TYPESET:
         match_ = match_datatype(&v);
@@ -1025,7 +1056,7 @@ state engine::start_word(int32_t kw, const cell& word) {
       return match_ ? S_NEXT_INPUT : S_CHECK_PENDING;
     case KW_ANY: case KW_SOME: case KW_OPT: case KW_WHILE: {
       int32_t min = kw == KW_SOME ? 1 : 0, max = kw == KW_OPT ? 1 : -1;
-      if (kw != KW_WHILE && quick_literal(CMD_REPEAT, min, max)) return S_CHECK_PENDING;
+      if (kw != KW_WHILE && quick_literal(CMD_REPEAT, min, max)) return pending();
       cell counts;
       triple::make_at(&counts, min, max, 1);
       return push_rule(kw == KW_WHILE ? CMD_WHILE : CMD_REPEAT, 0, counts, rp_ + 1);
@@ -1037,7 +1068,7 @@ state engine::start_word(int32_t kw, const cell& word) {
     }
     case KW_TO: case KW_THRU: {
       int32_t code = kw == KW_TO ? CMD_TO : CMD_THRU;
-      if (quick_literal(code, 0, 0)) return S_CHECK_PENDING;
+      if (quick_literal(code, 0, 0)) return pending();
       return push_rule(code, 0, none, rp_ + 1);
     }
     case KW_NOT: return push_rule(CMD_NOT, 0, none, rp_ + 1);

@@ -262,6 +262,7 @@ class engine {
   bool quick_literal(int32_t code, int32_t min, int32_t max);
   state finish_command();
   state start_word(int32_t kw, const cell& word);
+  state keyword_rule(int32_t kw, const cell& word);
   state do_rule(cell v, bool operand);
   state push_rule(int32_t code, int32_t flag, const cell& first, int32_t operand);
 };
@@ -848,7 +849,7 @@ uint32_t engine::run() {
         rp_ = int32_t(entry(1).w1);
         drop_entry();
         if (top_command_q()) {
-          s = S_POP_RULE;
+          s = finish_command();
         } else {
           // break and reject end only the innermost block when no loop holds it.
           if (break_) break_ = false, match_ = true;
@@ -888,7 +889,7 @@ uint32_t engine::run() {
             break;
           }
           if (kw) {
-            s = start_word(kw, v);
+            s = keyword_rule(kw, v);
             break;
           }
           v = *word::get_checked(&v);
@@ -962,7 +963,7 @@ state engine::do_rule(cell v, bool operand) {
         return S_PUSH_BLOCK;
       case TYPE_WORD: {
         int32_t kw = keyword_of(&v);
-        if (kw) return start_word(kw, v);
+        if (kw) return keyword_rule(kw, v);
         cell value = *word::get_checked(&v);
         if (operand && any_word_q(type_of(&value))) {
           val() = value;
@@ -1039,6 +1040,19 @@ state engine::do_rule(cell v, bool operand) {
   }
 }
 
+// A keyword at rp_: the commonest commands over a literal are tried before
+// start_word sets up for any keyword.
+state engine::keyword_rule(int32_t kw, const cell& word) {
+  bool quick = false;
+  switch (kw) {
+    case KW_ANY: case KW_SOME: case KW_OPT:
+      quick = quick_literal(CMD_REPEAT, kw == KW_SOME ? 1 : 0, kw == KW_OPT ? 1 : -1);
+      break;
+    case KW_TO: case KW_THRU: quick = quick_literal(kw == KW_TO ? CMD_TO : CMD_THRU, 0, 0); break;
+  }
+  return quick ? pending() : start_word(kw, word);
+}
+
 // A keyword at rp_.
 state engine::start_word(int32_t kw, const cell& word) {
   int32_t tail = rule_tail();
@@ -1055,10 +1069,8 @@ state engine::start_word(int32_t kw, const cell& word) {
       match_ = !at_end();
       return match_ ? S_NEXT_INPUT : S_CHECK_PENDING;
     case KW_ANY: case KW_SOME: case KW_OPT: case KW_WHILE: {
-      int32_t min = kw == KW_SOME ? 1 : 0, max = kw == KW_OPT ? 1 : -1;
-      if (kw != KW_WHILE && quick_literal(CMD_REPEAT, min, max)) return pending();
       cell counts;
-      triple::make_at(&counts, min, max, 1);
+      triple::make_at(&counts, kw == KW_SOME ? 1 : 0, kw == KW_OPT ? 1 : -1, 1);
       return push_rule(kw == KW_WHILE ? CMD_WHILE : CMD_REPEAT, 0, counts, rp_ + 1);
     }
     case KW_COPY: case KW_SET: {
@@ -1066,11 +1078,7 @@ state engine::start_word(int32_t kw, const cell& word) {
       if (type_of(&w) != TYPE_WORD) fail_with(err::script::parse_end, &word);
       return push_rule(kw == KW_COPY ? CMD_COPY : CMD_SET, 0, w, rp_ + 2);
     }
-    case KW_TO: case KW_THRU: {
-      int32_t code = kw == KW_TO ? CMD_TO : CMD_THRU;
-      if (quick_literal(code, 0, 0)) return pending();
-      return push_rule(code, 0, none, rp_ + 1);
-    }
+    case KW_TO: case KW_THRU: return push_rule(kw == KW_TO ? CMD_TO : CMD_THRU, 0, none, rp_ + 1);
     case KW_NOT: return push_rule(CMD_NOT, 0, none, rp_ + 1);
     case KW_AHEAD: return push_rule(CMD_AHEAD, 0, none, rp_ + 1);
     case KW_REMOVE: {
@@ -1279,6 +1287,16 @@ state engine::finish_command() {
           c.w3 = uint32_t(count + 1);
           rp_ = operand - 1;
           fire(EV_ITERATE);
+          // A block operand is entered again at once: what the next step
+          // would do, less the fetch that only a trace callback sees.
+          if (!callback_ && operand < rule_tail()) {
+            cell r = rule(operand);
+            if (type_of(&r) == TYPE_BLOCK) {
+              rp_ = operand;
+              sub() = r;
+              return S_PUSH_BLOCK;
+            }
+          }
           return S_NEXT_RULE;
         }
         if (!match_) {

@@ -254,12 +254,12 @@ class engine {
   int32_t rule_extent(int32_t k);
   bool fast_to(const cell* v, bool thru);
   bool fast_repeat(const cell* v, int32_t min, int32_t max);
-  bool match_literal(int32_t code, const cell& v, int32_t min, int32_t max);
-  bool match_char(int32_t code, const cell& v, int32_t min, int32_t max, bool& matched);
+  [[gnu::always_inline]] bool match_literal(int32_t code, const cell& v, int32_t min, int32_t max);
+  [[gnu::always_inline]] bool match_char(int32_t code, const cell& v, int32_t min, int32_t max, bool& matched);
   // What follows a finished rule: the command on top finishes, or the
   // block goes on or tries its next alternative.
   state pending() { return top_command_q() ? S_POP_RULE : match_ ? S_NEXT_RULE : S_FIND_ALTERNATIVE; }
-  bool quick_literal(int32_t code, int32_t min, int32_t max);
+  [[gnu::always_inline]] bool quick_literal(int32_t code, int32_t min, int32_t max);
   state finish_command();
   state start_word(int32_t kw, const cell& word);
   state keyword_rule(int32_t kw, const cell& word);
@@ -734,7 +734,7 @@ bool engine::fast_repeat(const cell* v, int32_t min, int32_t max) {
 // to, thru or a repetition of a single character over text: one scan of
 // the input's units. False when the input or the literal is not of that
 // kind (matched is then untouched).
-bool engine::match_char(int32_t code, const cell& v, int32_t min, int32_t max, bool& matched) {
+inline bool engine::match_char(int32_t code, const cell& v, int32_t min, int32_t max, bool& matched) {
   uint32_t t = type_of(&v);
   if (!series::string_family_q(type_of(&in()))) return false;
   int32_t ch;
@@ -765,7 +765,7 @@ bool engine::match_char(int32_t code, const cell& v, int32_t min, int32_t max, b
 }
 
 // to, thru or a repetition (code) over the literal v.
-bool engine::match_literal(int32_t code, const cell& v, int32_t min, int32_t max) {
+inline bool engine::match_literal(int32_t code, const cell& v, int32_t min, int32_t max) {
   bool matched;
   if (match_char(code, v, min, max, matched)) return matched;
   val() = v;
@@ -776,7 +776,7 @@ bool engine::match_literal(int32_t code, const cell& v, int32_t min, int32_t max
 // is a literal and no trace callback would see its entry: no entry is
 // pushed. Errors come as from push_rule and the operand's match. False when
 // the operand needs the general route.
-bool engine::quick_literal(int32_t code, int32_t min, int32_t max) {
+inline bool engine::quick_literal(int32_t code, int32_t min, int32_t max) {
   int32_t at = rp_ + 1;
   if (callback_ || at >= rule_tail()) return false;
   check_limit();

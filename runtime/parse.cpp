@@ -339,6 +339,22 @@ struct char_set {
   bool listed = true;
 };
 
+// Each code point above ASCII that has a lower-case mapping, as a pair
+// (its lower case, itself), sorted: the inverse of fold there.
+const std::vector<case_::case_pair>& folded_from() {
+  static const std::vector<case_::case_pair> pairs = [] {
+    std::vector<case_::case_pair> v;
+    for (auto kind : {case_::lower_bmp, case_::lower_supplementary})
+      for (const case_::case_pair& p : case_::table(kind))
+        if (p.from >= 0x80) v.push_back(case_::case_pair{p.to, p.from});
+    std::sort(v.begin(), v.end(), [](const case_::case_pair& x, const case_::case_pair& y) {
+      return x.from != y.from ? x.from < y.from : x.to < y.to;
+    });
+    return v;
+  }();
+  return pairs;
+}
+
 char_set make_char_set(int32_t ch, bool exact) {
   std::vector<int32_t> members{ch};
   if (!exact) {
@@ -347,9 +363,10 @@ char_set make_char_set(int32_t ch, bool exact) {
       if (string::fold(c) == folded) members.push_back(c);
     // Above ASCII, fold is the lower-case mapping, or the character itself.
     if (folded >= 0x80 && string::fold(folded) == folded) members.push_back(folded);
-    for (auto kind : {case_::lower_bmp, case_::lower_supplementary})
-      for (const case_::case_pair& p : case_::table(kind))
-        if (p.from >= 0x80 && int32_t(p.to) == folded) members.push_back(int32_t(p.from));
+    const std::vector<case_::case_pair>& inverse = folded_from();
+    auto it = std::lower_bound(inverse.begin(), inverse.end(), uint32_t(folded),
+                               [](const case_::case_pair& p, uint32_t key) { return p.from < key; });
+    for (; it != inverse.end() && it->from == uint32_t(folded); ++it) members.push_back(int32_t(it->to));
   }
   std::sort(members.begin(), members.end());
   members.erase(std::unique(members.begin(), members.end()), members.end());
@@ -367,18 +384,19 @@ char_set make_char_set(int32_t ch, bool exact) {
   return set;
 }
 
-// The set of a character, found once and kept: a rule searches for the same
-// few characters again and again. Good until the next call.
+// The set of a character, found once and kept (by the low byte of the
+// character): a rule searches for the same few characters again and again.
+// Good until the next call.
 [[gnu::always_inline]] inline const char_set& char_set_of(int32_t ch, bool exact) {
   struct memo {
-    int32_t ch = -1;
-    bool exact = false;
+    uint32_t key;  // 0 when empty
     char_set set;
   };
-  static memo memos[16];
-  memo& m = memos[uint32_t(ch * 2 + exact) & 15];
-  if (m.ch != ch || m.exact != exact) [[unlikely]]
-    m = memo{ch, exact, make_char_set(ch, exact)};
+  static memo memos[512];
+  uint32_t key = (uint32_t(ch) << 1 | uint32_t(exact)) + 1;
+  memo& m = memos[key & 511];
+  if (m.key != key) [[unlikely]]
+    m = memo{key, make_char_set(ch, exact)};
   return m.set;
 }
 

@@ -10,10 +10,13 @@
 // cell tells them apart: pair for a command, block for a block.
 #include "runtime/parse.h"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "runtime/actions.h"
+#include "runtime/case_map.h"
 #include "runtime/collector.h"
 #include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/block.h"
@@ -136,21 +139,19 @@ int32_t utf8_length(const cell* s) {
   return n;
 }
 
-bool literal_q(uint32_t t) {
-  switch (t) {
-    case TYPE_BLOCK: case TYPE_WORD: case TYPE_SET_WORD: case TYPE_GET_WORD: case TYPE_INTEGER:
-    case TYPE_PAREN: case TYPE_DATATYPE: case TYPE_TYPESET: case TYPE_PATH: case TYPE_SET_PATH:
-    case TYPE_GET_PATH:
-      return false;
-    default:
-      return true;
-  }
+inline bool literal_q(uint32_t t) {
+  constexpr uint64_t rule_types =
+      uint64_t(1) << TYPE_BLOCK | uint64_t(1) << TYPE_WORD | uint64_t(1) << TYPE_SET_WORD |
+      uint64_t(1) << TYPE_GET_WORD | uint64_t(1) << TYPE_INTEGER | uint64_t(1) << TYPE_PAREN |
+      uint64_t(1) << TYPE_DATATYPE | uint64_t(1) << TYPE_TYPESET | uint64_t(1) << TYPE_PATH |
+      uint64_t(1) << TYPE_SET_PATH | uint64_t(1) << TYPE_GET_PATH;
+  return t >= 64 || !(rule_types >> t & 1);
 }
 
 // The engine's states. Pushing a command entry and dispatching a keyword
 // are calls (push_rule, start_word) answering the next state.
 enum state {
-  S_PUSH_BLOCK, S_POP_BLOCK, S_POP_RULE, S_CHECK_PENDING, S_DO_RULE, S_NEXT_INPUT, S_NEXT_RULE,
+  S_PUSH_BLOCK, S_POP_BLOCK, S_POP_RULE, S_CHECK_PENDING, S_NEXT_INPUT, S_NEXT_RULE,
   S_MATCH_VALUE, S_MATCH_RULE, S_FIND_ALTERNATIVE, S_END
 };
 
@@ -199,8 +200,10 @@ class engine {
   void set_idx(int32_t i) { in().w1 = uint32_t(i); }
   family fam() { return family_of(type_of(&in())); }
   int32_t input_tail() { return series::ks_abs_length_q(&in()); }
-  int32_t end_index() {
-    int32_t tail = input_tail();
+  int32_t end_index() { return end_before(input_tail()); }
+  // Where matching stops in an input of `tail` items: the /part limit
+  // holds for the outermost input only.
+  int32_t end_before(int32_t tail) {
     if (limit_ > 0 && value_stack.size() == vbase_ && limit_ < tail) return limit_;
     return tail;
   }
@@ -251,14 +254,21 @@ class engine {
   int32_t rule_extent(int32_t k);
   bool fast_to(const cell* v, bool thru);
   bool fast_repeat(const cell* v, int32_t min, int32_t max);
+  [[gnu::always_inline]] bool match_literal(int32_t code, const cell& v, int32_t min, int32_t max);
+  [[gnu::always_inline]] bool match_char(int32_t code, const cell& v, int32_t min, int32_t max, bool& matched);
+  // What follows a finished rule: the command on top finishes, or the
+  // block goes on or tries its next alternative.
+  state pending() { return top_command_q() ? S_POP_RULE : match_ ? S_NEXT_RULE : S_FIND_ALTERNATIVE; }
+  [[gnu::always_inline]] bool quick_literal(int32_t code, int32_t min, int32_t max);
   state finish_command();
   state start_word(int32_t kw, const cell& word);
+  state keyword_rule(int32_t kw, const cell& word);
   state do_rule(cell v, bool operand);
   state push_rule(int32_t code, int32_t flag, const cell& first, int32_t operand);
 };
 
 bool engine::fire_event(event e) {
-  cell args[5];
+  cell args[5] = {};  // make_at keeps a cell's flags: start from none
   word::make_at(event_symbols[e], &args[0]);
   args[1] = logic_cell(match_);
   args[2] = rb();
@@ -316,6 +326,130 @@ struct text_literal {
     if (c != want && (exact || string::fold(c) != string::fold(want))) return -1;
   }
   return lit.len;
+}
+
+// The characters a one-character literal matches: itself, and unless the
+// match is exact every code point of the same lower case (a letter has a
+// few, 'k' also KELVIN SIGN). A set too large to list is not `listed`: the
+// search folds each character instead.
+struct char_set {
+  static constexpr int32_t CAPACITY = 6;
+  int32_t c[CAPACITY] = {};  // ascending
+  int32_t fits[3] = {};      // members that fit a unit of 1, 2 and 4 bytes
+  bool listed = true;
+};
+
+// Each code point above ASCII that has a lower-case mapping, as a pair
+// (its lower case, itself), sorted: the inverse of fold there.
+const std::vector<case_::case_pair>& folded_from() {
+  static const std::vector<case_::case_pair> pairs = [] {
+    std::vector<case_::case_pair> v;
+    for (auto kind : {case_::lower_bmp, case_::lower_supplementary})
+      for (const case_::case_pair& p : case_::table(kind))
+        if (p.from >= 0x80) v.push_back(case_::case_pair{p.to, p.from});
+    std::sort(v.begin(), v.end(), [](const case_::case_pair& x, const case_::case_pair& y) {
+      return x.from != y.from ? x.from < y.from : x.to < y.to;
+    });
+    return v;
+  }();
+  return pairs;
+}
+
+char_set make_char_set(int32_t ch, bool exact) {
+  std::vector<int32_t> members{ch};
+  if (!exact) {
+    int32_t folded = string::fold(ch);
+    for (int32_t c = 0; c < 0x80; ++c)
+      if (string::fold(c) == folded) members.push_back(c);
+    // Above ASCII, fold is the lower-case mapping, or the character itself.
+    if (folded >= 0x80 && string::fold(folded) == folded) members.push_back(folded);
+    const std::vector<case_::case_pair>& inverse = folded_from();
+    auto it = std::lower_bound(inverse.begin(), inverse.end(), uint32_t(folded),
+                               [](const case_::case_pair& p, uint32_t key) { return p.from < key; });
+    for (; it != inverse.end() && it->from == uint32_t(folded); ++it) members.push_back(int32_t(it->to));
+  }
+  std::sort(members.begin(), members.end());
+  members.erase(std::unique(members.begin(), members.end()), members.end());
+  char_set set;
+  if (members.size() > size_t(char_set::CAPACITY)) {
+    set.listed = false;
+    return set;
+  }
+  std::copy(members.begin(), members.end(), set.c);
+  for (int32_t c : members) {
+    set.fits[0] += c <= 0xFF;
+    set.fits[1] += c <= 0xFFFF;
+    set.fits[2] += 1;
+  }
+  return set;
+}
+
+// The set of a character, found once and kept (by the low byte of the
+// character): a rule searches for the same few characters again and again.
+// Good until the next call.
+[[gnu::always_inline]] inline const char_set& char_set_of(int32_t ch, bool exact) {
+  struct memo {
+    uint32_t key;  // 0 when empty
+    char_set set;
+  };
+  static memo memos[512];
+  uint32_t key = (uint32_t(ch) << 1 | uint32_t(exact)) + 1;
+  memo& m = memos[key & 511];
+  if (m.key != key) [[unlikely]]
+    m = memo{key, make_char_set(ch, exact)};
+  return m.set;
+}
+
+template <class T>
+[[gnu::always_inline]] inline int32_t unit_at(const uint8_t* p, int32_t i) {
+  T v;
+  std::memcpy(&v, p + size_t(i) * sizeof(T), sizeof(T));
+  return int32_t(v);
+}
+
+// The first index from i before stop whose character is in the set (or,
+// with the set not listed, folds as ch does), else stop. in: false looks
+// for the first character outside it.
+template <class T, bool in>
+int32_t scan_units(const uint8_t* p, int32_t i, int32_t stop, const char_set& set, int32_t ch) {
+  if (!set.listed) [[unlikely]] {
+    int32_t folded = string::fold(ch);
+    for (; i < stop; ++i) {
+      int32_t c = unit_at<T>(p, i);
+      if ((c == ch || string::fold(c) == folded) == in) break;
+    }
+    return i;
+  }
+  // Members too wide for the unit cannot occur.
+  int32_t n = set.fits[sizeof(T) == 1 ? 0 : sizeof(T) == 2 ? 1 : 2];
+  if (n == 0) return in ? stop : i;
+  if (n == 1) {
+    int32_t only = set.c[0];
+    if constexpr (sizeof(T) == 1 && in) {
+      const void* hit = std::memchr(p + i, only, size_t(stop - i));
+      return hit ? int32_t(static_cast<const uint8_t*>(hit) - p) : stop;
+    }
+    for (; i < stop; ++i)
+      if ((unit_at<T>(p, i) == only) == in) break;
+    return i;
+  }
+  for (; i < stop; ++i) {
+    int32_t c = unit_at<T>(p, i);
+    bool member = false;
+    for (int32_t k = 0; k < n; ++k) member |= set.c[k] == c;
+    if (member == in) break;
+  }
+  return i;
+}
+
+template <bool in>
+int32_t scan_text(const string::text_view& text, int32_t i, int32_t stop, const char_set& set, int32_t ch) {
+  if (i >= stop) return stop;
+  switch (text.unit) {
+    case 1: return scan_units<uint8_t, in>(text.p, i, stop, set, ch);
+    case 2: return scan_units<uint16_t, in>(text.p, i, stop, set, ch);
+    default: return scan_units<int32_t, in>(text.p, i, stop, set, ch);
+  }
 }
 
 // The input text from its buffer's start, so that indexes are absolute.
@@ -544,33 +678,32 @@ int32_t engine::rule_extent(int32_t k) {
 // to/thru over a single literal: a forward search.
 bool engine::fast_to(const cell* v, bool thru) {
   uint32_t t = type_of(v);
-  if (fam() != FAM_BLOCK && !(series::string_family_q(t) || t == TYPE_CHAR || t == TYPE_BITSET ||
-                              t == TYPE_BINARY || (fam() == FAM_BINARY && t == TYPE_INTEGER)))
-    fail_with(err::script::parse_rule, v);
+  family f = fam();
   int32_t i = idx(), end = end_index();
-  bool text = fam() == FAM_TEXT && text_literal_q(t) && (t == TYPE_CHAR || string::view_of(v).length > 0);
-  if (text) {
-    // Only where the first character matches (in either case) can the
-    // whole literal: the others are passed over without a comparison.
-    // Nothing here allocates: the views stay valid.
+  if (f == FAM_TEXT && text_literal_q(t)) {
     text_literal lit = literal_of(v);
-    int32_t first = lit.is_char ? lit.ch : lit.text[0];
-    int32_t folded = string::fold(first);
-    string::text_view input = whole_text(&in());
-    int32_t stop = std::min(end, int32_t(input.length));
-    bool exact = mode_ == MODE_STRICT;
-    for (;; ++i) {
-      for (; i < stop; ++i) {
-        int32_t c = input[uint32_t(i)];
-        if (c == first || string::fold(c) == folded) break;
-      }
-      if (i >= stop) return false;
-      int32_t n = match_text(lit, input, i, end, exact);
-      if (n >= 0) {
-        set_idx(thru ? i + n : i);
-        return true;
+    if (lit.len > 0) {
+      // Only where the first character matches (in either case) can the
+      // whole literal: the search skips to those places. Nothing here
+      // allocates: the views stay valid.
+      int32_t first = lit.is_char ? lit.ch : lit.text[0];
+      bool exact = mode_ == MODE_STRICT;
+      const char_set& set = char_set_of(first, exact);
+      string::text_view input = whole_text(&in());
+      int32_t stop = std::min(end, int32_t(input.length));
+      for (;; ++i) {
+        i = scan_text<true>(input, i, stop, set, first);
+        if (i >= stop) return false;
+        int32_t n = match_text(lit, input, i, end, exact);
+        if (n >= 0) {
+          set_idx(thru ? i + n : i);
+          return true;
+        }
       }
     }
+  } else if (f != FAM_BLOCK && !(series::string_family_q(t) || t == TYPE_CHAR || t == TYPE_BITSET ||
+                                 t == TYPE_BINARY || (f == FAM_BINARY && t == TYPE_INTEGER))) {
+    fail_with(err::script::parse_rule, v);
   }
   for (; i < end; ++i) {
     int32_t n = match_at(v, i);
@@ -614,6 +747,67 @@ bool engine::fast_repeat(const cell* v, int32_t min, int32_t max) {
     set_idx(idx() + n);
   }
   return count >= min;
+}
+
+// to, thru or a repetition of a single character over text: one scan of
+// the input's units. False when the input or the literal is not of that
+// kind (matched is then untouched).
+inline bool engine::match_char(int32_t code, const cell& v, int32_t min, int32_t max, bool& matched) {
+  uint32_t t = type_of(&v);
+  if (!series::string_family_q(type_of(&in()))) return false;
+  int32_t ch;
+  if (t == TYPE_CHAR) {
+    ch = int32_t(v.w2);
+  } else {
+    if (!text_literal_q(t)) return false;
+    string::text_view text = string::view_of(&v);
+    if (text.length != 1) return false;
+    ch = text[0];
+  }
+  // Nothing here allocates: the view stays valid.
+  string::text_view input = whole_text(&in());
+  const char_set& set = char_set_of(ch, mode_ == MODE_STRICT);
+  int32_t at = idx(), end = end_before(int32_t(input.length));
+  if (code == CMD_REPEAT) {
+    int32_t stop = end;
+    if (max >= 0 && at < stop && max < stop - at) stop = at + max;
+    int32_t past = std::max(at, scan_text<false>(input, at, stop, set, ch));
+    set_idx(past);
+    matched = past - at >= min;
+    return true;
+  }
+  int32_t found = scan_text<true>(input, at, end, set, ch);
+  matched = found < end;
+  if (matched) set_idx(code == CMD_THRU ? found + 1 : found);
+  return true;
+}
+
+// to, thru or a repetition (code) over the literal v.
+inline bool engine::match_literal(int32_t code, const cell& v, int32_t min, int32_t max) {
+  bool matched;
+  if (match_char(code, v, min, max, matched)) return matched;
+  val() = v;
+  return code == CMD_REPEAT ? fast_repeat(&val(), min, max) : fast_to(&val(), code == CMD_THRU);
+}
+
+// The command at rp_ (to, thru or a repetition) run at once when its operand
+// is a literal and no trace callback would see its entry: no entry is
+// pushed. Errors come as from push_rule and the operand's match. False when
+// the operand needs the general route.
+inline bool engine::quick_literal(int32_t code, int32_t min, int32_t max) {
+  int32_t at = rp_ + 1;
+  if (callback_ || at >= rule_tail()) return false;
+  check_limit();
+  cell v = rule(at);
+  if (type_of(&v) == TYPE_WORD) {
+    if (keyword_of(&v)) return false;
+    v = *word::get_checked(&v);
+    if (any_word_q(type_of(&v))) return false;
+  }
+  if (!literal_q(type_of(&v))) return false;
+  rp_ = at;
+  match_ = match_literal(code, v, min, max);
+  return true;
 }
 
 state engine::push_rule(int32_t code, int32_t flag, const cell& first, int32_t operand) {
@@ -673,7 +867,7 @@ uint32_t engine::run() {
         rp_ = int32_t(entry(1).w1);
         drop_entry();
         if (top_command_q()) {
-          s = S_POP_RULE;
+          s = finish_command();
         } else {
           // break and reject end only the innermost block when no loop holds it.
           if (break_) break_ = false, match_ = true;
@@ -686,7 +880,7 @@ uint32_t engine::run() {
         s = finish_command();
         break;
       case S_CHECK_PENDING:
-        s = top_command_q() ? S_POP_RULE : match_ ? S_NEXT_RULE : S_FIND_ALTERNATIVE;
+        s = pending();
         break;
       case S_NEXT_RULE:
         if (++rp_ >= rule_tail()) {
@@ -695,9 +889,6 @@ uint32_t engine::run() {
           break;
         }
         fire(EV_FETCH);
-        s = S_DO_RULE;
-        break;
-      case S_DO_RULE:
         s = do_rule(rule(rp_), false);
         break;
       case S_MATCH_RULE: {
@@ -716,7 +907,7 @@ uint32_t engine::run() {
             break;
           }
           if (kw) {
-            s = start_word(kw, v);
+            s = keyword_rule(kw, v);
             break;
           }
           v = *word::get_checked(&v);
@@ -726,19 +917,8 @@ uint32_t engine::run() {
             break;
           }
         }
-        uint32_t t = type_of(&v);
-        if ((code == CMD_TO || code == CMD_THRU) && literal_q(t)) {
-          val() = v;
-          match_ = fast_to(&val(), code == CMD_THRU);
-          drop_entry();
-          fire(EV_POP);
-          s = S_CHECK_PENDING;
-          break;
-        }
-        if (code == CMD_REPEAT && literal_q(t)) {
-          val() = v;
-          int32_t min = int32_t(entry(0).w1), max = int32_t(entry(0).w2);
-          match_ = fast_repeat(&val(), min, max);
+        if ((code == CMD_TO || code == CMD_THRU || code == CMD_REPEAT) && literal_q(type_of(&v))) {
+          match_ = match_literal(code, v, int32_t(entry(0).w1), int32_t(entry(0).w2));
           drop_entry();
           fire(EV_POP);
           s = S_CHECK_PENDING;
@@ -801,7 +981,7 @@ state engine::do_rule(cell v, bool operand) {
         return S_PUSH_BLOCK;
       case TYPE_WORD: {
         int32_t kw = keyword_of(&v);
-        if (kw) return start_word(kw, v);
+        if (kw) return keyword_rule(kw, v);
         cell value = *word::get_checked(&v);
         if (operand && any_word_q(type_of(&value))) {
           val() = value;
@@ -847,9 +1027,10 @@ state engine::do_rule(cell v, bool operand) {
           match_ = true;
           return S_CHECK_PENDING;
         }
+        rp_ = next - 1;
+        if (quick_literal(CMD_REPEAT, min, max)) return pending();
         cell counts;
         triple::make_at(&counts, min, max, 1);
-        rp_ = next - 1;
         return push_rule(CMD_REPEAT, 0, counts, next);
       }
       case TYPE_PAREN: {
@@ -862,7 +1043,7 @@ state engine::do_rule(cell v, bool operand) {
         stack::pop(1);
         fire(EV_PAREN);
         match_ = true;
-        return S_CHECK_PENDING;
+        return pending();
       }
       case TYPE_DATATYPE: case TYPE_TYPESET:
         match_ = match_datatype(&v);
@@ -875,6 +1056,19 @@ state engine::do_rule(cell v, bool operand) {
         return S_MATCH_VALUE;
     }
   }
+}
+
+// A keyword at rp_: the commonest commands over a literal are tried before
+// start_word sets up for any keyword.
+state engine::keyword_rule(int32_t kw, const cell& word) {
+  bool quick = false;
+  switch (kw) {
+    case KW_ANY: case KW_SOME: case KW_OPT:
+      quick = quick_literal(CMD_REPEAT, kw == KW_SOME ? 1 : 0, kw == KW_OPT ? 1 : -1);
+      break;
+    case KW_TO: case KW_THRU: quick = quick_literal(kw == KW_TO ? CMD_TO : CMD_THRU, 0, 0); break;
+  }
+  return quick ? pending() : start_word(kw, word);
 }
 
 // A keyword at rp_.
@@ -1111,6 +1305,16 @@ state engine::finish_command() {
           c.w3 = uint32_t(count + 1);
           rp_ = operand - 1;
           fire(EV_ITERATE);
+          // A block operand is entered again at once: what the next step
+          // would do, less the fetch that only a trace callback sees.
+          if (!callback_ && operand < rule_tail()) {
+            cell r = rule(operand);
+            if (type_of(&r) == TYPE_BLOCK) {
+              rp_ = operand;
+              sub() = r;
+              return S_PUSH_BLOCK;
+            }
+          }
           return S_NEXT_RULE;
         }
         if (!match_) {

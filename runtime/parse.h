@@ -5,7 +5,9 @@
 // - The engine is one loop over explicit states; nesting, repetition and
 //   alternatives live on the rule stack, never on the machine stack, so the
 //   depth of a grammar costs stack cells and is bounded by the stack limit
-//   (more than 10000 cells in either stack raises parse-stack).
+//   (more than 10000 cells in either stack raises parse-stack). A to, thru
+//   or repetition over a literal is matched in one step; it takes an entry
+//   only when a trace callback is there to see it.
 // - Input and rule positions are kept as series plus index: rules run user
 //   code, which may allocate, move buffers or modify the series.
 // - The two stacks are shared by every run; a run started from inside

@@ -1,6 +1,9 @@
 #include "runtime/boot.h"
 
+#include <sys/stat.h>
+
 #include <array>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -355,7 +358,24 @@ long find_header(const char* text, unsigned long length) {
   return -1;
 }
 
+namespace {
+
+// The build date: the executable's own modification time, when it was
+// linked (UTC); none when the file cannot be read.
+void set_build_date() {
+  struct stat st;
+  cell* field = system_stub::system_field({"build", "date"});
+  if (!field || stat("/proc/self/exe", &st) != 0) return;
+  std::tm tm;
+  time_t t = st.st_mtime;
+  if (!gmtime_r(&t, &tm)) return;
+  date::make_at_numbers(field, tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, 0);
+}
+
+}  // namespace
+
 void run_launch(const std::string& command_line) {
+  set_build_date();
   cell* args = stack::arguments;
   // Made on the stack first: the allocation may move the object's values.
   cell* base = stack::top;

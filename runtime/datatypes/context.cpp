@@ -13,10 +13,11 @@
 namespace kez::context {
 
 uint32_t global = 0;
-values_cache global_cache{~0u, nullptr};
+values_cache global_cache{~0u, nullptr, nullptr};
 
 cell* refresh_global_values() {
-  global_cache = values_cache{memory::epoch, memory::buffer_of(cell_of(global)->w2)->head_cell()};
+  const cell* c = cell_of(global);
+  global_cache = values_cache{memory::epoch, memory::buffer_of(c->w2)->head_cell(), c};
   return global_cache.values;
 }
 
@@ -78,7 +79,22 @@ void release_global() {
 
 uint32_t length_of(uint32_t ctx) { return memory::buffer_of(words_of(ctx))->used() / sizeof(cell); }
 
-cell* word_at(uint32_t ctx, uint32_t position) { return list_cells(ctx) + position; }
+namespace {
+// The word list of the context last reached here, while no buffer moved:
+// setting an object's word marks its word cell changed on every set, and the
+// list lies several dependent loads away from the context's node. A node
+// names another context only after a collection, which bumps the epoch too.
+struct words_cache {
+  uint32_t ctx, epoch;
+  cell* words;
+};
+words_cache last_words{0, 0, nullptr};
+}  // namespace
+
+cell* word_at(uint32_t ctx, uint32_t position) {
+  if (last_words.ctx != ctx || last_words.epoch != memory::epoch) last_words = words_cache{ctx, memory::epoch, list_cells(ctx)};
+  return last_words.words + position;
+}
 
 uint32_t create(uint32_t size, bool on_stack, bool self, uint32_t source, uint32_t kind) {
   if (size == 0) size = 1;

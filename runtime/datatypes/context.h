@@ -51,6 +51,7 @@ inline cell* cell_of(uint32_t ctx) { return memory::buffer_of(ctx)->head_cell();
 struct values_cache {
   uint32_t epoch;
   cell* values;
+  const cell* context;  // the context cell, whose owner may gain a hook at any time
 };
 extern values_cache global_cache;
 cell* refresh_global_values();
@@ -130,6 +131,10 @@ cell* get(const cell* word);
 inline cell* plain_slot(const cell* w) {
   int32_t index = int32_t(w->w3);
   if (!w->w1 || index < 0) return nullptr;
+  // The global context has values, no stack frame and is no object: only its
+  // owner's hook is left to check, on the cell kept with its values.
+  if (w->w1 == global && global_cache.epoch == memory::epoch)
+    return global_cache.context[1].w3 ? nullptr : global_cache.values + index;
   const cell* c = cell_of(w->w1);
   if (!c->w2) return nullptr;
   if (c->header & FLAG_STACK_VALUES) return arena::at<cell>(c->w2) + index;

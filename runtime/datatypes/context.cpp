@@ -279,7 +279,7 @@ cell* get(const cell* word) {
 
 cell* set(cell* word, const cell* value) {
   if (cell* slot = plain_slot(word)) {
-    *slot = *value;
+    copy_fresh(slot, value);  // a value mostly just answered
     return slot;
   }
   if (!word->w1) error::fire(err::cat_script, err::script::not_defined, word);

@@ -298,14 +298,14 @@ cell* set_in(cell* word, const cell* value, uint32_t ctx, bool hooks) {
     if (c->w2) {
       if (c->header & FLAG_STACK_VALUES) {
         cell* slot = arena::at<cell>(c->w2) + index;
-        *slot = *value;
+        copy_fresh(slot, value);
         return slot;
       }
       if (!(hooks && on_set && c[1].w3)) {
         if (((c->header & FLAG_CONTEXT_KIND) >> CONTEXT_KIND_SHIFT) == KIND_OBJECT)
           word_at(ctx, index)->header |= FLAG_WORD_CHANGED;
         cell* slot = memory::buffer_of(c->w2)->head_cell() + index;
-        *slot = *value;
+        copy_fresh(slot, value);
         return slot;
       }
     }

@@ -15,6 +15,18 @@ namespace kez::context {
 uint32_t global = 0;
 values_cache global_cache{~0u, nullptr, nullptr};
 
+object_cache last_object{0, ~0u, nullptr, nullptr};  // no epoch yet: never a hit
+
+cell* refresh_object_values(uint32_t ctx) {
+  const cell* c = cell_of(ctx);
+  if (!c->w2) return nullptr;
+  if (c->header & FLAG_STACK_VALUES) return arena::at<cell>(c->w2);
+  cell* values = memory::buffer_of(c->w2)->head_cell();
+  if (((c->header & FLAG_CONTEXT_KIND) >> CONTEXT_KIND_SHIFT) == KIND_OBJECT)
+    last_object = object_cache{ctx, memory::epoch, c, values};
+  return values;
+}
+
 cell* refresh_global_values() {
   const cell* c = cell_of(global);
   global_cache = values_cache{memory::epoch, memory::buffer_of(c->w2)->head_cell(), c};
@@ -88,7 +100,7 @@ struct words_cache {
   uint32_t ctx, epoch;
   cell* words;
 };
-words_cache last_words{0, 0, nullptr};
+words_cache last_words{0, ~0u, nullptr};  // no epoch yet: never a hit
 }  // namespace
 
 cell* word_at(uint32_t ctx, uint32_t position) {
@@ -278,6 +290,15 @@ cell* get(const cell* word) {
 }
 
 cell* set(cell* word, const cell* value) {
+  // A field of the object last reached, with no change hook to run: marked
+  // changed and set in place, as set_in does.
+  if (object_cached_q(word->w1) && int32_t(word->w3) >= 0 && !(on_set && last_object.context[1].w3)) {
+    uint32_t index = word->w3;
+    word_at(word->w1, index)->header |= FLAG_WORD_CHANGED;
+    cell* slot = last_object.values + index;
+    copy_fresh(slot, value);
+    return slot;
+  }
   if (cell* slot = plain_slot(word)) {
     copy_fresh(slot, value);  // a value mostly just answered
     return slot;
@@ -302,9 +323,13 @@ cell* set_in(cell* word, const cell* value, uint32_t ctx, bool hooks) {
         return slot;
       }
       if (!(hooks && on_set && c[1].w3)) {
-        if (((c->header & FLAG_CONTEXT_KIND) >> CONTEXT_KIND_SHIFT) == KIND_OBJECT)
+        cell* slot;
+        if (((c->header & FLAG_CONTEXT_KIND) >> CONTEXT_KIND_SHIFT) == KIND_OBJECT) {
           word_at(ctx, index)->header |= FLAG_WORD_CHANGED;
-        cell* slot = memory::buffer_of(c->w2)->head_cell() + index;
+          slot = object_values(ctx) + index;  // kept for the next set or read of its fields
+        } else {
+          slot = memory::buffer_of(c->w2)->head_cell() + index;
+        }
         copy_fresh(slot, value);
         return slot;
       }

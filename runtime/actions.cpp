@@ -110,7 +110,7 @@ inline cell* arg(int32_t n) { return stack::arguments + n; }
 inline const cell* opt(const int32_t* r, int k) { return r[k] >= 0 ? arg(r[k]) : nullptr; }
 inline bool flag(const int32_t* r, int k) { return r[k] >= 0; }
 inline void result(const cell* value) {
-  if (value != stack::arguments) *stack::arguments = *value;
+  copy_fresh(stack::arguments, value);  // even onto itself: a word of it may have just changed
   stack::top = stack::arguments + 1;
 }
 inline void logic_result(bool b) {

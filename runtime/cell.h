@@ -55,6 +55,17 @@ constexpr int ARGS_SHIFT = 25;
 
 inline uint32_t type_of(const cell* c) { return c->header & FLAG_TYPE_MASK; }
 
+// Copies a cell that was just made or changed word by word: while those
+// 4-byte stores are still in the store buffer, one 16-byte load cannot take
+// its data from them and waits for them to retire. Four 4-byte loads can;
+// the copy is then one 16-byte store, which a later whole-cell load takes
+// at once. `to` may be `from`.
+inline void copy_fresh(cell* to, const cell* from) {
+  auto* f = reinterpret_cast<const volatile uint32_t*>(from);
+  uint32_t h = f[0], a = f[1], b = f[2], c = f[3];
+  *to = cell{h, a, b, c};
+}
+
 // Doubles sit in payload words 2-3 of a cell or in 4-byte aligned buffers:
 // always go through memcpy.
 inline double load_double(const void* p) { double d; std::memcpy(&d, p, sizeof d); return d; }

@@ -15,9 +15,17 @@
 
 namespace kez::collector {
 
+namespace {
+bool stress_from_environment() {
+  const char* v = std::getenv("KEZ_GC_STRESS");
+  return v && v[0] == '1';
+}
+}  // namespace
+
 namespace detail {
 root_node* node_guards = nullptr;
 root_cells* cell_guards = nullptr;
+bool stress = stress_from_environment();
 }  // namespace detail
 
 using memory::node_frame;
@@ -27,15 +35,9 @@ using memory::frame_at;
 
 namespace {
 
-bool stress_from_environment() {
-  const char* v = std::getenv("KEZ_GC_STRESS");
-  return v && v[0] == '1';
-}
-
 bool enabled_flag = true;
 bool collecting = false;
 bool compaction_switch = true;
-bool stress = stress_from_environment();
 uint32_t cycles = 0;
 uint32_t compactions = 0;
 
@@ -265,7 +267,7 @@ bool evacuate_sparse() {
 }
 
 void compact_node_frames() {
-  if (stress ? evacuate_all() : evacuate_sparse()) ++compactions;
+  if (detail::stress ? evacuate_all() : evacuate_sparse()) ++compactions;
 }
 
 // --- Sweeping ---------------------------------------------------------------
@@ -424,7 +426,7 @@ void mark_roots() {
 void init() {
   cycles = 0;
   compactions = 0;
-  stress = stress_from_environment();
+  detail::stress = stress_from_environment();
 }
 
 bool active_q() { return collecting; }
@@ -432,8 +434,7 @@ bool enabled() { return enabled_flag; }
 void set_enabled(bool on) { enabled_flag = on; }
 bool node_compaction() { return compaction_switch; }
 void set_node_compaction(bool on) { compaction_switch = on; }
-bool stress_q() { return stress; }
-void set_stress(bool on) { stress = on; }
+void set_stress(bool on) { detail::stress = on; }
 uint32_t cycle_count() { return cycles; }
 uint32_t node_compaction_count() { return compactions; }
 

@@ -31,7 +31,10 @@ bool enabled();
 void set_enabled(bool on);
 bool node_compaction();          // gates node-frame evacuation only
 void set_node_compaction(bool on);
-bool stress_q();
+namespace detail {
+extern bool stress;  // read on every allocation: inline
+}
+inline bool stress_q() { return detail::stress; }
 void set_stress(bool on);
 uint32_t cycle_count();
 uint32_t node_compaction_count();

@@ -13,10 +13,23 @@
 namespace kez::context {
 
 uint32_t global = 0;
-values_cache global_cache{~0u, nullptr};
+values_cache global_cache{~0u, nullptr, nullptr};
+
+object_cache last_object{0, ~0u, nullptr, nullptr};  // no epoch yet: never a hit
+
+cell* refresh_object_values(uint32_t ctx) {
+  const cell* c = cell_of(ctx);
+  if (!c->w2) return nullptr;
+  if (c->header & FLAG_STACK_VALUES) return arena::at<cell>(c->w2);
+  cell* values = memory::buffer_of(c->w2)->head_cell();
+  if (((c->header & FLAG_CONTEXT_KIND) >> CONTEXT_KIND_SHIFT) == KIND_OBJECT)
+    last_object = object_cache{ctx, memory::epoch, c, values};
+  return values;
+}
 
 cell* refresh_global_values() {
-  global_cache = values_cache{memory::epoch, memory::buffer_of(cell_of(global)->w2)->head_cell()};
+  const cell* c = cell_of(global);
+  global_cache = values_cache{memory::epoch, memory::buffer_of(c->w2)->head_cell(), c};
   return global_cache.values;
 }
 
@@ -78,7 +91,22 @@ void release_global() {
 
 uint32_t length_of(uint32_t ctx) { return memory::buffer_of(words_of(ctx))->used() / sizeof(cell); }
 
-cell* word_at(uint32_t ctx, uint32_t position) { return list_cells(ctx) + position; }
+namespace {
+// The word list of the context last reached here, while no buffer moved:
+// setting an object's word marks its word cell changed on every set, and the
+// list lies several dependent loads away from the context's node. A node
+// names another context only after a collection, which bumps the epoch too.
+struct words_cache {
+  uint32_t ctx, epoch;
+  cell* words;
+};
+words_cache last_words{0, ~0u, nullptr};  // no epoch yet: never a hit
+}  // namespace
+
+cell* word_at(uint32_t ctx, uint32_t position) {
+  if (last_words.ctx != ctx || last_words.epoch != memory::epoch) last_words = words_cache{ctx, memory::epoch, list_cells(ctx)};
+  return last_words.words + position;
+}
 
 uint32_t create(uint32_t size, bool on_stack, bool self, uint32_t source, uint32_t kind) {
   if (size == 0) size = 1;
@@ -262,8 +290,17 @@ cell* get(const cell* word) {
 }
 
 cell* set(cell* word, const cell* value) {
+  // A field of the object last reached, with no change hook to run: marked
+  // changed and set in place, as set_in does.
+  if (object_cached_q(word->w1) && int32_t(word->w3) >= 0 && !(on_set && last_object.context[1].w3)) {
+    uint32_t index = word->w3;
+    word_at(word->w1, index)->header |= FLAG_WORD_CHANGED;
+    cell* slot = last_object.values + index;
+    copy_fresh(slot, value);
+    return slot;
+  }
   if (cell* slot = plain_slot(word)) {
-    *slot = *value;
+    copy_fresh(slot, value);  // a value mostly just answered
     return slot;
   }
   if (!word->w1) error::fire(err::cat_script, err::script::not_defined, word);
@@ -282,14 +319,18 @@ cell* set_in(cell* word, const cell* value, uint32_t ctx, bool hooks) {
     if (c->w2) {
       if (c->header & FLAG_STACK_VALUES) {
         cell* slot = arena::at<cell>(c->w2) + index;
-        *slot = *value;
+        copy_fresh(slot, value);
         return slot;
       }
       if (!(hooks && on_set && c[1].w3)) {
-        if (((c->header & FLAG_CONTEXT_KIND) >> CONTEXT_KIND_SHIFT) == KIND_OBJECT)
+        cell* slot;
+        if (((c->header & FLAG_CONTEXT_KIND) >> CONTEXT_KIND_SHIFT) == KIND_OBJECT) {
           word_at(ctx, index)->header |= FLAG_WORD_CHANGED;
-        cell* slot = memory::buffer_of(c->w2)->head_cell() + index;
-        *slot = *value;
+          slot = object_values(ctx) + index;  // kept for the next set or read of its fields
+        } else {
+          slot = memory::buffer_of(c->w2)->head_cell() + index;
+        }
+        copy_fresh(slot, value);
         return slot;
       }
     }

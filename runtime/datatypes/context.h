@@ -51,6 +51,7 @@ inline cell* cell_of(uint32_t ctx) { return memory::buffer_of(ctx)->head_cell();
 struct values_cache {
   uint32_t epoch;
   cell* values;
+  const cell* context;  // the context cell, whose owner may gain a hook at any time
 };
 extern values_cache global_cache;
 cell* refresh_global_values();
@@ -58,10 +59,30 @@ inline cell* global_values() {
   return global_cache.epoch == memory::epoch ? global_cache.values : refresh_global_values();
 }
 
+// The object context whose fields were last reached through a path or set,
+// with its context cell and values, kept while no buffer moved: a method's
+// body reads and sets its object's fields on every call, each a chain of
+// dependent loads through two nodes otherwise. Only an object's context is
+// kept: a function's values move between calls with no epoch bump. A node
+// names another context only after a collection, which bumps the epoch.
+struct object_cache {
+  uint32_t ctx, epoch;
+  const cell* context;
+  cell* values;
+};
+extern object_cache last_object;
+cell* refresh_object_values(uint32_t ctx);  // the values (null when none); kept when an object's
+inline bool object_cached_q(uint32_t ctx) { return last_object.ctx == ctx && last_object.epoch == memory::epoch; }
+// The values of an object's context (or any context's, uncached), null when it has none.
+inline cell* object_values(uint32_t ctx) {
+  return object_cached_q(ctx) ? last_object.values : refresh_object_values(ctx);
+}
+
 // The value cell of a bound word with a resolved index, read in place; null
 // when its context has no values (a function context outside of a call).
 inline cell* bound_value(const cell* w) {
   if (w->w1 == global) return global_values() + w->w3;
+  if (object_cached_q(w->w1)) return last_object.values + w->w3;
   const cell* c = cell_of(w->w1);
   if (!c->w2) return nullptr;
   if (c->header & FLAG_STACK_VALUES) return arena::at<cell>(c->w2) + w->w3;
@@ -130,6 +151,10 @@ cell* get(const cell* word);
 inline cell* plain_slot(const cell* w) {
   int32_t index = int32_t(w->w3);
   if (!w->w1 || index < 0) return nullptr;
+  // The global context has values, no stack frame and is no object: only its
+  // owner's hook is left to check, on the cell kept with its values.
+  if (w->w1 == global && global_cache.epoch == memory::epoch)
+    return global_cache.context[1].w3 ? nullptr : global_cache.values + index;
   const cell* c = cell_of(w->w1);
   if (!c->w2) return nullptr;
   if (c->header & FLAG_STACK_VALUES) return arena::at<cell>(c->w2) + index;

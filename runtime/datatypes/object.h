@@ -115,7 +115,7 @@ inline int32_t bind_field(uint32_t ctx, cell* element) {
 inline cell* field_value(uint32_t ctx, cell* element) {
   int32_t at = bind_field(ctx, element);
   if (at < 0) return nullptr;
-  cell* v = context::value_at(ctx, uint32_t(at));
+  cell* v = context::object_values(ctx) + at;
   return type_of(v) == TYPE_UNSET ? nullptr : v;
 }
 cell* eval_path(cell* parent, const cell* element, const cell* value, const cell* path,

@@ -97,6 +97,15 @@ bool draining = false;
 uint32_t pending[PENDING_MAX];
 uint32_t pending_count = 0;
 
+// The node marked last and what its slot was rewritten to. A block often
+// holds many references to one buffer (a literal appended over and over):
+// each after the first costs this one test. Valid for one mark phase only,
+// while no mark is cleared.
+struct seen_node {
+  uint32_t from, to;
+};
+seen_node last_marked{0, 0};
+
 // Relocation table of one cycle: old node -> new node, made by the first
 // evacuation of the cycle and freed at its end.
 constexpr uint32_t RELOCATION_ROOM = 20000;
@@ -122,9 +131,33 @@ void push_range(cell* first, cell* end) {
   if (first < end) mark_stack.push_back(range{first, end});
 }
 
+inline bool same_cell(const cell* a, const cell* b) {
+  uint64_t a0, a1, b0, b1;
+  std::memcpy(&a0, a, 8);
+  std::memcpy(&a1, reinterpret_cast<const uint8_t*>(a) + 8, 8);
+  std::memcpy(&b0, b, 8);
+  std::memcpy(&b1, reinterpret_cast<const uint8_t*>(b) + 8, 8);
+  return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+}
+
+// A cell equal to the one marked just before it (a block of one value
+// appended over and over) is not marked again: it only takes the rewritten
+// nodes that marking gave that one.
 void scan(cell* first, cell* end) {
-  for (cell* c = first; c < end; ++c)
-    if (type_marker m = type_markers[type_of(c)]) m(c);
+  cell before{TYPE_UNSET, 0, 0, 0}, after{};  // what it matches marks nothing
+  bool rewritten = false;
+  for (cell* c = first; c < end; ++c) {
+    if (same_cell(c, &before)) {
+      if (rewritten) *c = after;
+      continue;
+    }
+    type_marker m = type_markers[type_of(c)];
+    if (!m) continue;
+    before = *c;
+    m(c);
+    after = *c;
+    rewritten = !same_cell(&after, &before);
+  }
 }
 
 void drain() {
@@ -448,6 +481,7 @@ void do_cycle() {
   struct end_of_cycle {
     ~end_of_cycle() { collecting = false; }
   } ending;
+  last_marked = seen_node{0, 0};
   if (compaction_switch) compact_node_frames();
   mark_roots();
   collect_interiors();
@@ -455,6 +489,7 @@ void do_cycle() {
     for (procedure fn : relocators) fn();
   handles::sweep();
   for (procedure fn : purgers) fn();
+  last_marked = seen_node{0, 0};  // marks are cleared from here on
   compact_series_frames();
   memory::sweep_big();
   flush_pending();
@@ -468,9 +503,15 @@ void do_cycle() {
 
 bool mark_node(uint32_t* slot) {
   uint32_t node = *slot;
+  if (node == last_marked.from) {
+    *slot = last_marked.to;
+    return false;
+  }
   if (!node) return false;
+  uint32_t from = node;
   if (uint32_t moved = relocated(node)) *slot = node = moved;
   series_buffer* b = memory::buffer_of(node);
+  last_marked = seen_node{from, node};
   if (b->flags & SERIES_MARK) return false;
   b->flags |= SERIES_MARK;
   return true;
@@ -499,7 +540,10 @@ void mark_values(cell* first, cell* end) {
   drain();
 }
 
-void unmark_node(uint32_t node) { memory::buffer_of(node)->flags &= ~SERIES_MARK; }
+void unmark_node(uint32_t node) {
+  memory::buffer_of(node)->flags &= ~SERIES_MARK;
+  last_marked = seen_node{0, 0};
+}
 
 void relocate_range(uint32_t* start, uint32_t* end) {
   for (uint32_t* p = start; p < end; ++p)

@@ -94,6 +94,22 @@ int32_t loop_count(const cell* count) {
 
 const cell* body_word() { return words::word[words::w::body]; }
 
+// Sets a loop's word to its count. Where setting does no more than store,
+// the integer! is built in its value cell: a cell built field by field and
+// copied whole at once is read back across stores of another width, which
+// stalls every turn.
+inline void set_counter(cell* word, int32_t i) {
+  if (cell* slot = context::plain_slot(word)) {
+    slot->header = TYPE_INTEGER;
+    slot->w1 = 0;
+    slot->w2 = uint32_t(i);
+    slot->w3 = 0;
+    return;
+  }
+  cell counter{TYPE_INTEGER, 0, uint32_t(i), 0};
+  context::set(word, &counter);
+}
+
 // ------------------------------------------------------------ conditionals
 
 uint32_t n_if(int32_t, const int32_t*) {
@@ -249,8 +265,7 @@ uint32_t n_repeat(int32_t, const int32_t*) {
   stack::mark_loop(body_word());
   *stack::arguments = cell{TYPE_UNSET, 0, 0, 0};
   for (int32_t i = 1; i <= n; ++i) {
-    cell counter{TYPE_INTEGER, 0, uint32_t(i), 0};
-    context::set(args + 0, &counter);
+    set_counter(args + 0, i);
     uint32_t status = 0;
     step next = body_step(args + 2, status);
     if (next == step::leave) return status;

@@ -564,7 +564,18 @@ namespace {
   if (uint64_t(d->used()) + count > capacity_of(d)) return false;
   uint8_t* to = d->tail_ptr();
   if (count <= 16) {
-    for (uint32_t i = 0; i < count; ++i) to[i] = bytes[i];
+    // Two copies of a fixed width that may overlap, rather than a loop.
+    if (count >= 8) {
+      std::memcpy(to, bytes, 8);
+      std::memcpy(to + count - 8, bytes + count - 8, 8);
+    } else if (count >= 4) {
+      std::memcpy(to, bytes, 4);
+      std::memcpy(to + count - 4, bytes + count - 4, 4);
+    } else if (count) {
+      to[0] = bytes[0];
+      to[count >> 1] = bytes[count >> 1];
+      to[count - 1] = bytes[count - 1];
+    }
   } else {
     std::memcpy(to, bytes, count);
   }

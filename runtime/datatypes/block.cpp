@@ -474,7 +474,7 @@ cell* insert(cell* series, const cell* value, int32_t part, bool only, int32_t d
     if (!(b->flags & SERIES_OWNED) && b->tail + sizeof(cell) <= arena::offset_of(b->end())) {
       *b->tail_cell() = *value;
       b->tail += sizeof(cell);
-      series->w1 = 0;
+      series::to_head(series);
       return series;
     }
   }

@@ -11,6 +11,7 @@
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/integer.h"
+#include "runtime/datatypes/series.h"
 #include "runtime/ownership.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
@@ -580,7 +581,7 @@ namespace {
     std::memcpy(to, bytes, count);
   }
   d->tail += count;
-  series->w1 = 0;
+  series::to_head(series);
   return true;
 }
 

@@ -97,15 +97,6 @@ bool draining = false;
 uint32_t pending[PENDING_MAX];
 uint32_t pending_count = 0;
 
-// The node marked last and what its slot was rewritten to. A block often
-// holds many references to one buffer (a literal appended over and over):
-// each after the first costs this one test. Valid for one mark phase only,
-// while no mark is cleared.
-struct seen_node {
-  uint32_t from, to;
-};
-seen_node last_marked{0, 0};
-
 // Relocation table of one cycle: old node -> new node, made by the first
 // evacuation of the cycle and freed at its end.
 constexpr uint32_t RELOCATION_ROOM = 20000;
@@ -141,22 +132,21 @@ inline bool same_cell(const cell* a, const cell* b) {
 }
 
 // A cell equal to the one marked just before it (a block of one value
-// appended over and over) is not marked again: it only takes the rewritten
-// nodes that marking gave that one.
+// appended over and over) is not marked again: it takes the rewritten nodes
+// that marking gave that one. Other cells pay one compare of word 2.
 void scan(cell* first, cell* end) {
-  cell before{TYPE_UNSET, 0, 0, 0}, after{};  // what it matches marks nothing
-  bool rewritten = false;
+  cell before{TYPE_UNSET, 0, 0, 0};  // the last marked cell as it was; unset! marks nothing
+  const cell* marked = &before;      // and as it is now
   for (cell* c = first; c < end; ++c) {
-    if (same_cell(c, &before)) {
-      if (rewritten) *c = after;
+    if (c->w2 == before.w2 && same_cell(c, &before)) {
+      if (!same_cell(marked, &before)) *c = *marked;
       continue;
     }
     type_marker m = type_markers[type_of(c)];
     if (!m) continue;
     before = *c;
     m(c);
-    after = *c;
-    rewritten = !same_cell(&after, &before);
+    marked = c;
   }
 }
 
@@ -481,7 +471,6 @@ void do_cycle() {
   struct end_of_cycle {
     ~end_of_cycle() { collecting = false; }
   } ending;
-  last_marked = seen_node{0, 0};
   if (compaction_switch) compact_node_frames();
   mark_roots();
   collect_interiors();
@@ -489,7 +478,6 @@ void do_cycle() {
     for (procedure fn : relocators) fn();
   handles::sweep();
   for (procedure fn : purgers) fn();
-  last_marked = seen_node{0, 0};  // marks are cleared from here on
   compact_series_frames();
   memory::sweep_big();
   flush_pending();
@@ -503,15 +491,9 @@ void do_cycle() {
 
 bool mark_node(uint32_t* slot) {
   uint32_t node = *slot;
-  if (node == last_marked.from) {
-    *slot = last_marked.to;
-    return false;
-  }
   if (!node) return false;
-  uint32_t from = node;
   if (uint32_t moved = relocated(node)) *slot = node = moved;
   series_buffer* b = memory::buffer_of(node);
-  last_marked = seen_node{from, node};
   if (b->flags & SERIES_MARK) return false;
   b->flags |= SERIES_MARK;
   return true;
@@ -540,10 +522,7 @@ void mark_values(cell* first, cell* end) {
   drain();
 }
 
-void unmark_node(uint32_t node) {
-  memory::buffer_of(node)->flags &= ~SERIES_MARK;
-  last_marked = seen_node{0, 0};
-}
+void unmark_node(uint32_t node) { memory::buffer_of(node)->flags &= ~SERIES_MARK; }
 
 void relocate_range(uint32_t* start, uint32_t* end) {
   for (uint32_t* p = start; p < end; ++p)

@@ -185,11 +185,17 @@ bool part_and_dup(const int32_t* r, int part_ref, int dup_ref, int32_t& part, in
   return true;
 }
 
-void insert_entry(const int32_t* r, bool append) {
-  // Without /part and /dup (the commonest call) there is nothing to check.
-  int32_t part = -1, dup = 1;
-  if ((r[0] >= 0 || r[2] >= 0) && !part_and_dup(r, 0, 2, part, dup, arg(1))) return result(arg(0));
+[[gnu::noinline]] void insert_limited(const int32_t* r, bool append) {
+  int32_t part, dup;
+  if (!part_and_dup(r, 0, 2, part, dup, arg(1))) return result(arg(0));
   result(get_action_ptr_value<ACT_INSERT>(arg(0))(arg(0), arg(1), part, flag(r, 1), dup, append));
+}
+
+void insert_entry(const int32_t* r, bool append) {
+  // Without /part and /dup (the commonest call) there is nothing to check;
+  // the checks are apart, so that this call keeps nothing on the C stack.
+  if (r[0] >= 0 || r[2] >= 0) return insert_limited(r, append);
+  result(get_action_ptr_value<ACT_INSERT>(arg(0))(arg(0), arg(1), -1, flag(r, 1), 1, append));
 }
 
 find_options find_refinements(const int32_t* r, bool find) {

@@ -124,9 +124,32 @@ void push_range(cell* first, cell* end) {
   if (first < end) mark_stack.push_back(range{first, end});
 }
 
+inline bool same_cell(const cell* a, const cell* b) {
+  uint64_t a0, a1, b0, b1;
+  std::memcpy(&a0, a, 8);
+  std::memcpy(&a1, reinterpret_cast<const uint8_t*>(a) + 8, 8);
+  std::memcpy(&b0, b, 8);
+  std::memcpy(&b1, reinterpret_cast<const uint8_t*>(b) + 8, 8);
+  return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+}
+
+// A cell equal to the one marked just before it (a block of one value
+// appended over and over) is not marked again: it takes the rewritten nodes
+// that marking gave that one. Other cells pay one compare of word 2.
 void scan(cell* first, cell* end) {
-  for (cell* c = first; c < end; ++c)
-    if (type_marker m = type_markers[type_of(c)]) m(c);
+  cell before{TYPE_UNSET, 0, 0, 0};  // the last marked cell as it was; unset! marks nothing
+  const cell* marked = &before;      // and as it is now
+  for (cell* c = first; c < end; ++c) {
+    if (c->w2 == before.w2 && same_cell(c, &before)) {
+      if (!same_cell(marked, &before)) *c = *marked;
+      continue;
+    }
+    type_marker m = type_markers[type_of(c)];
+    if (!m) continue;
+    before = *c;
+    m(c);
+    marked = c;
+  }
 }
 
 void drain() {

@@ -49,7 +49,9 @@ void mark_values(cell* first, cell* end);
 void unmark_node(uint32_t node);
 void relocate_range(uint32_t* start, uint32_t* end);  // rewrite moved nodes in place
 
-// Per-type mark procedure, called for every reached cell of that type id.
+// Per-type mark procedure, called for every reached cell of that type id;
+// a cell equal to the one just marked before it in the same range is given
+// that one's result instead, so a procedure must depend on the cell alone.
 // Rows filled from the start: the block and path family, hash!, map!, the
 // string family, bitset!, vector!, binary!, symbol!, context!, object!,
 // error!, port!, the function and native families, image! (its node),

@@ -94,6 +94,47 @@ int32_t loop_count(const cell* count) {
 
 const cell* body_word() { return words::word[words::w::body]; }
 
+// A loop's word, set to the count each turn. Where setting does no more
+// than store, the integer! is built in the word's value cell: a cell built
+// field by field and copied whole is read back across stores of another
+// width, which stalls every turn. The cell is found again only when what
+// it depends on may have changed: a buffer moved (the epoch), another call
+// of the word's function runs (its context's values field), its owner
+// gained a hook (values off the stack only).
+class loop_counter {
+ public:
+  explicit loop_counter(cell* word) : word_(word) {}
+
+  void set(int32_t i) {
+    if (!slot_ || epoch_ != memory::epoch || context_->w2 != values_ || (owner_may_hook_ && context_[1].w3)) find();
+    if (slot_) {
+      slot_->header = TYPE_INTEGER;
+      slot_->w1 = 0;
+      slot_->w2 = uint32_t(i);
+      slot_->w3 = 0;
+      return;
+    }
+    cell counter{TYPE_INTEGER, 0, uint32_t(i), 0};
+    context::set(word_, &counter);
+  }
+
+ private:
+  void find() {
+    epoch_ = memory::epoch;
+    slot_ = context::plain_slot(word_);
+    if (!slot_) return;
+    context_ = context::cell_of(word_->w1);
+    values_ = context_->w2;
+    owner_may_hook_ = !(context_->header & FLAG_STACK_VALUES);
+  }
+
+  cell* word_;
+  cell* slot_ = nullptr;
+  const cell* context_ = nullptr;
+  uint32_t epoch_ = 0, values_ = 0;
+  bool owner_may_hook_ = false;
+};
+
 // ------------------------------------------------------------ conditionals
 
 uint32_t n_if(int32_t, const int32_t*) {
@@ -248,9 +289,9 @@ uint32_t n_repeat(int32_t, const int32_t*) {
   cell* args = stack::arguments;
   stack::mark_loop(body_word());
   *stack::arguments = cell{TYPE_UNSET, 0, 0, 0};
+  loop_counter counter(args + 0);
   for (int32_t i = 1; i <= n; ++i) {
-    cell counter{TYPE_INTEGER, 0, uint32_t(i), 0};
-    context::set(args + 0, &counter);
+    counter.set(i);
     uint32_t status = 0;
     step next = body_step(args + 2, status);
     if (next == step::leave) return status;

@@ -34,6 +34,12 @@ inline bool series_value_q(uint32_t t) {
 }
 
 inline series_buffer* buffer_of(const cell* s) { return memory::buffer_of(s->w2); }
+// Moves a series cell to its head. The index is stored only when it changes:
+// the cell is often read back whole at once right after (an action's
+// result), and a narrower store just before that read stalls it.
+inline void to_head(cell* s) {
+  if (s->w1) s->w1 = 0;
+}
 // log2 of the unit (taken as 1 when 0): 1 -> 0, 2 -> 1, 4 -> 2, 16 -> 4.
 inline uint32_t shift_of(const series_buffer* b) { return 31 - uint32_t(__builtin_clz(b->unit() | 1)); }
 

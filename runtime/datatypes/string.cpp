@@ -11,6 +11,7 @@
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/integer.h"
+#include "runtime/datatypes/series.h"
 #include "runtime/ownership.h"
 #include "runtime/runtime.h"
 #include "runtime/stack.h"
@@ -564,12 +565,23 @@ namespace {
   if (uint64_t(d->used()) + count > capacity_of(d)) return false;
   uint8_t* to = d->tail_ptr();
   if (count <= 16) {
-    for (uint32_t i = 0; i < count; ++i) to[i] = bytes[i];
+    // Two copies of a fixed width that may overlap, rather than a loop.
+    if (count >= 8) {
+      std::memcpy(to, bytes, 8);
+      std::memcpy(to + count - 8, bytes + count - 8, 8);
+    } else if (count >= 4) {
+      std::memcpy(to, bytes, 4);
+      std::memcpy(to + count - 4, bytes + count - 4, 4);
+    } else if (count) {
+      to[0] = bytes[0];
+      to[count >> 1] = bytes[count >> 1];
+      to[count - 1] = bytes[count - 1];
+    }
   } else {
     std::memcpy(to, bytes, count);
   }
   d->tail += count;
-  series->w1 = 0;
+  series::to_head(series);
   return true;
 }
 
@@ -587,6 +599,28 @@ namespace {
   return series;
 }
 
+// The digits of an integer!, once and whole: apart for the same reason (the
+// forming is a call).
+[[gnu::noinline]] cell* append_integer(cell* series, const cell* value) {
+  uint32_t length;
+  const char* digits = integer::form_signed(int32_t(value->w2), length);
+  if (append_in_place(series, reinterpret_cast<const uint8_t*>(digits), length, 1)) return series;
+  return append_general(series, value, -1, false, 1);
+}
+
+[[gnu::noinline]] cell* insert_general(cell* series, const cell* value, int32_t part, bool only, int32_t dup) {
+  series_buffer* b = buffer_of(series);
+  uint32_t h = head_of(series, b);
+  uint32_t old_tail = chars_of(b);
+  bool at_tail = h == old_tail;
+  bool owned = ownership::notify(series, ownership::INSERT, value, int32_t(h), expected_count(value, part, dup));
+  uint32_t added = add_at_tail(series, value, part, only, dup, at_tail ? ADD_APPEND : ADD_INSERT);
+  if (!at_tail) rotate_into_place(series, h, old_tail);
+  series->w1 = std::min(h + added, uint32_t(chars_of(buffer_of(series))));
+  if (owned) ownership::notify(series, ownership::INSERTED, value, int32_t(h), int32_t(added));
+  return series;
+}
+
 }  // namespace
 
 cell* append(cell* series, const cell* value, int32_t part, bool only, int32_t dup, bool) {
@@ -600,28 +634,18 @@ cell* append(cell* series, const cell* value, int32_t part, bool only, int32_t d
         uint32_t start = head_of(value, s);
         if (append_in_place(series, at(s, start), (chars_of(s) - start) << shift_of(unit), unit)) return series;
       }
-    } else if (type_of(value) == TYPE_INTEGER) {
-      uint32_t length;
-      const char* digits = integer::form_signed(int32_t(value->w2), length);
-      if (append_in_place(series, reinterpret_cast<const uint8_t*>(digits), length, 1))
-        return series;
+      // Only the known arguments go on (/only means nothing for a text), so
+      // that the others need not be kept in registers above.
+      return append_general(series, value, -1, false, 1);
     }
+    if (type_of(value) == TYPE_INTEGER) return append_integer(series, value);
   }
   return append_general(series, value, part, only, dup);
 }
 
 cell* insert(cell* series, const cell* value, int32_t part, bool only, int32_t dup, bool append_q) {
   if (append_q) return append(series, value, part, only, dup, true);
-  series_buffer* b = buffer_of(series);
-  uint32_t h = head_of(series, b);
-  uint32_t old_tail = chars_of(b);
-  bool at_tail = h == old_tail;
-  bool owned = ownership::notify(series, ownership::INSERT, value, int32_t(h), expected_count(value, part, dup));
-  uint32_t added = add_at_tail(series, value, part, only, dup, at_tail ? ADD_APPEND : ADD_INSERT);
-  if (!at_tail) rotate_into_place(series, h, old_tail);
-  series->w1 = std::min(h + added, uint32_t(chars_of(buffer_of(series))));
-  if (owned) ownership::notify(series, ownership::INSERTED, value, int32_t(h), int32_t(added));
-  return series;
+  return insert_general(series, value, part, only, dup);
 }
 
 cell* change(cell* series, const cell* value, int32_t part, bool only, int32_t dup) {

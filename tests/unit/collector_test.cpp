@@ -297,6 +297,37 @@ TEST_F(collector_test, stress_mode_moves_every_node_each_cycle) {
   }
 }
 
+// Runs of equal cells are marked once and the rest take the first one's
+// rewritten nodes; cells naming one node in other ways (another index) are
+// marked on their own. Every node moves here, so a cell left with its old
+// node names a released frame.
+TEST_F(collector_test, cells_repeating_one_value_all_follow_its_moved_node) {
+  collector::set_stress(false);
+  uint32_t block = memory::alloc_cells(12);
+  collector::root_node keep(block);
+  uint32_t a = bytes_with("a"), b = bytes_with("b");
+  cell text_a = series_value(TYPE_STRING, a), text_b = series_value(TYPE_STRING, b);
+  cell a_at_1 = text_a;
+  a_at_1.w1 = 1;
+  for (const cell& c : {text_a, text_a, a_at_1, text_a, integer_value(5), text_a, text_b, text_b, text_a, a_at_1, text_a})
+    append(block, c);
+  collector::set_stress(true);
+  memory::alloc_bytes(8);  // collects, moving every node
+  collector::set_stress(false);
+  uint32_t moved_a = cell_at(block, 0)->w2, moved_b = cell_at(block, 6)->w2;
+  EXPECT_NE(moved_a, a);
+  EXPECT_NE(moved_b, b);
+  EXPECT_TRUE(bytes_equal(moved_a, "a"));
+  EXPECT_TRUE(bytes_equal(moved_b, "b"));
+  for (uint32_t i = 0; i < length_of(block); ++i) {
+    const cell* c = cell_at(block, i);
+    if (c->header != TYPE_STRING) continue;
+    EXPECT_EQ(c->w2, i == 6 || i == 7 ? moved_b : moved_a) << "cell " << i;
+    EXPECT_EQ(c->w1, i == 2 || i == 9 ? 1u : 0u) << "cell " << i;
+  }
+  EXPECT_EQ(used_nodes(), 4u);  // the block, the two texts and the fresh bytes
+}
+
 TEST(collector_stress, a_node_kept_without_a_root_faults_at_its_next_use) {
   const std::string program = KEZ_TEST_PROGRAM_DIR "/stale_node";
   auto rooted = test::run_child(program, {"rooted"});

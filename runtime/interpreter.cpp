@@ -1116,17 +1116,23 @@ namespace {
 namespace {
 
 // One guard roots both the code block and the saved position (put back on
-// every way out).
+// every way out). Both are read word by word: they were mostly just written
+// in pieces (the position by the enclosing loop, a paren's cell by its
+// caller), and one 16-byte load would wait for those stores to retire.
 struct eval_guard {
   cell saved[2];
   collector::root_cells keep{saved, 2};
+  explicit eval_guard(const cell* block) {
+    copy_fresh(&saved[0], &position);
+    copy_fresh(&saved[1], block);
+  }
   ~eval_guard() { position = saved[0]; }
 };
 
 // eval with its <body> frame marked: at the bottom of the call stack, whose
 // first record collect-calls never lists.
 [[gnu::noinline]] uint32_t eval_marked(const cell* block, bool chain) {
-  eval_guard g{{position, *block}};
+  eval_guard g{block};
   uint32_t& node = g.saved[1].w2;
   stack::mark_eval(words::word[words::w::body]);
   if (uint32_t s = eval_loop(node, int32_t(g.saved[1].w1), type_of(&g.saved[1]), memory::buffer_of(node))) return s;
@@ -1162,7 +1168,7 @@ uint32_t eval(const cell* block, bool chain) {
   if (__builtin_expect(trace::session, 0)) return eval_traced(block, chain);
   if (stack::ctop == stack::ctop_bottom) [[unlikely]] return eval_marked(block, chain);
   frame_room room;
-  eval_guard g{{position, *block}};
+  eval_guard g{block};
   uint32_t& node = g.saved[1].w2;
   int32_t index = int32_t(g.saved[1].w1);
   uint32_t type = type_of(&g.saved[1]);

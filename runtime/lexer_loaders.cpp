@@ -896,8 +896,9 @@ void load_word_as(state& s, uint32_t start, uint32_t end, uint32_t type, bool lo
   if (!load) return;
   cell* c = push_cell(s);
   uint32_t symbol = symbol::make_from_buffer(s.in + start, end - start);
-  word::make_at(symbol, c);  // keeps the new-line flag
-  c->header = (c->header & ~FLAG_TYPE_MASK) | type;
+  uint32_t flags = c->header & ~FLAG_TYPE_MASK;  // the new-line flag
+  word::make_at(symbol, c);
+  c->header = flags | type;
 }
 
 routine loader_of(int tok) {

@@ -324,7 +324,7 @@ bool call_trace(const cell* callback, uint32_t event, cell* source, const cell* 
                 const cell* token) {
   // A routine! has no interpreted body to call with these arguments.
   if (type_of(callback) != TYPE_FUNCTION) expect_arg(callback, "callback");
-  cell args[5] = {};  // word::make_at keeps the flags it finds
+  cell args[5];
   uint32_t bit = 0;
   while (bit < 5 && (1u << bit) != event) ++bit;
   word::make_at(symbol::make(lexer_event_names[bit]), &args[0]);

@@ -268,7 +268,7 @@ class engine {
 };
 
 bool engine::fire_event(event e) {
-  cell args[5] = {};  // make_at keeps a cell's flags: start from none
+  cell args[5];
   word::make_at(event_symbols[e], &args[0]);
   args[1] = logic_cell(match_);
   args[2] = rb();

@@ -32,7 +32,6 @@ const char* symbol_name(const cell* w) {
 // A word! of that spelling bound in the global context.
 void global_word(cell* target, const char* name) {
   uint32_t id = symbol::make(name);
-  *target = cell{TYPE_NONE, 0, 0, 0};  // no flags of the old value survive
   word::make_at(id, target);
 }
 

@@ -288,7 +288,7 @@ void on_deep_change_from_ownership(const cell* owner, const cell* word, const ce
   cell o = *owner, w = *word, t = *target, v{TYPE_NONE, 0, 0, 0};
   if (value) v = *value;
   collector::root_cells keep(&o), keep_w(&w), keep_t(&t), keep_v(&v);
-  cell action_word{};  // word::make_at keeps the flags it finds
+  cell action_word;
   word::make_at(symbol::make(ownership::word_of(action)), &action_word);
   collector::root_cells keep_a(&action_word);
   fire_on_deep_change(&o, &w, &t, &action_word, value ? &v : nullptr, index, part);

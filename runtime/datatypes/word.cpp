@@ -82,7 +82,7 @@ cell* load(const char* name) {
 
 cell* make_at(uint32_t symbol, cell* target) {
   int32_t index = context::add_symbol(context::global, symbol);
-  target->header = (target->header & ~FLAG_TYPE_MASK) | TYPE_WORD;
+  target->header = TYPE_WORD;
   target->w1 = context::global;
   target->w2 = symbol;
   target->w3 = uint32_t(index);

@@ -25,7 +25,7 @@ namespace word {
 // Interns the name and answers its word in the global context (a case
 // variant keeps its own spelling, bound to the shared entry).
 cell* load(const char* name);
-// Fills target (flags kept) with the symbol's word bound in the global
+// Fills target (no flags) with the symbol's word bound in the global
 // context, adding it there when absent.
 cell* make_at(uint32_t symbol, cell* target);
 cell* make_in(cell* block, uint32_t symbol);

@@ -51,6 +51,15 @@ TEST_F(word_test, equality_ignores_case_where_the_op_says) {
   EXPECT_EQ(actions::compare_value(&w, &n, COMP_EQUAL), -2);
 }
 
+TEST_F(word_test, make_at_leaves_no_flag_of_the_old_cell) {
+  // A cell left with a new-line mark (and any other bit): the word made in
+  // it molds without a line break.
+  cell c{TYPE_STRING | FLAG_NEW_LINE | FLAG_OWNER, 7, 7, 7};
+  word::make_at(symbol::make("fresh"), &c);
+  EXPECT_EQ(c.header, uint32_t(TYPE_WORD));
+  EXPECT_EQ(formed(&c), "fresh");
+}
+
 TEST_F(word_test, form_and_mold_of_each_type) {
   struct row {
     uint32_t type;

@@ -199,6 +199,11 @@ cell name_word(uint32_t symbol) {
   return w;
 }
 
+[[noreturn]] void no_arg(const cell* name, uint32_t symbol) {
+  cell fn = *name, arg = name_word(symbol);
+  error::fire(err::cat_script, err::script::no_arg, &fn, &arg);
+}
+
 [[noreturn]] void expect_arg(const cell* name, const cell* value, uint32_t symbol) {
   cell kind, arg = name_word(symbol), fn = *name;
   datatype::make_at(&kind, type_of(value));
@@ -375,8 +380,7 @@ uint32_t fetch_into(call_site& site, const cell* e, cell* slot) {
       if (slot == stack::top) stack::push(&unset); else *slot = unset;
       return 0;
     }
-    cell fn = *site.name, arg = name_word(e->w3);
-    error::fire(err::cat_script, err::script::no_arg, &fn, &arg);
+    no_arg(site.name, e->w3);
   }
   if (s) return s;
   cell* value = stack::top - 1;
@@ -423,6 +427,13 @@ inline uint32_t list_layout(const cell* fn, series_buffer* lb) {
   return layout & LAYOUT_KNOWN ? layout : make_layout(fn, lb);
 }
 
+// Pushes n none cells: the arguments of refinements not used.
+inline void push_nones(uint32_t n) {
+  if (stack::end - stack::top <= ptrdiff_t(n)) stack::overflow();
+  for (uint32_t k = 0; k < n; ++k) stack::top[k] = cell{TYPE_NONE, 0, 0, 0};
+  stack::top += n;
+}
+
 // The refinement slots of a native called without refinements: every slot
 // none, every refinement off, from the counts of its layout.
 uint32_t native_layout(const cell* fn, series_buffer* lb, int32_t* refinements, uint32_t& refinement_count) {
@@ -434,10 +445,7 @@ uint32_t native_layout(const cell* fn, series_buffer* lb, int32_t* refinements, 
   } else {
     for (uint32_t k = 0; k < refinement_count; ++k) refinements[k] = -1;
   }
-  uint32_t cells = (layout >> 8) & 0xFFFF;
-  if (stack::end - stack::top <= ptrdiff_t(cells)) stack::overflow();
-  for (uint32_t k = 0; k < cells; ++k) stack::top[k] = cell{TYPE_NONE, 0, 0, 0};
-  stack::top += cells;
+  push_nones((layout >> 8) & 0xFFFF);
   return 0;
 }
 
@@ -733,7 +741,6 @@ constexpr int32_t NO_REFINEMENTS[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
 // are laid out as the general route lays them out (the callable's cell below
 // the frame: stack positions show in trace events and frame records).
 // Answers UINT32_MAX when the call does not fit (nothing done).
-
 inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
   if (__builtin_expect(trace::session, 0)) return UINT32_MAX;
   // A path naming refinements takes the general route; obj/method does not.
@@ -768,22 +775,32 @@ inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
   series_buffer* lb = memory::buffer_of(list->w2);
   series_buffer* code = memory::buffer_of(site.node);
   int32_t index = site.index;
+  auto check_arg = [&](int32_t i, cell* value) {
+    const cell* e = lb->head_cell() + i;
+    if (!typeset::has_q(e, type_of(value))) {
+      site.index = index;
+      expect_arg(site.name, value, e->w3);
+    }
+  };
   for (int32_t i = 0; i < n; ++i) {
     const cell* c = code->head_cell() + index;
     const cell* end = code->tail_cell();
     if (c >= end) {
       site.index = index;
-      cell name = *site.name, arg = name_word(lb->head_cell()[i].w3);
-      error::fire(err::cat_script, err::script::no_arg, &name, &arg);
+      no_arg(site.name, lb->head_cell()[i].w3);
     }
     cell* start = stack::top;
+    // Tracing is off outside a session: a plain value is pushed directly,
+    // and evaluated further only when an operator may follow it.
     uint32_t seen = memory::epoch;
     uint32_t s;
-    // Tracing is off outside a session: a plain value is pushed directly.
     if (const cell* v = plain_value(c)) {
       stack::push(v);
       ++index;
-      if (c + 1 >= end || type_of(c + 1) != TYPE_WORD) goto check;
+      if (c + 1 >= end || type_of(c + 1) != TYPE_WORD) {
+        check_arg(i, start);
+        continue;
+      }
       site.index = index;
       s = infix_loop(site.node, site.index, start);
     } else {
@@ -796,19 +813,10 @@ inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
       lb = list_buffer(placeholder);
       code = memory::buffer_of(site.node);
     }
-  check:
-    const cell* e = lb->head_cell() + i;
-    if (!typeset::has_q(e, type_of(start))) {
-      site.index = index;
-      expect_arg(site.name, start, e->w3);
-    }
+    check_arg(i, start);
   }
   site.index = index;
-  if (nones) {
-    if (stack::end - stack::top <= ptrdiff_t(nones)) stack::overflow();
-    for (uint32_t k = 0; k < nones; ++k) stack::top[k] = cell{TYPE_NONE, 0, 0, 0};
-    stack::top += nones;
-  }
+  if (nones) push_nones(nones);
   if (t == TYPE_FUNCTION) {
     if (uint32_t s = call_body(placeholder, placeholder->w1)) return s;
     stack::unwind_ctx();

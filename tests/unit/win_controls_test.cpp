@@ -54,17 +54,14 @@ LRESULT parent_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
   case WM_CTLCOLORLISTBOX:
   case WM_CTLCOLORBTN:
   case WM_CTLCOLORSCROLLBAR:
+  case WM_CTLCOLORSTATIC: {
     heard_log.push_back(heard{msg, wp, lp});
-    if (other_back == 0xFFFFFFFF) break;
-    SetBkColor(HDC(wp), other_back);
-    SetDCBrushColor(HDC(wp), other_back);
+    COLORREF back = msg == WM_CTLCOLORSTATIC ? static_back : other_back;
+    if (back == 0xFFFFFFFF) break;
+    SetBkColor(HDC(wp), back);
+    SetDCBrushColor(HDC(wp), back);
     return LRESULT(GetStockObject(DC_BRUSH));
-  case WM_CTLCOLORSTATIC:
-    heard_log.push_back(heard{msg, wp, lp});
-    if (static_back == 0xFFFFFFFF) break;
-    SetBkColor(HDC(wp), static_back);
-    SetDCBrushColor(HDC(wp), static_back);
-    return LRESULT(GetStockObject(DC_BRUSH));
+  }
   }
   return DefWindowProcW(h, msg, wp, lp);
 }

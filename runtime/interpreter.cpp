@@ -393,11 +393,12 @@ uint32_t fetch_into(call_site& site, const cell* e, cell* slot) {
 }
 
 // The shape of an argument list, kept in the list's cell (word 3, unused by
-// a block): bit 31 set once known; bit 30 when every entry is a word
-// argument (no refinement, local or return type), the plain call; bit 29
-// when the entries before the first refinement are all word arguments, with
-// their count in bits 24-28 (then at most 31); for the entries after the
-// fixed arguments, refinements in bits 0-7 and argument cells in bits 8-23.
+// a block): bit 31 set once known; bit 29 when the entries before the first
+// refinement are word arguments, then return types (which take no cell),
+// with the count of word arguments in bits 24-28 (then at most 31); bit 30
+// when besides that there is no refinement or local, the plain call; for the
+// entries after the fixed arguments, refinements in bits 0-7 and argument
+// cells in bits 8-23.
 constexpr uint32_t LAYOUT_KNOWN = 0x80000000;
 constexpr uint32_t LAYOUT_PLAIN = 0x40000000;
 constexpr uint32_t LAYOUT_WORDS = 0x20000000;
@@ -405,12 +406,15 @@ constexpr uint32_t LAYOUT_FIXED_SHIFT = 24;
 [[gnu::noinline]] uint32_t make_layout(const cell* fn, series_buffer* lb) {
   const cell* e = lb->head_cell();
   const cell* e_end = lb->tail_cell();
-  bool plain = true;
+  auto kind_is = [](const cell* c, uint32_t kind) {
+    return type_of(c) == TYPE_TYPESET && ((c->header >> KIND_SHIFT) & 3) == kind;
+  };
   uint32_t fixed = 0;
-  for (; e < e_end && type_of(e) == TYPE_TYPESET; ++e, ++fixed)
-    if (((e->header >> KIND_SHIFT) & 3) != ARG_WORD) plain = false;
-  bool words = plain && fixed < 32 && (e == e_end || type_of(e) == TYPE_REFINEMENT);
-  if (e < e_end) plain = false;
+  for (; e < e_end && kind_is(e, ARG_WORD); ++e) ++fixed;
+  const cell* rest = e;
+  while (rest < e_end && kind_is(rest, ARG_RETURN)) ++rest;
+  bool words = fixed < 32 && (rest == e_end || type_of(rest) == TYPE_REFINEMENT);
+  bool plain = words && rest == e_end;
   uint32_t count = 0, cells = 0;
   for (; e < e_end; ++e) {
     if (type_of(e) == TYPE_REFINEMENT) ++count;
@@ -483,10 +487,12 @@ uint32_t eval_arguments(call_site& site, const cell* fn, int32_t* refinements, u
   refinement_count = 0;
   // A path that names no refinement (obj/method) lays out as a plain call.
   bool named = site.path && site.path_index < tail_of(site.path->w2);
-  if (!infix && !named && (list_layout(fn, lb) & LAYOUT_PLAIN)) {
+  uint32_t layout = infix || named ? 0 : list_layout(fn, lb);
+  if (layout & LAYOUT_PLAIN) {
     // The plain call: word arguments only, each a sub-expression. The code
     // ending before an argument leaves it to the general loop (no-arg).
-    for (; i < n; ++i) {
+    int32_t fixed = int32_t((layout >> LAYOUT_FIXED_SHIFT) & 0x1F);
+    for (; i < fixed; ++i) {
       series_buffer* code = memory::buffer_of(site.node);
       const cell* c = code->head_cell() + site.index;
       const cell* end = code->tail_cell();
@@ -496,7 +502,7 @@ uint32_t eval_arguments(call_site& site, const cell* fn, int32_t* refinements, u
       const cell* e = list()->head_cell() + i;
       if (!typeset::has_q(e, type_of(start))) expect_arg(site.name, start, e->w3);
     }
-    if (i == n) return 0;
+    if (i == fixed) return 0;
   }
   // Fixed arguments.
   for (; i < n; ++i) {
@@ -753,7 +759,7 @@ inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
   int32_t n;
   uint32_t nones = 0;
   if ((layout & (LAYOUT_KNOWN | LAYOUT_PLAIN)) == (LAYOUT_KNOWN | LAYOUT_PLAIN)) {
-    n = int32_t(memory::buffer_of(list->w2)->used() / sizeof(cell));
+    n = int32_t((layout >> LAYOUT_FIXED_SHIFT) & 0x1F);
   } else if ((layout & (LAYOUT_KNOWN | LAYOUT_WORDS)) == (LAYOUT_KNOWN | LAYOUT_WORDS) && t != TYPE_FUNCTION &&
              (layout & 0xFF) <= 8) {
     // A native or action called without its refinements: every refinement

@@ -1,5 +1,6 @@
 #include "runtime/interpreter.h"
 
+#include <array>
 #include <cassert>
 #include <cstring>
 #include <optional>
@@ -737,13 +738,18 @@ inline void mark_function(const cell* name, uint32_t context) {
   f->saved_values = context::cell_of(context)->w2;
 }
 
-// The refinement slots of a call without refinements: none is read.
-constexpr int32_t NO_REFINEMENTS[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
+// The refinement slots of a call without refinements, as many as a list
+// can hold: every one off.
+constexpr auto NO_REFINEMENTS = [] {
+  std::array<int32_t, 64> off{};
+  off.fill(-1);
+  return off;
+}();
 
 // A native, action or function called by its word (or by a path that names
 // no refinement), whose fixed arguments are all plain word arguments, outside
 // a do/trace run: a function without refinements or locals, a native or
-// action with at most 8 refinements, none used. The data stack and the frame
+// action whose refinements are none used. The data stack and the frame
 // are laid out as the general route lays them out (the callable's cell below
 // the frame: stack positions show in trace events and frame records).
 // Answers UINT32_MAX when the call does not fit (nothing done).
@@ -760,8 +766,7 @@ inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
   uint32_t nones = 0;
   if ((layout & (LAYOUT_KNOWN | LAYOUT_PLAIN)) == (LAYOUT_KNOWN | LAYOUT_PLAIN)) {
     n = int32_t((layout >> LAYOUT_FIXED_SHIFT) & 0x1F);
-  } else if ((layout & (LAYOUT_KNOWN | LAYOUT_WORDS)) == (LAYOUT_KNOWN | LAYOUT_WORDS) && t != TYPE_FUNCTION &&
-             (layout & 0xFF) <= 8) {
+  } else if ((layout & (LAYOUT_KNOWN | LAYOUT_WORDS)) == (LAYOUT_KNOWN | LAYOUT_WORDS) && t != TYPE_FUNCTION) {
     // A native or action called without its refinements: every refinement
     // off, every refinement argument none.
     n = int32_t((layout >> LAYOUT_FIXED_SHIFT) & 0x1F);
@@ -828,9 +833,9 @@ inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
     stack::unwind_ctx();
   } else {
     if (t == TYPE_NATIVE) {
-      if (uint32_t s = natives::table[entry - 1](0, NO_REFINEMENTS)) return s;
+      if (uint32_t s = natives::table[entry - 1](0, NO_REFINEMENTS.data())) return s;
     } else {
-      actions::entries[entry - 1](NO_REFINEMENTS);
+      actions::entries[entry - 1](NO_REFINEMENTS.data());
     }
     stack::unwind();
   }

@@ -414,7 +414,7 @@ constexpr uint32_t LAYOUT_FIXED_SHIFT = 24;
   for (; e < e_end && kind_is(e, ARG_WORD); ++e) ++fixed;
   const cell* rest = e;
   while (rest < e_end && kind_is(rest, ARG_RETURN)) ++rest;
-  bool words = fixed < 32 && (rest == e_end || type_of(rest) == TYPE_REFINEMENT);
+  bool words = fixed < 32 && (rest == e_end || type_of(rest) == TYPE_REFINEMENT || type_of(rest) == TYPE_INTEGER);
   bool plain = words && rest == e_end;
   uint32_t count = 0, cells = 0;
   for (; e < e_end; ++e) {
@@ -539,6 +539,26 @@ uint32_t eval_arguments(call_site& site, const cell* fn, int32_t* refinements, u
   return eval_refinements(site, fn, native, i, refinements, refinement_count);
 }
 
+// Pushes the slots of the list entries from e on, none of them used: a
+// function's refinement a false logic, each refinement argument (a local
+// too) none; a native's refinement takes no cell. on_refinement is given
+// each refinement's slot.
+template <class F>
+inline void lay_out_unused(const cell* e, const cell* e_end, bool native, F on_refinement) {
+  for (; e < e_end; ++e) {
+    uint32_t t = type_of(e);
+    if (t == TYPE_REFINEMENT) {
+      on_refinement(int32_t(stack::top - stack::arguments));
+      if (!native) *stack::push_cell() = cell{TYPE_LOGIC, 0, 0, 0};
+    } else if (t == TYPE_TYPESET) {
+      if (((e->header >> KIND_SHIFT) & 3) != ARG_RETURN) *stack::push_cell() = cell{TYPE_NONE, 0, 0, 0};
+    } else if (t == TYPE_INTEGER && !native) {
+      *stack::push_cell() = cell{TYPE_LOGIC, 0, 0, 0};
+      for (uint32_t k = 0; k < e->w2; ++k) *stack::push_cell() = cell{TYPE_NONE, 0, 0, 0};
+    }
+  }
+}
+
 // Refinements, for a path call or a function with refinements or locals:
 // every slot laid out in spec order first, then the ones the path names
 // fetched in the path's order. Apart from eval_arguments so that the plain
@@ -553,19 +573,10 @@ uint32_t eval_arguments(call_site& site, const cell* fn, int32_t* refinements, u
   // push that overflows raises before the cell is written.
   int32_t slot_of[64];
   list();
-  for (const cell *e = lb->head_cell() + i, *e_end = lb->head_cell() + n; e < e_end; ++e) {
-    uint32_t t = type_of(e);
-    if (t == TYPE_REFINEMENT) {
-      if (refinement_count < 64) slot_of[refinement_count] = int32_t(stack::top - stack::arguments);
-      refinements[refinement_count++] = -1;
-      if (!native) *stack::push_cell() = cell{TYPE_LOGIC, 0, 0, 0};
-    } else if (t == TYPE_TYPESET) {
-      if (((e->header >> KIND_SHIFT) & 3) != ARG_RETURN) *stack::push_cell() = cell{TYPE_NONE, 0, 0, 0};
-    } else if (t == TYPE_INTEGER && !native) {
-      *stack::push_cell() = cell{TYPE_LOGIC, 0, 0, 0};
-      for (uint32_t k = 0; k < e->w2; ++k) *stack::push_cell() = cell{TYPE_NONE, 0, 0, 0};
-    }
-  }
+  lay_out_unused(lb->head_cell() + i, lb->head_cell() + n, native, [&](int32_t slot) {
+    if (refinement_count < 64) slot_of[refinement_count] = slot;
+    refinements[refinement_count++] = -1;
+  });
   if (site.path) {
     int32_t path_tail = tail_of(site.path->w2);
     for (int32_t p = site.path_index; p < path_tail; ++p) {
@@ -763,14 +774,14 @@ inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
   if (type_of(list) != TYPE_BLOCK) return UINT32_MAX;
   uint32_t layout = list->w3;
   int32_t n;
-  uint32_t nones = 0;
+  bool unused = false;
   if ((layout & (LAYOUT_KNOWN | LAYOUT_PLAIN)) == (LAYOUT_KNOWN | LAYOUT_PLAIN)) {
     n = int32_t((layout >> LAYOUT_FIXED_SHIFT) & 0x1F);
-  } else if ((layout & (LAYOUT_KNOWN | LAYOUT_WORDS)) == (LAYOUT_KNOWN | LAYOUT_WORDS) && t != TYPE_FUNCTION) {
-    // A native or action called without its refinements: every refinement
-    // off, every refinement argument none.
+  } else if ((layout & (LAYOUT_KNOWN | LAYOUT_WORDS)) == (LAYOUT_KNOWN | LAYOUT_WORDS)) {
+    // Called without its refinements: every refinement off, every
+    // refinement argument and local none.
     n = int32_t((layout >> LAYOUT_FIXED_SHIFT) & 0x1F);
-    nones = (layout >> 8) & 0xFFFF;
+    unused = true;
   } else {
     return UINT32_MAX;
   }
@@ -827,7 +838,13 @@ inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
     check_arg(i, start);
   }
   site.index = index;
-  if (nones) push_nones(nones);
+  if (unused) {
+    if (t == TYPE_FUNCTION) {
+      lay_out_unused(lb->head_cell() + n, lb->tail_cell(), false, [](int32_t) {});
+    } else {
+      push_nones((layout >> 8) & 0xFFFF);
+    }
+  }
   if (t == TYPE_FUNCTION) {
     if (uint32_t s = call_body(placeholder, placeholder->w1)) return s;
     stack::unwind_ctx();

@@ -238,13 +238,21 @@ inline fast_op fast_kind(const cell* op, int32_t& compare_op) {
 }
 
 // The float! cases and integer overflow, apart from the inline integer path.
-[[gnu::noinline]] bool fast_operator_float(fast_op kind, cell* left, const cell* right) {
+[[gnu::noinline]] bool fast_operator_float(fast_op kind, int32_t compare_op, cell* left, const cell* right) {
   uint32_t lt = type_of(left), rt = type_of(right);
   if (lt == TYPE_INTEGER && rt == TYPE_INTEGER) {
     double x = int32_t(left->w2), y = int32_t(right->w2);
     double d = kind == FAST_ADD ? x + y : kind == FAST_SUBTRACT ? x - y : x * y;
     *left = cell{TYPE_FLOAT, 0, 0, 0};
     store_double(&left->w2, d);
+    return true;
+  }
+  // Two datatypes are equal when they are the same type: the datatype
+  // predicates' comparison.
+  if (kind == FAST_COMPARE && lt == TYPE_DATATYPE && rt == TYPE_DATATYPE &&
+      (compare_op == COMP_EQUAL || compare_op == COMP_NOT_EQUAL || compare_op == COMP_STRICT_EQUAL)) {
+    bool same = left->w1 == right->w1;
+    *left = cell{TYPE_LOGIC, same != (compare_op == COMP_NOT_EQUAL) ? 1u : 0u, 0, 0};
     return true;
   }
   // A float! with a float! or an integer! is the float! of the two as
@@ -294,19 +302,24 @@ inline fast_op fast_kind(const cell* op, int32_t& compare_op) {
       return true;
     }
   }
-  return fast_operator_float(kind, left, right);
+  return fast_operator_float(kind, compare_op, left, right);
 }
 
 [[gnu::always_inline]] inline uint32_t infix_loop(uint32_t& node, int32_t& index, cell* start);
 uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_infix, bool passive);
 
-// The value a literal or a word gives as an argument when no evaluation is
-// needed: null for what eval_expression must handle (a call, an operator, an
-// unset or unbound word, a paren, a path...).
+// The value a literal, a word or a get-word gives as an argument when no
+// evaluation is needed: null for what eval_expression must handle (a call,
+// an operator, an unset or unbound word, a paren, a path...).
 [[gnu::always_inline]] inline const cell* plain_value(const cell* c) {
   uint32_t t = type_of(c);
   if (inert_q(t)) return c;
-  if (t != TYPE_WORD || !c->w1 || int32_t(c->w3) < 0) return nullptr;
+  if (t != TYPE_WORD) {
+    // A get-word gives any value as it is.
+    if (t == TYPE_GET_WORD && c->w1 && int32_t(c->w3) >= 0) return context::bound_value(c);
+    return nullptr;
+  }
+  if (!c->w1 || int32_t(c->w3) < 0) return nullptr;
   const cell* v = context::bound_value(c);
   if (!v) return nullptr;
   uint32_t vt = type_of(v);

@@ -459,7 +459,8 @@ void after_path_element(state& s) {
     return;
   }
   if (s.in[s.pos] == '/') {
-    if (s.pos + 1 >= s.len || s.in[s.pos + 1] == ':') throw_error(s, -1, s.pos, TYPE_PATH);
+    // A colon after the slash starts a get-word element, checked like any word.
+    if (s.pos + 1 >= s.len) throw_error(s, -1, s.pos, TYPE_PATH);
     ++s.pos;
   }
 }

@@ -178,6 +178,10 @@ def session(kez, work):
     term = (10, 52, w - 30, h - 10)
     upper = (term[0], term[1], term[2], term[3] - 40)
     still_box[0] = upper
+    # Keys typed before the console asks for its first line would be lost: on
+    # a busy machine the window shows well before the prompt does. Typing
+    # starts once the banner, its help line and the prompt are painted.
+    until("the first prompt", lambda: len(bands(shot(wid), term, 0)) >= 3, limit=3 * STEP)
     settled(wid)
 
     # Typing, history, and enough output to scroll back over; a line that
@@ -248,9 +252,12 @@ def session(kez, work):
         check("File, Options and Help in the bar", len(words) == 3, str(words))
         options = words[1]
         bar_bottom = strip[1] + 4
+        # The popup hangs below the bar; "Settings..." is its second item. It
+        # is clicked once the popup shows there, however long that takes.
+        below = (x + options[0], y + bar_bottom + 1, x + options[0] + 60, y + bar_bottom + 1 + 2 + 44)
+        closed = shot("root").crop(below).tobytes()
         xdo("mousemove", str(x + (options[0] + options[1]) // 2), str(y + (strip[0] + strip[1]) // 2), "click", "1")
-        time.sleep(0.5)
-        # The popup hangs below the bar; "Settings..." is its second item.
+        until("the Options menu", lambda: shot("root").crop(below).tobytes() != closed)
         xdo("mousemove", str(x + options[0] + 20), str(y + bar_bottom + 1 + 2 + 22 + 11), "click", "1")
         until('the dialog "Settings"', lambda: window("Settings"), limit=3 * STEP)
         time.sleep(0.3)

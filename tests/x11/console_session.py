@@ -178,10 +178,6 @@ def session(kez, work):
     term = (10, 52, w - 30, h - 10)
     upper = (term[0], term[1], term[2], term[3] - 40)
     still_box[0] = upper
-    # Keys typed before the console asks for its first line would be lost: on
-    # a busy machine the window shows well before the prompt does. Typing
-    # starts once the banner, its help line and the prompt are painted.
-    until("the first prompt", lambda: len(bands(shot(wid), term, 0)) >= 3, limit=3 * STEP)
     settled(wid)
 
     # Typing, history, and enough output to scroll back over; a line that

@@ -42,5 +42,9 @@ void set_clipboard_backend(clipboard_backend* backend);
 // the process ends; null without a display, with KEZ_HEADLESS set, or when
 // the display cannot be reached.
 clipboard_backend* open_x11_clipboard();
+// At exit: when the process owns the X clipboard and a clipboard manager
+// runs, the manager copies what it holds (the call waits a few seconds at
+// most); true when it did. Nothing without a display.
+bool hand_over_clipboard();
 
 }  // namespace kez::platform

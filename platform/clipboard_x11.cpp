@@ -12,8 +12,12 @@
 // as text/uri-list, pictures as image/png, image/jpeg and image/gif. The
 // 32-bit bitmap stays inside the process. One reply is sent whole in one
 // property; a format larger than one request of the server is refused
-// rather than sent in pieces (on Xvfb a request holds 16 MiB), and so is
-// the MULTIPLE target.
+// rather than sent in pieces (on Xvfb a request holds 16 MiB). A MULTIPLE
+// request is served target by target.
+//
+// At exit, what we own is handed to a clipboard manager when one runs (the
+// owner of CLIPBOARD_MANAGER, asked for SAVE_TARGETS): it copies the targets
+// while we keep answering, so the text stays on the clipboard after us.
 //
 // Reading asks the owner (ConvertSelection, then SelectionNotify within a
 // second) unless the owner is ourselves; replies sent in pieces (INCR) are
@@ -44,6 +48,8 @@ using bytes = std::vector<uint8_t>;
 using steady = std::chrono::steady_clock;
 
 constexpr auto reply_wait = std::chrono::milliseconds(1000);
+// How long the exit waits for a clipboard manager to copy what we own.
+constexpr auto save_wait = std::chrono::milliseconds(3000);
 
 // What the other programs' replies may be put together into at most.
 constexpr size_t max_received = size_t(256) << 20;
@@ -55,11 +61,13 @@ struct entry {
 
 enum atom_name {
   A_CLIPBOARD, A_TARGETS, A_TIMESTAMP, A_MULTIPLE, A_INCR, A_UTF8_STRING, A_TEXT, A_TEXT_PLAIN_UTF8,
-  A_URI_LIST, A_PNG, A_JPEG, A_GIF, A_KEZ_DATA, A_KEZ_TIME, A_ATOMS
+  A_URI_LIST, A_PNG, A_JPEG, A_GIF, A_KEZ_DATA, A_KEZ_TIME, A_ATOM_PAIR, A_CLIPBOARD_MANAGER, A_SAVE_TARGETS,
+  A_KEZ_SAVE, A_ATOMS
 };
 const char* const atom_texts[A_ATOMS] = {
     "CLIPBOARD", "TARGETS", "TIMESTAMP", "MULTIPLE", "INCR", "UTF8_STRING", "TEXT", "text/plain;charset=utf-8",
-    "text/uri-list", "image/png", "image/jpeg", "image/gif", "KEZ_CLIPBOARD_DATA", "KEZ_CLIPBOARD_TIME"};
+    "text/uri-list", "image/png", "image/jpeg", "image/gif", "KEZ_CLIPBOARD_DATA", "KEZ_CLIPBOARD_TIME",
+    "ATOM_PAIR", "CLIPBOARD_MANAGER", "SAVE_TARGETS", "KEZ_CLIPBOARD_SAVE"};
 
 // Latin-1 from UTF-8: what has no Latin-1 form becomes "?".
 bytes latin1_of(const bytes& utf8) {
@@ -220,6 +228,9 @@ class x11_clipboard final : public clipboard_backend {
     return true;
   }
 
+  // At exit: true when a clipboard manager took what we own.
+  bool hand_over() { return ask(job::save); }
+
   bool get(clip_format format, std::vector<uint8_t>& out) override {
     if (written_) {
       if (!staged_[format].present) return false;
@@ -254,7 +265,7 @@ class x11_clipboard final : public clipboard_backend {
   }
 
  private:
-  enum class job { none, own, look, convert };
+  enum class job { none, own, look, convert, save };
   enum class source { unknown, none, ours, other };
 
   explicit x11_clipboard(Display* dpy) : dpy_(dpy) {
@@ -315,7 +326,10 @@ class x11_clipboard final : public clipboard_backend {
         job_ = job::none;
       }
       if (j != job::none) {
-        bool ok = j == job::own ? take_ownership() : j == job::look ? look() : convert(convert_target_, &received_);
+        bool ok = j == job::own    ? take_ownership()
+                  : j == job::look ? look()
+                  : j == job::save ? save()
+                                   : convert(convert_target_, &received_);
         std::lock_guard<std::mutex> g(mutex_);
         job_ok_ = ok;
         job_done_ = true;
@@ -383,6 +397,32 @@ class x11_clipboard final : public clipboard_backend {
     owning_ = ok;
     owned_since_ = t;
     return ok;
+  }
+
+  // Asks the clipboard manager to save our data targets and serves its
+  // requests until it answers; false without a manager, or when it refused
+  // or did not answer in time.
+  bool save() {
+    std::vector<long> list;
+    {
+      std::lock_guard<std::mutex> g(mutex_);
+      if (!owning_) return false;
+      for (int f = 0; f < CLIP_FORMATS; f++)
+        if (owned_[f].present)
+          for (Atom a : served(clip_format(f))) list.push_back(long(a));
+    }
+    Atom manager = atoms_[A_CLIPBOARD_MANAGER];
+    if (list.empty() || XGetSelectionOwner(dpy_, manager) == None) return false;
+    XChangeProperty(dpy_, win_, atoms_[A_KEZ_SAVE], XA_ATOM, 32, PropModeReplace,
+                    reinterpret_cast<unsigned char*>(list.data()), int(list.size()));
+    XConvertSelection(dpy_, manager, atoms_[A_SAVE_TARGETS], atoms_[A_KEZ_SAVE], win_, CurrentTime);
+    XEvent e;
+    bool got = wait_for_event([this, manager](const XEvent& ev) {
+      return ev.type == SelectionNotify && ev.xselection.requestor == win_ && ev.xselection.selection == manager;
+    }, &e, save_wait);
+    XDeleteProperty(dpy_, win_, atoms_[A_KEZ_SAVE]);
+    XFlush(dpy_);
+    return got && e.xselection.property != None;
   }
 
   // True when we own the selection; otherwise the owner's targets (none
@@ -474,30 +514,53 @@ class x11_clipboard final : public clipboard_backend {
     std::unique_lock<std::mutex> g(mutex_);
     bool ours = owning_ && r.selection == atoms_[A_CLIPBOARD] &&
                 (r.time == CurrentTime || owned_since_ == CurrentTime || r.time >= owned_since_);
-    if (ours && r.target == atoms_[A_TARGETS]) {
-      std::vector<long> list = {long(atoms_[A_TARGETS]), long(atoms_[A_TIMESTAMP])};
-      for (int f = 0; f < CLIP_FORMATS; f++)
-        if (owned_[f].present) {
-          for (Atom a : served(clip_format(f))) list.push_back(long(a));
-        }
-      XChangeProperty(dpy_, r.requestor, prop, XA_ATOM, 32, PropModeReplace, reinterpret_cast<unsigned char*>(list.data()),
-                      int(list.size()));
-      reply.property = prop;
-    } else if (ours && r.target == atoms_[A_TIMESTAMP]) {
-      long t = long(owned_since_);
-      XChangeProperty(dpy_, r.requestor, prop, XA_INTEGER, 32, PropModeReplace, reinterpret_cast<unsigned char*>(&t), 1);
-      reply.property = prop;
-    } else if (ours) {
-      Atom type = None;
-      bytes data = data_for(r.target, &type);
-      if (type != None && data.size() <= max_reply_) {
-        XChangeProperty(dpy_, r.requestor, prop, type, 8, PropModeReplace, data.data(), int(data.size()));
+    if (ours && r.target == atoms_[A_MULTIPLE] && r.property != None) {
+      // Pairs of a target and a property: each served in turn, a pair that
+      // could not be has its property replaced by None.
+      Atom type;
+      int format;
+      unsigned long items, after;
+      unsigned char* data = nullptr;
+      if (XGetWindowProperty(dpy_, r.requestor, prop, 0, 1 << 16, False, AnyPropertyType, &type, &format, &items,
+                             &after, &data) == Success && data && format == 32) {
+        auto* pairs = reinterpret_cast<long*>(data);
+        for (unsigned long i = 0; i + 1 < items; i += 2)
+          if (!serve(r.requestor, Atom(pairs[i]), Atom(pairs[i + 1]))) pairs[i + 1] = None;
+        XChangeProperty(dpy_, r.requestor, prop, atoms_[A_ATOM_PAIR], 32, PropModeReplace, data, int(items));
         reply.property = prop;
       }
+      if (data) XFree(data);
+    } else if (ours && serve(r.requestor, r.target, prop)) {
+      reply.property = prop;
     }
     g.unlock();
     XSendEvent(dpy_, r.requestor, False, NoEventMask, reinterpret_cast<XEvent*>(&reply));
     XFlush(dpy_);
+  }
+
+  // Writes one target of what we own into the requestor's property (mutex_
+  // held); false when we hold nothing for it.
+  bool serve(::Window requestor, Atom target, Atom prop) {
+    if (target == atoms_[A_TARGETS]) {
+      std::vector<long> list = {long(atoms_[A_TARGETS]), long(atoms_[A_TIMESTAMP]), long(atoms_[A_MULTIPLE])};
+      for (int f = 0; f < CLIP_FORMATS; f++)
+        if (owned_[f].present) {
+          for (Atom a : served(clip_format(f))) list.push_back(long(a));
+        }
+      XChangeProperty(dpy_, requestor, prop, XA_ATOM, 32, PropModeReplace, reinterpret_cast<unsigned char*>(list.data()),
+                      int(list.size()));
+      return true;
+    }
+    if (target == atoms_[A_TIMESTAMP]) {
+      long t = long(owned_since_);
+      XChangeProperty(dpy_, requestor, prop, XA_INTEGER, 32, PropModeReplace, reinterpret_cast<unsigned char*>(&t), 1);
+      return true;
+    }
+    Atom type = None;
+    bytes data = data_for(target, &type);
+    if (type == None || data.size() > max_reply_) return false;
+    XChangeProperty(dpy_, requestor, prop, type, 8, PropModeReplace, data.data(), int(data.size()));
+    return true;
   }
 
   // The targets a present format is offered under.
@@ -551,6 +614,9 @@ class x11_clipboard final : public clipboard_backend {
   bool targets_failed_ = false;
 };
 
+// The selection once made, for the hand-over at exit.
+x11_clipboard* opened = nullptr;
+
 }  // namespace
 
 clipboard_backend* open_x11_clipboard() {
@@ -559,7 +625,10 @@ clipboard_backend* open_x11_clipboard() {
   if (!display || !*display || (forced && *forced)) return nullptr;
   // Made once; lives until the process ends, when its thread is stopped.
   static std::unique_ptr<x11_clipboard> made(x11_clipboard::make());
+  opened = made.get();
   return made.get();
 }
+
+bool hand_over_clipboard() { return opened && opened->hand_over(); }
 
 }  // namespace kez::platform

@@ -9,6 +9,7 @@
 #include <initializer_list>
 
 #include "gui/backend/message.h"
+#include "platform/clipboard.h"
 #include "platform/gfx/text.h"
 #include "runtime/console.h"
 #include "runtime/handles.h"
@@ -205,6 +206,8 @@ const char* error_message(int32_t status) {
 
 void on_quit() {
   std::fflush(nullptr);
+  // Text copied from the process stays on the clipboard after it.
+  platform::hand_over_clipboard();
   handles::release_all();
   // Text layouts went with their handles: the font map can go too.
   gfx::release_font_map();

@@ -104,7 +104,8 @@ const char* error_message(int32_t status);
 // the error through gui::show_message. Frees every tracked allocation.
 [[noreturn]] void quit(int32_t status, uintptr_t address);
 
-// quit's clean-up: flushes the output streams and frees every tracked block.
+// quit's clean-up: flushes the output streams, hands what the process owns
+// on the X clipboard to a clipboard manager, and frees every tracked block.
 void on_quit();
 
 // Maps processor and system faults (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP,

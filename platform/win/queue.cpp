@@ -479,8 +479,12 @@ BOOL TranslateMessage(const MSG* msg) {
     bool shift = k[VK_SHIFT] & 0x80;
     if (vk >= 'A' && vk <= 'Z' && (k[VK_CAPITAL] & 1)) shift = !shift;
     ch = WCHAR(shift ? info->shifted : info->plain);
-    bool ctrl = (k[VK_CONTROL] & 0x80) && !(k[VK_MENU] & 0x80);
-    if (ctrl) {
+    bool ctrl = k[VK_CONTROL] & 0x80, alt = k[VK_MENU] & 0x80;
+    // Ctrl+Alt is AltGr, and the US layout has no AltGr characters: the
+    // combination types nothing (a letter passed on would come back as a
+    // Ctrl+letter shortcut or, shifted by 0x40, as a Latin-1 sign).
+    if (ctrl && alt) ch = 0;
+    else if (ctrl) {
       // Ctrl+letter types 1-26, Ctrl+[ \ ] 27-29, Ctrl+Enter LF, Ctrl+Backspace DEL.
       if (vk >= 'A' && vk <= 'Z') ch = WCHAR(vk - 'A' + 1);
       else if (vk == VK_OEM_4 || vk == VK_OEM_5 || vk == VK_OEM_6) ch = WCHAR(27 + (vk - VK_OEM_4));

@@ -178,7 +178,10 @@ def session(kez, work):
     term = (10, 52, w - 30, h - 10)
     upper = (term[0], term[1], term[2], term[3] - 40)
     still_box[0] = upper
-    settled(wid)
+    # Ready once the banner, its help line and the prompt show. (Not a still
+    # picture: the prompt is near the top now, inside `upper`, and on a busy
+    # machine every two screenshots lie across a blink of its caret.)
+    until("the first prompt", lambda: len(bands(shot(wid), term, 0)) >= 3, limit=3 * STEP)
 
     # Typing, history, and enough output to scroll back over; a line that
     # writes a file tells when all of it has run.
@@ -213,7 +216,9 @@ def session(kez, work):
         spaced = abs(rows[1][0] - rows[0][0] - pitch) <= 1 and abs(rows[2][0] - rows[1][0] - 2 * pitch) <= 1
         return (img, rows) if whole and spaced else None
 
-    top, rows = until("the top of the buffer", at_top)
+    # Each notch repaints the page: on a busy machine the sixty take well
+    # over one step's time (more than 10 s seen), so the wait is longer.
+    top, rows = until("the top of the buffer", at_top, limit=3 * STEP)
     keep(top, "top")
     result = rows[3]
     cols = bands(top, (term[0], result[0], term[2], result[1]), 1)
@@ -248,9 +253,12 @@ def session(kez, work):
         check("File, Options and Help in the bar", len(words) == 3, str(words))
         options = words[1]
         bar_bottom = strip[1] + 4
+        # The popup hangs below the bar; "Settings..." is its second item. It
+        # is clicked once the popup shows there, however long that takes.
+        below = (x + options[0], y + bar_bottom + 1, x + options[0] + 60, y + bar_bottom + 1 + 2 + 44)
+        closed = shot("root").crop(below).tobytes()
         xdo("mousemove", str(x + (options[0] + options[1]) // 2), str(y + (strip[0] + strip[1]) // 2), "click", "1")
-        time.sleep(0.5)
-        # The popup hangs below the bar; "Settings..." is its second item.
+        until("the Options menu", lambda: shot("root").crop(below).tobytes() != closed)
         xdo("mousemove", str(x + options[0] + 20), str(y + bar_bottom + 1 + 2 + 22 + 11), "click", "1")
         until('the dialog "Settings"', lambda: window("Settings"), limit=3 * STEP)
         time.sleep(0.3)

@@ -74,6 +74,14 @@ static int32_t scan_units(const uint8_t* p, int32_t i, int32_t stop, const char_
       if ((unit_at<T>(p, i) == only) == in) break;
     return i;
   }
+  if (n == 2) {  // a letter and its other case, the commonest set
+    int32_t a = set.c[0], b = set.c[1];
+    for (; i < stop; ++i) {
+      int32_t c = unit_at<T>(p, i);
+      if ((c == a || c == b) == in) break;
+    }
+    return i;
+  }
   for (; i < stop; ++i) {
     int32_t c = unit_at<T>(p, i);
     bool member = false;

@@ -50,13 +50,23 @@ struct target {
   }
 };
 
+template <class T>
+void copy_units(const uint8_t* p, uint32_t n, bool folded, int32_t* out) {
+  for (uint32_t i = 0; i < n; ++i) {
+    int32_t c = unit_at<T>(p, int32_t(i));
+    out[i] = folded ? fold(c) : c;
+  }
+}
+
 void text_of(const cell* s, bool folded, target& t) {
   text_view v = view_of(s);
   int32_t* out = t.resize(v.length);
-  for (uint32_t i = 0; i < v.length; ++i) {
-    int32_t c = v[i];
-    if (i == 0) t.first = c;
-    out[i] = folded ? fold(c) : c;
+  if (v.length == 0) return;
+  t.first = v[0];
+  switch (v.unit) {
+    case 1: return copy_units<uint8_t>(v.p, v.length, folded, out);
+    case 2: return copy_units<uint16_t>(v.p, v.length, folded, out);
+    default: return copy_units<int32_t>(v.p, v.length, folded, out);
   }
 }
 

@@ -6,9 +6,9 @@
 
 #include "runtime/actions.h"
 #include "runtime/collector.h"
+#include "runtime/datatypes/char_scan.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/none.h"
-#include "runtime/datatypes/char_scan.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/string_text.h"

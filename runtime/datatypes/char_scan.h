@@ -48,6 +48,24 @@ template <class T>
   return int32_t(v);
 }
 
+// The first index from i before stop of byte a or b, else stop: memchr
+// for each, a window at a time, so that a far hit of one never costs more
+// than a window past a near hit of the other. Out of line, so that the
+// scans that may call it stay small where they are inlined.
+[[gnu::noinline]] inline int32_t memchr_either(const uint8_t* p, int32_t i, int32_t stop, uint8_t a, uint8_t b) {
+  constexpr int32_t WINDOW = 256;
+  while (i < stop) {
+    int32_t end = stop - i > WINDOW ? i + WINDOW : stop;
+    const void* x = std::memchr(p + i, a, size_t(end - i));
+    if (x) end = int32_t(static_cast<const uint8_t*>(x) - p);
+    const void* y = std::memchr(p + i, b, size_t(end - i));
+    if (y) return int32_t(static_cast<const uint8_t*>(y) - p);
+    if (x) return end;
+    i = end;
+  }
+  return stop;
+}
+
 // The first index from i before stop whose character is in the set (or,
 // with the set not listed, folds as ch does), else stop. in: false looks
 // for the first character outside it.
@@ -76,6 +94,8 @@ static int32_t scan_units(const uint8_t* p, int32_t i, int32_t stop, const char_
   }
   if (n == 2) {  // a letter and its other case, the commonest set
     int32_t a = set.c[0], b = set.c[1];
+    if constexpr (sizeof(T) == 1 && in)
+      if (stop - i >= 32) return memchr_either(p, i, stop, uint8_t(a), uint8_t(b));
     for (; i < stop; ++i) {
       int32_t c = unit_at<T>(p, i);
       if ((c == a || c == b) == in) break;

@@ -1,7 +1,7 @@
 // Scanning a text for one character at the text's own unit width: the
 // characters a search character matches (its case forms, unless the search
-// is exact) are worked out once, and a scan of 1-byte units for a single
-// member is a memchr. PARSE and find/select of string! share it.
+// is exact) are worked out once, and a scan of 1-byte units for one or two
+// members is done by memchr. PARSE and find/select of string! share it.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,7 @@
 #include "runtime/actions.h"
 
+#include <utility>
+
 #include "runtime/core_ops.h"
 
 #include "runtime/datatypes/datatype.h"
@@ -198,6 +200,19 @@ void insert_entry(const int32_t* r, bool append) {
   result(get_action_ptr_value<ACT_INSERT>(arg(0))(arg(0), arg(1), -1, flag(r, 1), 1, append));
 }
 
+// Whether the first n refinement slots are all off (negative): their AND is
+// negative too.
+template <size_t... k>
+[[gnu::always_inline]] inline bool slots_off(const int32_t* r, std::index_sequence<k...>) {
+  return (r[k] & ...) < 0;
+}
+
+template <size_t n>
+[[gnu::always_inline]] inline bool refinements_off(const int32_t* r) {
+  return slots_off(r, std::make_index_sequence<n>());
+}
+
+// The options of find (eleven refinements) or select (the first nine).
 find_options find_refinements(const int32_t* r, bool find) {
   find_options o;
   o.part = opt(r, 0);
@@ -278,7 +293,8 @@ void init_entries() {
     result(made);
   };
   entries[ACT_FIND - 1] = [](const int32_t* r) {
-    find_options o = find_refinements(r, true);
+    static constexpr find_options plain;  // the commonest call: no refinement
+    find_options o = refinements_off<11>(r) ? plain : find_refinements(r, true);
     result(get_action_ptr_value<ACT_FIND>(arg(0))(arg(0), arg(1), o));
   };
   entries[ACT_HEAD - 1] = unary<ACT_HEAD>;
@@ -310,7 +326,8 @@ void init_entries() {
     result(get_action_ptr_value<ACT_REVERSE>(arg(0))(arg(0), opt(r, 0), opt(r, 1)));
   };
   entries[ACT_SELECT - 1] = [](const int32_t* r) {
-    find_options o = find_refinements(r, false);
+    static constexpr find_options plain;
+    find_options o = refinements_off<9>(r) ? plain : find_refinements(r, false);
     result(get_action_ptr_value<ACT_SELECT>(arg(0))(arg(0), arg(1), o));
   };
   entries[ACT_SORT - 1] = [](const int32_t* r) {

@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "runtime/actions.h"
-#include "runtime/case_map.h"
 #include "runtime/collector.h"
 #include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/block.h"
+#include "runtime/datatypes/char_scan.h"
 #include "runtime/datatypes/context.h"
 #include "runtime/datatypes/datatype.h"
 #include "runtime/datatypes/error.h"
@@ -41,6 +41,10 @@
 
 namespace kez::parser {
 namespace {
+
+using string::char_set;
+using string::char_set_of;
+using string::scan_text;
 
 // The shared stacks (and the open collects), kept outside the heap and
 // marked as roots; each run owns the region above where it found them.
@@ -326,130 +330,6 @@ struct text_literal {
     if (c != want && (exact || string::fold(c) != string::fold(want))) return -1;
   }
   return lit.len;
-}
-
-// The characters a one-character literal matches: itself, and unless the
-// match is exact every code point of the same lower case (a letter has a
-// few, 'k' also KELVIN SIGN). A set too large to list is not `listed`: the
-// search folds each character instead.
-struct char_set {
-  static constexpr int32_t CAPACITY = 6;
-  int32_t c[CAPACITY] = {};  // ascending
-  int32_t fits[3] = {};      // members that fit a unit of 1, 2 and 4 bytes
-  bool listed = true;
-};
-
-// Each code point above ASCII that has a lower-case mapping, as a pair
-// (its lower case, itself), sorted: the inverse of fold there.
-const std::vector<case_::case_pair>& folded_from() {
-  static const std::vector<case_::case_pair> pairs = [] {
-    std::vector<case_::case_pair> v;
-    for (auto kind : {case_::lower_bmp, case_::lower_supplementary})
-      for (const case_::case_pair& p : case_::table(kind))
-        if (p.from >= 0x80) v.push_back(case_::case_pair{p.to, p.from});
-    std::sort(v.begin(), v.end(), [](const case_::case_pair& x, const case_::case_pair& y) {
-      return x.from != y.from ? x.from < y.from : x.to < y.to;
-    });
-    return v;
-  }();
-  return pairs;
-}
-
-char_set make_char_set(int32_t ch, bool exact) {
-  std::vector<int32_t> members{ch};
-  if (!exact) {
-    int32_t folded = string::fold(ch);
-    for (int32_t c = 0; c < 0x80; ++c)
-      if (string::fold(c) == folded) members.push_back(c);
-    // Above ASCII, fold is the lower-case mapping, or the character itself.
-    if (folded >= 0x80 && string::fold(folded) == folded) members.push_back(folded);
-    const std::vector<case_::case_pair>& inverse = folded_from();
-    auto it = std::lower_bound(inverse.begin(), inverse.end(), uint32_t(folded),
-                               [](const case_::case_pair& p, uint32_t key) { return p.from < key; });
-    for (; it != inverse.end() && it->from == uint32_t(folded); ++it) members.push_back(int32_t(it->to));
-  }
-  std::sort(members.begin(), members.end());
-  members.erase(std::unique(members.begin(), members.end()), members.end());
-  char_set set;
-  if (members.size() > size_t(char_set::CAPACITY)) {
-    set.listed = false;
-    return set;
-  }
-  std::copy(members.begin(), members.end(), set.c);
-  for (int32_t c : members) {
-    set.fits[0] += c <= 0xFF;
-    set.fits[1] += c <= 0xFFFF;
-    set.fits[2] += 1;
-  }
-  return set;
-}
-
-// The set of a character, found once and kept (by the low byte of the
-// character): a rule searches for the same few characters again and again.
-// Good until the next call.
-[[gnu::always_inline]] inline const char_set& char_set_of(int32_t ch, bool exact) {
-  struct memo {
-    uint32_t key;  // 0 when empty
-    char_set set;
-  };
-  static memo memos[512];
-  uint32_t key = (uint32_t(ch) << 1 | uint32_t(exact)) + 1;
-  memo& m = memos[key & 511];
-  if (m.key != key) [[unlikely]]
-    m = memo{key, make_char_set(ch, exact)};
-  return m.set;
-}
-
-template <class T>
-[[gnu::always_inline]] inline int32_t unit_at(const uint8_t* p, int32_t i) {
-  T v;
-  std::memcpy(&v, p + size_t(i) * sizeof(T), sizeof(T));
-  return int32_t(v);
-}
-
-// The first index from i before stop whose character is in the set (or,
-// with the set not listed, folds as ch does), else stop. in: false looks
-// for the first character outside it.
-template <class T, bool in>
-int32_t scan_units(const uint8_t* p, int32_t i, int32_t stop, const char_set& set, int32_t ch) {
-  if (!set.listed) [[unlikely]] {
-    int32_t folded = string::fold(ch);
-    for (; i < stop; ++i) {
-      int32_t c = unit_at<T>(p, i);
-      if ((c == ch || string::fold(c) == folded) == in) break;
-    }
-    return i;
-  }
-  // Members too wide for the unit cannot occur.
-  int32_t n = set.fits[sizeof(T) == 1 ? 0 : sizeof(T) == 2 ? 1 : 2];
-  if (n == 0) return in ? stop : i;
-  if (n == 1) {
-    int32_t only = set.c[0];
-    if constexpr (sizeof(T) == 1 && in) {
-      const void* hit = std::memchr(p + i, only, size_t(stop - i));
-      return hit ? int32_t(static_cast<const uint8_t*>(hit) - p) : stop;
-    }
-    for (; i < stop; ++i)
-      if ((unit_at<T>(p, i) == only) == in) break;
-    return i;
-  }
-  for (; i < stop; ++i) {
-    int32_t c = unit_at<T>(p, i);
-    bool member = false;
-    for (int32_t k = 0; k < n; ++k) member |= set.c[k] == c;
-    if (member == in) break;
-  }
-  return i;
-}
-
-template <bool in>
-int32_t scan_text(const string::text_view& text, int32_t i, int32_t stop, const char_set& set, int32_t ch) {
-  if (i >= stop) return stop;
-  switch (text.unit) {
-    case 1: return scan_units<uint8_t, in>(text.p, i, stop, set, ch);
-    case 2: return scan_units<uint16_t, in>(text.p, i, stop, set, ch);
-    default: return scan_units<int32_t, in>(text.p, i, stop, set, ch);
-  }
 }
 
 // The input text from its buffer's start, so that indexes are absolute.

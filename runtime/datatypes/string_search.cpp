@@ -6,6 +6,7 @@
 
 #include "runtime/actions.h"
 #include "runtime/collector.h"
+#include "runtime/datatypes/char_scan.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/series.h"
@@ -18,36 +19,70 @@ namespace kez::string {
 namespace {
 
 // What a scan looks for, gathered before the scan starts (gathering may
-// allocate; the scan does not).
+// allocate; the scan does not). A text of up to INLINE characters is kept
+// in the struct itself, a longer one on the heap.
 struct target {
+  static constexpr uint32_t INLINE = 16;
   enum kind { TEXT, BITSET, NUMBER } kind = TEXT;
-  std::vector<int32_t> text;  // folded when the scan folds
   const cell* bitset = nullptr;
-  double number = 0;          // a float element of a binary!
-  uint32_t length() const { return kind == TEXT ? uint32_t(text.size()) : 1; }
+  double number = 0;    // a float element of a binary!
+  int32_t first = -1;   // a text's first character as given (not folded)
+  uint32_t size = 0;
+  int32_t* text = own;  // folded when the scan folds
+  int32_t own[INLINE];
+  std::vector<int32_t> spill;
+
+  target() = default;
+  target(const target&) = delete;
+  target& operator=(const target&) = delete;
+  uint32_t length() const { return kind == TEXT ? size : 1; }
+  int32_t* resize(uint32_t n) {
+    size = n;
+    if (n > INLINE) {
+      spill.resize(n);
+      text = spill.data();
+    }
+    return text;
+  }
+  void one(int32_t c, bool folded) {
+    first = c;
+    *resize(1) = folded ? fold(c) : c;
+  }
 };
 
-void text_of(const cell* s, bool folded, std::vector<int32_t>& out) {
-  text_view v = view_of(s);
-  out.resize(v.length);
-  for (uint32_t i = 0; i < v.length; ++i) out[i] = folded ? fold(v[i]) : v[i];
+template <class T>
+void copy_units(const uint8_t* p, uint32_t n, bool folded, int32_t* out) {
+  for (uint32_t i = 0; i < n; ++i) {
+    int32_t c = unit_at<T>(p, int32_t(i));
+    out[i] = folded ? fold(c) : c;
+  }
 }
 
-target target_of(const cell* value, uint32_t series_type, bool folded) {
-  target t;
+void text_of(const cell* s, bool folded, target& t) {
+  text_view v = view_of(s);
+  int32_t* out = t.resize(v.length);
+  if (v.length == 0) return;
+  t.first = v[0];
+  switch (v.unit) {
+    case 1: return copy_units<uint8_t>(v.p, v.length, folded, out);
+    case 2: return copy_units<uint16_t>(v.p, v.length, folded, out);
+    default: return copy_units<int32_t>(v.p, v.length, folded, out);
+  }
+}
+
+void target_of(target& t, const cell* value, uint32_t series_type, bool folded) {
   uint32_t type = type_of(value);
   bool binary = series_type == TYPE_BINARY;
   if (type == TYPE_CHAR) {
-    int32_t cp = int32_t(value->w2);
-    t.text.push_back(folded ? fold(cp) : cp);
+    t.one(int32_t(value->w2), folded);
   } else if (type == TYPE_BITSET) {
     t.kind = target::BITSET;
     t.bitset = value;
   } else if (type == TYPE_BINARY) {
     if (!binary) error::fire(err::cat_script, err::script::invalid_arg, value);
-    text_of(value, false, t.text);
+    text_of(value, false, t);
   } else if (binary && type == TYPE_INTEGER) {
-    t.text.push_back(int32_t(value->w2));
+    t.one(int32_t(value->w2), false);
   } else if (binary && type == TYPE_FLOAT) {
     t.kind = target::NUMBER;
     t.number = load_double(&value->w2);
@@ -57,19 +92,19 @@ target target_of(const cell* value, uint32_t series_type, bool folded) {
     collector::root_cells hold(&copy);
     int32_t n = -1;
     const uint8_t* p = utf8_bytes(&copy, n);
-    t.text.assign(p, p + n);
+    std::copy(p, p + n, t.resize(uint32_t(n)));
+    if (n > 0) t.first = p[0];
   } else if (any_string_q(type) && type != TYPE_TAG) {
-    text_of(value, folded, t.text);
+    text_of(value, folded, t);
   } else {
     // Everything else, a tag! with its brackets included, by its formed text.
     cell item = *value;
     collector::root_cells hold(&item);
     cell* formed = make_at(stack::push_cell(), 16);
     actions::form_dispatch(&item, formed, nullptr, 0x7FFFFFFF);
-    text_of(formed, folded, t.text);
+    text_of(formed, folded, t);
     stack::pop(1);
   }
-  return t;
 }
 
 bool element_matches(const target& t, int32_t c, bool folded) {
@@ -80,9 +115,10 @@ bool element_matches(const target& t, int32_t c, bool folded) {
   }
 }
 
-bool text_matches(const text_view& v, uint32_t start, const std::vector<int32_t>& text, bool folded) {
-  for (size_t k = 0; k < text.size(); ++k) {
-    int32_t c = v[start + uint32_t(k)];
+// Whether the n characters of text (folded as the scan folds) are at start.
+bool text_matches(const text_view& v, uint32_t start, const int32_t* text, uint32_t n, bool folded) {
+  for (uint32_t k = 0; k < n; ++k) {
+    int32_t c = v[start + k];
     if ((folded ? fold(c) : c) != text[k]) return false;
   }
   return true;
@@ -93,6 +129,20 @@ struct found {
   int64_t at = -1;
   uint32_t length = 0;
 };
+
+// A forward scan of [lo, hi) for a text: its first character found by
+// char_set scans, the rest compared where one is found.
+found scan_forward(const text_view& whole, int64_t lo, int64_t hi, const target& t, bool folded) {
+  uint32_t m = t.size;
+  const char_set& set = char_set_of(t.first, !folded);
+  int32_t stop = int32_t(hi - m + 1);
+  for (int32_t i = int32_t(lo); i < stop; ++i) {
+    i = scan_text<true>(whole, i, stop, set, t.first);
+    if (i >= stop) break;
+    if (m == 1 || text_matches(whole, uint32_t(i) + 1, t.text + 1, m - 1, folded)) return {i, m};
+  }
+  return {};
+}
 
 found scan(cell* series, const cell* value, const find_options& o) {
   uint32_t stype = type_of(series);
@@ -114,8 +164,9 @@ found scan(cell* series, const cell* value, const find_options& o) {
     if (count < 1) return {};
   }
   bool folded = any_string_q(stype) && !o.case_ && !o.same;
-  target t = target_of(value, stype, folded);
-  if (t.kind == target::TEXT && t.text.empty()) return {};
+  target t;
+  target_of(t, value, stype, folded);
+  if (t.kind == target::TEXT && t.size == 0) return {};
 
   // The range [lo, hi) and where the scan starts; backward scans visit the
   // last character of each candidate match.
@@ -136,10 +187,13 @@ found scan(cell* series, const cell* value, const find_options& o) {
   uint32_t m = t.length();
   series_buffer* b = buffer_of(series);  // read after target_of's allocations
   text_view whole{b->head_ptr(), v.unit, 0, total};
+  // A vector!'s elements are not characters: it keeps the general scan.
+  if (step == 1 && !o.reverse && !o.match && t.kind == target::TEXT && t.first >= 0 && stype != TYPE_VECTOR)
+    return scan_forward(whole, lo, hi, t, folded);
   for (int64_t i = from; i >= lo && i < hi; i += step) {
     int64_t start = step > 0 ? i : i - m + 1;
     if (start < lo || start + m > hi) break;  // no later candidate fits either
-    bool hit = t.kind == target::TEXT && m > 1 ? text_matches(whole, uint32_t(start), t.text, folded)
+    bool hit = t.kind == target::TEXT && m > 1 ? text_matches(whole, uint32_t(start), t.text, m, folded)
                                                 : element_matches(t, whole[uint32_t(start)], folded);
     if (hit) return {start, m};
     if (o.match) break;

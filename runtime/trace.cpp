@@ -150,13 +150,19 @@ uint32_t run(const cell* code, const cell* fn) {
   cell at = *code;
   collector::root_cells keep(&at);
   fire(INIT, &at, nullptr, nullptr);
+  // A return or exit ends the traced evaluation: the run's own frame, a
+  // body, is where they stop (else they would leave through the frames of
+  // the natives and functions that called do/trace, which still return).
+  stack::mark_eval(words::word[words::w::body]);
+  stack::set_body_flag(true);
   uint32_t status = interpreter::eval(&at, true);
-  // A return or exit ends the traced evaluation.
   if (status == THROWN_RETURN || status == THROWN_EXIT) {
     stack::top = stack::arguments + 1;
     status = 0;
   }
+  // Any other thrown code left through frames below this one.
   if (status) return status;
+  stack::unwind_last();
   cell result = *stack::arguments;
   collector::root_cells keep_result(&result);
   fire(END, &at, &result, nullptr);

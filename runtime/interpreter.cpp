@@ -772,8 +772,8 @@ constexpr auto NO_REFINEMENTS = [] {
 
 // A native, action or function called by its word (or by a path that names
 // no refinement), whose fixed arguments are all plain word arguments, outside
-// a do/trace run: a function without refinements or locals, a native or
-// action whose refinements are none used. The data stack and the frame
+// a do/trace run; its refinements, if any, are none used (a function's
+// locals are none too). The data stack and the frame
 // are laid out as the general route lays them out (the callable's cell below
 // the frame: stack positions show in trace events and frame records).
 // Answers UINT32_MAX when the call does not fit (nothing done).

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <string>
 
+#include "gui/backend/view.h"
 #include "runtime/call.h"
 #include "runtime/clipboard.h"
 #include "runtime/checksum.h"
@@ -134,6 +135,8 @@ uint32_t n_wait(int32_t, const int32_t*) {
   }
   none_result();
   platform::wait(seconds);
+  // Window events that came in meanwhile are handled before going on.
+  if (gui::view::started()) gui::view::do_events(true);
   return 0;
 }
 

@@ -353,6 +353,8 @@ bool load_input_script(const std::string& text, std::string* error) {
       return fail("unknown item");
     }
   }
+  // Even an empty script is one: the loop ends when it is used up.
+  detail::expect_scripted_input();
   for (auto& s : steps) s();
   return true;
 }

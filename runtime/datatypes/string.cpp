@@ -341,7 +341,7 @@ void load_utf8_into(const uint8_t* bytes, size_t n, cell* s, size_t* remainder) 
 
 uint32_t make_from_utf8(const uint8_t* bytes, size_t n) { return load_utf8(bytes, n, 0, nullptr, false); }
 
-uint32_t load_utf16(const uint16_t* units, size_t count, cell* s, bool crlf) {
+uint32_t load_utf16(const uint16_t* units, size_t count, cell* s, bool crlf, bool lenient) {
   uint32_t node = s ? s->w2 : 0;
   std::vector<uint16_t> scratch_copy;
   if (!units) {  // the text an outside writer left in s's export scratch
@@ -356,7 +356,7 @@ uint32_t load_utf16(const uint16_t* units, size_t count, cell* s, bool crlf) {
   if (!node) node = memory::alloc_codepoints(uint32_t(std::max<size_t>(count, 1)), 2);
   series_buffer* b = memory::buffer_of(node);
   utf::text_buffer t = text_of(b);
-  utf::load_utf16(t, units, count, crlf);
+  utf::load_utf16(t, units, count, crlf, lenient ? utf::lone_surrogate::replace : utf::lone_surrogate::raise);
   sync(b, t);
   if (s) s->w2 = b->node;
   return b->node;

@@ -6,6 +6,7 @@ locale in the environment; keys go in as a terminal sends them, and what
 kez shows comes back through the terminal. Usage: line_console.py KEZ WORKDIR
 """
 import os
+import pty
 import re
 import select
 import shutil
@@ -35,7 +36,7 @@ class Session:
     terminal as its controlling one, so that Ctrl+C reaches it as a signal."""
 
     def __init__(self, env, args=()):
-        self.master, self.slave = os.openpty()
+        self.master, self.slave = pty.openpty()
         self.before = self.stty()
         self.pid = os.fork()
         if self.pid == 0:

@@ -302,7 +302,7 @@ bool read_edited_line(const std::string& prompt, cell* history_block, std::strin
   while (!(text = el_gets(editor, &count)) && count < 0 && errno == EINTR) {
   }
   if (!text) return false;
-  line.assign(text, size_t(count));
+  line.assign(text);
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
   return true;
 }

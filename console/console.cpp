@@ -301,7 +301,11 @@ bool read_edited_line(const std::string& prompt, cell* history_block, std::strin
   // short: it is read again.
   while (!(text = el_gets(editor, &count)) && count < 0 && errno == EINTR) {
   }
-  if (!text) return false;
+  if (!text) {
+    // The next output (the shell's prompt, say) starts on a line of its own.
+    std::fputs("\n", stdout);
+    return false;
+  }
   line.assign(text);
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
   return true;

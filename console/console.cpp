@@ -208,11 +208,10 @@ class tty_guard {
 // end the user typed is written for them.
 bool read_hidden_line(const std::string& prompt, std::string& line) {
   tty_guard guard;
-  termios quiet = original_tty;
   termios now{};
   bool changed = tcgetattr(STDIN_FILENO, &now) == 0;
   if (changed) {
-    quiet = now;
+    termios quiet = now;
     quiet.c_lflag &= ~tcflag_t(ECHO);
     quiet.c_lflag |= ICANON;
     changed = tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0;

@@ -144,6 +144,14 @@ def main():
     s.expect(r"print 42", "the search finds the line")
     s.send("\r")
     s.expect(r"\n42\r\n>> ", "the line found runs")
+    # ask/history browses the block given, and the answer goes into it, not
+    # into the console's history.
+    s.send('h: ["from h"] ask/history "q? " h\r')
+    s.expect(r"q\? ", "the question")
+    s.send(UP + "!\r")
+    s.expect(r'== "from h!"\r\n>> ', "the line recalled from the block given")
+    s.send("h\r")
+    s.expect(r'== \["from h!" "from h"\]\r\n>> ', "the block given holds the answer")
     s.send('length? ask/hide "pw: "\r')
     s.expect(r"pw: ", "the hidden question")
     s.send("secret\r")
@@ -160,7 +168,7 @@ def main():
         saved = f.read()
     check(f"the file keeps its other entries: {saved!r}", "font-size: 14" in saved)
     history = re.search(r"history: \[(.*?)\]\s*$", saved, re.S)
-    expected = ['{length? ask/hide "pw: "}', '"print 42"', '{print "\u00e9"}', '"2 + 2"', '"1 + 2"', '"print 42"']
+    expected = ['{length? ask/hide "pw: "}', '"h"', '{h: ["from h"] ask/history "q? " h}', '"print 42"', '{print "\u00e9"}', '"2 + 2"', '"1 + 2"', '"print 42"']
     check(f"the history, newest first, then the file's: {saved!r}",
           history is not None and history.group(1).split() == " ".join(expected).split())
     check("the hidden answer is not in the file", "secret" not in saved)

@@ -87,6 +87,19 @@ class Session:
         check(f"{what}: {pattern!r} not in {self.out[self.seen:]!r}", False)
         return False
 
+    def prompt(self, pattern, what):
+        """Waits for a prompt of the line editor, and then until the editor
+        reads keys: the terminal leaves its line mode only after the prompt
+        shows, and a key typed before that is the terminal's own."""
+        if not self.expect(pattern, what):
+            return False
+        for _ in range(WAIT * 10):
+            if not termios.tcgetattr(self.slave)[3] & termios.ICANON:
+                return True
+            self.read_some(0.1)
+        check(f"{what}: the editor does not read keys", False)
+        return False
+
     def exited(self):
         if self.status is None:
             pid, status = os.waitpid(self.pid, os.WNOHANG)
@@ -129,33 +142,34 @@ def main():
     # One session: the history of the file, editing keys, UTF-8 in the C
     # locale, search, a hidden answer, then Ctrl+D.
     s = Session(env)
-    s.expect(r">> ", "the prompt")
+    s.prompt(r">> ", "the prompt")
     s.send(UP + "\r")
-    s.expect(r"\n42\r\n>> ", "Up recalls the file's history")
+    s.prompt(r"\n42\r\n>> ", "Up recalls the file's history")
     s.send("1 + 2\r")
-    s.expect(r"== 3\r\n>> ", "a line typed")
+    s.prompt(r"== 3\r\n>> ", "a line typed")
     s.send(UP + "\r")
-    s.expect(r"== 3\r\n>> ", "Up recalls the line just typed")
+    s.prompt(r"== 3\r\n>> ", "Up recalls the line just typed")
     s.send("20 + 2" + LEFT * 4 + BACKSPACE + "\r")
-    s.expect(r"== 4\r\n>> ", "Left and Backspace edit inside the line")
+    s.prompt(r"== 4\r\n>> ", "Left and Backspace edit inside the line")
     s.send('print "\u00e9"\r')
-    s.expect("\n\u00e9\r\n>> ", "UTF-8 typed and printed")
+    s.prompt("\n\u00e9\r\n>> ", "UTF-8 typed and printed")
     s.send(CTRL_R + "42")
     s.expect(r"print 42", "the search finds the line")
     s.send("\r")
-    s.expect(r"\n42\r\n>> ", "the line found runs")
+    s.prompt(r"\n42\r\n>> ", "the line found runs")
     # ask/history browses the block given, and the answer goes into it, not
     # into the console's history.
     s.send('h: ["from h"] ask/history "q? " h\r')
-    s.expect(r"q\? ", "the question")
+    # The question starts a line of its own; the command typed holds it too.
+    s.prompt(r"\nq\? ", "the question")
     s.send(UP + "!\r")
-    s.expect(r'== "from h!"\r\n>> ', "the line recalled from the block given")
+    s.prompt(r'== "from h!"\r\n>> ', "the line recalled from the block given")
     s.send("h\r")
-    s.expect(r'== \["from h!" "from h"\]\r\n>> ', "the block given holds the answer")
+    s.prompt(r'== \["from h!" "from h"\]\r\n>> ', "the block given holds the answer")
     s.send('length? ask/hide "pw: "\r')
-    s.expect(r"pw: ", "the hidden question")
+    s.expect(r"\npw: ", "the hidden question")
     s.send("secret\r")
-    s.expect(r"== 6\r\n>> ", "the hidden answer's length")
+    s.prompt(r"== 6\r\n>> ", "the hidden answer's length")
     check("the hidden answer is not shown", b"secret" not in s.out)
     check("no text shows as an escape sequence", b"^[" not in s.out)
     s.send(CTRL_D)
@@ -181,10 +195,10 @@ def main():
                        ("Ctrl+C while editing", ["1 + ", CTRL_C]),
                        ("Ctrl+C in a hidden answer", ['ask/hide "pw: "\r', "pw: ", "sec", CTRL_C])]:
         s = Session(quick)
-        s.expect(r">> ", f"{name}: the prompt")
+        s.prompt(r">> ", f"{name}: the prompt")
         for k in keys:
             if k == "pw: ":
-                s.expect(r"pw: ", f"{name}: the question")
+                s.expect(r"\npw: ", f"{name}: the question")
             else:
                 s.send(k)
         status = s.wait_exit()

@@ -48,17 +48,17 @@ class action_typesets_test : public testing::heap_test {
     fn = *word::get(&fn);
     stack::pop(1);
     EXPECT_EQ(type_of(&fn), TYPE_ACTION) << name;
-    cell spec{TYPE_BLOCK, 0, fn.w2, 0};
-    collector::root_cells keep(&spec);
+    cell spec{TYPE_BLOCK, 0, fn.w2, 0}, types{TYPE_NONE, 0, 0, 0};
+    collector::root_cells keep(&spec), keep_types(&types);
     const cell* head = block::ks_head(&spec);
     int32_t n = block::ks_length_q(&spec);
     int32_t i = 0;
     while (i < n && type_of(head + i) != TYPE_WORD && type_of(head + i) != TYPE_LIT_WORD &&
            type_of(head + i) != TYPE_GET_WORD)
       ++i;
+    if (i + 1 < n) types = head[i + 1];
     cell set{TYPE_TYPESET, 0, 0, 0};
-    if (i + 1 < n && type_of(head + i + 1) == TYPE_BLOCK) {
-      cell types = head[i + 1];
+    if (type_of(&types) == TYPE_BLOCK) {
       cell* holder = stack::push_cell();
       block::make_at(holder, 1);
       set = *typeset::make_in_from_spec(holder, &types);

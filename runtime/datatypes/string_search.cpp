@@ -8,10 +8,12 @@
 #include "runtime/collector.h"
 #include "runtime/datatypes/char_scan.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/float.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/string_text.h"
+#include "runtime/datatypes/vector.h"
 #include "runtime/stack.h"
 
 namespace kez::string {
@@ -144,6 +146,43 @@ found scan_forward(const text_view& whole, int64_t lo, int64_t hi, const target&
   return {};
 }
 
+// Whether a vector's element (read as its element type) equals the value:
+// numbers by value, characters by code point.
+bool vector_element_q(const uint8_t* p, uint32_t width, uint32_t etype, const cell* value) {
+  uint32_t vt = type_of(value);
+  bool number = vt == TYPE_INTEGER || vt == TYPE_FLOAT || vt == TYPE_PERCENT;
+  if (etype == TYPE_CHAR) return vt == TYPE_CHAR && vector::number_at(p, width, etype) == double(int32_t(value->w2));
+  if (!number) return false;
+  double want = vt == TYPE_INTEGER ? double(int32_t(value->w2)) : float_::get(value);
+  return vector::number_at(p, width, etype) == want;
+}
+
+// The element scan of a vector!: one element at a time, compared by value
+// (its bytes are no characters).
+found scan_vector(cell* series, const cell* value, const find_options& o, int64_t head, int64_t total, int64_t count,
+                  int64_t step) {
+  int64_t lo, hi, from;
+  if (o.reverse) {
+    if (o.match) return {};
+    lo = count >= 0 ? std::max<int64_t>(head - count, 0) : 0;
+    hi = head;
+    from = head - 1;
+    step = -step;
+  } else {
+    lo = head;
+    hi = count >= 0 ? std::min<int64_t>(head + count, total) : total;
+    from = o.last ? hi - 1 : lo;
+    if (o.last) step = -step;
+  }
+  series_buffer* b = buffer_of(series);
+  uint32_t width = b->unit();
+  for (int64_t i = from; i >= lo && i < hi; i += step) {
+    if (vector_element_q(b->head_ptr() + i * width, width, series->w3, value)) return {i, 1};
+    if (o.match) break;
+  }
+  return {};
+}
+
 found scan(cell* series, const cell* value, const find_options& o) {
   uint32_t stype = type_of(series);
   text_view v = view_of(series);
@@ -163,6 +202,7 @@ found scan(cell* series, const cell* value, const find_options& o) {
     else series::bad_refine_arg(o.part);
     if (count < 1) return {};
   }
+  if (stype == TYPE_VECTOR) return scan_vector(series, value, o, head, total, count, step);
   bool folded = any_string_q(stype) && !o.case_ && !o.same;
   target t;
   target_of(t, value, stype, folded);
@@ -219,6 +259,11 @@ cell* select(cell* series, const cell* value, const find_options& o) {
   uint64_t after = uint64_t(f.at) + f.length;
   if (after >= uint64_t(v.head) + v.length) return none::make_at(series);
   series_buffer* b = buffer_of(series);
+  if (type_of(series) == TYPE_VECTOR) {
+    *series = *vector::get_value(b->head_ptr() + after * b->unit(), b->unit(), series->w3);
+    stack::pop(1);
+    return series;
+  }
   int32_t c = read_unit(b->head_ptr(), v.unit, uint32_t(after));
   *series = cell{type_of(series) == TYPE_BINARY ? uint32_t(TYPE_INTEGER) : uint32_t(TYPE_CHAR), 0, uint32_t(c), 0};
   return series;

@@ -157,28 +157,14 @@ bool vector_element_q(const uint8_t* p, uint32_t width, uint32_t etype, const ce
   return vector::number_at(p, width, etype) == want;
 }
 
-// The element scan of a vector!: one element at a time, compared by value
-// (its bytes are no characters).
-found scan_vector(cell* series, const cell* value, const find_options& o, int64_t head, int64_t total, int64_t count,
-                  int64_t step) {
-  int64_t lo, hi, from;
-  if (o.reverse) {
-    if (o.match) return {};
-    lo = count >= 0 ? std::max<int64_t>(head - count, 0) : 0;
-    hi = head;
-    from = head - 1;
-    step = -step;
-  } else {
-    lo = head;
-    hi = count >= 0 ? std::min<int64_t>(head + count, total) : total;
-    from = o.last ? hi - 1 : lo;
-    if (o.last) step = -step;
-  }
+// The element scan of a vector! over [lo, hi) from `from`: one element at a
+// time, compared by value (its bytes are no characters).
+found scan_vector(cell* series, const cell* value, bool match, int64_t lo, int64_t hi, int64_t from, int64_t step) {
   series_buffer* b = buffer_of(series);
   uint32_t width = b->unit();
   for (int64_t i = from; i >= lo && i < hi; i += step) {
     if (vector_element_q(b->head_ptr() + i * width, width, series->w3, value)) return {i, 1};
-    if (o.match) break;
+    if (match) break;
   }
   return {};
 }
@@ -202,12 +188,6 @@ found scan(cell* series, const cell* value, const find_options& o) {
     else series::bad_refine_arg(o.part);
     if (count < 1) return {};
   }
-  if (stype == TYPE_VECTOR) return scan_vector(series, value, o, head, total, count, step);
-  bool folded = any_string_q(stype) && !o.case_ && !o.same;
-  target t;
-  target_of(t, value, stype, folded);
-  if (t.kind == target::TEXT && t.size == 0) return {};
-
   // The range [lo, hi) and where the scan starts; backward scans visit the
   // last character of each candidate match.
   int64_t lo, hi, from;
@@ -224,11 +204,15 @@ found scan(cell* series, const cell* value, const find_options& o) {
     from = o.last ? hi - 1 : lo;
     if (o.last) step = -step;
   }
+  if (stype == TYPE_VECTOR) return scan_vector(series, value, o.match, lo, hi, from, step);
+  bool folded = any_string_q(stype) && !o.case_ && !o.same;
+  target t;
+  target_of(t, value, stype, folded);
+  if (t.kind == target::TEXT && t.size == 0) return {};
   uint32_t m = t.length();
   series_buffer* b = buffer_of(series);  // read after target_of's allocations
   text_view whole{b->head_ptr(), v.unit, 0, total};
-  // A vector!'s elements are not characters: it keeps the general scan.
-  if (step == 1 && !o.reverse && !o.match && t.kind == target::TEXT && t.first >= 0 && stype != TYPE_VECTOR)
+  if (step == 1 && !o.reverse && !o.match && t.kind == target::TEXT && t.first >= 0)
     return scan_forward(whole, lo, hi, t, folded);
   for (int64_t i = from; i >= lo && i < hi; i += step) {
     int64_t start = step > 0 ? i : i - m + 1;

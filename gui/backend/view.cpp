@@ -439,35 +439,17 @@ int verdict(const cell* v) {
 }
 
 // Calls a function of the high-level code with `count` arguments; every
-// exit it raises is dropped here, with the data stack and frames put back.
+// exit it raises is dropped (the interpreter's guard puts the stacks back).
 // Answers the verdict of its result (1 when it raised or is no function).
 int call_guarded(const cell* fn, cell* args, int32_t count, const char* name) {
   if (!fn || type_of(fn) != TYPE_FUNCTION) return 1;
   cell f = *fn;
   collector::root_cells keep(&f);
-  cell* saved_top = stack::top;
-  cell* saved_args = stack::arguments;
-  stack::frame* saved_ctop = stack::ctop;
-  int result = 1;
-  try {
-    cell word_name = *word::push_from_symbol(symbol::make(name));
-    stack::pop(1);
-    cell* r = interpreter::call_function_with(&f, args, count, &word_name);
-    result = verdict(r);
-  } catch (const thrown&) {
-    while (stack::ctop > saved_ctop) {
-      --stack::ctop;
-      stack::frame* fr = stack::ctop;
-      if (fr->type() == stack::FRAME_FUNCTION && fr->function_context)
-        context::cell_of(fr->function_context)->w2 = fr->saved_values;
-    }
-    stack::clear_throw_frame();
-    result = 1;
-  }
-  runtime::ctx.thrown = 0;
-  stack::arguments = saved_args;
-  stack::top = saved_top;
-  return result;
+  cell word_name = *word::push_from_symbol(symbol::make(name));
+  stack::pop(1);
+  cell result;
+  if (!interpreter::call_guarded(&f, args, uint32_t(count), &word_name, &result)) return 1;
+  return verdict(&result);
 }
 
 // Runs system/view/awake on the global event.

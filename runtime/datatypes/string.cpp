@@ -847,17 +847,9 @@ cell* to(cell* proto, const cell* spec, uint32_t type) {
     proto->w2 = load_utf8(b->head_ptr() + h, b->used() - h, 0, &left, false);
     proto->header = TYPE_STRING;
     if (left) {
-      // The bytes the reader left undecoded, as a binary! of their own.
+      // The bytes the reader left undecoded start the bad sequence.
       b = memory::buffer_of(spec->w2);
-      cell rest{TYPE_UNSET, 0, 0, 0};
-      collector::root_cells hold(&rest);
-      uint32_t node = memory::alloc_bytes(uint32_t(left));
-      b = memory::buffer_of(spec->w2);
-      series_buffer* rb = memory::buffer_of(node);
-      std::memcpy(rb->head_ptr(), b->tail_ptr() - left, left);
-      rb->tail = rb->head + uint32_t(left);
-      rest = cell{TYPE_BINARY, 0, node, 0};
-      error::fire(err::cat_access, err::access::invalid_utf8, &rest);
+      utf8::fire_invalid(b->tail_ptr() - left, left);
     }
   } else {
     make_at(proto, 16);

@@ -577,6 +577,15 @@ TEST_F(headless, InputScripts) {
       {"wait -5", "line 1: wait wants milliseconds"},
       {"click left extra", "line 1: unknown button"},
       {"fly 1 2", "line 1: unknown item"},
+      // Sides and offsets past ±32767, or past any integer, inject nothing.
+      {"display 2147483647x10+2147483647+0", "line 1: display wants WxH[+X+Y][@DPI],..."},
+      {"display 2147483647x1", "line 1: display wants WxH[+X+Y][@DPI],..."},
+      {"display 4294967297x100", "line 1: display wants WxH[+X+Y][@DPI],..."},
+      {"display 100x100+32768+0", "line 1: display wants WxH[+X+Y][@DPI],..."},
+      {"display 100x100+0+-32768", "line 1: display wants WxH[+X+Y][@DPI],..."},
+      {"display 800x600,32768x10", "line 1: display wants WxH[+X+Y][@DPI],..."},
+      {"display 800x600@99999999999999999999", "line 1: display wants WxH[+X+Y][@DPI],..."},
+      {"display x600", "line 1: display wants WxH[+X+Y][@DPI],..."},
   };
   for (const row& r : bad) {
     std::string error;

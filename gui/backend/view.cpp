@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <exception>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -613,6 +614,10 @@ bool get_event_window_face(HWND& hwnd) {
 }  // namespace
 
 int make_event(MSG* msg, int32_t extra, int32_t type) {
+  // An actor whose change raises the next event nests one more level of
+  // handlers: the chain ends in stack-overflow, raised to the code that
+  // made the change, before the stacks are too full to handle it.
+  interpreter::check_nesting();
   uint32_t word = 0;
   switch (type) {
     case EV_OVER: word = uint32_t(extra); break;
@@ -1777,6 +1782,7 @@ void mark_selected(HWND control, const cell* face) {
 }
 
 int send_event_for(HWND control, int32_t extra, int32_t type) {
+  interpreter::check_nesting();
   MSG* m = cursor_msg();
   HWND saved = m->hwnd;
   m->hwnd = control;
@@ -1827,8 +1833,11 @@ void process_command(HWND hwnd, WPARAM wparam, LPARAM lparam) {
         send_event_for(control, 0, EV_FOCUS);
       }
       break;
-    case 0x300:  // EN_CHANGE
-      send_event_for(control, -1, EV_CHANGE);
+    case 0x300: {  // EN_CHANGE
+      // Text set by code outside event handling is no user's edit: only a
+      // change made while a message is handled becomes a `change` event.
+      cell parent;
+      if (current_msg && window_face(hwnd, &parent)) send_event_for(control, -1, EV_CHANGE);
       if (type == T_AREA && IsWindow(control)) {
         raise_edit_limit(control, 0);
         std::u16string typed(size_t(GetWindowTextLengthW(control)), u'\0');
@@ -1836,6 +1845,7 @@ void process_command(HWND hwnd, WPARAM wparam, LPARAM lparam) {
         get_text_extent(control, &face, &typed);
       }
       break;
+    }
     case 0x100:
     case 4:
       mark_selected(control, &face);
@@ -4019,6 +4029,21 @@ bool do_events(bool no_wait) {
   bool result = false;
   if (!no_wait) ++loop_count;
   MSG msg;
+  // An error raised through the loop (a dispatch nested too deep) leaves
+  // no pointer to this frame's message behind.
+  struct restore {
+    int64_t cache;
+    MSG* current;
+    bool counted;
+    int exceptions = std::uncaught_exceptions();
+    ~restore() {
+      if (std::uncaught_exceptions() > exceptions) {
+        modifier_cache = cache;
+        current_msg = current;
+        if (counted) --loop_count;
+      }
+    }
+  } on_error{saved_cache, current_msg, !no_wait};
   while (no_wait ? PeekMessageW(&msg, 0, 0, 0, PM_REMOVE) > 0 : GetMessageW(&msg, 0, 0, 0) > 0) {
     result = true;
     current_msg = &msg;

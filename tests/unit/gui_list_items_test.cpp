@@ -122,8 +122,9 @@ TEST_F(list_items_test, native_items_follow_in_place_changes_of_data) {
           run(std::string("collect [foreach v ") + face + "/data [if any [string? :v file? :v] [keep to string! v]]]"));
       items shown = native_items(h, combo);
       EXPECT_EQ(narrow(shown), narrow(expected)) << face << ": " << r.change;
-      if (!combo && r.in_place)
+      if (!combo && r.in_place) {
         EXPECT_EQ(win::SendMessageW(h, win::LB_GETTOPINDEX, 0, 0), 2) << r.change;
+      }
     }
   }
   run("unview/all");

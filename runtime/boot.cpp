@@ -380,7 +380,7 @@ void run_launch(const std::string& command_line) {
   // Made on the stack first: the allocation may move the object's values.
   cell* base = stack::top;
   cell* line = stack::push_cell();
-  string::load(reinterpret_cast<const uint8_t*>(command_line.data()), command_line.size(), line);
+  file::load_name(reinterpret_cast<const uint8_t*>(command_line.data()), command_line.size(), line);
   const cell* launch = data_source("launch.kez");
   cell* raw = system_stub::system_field({"script", "args"});
   if (!launch || !raw) library_failed("launch.kez");

@@ -10,7 +10,9 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/url.h"
 #include "runtime/simple_io.h"
+#include "runtime/datatypes/string_text.h"
 #include "runtime/stack.h"
+#include "runtime/utf.h"
 
 namespace kez::call {
 
@@ -66,7 +68,12 @@ int64_t execute(const cell* cmd, bool wait, bool, bool console, bool, const cell
     if (!file::to_local_path(cmd, command)) return -1;
     command = shell_quoted(command);
   } else {
-    command = utf8_of(cmd);
+    // A command names files: a name read from the system goes back as its
+    // own bytes, valid UTF-8 or not.
+    cell text = *cmd;
+    collector::root_cells keep(&text);
+    string::text_view v = string::view_of(&text);
+    utf::to_os_bytes(v.p, v.length, int(v.unit), command);
     // The shell takes a C string: past a NUL it would run another command.
     if (command.find('\0') != std::string::npos) return -1;
   }

@@ -1524,9 +1524,25 @@ inline uint32_t run_body(const cell* fn, uint32_t context) {
   return status;
 }
 
+// A function that native code calls (a comparator, a change hook, a
+// callback) has no call site to report it: `call` and `return` come from
+// here, named by the word of the frame its caller marked.
+[[gnu::noinline]] uint32_t reported_call(const cell* fn, uint32_t context) {
+  cell f = *fn, name{TYPE_NONE, 0, 0, 0};
+  collector::root_cells keep(&f), keep_name(&name);
+  stack::frame_word(stack::current_frame(), &name);
+  trace::fire(trace::CALL, nullptr, &f, &name);
+  uint32_t status = call_body(&f, context);
+  if (!status && KEZ_TRACING) trace::fire(trace::RETURN, nullptr, stack::top - 1, &name);
+  return status;
+}
+
 }  // namespace
 
-uint32_t call_function(const cell* fn, uint32_t context) { return call_body(fn, context); }
+uint32_t call_function(const cell* fn, uint32_t context) {
+  if (KEZ_TRACING) return reported_call(fn, context);
+  return call_body(fn, context);
+}
 
 cell* call_function_with(const cell* fn, const cell* args, uint32_t count, const cell* name) {
   cell f = *fn;
@@ -1613,6 +1629,14 @@ int32_t compare_call(const cell* function, const cell* a, const cell* b, int32_t
   }
   stack::top = base;
   return order;
+}
+
+void check_nesting() {
+  // Far more than one level of handlers takes, and enough for the
+  // handlers below to report the error.
+  constexpr ptrdiff_t ROOM_CELLS = 2000, ROOM_FRAMES = 600;
+  check_depth();
+  if (stack::end - stack::top < ROOM_CELLS || stack::ctop_end - stack::ctop < ROOM_FRAMES) stack::call_overflow();
 }
 
 void raise_status(uint32_t status) {

@@ -75,6 +75,12 @@ bool call_guarded(const cell* fn, const cell* args, uint32_t count, const cell* 
 // integer! or float! when its spec declares that return type.
 void exec_routine(const cell* fn, const cell* name);
 
+// Raises stack-overflow unless the evaluator has room left for a nested
+// run of handlers (machine stack, data stack and call stack), so that a
+// chain of native code calling back into Kez ends in the ordinary error
+// while there is still room to handle it.
+void check_nesting();
+
 // Raises the exit a status carries (for callers that cannot return one).
 void raise_status(uint32_t status);
 

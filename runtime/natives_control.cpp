@@ -11,6 +11,7 @@
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/datatypes/image.h"
+#include "runtime/datatypes/map.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
@@ -343,10 +344,28 @@ int32_t set_iteration_words(cell* words_cell, cell* series) {
   return count;
 }
 
+// foreach over a map: the words take keys and values pair by pair, removed
+// entries skipped. The map cell stays in the frame; `position` counts its
+// cells, so entries added by the body are still reached.
+uint32_t foreach_map(cell* args) {
+  if (type_of(args) == TYPE_WORD || block::ks_length_q(args) <= 0)
+    error::fire(err::cat_script, err::script::invalid_arg, args);
+  stack::mark_loop(body_word());
+  *stack::arguments = cell{TYPE_UNSET, 0, 0, 0};
+  int32_t position = 0;
+  while (map::foreach_step(args + 1, args, position)) {
+    uint32_t status = 0;
+    step next = body_step(args + 2, status);
+    if (next == step::leave) return status;
+    if (next == step::stop) break;
+  }
+  stack::unwind_last();
+  return 0;
+}
+
 uint32_t n_foreach(int32_t, const int32_t*) {
   cell* args = stack::arguments;
-  if (type_of(args + 1) == TYPE_MAP && type_of(args) == TYPE_WORD)
-    error::fire(err::cat_script, err::script::invalid_arg, args);
+  if (type_of(args + 1) == TYPE_MAP) return foreach_map(args);
   // The series cell advances as the loop goes; it is a frame cell (a root).
   stack::mark_loop(body_word());
   *stack::arguments = cell{TYPE_UNSET, 0, 0, 0};

@@ -87,7 +87,7 @@ struct fault_record {
 // The one record that the runtime and native high-level code share.
 struct context_record {
   int32_t argc;
-  char** argv;              // NULL-terminated; UTF-8; array and strings are tracked
+  char** argv;              // NULL-terminated; the system's bytes; array and strings are tracked
   uint32_t thrown;          // code in flight, 0 when none
   const uint8_t* boot_data; // the boot literal image, read by runtime initialisation
   fault_record* fault;      // null until a fault or allocation failure

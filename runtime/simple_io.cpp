@@ -167,8 +167,7 @@ cell* read_dir(cell* file) {
   if (!local_path(file, path) || !platform::list_dir(path.c_str(), names)) cannot_open(file);
   cell* list = block::make_at(stack::push_cell(), int32_t(std::max<size_t>(names.size(), 1)));
   for (const std::string& name : names) {
-    cell* f = string::make_at(stack::push_cell(), uint32_t(name.size()));
-    append_text(f, reinterpret_cast<const uint8_t*>(name.data()), name.size());
+    cell* f = file::load_name(reinterpret_cast<const uint8_t*>(name.data()), name.size(), stack::push_cell());
     f->header = TYPE_FILE;
     block::ks_append(list, f);
     stack::pop(1);

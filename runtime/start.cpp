@@ -25,38 +25,6 @@ uintptr_t machine_stack_limit = 0;
 void (*launch_body)() = nullptr;
 void (*init_body)() = nullptr;
 
-// Length of the valid UTF-8 sequence at p (at most n bytes), 0 when the
-// bytes there are not one: no overlong forms, surrogates or values past
-// 0x10FFFF.
-size_t utf8_sequence(const uint8_t* p, size_t n) {
-  uint8_t b = p[0];
-  if (b < 0x80) return 1;
-  size_t length = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
-  if (!length || length > n) return 0;
-  for (size_t i = 1; i < length; ++i)
-    if ((p[i] & 0xC0) != 0x80) return 0;
-  if ((b == 0xE0 && p[1] < 0xA0) || (b == 0xED && p[1] >= 0xA0) || (b == 0xF0 && p[1] < 0x90) ||
-      (b == 0xF4 && p[1] >= 0x90))
-    return 0;
-  return length;
-}
-
-// Copies text into out (when given) with every invalid byte replaced by
-// U+FFFD; answers the bytes written, without the NUL.
-size_t to_valid_utf8(const uint8_t* text, size_t n, uint8_t* out) {
-  static const uint8_t replacement[] = {0xEF, 0xBF, 0xBD};
-  size_t written = 0;
-  for (size_t i = 0; i < n;) {
-    size_t length = utf8_sequence(text + i, n - i);
-    const uint8_t* from = length ? text + i : replacement;
-    size_t size = length ? length : sizeof replacement;
-    if (out) std::memcpy(out + written, from, size);
-    written += size;
-    i += length ? length : 1;
-  }
-  return written;
-}
-
 // Descriptors 0-2 that are closed get /dev/null, so that a file opened later
 // can never become standard output and receive the program's printing.
 void take_standard_descriptors() {
@@ -115,10 +83,8 @@ void get_args(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) {
     const auto* text = reinterpret_cast<const uint8_t*>(argv[i]);
     size_t n = std::strlen(argv[i]);
-    size_t size = to_valid_utf8(text, n, nullptr);
-    auto* copy = static_cast<uint8_t*>(mem::allocate(size + 1));
-    to_valid_utf8(text, n, copy);
-    copy[size] = 0;
+    auto* copy = static_cast<uint8_t*>(mem::allocate(n + 1));
+    std::memcpy(copy, text, n + 1);
     vector[i] = reinterpret_cast<char*>(copy);
   }
   vector[argc] = nullptr;

@@ -24,8 +24,8 @@ void init();
 // float arithmetic yields infinities and NaN instead of faults.
 void reset_fpu();
 
-// Copies argv into ctx.argc / ctx.argv as tracked UTF-8 strings; a byte that
-// is not part of a valid UTF-8 sequence becomes U+FFFD.
+// Copies argv into ctx.argc / ctx.argv as tracked strings of the system's
+// own bytes: an argument naming a file that is not UTF-8 keeps its bytes.
 void get_args(int argc, char** argv);
 
 // Hands over to the console once it exists.

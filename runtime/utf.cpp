@@ -519,6 +519,22 @@ ptrdiff_t export_utf16(const void* units, size_t count, int unit, uint16_t* out,
   return w;
 }
 
+void to_os_bytes(const void* units, size_t count, int unit, std::string& out) {
+  auto* p = static_cast<const uint8_t*>(units);
+  out.resize(utf8_export_size(count, unit));
+  size_t w = with_unit(unit, [&](auto u) {
+    auto* o = reinterpret_cast<uint8_t*>(out.data());
+    size_t w = 0;
+    for (size_t i = 0; i < count; ++i) {
+      int32_t cp = load_unit<u>(p + i * u);
+      if (cp >= OS_BYTE_FIRST && cp <= OS_BYTE_LAST) o[w++] = uint8_t(cp - 0xDC00);
+      else w += utf8::encode_char(cp, o + w);
+    }
+    return w;
+  });
+  out.resize(w);
+}
+
 bool to_os_path(const void* units, size_t count, int unit, std::string& out) {
   auto* p = static_cast<const uint8_t*>(units);
   bool has_nul = with_unit(unit, [&](auto u) {
@@ -527,9 +543,26 @@ bool to_os_path(const void* units, size_t count, int unit, std::string& out) {
     return false;
   });
   if (has_nul) return false;
-  out.resize(utf8_export_size(count, unit));
-  out.resize(export_utf8(units, count, unit, reinterpret_cast<uint8_t*>(out.data()), false));
+  to_os_bytes(units, count, unit, out);
   return true;
+}
+
+void from_os_bytes(const uint8_t* bytes, size_t n, std::u32string& out) {
+  out.clear();
+  const uint8_t* end = bytes + n;
+  for (const uint8_t* p = bytes; p < end;) {
+    int32_t cp;
+    const uint8_t* next = utf8::decode_char(p, end, cp);
+    // The strict decoder: no overlong form or encoded surrogate is read as
+    // a character, so each name goes back out as the same bytes.
+    if (cp < 0) {
+      out += char32_t(OS_BYTE_FIRST + (*p - 0x80));
+      ++p;
+      continue;
+    }
+    out += char32_t(cp);
+    p = next;
+  }
 }
 
 }  // namespace utf

@@ -154,4 +154,14 @@ ptrdiff_t export_utf16(const void* units, size_t count, int unit, uint16_t* out,
 // another file than the one named.
 bool to_os_path(const void* units, size_t count, int unit, std::string& out);
 
+// Names from the system are bytes that need not be UTF-8. Each byte that is
+// not part of a valid UTF-8 sequence reads as U+DC80 + (byte - 0x80) and
+// goes back out as that byte, so every name can be reached again; valid
+// UTF-8 reads as its code points.
+constexpr int32_t OS_BYTE_FIRST = 0xDC80, OS_BYTE_LAST = 0xDCFF;
+// The bytes of a text going to the system (to_os_path without the NUL test).
+void to_os_bytes(const void* units, size_t count, int unit, std::string& out);
+// The code points of bytes that came from the system.
+void from_os_bytes(const uint8_t* bytes, size_t n, std::u32string& out);
+
 }  // namespace kez::utf

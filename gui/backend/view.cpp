@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <exception>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -596,6 +597,10 @@ bool get_event_window_face(HWND& hwnd) {
 }  // namespace
 
 int make_event(MSG* msg, int32_t extra, int32_t type) {
+  // An actor whose change raises the next event nests one more level of
+  // handlers: the chain ends in stack-overflow, raised to the code that
+  // made the change, before the stacks are too full to handle it.
+  interpreter::check_nesting();
   uint32_t word = 0;
   switch (type) {
     case EV_OVER: word = uint32_t(extra); break;
@@ -1055,6 +1060,85 @@ void set_list_items(HWND hwnd, const cell* face, bool combo, int type) {
   }
 }
 
+
+// gui/insert-list-item: a text value becomes an item at `position`
+// (clamped to the count); a list box's extent follows a new longest item.
+void insert_list_item(HWND hwnd, const cell* value, int32_t position, bool combo) {
+  if (!text_like(value)) return;
+  int32_t count = int32_t(SendMessageW(hwnd, combo ? CB_GETCOUNT : LB_GETCOUNT, 0, 0));
+  if (position < 0 || position > count) position = count;
+  std::u16string t = text_of(value);
+  SendMessageW(hwnd, combo ? CB_INSERTSTRING : LB_INSERTSTRING, WPARAM(position), LPARAM(t.c_str()));
+  if (!combo && GetWindowLongW(hwnd, SLOT_CLOSING) < LONG(t.size())) {
+    SetWindowLongW(hwnd, SLOT_CLOSING, LONG(t.size()));
+    set_list_extent(hwnd, t);
+  }
+}
+
+void delete_list_item(HWND hwnd, int32_t position, bool combo) {
+  SendMessageW(hwnd, combo ? CB_DELETESTRING : LB_DELETESTRING, WPARAM(position), 0);
+}
+
+// The cell at an index counted from the series' head, null past its tail.
+cell* value_at_index(const cell* series, int32_t index) {
+  series_buffer* b = block::buffer_of(series);
+  cell* at = b->head_cell() + index;
+  return index >= 0 && at < b->tail_cell() ? at : nullptr;
+}
+
+// gui/delete-list-items: one item deleted at `position` for each text value
+// among the `count` values from `index`.
+void delete_list_items(HWND hwnd, int32_t position, const cell* data, int32_t index, int32_t count, bool combo) {
+  for (int32_t k = index; k < index + count; ++k)
+    if (const cell* v = value_at_index(data, k); v && text_like(v)) delete_list_item(hwnd, position, combo);
+}
+
+// gui/update-list-data: a deep change of a list's `data` edits its items in
+// place: the report before a change deletes the items it takes away, the
+// report after it inserts the new ones; the rows around keep their place.
+// A change that reorders or rewrites the items (change, sort, swap,
+// random, trim, move) rebuilds them once, after it.
+void update_list_data(HWND hwnd, const cell* face_in, const cell* word, const cell* target, uint32_t act,
+                      int32_t index, int32_t part, bool combo, int type) {
+  cell face = *face_in, data = facet(face_in, FACET_DATA), facet_word = *word;
+  collector::root_cells keep(&face), keep_data(&data), keep_word(&facet_word);
+  auto is = [&](const char* n) { return act == canon(n); };
+  if (!block::any_block_q(type_of(&data))) return set_list_items(hwnd, &face, combo, type);
+  int32_t first = int32_t(data.w1);
+  // Item position: the text values before the index.
+  int32_t p = 0;
+  for (int32_t k = first; k < index; ++k)
+    if (const cell* v = value_at_index(&data, k); v && text_like(v)) ++p;
+  if (type_of(target) != TYPE_BLOCK && type_of(target) != TYPE_HASH) {
+    // One item string edited in place: shown again with its new text.
+    const cell* v = value_at_index(&data, index);
+    if (!v || !text_like(v) || index < first) return;
+    cell item = *v;
+    collector::root_cells keep_item(&item);
+    delete_list_item(hwnd, p, combo);
+    insert_list_item(hwnd, &item, p, combo);
+    return;
+  }
+  if (index < first) return set_list_items(hwnd, &face, combo, type);
+  if (is("clear") && index == first) {
+    SendMessageW(hwnd, combo ? CB_RESETCONTENT : LB_RESETCONTENT, 0, 0);
+    if (!combo) SetWindowLongW(hwnd, SLOT_CLOSING, 0);
+  } else if (is("remove") || is("take") || is("clear") || is("reverse") || is("put") || is("poke")) {
+    delete_list_items(hwnd, p, &data, index, part, combo);
+  } else if (is("inserted") || is("appended") || is("poked") || is("put-ed") || is("reversed")) {
+    for (int32_t k = index; k < index + part; ++k) {
+      const cell* v = value_at_index(&data, k);
+      if (!v || !text_like(v)) continue;
+      cell item = *v;
+      collector::root_cells keep_item(&item);
+      // Owned by the face, so that later edits of the string are reported.
+      ownership::set_owner(&item, &face, &facet_word);
+      insert_list_item(hwnd, &item, p++, combo);
+    }
+  } else if (is("changed") || is("sorted") || is("swaped") || is("randomized") || is("trimmed") || is("moved")) {
+    set_list_items(hwnd, &face, combo, type);
+  }
+}
 
 // A 32-bit top-down bitmap of w by h pixels whose bits the caller fills.
 HBITMAP make_dib(HDC dc, int w, int h, void** bits) {
@@ -1766,6 +1850,7 @@ void mark_selected(HWND control, const cell* face) {
 }
 
 int send_event_for(HWND control, int32_t extra, int32_t type) {
+  interpreter::check_nesting();
   MSG* m = cursor_msg();
   HWND saved = m->hwnd;
   m->hwnd = control;
@@ -1816,8 +1901,11 @@ void process_command(HWND hwnd, WPARAM wparam, LPARAM lparam) {
         send_event_for(control, 0, EV_FOCUS);
       }
       break;
-    case 0x300:  // EN_CHANGE
-      send_event_for(control, -1, EV_CHANGE);
+    case 0x300: {  // EN_CHANGE
+      // Text set by code outside event handling is no user's edit: only a
+      // change made while a message is handled becomes a `change` event.
+      cell parent;
+      if (current_msg && window_face(hwnd, &parent)) send_event_for(control, -1, EV_CHANGE);
       if (type == T_AREA && IsWindow(control)) {
         raise_edit_limit(control, 0);
         std::u16string typed(size_t(GetWindowTextLengthW(control)), u'\0');
@@ -1825,6 +1913,7 @@ void process_command(HWND hwnd, WPARAM wparam, LPARAM lparam) {
         get_text_extent(control, &face, &typed);
       }
       break;
+    }
     case 0x100:
     case 4:
       mark_selected(control, &face);
@@ -3937,10 +4026,13 @@ uint64_t r_on_change_facet(const uint64_t* p) {
     change_pane(&pane);
     return answer(&none_value);
   }
-  if (facet_sym == canon("data") && !(type == T_TEXT_LIST && is("sort")) &&
-      (type == T_TEXT_LIST || type == T_DROP_DOWN || type == T_DROP_LIST || type == T_TAB_PANEL)) {
-    if (type == T_TAB_PANEL) set_tabs_from_data(hwnd, &owner);
-    else set_list_items(hwnd, &owner, type != T_TEXT_LIST, type);
+  if (facet_sym == canon("data") && type == T_TAB_PANEL) {
+    set_tabs_from_data(hwnd, &owner);
+    return answer(&none_value);
+  }
+  if (facet_sym == canon("data") && (type == T_TEXT_LIST || type == T_DROP_DOWN || type == T_DROP_LIST)) {
+    update_list_data(hwnd, &owner, &word, &target, act, type_of(&idx) == TYPE_INTEGER ? integer::get(&idx) : 0,
+                     type_of(&part) == TYPE_INTEGER ? integer::get(&part) : 0, type != T_TEXT_LIST, type);
     return answer(&none_value);
   }
   os_update_view(&owner);
@@ -4119,6 +4211,21 @@ bool do_events(bool no_wait) {
   bool result = false;
   if (!no_wait) ++loop_count;
   MSG msg;
+  // An error raised through the loop (a dispatch nested too deep) leaves
+  // no pointer to this frame's message behind.
+  struct restore {
+    int64_t cache;
+    MSG* current;
+    bool counted;
+    int exceptions = std::uncaught_exceptions();
+    ~restore() {
+      if (std::uncaught_exceptions() > exceptions) {
+        modifier_cache = cache;
+        current_msg = current;
+        if (counted) --loop_count;
+      }
+    }
+  } on_error{saved_cache, current_msg, !no_wait};
   while (no_wait ? PeekMessageW(&msg, 0, 0, 0, PM_REMOVE) > 0 : GetMessageW(&msg, 0, 0, 0) > 0) {
     result = true;
     current_msg = &msg;

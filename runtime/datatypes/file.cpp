@@ -30,6 +30,14 @@ cell* load(const uint8_t* bytes, size_t size, cell* target) {
 
 cell* push(const cell* value) { return stack::push(value); }
 
+cell* load_name(const uint8_t* bytes, size_t size, cell* target) {
+  std::u32string chars;
+  utf::from_os_bytes(bytes, size, chars);
+  string::make_at(target, uint32_t(chars.size()));
+  for (char32_t c : chars) string::append_char(string::buffer_of(target), int32_t(c));
+  return target;
+}
+
 cell* get_current_dir(cell* target) {
   std::vector<char> path(256);
   while (!getcwd(path.data(), path.size())) {
@@ -41,7 +49,7 @@ cell* get_current_dir(cell* target) {
     path.resize(path.size() * 2);
   }
   size_t n = std::strlen(path.data());
-  string::load(reinterpret_cast<const uint8_t*>(path.data()), n, target);
+  load_name(reinterpret_cast<const uint8_t*>(path.data()), n, target);
   if (n == 0 || path[n - 1] != '/') string::append_char(string::buffer_of(target), '/');
   return target;
 }

@@ -15,6 +15,9 @@ namespace kez::file {
 
 // A file! in target (or a new data-stack cell) from UTF-8 bytes.
 cell* load(const uint8_t* bytes, size_t size, cell* target);
+// A string! in target from a name the system gave (bytes that need not be
+// UTF-8, read as utf::from_os_bytes says).
+cell* load_name(const uint8_t* bytes, size_t size, cell* target);
 cell* push(const cell* value);
 
 // Appends the operating system's form of the path to out; with full, a

@@ -2,6 +2,7 @@
 // selections, the password character, the cue banner, tab stops, the
 // clipboard, the caret, and the parent's EN_* notifications.
 #include <algorithm>
+#include <utility>
 
 #include "platform/clipboard.h"
 #include "platform/win/ctl.h"
@@ -24,6 +25,7 @@ struct edit_state {
   std::vector<int> tabs;  // dialog units; empty: every 32
   float scroll_x = 0, scroll_y = 0;
   bool selecting = false;
+  WCHAR high = 0;  // the first half of a typed pair, waiting for the second
 };
 states<edit_state> edits;
 
@@ -317,6 +319,16 @@ void typed(HWND h, edit_state* s, WCHAR ch) {
   }
   if (ch < 32 || ch == 127) return;
   if ((style & ES_NUMBER) && (ch < '0' || ch > '9')) return;
+  // A character beyond U+FFFF comes in two halves: inserted whole, as one edit.
+  WCHAR high = std::exchange(s->high, WCHAR(0));
+  if (ch >= 0xD800 && ch <= 0xDBFF) {
+    s->high = ch;
+    return;
+  }
+  if (ch >= 0xDC00 && ch <= 0xDFFF) {
+    if (high) replace(h, s, std::u16string{char16_t(high), char16_t(ch)}, true);
+    return;
+  }
   replace(h, s, std::u16string(1, ch), true);
 }
 

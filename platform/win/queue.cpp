@@ -224,7 +224,7 @@ bool next_message(MSG* out, HWND hwnd, UINT first, UINT last, bool remove, bool 
       q.input.pop_front();
       continue;
     }
-    if (!headless()) present_dirty();
+    if (!headless()) present_dirty(), x11_watch_displays();
     *ended = headless() && q.input.empty();
     return false;
   }
@@ -245,6 +245,7 @@ void block() {
   }
   // Presents held back to keep to one a display frame go out when it ends.
   if (int due = x11_present_due(); due >= 0) timeout = timeout < 0 ? due : std::min(timeout, due);
+  if (int due = x11_watch_displays(); due >= 0) timeout = timeout < 0 ? due : std::min(timeout, due);
   struct pollfd fds[2] = {{q.wake_fd, POLLIN, 0}, {x11_fd(), POLLIN, 0}};
   poll(fds, fds[1].fd >= 0 ? 2 : 1, timeout);
   x11_present_due();

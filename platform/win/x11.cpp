@@ -731,7 +731,8 @@ bool x11_open() {
   setlocale(LC_CTYPE, saved.c_str());
   int rr_error;
   if (XRRQueryExtension(dpy, &rr_event, &rr_error))
-    XRRSelectInput(dpy, root(), RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+    XRRSelectInput(dpy, root(), RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask |
+                                 RRResourceChangeNotifyMask);
   else rr_event = -1;
   XSelectInput(dpy, root(), PropertyChangeMask);
   guess_known = false;
@@ -916,6 +917,20 @@ void damage_window(window* w, const cairo_region_t* area) {
     cairo_rectangle_int_t r{dx, dy, int(s.right - s.left), int(s.bottom - s.top)};
     cairo_region_union_rectangle(x->damage, &r);
   }
+}
+
+int x11_watch_displays() {
+  // Monitors set by hand (xrandr --setmonitor) change without an event from
+  // the server: they are looked at again every few seconds too.
+  static clock_type::time_point last = clock_type::now();
+  constexpr auto every = std::chrono::seconds(2);
+  if (!dpy) return -1;
+  auto t = clock_type::now();
+  if (t - last >= every) {
+    last = t;
+    displays_changed();
+  }
+  return int(std::chrono::duration_cast<std::chrono::milliseconds>(every - (t - last)).count()) + 1;
 }
 
 int x11_present_due() {

@@ -615,7 +615,7 @@ void read_back(HWND hwnd) {
   }
   bool maximised = max_v && max_h;
   RECT geometry{rx, ry, rx + at.width, ry + at.height};
-  bool was_min = w->style & WS_MINIMIZE, was_max = w->style & WS_MAXIMIZE;
+  bool was_min = w->style & WS_MINIMIZE;
   if (hidden != was_min) {
     w->style = hidden ? w->style | WS_MINIMIZE : w->style & ~DWORD(WS_MINIMIZE);
     RECT c;
@@ -623,9 +623,23 @@ void read_back(HWND hwnd) {
     if (hidden) SendMessageW(hwnd, WM_SIZE, SIZE_MINIMIZED, MAKELPARAM(c.right, c.bottom));
   }
   if (hidden || !(w = detail::win(hwnd))) return;
-  bool state_changed = maximised != was_max || was_min;
+  // Maximised or restored without a new size (the manager may set its state
+  // before or after the size): only the coming back from a minimised state
+  // is told, as the size is; a maximise thus gives one WM_SIZE, not two.
+  bool state_changed = was_min;
   w->style = maximised ? w->style | WS_MAXIMIZE : w->style & ~DWORD(WS_MAXIMIZE);
-  if (same(geometry, x->asked) && same(ext, w->ext)) {
+  if (same(geometry, x->asked) && !same(ext, w->ext)) {
+    // Only the manager's frame changed (it may drop its border for a
+    // maximised window): the client area stays, the window rectangle follows.
+    w->ext = ext;
+    w->rect = RECT{geometry.left - ext.left, geometry.top - ext.top, geometry.right + ext.right,
+                   geometry.bottom + ext.bottom};
+    w->frame = window_frame(w);
+    if (w->surface) ensure_surface(w), paint_frame(w);
+    invalidate_client(w, nullptr, true, true);
+    top_changed(w);
+  }
+  if (same(geometry, x->asked)) {
     if (state_changed) {
       RECT c;
       GetClientRect(hwnd, &c);

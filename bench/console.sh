@@ -39,14 +39,18 @@ static int dark(XImage* im, int x, int y) {
   unsigned long p = XGetPixel(im, x, y);
   return ((p >> 16 & 255) + (p >> 8 & 255) + (p & 255)) < 3 * 128;
 }
-/* Dark pixels inside a cell, leaving out its first two columns (the caret). */
-static int inked(Display* d, Window w, int x, int y, int cw, int ch) {
-  XImage* im = XGetImage(d, w, x + 2, y, cw - 2, ch, AllPlanes, ZPixmap);
+/* Ink in a band of rows: dark pixels, leaving out columns dark from top to
+   bottom (the caret, which blinks). */
+static int ink(Display* d, Window w, int width, int top, int height) {
+  XImage* im = XGetImage(d, w, 0, top, width, height, AllPlanes, ZPixmap);
   int n = 0;
-  for (int j = 0; j < ch; j++)
-    for (int i = 0; i < cw - 2; i++) n += dark(im, i, j);
+  for (int x = 0; x < width; x++) {
+    int c = 0;
+    for (int y = 0; y < height; y++) c += dark(im, x, y);
+    if (c < height - 2) n += c;
+  }
   XDestroyImage(im);
-  return n > 3;
+  return n;
 }
 static int cmp(const void* a, const void* b) {
   double x = *(const double*)a, y = *(const double*)b;
@@ -58,35 +62,35 @@ int main(int argc, char** argv) {
   int keys = atoi(argv[2]);
   XWindowAttributes at;
   XGetWindowAttributes(d, w, &at);
-  /* The prompt: the last band of rows with dark pixels; ">>" in it gives the cell size. */
-  XImage* im = XGetImage(d, w, 0, 0, at.width - 20, at.height, AllPlanes, ZPixmap);
+  /* The prompt's row: the last band of rows with dark pixels above the
+     horizontal scroll bar, left of the vertical one. */
+  int width = at.width - 40, bottom_limit = at.height - 18;
+  XImage* im = XGetImage(d, w, 0, 0, width, bottom_limit, AllPlanes, ZPixmap);
   int top = -1, bottom = -1;
-  for (int y = 22; y < at.height; y++) {
+  for (int y = 22; y < bottom_limit; y++) {
     int any = 0;
-    for (int x = 0; x < at.width - 20 && !any; x++) any = dark(im, x, y);
+    for (int x = 0; x < width && !any; x++) any = dark(im, x, y);
     if (any && bottom == y - 1) bottom = y;
     else if (any) top = bottom = y;
   }
-  int left = -1, right = -1;
-  for (int x = 0; x < at.width - 20; x++)
-    for (int y = top; y <= bottom; y++)
-      if (dark(im, x, y)) { if (left < 0) left = x; right = x; }
   XDestroyImage(im);
-  /* Two ">" glyphs and a space: the caret cell starts three cells in. */
-  int cw = (right - left + 2) / 2 + 1, ch = bottom - top + 5;
-  int cx = left + 3 * cw - 1, cy = top - 2;
+  top -= 2, bottom += 2;
   unsigned a = XKeysymToKeycode(d, XK_a), back = XKeysymToKeycode(d, XK_BackSpace);
   double* t = malloc(sizeof(double) * keys);
   for (int k = 0; k < keys; k++) {
-    int want = k % 2 == 0;
-    unsigned code = want ? a : back;
+    int typing = k % 2 == 0;
+    unsigned code = typing ? a : back;
     struct timespec pause = {0, 30 * 1000000};
     nanosleep(&pause, NULL);
+    int before = ink(d, w, width, top, bottom - top);
     double t0 = ms();
     XTestFakeKeyEvent(d, code, True, 0);
     XTestFakeKeyEvent(d, code, False, 0);
     XFlush(d);
-    while (inked(d, w, cx, cy, cw, ch) != want && ms() - t0 < 5000) {}
+    for (;;) {
+      int now = ink(d, w, width, top, bottom - top);
+      if ((typing ? now > before + 5 : now < before - 5) || ms() - t0 > 5000) break;
+    }
     t[k] = ms() - t0;
   }
   qsort(t, keys, sizeof(double), cmp);
@@ -97,7 +101,7 @@ EOF
 [ -x "$work/probe" ] || cc -O2 -o "$work/probe" "$work/probe.c" -lX11 -l:libXtst.so.6
 
 page='gui-console-ctx/win/size: 900x600 repeat i 60 [print i]'
-lines='t0: now/precise repeat i 5000 [print i] write %rate.txt to integer! 5000 / to float! difference now/precise t0'
+lines='t0: now/precise repeat i 5000 [print i] write to-kez-file rejoin [get-env "HOME" "/rate.txt"] to integer! 5000 / to float! difference now/precise t0'
 
 # X11: a private Xvfb with openbox.
 x11_run() {
@@ -135,19 +139,19 @@ export DISPLAY= KEZ_HEADLESS=1 HOME=$work/headless XDG_CACHE_HOME=$work/headless
 mkdir -p "$HOME"
 headless_run() {  # $1: number of keys typed after the page
   {
-    printf 'text "%s"\nkey enter\n' "$page"
+    printf 'wait 1000\ntext "%s"\nkey enter\nwait 100\n' "${page//\"/\\\"}"
     for _ in $(seq "$1"); do printf 'key a\n'; done
     printf 'key escape\ntext "quit"\nkey enter\n'
   } > "$HOME/input.txt"
   local s e
   s=$(date +%s%N)
-  (cd "$HOME" && KEZ_INPUT=$HOME/input.txt "$kez")
+  (cd "$HOME" && KEZ_INPUT=$HOME/input.txt "$kez" </dev/null)
   e=$(date +%s%N)
   echo $(((e - s) / 1000))
 }
 base=$(headless_run 0)
 typed=$(headless_run 500)
 per_key=$(awk -v a="$typed" -v b="$base" 'BEGIN { printf "%.3f", (a - b) / 500 / 1000 }')
-printf 'text "%s"\nkey enter\ntext "quit"\nkey enter\n' "$lines" > "$HOME/input.txt"
-(cd "$HOME" && KEZ_INPUT=$HOME/input.txt "$kez")
+printf 'wait 1000\ntext "%s"\nkey enter\nwait 100\ntext "quit"\nkey enter\n' "${lines//\"/\\\"}" > "$HOME/input.txt"
+(cd "$HOME" && KEZ_INPUT=$HOME/input.txt "$kez" </dev/null)
 echo "headless: ms a key, its paint included: $per_key; lines a second: $(cat "$HOME/rate.txt")"

@@ -55,6 +55,7 @@ struct window final : object {
   int bar_hot = -1;  // menu bar item shown pressed
   UINT dpi = 96;
   unsigned long xid = 0;  // X window of a shown top-level
+  RECT ext{};             // X11: the window manager's frame around the X window
 };
 
 struct dc final : object {
@@ -149,13 +150,19 @@ void paint_frame(window* w);
 void invalidate_client(window* w, const cairo_region_t* area, bool erase, bool children);
 bool has_invalid(HWND* out);  // finds a window with something to paint
 cairo_surface_t* compose(window* w);
-void top_changed(window* w);  // the top-level holding w needs showing again
-void present_dirty();
+void top_changed(window* w);  // all of w needs showing again
+// What lies under the region (w's window coordinates) of the top-level is
+// composed into the picture that shows it at its next present.
+void compose_region(window* top, cairo_surface_t* target, const cairo_region_t* area, int dx, int dy);
+void present_dirty();  // presents what is due now (X11)
 
 // Queue internals.
 void post_input(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam);
 void key_input(UINT vk, UINT scan, bool extended, bool down);
 void char_input(char32_t ch, bool front);  // queued as key items
+// A key from the X server with the text its press typed (empty: the text,
+// if any, follows from the key as on the US layout).
+void x_key_input(UINT vk, bool down, const std::u16string& text);
 void mouse_move_input(POINT screen);
 void button_input(UINT vk, bool down);
 void wheel_input(int delta);
@@ -169,6 +176,8 @@ COLORREF sys_colour(HWND hwnd, int index);
 bool dark_colours(HWND hwnd);
 void reset_settings();  // the desktop as it starts: light, no gesture, no composition  // the window paints in the dark theme's colours
 void set_monitors(const std::vector<layer::screen>& screens);
+void min_max_info(HWND hwnd, MINMAXINFO* out);  // a top-level's size limits, from its procedure
+void deactivate(HWND hwnd);  // the active window lost the activation to another program
 // DefWindowProcW's part for WM_GESTURE and the input method's messages.
 bool input_default(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam, LRESULT* result);
 std::vector<layer::screen> parse_screens(const char* text);
@@ -192,12 +201,17 @@ void x11_close();
 void x11_show(window* w, bool show);
 void x11_place(window* w);
 void x11_destroy(window* w);
-void x11_present(window* w);  // pushes the composited picture
 void x11_focus(window* w);
 void x11_cursor(HCURSOR h);         // shows h over the top-level under the mouse
 void x11_forget_cursor(HCURSOR h);  // h is being destroyed
 int x11_fd();
 void x11_pump();              // turns pending X events into input
 void x11_monitors(std::vector<layer::screen>* out);
+RECT x11_frame_for(DWORD style);  // the manager's frame of a new top-level window of this style
+void x11_title(window* w);        // its title changed
+void x11_ime_spot(HWND hwnd, POINT client);  // where the input method shows what is being composed
+void damage_window(window* w, const cairo_region_t* area);  // window coordinates; null: all of it
+int x11_watch_displays();  // answers the milliseconds until it looks again
+int x11_present_due();  // presents what is due; answers the milliseconds until the next, or -1
 
 }  // namespace kez::win::detail

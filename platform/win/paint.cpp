@@ -12,8 +12,6 @@ using namespace detail;
 
 namespace {
 
-std::vector<HWND> dirty_tops;  // top-levels whose picture must be shown again
-
 cairo_rectangle_int_t client_box(const window* w) {
   RECT c;
   GetClientRect(w->self, &c);
@@ -37,6 +35,16 @@ cairo_surface_t* source_of(dc* d) {
   cairo_surface_flush(d->surface);
   if (d->bitmap) cairo_surface_mark_dirty(d->surface);
   return d->surface;
+}
+
+void clip_to(cairo_t* cr, const cairo_region_t* area) {
+  int n = cairo_region_num_rectangles(area);
+  for (int i = 0; i < n; i++) {
+    cairo_rectangle_int_t r;
+    cairo_region_get_rectangle(area, i, &r);
+    cairo_rectangle(cr, r.x, r.y, r.width, r.height);
+  }
+  cairo_clip(cr);
 }
 
 void set_source_colour(cairo_t* cr, COLORREF c) {
@@ -118,6 +126,14 @@ void paint_frame(window* w) {
   if (!w->frame.left && !w->frame.top && !w->frame.right && !w->frame.bottom) return;
   cairo_t* cr = cairo_create(w->surface);
   double width = w->rect.right - w->rect.left, height = w->rect.bottom - w->rect.top;
+  // On X11 the window manager draws the frame of a captioned window; the
+  // window shows its menu bar and scroll bars only.
+  if (st().mode == layer::mode::x11 && !w->parent && (w->style & WS_CAPTION) == WS_CAPTION) {
+    paint_menu_bar(w, cr);
+    paint_window_bars(w, cr);
+    cairo_destroy(cr);
+    return;
+  }
   // A dark frame (DwmSetWindowAttribute) or the desktop's dark colours
   // turn the caption dark and its title light.
   bool captioned = (w->style & WS_CAPTION) == WS_CAPTION;
@@ -164,7 +180,6 @@ void invalidate_client(window* w, const cairo_region_t* area, bool erase, bool c
       cairo_region_destroy(sub);
     }
   cairo_region_destroy(add);
-  top_changed(w);
 }
 
 bool has_invalid(HWND* out) {
@@ -193,17 +208,21 @@ cairo_surface_t* compose(window* w) {
   return out;
 }
 
+void compose_region(window* top, cairo_surface_t* target, const cairo_region_t* area, int dx, int dy) {
+  cairo_t* cr = cairo_create(target);
+  clip_to(cr, area);
+  cairo_set_operator(cr, CAIRO_OPERATOR_CLEAR);
+  cairo_paint(cr);
+  stack(cr, top, dx, dy, true);
+  cairo_destroy(cr);
+}
+
 void top_changed(window* w) {
-  if (!w || st().mode != layer::mode::x11) return;
-  HWND top = GetAncestor(w->self, GA_ROOT);
-  if (std::find(dirty_tops.begin(), dirty_tops.end(), top) == dirty_tops.end()) dirty_tops.push_back(top);
+  if (w && st().mode == layer::mode::x11) damage_window(w, nullptr);
 }
 
 void present_dirty() {
-  std::vector<HWND> tops;
-  tops.swap(dirty_tops);
-  for (HWND h : tops)
-    if (window* w = detail::win(h); w && w->xid && (w->style & WS_VISIBLE)) x11_present(w);
+  if (st().mode == layer::mode::x11) x11_present_due();
 }
 
 }  // namespace detail
@@ -290,14 +309,13 @@ HDC BeginPaint(HWND hwnd, PAINTSTRUCT* ps) {
   cairo_region_t* area = w->invalid ? w->invalid : cairo_region_create();
   w->invalid = nullptr;
   HDC h = make_dc(hwnd, w->surface, POINT{w->frame.left, w->frame.top});
-  cairo_t* cr = dc_of(h)->cr;
-  int n = cairo_region_num_rectangles(area);
-  for (int i = 0; i < n; i++) {
-    cairo_rectangle_int_t r;
-    cairo_region_get_rectangle(area, i, &r);
-    cairo_rectangle(cr, r.x, r.y, r.width, r.height);
+  clip_to(dc_of(h)->cr, area);
+  if (st().mode == layer::mode::x11) {
+    cairo_region_t* shown = cairo_region_copy(area);
+    cairo_region_translate(shown, w->frame.left, w->frame.top);
+    damage_window(w, shown);
+    cairo_region_destroy(shown);
   }
-  cairo_clip(cr);
   cairo_rectangle_int_t e;
   cairo_region_get_extents(area, &e);
   *ps = PAINTSTRUCT{h, 0, RECT{e.x, e.y, e.x + e.width, e.y + e.height}, 0, 0, {}};
@@ -312,10 +330,7 @@ HDC BeginPaint(HWND hwnd, PAINTSTRUCT* ps) {
 BOOL EndPaint(HWND hwnd, const PAINTSTRUCT* ps) {
   if (!ps || !dc_of(ps->hdc)) return 0;
   remove(ps->hdc);
-  if (window* w = detail::win(hwnd)) {
-    cairo_surface_flush(w->surface);
-    top_changed(w);
-  }
+  if (window* w = detail::win(hwnd)) cairo_surface_flush(w->surface);
   present_dirty();
   return 1;
 }

@@ -71,12 +71,21 @@ struct timer {
 
 // One injected input item; `wait` moves the virtual clock.
 struct item {
-  enum { key, character, move, button, wheel, wait, action } type;
+  enum { key, character, move, button, wheel, wait, action, xkey } type;
   UINT a;
   int x, y;
   bool down;
   std::function<void()> run = {};  // an action: what the desktop does at that point
+  std::u16string text = {};        // an X key's typed text
 };
+
+// The text typed by X key presses, kept for TranslateMessage with the
+// key-down message it belongs to.
+struct typed_text {
+  MSG msg;
+  std::u16string text;
+};
+std::deque<typed_text> typed;
 
 struct queue_state {
   std::mutex lock;  // guards `posted`, `quit` and `quit_code` (posting is thread-safe)
@@ -145,6 +154,12 @@ void apply(const item& it) {
   case item::wheel: wheel_input(it.x); break;
   case item::wait: break;
   case item::action: it.run(); break;
+  case item::xkey: {
+    size_t before = q.posted.size();
+    key_input(it.a, 0, false, it.down);
+    if (q.posted.size() > before && !it.text.empty()) typed.push_back(typed_text{q.posted.back(), it.text});
+    break;
+  }
   }
 }
 
@@ -210,6 +225,7 @@ bool next_message(MSG* out, HWND hwnd, UINT first, UINT last, bool remove, bool 
       q.input.pop_front();
       continue;
     }
+    if (!headless()) present_dirty(), x11_watch_displays();
     if (headless() && !q.scripted && blocking) {
       // No input will ever come: time runs on to the next timer, and the
       // loop ends only when no timer is set.
@@ -232,17 +248,16 @@ void block() {
     timeout = timeout < 0 ? left : std::min(timeout, left);
   }
   // A shown caret is drawn again at each half of its blink period.
-  HWND caret = caret_window();
-  if (caret) {
+  if (caret_window()) {
     int flip = int(GetCaretBlinkTime() - t % GetCaretBlinkTime());
     timeout = timeout < 0 ? flip : std::min(timeout, flip);
   }
+  // Presents held back to keep to one a display frame go out when it ends.
+  if (int due = x11_present_due(); due >= 0) timeout = timeout < 0 ? due : std::min(timeout, due);
+  if (int due = x11_watch_displays(); due >= 0) timeout = timeout < 0 ? due : std::min(timeout, due);
   struct pollfd fds[2] = {{q.wake_fd, POLLIN, 0}, {x11_fd(), POLLIN, 0}};
   poll(fds, fds[1].fd >= 0 ? 2 : 1, timeout);
-  if (caret && detail::win(caret)) {
-    top_changed(detail::win(caret));
-    present_dirty();
-  }
+  x11_present_due();
   uint64_t drained;
   if (fds[0].revents & POLLIN) (void)!read(q.wake_fd, &drained, sizeof drained);
 }
@@ -325,6 +340,10 @@ void char_input(char32_t ch, bool front) {
   q.input.insert(front ? q.input.begin() : q.input.end(), keys.begin(), keys.end());
 }
 
+void x_key_input(UINT vk, bool down, const std::u16string& text) {
+  q.input.push_back(item{item::xkey, vk, 0, 0, down, {}, text});
+}
+
 void mouse_move_input(POINT screen) {
   state& s = st();
   s.mouse = screen;
@@ -402,6 +421,7 @@ void reset_queue() {
   q.clock = 0;
   q.tracked = 0;
   q.last_click_hwnd = 0;
+  typed.clear();
   q.epoch = std::chrono::steady_clock::now();
   q.gui_thread = std::this_thread::get_id();
   if (q.wake_fd < 0) q.wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -486,6 +506,19 @@ LRESULT DispatchMessageW(const MSG* msg) {
 
 BOOL TranslateMessage(const MSG* msg) {
   if (msg->message != WM_KEYDOWN && msg->message != WM_SYSKEYDOWN) return 0;
+  // A key from the X server: the text it typed, as the input method gave it.
+  for (auto it = typed.begin(); it != typed.end(); ++it)
+    if (it->msg.hwnd == msg->hwnd && it->msg.message == msg->message && it->msg.wParam == msg->wParam &&
+        it->msg.lParam == msg->lParam) {
+      std::u16string text = it->text;
+      typed.erase(typed.begin(), it + 1);
+      std::lock_guard<std::mutex> g(q.lock);
+      // Ahead of everything queued, in order: both halves of a pair back to back.
+      UINT char_msg = msg->message == WM_SYSKEYDOWN ? WM_SYSCHAR : WM_CHAR;
+      for (size_t i = text.size(); i-- > 0;)
+        q.posted.push_front(MSG{msg->hwnd, char_msg, text[i], msg->lParam, msg->time, msg->pt});
+      return 1;
+    }
   UINT vk = LOWORD(msg->wParam);
   const BYTE* k = st().keys;
   WCHAR ch = 0;

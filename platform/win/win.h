@@ -221,6 +221,7 @@ enum : DWORD { TME_LEAVE = 0x2, TME_CANCEL = 0x80000000 };
 enum : WPARAM { MK_LBUTTON = 0x1, MK_RBUTTON = 0x2, MK_SHIFT = 0x4, MK_CONTROL = 0x8, MK_MBUTTON = 0x10,
                 MK_XBUTTON1 = 0x20, MK_XBUTTON2 = 0x40 };
 enum : WPARAM { WA_INACTIVE = 0, WA_ACTIVE = 1, WA_CLICKACTIVE = 2 };
+enum : WPARAM { SIZE_RESTORED = 0, SIZE_MINIMIZED = 1, SIZE_MAXIMIZED = 2 };
 enum : UINT { RDW_INVALIDATE = 0x1, RDW_ERASE = 0x4, RDW_ALLCHILDREN = 0x80, RDW_UPDATENOW = 0x100 };
 enum : UINT { PW_CLIENTONLY = 1, PW_RENDERFULLCONTENT = 2 };
 enum : DWORD { LWA_COLORKEY = 1, LWA_ALPHA = 2, ULW_ALPHA = 2 };
@@ -563,5 +564,16 @@ POINT ime_point(HWND* hwnd);
 // On a bad line answers false with `error` set to "line N: ...", injecting nothing.
 bool load_input_script(const std::string& text, std::string* error);
 DWORD virtual_time();
+
+// What the X11 side did for a top-level window: pictures made for it,
+// presents, rectangles uploaded and their pixels, the extents of the last
+// present (X window coordinates) and the input method's last spot.
+struct x11_counts {
+  int pictures = 0, presents = 0, uploads = 0;
+  uint64_t pixels = 0;
+  RECT last{};
+  POINT spot{-1, -1};
+};
+x11_counts x11_counts_of(HWND hwnd);
 
 }  // namespace kez::win::layer

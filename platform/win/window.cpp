@@ -80,6 +80,12 @@ window_class* find_class(const WCHAR* name) {
 int scaled(int v, UINT dpi) { return (v * int(dpi) + 48) / 96; }
 
 RECT frame_of(DWORD style, DWORD ex, bool menu, UINT dpi) {
+  if (st().mode == layer::mode::x11 && !(style & WS_CHILD) && (style & WS_CAPTION) == WS_CAPTION) {
+    // The window manager's frame around the X window, which holds the menu bar.
+    RECT f = x11_frame_for(style);
+    f.top += menu ? scaled(20, dpi) : 0;
+    return f;
+  }
   int edge = 0, caption = 0;
   if (style & WS_THICKFRAME) edge = scaled(4, dpi) + scaled(4, dpi);
   else if ((style & WS_CAPTION) == WS_CAPTION || (style & WS_DLGFRAME)) edge = scaled(3, dpi);
@@ -128,6 +134,8 @@ namespace detail {
 // The frame with the window's own scroll bars, which AdjustWindowRectEx leaves out.
 RECT window_frame(const window* w) {
   RECT f = frame_of(w->style, w->ex_style, w->menu_bar, w->dpi);
+  if (st().mode == layer::mode::x11 && !w->parent && (w->style & WS_CAPTION) == WS_CAPTION)
+    f = RECT{w->ext.left, w->ext.top + (w->menu_bar ? scaled(20, w->dpi) : 0), w->ext.right, w->ext.bottom};
   if (w->style & WS_VSCROLL) f.right += scaled(17, w->dpi);
   if (w->style & WS_HSCROLL) f.bottom += scaled(17, w->dpi);
   return f;
@@ -272,6 +280,7 @@ HWND CreateWindowExW(DWORD ex_style, const WCHAR* class_name, const WCHAR* title
   }
   w->menu_bar = menu && !(style & WS_CHILD);
   if (w->menu_bar) w->menu = menu;
+  if (st().mode == layer::mode::x11 && !w->parent) w->ext = x11_frame_for(w->style);
   w->frame = window_frame(w);
   place_in_z(w, HWND_TOP);
   if (!(style & WS_CHILD)) {
@@ -376,6 +385,7 @@ LRESULT DefWindowProcW(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
   case WM_SETTEXT:
     w->text = u16(reinterpret_cast<const WCHAR*>(lparam));
     if ((w->style & WS_CAPTION) == WS_CAPTION && w->surface) paint_frame(w), top_changed(w);  // the title shows in the caption
+    if (w->xid) x11_title(w);
     return 1;
   case WM_GETTEXTLENGTH:
     return LRESULT(w->text.size());
@@ -503,7 +513,19 @@ namespace {
 // its procedure answers WM_GETMINMAXINFO with other limits.
 void limit_size(HWND hwnd, int* cx, int* cy) {
   window* w = detail::win(hwnd);
-  if (!w || (w->style & WS_CHILD)) return;
+  if (!w || (w->style & WS_CHILD) || st().monitors.empty()) return;
+  MINMAXINFO mm{};
+  min_max_info(hwnd, &mm);
+  *cx = std::max<int>(std::min<int>(*cx, mm.ptMaxTrackSize.x), mm.ptMinTrackSize.x);
+  *cy = std::max<int>(std::min<int>(*cy, mm.ptMaxTrackSize.y), mm.ptMinTrackSize.y);
+}
+
+}  // namespace
+
+void detail::min_max_info(HWND hwnd, MINMAXINFO* out) {
+  window* w = detail::win(hwnd);
+  *out = MINMAXINFO{};
+  if (!w) return;
   RECT all{0, 0, 0, 0}, first{0, 0, 0, 0};
   for (HMONITOR m : st().monitors) {
     MONITORINFO mi{sizeof mi, {}, {}, 0};
@@ -513,18 +535,14 @@ void limit_size(HWND hwnd, int* cx, int* cy) {
                                 : RECT{std::min(all.left, mi.rcMonitor.left), std::min(all.top, mi.rcMonitor.top),
                                        std::max(all.right, mi.rcMonitor.right), std::max(all.bottom, mi.rcMonitor.bottom)};
   }
-  if (all.right == all.left) return;
   LONG fw = w->frame.left + w->frame.right, fh = w->frame.top + w->frame.bottom;
   MINMAXINFO mm{};
   mm.ptMaxSize = POINT{first.right - first.left + fw, first.bottom - first.top + fh};
   mm.ptMaxPosition = POINT{-w->frame.left, -w->frame.top};
   mm.ptMaxTrackSize = POINT{all.right - all.left + fw, all.bottom - all.top + fh};
   SendMessageW(hwnd, WM_GETMINMAXINFO, 0, LPARAM(&mm));
-  *cx = std::max<int>(std::min<int>(*cx, mm.ptMaxTrackSize.x), mm.ptMinTrackSize.x);
-  *cy = std::max<int>(std::min<int>(*cy, mm.ptMaxTrackSize.y), mm.ptMinTrackSize.y);
+  *out = mm;
 }
-
-}  // namespace
 
 BOOL SetWindowPos(HWND hwnd, HWND after, int x, int y, int cx, int cy, UINT flags) {
   window* w = detail::win(hwnd);
@@ -564,7 +582,7 @@ BOOL SetWindowPos(HWND hwnd, HWND after, int x, int y, int cx, int cy, UINT flag
     if (sized) {
       RECT c;
       GetClientRect(hwnd, &c);
-      SendMessageW(hwnd, WM_SIZE, 0, MAKELPARAM(c.right, c.bottom));
+      SendMessageW(hwnd, WM_SIZE, (w->style & WS_MAXIMIZE) ? SIZE_MAXIMIZED : SIZE_RESTORED, MAKELPARAM(c.right, c.bottom));
     }
     if ((moved || sized) && detail::win(hwnd)) window_moved(detail::win(hwnd));
   }
@@ -627,6 +645,15 @@ void activate_after(HWND gone) {
   SendMessageW(gone, WM_ACTIVATE, WA_INACTIVE, 0);
 }
 }  // namespace
+
+void detail::deactivate(HWND hwnd) {
+  state& s = st();
+  if (s.active != hwnd || !detail::win(hwnd)) return;
+  s.active = 0;
+  SendMessageW(hwnd, WM_NCACTIVATE, 0, 0);
+  SendMessageW(hwnd, WM_ACTIVATE, WA_INACTIVE, 0);
+  if (s.focus && within(hwnd, s.focus)) SetFocus(0);
+}
 
 BOOL ShowWindow(HWND hwnd, int cmd) {
   window* w = detail::win(hwnd);
@@ -909,14 +936,12 @@ BOOL CreateCaret(HWND hwnd, HBITMAP, int width, int height) {
   return 1;
 }
 BOOL DestroyCaret() {
-  if (caret.hwnd && detail::win(caret.hwnd)) top_changed(detail::win(caret.hwnd));
   caret = caret_state{};
   return 1;
 }
 BOOL SetCaretPos(int x, int y) {
   if (!caret.hwnd) return 0;
   caret.pos = POINT{x, y};
-  top_changed(detail::win(caret.hwnd));
   return 1;
 }
 BOOL GetCaretPos(POINT* out) {
@@ -926,12 +951,12 @@ BOOL GetCaretPos(POINT* out) {
 }
 BOOL ShowCaret(HWND hwnd) {
   if (!caret.hwnd || (hwnd && hwnd != caret.hwnd) || caret.hidden == 0) return 0;
-  if (--caret.hidden == 0) top_changed(detail::win(caret.hwnd));
+  --caret.hidden;
   return 1;
 }
 BOOL HideCaret(HWND hwnd) {
   if (!caret.hwnd || (hwnd && hwnd != caret.hwnd)) return 0;
-  if (caret.hidden++ == 0) top_changed(detail::win(caret.hwnd));
+  caret.hidden++;
   return 1;
 }
 UINT GetCaretBlinkTime() { return 500; }
@@ -1011,6 +1036,7 @@ BOOL ImmSetCompositionWindow(HIMC context, const COMPOSITIONFORM* form) {
   if (!detail::win(context) || !form || (form->dwStyle != CFS_POINT && form->dwStyle != CFS_DEFAULT)) return 0;
   ime_hwnd = context;
   ime_pt = form->dwStyle == CFS_POINT ? form->ptCurrentPos : POINT{0, 0};
+  if (st().mode == layer::mode::x11) x11_ime_spot(context, ime_pt);
   return 1;
 }
 POINT layer::ime_point(HWND* hwnd) {

@@ -148,6 +148,28 @@ TEST_F(controls, AutoRadioUnchecksItsGroupOnly) {
   EXPECT_EQ(SendMessageW(c, BM_GETCHECK, 0, 0), LRESULT(BST_CHECKED));  // another group
 }
 
+// A character beyond U+FFFF arrives as two WM_CHAR halves back to back: the
+// field never holds half of it, and tells of one change.
+TEST_F(controls, EditTakesAPairOfHalvesAsOneCharacter) {
+  HWND field = make(u"EDIT", u"a", ES_AUTOHSCROLL, 10, 10, 200, 23, 3);
+  SetFocus(field);
+  SendMessageW(field, EM_SETSEL, 1, 1);
+  heard_log.clear();
+  SendMessageW(field, WM_CHAR, 0xD83D, 0);
+  EXPECT_EQ(text_of(field), u"a");
+  EXPECT_TRUE(heard_of(WM_COMMAND).empty());
+  SendMessageW(field, WM_CHAR, 0xDE00, 0);
+  EXPECT_EQ(text_of(field), u"a\U0001F600");
+  int changes = 0;
+  for (const heard& e : heard_of(WM_COMMAND)) changes += e.wparam == MAKEWPARAM(3, EN_CHANGE);
+  EXPECT_EQ(changes, 1);
+  // A lone half, either one, inserts nothing.
+  SendMessageW(field, WM_CHAR, 0xDE00, 0);
+  SendMessageW(field, WM_CHAR, 0xD83D, 0);
+  SendMessageW(field, WM_CHAR, 'b', 0);
+  EXPECT_EQ(text_of(field), u"a\U0001F600b");
+}
+
 TEST_F(controls, EditLimitChangeNoticesAndSelections) {
   HWND single = make(u"EDIT", u"", ES_AUTOHSCROLL, 10, 10, 200, 23, 3);
   HWND multi = make(u"EDIT", u"", ES_MULTILINE | ES_AUTOVSCROLL, 10, 50, 200, 100, 4);

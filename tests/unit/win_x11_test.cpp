@@ -45,6 +45,14 @@ class x11 : public window_system {
     pclose(p);
     return out;
   }
+  // A little more dispatching once the awaited keys came: nothing else follows.
+  void settle_keys() {
+    for (int round = 0; round < 20; round++) {
+      MSG m;
+      while (PeekMessageW(&m, 0, 0, 0, PM_REMOVE)) TranslateMessage(&m), DispatchMessageW(&m);
+      usleep(5000);
+    }
+  }
   HWND shown_red() {
     HWND h = top(100, 100, 200, 150, u"Red");
     SetForegroundWindow(h);
@@ -301,6 +309,172 @@ TEST_F(x11, OpenDialogShowsAndTakesATypedName) {
   EXPECT_EQ(pixel(s, left + 100, top + 100) & 0xFFFFFF, 0xFFFFFFu);  // inside its file list
   cairo_surface_destroy(s);
   system(("rm -rf " + dir).c_str());
+}
+
+// Painting: only what changed is composed and pushed, and no more often
+// than once a display frame; what the layer did is counted, never timed.
+class x11_paint : public x11 {
+ protected:
+  // Dispatches for a while so that what is due has gone out.
+  void settle() {
+    for (int round = 0; round < 20; round++) {
+      MSG m;
+      while (PeekMessageW(&m, 0, 0, 0, PM_REMOVE)) TranslateMessage(&m), DispatchMessageW(&m);
+      usleep(5000);
+    }
+  }
+  static bool inside(const RECT& in, const RECT& out) {
+    return in.left >= out.left && in.top >= out.top && in.right <= out.right && in.bottom <= out.bottom &&
+           in.right > in.left && in.bottom > in.top;
+  }
+};
+
+TEST_F(x11_paint, AWindowWithNothingDamagedPresentsNothing) {
+  HWND h = shown_red();
+  ASSERT_TRUE(pump_until([h] { return layer::x11_counts_of(h).presents > 0; }));
+  settle();
+  layer::x11_counts before = layer::x11_counts_of(h);
+  settle();
+  settle();
+  layer::x11_counts after = layer::x11_counts_of(h);
+  EXPECT_EQ(after.presents, before.presents);
+  EXPECT_EQ(after.uploads, before.uploads);
+}
+
+TEST_F(x11_paint, InvalidationsBeforeAPresentGoOutAsOneOfTheirUnion) {
+  HWND h = shown_red();
+  ASSERT_TRUE(pump_until([h] { return layer::x11_counts_of(h).presents > 0; }));
+  settle();
+  layer::x11_counts before = layer::x11_counts_of(h);
+  RECT a{10, 10, 30, 20}, b{50, 40, 60, 70};
+  InvalidateRect(h, &a, TRUE);
+  InvalidateRect(h, &b, TRUE);
+  settle();
+  layer::x11_counts after = layer::x11_counts_of(h);
+  EXPECT_EQ(after.presents, before.presents + 1);
+  // The popup has no frame: client and X window coordinates agree.
+  EXPECT_EQ(after.last.left, 10);
+  EXPECT_EQ(after.last.top, 10);
+  EXPECT_EQ(after.last.right, 60);
+  EXPECT_EQ(after.last.bottom, 70);
+  EXPECT_EQ(after.pixels - before.pixels, uint64_t(20 * 10 + 10 * 30));  // the two rectangles, not their box
+}
+
+TEST_F(x11_paint, APictureIsMadeOnceAndAgainOnlyForANewSize) {
+  HWND h = shown_red();
+  ASSERT_TRUE(pump_until([h] { return layer::x11_counts_of(h).presents > 0; }));
+  for (int i = 0; i < 5; i++) {
+    InvalidateRect(h, nullptr, TRUE);
+    UpdateWindow(h);
+    settle();
+  }
+  EXPECT_EQ(layer::x11_counts_of(h).pictures, 1);
+  SetWindowPos(h, 0, 120, 130, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  settle();
+  EXPECT_EQ(layer::x11_counts_of(h).pictures, 1);
+  SetWindowPos(h, 0, 0, 0, 260, 170, SWP_NOMOVE | SWP_NOZORDER);
+  ASSERT_TRUE(pump_until([h] { return layer::x11_counts_of(h).pictures == 2; }));
+  settle();
+  EXPECT_EQ(layer::x11_counts_of(h).pictures, 2);
+}
+
+TEST_F(x11_paint, ACaretBlinkPresentsTheCaretOnly) {
+  HWND h = shown_red();
+  ASSERT_TRUE(pump_until([h] { return layer::x11_counts_of(h).presents > 0; }));
+  CreateCaret(h, 0, 2, 16);
+  SetCaretPos(30, 40);
+  ShowCaret(h);
+  settle();
+  layer::x11_counts before = layer::x11_counts_of(h);
+  // Two more blinks: each pushes the caret's rectangle and nothing else.
+  ASSERT_TRUE(pump_until([&] { return layer::x11_counts_of(h).presents >= before.presents + 2; }));
+  layer::x11_counts after = layer::x11_counts_of(h);
+  EXPECT_EQ(after.last.left, 30);
+  EXPECT_EQ(after.last.top, 40);
+  EXPECT_EQ(after.last.right, 32);
+  EXPECT_EQ(after.last.bottom, 56);
+  EXPECT_EQ(after.pixels - before.pixels, uint64_t(after.presents - before.presents) * 2 * 16);
+  DestroyCaret();
+}
+
+TEST_F(x11_paint, TypingIntoAFieldPresentsInsideTheField) {
+  HWND h = shown_red();
+  HWND edit = CreateWindowExW(0, u"EDIT", u"", WS_CHILD | WS_VISIBLE | WS_BORDER, 20, 30, 120, 24, h, 0, 0, nullptr);
+  SetFocus(edit);
+  ASSERT_TRUE(pump_until([h] { return layer::x11_counts_of(h).presents > 0; }));
+  settle();
+  layer::x11_counts before = layer::x11_counts_of(h);
+  ASSERT_EQ(system("xdotool type x"), 0);
+  ASSERT_TRUE(pump_until([edit] { return GetWindowTextLengthW(edit) == 1; }));
+  settle();
+  layer::x11_counts after = layer::x11_counts_of(h);
+  EXPECT_GT(after.presents, before.presents);
+  EXPECT_TRUE(inside(after.last, RECT{20, 30, 140, 54}))
+      << after.last.left << "," << after.last.top << " " << after.last.right << "," << after.last.bottom;
+  // Far less than the window: the field's pixels at most, once each present.
+  EXPECT_LE(after.pixels - before.pixels, uint64_t(after.presents - before.presents) * 120 * 24);
+}
+
+// Keyboard text through the X input method, on the layouts people use: each
+// case is the keys pressed and the characters and key-downs they give.
+struct typed_case {
+  const char* layout;  // setxkbmap arguments
+  const char* keys;    // xdotool arguments
+  std::u16string chars;
+  UINT first_vk;  // the first key-down's virtual key
+  bool ctrl;      // the characters come with Ctrl held
+};
+
+TEST_F(x11, KeysOfEveryLayoutGiveTheirCharacters) {
+  const typed_case cases[] = {
+      {"us", "key a", u"a", 'A', false},
+      {"us intl", "key dead_acute e", u"\u00e9", VK_PROCESSKEY, false},
+      {"us -option compose:ralt", "key Multi_key e apostrophe", u"\u00e9", VK_PROCESSKEY, false},
+      {"de", "key ISO_Level3_Shift+q", u"@", 'Q', false},
+      {"de", "key udiaeresis", u"\u00fc", 0, false},
+      {"de", "key ISO_Level3_Shift+e", u"\u20ac", 'E', false},
+      {"ru", "key ctrl+Cyrillic_ef", u"\x01", 'A', true},
+      {"us", "key U1F600", u"\U0001F600", 0, false},
+  };
+  for (const typed_case& c : cases) {
+    SCOPED_TRACE(std::string(c.layout) + ": " + c.keys);
+    start(layer::mode::x11);
+    // A character beyond U+FFFF on a key of its own, as a layout or xmodmap gives it.
+    ASSERT_EQ(system(("setxkbmap -option; setxkbmap " + std::string(c.layout) + " && xmodmap -e 'keycode 8 = U1F600'").c_str()), 0);
+    keys_seen.clear();
+    WNDCLASSEXW cls{sizeof(WNDCLASSEXW), 0, record_keys, 0, 0, 0, 0, 0, HBRUSH(COLOR_BTNFACE + 1), nullptr, u"Keys", 0};
+    RegisterClassExW(&cls);
+    HWND h = top(100, 100, 300, 200, u"Keys");
+    SetForegroundWindow(h);
+    SetFocus(h);
+    UpdateWindow(h);
+    ASSERT_EQ(system(("xdotool " + std::string(c.keys)).c_str()), 0);
+    std::u16string chars;
+    pump_until([&] {
+      chars.clear();
+      for (const key_seen& k : keys_seen)
+        if (k.msg == WM_CHAR) chars += char16_t(k.wparam);
+      return chars.size() >= c.chars.size();
+    });
+    settle_keys();
+    chars.clear();
+    std::vector<UINT> downs;
+    for (const key_seen& k : keys_seen) {
+      if (k.msg == WM_CHAR) {
+        chars += char16_t(k.wparam);
+        EXPECT_EQ(k.ctrl, c.ctrl);
+      }
+      if (k.msg == WM_KEYDOWN && k.wparam != VK_SHIFT && k.wparam != VK_CONTROL) downs.push_back(UINT(k.wparam));
+    }
+    EXPECT_EQ(chars, c.chars);
+    if (c.first_vk) {
+      ASSERT_FALSE(downs.empty());
+      EXPECT_EQ(downs.front(), c.first_vk);
+    }
+    // No key-down stands for a character of its own (the old packets).
+    for (UINT vk : downs) EXPECT_NE(vk, UINT(VK_PACKET));
+  }
+  system("setxkbmap -option; setxkbmap us");
 }
 
 }  // namespace

@@ -173,9 +173,10 @@ def session(kez, work):
 
     wid = until('the window "Kez Console"', lambda: window("Kez Console"))
     x, y, w, h = geometry(wid)
-    # The terminal's part of the window: below caption and menu bar, left of
-    # the scroller; `upper` leaves out the prompt's row, where the caret blinks.
-    term = (10, 52, w - 30, h - 10)
+    # The terminal's part of the window: below the menu bar (the X window has
+    # no caption of its own), left of the scroller; `upper` leaves out the
+    # prompt's row, where the caret blinks.
+    term = (0, 22, w - 30, h - 10)
     upper = (term[0], term[1], term[2], term[3] - 40)
     still_box[0] = upper
     # Ready once the banner, its help line and the prompt show. (Not a still
@@ -223,7 +224,8 @@ def session(kez, work):
     result = rows[3]
     cols = bands(top, (term[0], result[0], term[2], result[1]), 1)
     mid = (result[0] + result[1]) // 2
-    xdo("mousemove", str(x + cols[0][0] - 2), str(y + mid), "mousedown", "1")
+    # The text starts at the window's left edge: the press stays inside it.
+    xdo("mousemove", str(x + max(cols[0][0] - 2, 0)), str(y + mid), "mousedown", "1")
     xdo("mousemove", str(x + cols[-1][1] + 2), str(y + mid))
     xdo("mousemove", str(x + cols[-1][1] + 6), str(y + mid), "mouseup", "1")
     xdo("key", "ctrl+c")
@@ -240,7 +242,7 @@ def session(kez, work):
 
     # Options > Settings... by mouse, then the dialog closed.
     bar = settled(wid)
-    bar_rows = bands(bar, (2, 25, w - 2, 60), 0)
+    bar_rows = bands(bar, (2, 0, w - 2, 20), 0)
     check("a menu bar", bool(bar_rows), str(bar_rows))
     if bar_rows:
         strip = bar_rows[0]

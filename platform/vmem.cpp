@@ -20,4 +20,6 @@ bool release(void* address, size_t bytes) {
   return mprotect(address, bytes, PROT_NONE) == 0;
 }
 
+bool seal(void* address, size_t bytes) { return mprotect(address, bytes, PROT_NONE) == 0; }
+
 }  // namespace kez::vmem

@@ -15,5 +15,7 @@ void* reserve(size_t bytes);
 bool commit(void* address, size_t bytes);
 // Gives the pages back to the system and makes the range inaccessible again.
 bool release(void* address, size_t bytes);
+// Makes the range inaccessible but keeps its pages, for a commit soon after.
+bool seal(void* address, size_t bytes);
 
 }  // namespace kez::vmem

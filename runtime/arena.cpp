@@ -51,6 +51,9 @@ bool give(uint32_t offset, uint64_t bytes) {
   return true;
 }
 
+bool seal(uint32_t offset, uint64_t bytes) { return vmem::seal(base + offset, round_pages(bytes)); }
+bool unseal(uint32_t offset, uint64_t bytes) { return vmem::commit(base + offset, round_pages(bytes)); }
+
 uint64_t committed() { return in_use; }
 void set_limit(uint64_t bytes) { limit = bytes; }
 

@@ -33,6 +33,10 @@ inline bool contains(const void* p) {
 uint32_t take(uint64_t bytes);
 // Decommits a run obtained from take; false when the system refuses.
 bool give(uint32_t offset, uint64_t bytes);
+// Makes a taken run inaccessible while it stays taken (and committed), or
+// accessible again; false when the system refuses.
+bool seal(uint32_t offset, uint64_t bytes);
+bool unseal(uint32_t offset, uint64_t bytes);
 
 uint64_t committed();
 // Caps the committed total (test hook that stands in for a system out of memory).

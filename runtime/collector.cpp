@@ -99,25 +99,49 @@ bool draining = false;
 uint32_t pending[PENDING_MAX];
 uint32_t pending_count = 0;
 
-// Relocation table of one cycle: old node -> new node, made by the first
-// evacuation of the cycle and freed at its end.
-constexpr uint32_t RELOCATION_ROOM = 20000;
-intmap::map* relocations = nullptr;
+// Relocation of one cycle. An evacuated node's old slot holds its new node
+// (the old frame is released only at the cycle's end), and a bit per page of
+// the arena marks the pages of evacuated frames: looking a node up is two
+// loads, with no table to fill, whatever the number of nodes moved. A free
+// node of such a frame holds a link inside its own frame (or 0), which is how
+// it is told from a moved one: a node never moves into a frame being emptied.
+constexpr uint32_t PAGE_SHIFT = 12;
+uint64_t evacuated_pages[(uint64_t(1) << (32 - PAGE_SHIFT)) / 64];
+std::vector<uint32_t> evacuated_frames;  // (first node, capacity) pairs, to clear the bits
+bool relocating = false;
 
-void reloc_put(uint32_t from, uint32_t to) {
-  if (!relocations) relocations = intmap::make(RELOCATION_ROOM);
-  intmap::put(relocations, from, to);
+inline bool evacuated_page(uint32_t offset) {
+  uint32_t page = offset >> PAGE_SHIFT;
+  return (evacuated_pages[page / 64] >> (page % 64)) & 1;
+}
+
+void set_frame_pages(uint32_t first, uint32_t capacity, bool on) {
+  for (uint32_t page = first >> PAGE_SHIFT; page <= (first + capacity * 4 - 1) >> PAGE_SHIFT; ++page) {
+    uint64_t bit = uint64_t(1) << (page % 64);
+    if (on) evacuated_pages[page / 64] |= bit;
+    else evacuated_pages[page / 64] &= ~bit;
+  }
+}
+
+void mark_evacuating(node_frame* f) {
+  if (!f->capacity) return;
+  set_frame_pages(f->first_node(), f->capacity, true);
+  evacuated_frames.push_back(f->first_node());
+  evacuated_frames.push_back(f->capacity);
+  relocating = true;
 }
 
 uint32_t relocated(uint32_t node) {
-  if (!relocations) return 0;
-  uint32_t* to = intmap::get(relocations, node);
-  return to ? *to : 0;
+  if (!evacuated_page(node)) return 0;
+  uint32_t to = *arena::at<uint32_t>(node);
+  return to && !evacuated_page(to) ? to : 0;
 }
 
 void reloc_free() {
-  intmap::free(relocations);
-  relocations = nullptr;
+  for (size_t i = 0; i < evacuated_frames.size(); i += 2)
+    set_frame_pages(evacuated_frames[i], evacuated_frames[i + 1], false);
+  evacuated_frames.clear();
+  relocating = false;
 }
 
 void push_range(cell* first, cell* end) {
@@ -220,6 +244,7 @@ void mark_event(cell* c) {
 // Moves every used node of `from` into frames with free nodes, starting at
 // the active frame; the frame is then flagged for release at the cycle's end.
 void evacuate(node_frame* from) {
+  mark_evacuating(from);
   auto* target = frame_at<node_frame>(record.node_active);
   uint32_t* nodes = from->nodes();
   for (uint32_t i = 0; i < from->capacity; ++i) {
@@ -237,7 +262,7 @@ void evacuate(node_frame* from) {
     ++target->used;
     --from->used;
     arena::at<series_buffer>(v)->node = node;
-    reloc_put(from->first_node() + i * 4, node);
+    nodes[i] = node;  // the forward that relocated() reads
   }
   from->release = 1;
 }
@@ -250,7 +275,7 @@ bool evacuate_all() {
   if (!used) return false;
   uint32_t old_tail = record.node_tail;
   try {
-    for (uint64_t n = 0; n < used; n += memory::NODES_PER_FRAME) memory::new_node_frame(memory::NODES_PER_FRAME);
+    memory::new_node_frame_for(used);  // one frame: one block to release at the next cycle
   } catch (const thrown&) {
     return false;  // no room for fresh frames: this cycle moves nothing (empty ones go at its end)
   }
@@ -475,7 +500,7 @@ void do_cycle() {
   if (compaction_switch) compact_node_frames();
   mark_roots();
   collect_interiors();
-  if (relocations)
+  if (relocating)
     for (procedure fn : relocators) fn();
   handles::sweep();
   for (procedure fn : purgers) fn();
@@ -493,7 +518,8 @@ void do_cycle() {
 bool mark_node(uint32_t* slot) {
   uint32_t node = *slot;
   if (!node) return false;
-  if (uint32_t moved = relocated(node)) *slot = node = moved;
+  if (relocating)
+    if (uint32_t moved = relocated(node)) *slot = node = moved;
   series_buffer* b = memory::buffer_of(node);
   if (b->flags & SERIES_MARK) return false;
   b->flags |= SERIES_MARK;
@@ -526,6 +552,7 @@ void mark_values(cell* first, cell* end) {
 void unmark_node(uint32_t node) { memory::buffer_of(node)->flags &= ~SERIES_MARK; }
 
 void relocate_range(uint32_t* start, uint32_t* end) {
+  if (!relocating) return;
   for (uint32_t* p = start; p < end; ++p)
     if (uint32_t moved = relocated(*p)) *p = moved;
 }

@@ -18,7 +18,7 @@
 //   re-indexes itself on its next operation.
 //
 // Integer maps (intmap) map 32-bit keys to 32-bit values with no collector
-// involvement; the collector itself uses one to relocate nodes.
+// involvement.
 #pragma once
 
 #include <cstdint>

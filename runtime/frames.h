@@ -90,6 +90,9 @@ inline T* frame_at(uint32_t offset) { return offset ? arena::at<T>(offset) : nul
 void free_node(node_frame* frame, uint32_t node);
 void release_node_frame(node_frame* frame);
 node_frame* new_node_frame(uint32_t count);
+// One frame in the pages that the frames of NODES_PER_FRAME holding `nodes`
+// would take together (a collection that moves every node fills it).
+node_frame* new_node_frame_for(uint64_t nodes);
 void release_series_frame(series_frame* frame);
 void sweep_big();           // dead big series: node queued, block returned
 void update_node_frames();  // end of every collection

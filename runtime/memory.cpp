@@ -306,8 +306,46 @@ void fill(uint8_t* start, uint8_t* end, uint8_t byte) {
   if (start < end) std::memset(start, byte, end - start);
 }
 
-node_frame* new_node_frame(uint32_t count) {
-  uint32_t at = os_allocate(sizeof(node_frame) + uint64_t(count) * 4);
+namespace {
+// Under collection stress every collection moves every node into a fresh
+// frame and releases the old ones. Giving pages back and faulting fresh ones
+// in at each allocation would cost more than the collection itself, so the
+// last released frame's block is kept, inaccessible (a stale node still
+// faults at once), and taken up again by the next frame that fits in it.
+uint32_t spare_block = 0;  // offset just past the size word, or 0
+uint32_t spare_bytes = 0;  // the block's page-rounded size
+
+uint32_t block_size(uint32_t offset) { return *arena::at<uint32_t>(offset - OS_BLOCK_HEADER); }
+
+void drop_spare() {
+  if (!spare_block) return;
+  uint32_t block = spare_block;
+  spare_block = 0;
+  record.os_bytes += spare_bytes;  // os_free takes it off again
+  arena::unseal(block - OS_BLOCK_HEADER, spare_bytes);  // os_free reads the size word
+  os_free(block);
+}
+
+uint32_t node_frame_block(uint64_t bytes) {
+  if (spare_block) {
+    uint64_t rounded = (bytes + OS_BLOCK_HEADER + 4095) & ~uint64_t(4095);
+    if (rounded <= spare_bytes && arena::unseal(spare_block - OS_BLOCK_HEADER, spare_bytes)) {
+      uint32_t at = spare_block;
+      spare_block = 0;
+      record.os_bytes += spare_bytes;
+      KEZ_UNPOISON(arena::at(at), spare_bytes - OS_BLOCK_HEADER);
+      return at;
+    }
+    drop_spare();
+  }
+  return os_allocate(bytes);
+}
+
+// The spare is taken up only by the frame that a collection moves every
+// node into, so that between two collections a stale node always faults.
+node_frame* make_node_frame(uint32_t count, bool spare_ok) {
+  uint64_t bytes = sizeof(node_frame) + uint64_t(count) * 4;
+  uint32_t at = spare_ok ? node_frame_block(bytes) : os_allocate(bytes);
   auto* f = arena::at<node_frame>(at);
   *f = node_frame{0, record.node_tail, count, 0, 0, collector::cycle_count(), 0, 0, 0};
   uint32_t* nodes = f->nodes();
@@ -320,12 +358,33 @@ node_frame* new_node_frame(uint32_t count) {
   record.node_tail = at;
   return f;
 }
+}  // namespace
+
+node_frame* new_node_frame(uint32_t count) { return make_node_frame(count, false); }
+
+node_frame* new_node_frame_for(uint64_t nodes) {
+  uint64_t frames = (nodes + NODES_PER_FRAME - 1) / NODES_PER_FRAME;
+  uint64_t frame_block = (OS_BLOCK_HEADER + sizeof(node_frame) + uint64_t(NODES_PER_FRAME) * 4 + 4095) & ~uint64_t(4095);
+  return make_node_frame(uint32_t((frames * frame_block - OS_BLOCK_HEADER - sizeof(node_frame)) / 4), true);
+}
 
 void release_node_frame(node_frame* f) {
   uint32_t at = arena::offset_of(f);
   (f->prev ? arena::at<node_frame>(f->prev)->next : record.node_head) = f->next;
   (f->next ? arena::at<node_frame>(f->next)->prev : record.node_tail) = f->prev;
   if (record.node_active == at) record.node_active = record.node_tail;
+  if (collector::stress_q()) {
+    uint32_t bytes = block_size(at);
+    if (bytes > spare_bytes || !spare_block) {
+      drop_spare();
+      if (arena::seal(at - OS_BLOCK_HEADER, bytes)) {
+        spare_block = at;
+        spare_bytes = bytes;
+        record.os_bytes -= bytes;  // not the heap's any more
+        return;
+      }
+    }
+  }
   os_free(at);
 }
 
@@ -404,6 +463,7 @@ void sweep_big() {
 void free_all_frames() {
   ++epoch;
   while (record.node_head) release_node_frame(arena::at<node_frame>(record.node_head));
+  drop_spare();
   while (record.series_head) release_series_frame(arena::at<series_frame>(record.series_head));
   for (uint32_t* list : {&record.big_head, &record.fixed_head})
     while (*list) {

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need; quiet and quick when all are there.
 set -euo pipefail
-packages=(cmake ninja-build g++ libgtest-dev tzdata valgrind clang libclang-rt-14-dev libssl-dev libcurl4-openssl-dev
+packages=(cmake ninja-build g++ libgtest-dev tzdata valgrind clang libclang-rt-14-dev lld libssl-dev libcurl4-openssl-dev
   python3 zlib1g-dev gzip
   libpng-dev libjpeg62-turbo-dev libgif-dev libtiff-dev libcairo2-dev pkg-config python3-pil
   libpango1.0-dev fonts-dejavu-core

@@ -327,6 +327,15 @@ const text_layout::line& text_layout::line_at_byte(uint32_t byte) {
   return lines_.back();
 }
 
+namespace {
+// The next character of valid UTF-8 text. (Not glib's macro: it reads a
+// table of glib's, and data cannot be bound on first call as functions are.)
+const char* next_char(const char* p) {
+  auto lead = static_cast<unsigned char>(*p);
+  return p + (lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4);
+}
+}  // namespace
+
 uint32_t text_layout::cluster_end(uint32_t byte) const {
   // The next cursor stop: a surrogate pair, a combining sequence and a
   // CR LF are one cluster each.
@@ -336,7 +345,7 @@ uint32_t text_layout::cluster_end(uint32_t byte) const {
   int index = int(g_utf8_pointer_to_offset(text, text + byte));
   const char* p = text + byte;
   for (int k = index + 1; k < n; ++k) {
-    p = g_utf8_next_char(p);
+    p = next_char(p);
     if (attrs[k].is_cursor_position) return uint32_t(p - text);
   }
   return uint32_t(utf8_.size());

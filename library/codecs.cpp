@@ -75,6 +75,8 @@ uint64_t r_json_unescape(const uint64_t* p) {
           if (low < 0xDC00 || low > 0xDFFF) bad_escape(str);
           i += 6;
           v = 0x10000 + ((v - 0xD800) << 10) + (low - 0xDC00);
+        } else if (v >= 0xDC00 && v <= 0xDFFF) {
+          bad_escape(str);  // a low half alone has no UTF-8 form: written, it would come back as U+FFFD
         }
         out.push_back(v);
         break;

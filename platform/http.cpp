@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <strings.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <type_traits>
 
@@ -112,9 +113,13 @@ bool http_send(const http_request& request, http_response& response) {
   curl->easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
   curl->easy_setopt(c, CURLOPT_MAXREDIRS, 20L);
   curl->easy_setopt(c, CURLOPT_CONNECTTIMEOUT, 30L);
-  // A server that stops sending is given up on rather than waited for forever.
-  curl->easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl->easy_setopt(c, CURLOPT_LOW_SPEED_TIME, 120L);
+  // A server that stops sending, or trickles, is given up on rather than
+  // waited for forever: below 1 KiB/s for two minutes. The tests shorten the
+  // window through KEZ_TEST_HTTP_SLOW_SECONDS.
+  long window = 120;
+  if (const char* v = getenv("KEZ_TEST_HTTP_SLOW_SECONDS"); v && atol(v) > 0) window = atol(v);
+  curl->easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1024L);
+  curl->easy_setopt(c, CURLOPT_LOW_SPEED_TIME, window);
   curl->easy_setopt(c, CURLOPT_WRITEFUNCTION, on_body);
   curl->easy_setopt(c, CURLOPT_WRITEDATA, &response);
   curl->easy_setopt(c, CURLOPT_HEADERFUNCTION, on_header);

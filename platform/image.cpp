@@ -63,16 +63,63 @@ bool decode(const uint8_t* bytes, size_t length, bitmap& out) {
   }
 }
 
-bool load_file(const std::string& path, bitmap& out) {
+namespace {
+
+// The width and height a file declares in its first bytes, where its format
+// puts them there (PNG, BMP, GIF); false when they are not known yet.
+bool declared_size(const uint8_t* b, size_t n, uint64_t& width, uint64_t& height) {
+  auto be32 = [](const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; };
+  switch (detect(b, n)) {
+    case FORMAT_PNG:
+      if (n < 24) return false;
+      width = be32(b + 16), height = be32(b + 20);
+      return true;
+    case FORMAT_GIF:
+      if (n < 10) return false;
+      width = u16(b + 6), height = u16(b + 8);
+      return true;
+    case FORMAT_BMP:
+      if (n < 26) return false;
+      if (u32(b + 14) == 12) {
+        width = u16(b + 18), height = u16(b + 20);
+      } else {
+        width = uint64_t(std::abs(int64_t(int32_t(u32(b + 18)))));
+        height = uint64_t(std::abs(int64_t(int32_t(u32(b + 22)))));
+      }
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+load_status load_file(const std::string& path, bitmap& out) {
   FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
-  std::vector<uint8_t> bytes;
+  if (!f) return LOAD_FAILED;
+  struct closer {
+    FILE* f;
+    ~closer() { std::fclose(f); }
+  } close_at_end{f};
+  // The format and, where the header gives it, the size are checked on the
+  // first bytes: an endless device or a huge file in no known format, or
+  // declaring more pixels than allowed, is refused before it is read.
+  std::vector<uint8_t> bytes(32);
+  size_t head = std::fread(bytes.data(), 1, bytes.size(), f);
+  bytes.resize(head);
+  if (std::ferror(f) || detect(bytes.data(), bytes.size()) == FORMAT_NONE) return LOAD_FAILED;
+  uint64_t width, height;
+  if (declared_size(bytes.data(), bytes.size(), width, height) &&
+      (width == 0 || height == 0 || width > MAX_SIDE || height > MAX_SIDE || width * height > limit))
+    return LOAD_FAILED;
   uint8_t chunk[65536];
   size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
-  bool failed = std::ferror(f);
-  std::fclose(f);
-  return !failed && decode(bytes.data(), bytes.size(), out);
+  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
+    if (bytes.size() + n > MOST_FILE_BYTES) return LOAD_TOO_LARGE;
+    bytes.insert(bytes.end(), chunk, chunk + n);
+  }
+  if (std::ferror(f)) return LOAD_FAILED;
+  return decode(bytes.data(), bytes.size(), out) ? LOAD_OK : LOAD_FAILED;
 }
 
 bool encode(int32_t format, uint32_t width, uint32_t height, const uint32_t* pixels, std::vector<uint8_t>& out) {

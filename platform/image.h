@@ -53,8 +53,13 @@ bool decode_gif(const uint8_t* bytes, size_t length, bitmap& out);
 bool decode_tiff(const uint8_t* bytes, size_t length, bitmap& out);
 // By signature.
 bool decode(const uint8_t* bytes, size_t length, bitmap& out);
-// The whole file at a local path, decoded by signature.
-bool load_file(const std::string& path, bitmap& out);
+// The whole file at a local path, decoded by signature. Nothing past its
+// first bytes is read unless they start a known format (with a size, where
+// the header gives one, within the limits), and never more than a binary!
+// holds (MOST_FILE_BYTES): past it the answer is LOAD_TOO_LARGE.
+constexpr size_t MOST_FILE_BYTES = 0x7FFFFFFF;
+enum load_status { LOAD_OK, LOAD_FAILED, LOAD_TOO_LARGE };
+load_status load_file(const std::string& path, bitmap& out);
 
 // Appends the encoded file to out; false when the encoder failed (out is
 // then left as it was). width and height are at least 1.

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -496,31 +497,107 @@ TIFF* tiff_open(tiff_stream& s, const char* mode) {
 
 uint32_t unpremultiply(uint32_t r, uint32_t a) { return a ? std::min<uint32_t>(255, (r * 255 + a / 2) / a) : 0; }
 
-// 8-bit RGB or RGBA in one plane, read line by line with the stored values
-// kept exactly (unassociated alpha as it is; associated alpha divided out).
-bool read_tiff_lines(TIFF* tif, uint32_t w, uint32_t h, uint16_t samples, bool associated, bitmap& out) {
-  tmsize_t line = TIFFScanlineSize(tif);
-  if (line < tmsize_t(w) * samples) return false;
-  std::vector<uint8_t> buffer(static_cast<size_t>(line));
-  for (uint32_t y = 0; y < h; ++y) {
-    if (TIFFReadScanline(tif, buffer.data(), y, 0) < 0) return false;
-    uint32_t* row = out.pixels + size_t(y) * w;
-    for (uint32_t x = 0; x < w; ++x) {
-      const uint8_t* p = buffer.data() + size_t(x) * samples;
-      uint32_t r = p[0], g = p[1], b = p[2], a = samples >= 4 ? p[3] : 255;
-      if (associated) {
-        r = unpremultiply(r, a);
-        g = unpremultiply(g, a);
-        b = unpremultiply(b, a);
+// The layout of an RGB or gray image with 8- or 16-bit unsigned samples,
+// which is read directly: libtiff's RGBA reader would premultiply
+// unassociated alpha into 8 bits (losing colour under low alpha) and divide
+// gray+alpha wrongly.
+struct tiff_layout {
+  uint32_t w, h;
+  uint16_t bits, samples;
+  bool gray, inverted;  // inverted: 0 is white
+  bool tiled, planar;
+  int alpha_channel;    // the sample that is alpha, or -1
+};
+
+// Stores one 8-bit sample of channel c into a pixel.
+inline void put_sample(uint32_t& pixel, const tiff_layout& l, int c, uint32_t v) {
+  if (c == l.alpha_channel) {
+    pixel = (pixel & 0x00FFFFFF) | v << 24;
+  } else if (l.gray) {
+    if (c != 0) return;
+    if (l.inverted) v = 255 - v;
+    pixel = (pixel & 0xFF000000) | v << 16 | v << 8 | v;
+  } else if (c < 3) {
+    uint32_t shift = 16 - 8 * uint32_t(c);
+    pixel = (pixel & ~(0xFFu << shift)) | v << shift;
+  }
+}
+
+// One decoded strip or tile: `rows` rows of `cols` pixels at (x0, y0), rows
+// `stride` bytes apart, each pixel holding the samples from channel `first`
+// on (all of them when contiguous, one plane's otherwise).
+void put_unit(const uint8_t* data, size_t stride, uint32_t x0, uint32_t y0, uint32_t cols, uint32_t rows, int first,
+              const tiff_layout& l, bitmap& out) {
+  int per_pixel = l.planar ? 1 : l.samples;
+  for (uint32_t y = 0; y < rows; ++y) {
+    const uint8_t* p = data + size_t(y) * stride;
+    uint32_t* row = out.pixels + size_t(y0 + y) * l.w + x0;
+    for (uint32_t x = 0; x < cols; ++x) {
+      for (int s = 0; s < per_pixel; ++s) {
+        uint32_t v;
+        if (l.bits == 16) {
+          uint16_t wide;  // libtiff hands 16-bit samples over in host order
+          std::memcpy(&wide, p, 2);
+          v = wide >> 8;
+          p += 2;
+        } else {
+          v = *p++;
+        }
+        put_sample(row[x], l, first + s, v);
       }
-      row[x] = a << 24 | r << 16 | g << 8 | b;
     }
   }
+}
+
+constexpr uint64_t TIFF_MOST_BUFFER = 256 << 20;  // as tiff_open's single-allocation bound
+
+bool read_tiff_direct(TIFF* tif, const tiff_layout& l, bool associated, bitmap& out) {
+  size_t bytes = l.bits / 8;
+  int per_pixel = l.planar ? 1 : l.samples;
+  int planes = l.planar ? l.samples : 1;
+  uint32_t opaque = l.alpha_channel < 0 ? 0xFF000000u : 0;
+  for (size_t i = 0, n = size_t(l.w) * l.h; i < n; ++i) out.pixels[i] = opaque;
+  if (l.tiled) {
+    uint32_t tw = 0, th = 0;
+    if (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tw) || !TIFFGetField(tif, TIFFTAG_TILELENGTH, &th) || !tw || !th)
+      return false;
+    // A tile is bounded as libtiff bounds its own buffers: a header may
+    // claim any size.
+    uint64_t stride = uint64_t(tw) * per_pixel * bytes;
+    if (stride * th > TIFF_MOST_BUFFER) return false;
+    tmsize_t size = TIFFTileSize(tif);
+    if (size <= 0 || uint64_t(size) < stride * th) return false;
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[size_t(size)]);
+    for (int plane = 0; plane < planes; ++plane)
+      for (uint32_t y = 0; y < l.h; y += th)
+        for (uint32_t x = 0; x < l.w; x += tw) {
+          if (TIFFReadTile(tif, buffer.get(), x, y, 0, uint16_t(plane)) < tmsize_t(stride * th)) return false;
+          put_unit(buffer.get(), size_t(stride), x, y, std::min(tw, l.w - x), std::min(th, l.h - y), plane, l, out);
+        }
+  } else {
+    // Strips line by line, one plane after the other.
+    size_t stride = size_t(l.w) * per_pixel * bytes;
+    tmsize_t size = TIFFScanlineSize(tif);
+    if (size <= 0 || size_t(size) < stride) return false;
+    std::vector<uint8_t> buffer(static_cast<size_t>(size));
+    for (int plane = 0; plane < planes; ++plane)
+      for (uint32_t y = 0; y < l.h; ++y) {
+        if (TIFFReadScanline(tif, buffer.data(), y, uint16_t(plane)) < 0) return false;
+        put_unit(buffer.data(), stride, 0, y, l.w, 1, plane, l, out);
+      }
+  }
+  if (associated)
+    for (size_t i = 0, n = size_t(l.w) * l.h; i < n; ++i) {
+      uint32_t p = out.pixels[i], a = p >> 24;
+      out.pixels[i] = a << 24 | unpremultiply((p >> 16) & 255, a) << 16 | unpremultiply((p >> 8) & 255, a) << 8 |
+                      unpremultiply(p & 255, a);
+    }
   return true;
 }
 
-// Any other layout through libtiff's RGBA reader, which premultiplies every
-// kind of alpha: the colours are divided back.
+// Any other layout (palette, CMYK, YCbCr and JPEG, bilevel) through
+// libtiff's RGBA reader, which premultiplies alpha: the colours are divided
+// back.
 bool read_tiff_rgba(TIFF* tif, uint32_t w, uint32_t h, bool alpha, bitmap& out) {
   char message[1024];
   if (!TIFFRGBAImageOK(tif, message)) return false;
@@ -564,9 +641,18 @@ bool decode_tiff(const uint8_t* bytes, size_t length, bitmap& out) {
     out.width = w;
     out.height = h;
     try {
-      bool plain = has_photometric && photometric == PHOTOMETRIC_RGB && bits == 8 && planar == PLANARCONFIG_CONTIG &&
-                   !TIFFIsTiled(tif) && (samples == 3 || (samples == 4 && alpha));
-      ok = plain ? read_tiff_lines(tif, w, h, samples, associated, out) : read_tiff_rgba(tif, w, h, alpha, out);
+      uint16_t format = SAMPLEFORMAT_UINT, compression = COMPRESSION_NONE;
+      TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
+      TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+      bool gray = photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE;
+      int colours = gray ? 1 : 3;
+      tiff_layout l{w, h, bits, samples, gray, photometric == PHOTOMETRIC_MINISWHITE, TIFFIsTiled(tif) != 0,
+                    planar == PLANARCONFIG_SEPARATE, alpha ? int(samples) - int(extra_count) : -1};
+      bool direct = has_photometric && (gray || photometric == PHOTOMETRIC_RGB) && (bits == 8 || bits == 16) &&
+                    format == SAMPLEFORMAT_UINT && samples <= 16 && compression != COMPRESSION_JPEG &&
+                    compression != COMPRESSION_OJPEG && samples >= colours && extra_count <= samples - colours &&
+                    (!alpha || l.alpha_channel == colours);
+      ok = direct ? read_tiff_direct(tif, l, associated, out) : read_tiff_rgba(tif, w, h, alpha, out);
     } catch (const std::bad_alloc&) {
       ok = false;
     }

@@ -189,6 +189,12 @@ bool part_and_dup(const int32_t* r, int part_ref, int dup_ref, int32_t& part, in
 
 [[gnu::noinline]] void insert_limited(const int32_t* r, bool append) {
   int32_t part, dup;
+  // /part counts values of the inserted series: anything else has no count.
+  // A port takes what it is given and measures it itself.
+  const cell* limit = opt(r, 0);
+  uint32_t t = type_of(arg(1));
+  if (limit && type_of(arg(0)) != TYPE_PORT && !series::series_value_q(t) && t != TYPE_MAP)
+    error::fire(err::cat_script, err::script::invalid_part, limit);
   if (!part_and_dup(r, 0, 2, part, dup, arg(1))) return result(arg(0));
   result(get_action_ptr_value<ACT_INSERT>(arg(0))(arg(0), arg(1), part, flag(r, 1), dup, append));
 }

@@ -2,6 +2,7 @@
 
 #include "platform/vmem.h"
 #include "runtime/page_runs.h"
+#include "runtime/runtime.h"
 
 namespace kez::arena {
 
@@ -17,7 +18,11 @@ uint64_t limit = RANGE;
 bool ensure_reserved() {
   if (base) return true;
   base = static_cast<uint8_t*>(vmem::reserve(RANGE));
-  return base != nullptr;
+  // Without its range the heap has nothing to give, ever (an address-space
+  // limit below 4 GiB): the allocation failure it is, before any error
+  // value could be made.
+  if (!base) runtime::quit(runtime::RT_OUT_OF_MEMORY, runtime::caller_address());
+  return true;
 }
 
 uint64_t round_pages(uint64_t bytes) { return (bytes + vmem::PAGE - 1) & ~uint64_t(vmem::PAGE - 1); }

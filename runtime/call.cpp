@@ -67,6 +67,8 @@ int64_t execute(const cell* cmd, bool wait, bool, bool console, bool, const cell
     command = shell_quoted(command);
   } else {
     command = utf8_of(cmd);
+    // The shell takes a C string: past a NUL it would run another command.
+    if (command.find('\0') != std::string::npos) return -1;
   }
   // With or without /shell the command goes through the shell: it finds
   // programs on PATH and runs the shell's own commands alike.

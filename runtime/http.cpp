@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/http.h"
 #include "runtime/actions.h"
@@ -15,6 +16,7 @@
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/word.h"
+#include "runtime/lexer.h"
 #include "runtime/simple_io.h"
 #include "runtime/stack.h"
 
@@ -29,45 +31,84 @@ bool token_char_q(uint8_t c) {
          c != '=' && c != '{' && c != '}';
 }
 
+// Whether a header name loads back as one word (names such as "1", "1e5"
+// or "%a" are tokens too, but load as other values: they stay strings, so
+// that molded headers load again).
+bool word_name_q(const uint8_t* name, size_t n) {
+  cell dummy{TYPE_NONE, 0, 0, 0};
+  int32_t consumed = 0;
+  int32_t type = lexer::scan(&dummy, name, n, true, true, false, false, &consumed, nullptr, nullptr, nullptr);
+  return type == int32_t(TYPE_WORD) && size_t(consumed) == n;
+}
+
 }  // namespace
 
 cell* parse_headers(const uint8_t* text, size_t n, cell* target) {
-  if (!target) target = stack::push_cell();
-  map::make_at(target, nullptr, 40);
-  cell* key = stack::push_cell();
-  cell* value = stack::push_cell();
-  cell* group = stack::push_cell();
+  // The header lines first, each with the indented lines that continue it
+  // (obsolete folding) joined by one space.
+  struct field {
+    std::string_view name;
+    std::string value;
+  };
+  std::vector<field> fields;
+  bool continues = false;  // the line before was a header a folded line may extend
   for (size_t start = 0; start < n;) {
     size_t end = start;
     while (end < n && text[end] != '\r' && text[end] != '\n') ++end;
-    size_t colon = start;
-    while (colon < end && text[colon] != ':') ++colon;
-    bool token = colon > start && colon < end;
-    for (size_t i = start; token && i < colon; ++i) token = token_char_q(text[i]);
-    if (token) {
-      size_t from = colon + 1;
-      while (from < end && (text[from] == ' ' || text[from] == '\t')) ++from;
-      word::make_at(symbol::make_from_buffer(text + start, uint32_t(colon - start)), key);
-      string::make_at(value, uint32_t(end - from));
-      simple_io::append_text(value, text + from, end - from);
-      cell* held = map::get_value(target, key, false, false);
-      if (!held) {
-        map::set_key(target, key, value, false);
-      } else if (type_of(held) == TYPE_BLOCK) {
-        *group = *held;
-        block::ks_append(group, value);
-      } else {
-        cell first = *held;
-        collector::root_cells keep(&first);
-        block::make_at(group, 4);
-        block::ks_append(group, &first);
-        block::ks_append(group, value);
-        map::set_key(target, key, group, false);
+    auto blank = [&](size_t i) { return text[i] == ' ' || text[i] == '\t'; };
+    if (start < end && blank(start)) {
+      if (continues) {
+        size_t from = start;
+        while (from < end && blank(from)) ++from;
+        if (from < end) fields.back().value.append(" ").append(reinterpret_cast<const char*>(text + from), end - from);
+      }
+    } else {
+      size_t colon = start;
+      while (colon < end && text[colon] != ':') ++colon;
+      bool token = colon > start && colon < end;
+      for (size_t i = start; token && i < colon; ++i) token = token_char_q(text[i]);
+      continues = token;
+      if (token) {
+        size_t from = colon + 1;
+        while (from < end && blank(from)) ++from;
+        fields.push_back({std::string_view(reinterpret_cast<const char*>(text + start), colon - start),
+                          std::string(reinterpret_cast<const char*>(text + from), end - from)});
       }
     }
     start = end;
     if (start < n && text[start] == '\r') ++start;
     if (start < n && text[start] == '\n') ++start;
+  }
+
+  if (!target) target = stack::push_cell();
+  map::make_at(target, nullptr, 40);
+  cell* key = stack::push_cell();
+  cell* value = stack::push_cell();
+  cell* group = stack::push_cell();
+  for (const field& f : fields) {
+    const auto* name = reinterpret_cast<const uint8_t*>(f.name.data());
+    if (word_name_q(name, f.name.size())) {
+      word::make_at(symbol::make_from_buffer(name, uint32_t(f.name.size())), key);
+    } else {
+      string::make_at(key, uint32_t(f.name.size()));
+      simple_io::append_text(key, name, f.name.size());
+    }
+    string::make_at(value, uint32_t(f.value.size()));
+    simple_io::append_text(value, reinterpret_cast<const uint8_t*>(f.value.data()), f.value.size());
+    cell* held = map::get_value(target, key, false, false);
+    if (!held) {
+      map::set_key(target, key, value, false);
+    } else if (type_of(held) == TYPE_BLOCK) {
+      *group = *held;
+      block::ks_append(group, value);
+    } else {
+      cell first = *held;
+      collector::root_cells keep(&first);
+      block::make_at(group, 4);
+      block::ks_append(group, &first);
+      block::ks_append(group, value);
+      map::set_key(target, key, group, false);
+    }
   }
   stack::pop(3);
   return target;

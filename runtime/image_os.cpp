@@ -251,9 +251,11 @@ uint32_t decode_memory(const uint8_t* bytes, uint32_t length) {
   return make_record(b.pixels, b.width, b.height);
 }
 
-uint32_t load_file(const char* path) {
+uint32_t load_file(const char* path, bool* too_large) {
   image_codecs::bitmap b;
-  if (!image_codecs::load_file(path, b)) return 0;
+  image_codecs::load_status status = image_codecs::load_file(path, b);
+  if (too_large) *too_large = status == image_codecs::LOAD_TOO_LARGE;
+  if (status != image_codecs::LOAD_OK) return 0;
   return make_record(b.pixels, b.width, b.height);
 }
 

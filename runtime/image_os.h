@@ -90,7 +90,7 @@ uint32_t copy(uint32_t node);
 // Decoders: 0 when the bytes or the file are no image we can read. The bytes
 // may lie in the heap: nothing allocates in the heap before they are read.
 uint32_t decode_memory(const uint8_t* bytes, uint32_t length);
-uint32_t load_file(const char* path);
+uint32_t load_file(const char* path, bool* too_large = nullptr);
 
 // The encoded file of an image as a binary! in result. A format code outside
 // 0-4 raises Script Error invalid-arg; an image without pixels gives an empty

@@ -1562,6 +1562,26 @@ cell* call_function_with(const cell* fn, const cell* args, uint32_t count, const
   return placeholder;
 }
 
+bool call_guarded(const cell* fn, const cell* args, uint32_t count, const cell* name, cell* result) {
+  cell* saved_top = stack::top;
+  cell* saved_args = stack::arguments;
+  stack::frame* mark = stack::ctop;
+  // An anonymous try/all frame: errors unroll to it, and throw, break and
+  // the rest find no target past it, so nothing below is touched.
+  stack::mark(nullptr, stack::FRAME_TRY_ALL << 24);
+  bool returned = true;
+  try {
+    *result = *call_function_with(fn, args, count, name);
+  } catch (const thrown&) {
+    runtime::ctx.thrown = 0;
+    stack::clear_throw_frame();
+    returned = false;
+  }
+  stack::cut_back(mark, saved_args);
+  stack::top = saved_top;
+  return returned;
+}
+
 // The /compare function of sort: asked whether a sorts before b (records
 // of `size` cells go as blocks), its answer mapped to an order.
 int32_t compare_call(const cell* function, const cell* a, const cell* b, int32_t size) {

@@ -60,6 +60,13 @@ uint32_t call_function(const cell* fn, uint32_t context);
 // pushed. Any exit other than return and exit is raised as kez::thrown.
 cell* call_function_with(const cell* fn, const cell* args, uint32_t count, const cell* name = nullptr);
 
+// call_function_with behind a barrier that no exit crosses, for native code
+// that must go on whatever the function does (event handlers): an error,
+// throw or other exit raised inside is dropped, and the data stack, the
+// frames with their function contexts and the throw record are put back as
+// they were. Answers whether the call returned; its result goes to *result.
+bool call_guarded(const cell* fn, const cell* args, uint32_t count, const cell* name, cell* result);
+
 // Runs the routine `fn` (named `name`) over the argument cells of the current
 // frame: a raw routine gets their addresses and its answer (a cell, or null)
 // becomes arguments[0]; any other gets them checked against the first type

@@ -42,19 +42,6 @@ inline void result_unset() {
   stack::top = stack::arguments + 1;
 }
 
-// Pops frames above `to` (putting back the contexts of function frames)
-// and makes `args` the current frame: after an error raised past the
-// stack's own unwinding.
-void cut_back(stack::frame* to, cell* args) {
-  while (stack::ctop > to) {
-    --stack::ctop;
-    stack::frame* f = stack::ctop;
-    if (f->type() == stack::FRAME_FUNCTION && f->function_context)
-      context::cell_of(f->function_context)->w2 = f->saved_values;
-  }
-  stack::arguments = args;
-}
-
 // Evaluates a block; an exit raised as a C++ exception (by native code that
 // could not carry a status) comes back as the status. Errors pass on.
 uint32_t run(const cell* block, bool chain) {
@@ -677,7 +664,7 @@ uint32_t n_try(int32_t, const int32_t* r) {
     if (t.code != THROWN_ERROR && !all) throw;
     runtime::ctx.thrown = 0;
     cell* error_top = stack::top;
-    cut_back(mark, args);
+    stack::cut_back(mark, args);
     stack::clear_throw_frame();
     if (t.code == THROWN_ERROR && error_top > args && type_of(error_top - 1) == TYPE_ERROR) {
       stack::top = error_top;

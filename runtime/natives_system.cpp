@@ -9,6 +9,7 @@
 #include <ctime>
 #include <string>
 
+#include "gui/backend/view.h"
 #include "runtime/call.h"
 #include "runtime/clipboard.h"
 #include "runtime/checksum.h"
@@ -134,6 +135,8 @@ uint32_t n_wait(int32_t, const int32_t*) {
   }
   none_result();
   platform::wait(seconds);
+  // Window events that came in meanwhile are handled before going on.
+  if (gui::view::started()) gui::view::do_events(true);
   return 0;
 }
 
@@ -145,6 +148,14 @@ std::string variable_name(cell* var) {
     return std::string(reinterpret_cast<const char*>(bytes), size_t(n));
   }
   return std::string(symbol::get_c_string(var->w2), symbol::name_length(var->w2));
+}
+
+// Text of the environment: a byte that is not UTF-8 becomes U+FFFD, so one
+// odd variable never makes the environment unreadable.
+cell* env_text(const std::string& bytes, cell* target) {
+  string::make_at(target, uint32_t(bytes.size()));
+  simple_io::append_text(target, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  return target;
 }
 
 uint32_t n_get_env(int32_t, const int32_t*) {
@@ -159,24 +170,27 @@ uint32_t n_get_env(int32_t, const int32_t*) {
     none_result();
     return 0;
   }
-  cell* text = stack::push_cell();
-  string::load(reinterpret_cast<const uint8_t*>(value.data()), n, text);
-  stack::set_last_keep(text);
+  value.resize(n);
+  stack::set_last_keep(env_text(value, stack::push_cell()));
   return 0;
 }
 
 uint32_t n_set_env(int32_t, const int32_t*) {
   std::string name = variable_name(arg(0));
   cell* value = arg(1);
-  if (type_of(value) == TYPE_NONE) {
-    platform::set_env(name.c_str(), nullptr);
-  } else {
+  // A NUL would cut the name or value short at the system, and a name with
+  // "=" or none at all is refused by it: nothing is set, and the answer says so.
+  bool set = !name.empty() && name.find('\0') == std::string::npos && name.find('=') == std::string::npos;
+  if (set && type_of(value) == TYPE_NONE) {
+    set = platform::set_env(name.c_str(), nullptr);
+  } else if (set) {
     int32_t n = -1;
     const uint8_t* bytes = string::utf8_bytes(value, n);
     std::string text(reinterpret_cast<const char*>(bytes), size_t(n));
-    platform::set_env(name.c_str(), text.c_str());
+    set = text.find('\0') == std::string::npos && platform::set_env(name.c_str(), text.c_str());
   }
-  result(*value);
+  if (set) result(*value);
+  else none_result();
   return 0;
 }
 
@@ -236,6 +250,8 @@ uint32_t n_checksum(int32_t, const int32_t* r) {
       if (!spec) error::fire(err::cat_script, err::script::invalid_arg, method_word);
       if (type_of(spec) != TYPE_INTEGER) series::bad_refine_arg(words::ref::with, spec);
       checksum::hash_stub();
+      integer_result(0);
+      return 0;
     default:
       break;
   }
@@ -362,8 +378,8 @@ uint32_t n_list_env(int32_t, const int32_t*) {
   cell* key = stack::push_cell();
   cell* value = stack::push_cell();
   for (const auto& [name, text] : vars) {
-    string::load(reinterpret_cast<const uint8_t*>(name.data()), name.size(), key);
-    string::load(reinterpret_cast<const uint8_t*>(text.data()), text.size(), value);
+    env_text(name, key);
+    env_text(text, value);
     map::set_key(env, key, value, true);  // names differ by case on this system
   }
   stack::set_last_keep(env);

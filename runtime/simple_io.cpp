@@ -70,6 +70,20 @@ bool read_into(int fd, std::vector<uint8_t>& bytes, int64_t want) {
   }
 }
 
+// Reads and drops up to `count` bytes through a 64 KiB scratch buffer, so
+// that skipping costs no memory however far it goes. False on a read error.
+bool discard(int fd, int64_t count) {
+  static constexpr size_t SCRATCH = 64 * 1024;
+  std::vector<uint8_t> scratch(SCRATCH);
+  while (count > 0) {
+    int64_t n = platform::read_bytes(fd, scratch.data(), size_t(std::min<int64_t>(count, SCRATCH)));
+    if (n < 0) return false;
+    if (n == 0) return true;
+    count -= n;
+  }
+  return true;
+}
+
 }  // namespace
 
 cell* make_value(const cell* source, const uint8_t* bytes, size_t n, bool binary, bool lines) {
@@ -79,8 +93,8 @@ cell* make_value(const cell* source, const uint8_t* bytes, size_t n, bool binary
     return out;
   }
   if (lines ? !split_lines(bytes, n, out) : !load_text(bytes, n, out)) {
-    cell s = *source;
-    error::fire(err::cat_access, err::access::invalid_utf8, &s);
+    size_t bad = utf8::valid_prefix(bytes, n);
+    utf8::fire_invalid(bytes + bad, n - bad, source);
   }
   return out;
 }
@@ -127,13 +141,12 @@ cell* read_file(cell* file, int64_t part, int64_t seek, bool binary, bool lines)
     // A pipe, a device or a /proc file: its size is what reading it gives.
     // The bytes read while sizing are the value, so nothing is read twice
     // (a pipe could not give them again) and /part stops an endless device.
+    // Skipped bytes are read and dropped, never kept.
     int64_t skip = std::clamp<int64_t>(seek, 0, int64_t(1) << 62);
-    int64_t want = part >= 0 && part <= MOST ? skip + part : skip + MOST + 1;
-    if (!read_into(d.fd, bytes, want)) return nullptr;
-    if (int64_t(bytes.size()) - skip > MOST && !(part >= 0 && part <= MOST)) too_large();
-    if (skip >= int64_t(bytes.size())) bytes.clear();
-    else bytes.erase(bytes.begin(), bytes.begin() + skip);
-    if (part >= 0 && part < int64_t(bytes.size())) bytes.resize(size_t(part));
+    if (!discard(d.fd, skip)) return nullptr;
+    bool bounded = part >= 0 && part <= MOST;
+    if (!read_into(d.fd, bytes, bounded ? part : MOST + 1)) return nullptr;
+    if (int64_t(bytes.size()) > MOST && !bounded) too_large();
   } else {
     if (seek >= 0) {
       // A seek past the end leaves nothing to read.

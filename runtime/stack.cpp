@@ -123,6 +123,14 @@ void mark_func(const cell* word, uint32_t context) {
 
 void unwind_reset() { pop_frame_reset(); }
 
+void cut_back(frame* to, cell* args) {
+  while (ctop > to) {
+    --ctop;
+    if (ctop->type() == FRAME_FUNCTION) restore_context(ctop);
+  }
+  arguments = args;
+}
+
 void unwind_ctx_last() {
   unwind_ctx();
   copy_result_to_caller();
@@ -355,11 +363,21 @@ void collect_words(int32_t level, cell* block, uint32_t last) {
 }
 
 int32_t trace(int32_t level, uint32_t last, cell* buffer, int32_t part) {
-  each_call(level, std::min(last, depth()), [&](cell* w) {
-    part = actions::form_dispatch(w, buffer, nullptr, part);
+  // Read before anything allocates, as in collect_words.
+  std::vector<cell> calls;
+  each_call(level, std::min(last, depth()), [&](cell* w) { calls.push_back(*w); });
+  collector::root_cells keep(calls.data(), uint32_t(calls.size()));
+  size_t n = calls.size();
+  for (size_t i = 0; i < n; ++i) {
+    if (n > 2 * TRACE_ENDS && i == TRACE_ENDS) {
+      string::concatenate_literal(buffer, "... ");
+      part -= 4;
+      i = n - TRACE_ENDS;
+    }
+    part = actions::form_dispatch(&calls[i], buffer, nullptr, part);
     string::concatenate_literal(buffer, " ");
     --part;
-  });
+  }
   return part;
 }
 

@@ -150,6 +150,11 @@ inline void unwind_ctx() {
 void unwind_ctx_last();
 void unwind_ctx_reset();
 
+// Pops every frame above `to` (putting back the contexts of function frames)
+// and makes `args` the current frame's arguments: for a catcher of an exit
+// raised past the stacks' own unwinding.
+void cut_back(frame* to, cell* args);
+
 // For the collector (after the data-stack cells): the contexts of every frame.
 void gc_mark_frames();
 
@@ -214,7 +219,10 @@ void collect_calls(cell* block, uint32_t skip = 0);
 void collect_words(int32_t level, cell* block, uint32_t last);
 // Appends the same words to a string, each followed by a space, for an error
 // report; only frames still below ctop are named (a frame popped since may
-// have been overwritten). Answers the part left.
+// have been overwritten). Past 2 * TRACE_ENDS names only the first and last
+// TRACE_ENDS are written, with "..." between: a runaway recursion would
+// otherwise fill the report with thousands. Answers the part left.
+constexpr size_t TRACE_ENDS = 10;
 int32_t trace(int32_t level, uint32_t last, cell* buffer, int32_t part);
 // Stores the current depth in the error's stack field unless it holds a block.
 void set_error_frame(cell* error);

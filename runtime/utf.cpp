@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "runtime/cell.h"
+#include "runtime/collector.h"
+#include "runtime/datatypes/binary.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/runtime.h"
 
@@ -141,12 +143,17 @@ const uint8_t* decode_char(const uint8_t* p, const uint8_t* end, int32_t& cp) {
   return p;
 }
 
-void fire_invalid(const uint8_t* p, size_t n) {
-  // The bytes belong in the error's argument as a binary!; until binary!
-  // values exist the error carries its category and id only.
-  (void)p;
-  (void)n;
-  error::fire(err::cat_access, err::access::invalid_utf8);
+void fire_invalid(const uint8_t* p, size_t n, const cell* arg2) {
+  // Copied out first: the binary's allocation may move a heap buffer at p.
+  uint8_t bytes[4];
+  n = std::min<size_t>(n, 4);
+  std::memcpy(bytes, p, n);
+  cell second = arg2 ? *arg2 : cell{TYPE_NONE, 0, 0, 0};
+  collector::root_cells keep(&second);
+  cell bad{TYPE_NONE, 0, 0, 0};
+  collector::root_cells keep_bad(&bad);
+  binary::load_at(&bad, bytes, uint32_t(n));
+  error::fire(err::cat_access, err::access::invalid_utf8, &bad, arg2 ? &second : nullptr);
 }
 
 int32_t try_decode_sequence(const uint8_t* p, int32_t& avail) {

@@ -19,6 +19,10 @@
 #include <cstdint>
 #include <string>
 
+namespace kez {
+struct cell;
+}
+
 namespace kez::utf8 {
 
 // Decodes one code point with the strict decoder (no overlong forms, no
@@ -61,8 +65,9 @@ const uint8_t* skip_chars(const uint8_t* start, const uint8_t* end, size_t n);
 size_t count_bytes(const void* units, size_t count, int unit);
 
 // Raises Access Error `invalid-utf8` for the `n` bytes at p (at most 4 are
-// kept): the one place where that error is made.
-[[noreturn]] void fire_invalid(const uint8_t* p, size_t n);
+// kept, as arg1's binary!; arg2 may name the source): the one place where
+// that error is made. p may lie in the heap.
+[[noreturn]] void fire_invalid(const uint8_t* p, size_t n, const cell* arg2 = nullptr);
 
 }  // namespace kez::utf8
 

@@ -5,7 +5,7 @@ packages=(cmake ninja-build g++ libgtest-dev tzdata valgrind clang libclang-rt-1
   python3 zlib1g-dev gzip
   libpng-dev libjpeg62-turbo-dev libgif-dev libtiff-dev libcairo2-dev pkg-config python3-pil
   libpango1.0-dev fonts-dejavu-core
-  libx11-dev libxrandr-dev libxrender-dev xvfb xdotool xclip x11-apps imagemagick)
+  libedit-dev libx11-dev libxrandr-dev libxrender-dev xvfb xdotool xclip x11-apps imagemagick)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

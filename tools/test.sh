@@ -16,16 +16,19 @@ bash "$root/tools/build.sh" "$root/build-asan" -DKEZ_SANITIZE=ON
 # a prefix of the same input sequence on every machine: a slower machine
 # stops earlier, a faster one at the run limit. KEZ_FUZZ_SECONDS widens the
 # time limit for longer local runs. Adding a target is adding
-# tests/fuzz/<name>_fuzz.cpp.
+# tests/fuzz/<name>_fuzz.cpp; tests/fuzz/seeds/<name>_fuzz/ holds seeds
+# for cases a run would be slow to find, read with the corpus.
 fuzz=$root/build-fuzz
 seconds=${KEZ_FUZZ_SECONDS:-10}
 bash "$root/tools/build.sh" "$fuzz" -DKEZ_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 for target in "$fuzz"/tests/fuzz/*_fuzz; do
   name=$(basename "$target")
   mkdir -p "$fuzz/corpus/$name"
+  seeds=()
+  [ -d "$root/tests/fuzz/seeds/$name" ] && seeds=("$root/tests/fuzz/seeds/$name")
   echo "fuzzing $name"
   if ! "$target" -seed=1 -runs=300000 -max_total_time="$seconds" -timeout=10 \
-      "$fuzz/corpus/$name" >"$fuzz/$name.log" 2>&1; then
+      "$fuzz/corpus/$name" "${seeds[@]}" >"$fuzz/$name.log" 2>&1; then
     tail -n 60 "$fuzz/$name.log"
     exit 1
   fi

@@ -698,7 +698,6 @@ void push_clip_rect(draw_ctx& ctx, gfx::rect r) {
   gfx::layer_parameters p;
   p.content_bounds = r;
   p.mask = &g;
-  p.mask_transform = ctx.dc->get_transform();
   ctx.dc->push_layer(p);
 }
 
@@ -708,7 +707,6 @@ void push_clip_shape(draw_ctx& ctx, const gfx::path_geometry& g) {
   if (level <= AXIS_CLIP_LEVELS) ctx.s.axis_clip_bits &= ~(1u << (level - 1));
   gfx::layer_parameters p;
   p.mask = &g;
-  p.mask_transform = ctx.dc->get_transform();
   ctx.dc->push_layer(p);
 }
 

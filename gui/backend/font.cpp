@@ -9,6 +9,7 @@
 #include "runtime/datatypes/handle.h"
 #include "runtime/datatypes/integer.h"
 #include "runtime/datatypes/none.h"
+#include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/symbol.h"
 #include "runtime/handles.h"
@@ -75,6 +76,18 @@ font_spec spec_of(const cell* font) {
   return s;
 }
 
+// Where the face stands in a parent block, counted from the block's head
+// (the value itself may stand at its tail), or -1.
+int32_t find_in_parent(const cell* parent, const cell* face) {
+  cell from_head = *parent;
+  from_head.w1 = 0;
+  for (int32_t i = 0, n = block::ks_length_q(&from_head); i < n; ++i) {
+    const cell* v = block::ks_head(&from_head) + i;
+    if (type_of(v) == TYPE_OBJECT && v->w1 == face->w1) return i;
+  }
+  return -1;
+}
+
 // The face joins the font's parent block (a new block of 4 when it has none).
 void link_parent(const cell* font, const cell* face) {
   if (type_of(font) != TYPE_OBJECT || type_of(face) != TYPE_OBJECT) return;
@@ -86,11 +99,7 @@ void link_parent(const cell* font, const cell* face) {
     if (cell* slot = object_field_slot(&f, "parent")) *slot = parent;
   }
   collector::root_cells keep_p(&parent);
-  for (int32_t i = 0, n = block::ks_length_q(&parent); i < n; ++i) {
-    const cell* v = block::ks_head(&parent) + i;
-    if (type_of(v) == TYPE_OBJECT && v->w1 == fc.w1) return;
-  }
-  block::ks_append(&parent, &fc);
+  if (find_in_parent(&parent, &fc) < 0) block::ks_append(&parent, &fc);
 }
 
 // The state block of a font, made [none none none] when it is none.
@@ -172,6 +181,39 @@ void free_font_handle(const cell* font_in) {
   }
   if (freed)
     if (cell* slot = object_field_slot(&font, "state")) none::make_at(slot);
+}
+
+const gfx::gdi_font* get_font(const cell* face_in, const cell* font_in) {
+  cell face = *face_in, font = *font_in;
+  collector::root_cells keep_face(&face), keep_font(&font);
+  if (type_of(&font) != TYPE_OBJECT) return nullptr;
+  cell state = object_field(&font, "state");
+  if (type_of(&state) == TYPE_BLOCK && block::ks_length_q(&state) >= 1) {
+    const cell* h = block::ks_head(&state);
+    if (auto* rec = dynamic_cast<font_record*>(com_object_of(h))) {
+      link_parent(&font, &face);
+      return &rec->font;
+    }
+  }
+  return make_font(&face, &font, true);
+}
+
+void unlink_from_font(const cell* face_in, const cell* holder_in, bool font) {
+  cell face = *face_in, holder = *holder_in;
+  collector::root_cells keep_face(&face), keep_holder(&holder);
+  if (type_of(&holder) != TYPE_OBJECT || type_of(&face) != TYPE_OBJECT) return;
+  cell parent = object_field(&holder, "parent");
+  if (type_of(&parent) != TYPE_BLOCK) return;
+  collector::root_cells keep_parent(&parent);
+  int32_t at = find_in_parent(&parent, &face);
+  if (at < 0) return;
+  cell there = parent;
+  there.w1 = uint32_t(at);
+  series::remove(&there, nullptr, nullptr);
+  // A font nobody uses lets its native fonts go.
+  cell from_head = parent;
+  from_head.w1 = 0;
+  if (font && block::ks_length_q(&from_head) == 0) free_font_handle(&holder);
 }
 
 void update_font(const cell* font_in, int32_t index) {

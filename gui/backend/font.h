@@ -42,6 +42,12 @@ gfx::log_font log_font_of(const font_spec& spec, float default_points, uint32_t 
 // 96) stored in its state block; the face (when an object) joins the font's
 // parent list. Answers the font.
 const gfx::gdi_font* make_font(const cell* face, const cell* font, bool current_dpi);
+// gui/get-font: the font's native font at the current DPI, made only when it
+// has none; the face (when an object) joins the font's parent list.
+const gfx::gdi_font* get_font(const cell* face, const cell* font);
+// gui/unlink-from-font: the face leaves the parent list of a font or para
+// object; a font whose list becomes empty frees its native fonts.
+void unlink_from_font(const cell* face, const cell* font_or_para, bool font);
 // gui/free-font-handle: every handle of the state released, state none.
 void free_font_handle(const cell* font);
 // gui/update-font: after a change of field index (name 0, size 1, style 2,

@@ -280,6 +280,34 @@ int64_t to_code_point_index(const std::u16string& text, uint32_t unit) {
 
 namespace {
 
+// The face's text laid out as the face shows it: in its font, aligned and
+// wrapped by its para, within its size; for rich-text with its tabs and
+// line spacing (the style runs of its data are not applied here).
+std::unique_ptr<gfx::text_layout> layout_of(const cell* face_in, const std::u16string& text) {
+  cell face = *face_in;
+  collector::root_cells keep(&face);
+  cell font = object_field(&face, "font"), para = object_field(&face, "para"), size = object_field(&face, "size");
+  collector::root_cells keep_font(&font), keep_para(&para);
+  // A copy: the font's own format is shared by every user of the font.
+  auto format = std::make_shared<gfx::text_format>(*make_text_format(&font));
+  cell type = object_field(&face, "type");
+  uint32_t type_sym = type_of(&type) == TYPE_WORD ? type.w2 : sym("rich-text");
+  bool rich = symbol::resolve(type_sym) == sym("rich-text");
+  set_para(*format, type_of(&para) == TYPE_OBJECT ? get_para_flags(type_sym, &para) : (rich ? 16 : 5));
+  if (rich) {
+    cell tabs = object_field(&face, "tabs"), spacing = object_field(&face, "line-spacing");
+    set_tab_size(*format, &tabs);
+    set_line_spacing(*format, &spacing);
+  }
+  float max_w = 0, max_h = 0;
+  if (type_of(&size) == TYPE_PAIR || type_of(&size) == TYPE_POINT2D) {
+    gfx::point p = point_of(&size);
+    max_w = float(int64_t(p.x + 0.5f));
+    max_h = float(int64_t(p.y + 0.5f));
+  }
+  return std::make_unique<gfx::text_layout>(text, *format, max_w, max_h);
+}
+
 // Lays the face out anew into its record (made on first use). The record's
 // handle goes to handle_out, which the caller roots: a face without a
 // `handles` field holds it nowhere else.
@@ -317,26 +345,9 @@ layout_record* make_layout(const cell* face_in, cell* handle_out) {
   }
   rec->text = utf16_of(&text);
   rec->backdrops.clear();
-  cell font = object_field(&face, "font"), para = object_field(&face, "para"), size = object_field(&face, "size");
-  collector::root_cells keep_font(&font), keep_para(&para);
-  // A copy: the font's own format is shared by every user of the font.
-  auto format = std::make_shared<gfx::text_format>(*make_text_format(&font));
-  cell type = object_field(&face, "type");
-  uint32_t type_sym = type_of(&type) == TYPE_WORD ? type.w2 : sym("rich-text");
-  bool rich = symbol::resolve(type_sym) == sym("rich-text");
-  set_para(*format, type_of(&para) == TYPE_OBJECT ? get_para_flags(type_sym, &para) : (rich ? 16 : 5));
-  if (rich) {
-    cell tabs = object_field(&face, "tabs"), spacing = object_field(&face, "line-spacing");
-    set_tab_size(*format, &tabs);
-    set_line_spacing(*format, &spacing);
-  }
-  float max_w = 0, max_h = 0;
-  if (type_of(&size) == TYPE_PAIR || type_of(&size) == TYPE_POINT2D) {
-    gfx::point p = point_of(&size);
-    max_w = float(int64_t(p.x + 0.5f));
-    max_h = float(int64_t(p.y + 0.5f));
-  }
-  rec->layout = std::make_unique<gfx::text_layout>(rec->text, *format, max_w, max_h);
+  cell font = object_field(&face, "font");
+  collector::root_cells keep_font(&font);
+  rec->layout = layout_of(&face, rec->text);
   uint32_t c;
   if (font_color(&font, &c)) rec->layout->set_color(d2d::to_color(c), {0, uint32_t(rec->text.size())});
   // Copy of the text laid out, and the flag cleared.
@@ -423,6 +434,13 @@ cell* metrics(const cell* face_in, const cell* arg, int32_t query, cell* out) {
     }
     default: return integer::make_at(out, int32_t(l.metrics().line_count));
   }
+}
+
+gfx::text_metrics measure(const cell* face, const std::u16string& text) { return layout_of(face, text)->metrics(); }
+
+void layout_needed(const cell* face) {
+  cell handles = object_field(face, "handles");
+  if (type_of(&handles) == TYPE_BLOCK && block::ks_length_q(&handles) >= 4) logic::make_at(&block::ks_head(&handles)[3], true);
 }
 
 void draw_face(d2d::draw_ctx& ctx, gfx::point at, const cell* face_in) {

@@ -46,6 +46,10 @@ int64_t to_code_point_index(const std::u16string& text, uint32_t unit);
 // for rich-text, tabs, line-spacing and its data's style runs (a bad run
 // raises draw-invalid); the face's `handles` block keeps the layout.
 cell* metrics(const cell* face, const cell* arg, int32_t query, cell* out);
+// The size of a text laid out as the face would show it.
+gfx::text_metrics measure(const cell* face, const std::u16string& text);
+// Marks a face's layout as outdated: the next metrics query lays it out again.
+void layout_needed(const cell* face);
 // Draws a face's layout at the point: its colour behind the text when it
 // has a size, then the backdrop runs, then the text.
 void draw_face(d2d::draw_ctx& ctx, gfx::point at, const cell* face);

@@ -27,6 +27,7 @@
 #include "gui/backend/font.h"
 #include "gui/backend/text_box.h"
 #include "gui/backend/utils.h"
+#include "platform/clipboard.h"
 #include "platform/win/controls.h"
 #include "runtime/arrays.h"
 #include "runtime/collector.h"
@@ -312,7 +313,7 @@ HFONT font_for(const cell* face) {
   cell font = facet(face, FACET_FONT);
   if (type_of(&font) != TYPE_OBJECT) return default_font;
   collector::root_cells keep(&font);
-  const gfx::gdi_font* f = make_font(face, &font, true);
+  const gfx::gdi_font* f = get_font(face, &font);
   if (!f) return default_font;
   const gfx::log_font& lf = f->description();
   return CreateFontW(lf.height, 0, 0, 0, lf.weight, lf.italic, lf.underline, lf.strike_out, 0, 0, 0, DWORD(lf.quality),
@@ -438,35 +439,17 @@ int verdict(const cell* v) {
 }
 
 // Calls a function of the high-level code with `count` arguments; every
-// exit it raises is dropped here, with the data stack and frames put back.
+// exit it raises is dropped (the interpreter's guard puts the stacks back).
 // Answers the verdict of its result (1 when it raised or is no function).
 int call_guarded(const cell* fn, cell* args, int32_t count, const char* name) {
   if (!fn || type_of(fn) != TYPE_FUNCTION) return 1;
   cell f = *fn;
   collector::root_cells keep(&f);
-  cell* saved_top = stack::top;
-  cell* saved_args = stack::arguments;
-  stack::frame* saved_ctop = stack::ctop;
-  int result = 1;
-  try {
-    cell word_name = *word::push_from_symbol(symbol::make(name));
-    stack::pop(1);
-    cell* r = interpreter::call_function_with(&f, args, count, &word_name);
-    result = verdict(r);
-  } catch (const thrown&) {
-    while (stack::ctop > saved_ctop) {
-      --stack::ctop;
-      stack::frame* fr = stack::ctop;
-      if (fr->type() == stack::FRAME_FUNCTION && fr->function_context)
-        context::cell_of(fr->function_context)->w2 = fr->saved_values;
-    }
-    stack::clear_throw_frame();
-    result = 1;
-  }
-  runtime::ctx.thrown = 0;
-  stack::arguments = saved_args;
-  stack::top = saved_top;
-  return result;
+  cell word_name = *word::push_from_symbol(symbol::make(name));
+  stack::pop(1);
+  cell result;
+  if (!interpreter::call_guarded(&f, args, uint32_t(count), &word_name, &result)) return 1;
+  return verdict(&result);
 }
 
 // Runs system/view/awake on the global event.
@@ -867,7 +850,9 @@ void sync_text(HWND hwnd, const cell* face_in, int32_t item) {
   cell s;
   string::make_at_unit(&s, uint32_t(len + 1), 2);
   collector::root_cells keep_s(&s);
-  if (len > 0) string::load_utf16(reinterpret_cast<const uint16_t*>(buf.data()), size_t(len), &s, false);
+  // Leniently: a widget may hold half a surrogate pair, and this runs outside
+  // any handler's catch.
+  if (len > 0) string::load_utf16(reinterpret_cast<const uint16_t*>(buf.data()), size_t(len), &s, false, true);
   set_facet(&face, FACET_TEXT, s);
 }
 
@@ -1367,9 +1352,15 @@ void camera_destroy(HWND hwnd) {
 void camera_select(HWND hwnd, const cell* face, const cell* selected);
 
 void camera_open(HWND hwnd, const cell* face) {
+  // The device names go to `data`, a new block when it holds none.
   cell data = facet(face, FACET_DATA);
   collector::root_cells keep(&data);
-  if (block::any_block_q(type_of(&data))) block::ks_clear(&data);
+  if (block::any_block_q(type_of(&data))) {
+    block::ks_clear(&data);
+  } else {
+    block::make_at(&data, 4);
+    set_facet(face, FACET_DATA, data);
+  }
   SetWindowLongW(hwnd, SLOT_CLOSING, 0);
   auto devices = list_capture_devices();
   if (devices.empty()) {
@@ -1379,12 +1370,10 @@ void camera_open(HWND hwnd, const cell* face) {
   auto* r = new camera_record;
   for (auto& d : devices) {
     r->paths.push_back(d.first);
-    if (block::any_block_q(type_of(&data))) {
-      cell name{TYPE_NONE, 0, 0, 0};
-      collector::root_cells keep_name(&name);
-      string::load(reinterpret_cast<const uint8_t*>(d.second.data()), d.second.size(), &name);
-      block::ks_append(&data, &name);
-    }
+    cell name{TYPE_NONE, 0, 0, 0};
+    collector::root_cells keep_name(&name);
+    string::load(reinterpret_cast<const uint8_t*>(d.second.data()), d.second.size(), &name);
+    block::ks_append(&data, &name);
   }
   cameras[hwnd].reset(r);
   SetWindowLongW(hwnd, SLOT_CLOSING, 1);
@@ -2563,14 +2552,86 @@ LRESULT calendar_wnd_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
   if (msg == WM_LBUTTONDOWN) SetFocus(hwnd);
   return CallWindowProcW(calendar_base_proc, hwnd, msg, wparam, lparam);
 }
+// The UTF-16 units the clipboard's text takes in an edit (every LF gains a
+// CR), 0 when it holds no text.
+size_t clipboard_text_units() {
+  auto& cb = platform::clipboard();
+  std::vector<uint8_t> bytes;
+  if (!cb.open()) return 0;
+  bool got = cb.get(platform::CLIP_TEXT, bytes);
+  cb.close();
+  if (!got) return 0;
+  size_t n = 0;
+  for (uint8_t b : bytes) n += ((b & 0xC0) != 0x80) + (b >= 0xF0) + (b == '\n');
+  return n;
+}
+
+// An edit counts a line break as CR LF and a character beyond U+FFFF as two
+// units; a face's text counts each as one character. These convert positions
+// (0-based, between characters) from one count to the other.
+int32_t edit_to_face_position(const std::u16string& t, size_t at) {
+  int32_t n = 0;
+  for (size_t i = 0; i < at && i < t.size(); i++) {
+    bool second = i > 0 && ((t[i] == u'\n' && t[i - 1] == u'\r') ||
+                            (t[i] >= 0xDC00 && t[i] <= 0xDFFF && t[i - 1] >= 0xD800 && t[i - 1] <= 0xDBFF));
+    if (!second) n++;
+  }
+  return n;
+}
+int32_t face_to_edit_position(const std::u16string& t, int32_t at) {
+  size_t i = 0;
+  for (int32_t n = 0; n < at && i < t.size(); n++) {
+    bool two = i + 1 < t.size() && ((t[i] == u'\r' && t[i + 1] == u'\n') ||
+                                    (t[i] >= 0xD800 && t[i] <= 0xDBFF && t[i + 1] >= 0xDC00 && t[i + 1] <= 0xDFFF));
+    i += two ? 2 : 1;
+  }
+  return int32_t(i);
+}
+
+std::u16string edit_text(HWND hwnd) {
+  std::u16string t(size_t(std::max(0, GetWindowTextLengthW(hwnd))), u'\0');
+  if (!t.empty()) GetWindowTextW(hwnd, t.data(), int(t.size()) + 1);
+  return t;
+}
+
+// The face's `selected` from the control's selection: none when empty, else
+// the first and last character in the face's own count.
+void update_selected_from_edit(HWND hwnd, const cell* face) {
+  DWORD a = 0, b = 0;
+  SendMessageW(hwnd, EM_GETSEL, WPARAM(&a), LPARAM(&b));
+  cell sel;
+  if (a == b) {
+    none::make_at(&sel);
+  } else {
+    std::u16string t = edit_text(hwnd);
+    pair::make_at(&sel, edit_to_face_position(t, std::min(a, b)) + 1, edit_to_face_position(t, std::max(a, b)));
+  }
+  set_facet(face, FACET_SELECTED, sel);
+}
+
 LRESULT area_wnd_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
   bool multi = GetWindowLongW(hwnd, GWL_STYLE) & 0x4;
-  if (msg == WM_CHAR) {
-    if (multi && wparam == 1) {
-      SendMessageW(hwnd, EM_SETSEL, 0, -1);
-      return 1;
+  switch (msg) {
+    case WM_CHAR:
+      if (multi && wparam == 1) {
+        SendMessageW(hwnd, EM_SETSEL, 0, -1);
+        return 1;
+      }
+      if (!multi && (wparam == 13 || wparam == 9)) return 0;
+      break;
+    case WM_PASTE:
+      if (size_t n = clipboard_text_units()) raise_edit_limit(hwnd, n);
+      break;
+    case WM_LBUTTONUP: case WM_KEYUP: {
+      cell face;
+      if (!window_face(hwnd, &face)) break;
+      collector::root_cells keep(&face);
+      update_selected_from_edit(hwnd, &face);
+      send_event_for(hwnd, -1, EV_SELECT);
+      if (!IsWindow(hwnd)) return 0;
+      break;
     }
-    if (!multi && (wparam == 13 || wparam == 9)) return 0;
+    default: break;
   }
   return CallWindowProcW(area_base_proc, hwnd, msg, wparam, lparam);
 }
@@ -2909,8 +2970,9 @@ void change_selected(HWND hwnd, const cell* face, int type) {
     case T_FIELD: case T_AREA: {
       double a = 0, b = 0;
       if (type_of(&sel) == TYPE_PAIR && read_xy(&sel, a, b)) {
+        std::u16string t = edit_text(hwnd);
         int lo = int(a < b ? a : b) - 1, hi = int(a < b ? b : a);
-        SendMessageW(hwnd, EM_SETSEL, WPARAM(lo), LPARAM(hi));
+        SendMessageW(hwnd, EM_SETSEL, WPARAM(face_to_edit_position(t, lo)), LPARAM(face_to_edit_position(t, hi)));
       } else {
         SendMessageW(hwnd, EM_SETSEL, 0, 0);
       }
@@ -3127,6 +3189,8 @@ constexpr int32_t GEOMETRY_BITS = (1 << FACET_OFFSET) | (1 << FACET_SIZE) | (1 <
 
 void apply_face_changes(const cell* face, int32_t keep, WINDOWPOS* batch) {
   int type = face_type_of(face);
+  // Whatever changed, metrics queries answer from a fresh layout.
+  if (type == T_RICH_TEXT) text_box::layout_needed(face);
   cell st = get_state(face);
   if (type_of(&st) != TYPE_BLOCK) return;
   HWND hwnd = face_window(face);
@@ -3314,6 +3378,10 @@ void free_faces(const cell* face_in, bool close) {
   if (type == T_WINDOW) SetWindowPos(hwnd, 0, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_NOZORDER | SWP_HIDEWINDOW);
   cell rate = facet(&face, FACET_RATE);
   if (type_of(&rate) != TYPE_NONE) KillTimer(hwnd, 1);
+  cell font = facet(&face, FACET_FONT), para = facet(&face, FACET_PARA);
+  collector::root_cells keep_font(&font), keep_para(&para);
+  unlink_from_font(&face, &font, true);
+  unlink_from_font(&face, &para, false);
   cell pane = facet(&face, FACET_PANE);
   collector::root_cells keep_pane(&pane);
   for (int32_t i = 0, n = block_length(&pane); i < n; ++i) {
@@ -3452,11 +3520,30 @@ bool face_to_image(const cell* face_in, cell* result) {
   collector::root_cells keep(&face);
   none::make_at(result);
   if (!object_field_slot(&face, "type") || !object_field_slot(&face, "state")) return false;  // no face
+  int type = face_type_of(&face);
   HWND hwnd = face_window(&face);
-  if (!hwnd || !IsWindow(hwnd)) return true;
-  // What is on screen: changes still waiting for their paint are drawn first.
-  UpdateWindow(hwnd);
-  cairo_surface_t* s = layer::snapshot(hwnd);
+  if (type == T_CAMERA) {
+    // The frame the camera shows now, kept in its image facet too.
+    if (hwnd && IsWindow(hwnd)) {
+      camera_grab(hwnd, &face);
+      *result = facet(&face, FACET_IMAGE);
+    }
+    return true;
+  }
+  cairo_surface_t* s = nullptr;
+  if (type == T_SCREEN) {
+    // The screen's pixels: its windows as shown, where they stand.
+    cell offset = facet(&face, FACET_OFFSET), size = facet(&face, FACET_SIZE);
+    double x = 0, y = 0, w = 0, h = 0;
+    read_xy(&offset, x, y);
+    if (!read_xy(&size, w, h)) return true;
+    s = layer::screen_snapshot(RECT{dpi_scale(x), dpi_scale(y), dpi_scale(x + w), dpi_scale(y + h)});
+  } else {
+    if (!hwnd || !IsWindow(hwnd)) return true;
+    // What is on screen: changes still waiting for their paint are drawn first.
+    UpdateWindow(hwnd);
+    s = layer::snapshot(hwnd);
+  }
   if (!s) return true;
   cairo_surface_flush(s);
   int w = cairo_image_surface_get_width(s), h = cairo_image_surface_get_height(s);
@@ -3629,7 +3716,11 @@ uint64_t r_make_view(const uint64_t* p) {
   init();
   cell face = *param(p[0]), parent = *param(p[1]);
   collector::root_cells keep(&face);
-  HWND h = os_make_view(&face, type_of(&parent) == TYPE_HANDLE ? HWND(parent.w2) : 0);
+  // Only a window can be a parent: a screen's monitor handle or a stale
+  // window gives a top-level window.
+  HWND ph = type_of(&parent) == TYPE_HANDLE && parent.w1 != handle::KIND_MONITOR ? HWND(parent.w2) : 0;
+  if (ph && !IsWindow(ph)) ph = 0;
+  HWND h = os_make_view(&face, ph);
   return answer(handle::make_at(stack::push_cell(), h, handle::KIND_WINDOW));
 }
 
@@ -3760,8 +3851,8 @@ uint64_t r_get_current_screen(const uint64_t*) {
   return answer(handle::make_at(stack::push_cell(), MonitorFromPoint(p, MONITOR_DEFAULTTONEAREST), handle::KIND_MONITOR));
 }
 
-// gui/get-text-size: the text in the face's font, wrapped at word breaks,
-// in device-independent units.
+// gui/get-text-size: the text in the face's font, in device-independent
+// units: laid out as a base-like face paints it, else wrapped at word breaks.
 uint64_t r_size_text(const uint64_t* p) {
   init();
   cell face = *param(p[0]), value = *param(p[1]);
@@ -3776,11 +3867,17 @@ uint64_t r_size_text(const uint64_t* p) {
   }
   if (type_of(&text) != TYPE_STRING) return answer(&none_value);
   collector::root_cells keep_text(&text);
+  std::u16string t = utf16_of(&text);
+  if (base_like(face_type_of(&face))) {
+    // As the face paints it; the width keeps a little room, as measured
+    // text drawn again may come out a shade wider.
+    gfx::text_metrics m = text_box::measure(&face, t);
+    return answer(point2D::make_at(stack::push_cell(), m.width * 0.98f, m.height));
+  }
   HWND hwnd = face_window(&face);
   HDC dc = GetWindowDC(hwnd);
   HFONT font = font_for(&face);
   HGDIOBJ old = SelectObject(dc, font);
-  std::u16string t = utf16_of(&text);
   RECT r{0, 0, 0x7FFFFFFF, 0};
   DrawTextW(dc, t.c_str(), -1, &r, DT_CALCRECT | DT_EXPANDTABS | DT_WORDBREAK);
   SelectObject(dc, old);
@@ -3914,11 +4011,14 @@ uint64_t r_draw_face(const uint64_t* p) {
 // gui/OS-request-font: the font object takes the user's choice.
 uint64_t r_request_font(const uint64_t* p) {
   init();
-  cell font = *param(p[0]), mono = *param(p[2]);
-  collector::root_cells keep(&font);
+  cell font = *param(p[0]), selected = *param(p[1]), mono = *param(p[2]);
+  collector::root_cells keep(&font), keep_sel(&selected);
   LOGFONTW lf{};
   cell no_face{TYPE_NONE, 0, 0, 0};
-  const gfx::gdi_font* f = type_of(&font) == TYPE_OBJECT ? make_font(&no_face, &font, true) : nullptr;
+  // The dialog starts from the selected font when there is one; the answer
+  // is the first font, filled in.
+  cell& start = type_of(&selected) == TYPE_OBJECT ? selected : font;
+  const gfx::gdi_font* f = type_of(&start) == TYPE_OBJECT ? get_font(&no_face, &start) : nullptr;
   std::u16string name = u"Courier New";
   if (f) {
     lf.lfHeight = f->description().height;

@@ -714,6 +714,11 @@ void device_context::pop_layer() {
   stack_.pop_back();
   matrix content_world = l.content_world;
   cairo_pattern_t* content = cairo_pop_group(cr_);
+  // The group comes back under the matrix in force at the push; it is
+  // painted in device space, where it was drawn.
+  cairo_matrix_t identity;
+  cairo_matrix_init_identity(&identity);
+  cairo_pattern_set_matrix(content, &identity);
   cairo_save(cr_);
   cairo_new_path(cr_);
   if (l.bounds.right < infinite && l.bounds.bottom < infinite && l.bounds.left > -infinite && l.bounds.top > -infinite) {

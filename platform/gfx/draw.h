@@ -230,7 +230,7 @@ struct layer_parameters {
   rect content_bounds = infinite_rect;
   const path_geometry* mask = nullptr;  // copied when the layer is pushed
   antialias_mode mask_antialias = antialias_mode::per_primitive;
-  matrix mask_transform;
+  matrix mask_transform;  // applied before the world transform in force at the push
   float opacity = 1;
 };
 

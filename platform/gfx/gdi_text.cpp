@@ -27,6 +27,11 @@ gdi_font::gdi_font(const log_font& lf) : lf_(lf) {
   format_.family = utf8_of(lf_.face_name.empty() ? std::u16string_view(default_face) : std::u16string_view(lf_.face_name));
   format_.weight = lf_.weight > 0 ? std::clamp(lf_.weight, 100, 1000) : FW_NORMAL;
   format_.style = lf_.italic ? font_style::italic : font_style::normal;
+}
+
+void gdi_font::measure() const {
+  if (measured_) return;
+  measured_ = true;
   int32_t h = lf_.height ? lf_.height : default_height;
   format_.size = float(std::abs(h));
   font_metrics m = measure_font(format_);

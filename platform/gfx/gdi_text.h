@@ -49,16 +49,20 @@ class gdi_font {
  public:
   explicit gdi_font(const log_font& lf);
   const log_font& description() const { return lf_; }
-  const text_format& format() const { return format_; }
-  int32_t height() const { return ascent_ + descent_; }  // tmHeight
-  int32_t ascent() const { return ascent_; }
-  int32_t average_char_width() const { return average_; }
+  const text_format& format() const { return measure(), format_; }
+  int32_t height() const { return measure(), ascent_ + descent_; }  // tmHeight
+  int32_t ascent() const { return measure(), ascent_; }
+  int32_t average_char_width() const { return measure(), average_; }
   text_antialias_mode antialias() const;
 
  private:
+  // Metrics come from the text library on first use: making a font (as the
+  // window system's start does) stays cheap and loads nothing.
+  void measure() const;
   log_font lf_;
-  text_format format_;
-  int32_t ascent_ = 0, descent_ = 0, average_ = 0;
+  mutable text_format format_;
+  mutable int32_t ascent_ = 0, descent_ = 0, average_ = 0;
+  mutable bool measured_ = false;
 };
 
 // The font a dc uses when none is selected: the GUI's default face at 9

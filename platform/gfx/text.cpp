@@ -179,6 +179,8 @@ text_layout::text_layout(std::u16string_view text, const text_format& format, fl
   pango_layout_set_tabs(layout_, tabs);
   pango_tab_array_free(tabs);
   attrs_ = pango_attr_list_new();
+  // A word broken at the line's end keeps its characters: no hyphen is added.
+  pango_attr_list_insert(attrs_, pango_attr_insert_hyphens_new(FALSE));
   pango_layout_set_attributes(layout_, attrs_);
 }
 

@@ -2,6 +2,7 @@
 // selections, the password character, the cue banner, tab stops, the
 // clipboard, the caret, and the parent's EN_* notifications.
 #include <algorithm>
+#include <utility>
 
 #include "platform/clipboard.h"
 #include "platform/win/ctl.h"
@@ -24,6 +25,7 @@ struct edit_state {
   std::vector<int> tabs;  // dialog units; empty: every 32
   float scroll_x = 0, scroll_y = 0;
   bool selecting = false;
+  WCHAR high = 0;  // the first half of a surrogate pair, until its second comes
 };
 states<edit_state> edits;
 
@@ -297,11 +299,19 @@ void typed(HWND h, edit_state* s, WCHAR ch) {
   case 24:
     if (!(style & ES_READONLY)) copy(s), replace(h, s, u"", true);
     return;
-  case 22:
-    if (!(style & ES_READONLY)) paste(h, s);
-    return;
+  case 22: SendMessageW(h, WM_PASTE, 0, 0); return;  // as a paste from anywhere, so a superclass sees it
   }
   if (style & ES_READONLY) return;
+  // A character beyond the 16-bit range comes as two halves, inserted as one.
+  WCHAR high = std::exchange(s->high, WCHAR(0));
+  if (ch >= 0xD800 && ch <= 0xDBFF) {
+    s->high = ch;
+    return;
+  }
+  if (ch >= 0xDC00 && ch <= 0xDFFF) {
+    if (high) replace(h, s, std::u16string{high, ch}, true);
+    return;
+  }
   if (ch == 8) {
     if (s->anchor == s->caret) s->anchor = step(s->text, s->caret, -1);
     if (s->anchor != s->caret) replace(h, s, u"", true);
@@ -513,7 +523,9 @@ LRESULT edit_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
     copy(s);
     replace(h, s, u"", false);
     return 0;
-  case WM_PASTE: paste(h, s); return 0;
+  case WM_PASTE:
+    if (!(style_of(h) & ES_READONLY)) paste(h, s);
+    return 0;
   case WM_CLEAR: replace(h, s, u"", false); return 0;
   case WM_SIZE:
     place_caret(h, s);

@@ -160,6 +160,9 @@ void mouse_move_input(POINT screen);
 void button_input(UINT vk, bool down);
 void wheel_input(int delta);
 void action_input(std::function<void()> run);  // queued with the injected input
+// Input comes from a script: a loop that used it up ends, timers or not
+// (without one, headless time runs on to the next timer).
+void expect_scripted_input();
 // The desktop's colour of a system colour index for a window: its own theme
 // when it has one (SetWindowTheme), else the desktop's.
 COLORREF sys_colour(HWND hwnd, int index);

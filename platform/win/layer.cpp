@@ -1,5 +1,6 @@
 // Start and stop of the window system, screens, and the input script that
 // whole programs name with KEZ_INPUT.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -23,26 +24,37 @@ namespace kez::win::detail {
 using layer::screen;
 
 // "WxH[+X+Y][@DPI]" items separated by commas.
+// Sides and offsets stay within ±32767 (as input coordinates do), so that a
+// rectangle's edges never overflow an int.
 std::vector<screen> parse_screens(const char* text) {
   std::vector<screen> out;
   std::stringstream in(text);
   std::string part;
+  // A number of at most ±32767, with at least one digit.
+  auto number = [](const char* p, char** end, long* n) {
+    errno = 0;
+    *n = strtol(p, end, 10);
+    return *end != p && errno == 0 && *n >= -32767 && *n <= 32767;
+  };
   while (std::getline(in, part, ',')) {
-    int w = 0, h = 0, x = 0, y = 0;
-    unsigned dpi = 96;
+    long w = 0, h = 0, x = 0, y = 0;
+    unsigned long dpi = 96;
     const char* p = part.c_str();
     char* end;
-    w = int(strtol(p, &end, 10));
-    if (*end != 'x') return {};
-    h = int(strtol(end + 1, &end, 10));
+    if (!number(p, &end, &w) || *end != 'x') return {};
+    if (!number(end + 1, &end, &h)) return {};
     if (*end == '+') {
-      x = int(strtol(end + 1, &end, 10));
-      if (*end != '+') return {};
-      y = int(strtol(end + 1, &end, 10));
+      if (!number(end + 1, &end, &x) || *end != '+') return {};
+      if (!number(end + 1, &end, &y)) return {};
     }
-    if (*end == '@') dpi = unsigned(strtoul(end + 1, &end, 10));
+    if (*end == '@') {
+      const char* start = end + 1;
+      errno = 0;
+      dpi = strtoul(start, &end, 10);
+      if (end == start || errno) return {};
+    }
     if (*end || w <= 0 || h <= 0 || dpi < 48 || dpi > 960) return {};
-    out.push_back(screen{RECT{x, y, x + w, y + h}, dpi});
+    out.push_back(screen{RECT{int(x), int(y), int(x + w), int(y + h)}, unsigned(dpi)});
   }
   return out;
 }
@@ -353,6 +365,8 @@ bool load_input_script(const std::string& text, std::string* error) {
       return fail("unknown item");
     }
   }
+  // Even an empty script is one: the loop ends when it is used up.
+  detail::expect_scripted_input();
   for (auto& s : steps) s();
   return true;
 }

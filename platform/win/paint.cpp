@@ -515,6 +515,27 @@ cairo_surface_t* snapshot(HWND hwnd) {
   return w ? compose(w) : nullptr;
 }
 
+cairo_surface_t* screen_snapshot(RECT area) {
+  int width = area.right - area.left, height = area.bottom - area.top;
+  if (width <= 0 || height <= 0) return nullptr;
+  cairo_surface_t* out = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
+  cairo_t* cr = cairo_create(out);
+  COLORREF desk = GetSysColor(COLOR_BACKGROUND);
+  cairo_set_source_rgb(cr, (desk & 0xFF) / 255.0, (desk >> 8 & 0xFF) / 255.0, (desk >> 16 & 0xFF) / 255.0);
+  cairo_paint(cr);
+  // Bottom first, so that upper windows cover lower ones.
+  std::vector<HWND> tops = st().tops;
+  for (auto it = tops.rbegin(); it != tops.rend(); ++it) {
+    window* w = detail::win(*it);
+    if (!w || !(w->style & WS_VISIBLE)) continue;
+    UpdateWindow(*it);
+    stack(cr, w, w->rect.left - area.left, w->rect.top - area.top, true);
+  }
+  cairo_destroy(cr);
+  cairo_surface_flush(out);
+  return out;
+}
+
 cairo_t* dc_context(HDC h) {
   dc* d = dc_of(h);
   return d ? d->cr : nullptr;

@@ -88,6 +88,7 @@ struct queue_state {
   std::vector<timer> timers;
   UINT_PTR next_timer_id = 1;
   std::deque<item> input;
+  bool scripted = false;  // input was injected: the loop ends when it is used up
   DWORD wait_target = 0;
   bool waiting = false;  // the front `wait` item has set wait_target
   DWORD clock = 0;       // virtual milliseconds
@@ -208,6 +209,14 @@ bool next_message(MSG* out, HWND hwnd, UINT first, UINT last, bool remove, bool 
       q.waiting = false;
       q.input.pop_front();
       continue;
+    }
+    if (headless() && !q.scripted && blocking) {
+      // No input will ever come: time runs on to the next timer, and the
+      // loop ends only when no timer is set.
+      if (timer* t = due_timer(q.clock + 0x7FFFFFFF)) {
+        q.clock = t->due;
+        continue;
+      }
     }
     *ended = headless() && q.input.empty();
     return false;
@@ -375,7 +384,12 @@ void wheel_input(int delta) {
                MAKELPARAM(s.mouse.x, s.mouse.y));
 }
 
-void action_input(std::function<void()> run) { q.input.push_back(item{item::action, 0, 0, 0, false, std::move(run)}); }
+void expect_scripted_input() { q.scripted = true; }
+
+void action_input(std::function<void()> run) {
+  q.scripted = true;
+  q.input.push_back(item{item::action, 0, 0, 0, false, std::move(run)});
+}
 
 void reset_queue() {
   std::lock_guard<std::mutex> g(q.lock);
@@ -383,6 +397,7 @@ void reset_queue() {
   q.quit = false;
   q.timers.clear();
   q.input.clear();
+  q.scripted = false;
   q.waiting = false;
   q.clock = 0;
   q.tracked = 0;
@@ -594,15 +609,17 @@ BOOL TrackMouseEvent(TRACKMOUSEEVENT* track) {
 namespace layer {
 
 void inject_key(UINT vk, bool down, bool extended) {
+  q.scripted = true;
   q.input.push_back(item{item::key, vk | (extended ? 0x10000u : 0), 0, 0, down});
 }
 void inject_text(const std::u32string& text) {
+  q.scripted = true;
   for (char32_t c : text) q.input.push_back(item{item::character, UINT(c), 0, 0, false});
 }
-void inject_mouse_move(int x, int y) { q.input.push_back(item{item::move, 0, x, y, false}); }
-void inject_button(UINT button, bool down) { q.input.push_back(item{item::button, button, 0, 0, down}); }
-void inject_wheel(int delta) { q.input.push_back(item{item::wheel, 0, delta, 0, false}); }
-void inject_wait(DWORD ms) { q.input.push_back(item{item::wait, ms, 0, 0, false}); }
+void inject_mouse_move(int x, int y) { q.scripted = true, q.input.push_back(item{item::move, 0, x, y, false}); }
+void inject_button(UINT button, bool down) { q.scripted = true, q.input.push_back(item{item::button, button, 0, 0, down}); }
+void inject_wheel(int delta) { q.scripted = true, q.input.push_back(item{item::wheel, 0, delta, 0, false}); }
+void inject_wait(DWORD ms) { q.scripted = true, q.input.push_back(item{item::wait, ms, 0, 0, false}); }
 bool input_pending() { return !q.input.empty(); }
 DWORD virtual_time() { return q.clock; }
 

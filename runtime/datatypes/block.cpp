@@ -15,8 +15,10 @@
 #include "runtime/datatypes/word.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/unset.h"
+#include "runtime/datatypes/vector.h"
 #include "runtime/lexer.h"
 #include "runtime/ownership.h"
+#include "runtime/words.h"
 #include "runtime/stack.h"
 
 namespace kez::block {
@@ -259,6 +261,22 @@ namespace {
   error::fire(err::cat_script, err::script::bad_make_arg, &t, spec);
 }
 
+// An object's or a map's body, or a vector's elements, as a new block in
+// proto; false for any other spec.
+bool from_container(cell* proto, const cell* spec) {
+  uint32_t t = type_of(spec);
+  if (t != TYPE_OBJECT && t != TYPE_MAP && t != TYPE_VECTOR) return false;
+  cell source = *spec;
+  collector::root_cells keep(&source);
+  if (t == TYPE_VECTOR) {
+    make_at(proto, std::max(actions::length_q_dispatch(&source), 1));
+    vector::to_block(&source, proto);
+  } else {
+    *proto = *actions::dispatch<ACT_REFLECT>(&source, words::symbols[words::sym::body]);
+  }
+  return true;
+}
+
 }  // namespace
 
 cell* make(cell* proto, const cell* spec, uint32_t type) {
@@ -269,8 +287,7 @@ cell* make(cell* proto, const cell* spec, uint32_t type) {
     make_at(proto, int32_t(spec->w2));
   } else if (t == TYPE_FLOAT) {
     make_at(proto, args::float_to_integer(spec));
-  } else {
-    // object!, map! and vector! bodies join when those types exist.
+  } else if (!from_container(proto, spec)) {
     bad_make_arg(type, spec);
   }
   proto->header = type;
@@ -294,10 +311,7 @@ cell* to(cell* proto, const cell* spec, uint32_t type) {
     cell text = *spec;  // the source text, loaded as code
     collector::root_cells keep(&text);
     lexer::scan_alt(proto, &text, -1, false, true, true, true, nullptr, nullptr, nullptr);
-  } else if (t == TYPE_OBJECT || t == TYPE_MAP || t == TYPE_VECTOR) {
-    // Their bodies come from their own modules.
-    error::fire(err::cat_internal, err::internal::not_done);
-  } else {
+  } else if (!from_container(proto, spec)) {
     cell v = *spec;
     collector::root_cells keep(&v);
     make_at(proto, 1);

@@ -497,9 +497,10 @@ void do_set_op(bool case_, const cell* skip, int32_t op) {
   for (cell* c : {first, second})
     if (c) c->w1 = uint32_t(std::clamp(head_of(c), 0, cells_of(buffer_of(c))));
   int32_t capacity = std::max(ks_length_q(first) + (op == SET_UNION ? ks_length_q(second) : 0), 1);
-  bool stays_hash = type_of(first) == TYPE_HASH || (second && type_of(second) == TYPE_HASH);
+  // The result takes the first set's type.
+  bool stays_hash = type_of(first) == TYPE_HASH;
   // Built as a hash! so that its table is marked; a block in the end unless
-  // an argument was a hash!.
+  // the first set is a hash!.
   cell* result = make_at(stack::push_cell(), capacity);
   result->header = TYPE_HASH;
   result->w3 = hashtable::init(uint32_t(capacity), result, hashtable::HASH, 1);

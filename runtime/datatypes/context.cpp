@@ -1,5 +1,6 @@
 #include "runtime/datatypes/context.h"
 
+#include <unordered_set>
 #include <vector>
 
 #include "runtime/collector.h"
@@ -391,11 +392,13 @@ cell* bind(cell* block, uint32_t ctx, bool self) {
     uint32_t node, next, end;
   };
   std::vector<open_block> path;
+  // The nodes on the path, so that a block met inside itself is found in
+  // constant time however deep the nesting.
+  std::unordered_set<uint32_t> open;
   auto enter = [&](const cell* b) {
     uint32_t node = b->w2;
     if (!node) return;
-    for (const open_block& o : path)
-      if (o.node == node) return;  // met inside itself
+    if (!open.insert(node).second) return;  // met inside itself
     series_buffer* buf = memory::buffer_of(node);
     uint32_t first = (buf->head - arena::offset_of(buf->data())) / sizeof(cell) + b->w1;
     uint32_t end = uint32_t((buf->tail - arena::offset_of(buf->data())) / sizeof(cell));
@@ -406,6 +409,7 @@ cell* bind(cell* block, uint32_t ctx, bool self) {
   while (!path.empty()) {
     open_block& o = path.back();
     if (o.next >= o.end) {
+      open.erase(o.node);
       path.pop_back();
       continue;
     }

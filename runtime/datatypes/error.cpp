@@ -453,7 +453,23 @@ int32_t form(const cell* value, cell* buffer, const cell*, int32_t part) {
   collector::root_cells keep_trace(&trace);
   if (type_of(depth) == TYPE_INTEGER && int32_t(depth->w2) > 0 && type_of(&trace) == TYPE_BLOCK) {
     part = literal(buffer, "\n*** Stack: ", part);
-    part = actions::form_dispatch(&trace, buffer, nullptr, part);
+    int32_t n = block::ks_length_q(&trace);
+    int32_t ends = int32_t(stack::TRACE_ENDS);
+    if (n <= 2 * ends) {
+      part = actions::form_dispatch(&trace, buffer, nullptr, part);
+    } else {
+      // The first and last calls, as the stack's own trace cuts them.
+      for (int32_t i = 0; i < n; ++i) {
+        if (i == ends) {
+          part = literal(buffer, " ...", part);
+          i = n - ends;
+        }
+        cell item = block::ks_head(&trace)[i];
+        collector::root_cells hold(&item);
+        if (i > 0) part = literal(buffer, " ", part);
+        part = actions::form_dispatch(&item, buffer, nullptr, part);
+      }
+    }
   } else if (type_of(depth) == TYPE_INTEGER && int32_t(depth->w2) > 0 && type_of(&trace) == TYPE_INTEGER) {
     part = literal(buffer, "\n*** Stack: ", part);
     part = stack::trace(int32_t(depth->w2), recorded_frames(&trace), buffer, part);

@@ -462,7 +462,10 @@ cell* decode(cell* target, const cell* data) {
   if (type_of(data) == TYPE_BINARY) return load_binary(target, data);
   if (type_of(data) != TYPE_FILE) invalid_arg(data);
   std::string path;
-  uint32_t node = file::to_local_path(data, path) ? image_os::load_file(path.c_str()) : 0;
+  bool too_large = false;
+  uint32_t node = file::to_local_path(data, path) ? image_os::load_file(path.c_str(), &too_large) : 0;
+  // Past what a binary! holds, as read/binary says it.
+  if (too_large) error::fire(err::cat_internal, err::internal::no_memory);
   if (!node) error::fire(err::cat_access, err::access::cannot_open, data);
   return make_at(target, node);
 }

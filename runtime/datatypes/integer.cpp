@@ -308,6 +308,9 @@ cell* round(cell* value, const cell* scale, bool even, bool down, bool half_down
             bool ceiling, bool half_ceiling) {
   if (scale && type_of(scale) == TYPE_MONEY) math::not_related(TYPE_MONEY);
   int32_t v = get(value);
+  // MIN has no magnitude of its own: it stays as it is under every scale
+  // and rule, rather than overflowing or moving off by a remainder.
+  if (v == MIN) return value;
   int64_t s = 1;
   if (scale) {
     if (type_of(scale) != TYPE_INTEGER) {
@@ -316,9 +319,8 @@ cell* round(cell* value, const cell* scale, bool even, bool down, bool half_down
     }
     s = abs(get(scale));
   }
-  // Plain rounding leaves every integer as it is, MIN included; a scale
-  // that MIN is not a multiple of follows the rules below, whose magnitude
-  // is computed in 64 bits.
+  // Plain rounding leaves every integer as it is; the magnitude below is
+  // computed in 64 bits.
   if (s <= 1) return value;
   int64_t a = v < 0 ? -int64_t(v) : int64_t(v);
   int64_t r = a % s;

@@ -341,7 +341,7 @@ void load_utf8_into(const uint8_t* bytes, size_t n, cell* s, size_t* remainder) 
 
 uint32_t make_from_utf8(const uint8_t* bytes, size_t n) { return load_utf8(bytes, n, 0, nullptr, false); }
 
-uint32_t load_utf16(const uint16_t* units, size_t count, cell* s, bool crlf) {
+uint32_t load_utf16(const uint16_t* units, size_t count, cell* s, bool crlf, bool lenient) {
   uint32_t node = s ? s->w2 : 0;
   std::vector<uint16_t> scratch_copy;
   if (!units) {  // the text an outside writer left in s's export scratch
@@ -356,7 +356,7 @@ uint32_t load_utf16(const uint16_t* units, size_t count, cell* s, bool crlf) {
   if (!node) node = memory::alloc_codepoints(uint32_t(std::max<size_t>(count, 1)), 2);
   series_buffer* b = memory::buffer_of(node);
   utf::text_buffer t = text_of(b);
-  utf::load_utf16(t, units, count, crlf);
+  utf::load_utf16(t, units, count, crlf, lenient ? utf::lone_surrogate::replace : utf::lone_surrogate::raise);
   sync(b, t);
   if (s) s->w2 = b->node;
   return b->node;
@@ -847,17 +847,9 @@ cell* to(cell* proto, const cell* spec, uint32_t type) {
     proto->w2 = load_utf8(b->head_ptr() + h, b->used() - h, 0, &left, false);
     proto->header = TYPE_STRING;
     if (left) {
-      // The bytes the reader left undecoded, as a binary! of their own.
+      // The bytes the reader left undecoded start the bad sequence.
       b = memory::buffer_of(spec->w2);
-      cell rest{TYPE_UNSET, 0, 0, 0};
-      collector::root_cells hold(&rest);
-      uint32_t node = memory::alloc_bytes(uint32_t(left));
-      b = memory::buffer_of(spec->w2);
-      series_buffer* rb = memory::buffer_of(node);
-      std::memcpy(rb->head_ptr(), b->tail_ptr() - left, left);
-      rb->tail = rb->head + uint32_t(left);
-      rest = cell{TYPE_BINARY, 0, node, 0};
-      error::fire(err::cat_access, err::access::invalid_utf8, &rest);
+      utf8::fire_invalid(b->tail_ptr() - left, left);
     }
   } else {
     make_at(proto, 16);

@@ -101,8 +101,9 @@ inline cell* load(const uint8_t* bytes, size_t size, cell* target) { return load
 // The same into a new cell at the tail of a block value.
 cell* load_in_block(cell* block, const uint8_t* bytes, size_t size, int encoding);
 // Replaces s's text with count UTF-16LE units (or the units in its export
-// scratch when units is null).
-uint32_t load_utf16(const uint16_t* units, size_t count, cell* s, bool crlf);
+// scratch when units is null). A lone surrogate raises, or with `lenient`
+// becomes U+FFFD (text read back from a widget, which may hold half a pair).
+uint32_t load_utf16(const uint16_t* units, size_t count, cell* s, bool crlf, bool lenient = false);
 
 // Exports into s's scratch (valid until the next allocation). length: in, the
 // most characters to take (-1 for all); out, bytes (or UTF-16 units) written

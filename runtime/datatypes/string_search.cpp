@@ -8,10 +8,12 @@
 #include "runtime/collector.h"
 #include "runtime/datatypes/char_scan.h"
 #include "runtime/datatypes/error.h"
+#include "runtime/datatypes/float.h"
 #include "runtime/datatypes/none.h"
 #include "runtime/datatypes/series.h"
 #include "runtime/datatypes/string.h"
 #include "runtime/datatypes/string_text.h"
+#include "runtime/datatypes/vector.h"
 #include "runtime/stack.h"
 
 namespace kez::string {
@@ -144,6 +146,29 @@ found scan_forward(const text_view& whole, int64_t lo, int64_t hi, const target&
   return {};
 }
 
+// Whether a vector's element (read as its element type) equals the value:
+// numbers by value, characters by code point.
+bool vector_element_q(const uint8_t* p, uint32_t width, uint32_t etype, const cell* value) {
+  uint32_t vt = type_of(value);
+  bool number = vt == TYPE_INTEGER || vt == TYPE_FLOAT || vt == TYPE_PERCENT;
+  if (etype == TYPE_CHAR) return vt == TYPE_CHAR && vector::number_at(p, width, etype) == double(int32_t(value->w2));
+  if (!number) return false;
+  double want = vt == TYPE_INTEGER ? double(int32_t(value->w2)) : float_::get(value);
+  return vector::number_at(p, width, etype) == want;
+}
+
+// The element scan of a vector! over [lo, hi) from `from`: one element at a
+// time, compared by value (its bytes are no characters).
+found scan_vector(cell* series, const cell* value, bool match, int64_t lo, int64_t hi, int64_t from, int64_t step) {
+  series_buffer* b = buffer_of(series);
+  uint32_t width = b->unit();
+  for (int64_t i = from; i >= lo && i < hi; i += step) {
+    if (vector_element_q(b->head_ptr() + i * width, width, series->w3, value)) return {i, 1};
+    if (match) break;
+  }
+  return {};
+}
+
 found scan(cell* series, const cell* value, const find_options& o) {
   uint32_t stype = type_of(series);
   text_view v = view_of(series);
@@ -163,11 +188,6 @@ found scan(cell* series, const cell* value, const find_options& o) {
     else series::bad_refine_arg(o.part);
     if (count < 1) return {};
   }
-  bool folded = any_string_q(stype) && !o.case_ && !o.same;
-  target t;
-  target_of(t, value, stype, folded);
-  if (t.kind == target::TEXT && t.size == 0) return {};
-
   // The range [lo, hi) and where the scan starts; backward scans visit the
   // last character of each candidate match.
   int64_t lo, hi, from;
@@ -184,11 +204,15 @@ found scan(cell* series, const cell* value, const find_options& o) {
     from = o.last ? hi - 1 : lo;
     if (o.last) step = -step;
   }
+  if (stype == TYPE_VECTOR) return scan_vector(series, value, o.match, lo, hi, from, step);
+  bool folded = any_string_q(stype) && !o.case_ && !o.same;
+  target t;
+  target_of(t, value, stype, folded);
+  if (t.kind == target::TEXT && t.size == 0) return {};
   uint32_t m = t.length();
   series_buffer* b = buffer_of(series);  // read after target_of's allocations
   text_view whole{b->head_ptr(), v.unit, 0, total};
-  // A vector!'s elements are not characters: it keeps the general scan.
-  if (step == 1 && !o.reverse && !o.match && t.kind == target::TEXT && t.first >= 0 && stype != TYPE_VECTOR)
+  if (step == 1 && !o.reverse && !o.match && t.kind == target::TEXT && t.first >= 0)
     return scan_forward(whole, lo, hi, t, folded);
   for (int64_t i = from; i >= lo && i < hi; i += step) {
     int64_t start = step > 0 ? i : i - m + 1;
@@ -219,6 +243,11 @@ cell* select(cell* series, const cell* value, const find_options& o) {
   uint64_t after = uint64_t(f.at) + f.length;
   if (after >= uint64_t(v.head) + v.length) return none::make_at(series);
   series_buffer* b = buffer_of(series);
+  if (type_of(series) == TYPE_VECTOR) {
+    *series = *vector::get_value(b->head_ptr() + after * b->unit(), b->unit(), series->w3);
+    stack::pop(1);
+    return series;
+  }
   int32_t c = read_unit(b->head_ptr(), v.unit, uint32_t(after));
   *series = cell{type_of(series) == TYPE_BINARY ? uint32_t(TYPE_INTEGER) : uint32_t(TYPE_CHAR), 0, uint32_t(c), 0};
   return series;

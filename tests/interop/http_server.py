@@ -15,12 +15,16 @@ Paths:
   /count     body: how many times /count was asked for, from 1
   /script    a Kez script, as text
   /png       a 1x1 PNG image with its MIME type
+  /odd-names headers named 1, 1e5 and %a (tokens that load as no word)
+  /fold      a header continued on an indented line
+  /trickle   a 1000-byte body sent 4 bytes a second (for at most 30 s)
 """
 import socket
 import struct
 import sys
 import zlib
 import threading
+import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 
@@ -75,6 +79,25 @@ class Handler(BaseHTTPRequestHandler):
             self.send(200, b'Kez [Title: "remote"] 6 * 7', [("Content-Type", "text/plain")])
         elif self.path == "/png":
             self.send(200, PNG_1X1, [("Content-Type", "image/png")])
+        elif self.path in ("/odd-names", "/fold"):
+            # Written raw: these lines are what a peer may send, not what
+            # the library would make.
+            head = (b"1: one\r\n1e5: two\r\n%a: three\r\nX-Word: four\r\n" if self.path == "/odd-names"
+                    else b"X-Fold: first\r\n  second\r\n\tthird\r\nX-After: after\r\n")
+            self.wfile.write(b"HTTP/1.1 200 OK\r\n" + head + b"Content-Length: 2\r\n\r\nok")
+        elif self.path == "/trickle":
+            self.send_response(200)
+            self.send_header("Content-Length", "1000")
+            self.end_headers()
+            self.wfile.flush()
+            try:
+                for _ in range(120):
+                    self.wfile.write(b"x")
+                    self.wfile.flush()
+                    time.sleep(0.25)
+            except OSError:
+                pass
+            self.close_connection = True
         elif self.path == "/lines":
             self.send(200, "one\r\ntwo\nthr\u00e9e".encode(), [])
         else:

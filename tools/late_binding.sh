@@ -13,20 +13,26 @@ tmp=$out.tmp
 keep='^(linux-vdso|ld-linux|libc|libm|libdl|libpthread|librt|libstdc\+\+|libgcc_s|libasan|libubsan|liblsan)\.'
 libs=$(ldd "$linked" | awk '$2 == "=>" && $3 ~ /^\// {print $1 " " $3}' | grep -Ev "$keep" || true)
 nm -D --undefined-only "$linked" | awk '{print $NF}' | sed 's/@.*//' | sort -u >"$tmp.undefined"
-: >"$tmp.pairs"
+# One nm for every library and one awk over its output: a process per
+# library and symbol took minutes on a busy machine.
+echo "$libs" | awk 'NF {print NR - 1, $1, $2}' >"$tmp.libs"  # index soname path
 : >"$tmp.data"
-index=0
-echo "$libs" | while read -r soname path; do
-  [ -n "$soname" ] || continue
-  nm -D --defined-only "$path" | awk '$2 == "T" || $2 == "W" || $2 == "i" {print $3}' | sed 's/@.*//' | sort -u >"$tmp.defined"
-  # Data cannot be bound on first call: the program must not import any.
-  nm -D --defined-only "$path" | awk '$2 ~ /^[BDRGSV]$/ {print $3}' | sed 's/@.*//' | sort -u |
-    comm -12 "$tmp.undefined" - | sed "s|\$| (data of $soname)|" >>"$tmp.data"
-  comm -12 "$tmp.undefined" "$tmp.defined" | while read -r sym; do
-    grep -q "^$sym " "$tmp.pairs" || echo "$sym $index $soname" >>"$tmp.pairs"
-  done
-  index=$((index + 1))
-done
+# shellcheck disable=SC2046
+nm -D -A --defined-only $(awk '{print $3}' "$tmp.libs") |
+  awk -v data="$tmp.data" '
+    FILENAME == ARGV[1] {wanted[$1] = 1; next}
+    FILENAME == ARGV[2] {lib[$3] = $1; soname[$1] = $2; next}
+    {
+      path = substr($1, 1, index($1, ":") - 1)
+      sym = $3
+      sub(/@.*/, "", sym)
+      if (!(sym in wanted) || !(path in lib)) next
+      # Data cannot be bound on first call: the program must not import any.
+      if ($2 ~ /^[BDRGSV]$/) print sym " (data of " soname[lib[path]] ")" >data
+      else if ($2 == "T" || $2 == "W" || $2 == "i") print lib[path], sym, soname[lib[path]]
+    }' "$tmp.undefined" "$tmp.libs" - |
+  # A function that several libraries define binds to the first of them.
+  sort -u | sort -s -k1,1n | awk '!seen[$2]++ {print $2, $1, $3}' >"$tmp.pairs"
 if [ -s "$tmp.data" ]; then
   echo "late_binding.sh: the program imports data from a library loaded on first use:" >&2
   cat "$tmp.data" >&2
@@ -144,4 +150,4 @@ kez_late_binder:
 ASM
 } >"$tmp.s"
 mv "$tmp.s" "$out"
-rm -f "$tmp.undefined" "$tmp.defined" "$tmp.pairs" "$tmp.data"
+rm -f "$tmp.undefined" "$tmp.defined" "$tmp.pairs" "$tmp.data" "$tmp.libs"

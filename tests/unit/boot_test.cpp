@@ -5,8 +5,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -17,18 +17,24 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
+// In one read and one memmem: byte by byte, through the sanitizers' checks,
+// the executable took most of a minute.
 bytes read_all(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  bytes all(size_t(std::max<std::streamoff>(in.tellg(), 0)));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(all.data()), std::streamsize(all.size()));
+  all.resize(size_t(std::max<std::streamsize>(in.gcount(), 0)));
+  return all;
 }
 
 // Writes an executable copy of kez whose boot data has byte `at` replaced.
 std::string damaged_copy(const std::string& name, size_t at, uint8_t value) {
   bytes exe = read_all(KEZ_EXE), data = read_all(KEZ_BOOT_DATA_FILE);
-  auto found = std::search(exe.begin(), exe.end(), data.begin(), data.end());
-  EXPECT_NE(found, exe.end()) << "the boot data is not in the executable";
-  if (found == exe.end()) return "";
-  found[std::ptrdiff_t(at)] = value;
+  void* found = data.empty() ? nullptr : memmem(exe.data(), exe.size(), data.data(), data.size());
+  EXPECT_NE(found, nullptr) << "the boot data is not in the executable";
+  if (!found) return "";
+  static_cast<uint8_t*>(found)[at] = value;
   std::string path = test::private_path(name);
   std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(exe.data()), std::streamsize(exe.size()));
   chmod(path.c_str(), 0755);

@@ -22,4 +22,12 @@ bool release(void* address, size_t bytes) {
 
 bool seal(void* address, size_t bytes) { return mprotect(address, bytes, PROT_NONE) == 0; }
 
+move_result move(void* from, size_t bytes, void* to) {
+  if (mremap(from, bytes, bytes, MREMAP_MAYMOVE | MREMAP_FIXED, to) == MAP_FAILED) return REFUSED;
+  // The range the pages left is unmapped: reserved again at once, so that
+  // nothing else is placed inside the heap's range.
+  void* again = mmap(from, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
+  return again == from ? MOVED : MOVED_UNRESERVED;
+}
+
 }  // namespace kez::vmem

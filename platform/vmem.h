@@ -17,5 +17,11 @@ bool commit(void* address, size_t bytes);
 bool release(void* address, size_t bytes);
 // Makes the range inaccessible but keeps its pages, for a commit soon after.
 bool seal(void* address, size_t bytes);
+// Moves the pages of [from, from + bytes) to `to` (a committed range that
+// does not overlap it) without copying them. MOVED: `from` is left reserved
+// and inaccessible; MOVED_UNRESERVED: the pages moved but `from` could not be
+// reserved again (it must never be handed out); REFUSED: nothing changed.
+enum move_result { MOVED, MOVED_UNRESERVED, REFUSED };
+move_result move(void* from, size_t bytes, void* to);
 
 }  // namespace kez::vmem

@@ -54,6 +54,15 @@ bool give(uint32_t offset, uint64_t bytes) {
 bool seal(uint32_t offset, uint64_t bytes) { return vmem::seal(base + offset, round_pages(bytes)); }
 bool unseal(uint32_t offset, uint64_t bytes) { return vmem::commit(base + offset, round_pages(bytes)); }
 
+bool move(uint32_t from, uint64_t bytes, uint32_t to) {
+  bytes = round_pages(bytes);
+  vmem::move_result moved = vmem::move(base + from, bytes, base + to);
+  if (moved == vmem::REFUSED) return false;
+  in_use -= bytes;
+  if (moved == vmem::MOVED) runs.give(from, bytes);
+  return true;
+}
+
 uint64_t committed() { return in_use; }
 void set_limit(uint64_t bytes) { limit = bytes; }
 

@@ -37,6 +37,11 @@ bool give(uint32_t offset, uint64_t bytes);
 // accessible again; false when the system refuses.
 bool seal(uint32_t offset, uint64_t bytes);
 bool unseal(uint32_t offset, uint64_t bytes);
+// Moves the pages of the taken run `from` to the start of the taken run `to`
+// (at least as long) and gives `from` back (or keeps it out of use for good
+// when it cannot be reserved again); false when the system refuses, with
+// both runs as they were.
+bool move(uint32_t from, uint64_t bytes, uint32_t to);
 
 uint64_t committed();
 // Caps the committed total (test hook that stands in for a system out of memory).

@@ -129,12 +129,61 @@ void link(series_buffer* b, uint32_t node) {
 // series: they never travel with growth or copying.
 constexpr uint32_t PLACEMENT = SERIES_BIG | SERIES_FIXED | SERIES_MARK;
 
+// A big series grows by moving its pages into a larger block: nothing is
+// copied, and the old and the new buffer are never resident together (a
+// block of a million values grew through twice its size before). Null when
+// the series is not big, starts past its data's start, or the system
+// refuses: it then grows by copying.
+series_buffer* grow_big(uint32_t node, int64_t new_size, uint32_t unit) {
+  series_buffer* old = buffer_of(node);
+  if (!(old->flags & SERIES_BIG) || old->head != arena::offset_of(old->data())) return nullptr;
+  uint32_t size = data_size(static_cast<uint32_t>(new_size / unit), unit);
+  uint32_t needed = size + sizeof(series_buffer) + BUFFER_SLACK;
+  if (needed < record.max_series_size || size <= old->size) return nullptr;
+  {
+    collector::root_node keep(node);
+    collector::auto_collect();
+  }
+  old = buffer_of(node);
+  uint32_t old_at = arena::offset_of(old) - sizeof(block_series);
+  uint32_t old_block = old_at - OS_BLOCK_HEADER;
+  uint32_t old_bytes = *arena::at<uint32_t>(old_block);
+  uint32_t at = os_allocate(uint64_t(needed) + sizeof(block_series));
+  uint32_t block = at - OS_BLOCK_HEADER;
+  uint32_t bytes = *arena::at<uint32_t>(block);
+  if (!arena::move(old_block, old_bytes, block)) {
+    os_free(at);
+    return nullptr;
+  }
+  record.os_bytes -= old_bytes;
+  *arena::at<uint32_t>(block) = bytes;  // the size word came over with the pages
+  auto* bs = arena::at<block_series>(at);
+  bs->size = needed;
+  // The new block takes the old one's place in the list (its link came over too).
+  for (uint32_t* slot = &record.big_head; *slot; slot = &arena::at<block_series>(*slot)->next)
+    if (*slot == old_at) {
+      *slot = at;
+      break;
+    }
+  if (record.big_tail == old_at) record.big_tail = at;
+  series_buffer* nb = bs->buffer();
+  uint32_t delta = at - old_at;  // modulo 2^32, as offsets are
+  nb->size = size;
+  nb->head += delta;
+  nb->tail += delta;
+  link(nb, node);
+  ++epoch;
+  return nb;
+}
+
 series_buffer* grow(series_buffer* old, int64_t new_size, bool copy) {
   if (new_size == 0) new_size = old->size ? int64_t(old->size) * 2 : 16;
   if (new_size < 1 || uint64_t(new_size) > MAX_DATA) no_memory();
   uint32_t unit = old->unit();
   uint32_t node = old->node;
   assert(node);
+  if (copy)
+    if (series_buffer* moved = grow_big(node, new_size, unit)) return moved;
   series_buffer* nb;
   {
     // The allocation may collect: the series stays alive and is found again

@@ -149,6 +149,49 @@ TEST_F(memory_test, placement_flags_belong_to_the_new_buffer) {
   EXPECT_TRUE(memory::expand_series(shrunk, 2200000)->flags & SERIES_BIG);
 }
 
+// A big series grows into a new block that takes over its pages: content,
+// head and tail come along, the old block goes back to the system at once
+// (the heap holds only the new one), and the list of big series names the
+// new block, so collections and the heap's end find it.
+TEST_F(memory_test, a_big_series_grows_by_moving_its_pages) {
+  auto block_bytes = [](uint32_t size) {  // size word, list header, buffer header, data, slack; whole pages
+    return (uint64_t(size) + sizeof(series_buffer) + 4 + 8 + 4 + 4095) & ~uint64_t(4095);
+  };
+  uint32_t before = memory::alloc_series(2200000, 1, 0);  // big neighbours on both sides in the list
+  uint32_t node = memory::alloc_series(2200000, 4, 0);
+  uint32_t after = memory::alloc_series(2200000, 1, 0);
+  for (uint32_t kept : {before, after}) std::memcpy(series::make_room(memory::buffer_of(kept), 4), "kept", 4);
+  series_buffer* b = memory::buffer_of(node);
+  ASSERT_TRUE(b->flags & SERIES_BIG);
+  uint32_t old_size = b->size;
+  auto* room = reinterpret_cast<uint32_t*>(series::make_room(b, 8000000));
+  for (uint32_t i = 0; i < 2000000; ++i) room[i] = i * 2654435761u;
+  b = memory::buffer_of(node);
+  uint64_t held = memory::os_bytes();
+  series_buffer* nb = memory::expand_series(b, 0);
+  ASSERT_EQ(nb, memory::buffer_of(node));
+  EXPECT_TRUE(nb->flags & SERIES_BIG);
+  EXPECT_EQ(nb->node, node);
+  EXPECT_EQ(nb->size, 2 * old_size);
+  EXPECT_EQ(nb->head, data_offset(nb));
+  EXPECT_EQ(nb->used(), 8000000u);
+  auto* moved = reinterpret_cast<uint32_t*>(nb->head_ptr());
+  for (uint32_t i = 0; i < 2000000; ++i) ASSERT_EQ(moved[i], i * 2654435761u) << i;
+  EXPECT_EQ(memory::os_bytes(), held - block_bytes(old_size) + block_bytes(2 * old_size));
+  // Grown again, then a collection that keeps the series and one neighbour.
+  nb = memory::expand_series(nb, 3 * old_size);
+  EXPECT_EQ(reinterpret_cast<uint32_t*>(nb->head_ptr())[1999999], 1999999u * 2654435761u);
+  {
+    collector::root_node keep(node), keep_after(after);
+    collector::do_cycle();
+    EXPECT_EQ(memory::buffer_of(node)->used(), 8000000u);
+    EXPECT_EQ(0, std::memcmp(memory::buffer_of(after)->head_ptr(), "kept", 4));
+  }
+  memory::free_all_frames();
+  EXPECT_EQ(memory::os_bytes(), 0u);
+  EXPECT_EQ(arena::committed(), 0u);
+}
+
 TEST_F(memory_test, shrinking_growth_never_copies_past_the_new_buffer) {
   uint32_t node = memory::alloc_bytes(256);
   series_buffer* b = memory::buffer_of(node);

@@ -152,6 +152,13 @@ TEST(gfx_draw, dashes_are_scaled_by_the_line_width) {
 TEST(gfx_draw, clips_and_layers_keep_drawing_inside) {
   auto fill = brush::solid(red);
   path_geometry triangle = polyline({{0, 0}, {100, 0}, {0, 100}}, figure_begin::filled, figure_end::closed);
+  auto fill_in_triangle_layer = [&](device_context& dc, const rect& r) {
+    layer_parameters p;
+    p.mask = &triangle;
+    dc.push_layer(p);
+    dc.fill_rectangle(r, *fill);
+    dc.pop_layer();
+  };
   run_cases({
       {"axis-aligned clip",
        [&](device_context& dc) {
@@ -162,23 +169,12 @@ TEST(gfx_draw, clips_and_layers_keep_drawing_inside) {
          EXPECT_EQ(dc.get_transform().dx, 5);
        },
        {{25, 25, red}, {49, 49, red}, {51, 25, white}, {25, 75, white}}},
-      {"layer masked by a triangle",
-       [&](device_context& dc) {
-         layer_parameters p;
-         p.mask = &triangle;
-         dc.push_layer(p);
-         dc.fill_rectangle({0, 0, 100, 100}, *fill);
-         dc.pop_layer();
-       },
+      {"layer masked by a triangle", [&](device_context& dc) { fill_in_triangle_layer(dc, {0, 0, 100, 100}); },
        {{20, 20, red}, {5, 90, red}, {80, 80, white}, {60, 60, white}}},
       {"layer under a transform: mask and content in its frame, once",
        [&](device_context& dc) {
          dc.set_transform(matrix::translation(10, 10));
-         layer_parameters p;
-         p.mask = &triangle;
-         dc.push_layer(p);
-         dc.fill_rectangle({0, 0, 40, 40}, *fill);
-         dc.pop_layer();
+         fill_in_triangle_layer(dc, {0, 0, 40, 40});
        },
        {{12, 12, red}, {45, 45, red}, {5, 5, white}, {55, 30, white}}},
       {"nested clip and layer left open",

@@ -26,8 +26,9 @@ check "endless device" "true cannot-open
 true
 #{00000000}" "$out"
 
-# Whole reads of endless sources stop where the system stops giving memory,
-# with the catchable error; a limit just above the heap's reserved range
+# Whole reads of endless sources, and the captured output of a child that
+# writes without end, stop where the system stops giving memory, with the
+# catchable error; a limit just above the heap's reserved range
 # makes that come early. The FIFO holds an image header that passes the size
 # check, then zeros without end.
 mkfifo "$work/endless.png"
@@ -35,7 +36,13 @@ mkfifo "$work/endless.png"
 writer=$!  # blocked in opening the FIFO until kez reads it; ends by SIGPIPE after
 cat > "$work/whole.kez" <<EOF
 Kez []
-foreach code [[load %/dev/zero] [read %/dev/zero] [decode-image %$work/endless.png]] [
+foreach code [
+    [load %/dev/zero]
+    [read %/dev/zero]
+    [decode-image %$work/endless.png]
+    [call/wait/output "cat /dev/zero" copy #{}]
+    [call/wait/error "cat /dev/zero >&2" copy ""]
+][
     e: try code
     print [mold code either error? e [e/id] [type? e]]
 ]
@@ -45,6 +52,8 @@ out=$( (ulimit -v 4800000; DISPLAY= "$kez" "$work/whole.kez") 2>&1 )
 check "whole reads of endless sources" "[load %/dev/zero] no-memory
 [read %/dev/zero] no-memory
 [decode-image %$work/endless.png] no-memory
+[call/wait/output \"cat /dev/zero\" copy #{}] no-memory
+[call/wait/error \"cat /dev/zero >&2\" copy \"\"] no-memory
 still running" "$out"
 
 echo 'Kez [] print "started"' > "$work/start.kez"

@@ -21,15 +21,34 @@ bash "$root/tools/build.sh" "$root/build-asan" -DKEZ_SANITIZE=ON
 fuzz=$root/build-fuzz
 seconds=${KEZ_FUZZ_SECONDS:-10}
 bash "$root/tools/build.sh" "$fuzz" -DKEZ_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
-for target in "$fuzz"/tests/fuzz/*_fuzz; do
+# The targets run side by side, one a core: each still has its own time
+# and run limits, so a run checks what it checked alone.
+fuzz_one() {
+  local target=$1 name
   name=$(basename "$target")
   mkdir -p "$fuzz/corpus/$name"
-  seeds=()
+  local seeds=()
   [ -d "$root/tests/fuzz/seeds/$name" ] && seeds=("$root/tests/fuzz/seeds/$name")
   echo "fuzzing $name"
   if ! "$target" -seed=1 -runs=300000 -max_total_time="$seconds" -timeout=10 \
       "$fuzz/corpus/$name" "${seeds[@]}" >"$fuzz/$name.log" 2>&1; then
+    echo "$name failed:"
     tail -n 60 "$fuzz/$name.log"
-    exit 1
+    return 1
   fi
+}
+failed=0
+running=0
+for target in "$fuzz"/tests/fuzz/*_fuzz; do
+  if [ "$running" -ge "$jobs" ]; then
+    wait -n || failed=1
+    running=$((running - 1))
+  fi
+  fuzz_one "$target" &
+  running=$((running + 1))
 done
+while [ "$running" -gt 0 ]; do
+  wait -n || failed=1
+  running=$((running - 1))
+done
+exit "$failed"

@@ -1,0 +1,100 @@
+"""The console's caret on a real X server: hidden while its edit line is below
+the page, blinking again once it scrolls back.
+
+Run by ctest under Xvfb: argv[1] is the kez executable. `kez` alone opens
+"Kez Console"; xdotool types and turns the wheel, xwd screenshots show what
+is on the screen.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+from console_session import STEP, bands, dark, geometry, shot, until, window, xdo
+
+KEZ = sys.argv[1]
+
+
+def caret_box(wid, area):
+    """Where the caret blinks: the pixels of `area` that change between
+    screenshots, grown by a pixel, once only a caret's width of them does
+    (the last output may still be arriving at first)."""
+    last = [shot(wid).crop(area)]
+
+    def changed():
+        now = shot(wid).crop(area)
+        w, h = now.size
+        a, b = last[0].load(), now.load()
+        last[0] = now
+        hits = [(x, y) for y in range(h) for x in range(w) if a[x, y] != b[x, y]]
+        if not hits:
+            return None
+        xs, ys = [p[0] for p in hits], [p[1] for p in hits]
+        if max(xs) - min(xs) > 3:
+            return None
+        return (area[0] + min(xs) - 1, area[1] + min(ys) - 1, area[0] + max(xs) + 2, area[1] + max(ys) + 2)
+
+    return until("the caret to blink", changed)
+
+
+def caret_shown(img, box):
+    part = img.crop(box)
+    return any(dark(p) for p in part.getdata())
+
+
+def main():
+    work = tempfile.mkdtemp(prefix="kez-caret-")
+    env = dict(os.environ, XDG_CACHE_HOME=os.path.join(work, "cache"), HOME=work)
+    env.pop("KEZ_HEADLESS", None)
+    kez = subprocess.Popen([KEZ], cwd=work, env=env)
+    failures = []
+    try:
+        wid = until('the window "Kez Console"', lambda: window("Kez Console"))
+        x, y, w, h = geometry(wid)
+        term = (0, 22, w - 30, h - 10)
+        until("the first prompt", lambda: len(bands(shot(wid), term, 0)) >= 3, limit=3 * STEP)
+        # A full page and more; the file tells when it has all run.
+        xdo("type", "--delay", "20", 'repeat i 60 [print i] write %ran.txt "yes"')
+        xdo("key", "Return")
+        until("the lines printed", lambda: os.path.exists(os.path.join(work, "ran.txt")), limit=3 * STEP)
+        # The edit line is the last row of the page: the caret blinks there.
+        box = caret_box(wid, (term[0], term[3] - 60, term[2], term[3]))
+
+        # One notch up: the edit line is below the page. For 1.5 s, in both
+        # phases of the blink, nothing shows where the caret stood.
+        before = shot(wid)
+        xdo("mousemove", str(x + w // 2), str(y + h // 2), "click", "4")
+        upper = (term[0], term[1], term[2], term[3] - 60)
+        until("the page to scroll", lambda: shot(wid).crop(upper).tobytes() != before.crop(upper).tobytes())
+        start, shots = time.time(), 0
+        while time.time() - start < 1.5 or shots < 10:
+            if caret_shown(shot(wid), box):
+                failures.append("the caret shows below the page")
+                break
+            shots += 1
+
+        # One notch back: the caret blinks there again, shown and then not.
+        xdo("click", "5")
+        until("the caret back", lambda: caret_shown(shot(wid), box), limit=3 * STEP)
+        until("the caret blinking", lambda: not caret_shown(shot(wid), box), limit=3 * STEP)
+
+        xdo("type", "quit")
+        xdo("key", "Return")
+        status = kez.wait(timeout=3 * STEP)
+        if status != 0:
+            failures.append("exit status %s" % status)
+    finally:
+        if kez.poll() is None:
+            kez.kill()
+            kez.wait()
+        shutil.rmtree(work, ignore_errors=True)
+    for f in failures:
+        print("FAIL", f)
+    print("console caret:", "ok" if not failures else "failed")
+    sys.exit(1 if failures else 0)
+
+
+if __name__ == "__main__":
+    main()

@@ -1766,6 +1766,13 @@ LRESULT control_colors(HWND parent, UINT msg, WPARAM wparam, LPARAM lparam, bool
     }
     return LRESULT(GetStockObject(DC_BRUSH));
   }
+  // A text face without a colour paints nothing behind its text, as labels
+  // do on Linux desktops: its parent's colour shows around the glyphs.
+  if (msg == WM_CTLCOLORSTATIC && face_type_of(&face) == T_TEXT) {
+    *handled = true;
+    SetBkMode(dc, TRANSPARENT_BK);
+    return LRESULT(GetSysColorBrush(COLOR_BTNFACE));
+  }
   (void)parent;
   return 0;
 }

@@ -3219,7 +3219,16 @@ void change_offset(HWND hwnd, const cell* face, int type, WINDOWPOS* batch) {
     GetWindowRect(hwnd, &wr);
     dpi_for_rect(x, y, dpi_unscale(wr.right - wr.left), dpi_unscale(wr.bottom - wr.top));
   }
-  if (type == T_BASE && owns_caret(hwnd)) SetCaretPos(dpi_scale(x), dpi_scale(y));
+  if (type == T_BASE && owns_caret(hwnd)) {
+    // The caret, and the input method's composition with it.
+    SetCaretPos(dpi_scale(x), dpi_scale(y));
+    HWND owner = HWND(GetWindowLongW(hwnd, SLOT_LIVE));
+    if (HIMC context = ImmGetContext(owner)) {
+      COMPOSITIONFORM form{CFS_POINT, POINT{dpi_scale(x), dpi_scale(y)}, RECT{}};
+      ImmSetCompositionWindow(context, &form);
+      ImmReleaseContext(owner, context);
+    }
+  }
   if (batch) {
     batch->x = dpi_scale(x), batch->y = dpi_scale(y);
     batch->flags &= ~SWP_NOMOVE;

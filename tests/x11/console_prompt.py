@@ -1,9 +1,11 @@
-"""The console's caret on a real X server: hidden while its edit line is below
-the page, blinking again once it scrolls back.
+"""The console's prompt on a real X server: its caret, hidden while the edit
+line is below the page and blinking again once it scrolls back; a character
+beyond U+FFFF typed there; its context menu, a window of its own where the
+pointer is, outside the window manager's hands.
 
 Run by ctest under Xvfb: argv[1] is the kez executable. `kez` alone opens
-"Kez Console"; xdotool types and turns the wheel, xwd screenshots show what
-is on the screen.
+"Kez Console"; xdotool types, clicks and turns the wheel, xwd screenshots
+show what is on the screen, xwininfo tells about the windows.
 """
 import os
 import shutil
@@ -12,7 +14,7 @@ import sys
 import tempfile
 import time
 
-from console_session import STEP, bands, dark, geometry, shot, until, window, xdo
+from console_session import STEP, bands, dark, geometry, run, shot, until, window, xdo
 
 KEZ = sys.argv[1]
 
@@ -42,6 +44,22 @@ def caret_box(wid, area):
 def caret_shown(img, box):
     part = img.crop(box)
     return any(dark(p) for p in part.getdata())
+
+
+def children():
+    """The root window's children, by id: their line of `xwininfo -children`."""
+    out = run("xwininfo", "-root", "-children").decode()
+    return {line.split()[0]: line for line in out.splitlines() if line.strip().startswith("0x")}
+
+
+def xwininfo(wid):
+    out = run("xwininfo", "-id", wid).decode()
+    info = {}
+    for line in out.splitlines():
+        if ":" in line:
+            k, v = line.split(":", 1)
+            info[k.strip()] = v.strip()
+    return info
 
 
 def main():
@@ -80,6 +98,35 @@ def main():
         until("the caret back", lambda: caret_shown(shot(wid), box), limit=3 * STEP)
         until("the caret blinking", lambda: not caret_shown(shot(wid), box), limit=3 * STEP)
 
+        # U+1F600 on a key of its own, as a layout or xmodmap gives it,
+        # typed inside a string at the prompt: one character.
+        subprocess.run(("xmodmap", "-e", "keycode 8 = U1F600"), check=True, timeout=STEP)
+        xdo("type", "--delay", "20", 'write %emoji.txt to integer! first "')
+        xdo("key", "U1F600")
+        xdo("type", '"')
+        xdo("key", "Return")
+        emoji = os.path.join(work, "emoji.txt")
+        until("emoji.txt", lambda: os.path.exists(emoji) and os.path.getsize(emoji) > 0, limit=3 * STEP)
+        with open(emoji) as f:
+            got = f.read()
+        if got != "128512":
+            failures.append("to integer! first of the typed emoji: " + got)
+
+        # A right click opens the context menu: a new child of the root
+        # window, not managed (override-redirect), its corner at the pointer.
+        known = children()
+        px, py = x + 150, y + 120
+        xdo("mousemove", str(px), str(py), "click", "3")
+        menu = until("the context menu", lambda: [c for c in children() if c not in known])[0]
+        info = xwininfo(menu)
+        if info.get("Override Redirect State") != "yes":
+            failures.append("the context menu is managed: " + str(info.get("Override Redirect State")))
+        corner = (int(info.get("Absolute upper-left X", -1)), int(info.get("Absolute upper-left Y", -1)))
+        if corner != (px, py):
+            failures.append("the context menu at %s, the pointer at %s" % (corner, (px, py)))
+        xdo("key", "Escape")
+        until("the menu closed", lambda: menu not in children())
+
         xdo("type", "quit")
         xdo("key", "Return")
         status = kez.wait(timeout=3 * STEP)
@@ -92,7 +139,7 @@ def main():
         shutil.rmtree(work, ignore_errors=True)
     for f in failures:
         print("FAIL", f)
-    print("console caret:", "ok" if not failures else "failed")
+    print("console prompt:", "ok" if not failures else "failed")
     sys.exit(1 if failures else 0)
 
 

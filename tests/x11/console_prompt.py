@@ -11,10 +11,9 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 
-from console_session import STEP, bands, dark, geometry, run, shot, until, window, xdo
+from console_session import STEP, bands, dark, geometry, run, shot, start_console, until, window, xdo
 
 KEZ = sys.argv[1]
 
@@ -63,10 +62,7 @@ def xwininfo(wid):
 
 
 def main():
-    work = tempfile.mkdtemp(prefix="kez-caret-")
-    env = dict(os.environ, XDG_CACHE_HOME=os.path.join(work, "cache"), HOME=work)
-    env.pop("KEZ_HEADLESS", None)
-    kez = subprocess.Popen([KEZ], cwd=work, env=env)
+    kez, work = start_console(KEZ, "kez-prompt-")
     failures = []
     try:
         wid = until('the window "Kez Console"', lambda: window("Kez Console"))

@@ -976,9 +976,20 @@ void x11_pump() {
   auto note_moved = [&moved](window* w) {
     if (w && std::find(moved.begin(), moved.end(), w->self) == moved.end()) moved.push_back(w->self);
   };
+  // Geometry is read back once per run of configure events, but before any
+  // input that followed them: a key typed after a resize sees the new size.
+  auto read_back_moved = [&moved] {
+    for (HWND h : moved) action_input([h] { if (dpy) read_back(h); });
+    moved.clear();
+  };
   while (XPending(dpy)) {
     XEvent e;
     XNextEvent(dpy, &e);
+    switch (e.type) {
+    case KeyPress: case KeyRelease: case ButtonPress: case ButtonRelease: case MotionNotify:
+    case FocusIn: case FocusOut: case ClientMessage:
+      read_back_moved();
+    }
     if (XFilterEvent(&e, None)) continue;
     if (rr_event >= 0 && (e.type == rr_event + RRScreenChangeNotify || e.type == rr_event + RRNotify)) {
       XRRUpdateConfiguration(&e);
@@ -1068,7 +1079,7 @@ void x11_pump() {
       break;
     }
   }
-  for (HWND h : moved) action_input([h] { if (dpy) read_back(h); });
+  read_back_moved();
 }
 
 }  // namespace kez::win::detail

@@ -773,6 +773,7 @@ bool anonymous_name(const cell* name) {
 
 uint32_t traced_call(const cell* fn, uint32_t context);
 inline uint32_t run_body(const cell* fn, uint32_t context);
+inline uint32_t run_block_body(const cell* fn, cell* values_cell);
 
 // call_function, inline in the interpreter's own calls.
 inline uint32_t call_body(const cell* fn, uint32_t context) {
@@ -886,8 +887,15 @@ inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
     }
   }
   if (t == TYPE_FUNCTION) {
-    if (uint32_t s = call_body(placeholder, placeholder->w1)) return s;
-    stack::unwind_ctx();
+    // Outside a do/trace run (tested above), the body runs as call_body
+    // would run it; the frame is popped right after, so its body flag is
+    // left as it is.
+    stack::frame* f = stack::current_frame();
+    cell* values_cell = context::cell_of(f->function_context);
+    if (uint32_t s = run_block_body(placeholder, values_cell)) return s;
+    values_cell = context::cell_of(f->function_context);  // the body may have moved it
+    values_cell->w2 = f->saved_values;
+    stack::unwind();
   } else {
     if (t == TYPE_NATIVE) {
       if (uint32_t s = natives::table[entry - 1](0, NO_REFINEMENTS.data())) return s;
@@ -1476,26 +1484,31 @@ uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_in
 
 namespace {
 
-// The body of a function called in the top frame: its context's values
-// are the frame's cells while it runs.
-inline uint32_t run_body(const cell* fn, uint32_t context) {
-  cell* values_cell = context::cell_of(context);
+// The body of a function called in the top frame, whose context cell is
+// values_cell: the context's values are the frame's cells while it runs.
+// The frame's body flag is set for return and exit; the exits they raise end
+// here, their value already in the frame's result slot.
+inline uint32_t run_block_body(const cell* fn, cell* values_cell) {
   values_cell->w2 = arena::offset_of(stack::arguments);
-  stack::set_body_flag(true);
+  stack::current_frame()->header |= stack::FRAME_BODY;
   // eval copies the body cell before anything may move its buffer.
   const cell* body = memory::buffer_of(fn->w3)->head_cell();
   uint32_t status = 0;
-  if (type_of(body) == TYPE_BLOCK) {
+  if (type_of(body) == TYPE_BLOCK) [[likely]] {
     status = eval(body, true);
   } else {
     stack::arguments->header = TYPE_NONE;
     stack::top = stack::arguments + 1;
   }
-  if (status == THROWN_RETURN || status == THROWN_EXIT) {
+  if (status == THROWN_RETURN || status == THROWN_EXIT) [[unlikely]] {
     stack::top = stack::arguments + 1;
     status = 0;
   }
-  if (status) return status;
+  return status;
+}
+
+inline uint32_t run_body(const cell* fn, uint32_t context) {
+  if (uint32_t status = run_block_body(fn, context::cell_of(context))) return status;
   stack::set_body_flag(false);
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace kez::image_codecs {
 
@@ -116,7 +117,11 @@ load_status load_file(const std::string& path, bitmap& out) {
   size_t n;
   while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
     if (bytes.size() + n > MOST_FILE_BYTES) return LOAD_TOO_LARGE;
-    bytes.insert(bytes.end(), chunk, chunk + n);
+    try {
+      bytes.insert(bytes.end(), chunk, chunk + n);
+    } catch (const std::bad_alloc&) {
+      return LOAD_TOO_LARGE;  // the system gave out before the format's limit
+    }
   }
   if (std::ferror(f)) return LOAD_FAILED;
   return decode(bytes.data(), bytes.size(), out) ? LOAD_OK : LOAD_FAILED;

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <new>
 #include <thread>
 
 extern char** environ;
@@ -57,6 +58,9 @@ bool set_up(const stream& s, int n, descriptors& d) {
   return false;
 }
 
+// The most bytes one capture keeps: what one series holds.
+constexpr size_t MOST_CAPTURED = 0x7FFFFFFF;
+
 // Feeds the input and drains output and error at the same time, so that a
 // child blocked on one full pipe never waits for us to finish another.
 void pump(process_spec& spec, descriptors& d) {
@@ -89,8 +93,17 @@ void pump(process_spec& spec, descriptors& d) {
       }
       ssize_t r = ::read(d.parent[i], chunk, sizeof chunk);
       if (r > 0) {
-        auto& into = (i == 1 ? spec.output : spec.error).captured;
-        into.insert(into.end(), chunk, chunk + r);
+        // A child that writes without end meets a closed pipe once its
+        // capture is as large as a series may be or the memory runs out.
+        stream& s = i == 1 ? spec.output : spec.error;
+        try {
+          if (s.captured.size() + size_t(r) > MOST_CAPTURED) throw std::bad_alloc();
+          s.captured.insert(s.captured.end(), chunk, chunk + r);
+        } catch (const std::bad_alloc&) {
+          std::vector<uint8_t>().swap(s.captured);
+          s.overflowed = true;
+          close_fd(d.parent[i]);
+        }
       } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
         close_fd(d.parent[i]);  // end of the stream, or a failed read that must not loop
       }

@@ -29,6 +29,9 @@ struct stream {
   const uint8_t* data = nullptr;
   size_t size = 0;
   std::vector<uint8_t> captured;  // output and error captures
+  // Set when a capture outgrew what one series holds or what the system
+  // would give: the rest was refused (the pipe closed) and captured emptied.
+  bool overflowed = false;
 };
 
 struct process_spec {

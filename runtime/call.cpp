@@ -95,6 +95,8 @@ int64_t execute(const cell* cmd, bool wait, bool, bool console, bool, const cell
   spec.input.size = data.size();
   int64_t result = platform::run_process(spec);
   if (result < 0) return result;
+  // Output past what a series holds, or the memory left, is refused whole.
+  if (spec.output.overflowed || spec.error.overflowed) error::fire(err::cat_internal, err::internal::no_memory);
   deliver(spec.output.captured, output);
   deliver(spec.error.captured, error);
   return result;

@@ -82,6 +82,23 @@ int32_t loop_count(const cell* count) {
 
 const cell* body_word() { return words::word[words::w::body]; }
 
+// The shape every counted or walking loop shares: the body runs while
+// `turn` (called before each run, and free to set the loop's words) answers
+// true, or until a break; any other way out leaves with its status.
+template <class Turn>
+uint32_t loop_turns(const cell* body, Turn turn, bool clear_answer = true) {
+  stack::mark_loop(body_word());
+  if (clear_answer) *stack::arguments = cell{TYPE_UNSET, 0, 0, 0};
+  while (turn()) {
+    uint32_t status = 0;
+    step next = body_step(body, status);
+    if (next == step::leave) return status;
+    if (next == step::stop) break;
+  }
+  stack::unwind_last();
+  return 0;
+}
+
 // A loop's word, set to the count each turn. Where setting does no more
 // than store, the integer! is built in the word's value cell: a cell built
 // field by field and copied whole is read back across stores of another
@@ -258,48 +275,26 @@ uint32_t n_until(int32_t, const int32_t*) {
 uint32_t n_loop(int32_t, const int32_t*) {
   int32_t n = loop_count(arg(0));
   if (n <= 0) return result_none(), 0;
-  cell* args = stack::arguments;
-  stack::mark_loop(body_word());
-  *stack::arguments = cell{TYPE_UNSET, 0, 0, 0};
-  for (int32_t i = 0; i < n; ++i) {
-    uint32_t status = 0;
-    step next = body_step(args + 1, status);
-    if (next == step::leave) return status;
-    if (next == step::stop) break;
-  }
-  stack::unwind_last();
-  return 0;
+  int32_t i = 0;
+  return loop_turns(stack::arguments + 1, [&] { return i++ < n; });
 }
 
 uint32_t n_repeat(int32_t, const int32_t*) {
   int32_t n = loop_count(arg(1));
   if (n <= 0) return result_none(), 0;
   cell* args = stack::arguments;
-  stack::mark_loop(body_word());
-  *stack::arguments = cell{TYPE_UNSET, 0, 0, 0};
   loop_counter counter(args + 0);
-  for (int32_t i = 1; i <= n; ++i) {
-    counter.set(i);
-    uint32_t status = 0;
-    step next = body_step(args + 2, status);
-    if (next == step::leave) return status;
-    if (next == step::stop) break;
-  }
-  stack::unwind_last();
-  return 0;
+  int32_t i = 0;
+  return loop_turns(args + 2, [&] {
+    if (i >= n) return false;
+    counter.set(++i);
+    return true;
+  });
 }
 
 uint32_t n_forever(int32_t, const int32_t*) {
-  cell* args = stack::arguments;
-  stack::mark_loop(body_word());
-  for (;;) {
-    uint32_t status = 0;
-    step next = body_step(args, status);
-    if (next == step::leave) return status;
-    if (next == step::stop) break;
-  }
-  stack::unwind_last();
-  return 0;
+  // The body is the first argument, where the others keep their answer.
+  return loop_turns(stack::arguments, [] { return true; }, false);
 }
 
 // The number of items from a series' position to its tail (series-more?
@@ -350,35 +345,22 @@ int32_t set_iteration_words(cell* words_cell, cell* series) {
 uint32_t foreach_map(cell* args) {
   if (type_of(args) == TYPE_WORD || block::ks_length_q(args) <= 0)
     error::fire(err::cat_script, err::script::invalid_arg, args);
-  stack::mark_loop(body_word());
-  *stack::arguments = cell{TYPE_UNSET, 0, 0, 0};
   int32_t position = 0;
-  while (map::foreach_step(args + 1, args, position)) {
-    uint32_t status = 0;
-    step next = body_step(args + 2, status);
-    if (next == step::leave) return status;
-    if (next == step::stop) break;
-  }
-  stack::unwind_last();
-  return 0;
+  return loop_turns(args + 2, [&] { return map::foreach_step(args + 1, args, position); });
 }
 
 uint32_t n_foreach(int32_t, const int32_t*) {
   cell* args = stack::arguments;
   if (type_of(args + 1) == TYPE_MAP) return foreach_map(args);
-  // The series cell advances as the loop goes; it is a frame cell (a root).
-  stack::mark_loop(body_word());
-  *stack::arguments = cell{TYPE_UNSET, 0, 0, 0};
-  while (items_left(args + 1) > 0) {
-    int32_t step_by = set_iteration_words(args, args + 1);
-    uint32_t status = 0;
-    step next = body_step(args + 2, status);
-    if (next == step::leave) return status;
-    if (next == step::stop) break;
+  // The series cell advances as the loop goes, past the items of the turn
+  // before; it is a frame cell (a root).
+  int32_t step_by = 0;
+  return loop_turns(args + 2, [&] {
     args[1].w1 += uint32_t(step_by);
-  }
-  stack::unwind_last();
-  return 0;
+    if (items_left(args + 1) <= 0) return false;
+    step_by = set_iteration_words(args, args + 1);
+    return true;
+  });
 }
 
 uint32_t n_forall(int32_t, const int32_t*) {

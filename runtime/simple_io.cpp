@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -52,21 +53,46 @@ struct descriptor {
   descriptor& operator=(const descriptor&) = delete;
 };
 
+// The bytes of one read, grown with realloc: a big buffer is moved by
+// remapping its pages, not copied, and nothing is cleared before the read
+// fills it.
+struct read_buffer {
+  uint8_t* p = nullptr;
+  size_t size = 0, capacity = 0;
+  read_buffer() = default;
+  read_buffer(const read_buffer&) = delete;
+  read_buffer& operator=(const read_buffer&) = delete;
+  ~read_buffer() { std::free(p); }
+  // False when the system refuses the memory.
+  bool reserve(size_t n) {
+    if (n <= capacity) return true;
+    void* q = std::realloc(p, n);
+    if (!q) return false;
+    p = static_cast<uint8_t*>(q);
+    capacity = n;
+    return true;
+  }
+};
+
 // Reads into bytes until the end of the file or until `want` bytes are
-// there (want < 0: no limit). False when a read fails.
-bool read_into(int fd, std::vector<uint8_t>& bytes, int64_t want) {
+// there (want < 0: no limit). False when a read fails. A buffer the system
+// cannot grow (an endless device under an address-space limit) is the
+// catchable out-of-memory error, never the end of the process.
+bool read_into(int fd, read_buffer& bytes, int64_t want) {
   for (;;) {
     size_t room = CHUNK;
     if (want >= 0) {
-      if (int64_t(bytes.size()) >= want) return true;
-      room = size_t(std::min<int64_t>(want - int64_t(bytes.size()), int64_t(CHUNK)));
+      if (int64_t(bytes.size) >= want) return true;
+      room = size_t(std::min<int64_t>(want - int64_t(bytes.size), int64_t(CHUNK)));
     }
-    size_t had = bytes.size();
-    bytes.resize(had + room);
-    int64_t n = platform::read_bytes(fd, bytes.data() + had, room);
-    bytes.resize(had + size_t(std::max<int64_t>(n, 0)));
+    // Doubling, but never past the most a series holds plus the one byte
+    // that shows it was exceeded.
+    size_t grown = std::max(bytes.size + room, std::min<size_t>(2 * bytes.capacity, size_t(MOST) + 1));
+    if (bytes.size + room > bytes.capacity && !bytes.reserve(grown)) too_large();
+    int64_t n = platform::read_bytes(fd, bytes.p + bytes.size, room);
     if (n < 0) return false;
     if (n == 0) return true;
+    bytes.size += size_t(n);
   }
 }
 
@@ -136,7 +162,7 @@ cell* read_file(cell* file, int64_t part, int64_t seek, bool binary, bool lines)
   if (d.fd < 0) return nullptr;
   int64_t size = platform::file_size(d.fd);
   if (size < 0) return nullptr;
-  std::vector<uint8_t> bytes;
+  read_buffer bytes;
   if (size == 0) {
     // A pipe, a device or a /proc file: its size is what reading it gives.
     // The bytes read while sizing are the value, so nothing is read twice
@@ -146,7 +172,7 @@ cell* read_file(cell* file, int64_t part, int64_t seek, bool binary, bool lines)
     if (!discard(d.fd, skip)) return nullptr;
     bool bounded = part >= 0 && part <= MOST;
     if (!read_into(d.fd, bytes, bounded ? part : MOST + 1)) return nullptr;
-    if (int64_t(bytes.size()) > MOST && !bounded) too_large();
+    if (int64_t(bytes.size) > MOST && !bounded) too_large();
   } else {
     if (seek >= 0) {
       // A seek past the end leaves nothing to read.
@@ -158,7 +184,7 @@ cell* read_file(cell* file, int64_t part, int64_t seek, bool binary, bool lines)
     if (size > MOST) too_large();
     if (size > 0 && !read_into(d.fd, bytes, size)) return nullptr;
   }
-  return make_value(file, bytes.data(), bytes.size(), binary, lines);
+  return make_value(file, bytes.p, bytes.size, binary, lines);
 }
 
 cell* read_dir(cell* file) {

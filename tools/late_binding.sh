@@ -43,49 +43,38 @@ fi
   echo "  .p2align 3"
   echo "kez_late_libraries:"
   echo "  .quad kez_late_lib_names"
-  echo "  .section .rodata"
-  n=0
-  while read -r sym lib soname; do
-    echo "kez_late_name_$n: .asciz \"$sym\""
-    n=$((n + 1))
-  done <"$tmp.pairs"
-  echo "  .section .data.rel.ro,\"aw\""
-  echo "  .globl kez_late_names"
-  echo "  .p2align 3"
-  echo "kez_late_names:"
-  n=0
-  while read -r sym lib soname; do
-    echo "  .quad kez_late_name_$n"
-    n=$((n + 1))
-  done <"$tmp.pairs"
-  echo "  .section .rodata"
-  echo "  .globl kez_late_library_of"
-  echo "kez_late_library_of:"
-  while read -r sym lib soname; do echo "  .short $lib"; done <"$tmp.pairs"
-  echo "  .globl kez_late_count"
-  echo "  .p2align 2"
-  echo "kez_late_count: .long $n"
-  echo "  .data"
-  echo "  .globl kez_late_slots"
-  echo "  .p2align 3"
-  echo "kez_late_slots:"
-  n=0
-  while read -r sym lib soname; do
-    echo "  .quad kez_late_bind_$n"
-    n=$((n + 1))
-  done <"$tmp.pairs"
-  echo "  .text"
-  n=0
-  while read -r sym lib soname; do
-    echo "  .globl $sym"
-    echo "  .type $sym,@function"
-    echo "$sym:"
-    echo "  jmp *kez_late_slots+$((n * 8))(%rip)"
-    echo "kez_late_bind_$n:"
-    echo "  movl \$$n, %r11d"
-    echo "  jmp kez_late_binder"
-    n=$((n + 1))
-  done <"$tmp.pairs"
+  # Every table from one pass over the pairs: names, the name table, each
+  # function's library, the slots and the stubs.
+  awk '
+    BEGIN { n = 0 }
+    { sym[n] = $1; lib[n] = $2; n++ }
+    END {
+      print "  .section .rodata"
+      for (i = 0; i < n; i++) printf "kez_late_name_%d: .asciz \"%s\"\n", i, sym[i]
+      print "  .section .data.rel.ro,\"aw\""
+      print "  .globl kez_late_names"
+      print "  .p2align 3"
+      print "kez_late_names:"
+      for (i = 0; i < n; i++) printf "  .quad kez_late_name_%d\n", i
+      print "  .section .rodata"
+      print "  .globl kez_late_library_of"
+      print "kez_late_library_of:"
+      for (i = 0; i < n; i++) printf "  .short %s\n", lib[i]
+      print "  .globl kez_late_count"
+      print "  .p2align 2"
+      printf "kez_late_count: .long %d\n", n
+      print "  .data"
+      print "  .globl kez_late_slots"
+      print "  .p2align 3"
+      print "kez_late_slots:"
+      for (i = 0; i < n; i++) printf "  .quad kez_late_bind_%d\n", i
+      print "  .text"
+      for (i = 0; i < n; i++) {
+        printf "  .globl %s\n  .type %s,@function\n%s:\n", sym[i], sym[i], sym[i]
+        printf "  jmp *kez_late_slots+%d(%%rip)\n", i * 8
+        printf "kez_late_bind_%d:\n  movl $%d, %%r11d\n  jmp kez_late_binder\n", i, i
+      }
+    }' "$tmp.pairs"
   cat <<'ASM'
 # Saves the argument registers, asks kez_late_bind for the address (it loads
 # the library, or throws the access error naming it), restores them and jumps

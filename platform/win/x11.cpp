@@ -900,17 +900,20 @@ void x11_focus(window* w) {
   XFlush(dpy);
 }
 
+// The spot is kept for the top-level window (X window coordinates) and
+// given to its input context when the input method edits over the spot.
 void x11_ime_spot(HWND hwnd, POINT client) {
   window* top = dpy ? detail::win(GetAncestor(hwnd, GA_ROOT)) : nullptr;
   xwin* x = top ? x_of(top) : nullptr;
-  if (!x || !x->ic || !(im_style & XIMPreeditPosition)) return;
   window* w = detail::win(hwnd);
+  if (!x || !w) return;
   POINT o = client_origin(w);
   XPoint spot{short(client.x + o.x - x->asked.left), short(client.y + o.y - x->asked.top)};
+  x->counts.spot = POINT{spot.x, spot.y};
+  if (!x->ic || !(im_style & XIMPreeditPosition)) return;
   XVaNestedList pre = XVaCreateNestedList(0, XNSpotLocation, &spot, nullptr);
   XSetICValues(x->ic, XNPreeditAttributes, pre, nullptr);
   XFree(pre);
-  x->counts.spot = POINT{spot.x, spot.y};
 }
 
 void damage_window(window* w, const cairo_region_t* area) {
@@ -973,9 +976,20 @@ void x11_pump() {
   auto note_moved = [&moved](window* w) {
     if (w && std::find(moved.begin(), moved.end(), w->self) == moved.end()) moved.push_back(w->self);
   };
+  // Geometry is read back once per run of configure events, but before any
+  // input that followed them: a key typed after a resize sees the new size.
+  auto read_back_moved = [&moved] {
+    for (HWND h : moved) action_input([h] { if (dpy) read_back(h); });
+    moved.clear();
+  };
   while (XPending(dpy)) {
     XEvent e;
     XNextEvent(dpy, &e);
+    switch (e.type) {
+    case KeyPress: case KeyRelease: case ButtonPress: case ButtonRelease: case MotionNotify:
+    case FocusIn: case FocusOut: case ClientMessage:
+      read_back_moved();
+    }
     if (XFilterEvent(&e, None)) continue;
     if (rr_event >= 0 && (e.type == rr_event + RRScreenChangeNotify || e.type == rr_event + RRNotify)) {
       XRRUpdateConfiguration(&e);
@@ -1065,7 +1079,7 @@ void x11_pump() {
       break;
     }
   }
-  for (HWND h : moved) action_input([h] { if (dpy) read_back(h); });
+  read_back_moved();
 }
 
 }  // namespace kez::win::detail

@@ -1,12 +1,13 @@
 #!/bin/sh
 # Hostile sources and a small address space, each in a child kez under
 # `ulimit -v`: an endless device answers at once (a catchable error, or the
-# bytes asked for), and a start-up that cannot reserve its heap says "out of
-# memory" with status 94.
+# bytes asked for), a whole read of one ends in a catchable error, and a
+# start-up that cannot reserve its heap says "out of memory" with status 94.
 set -u
 kez=$1
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+writer=
+trap '[ -n "$writer" ] && kill "$writer" 2>/dev/null; rm -rf "$work"' EXIT
 failed=0
 check() {  # name, expected, actual
   if [ "$2" = "$3" ]; then echo "ok: $1"; else echo "FAILED: $1"; echo "  expected: $2"; echo "  actual:   $3"; failed=$((failed + 1)); fi
@@ -25,6 +26,36 @@ check "endless device" "true cannot-open
 true
 #{00000000}" "$out"
 
+# Whole reads of endless sources, and the captured output of a child that
+# writes without end, stop where the system stops giving memory, with the
+# catchable error; a limit just above the heap's reserved range
+# makes that come early. The FIFO holds an image header that passes the size
+# check, then zeros without end.
+mkfifo "$work/endless.png"
+(printf '\211PNG\r\n\032\n\0\0\0\rIHDR\0\0\0\1\0\0\0\1'; cat /dev/zero) > "$work/endless.png" 2>/dev/null &
+writer=$!  # blocked in opening the FIFO until kez reads it; ends by SIGPIPE after
+cat > "$work/whole.kez" <<EOF
+Kez []
+foreach code [
+    [load %/dev/zero]
+    [read %/dev/zero]
+    [decode-image %$work/endless.png]
+    [call/wait/output "cat /dev/zero" copy #{}]
+    [call/wait/error "cat /dev/zero >&2" copy ""]
+][
+    e: try code
+    print [mold code either error? e [e/id] [type? e]]
+]
+print "still running"
+EOF
+out=$( (ulimit -v 4800000; DISPLAY= "$kez" "$work/whole.kez") 2>&1 )
+check "whole reads of endless sources" "[load %/dev/zero] no-memory
+[read %/dev/zero] no-memory
+[decode-image %$work/endless.png] no-memory
+[call/wait/output \"cat /dev/zero\" copy #{}] no-memory
+[call/wait/error \"cat /dev/zero >&2\" copy \"\"] no-memory
+still running" "$out"
+
 echo 'Kez [] print "started"' > "$work/start.kez"
 out=$( (ulimit -v 4000000; DISPLAY= "$kez" "$work/start.kez") 2>&1 )
 status=$?
@@ -34,5 +65,5 @@ case "$out" in
   *) echo "FAILED: report: $out"; failed=$((failed + 1)) ;;
 esac
 
-echo "$((3 - failed)) passed, $failed failed"
+echo "$((4 - failed)) passed, $failed failed"
 [ "$failed" = 0 ]

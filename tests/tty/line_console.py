@@ -143,33 +143,28 @@ def main():
     # locale, search, a hidden answer, then Ctrl+D.
     s = Session(env)
     s.prompt(r">> ", "the prompt")
-    s.send(UP + "\r")
-    s.prompt(r"\n42\r\n>> ", "Up recalls the file's history")
-    s.send("1 + 2\r")
-    s.prompt(r"== 3\r\n>> ", "a line typed")
-    s.send(UP + "\r")
-    s.prompt(r"== 3\r\n>> ", "Up recalls the line just typed")
-    s.send("20 + 2" + LEFT * 4 + BACKSPACE + "\r")
-    s.prompt(r"== 4\r\n>> ", "Left and Backspace edit inside the line")
-    s.send('print "\u00e9"\r')
-    s.prompt("\n\u00e9\r\n>> ", "UTF-8 typed and printed")
-    s.send(CTRL_R + "42")
-    s.expect(r"print 42", "the search finds the line")
-    s.send("\r")
-    s.prompt(r"\n42\r\n>> ", "the line found runs")
-    # ask/history browses the block given, and the answer goes into it, not
-    # into the console's history.
-    s.send('h: ["from h"] ask/history "q? " h\r')
-    # The question starts a line of its own; the command typed holds it too.
-    s.prompt(r"\nq\? ", "the question")
-    s.send(UP + "!\r")
-    s.prompt(r'== "from h!"\r\n>> ', "the line recalled from the block given")
-    s.send("h\r")
-    s.prompt(r'== \["from h!" "from h"\]\r\n>> ', "the block given holds the answer")
-    s.send('length? ask/hide "pw: "\r')
-    s.expect(r"\npw: ", "the hidden question")
-    s.send("secret\r")
-    s.prompt(r"== 6\r\n>> ", "the hidden answer's length")
+    # Each step: the keys typed, then what kez shows; "prompt" also waits
+    # until the editor reads keys again, "shown" only for the text.
+    steps = [
+        (UP + "\r", "prompt", r"\n42\r\n>> ", "Up recalls the file's history"),
+        ("1 + 2\r", "prompt", r"== 3\r\n>> ", "a line typed"),
+        (UP + "\r", "prompt", r"== 3\r\n>> ", "Up recalls the line just typed"),
+        ("20 + 2" + LEFT * 4 + BACKSPACE + "\r", "prompt", r"== 4\r\n>> ", "Left and Backspace edit inside the line"),
+        ('print "\u00e9"\r', "prompt", "\n\u00e9\r\n>> ", "UTF-8 typed and printed"),
+        (CTRL_R + "42", "shown", r"print 42", "the search finds the line"),
+        ("\r", "prompt", r"\n42\r\n>> ", "the line found runs"),
+        # ask/history browses the block given, and the answer goes into it,
+        # not into the console's history. The question starts a line of its
+        # own; the command typed holds it too.
+        ('h: ["from h"] ask/history "q? " h\r', "prompt", r"\nq\? ", "the question"),
+        (UP + "!\r", "prompt", r'== "from h!"\r\n>> ', "the line recalled from the block given"),
+        ("h\r", "prompt", r'== \["from h!" "from h"\]\r\n>> ', "the block given holds the answer"),
+        ('length? ask/hide "pw: "\r', "shown", r"\npw: ", "the hidden question"),
+        ("secret\r", "prompt", r"== 6\r\n>> ", "the hidden answer's length"),
+    ]
+    for keys, wait, pattern, what in steps:
+        s.send(keys)
+        (s.prompt if wait == "prompt" else s.expect)(pattern, what)
     check("the hidden answer is not shown", b"secret" not in s.out)
     check("no text shows as an escape sequence", b"^[" not in s.out)
     s.send(CTRL_D)

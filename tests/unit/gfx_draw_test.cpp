@@ -64,6 +64,20 @@ void run_cases(const std::vector<draw_case>& cases, int w = 100, int h = 100) {
   }
 }
 
+// A side x side bitmap in four quadrants: top left, top right, bottom left,
+// bottom right.
+cairo_surface_t* quadrants(int side, color tl, color tr, color bl, color br) {
+  cairo_surface_t* img = make_bitmap(side, side);
+  device_context dc(img);
+  float half = float(side) / 2, full = float(side);
+  dc.fill_rectangle({0, 0, half, half}, *brush::solid(tl));
+  dc.fill_rectangle({half, 0, full, half}, *brush::solid(tr));
+  dc.fill_rectangle({0, half, half, full}, *brush::solid(bl));
+  dc.fill_rectangle({half, half, full, full}, *brush::solid(br));
+  dc.end_draw();
+  return img;
+}
+
 stroke_style caps(cap_style c) {
   stroke_style s;
   s.start_cap = s.end_cap = s.dash_cap = c;
@@ -152,6 +166,13 @@ TEST(gfx_draw, dashes_are_scaled_by_the_line_width) {
 TEST(gfx_draw, clips_and_layers_keep_drawing_inside) {
   auto fill = brush::solid(red);
   path_geometry triangle = polyline({{0, 0}, {100, 0}, {0, 100}}, figure_begin::filled, figure_end::closed);
+  auto fill_in_triangle_layer = [&](device_context& dc, const rect& r) {
+    layer_parameters p;
+    p.mask = &triangle;
+    dc.push_layer(p);
+    dc.fill_rectangle(r, *fill);
+    dc.pop_layer();
+  };
   run_cases({
       {"axis-aligned clip",
        [&](device_context& dc) {
@@ -162,23 +183,12 @@ TEST(gfx_draw, clips_and_layers_keep_drawing_inside) {
          EXPECT_EQ(dc.get_transform().dx, 5);
        },
        {{25, 25, red}, {49, 49, red}, {51, 25, white}, {25, 75, white}}},
-      {"layer masked by a triangle",
-       [&](device_context& dc) {
-         layer_parameters p;
-         p.mask = &triangle;
-         dc.push_layer(p);
-         dc.fill_rectangle({0, 0, 100, 100}, *fill);
-         dc.pop_layer();
-       },
+      {"layer masked by a triangle", [&](device_context& dc) { fill_in_triangle_layer(dc, {0, 0, 100, 100}); },
        {{20, 20, red}, {5, 90, red}, {80, 80, white}, {60, 60, white}}},
       {"layer under a transform: mask and content in its frame, once",
        [&](device_context& dc) {
          dc.set_transform(matrix::translation(10, 10));
-         layer_parameters p;
-         p.mask = &triangle;
-         dc.push_layer(p);
-         dc.fill_rectangle({0, 0, 40, 40}, *fill);
-         dc.pop_layer();
+         fill_in_triangle_layer(dc, {0, 0, 40, 40});
        },
        {{12, 12, red}, {45, 45, red}, {5, 5, white}, {55, 30, white}}},
       {"nested clip and layer left open",
@@ -219,16 +229,7 @@ TEST(gfx_draw, gradients_extend_and_focus) {
 }
 
 TEST(gfx_draw, image_brush_extends_per_axis) {
-  // 2 x 2: red blue / green white.
-  cairo_surface_t* img = make_bitmap(2, 2);
-  {
-    device_context dc(img);
-    dc.fill_rectangle({0, 0, 1, 1}, *brush::solid(red));
-    dc.fill_rectangle({1, 0, 2, 1}, *brush::solid(blue));
-    dc.fill_rectangle({0, 1, 1, 2}, *brush::solid(green));
-    dc.fill_rectangle({1, 1, 2, 2}, *brush::solid(white));
-    dc.end_draw();
-  }
+  cairo_surface_t* img = quadrants(2, red, blue, green, white);
   auto flip_x = brush::image(img, {}, extend_mode::mirror, extend_mode::wrap, interpolation::nearest);
   auto flip_y = brush::image(img, {}, extend_mode::wrap, extend_mode::mirror, interpolation::nearest);
   auto tile = brush::image(img, {}, extend_mode::wrap, extend_mode::wrap, interpolation::nearest);
@@ -287,14 +288,7 @@ TEST(gfx_draw, shadows_blur_and_spread) {
 
 TEST(gfx_draw, a_perspective_bitmap_fills_its_quadrilateral) {
   // Quadrants red, blue / green, black, mapped onto a trapezoid.
-  cairo_surface_t* img = make_bitmap(100, 100);
-  {
-    device_context dc(img);
-    dc.fill_rectangle({0, 0, 50, 50}, *brush::solid(red));
-    dc.fill_rectangle({50, 0, 100, 50}, *brush::solid(blue));
-    dc.fill_rectangle({0, 50, 50, 100}, *brush::solid(green));
-    dc.fill_rectangle({50, 50, 100, 100}, *brush::solid(black));
-  }
+  cairo_surface_t* img = quadrants(100, red, blue, green, black);
   matrix4 m = quad_matrix({100, 100}, {0, 0}, {200, 0}, {150, 100}, {50, 100});
   run_cases({{"trapezoid",
               [&](device_context& dc) { dc.draw_bitmap(img, {0, 0, 100, 100}, 1, interpolation::linear, {}, &m); },

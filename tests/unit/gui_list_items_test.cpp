@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "gui/backend/view.h"
-#include "heap_fixture.h"
+#include "booted_fixture.h"
 #include "platform/win/controls.h"
 #include "runtime/boot.h"
 #include "runtime/datatypes/none.h"
@@ -21,28 +21,11 @@ namespace {
 
 using items = std::vector<std::u16string>;
 
-class list_items_test : public testing::heap_test {
+class list_items_test : public testing::booted_test {
  protected:
   void SetUp() override {
     setenv("KEZ_HEADLESS", "1", 1);
-    heap_test::SetUp();
-    boot::init();
-  }
-
-  // Evaluates source text; the last value is left on the data stack.
-  cell* run(const std::string& source) {
-    cell* code = stack::push_cell();
-    lexer::load_utf8(code, reinterpret_cast<const uint8_t*>(source.data()), source.size());
-    cell block = *code;
-    collector::root_cells keep(&block);
-    stack::pop(1);
-    try {
-      EXPECT_EQ(interpreter::eval(&block, false), 0u) << source;
-    } catch (const thrown&) {
-      ADD_FAILURE() << source << ": " << err::id_name(error::last_category(), error::last_id());
-      none::make_at(stack::push_cell());
-    }
-    return stack::top - 1;
+    booted_test::SetUp();
   }
 
   static items strings_of(const cell* block) {

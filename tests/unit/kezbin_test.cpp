@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "heap_fixture.h"
+#include "booted_fixture.h"
 #include "runtime/actions.h"
 #include "runtime/boot.h"
 #include "runtime/core_ops.h"
@@ -46,29 +46,8 @@ bytes hex(const char* text) {
   return out;
 }
 
-class kezbin_test : public testing::heap_test {
+class kezbin_test : public testing::booted_test {
  protected:
-  void SetUp() override {
-    heap_test::SetUp();
-    boot::init();
-  }
-
-  // Evaluates source text; the last value is left on the data stack.
-  cell* run(const std::string& source) {
-    cell* code = stack::push_cell();
-    lexer::load_utf8(code, reinterpret_cast<const uint8_t*>(source.data()), source.size());
-    cell block = *code;
-    collector::root_cells keep(&block);
-    stack::pop(1);
-    try {
-      EXPECT_EQ(interpreter::eval(&block, false), 0u) << source;
-    } catch (const thrown&) {
-      ADD_FAILURE() << source << ": " << err::id_name(error::last_category(), error::last_id());
-      none::make_at(stack::push_cell());
-    }
-    return stack::top - 1;
-  }
-
   static std::string mold(const cell* value, bool all = true) {
     cell v = *value;
     collector::root_cells keep(&v);

@@ -7,10 +7,10 @@ kez=$1
 manager=$2
 dir=$(mktemp -d)
 pid=
-trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$dir"' EXIT
+trap 'kill "$pid" 2>/dev/null; rm -rf "$dir"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
-"$manager" 30 > "$dir/manager.out" &
+"$manager" 120 > "$dir/manager.out" &
 pid=$!
 n=0
 until grep -q ready "$dir/manager.out"; do

@@ -308,8 +308,9 @@ void init_runtime() {
   error::evaluator.throw_error = stack::throw_error;
   error::evaluator.tracing = [] { return trace::active; };
   error::evaluator.fire_event = [](int32_t, cell* e) {
-    const cell* at = block::any_block_q(type_of(&interpreter::position)) ? &interpreter::position : nullptr;
-    trace::fire(trace::ERROR, at, e, nullptr);
+    cell near = interpreter::position();
+    collector::root_cells keep(&near);
+    trace::fire(trace::ERROR, block::any_block_q(type_of(&near)) ? &near : nullptr, e, nullptr);
   };
   define_types();
 }

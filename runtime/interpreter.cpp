@@ -30,9 +30,34 @@
 
 namespace kez::interpreter {
 
-cell position{TYPE_UNSET, 0, 0, 0};
-
 namespace {
+
+// One block evaluation in progress: the block (a root, its node rewritten
+// when a collection moves it) with the index of the expression it is at,
+// on the evaluating function's own frame. Library code runs as compiled
+// code, leaving an error's `near` to the code that called it: its records
+// (and those of blocks not yet at their first expression) report nothing.
+struct eval_record {
+  cell code;
+  eval_record* prev;
+  bool reports = false;
+};
+eval_record* records = nullptr;
+
+// Links a record for the block for its scope. The cell is read word by
+// word: it was mostly just written in pieces (a paren's cell by its caller),
+// and one 16-byte load would wait for those stores to retire.
+struct record_scope {
+  eval_record r;
+  explicit record_scope(const cell* block) {
+    copy_fresh(&r.code, block);
+    r.prev = records;
+    records = &r;
+  }
+  ~record_scope() { records = r.prev; }
+  record_scope(const record_scope&) = delete;
+  record_scope& operator=(const record_scope&) = delete;
+};
 
 // Argument kinds, header bits 20-21 of an argument-list typeset cell.
 constexpr uint32_t KIND_SHIFT = 20;
@@ -44,7 +69,9 @@ constexpr uintptr_t STACK_MARGIN = uintptr_t(8) << 20;
 // Unknown (the most) until the first check asks the runtime for its stack.
 uintptr_t depth_limit = UINTPTR_MAX;
 
-void mark_position() { collector::mark_values(&position, &position + 1); }
+void mark_position() {
+  for (eval_record* r = records; r; r = r->prev) collector::mark_values(&r->code, &r->code + 1);
+}
 
 inline cell* cell_at(uint32_t node, int32_t index) { return memory::buffer_of(node)->head_cell() + index; }
 inline int32_t tail_of(uint32_t node) {
@@ -746,6 +773,7 @@ bool anonymous_name(const cell* name) {
 
 uint32_t traced_call(const cell* fn, uint32_t context);
 inline uint32_t run_body(const cell* fn, uint32_t context);
+inline uint32_t run_block_body(const cell* fn, cell* values_cell);
 
 // call_function, inline in the interpreter's own calls.
 inline uint32_t call_body(const cell* fn, uint32_t context) {
@@ -859,8 +887,15 @@ inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
     }
   }
   if (t == TYPE_FUNCTION) {
-    if (uint32_t s = call_body(placeholder, placeholder->w1)) return s;
-    stack::unwind_ctx();
+    // Outside a do/trace run (tested above), the body runs as call_body
+    // would run it; the frame is popped right after, so its body flag is
+    // left as it is.
+    stack::frame* f = stack::current_frame();
+    cell* values_cell = context::cell_of(f->function_context);
+    if (uint32_t s = run_block_body(placeholder, values_cell)) return s;
+    values_cell = context::cell_of(f->function_context);  // the body may have moved it
+    values_cell->w2 = f->saved_values;
+    stack::unwind();
   } else {
     if (t == TYPE_NATIVE) {
       if (uint32_t s = natives::table[entry - 1](0, NO_REFINEMENTS.data())) return s;
@@ -1081,13 +1116,15 @@ uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_val
   return 0;
 }
 
-struct position_guard {
-  cell saved = position;
-  collector::root_cells keep{&saved};
-  ~position_guard() { position = saved; }
-};
-
 }  // namespace
+
+cell position() {
+  for (const eval_record* r = records; r; r = r->prev)
+    if (r->reports) return r->code;
+  return cell{TYPE_UNSET, 0, 0, 0};
+}
+
+void forget_positions() { records = nullptr; }
 
 int32_t compare_call(const cell* function, const cell* a, const cell* b, int32_t size);
 
@@ -1097,7 +1134,7 @@ void init() {
     collector::add_marker(mark_position);
     marker_added = true;
   }
-  position = cell{TYPE_UNSET, 0, 0, 0};
+  records = nullptr;
   depth_limit = UINTPTR_MAX;
   // block! hands /all records over as blocks already: each side is one value.
   block::set_compare_call([](const cell* function, const cell* a, const cell* b) {
@@ -1113,19 +1150,19 @@ bool truth_checked(const cell* v) {
 
 namespace {
 
-// The expressions of a block from `index`, in the frame eval marked; the
-// last value is left in arguments[0].
-[[gnu::always_inline]] inline uint32_t eval_loop(uint32_t& node, int32_t index, uint32_t type, series_buffer* b) {
+// The expressions of the record's block from its index, in the frame eval
+// marked; the last value is left in arguments[0].
+[[gnu::always_inline]] inline uint32_t eval_loop(eval_record& r, series_buffer* b) {
+  uint32_t& node = r.code.w2;
+  int32_t index = int32_t(r.code.w1);
   if (b->head_cell() + index >= b->tail_cell()) {
     stack::arguments->header = TYPE_UNSET;
     stack::top = stack::arguments + 1;
     return 0;
   }
-  // Library code runs as compiled code: an error's `near` stays the code
-  // that called it.
-  bool library = b->flags & SERIES_LIBRARY;
+  r.reports = !(b->flags & SERIES_LIBRARY);
   for (;;) {
-    if (!library) position = cell{type, uint32_t(index), node, 0};
+    r.code.w1 = uint32_t(index);
     // The cell is read here, with the tail: one walk through the node.
     if (uint32_t s = expression(node, index, b->head_cell()[index], false, false, false)) return s;
     if (KEZ_TRACING) trace::fire_at(trace::EXPR, node, index, stack::arguments, nullptr);
@@ -1138,19 +1175,17 @@ namespace {
 // eval during a do/trace session: enter and exit reported, library code
 // kept out of the report.
 [[gnu::noinline]] uint32_t eval_traced(const cell* block, bool chain) {
-  uint32_t node = block->w2;
-  int32_t index = int32_t(block->w1);
-  uint32_t type = type_of(block);
-  collector::root_node keep(node);
-  position_guard guard;
+  record_scope scope{block};
+  uint32_t& node = scope.r.code.w2;
+  uint32_t type = type_of(&scope.r.code);
   stack::mark_eval(words::word[words::w::body]);
   series_buffer* b = memory::buffer_of(node);
   trace::block_scope traced((b->flags & SERIES_LIBRARY) != 0);
   if (KEZ_TRACING) {
-    fire_code(trace::ENTER, type, node, index, nullptr);
+    fire_code(trace::ENTER, type, node, int32_t(scope.r.code.w1), nullptr);
     b = memory::buffer_of(node);
   }
-  if (uint32_t s = eval_loop(node, index, type, b)) return s;
+  if (uint32_t s = eval_loop(scope.r, b)) return s;
   if (trace::active) fire_code(trace::EXIT, type, node, tail_of(node), stack::arguments);
   if (chain) {
     stack::unwind_last();
@@ -1164,27 +1199,12 @@ namespace {
 
 namespace {
 
-// One guard roots both the code block and the saved position (put back on
-// every way out). Both are read word by word: they were mostly just written
-// in pieces (the position by the enclosing loop, a paren's cell by its
-// caller), and one 16-byte load would wait for those stores to retire.
-struct eval_guard {
-  cell saved[2];
-  collector::root_cells keep{saved, 2};
-  explicit eval_guard(const cell* block) {
-    copy_fresh(&saved[0], &position);
-    copy_fresh(&saved[1], block);
-  }
-  ~eval_guard() { position = saved[0]; }
-};
-
 // eval with its <body> frame marked: at the bottom of the call stack, whose
 // first record collect-calls never lists.
 [[gnu::noinline]] uint32_t eval_marked(const cell* block, bool chain) {
-  eval_guard g{block};
-  uint32_t& node = g.saved[1].w2;
+  record_scope scope{block};
   stack::mark_eval(words::word[words::w::body]);
-  if (uint32_t s = eval_loop(node, int32_t(g.saved[1].w1), type_of(&g.saved[1]), memory::buffer_of(node))) return s;
+  if (uint32_t s = eval_loop(scope.r, memory::buffer_of(scope.r.code.w2))) return s;
   if (chain) {
     stack::unwind_last();
   } else {
@@ -1217,20 +1237,18 @@ uint32_t eval(const cell* block, bool chain) {
   if (__builtin_expect(trace::session, 0)) return eval_traced(block, chain);
   if (stack::ctop == stack::ctop_bottom) [[unlikely]] return eval_marked(block, chain);
   frame_room room;
-  eval_guard g{block};
-  uint32_t& node = g.saved[1].w2;
-  int32_t index = int32_t(g.saved[1].w1);
-  uint32_t type = type_of(&g.saved[1]);
+  record_scope scope{block};
+  eval_record& r = scope.r;
+  uint32_t& node = r.code.w2;
+  int32_t index = int32_t(r.code.w1);
   series_buffer* b = memory::buffer_of(node);
   cell* base = stack::top;
   if (b->head_cell() + index >= b->tail_cell()) {
     *stack::push_cell() = cell{TYPE_UNSET, 0, 0, 0};
   } else {
-    // Library code runs as compiled code: an error's `near` stays the code
-    // that called it.
-    bool library = b->flags & SERIES_LIBRARY;
+    r.reports = !(b->flags & SERIES_LIBRARY);
     for (;;) {
-      if (!library) position = cell{type, uint32_t(index), node, 0};
+      r.code.w1 = uint32_t(index);
       if (uint32_t s = expression(node, index, b->head_cell()[index], true, false, false)) return s;
       b = memory::buffer_of(node);
       if (b->head_cell() + index >= b->tail_cell()) break;
@@ -1466,26 +1484,31 @@ uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_in
 
 namespace {
 
-// The body of a function called in the top frame: its context's values
-// are the frame's cells while it runs.
-inline uint32_t run_body(const cell* fn, uint32_t context) {
-  cell* values_cell = context::cell_of(context);
+// The body of a function called in the top frame, whose context cell is
+// values_cell: the context's values are the frame's cells while it runs.
+// The frame's body flag is set for return and exit; the exits they raise end
+// here, their value already in the frame's result slot.
+inline uint32_t run_block_body(const cell* fn, cell* values_cell) {
   values_cell->w2 = arena::offset_of(stack::arguments);
-  stack::set_body_flag(true);
+  stack::current_frame()->header |= stack::FRAME_BODY;
   // eval copies the body cell before anything may move its buffer.
   const cell* body = memory::buffer_of(fn->w3)->head_cell();
   uint32_t status = 0;
-  if (type_of(body) == TYPE_BLOCK) {
+  if (type_of(body) == TYPE_BLOCK) [[likely]] {
     status = eval(body, true);
   } else {
     stack::arguments->header = TYPE_NONE;
     stack::top = stack::arguments + 1;
   }
-  if (status == THROWN_RETURN || status == THROWN_EXIT) {
+  if (status == THROWN_RETURN || status == THROWN_EXIT) [[unlikely]] {
     stack::top = stack::arguments + 1;
     status = 0;
   }
-  if (status) return status;
+  return status;
+}
+
+inline uint32_t run_body(const cell* fn, uint32_t context) {
+  if (uint32_t status = run_block_body(fn, context::cell_of(context))) return status;
   stack::set_body_flag(false);
   return 0;
 }

@@ -10,8 +10,10 @@
 //   as a status: they unwind as kez::thrown.
 // - Code is kept as a block node and an index, never a cell address, across
 //   anything that evaluates: any allocation may move the buffer.
-// - The position cell names the block and index being evaluated (an error's
-//   `near`); eval puts it back on every way out.
+// - The position (an error's `near`) is not stored per expression: each
+//   block evaluation keeps a record on its own C++ frame (the block, rooted,
+//   and the index of the expression in progress), linked innermost first,
+//   and the position cell is built from them only when something reads it.
 // - Every call, block and paren gets its frame. An argument or a set-word's
 //   value that needs no evaluation (a literal, a word's plain value) and an
 //   operator on two numbers are taken in place, with the results and errors
@@ -31,8 +33,12 @@
 
 namespace kez::interpreter {
 
-// The block and index of the expression being evaluated.
-extern cell position;
+// The block and index of the expression being evaluated: the innermost
+// evaluation of code that reports positions (library code does not), unset
+// when there is none.
+cell position();
+// Forgets every position record (the heap that holds their blocks is gone).
+void forget_positions();
 
 void init();
 

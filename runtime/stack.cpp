@@ -277,8 +277,10 @@ void throw_error(cell* error) {
     error::set_where(error, &where);
     set_error_frame(error);
     cell* near = error::field_of(error, error::F_NEAR);
-    if (type_of(near) == TYPE_NONE && block::any_block_q(type_of(&interpreter::position)))
-      *near = interpreter::position;
+    if (type_of(near) == TYPE_NONE) {
+      cell at = interpreter::position();
+      if (block::any_block_q(type_of(&at))) *near = at;
+    }
     cell* saved_top = top;
     unroll(FRAME_TRY, false);
     if (ctop > ctop_bottom) --ctop;  // the try frame itself

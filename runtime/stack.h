@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <emmintrin.h>
 
 #include "runtime/cell.h"
 #include "runtime/memory.h"
@@ -78,11 +79,14 @@ inline cell* push_cell() {
   c->header = TYPE_UNSET;
   return c;
 }
-// Pushes a copy of the value (which may itself lie on the stack).
+// Pushes a copy of the value (which may itself lie on the stack). The copy
+// is one 16-byte move: built from the four words the caller may already
+// hold, it takes three shuffles more, on the commonest operation there is.
 inline cell* push(const cell* value) {
-  cell copy = *value;
-  cell* c = push_cell();
-  *c = copy;
+  __m128i copy = _mm_loadu_si128(reinterpret_cast<const __m128i*>(value));
+  cell* c = top;
+  if (++top >= end) overflow();
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(c), copy);
   return c;
 }
 // Drops n cells, never below bottom.

@@ -118,7 +118,8 @@ void fire(uint32_t event, const cell* code, const cell* value, const cell* ref) 
 }
 
 void fire_at(uint32_t event, uint32_t node, int32_t index, const cell* value, const cell* ref) {
-  uint32_t type = interpreter::position.w2 == node ? type_of(&interpreter::position) : TYPE_BLOCK;
+  cell at = interpreter::position();
+  uint32_t type = at.w2 == node ? type_of(&at) : TYPE_BLOCK;
   if (!block::any_block_q(type)) type = TYPE_BLOCK;
   cell code{type, uint32_t(index), node, 0};
   collector::root_cells keep(&code);

@@ -1647,6 +1647,14 @@ void set_caret_size(HWND hwnd, const cell* face) {
 
 bool owns_caret(HWND hwnd) { return GetWindowLongW(hwnd, SLOT_WFLAGS) & 2; }
 
+// A caret face shows only while it is both visible and enabled: disabled
+// (its edit line scrolled out of view, its window unfocused) neither the face
+// nor the caret it stands for is painted, in either phase of the blink.
+bool caret_face_shown(const cell* face) {
+  cell vis = facet(face, FACET_VISIBLE), en = facet(face, FACET_ENABLED);
+  return is_true(&vis) && is_true(&en);
+}
+
 void init_caret(HWND hwnd, const cell* face) {
   cell opts = facet(face, FACET_OPTIONS);
   if (type_of(&opts) != TYPE_BLOCK || block_length(&opts) % 2) return;
@@ -1657,6 +1665,7 @@ void init_caret(HWND hwnd, const cell* face) {
   SetWindowLongW(hwnd, SLOT_LIVE, LONG(owner));
   cell vis = facet(face, FACET_VISIBLE);
   if (is_true(&vis)) set_caret_size(hwnd, face);
+  if (!caret_face_shown(face)) ShowWindow(hwnd, SW_HIDE);
 }
 
 // An edit keeps room for what is about to come in (`more` units) and for a
@@ -1756,6 +1765,13 @@ LRESULT control_colors(HWND parent, UINT msg, WPARAM wparam, LPARAM lparam, bool
       return LRESULT(GetSysColorBrush(COLOR_BTNFACE));
     }
     return LRESULT(GetStockObject(DC_BRUSH));
+  }
+  // A text face without a colour paints nothing behind its text, as labels
+  // do on Linux desktops: its parent's colour shows around the glyphs.
+  if (msg == WM_CTLCOLORSTATIC && face_type_of(&face) == T_TEXT) {
+    *handled = true;
+    SetBkMode(dc, TRANSPARENT_BK);
+    return LRESULT(GetSysColorBrush(COLOR_BTNFACE));
   }
   (void)parent;
   return 0;
@@ -3203,7 +3219,16 @@ void change_offset(HWND hwnd, const cell* face, int type, WINDOWPOS* batch) {
     GetWindowRect(hwnd, &wr);
     dpi_for_rect(x, y, dpi_unscale(wr.right - wr.left), dpi_unscale(wr.bottom - wr.top));
   }
-  if (type == T_BASE && owns_caret(hwnd)) SetCaretPos(dpi_scale(x), dpi_scale(y));
+  if (type == T_BASE && owns_caret(hwnd)) {
+    // The caret, and the input method's composition with it.
+    SetCaretPos(dpi_scale(x), dpi_scale(y));
+    HWND owner = HWND(GetWindowLongW(hwnd, SLOT_LIVE));
+    if (HIMC context = ImmGetContext(owner)) {
+      COMPOSITIONFORM form{CFS_POINT, POINT{dpi_scale(x), dpi_scale(y)}, RECT{}};
+      ImmSetCompositionWindow(context, &form);
+      ImmReleaseContext(owner, context);
+    }
+  }
   if (batch) {
     batch->x = dpi_scale(x), batch->y = dpi_scale(y);
     batch->flags &= ~SWP_NOMOVE;
@@ -3256,6 +3281,7 @@ void change_visible(HWND hwnd, const cell* face, int type, WINDOWPOS* batch) {
   if (type == T_BASE && owns_caret(hwnd)) {
     if (show) set_caret_size(hwnd, face);
     else DestroyCaret();
+    show = caret_face_shown(face);
   }
   int cmd = !show ? SW_HIDE : type == T_BASE ? SW_SHOWNA : SW_SHOW;
   if (batch) batch->flags |= show ? SWP_SHOWWINDOW : SWP_HIDEWINDOW;
@@ -3304,6 +3330,7 @@ void apply_face_changes(const cell* face, int32_t keep, WINDOWPOS* batch) {
       HWND owner = HWND(GetWindowLongW(hwnd, SLOT_LIVE));
       if (is_true(&en)) ShowCaret(owner);
       else HideCaret(owner);
+      ShowWindow(hwnd, caret_face_shown(face) ? SW_SHOWNA : SW_HIDE);
     }
     EnableWindow(hwnd, is_true(&en));
   }

@@ -324,7 +324,11 @@ LRESULT static_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
     auto& [dc, cr, r] = p.area;
     colours c = ask_colours(h, dc, WM_CTLCOLORSTATIC, p.sys(COLOR_BTNFACE),
                             p.sys((style & WS_DISABLED) ? COLOR_GRAYTEXT : COLOR_WINDOWTEXT));
-    if (!c.transparent) fill(cr_of(dc), r, c.back);
+    // With a transparent background the text stands on whatever lies below:
+    // what was painted before goes, and the window blends over its parent.
+    detail::win(h)->see_through = c.transparent;
+    if (c.transparent) clear(cr_of(dc), r);
+    else fill(cr_of(dc), r, c.back);
     UINT dt = gfx::DT_EXPANDTABS | ((style & 3) == SS_CENTER  ? gfx::DT_CENTER
                                     : (style & 3) == SS_RIGHT ? gfx::DT_RIGHT
                                                               : 0u);

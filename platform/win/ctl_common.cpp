@@ -107,6 +107,14 @@ void fill(cairo_t* cr, const RECT& r, COLORREF c) {
   cairo_restore(cr);
 }
 
+void clear(cairo_t* cr, const RECT& r) {
+  cairo_save(cr);
+  cairo_set_operator(cr, CAIRO_OPERATOR_CLEAR);
+  cairo_rectangle(cr, r.left, r.top, r.right - r.left, r.bottom - r.top);
+  cairo_fill(cr);
+  cairo_restore(cr);
+}
+
 void outline(cairo_t* cr, const RECT& r, COLORREF c) {
   cairo_save(cr);
   source(cr, c);

@@ -51,6 +51,7 @@ struct window final : object {
   bool menu_bar = false;
   bool dark = false;        // SetWindowTheme: the dark theme
   bool dark_frame = false;  // DwmSetWindowAttribute: a dark caption and border
+  bool see_through = false; // painted with a transparent background: blends over its parent
   HMENU menu = 0;  // SetMenu
   int bar_hot = -1;  // menu bar item shown pressed
   UINT dpi = 96;

@@ -66,9 +66,10 @@ void stack(cairo_t* cr, window* w, double x, double y, bool top) {
     cairo_clip(cr);
     cairo_translate(cr, -x, -y);
   }
-  // Plain windows are opaque; layered ones blend with what lies below.
+  // Plain windows are opaque; layered ones, and controls that painted no
+  // background, blend with what lies below.
   bool layered = w->ex_style & WS_EX_LAYERED;
-  cairo_set_operator(cr, layered || top ? CAIRO_OPERATOR_OVER : CAIRO_OPERATOR_SOURCE);
+  cairo_set_operator(cr, layered || top || w->see_through ? CAIRO_OPERATOR_OVER : CAIRO_OPERATOR_SOURCE);
   if (!layered && !top) {
     cairo_rectangle(cr, x, y, w->rect.right - w->rect.left, w->rect.bottom - w->rect.top);
     cairo_clip(cr);

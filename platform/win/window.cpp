@@ -215,6 +215,7 @@ void destroy_all_windows() {
   st().classes.clear();
   st().tearing_down = false;
   caret = caret_state{};
+  ime_hwnd = 0;
 }
 
 }  // namespace detail
@@ -327,6 +328,7 @@ BOOL DestroyWindow(HWND hwnd) {
   if (s.activate_on_enable == hwnd) s.activate_on_enable = 0;
   if (s.hover == hwnd) s.hover = 0;
   if (caret.hwnd == hwnd) caret = caret_state{};
+  if (ime_hwnd == hwnd) ime_hwnd = 0;
   kill_timers(hwnd);
   if (w->xid) x11_destroy(w);
   if (w->parent) top_changed(detail::win(w->parent));
@@ -942,6 +944,11 @@ BOOL DestroyCaret() {
 BOOL SetCaretPos(int x, int y) {
   if (!caret.hwnd) return 0;
   caret.pos = POINT{x, y};
+  // The input method composes at the caret, unless a composition window was
+  // placed for this window: an X input method's spot is on the baseline,
+  // taken as the caret's foot.
+  if (st().mode == layer::mode::x11 && ImmGetContext(caret.hwnd) != ime_hwnd)
+    x11_ime_spot(caret.hwnd, POINT{x, y + caret.height});
   return 1;
 }
 BOOL GetCaretPos(POINT* out) {
@@ -1036,7 +1043,8 @@ BOOL ImmSetCompositionWindow(HIMC context, const COMPOSITIONFORM* form) {
   if (!detail::win(context) || !form || (form->dwStyle != CFS_POINT && form->dwStyle != CFS_DEFAULT)) return 0;
   ime_hwnd = context;
   ime_pt = form->dwStyle == CFS_POINT ? form->ptCurrentPos : POINT{0, 0};
-  if (st().mode == layer::mode::x11) x11_ime_spot(context, ime_pt);
+  if (st().mode == layer::mode::x11)
+    x11_ime_spot(context, POINT{ime_pt.x, ime_pt.y + (caret.hwnd == context ? caret.height : 0)});
   return 1;
 }
 POINT layer::ime_point(HWND* hwnd) {

@@ -900,17 +900,20 @@ void x11_focus(window* w) {
   XFlush(dpy);
 }
 
+// The spot is kept for the top-level window (X window coordinates) and
+// given to its input context when the input method edits over the spot.
 void x11_ime_spot(HWND hwnd, POINT client) {
   window* top = dpy ? detail::win(GetAncestor(hwnd, GA_ROOT)) : nullptr;
   xwin* x = top ? x_of(top) : nullptr;
-  if (!x || !x->ic || !(im_style & XIMPreeditPosition)) return;
   window* w = detail::win(hwnd);
+  if (!x || !w) return;
   POINT o = client_origin(w);
   XPoint spot{short(client.x + o.x - x->asked.left), short(client.y + o.y - x->asked.top)};
+  x->counts.spot = POINT{spot.x, spot.y};
+  if (!x->ic || !(im_style & XIMPreeditPosition)) return;
   XVaNestedList pre = XVaCreateNestedList(0, XNSpotLocation, &spot, nullptr);
   XSetICValues(x->ic, XNPreeditAttributes, pre, nullptr);
   XFree(pre);
-  x->counts.spot = POINT{spot.x, spot.y};
 }
 
 void damage_window(window* w, const cairo_region_t* area) {

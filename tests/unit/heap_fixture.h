@@ -44,7 +44,7 @@ inline void forget_heap_roots() {
   port::set_system(nullptr, nullptr, nullptr);
   system_stub::release_ports();
   system_stub::release_system();
-  interpreter::position = cell{TYPE_UNSET, 0, 0, 0};
+  interpreter::forget_positions();
   stack::release();
 }
 

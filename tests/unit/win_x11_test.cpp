@@ -415,6 +415,41 @@ TEST_F(x11_paint, TypingIntoAFieldPresentsInsideTheField) {
   EXPECT_LE(after.pixels - before.pixels, uint64_t(after.presents - before.presents) * 120 * 24);
 }
 
+// The input method's spot (where it shows what is being composed) follows
+// an edit control's caret as text is typed; a composition window placed by
+// the program, as the console places it at its caret face, takes over.
+TEST_F(x11_paint, TheInputMethodSpotFollowsTheCaret) {
+  HWND h = shown_red();
+  HWND edit = CreateWindowExW(0, u"EDIT", u"", WS_CHILD | WS_VISIBLE | WS_BORDER, 20, 30, 120, 24, h, 0, 0, nullptr);
+  SetFocus(edit);
+  ASSERT_TRUE(pump_until([h] { return layer::x11_counts_of(h).presents > 0; }));
+  POINT empty = layer::x11_counts_of(h).spot;
+  EXPECT_TRUE(empty.x >= 20 && empty.x < 40 && empty.y > 30 && empty.y <= 54) << empty.x << "," << empty.y;
+  ASSERT_EQ(system("xdotool type abc"), 0);
+  ASSERT_TRUE(pump_until([edit] { return GetWindowTextLengthW(edit) == 3; }));
+  POINT typed = layer::x11_counts_of(h).spot;
+  POINT caret{};
+  GetCaretPos(&caret);
+  EXPECT_GT(typed.x, empty.x + 10);
+  EXPECT_EQ(typed.y, empty.y);
+  // The caret's foot, in the X window (the popup has no frame).
+  POINT at = caret;
+  ClientToScreen(edit, &at);
+  POINT corner{0, 0};
+  ClientToScreen(h, &corner);
+  EXPECT_EQ(typed.x, at.x - corner.x);
+
+  COMPOSITIONFORM form{CFS_POINT, POINT{5, 2}, RECT{}};
+  HIMC context = ImmGetContext(edit);
+  ImmSetCompositionWindow(context, &form);
+  POINT placed = layer::x11_counts_of(h).spot;
+  EXPECT_EQ(placed.x, at.x - corner.x - caret.x + 5);
+  ASSERT_EQ(system("xdotool type d"), 0);
+  ASSERT_TRUE(pump_until([edit] { return GetWindowTextLengthW(edit) == 4; }));
+  EXPECT_EQ(layer::x11_counts_of(h).spot.x, placed.x);
+  ImmReleaseContext(edit, context);
+}
+
 // Keyboard text through the X input method, on the layouts people use: each
 // case is the keys pressed and the characters and key-downs they give.
 struct typed_case {

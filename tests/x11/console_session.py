@@ -134,11 +134,17 @@ def molded_strings(text):
     return out
 
 
-def main():
-    work = tempfile.mkdtemp(prefix="kez-session-")
+def start_console(kez_path, prefix):
+    """`kez` alone in a fresh folder that is also its home and cache: the
+    process and the folder."""
+    work = tempfile.mkdtemp(prefix=prefix)
     env = dict(os.environ, XDG_CACHE_HOME=os.path.join(work, "cache"), HOME=work)
     env.pop("KEZ_HEADLESS", None)
-    kez = subprocess.Popen([KEZ], cwd=work, env=env)
+    return subprocess.Popen([kez_path], cwd=work, env=env), work
+
+
+def main():
+    kez, work = start_console(KEZ, "kez-session-")
     try:
         session(kez, work)
     finally:

@@ -976,8 +976,11 @@ void x11_pump() {
   auto note_moved = [&moved](window* w) {
     if (w && std::find(moved.begin(), moved.end(), w->self) == moved.end()) moved.push_back(w->self);
   };
-  // Geometry is read back once per run of configure events, but before any
-  // input that followed them: a key typed after a resize sees the new size.
+  // Geometry is read back once per run of configure events, but before a
+  // key that followed them: a key typed after a resize sees the new size.
+  // (Pointer events carry screen positions and need no such order; reading
+  // back between a click and the manager's next step would split one
+  // maximise into two sizes.)
   auto read_back_moved = [&moved] {
     for (HWND h : moved) action_input([h] { if (dpy) read_back(h); });
     moved.clear();
@@ -985,11 +988,7 @@ void x11_pump() {
   while (XPending(dpy)) {
     XEvent e;
     XNextEvent(dpy, &e);
-    switch (e.type) {
-    case KeyPress: case KeyRelease: case ButtonPress: case ButtonRelease: case MotionNotify:
-    case FocusIn: case FocusOut: case ClientMessage:
-      read_back_moved();
-    }
+    if (e.type == KeyPress || e.type == KeyRelease) read_back_moved();
     if (XFilterEvent(&e, None)) continue;
     if (rr_event >= 0 && (e.type == rr_event + RRScreenChangeNotify || e.type == rr_event + RRNotify)) {
       XRRUpdateConfiguration(&e);

@@ -8,19 +8,23 @@ jobs=$(nproc)
 bash "$root/tools/build.sh" "$root/build"
 (cd "$root/build" && ctest --output-on-failure -j"$jobs")
 
-bash "$root/tools/build.sh" "$root/build-asan" -DKEZ_SANITIZE=ON
-(cd "$root/build-asan" && KEZ_GC_STRESS=1 ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$root/tools/lsan.supp ctest --output-on-failure -j"$jobs")
+# The sanitizer build is clang's: its objects also serve the libFuzzer
+# targets below. A build directory configured for another compiler is made
+# again.
+asan=$root/build-asan
+grep -qs 'CMAKE_CXX_COMPILER:[A-Z]*=.*clang' "$asan/CMakeCache.txt" || rm -rf "$asan"
+bash "$root/tools/build.sh" "$asan" -DKEZ_SANITIZE=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+(cd "$asan" && KEZ_GC_STRESS=1 ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$root/tools/lsan.supp ctest --output-on-failure -j"$jobs")
 
-# Fuzz targets: built by clang with libFuzzer into build-fuzz, each run on
-# its corpus (kept in build-fuzz between runs) from a fixed seed, so a run is
-# a prefix of the same input sequence on every machine: a slower machine
-# stops earlier, a faster one at the run limit. KEZ_FUZZ_SECONDS widens the
-# time limit for longer local runs. Adding a target is adding
-# tests/fuzz/<name>_fuzz.cpp; tests/fuzz/seeds/<name>_fuzz/ holds seeds
-# for cases a run would be slow to find, read with the corpus.
-fuzz=$root/build-fuzz
+# Fuzz targets, from the sanitizer build: each runs on its corpus (kept in
+# the build directory between runs) from a fixed seed, so a run is a prefix
+# of the same input sequence on every machine: a slower machine stops
+# earlier, a faster one at the run limit. KEZ_FUZZ_SECONDS widens the time
+# limit for longer local runs. Adding a target is adding
+# tests/fuzz/<name>_fuzz.cpp; tests/fuzz/seeds/<name>_fuzz/ holds seeds for
+# cases a run would be slow to find, read with the corpus.
+fuzz=$asan
 seconds=${KEZ_FUZZ_SECONDS:-10}
-bash "$root/tools/build.sh" "$fuzz" -DKEZ_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 # The targets run side by side, one a core: each still has its own time
 # and run limits, so a run checks what it checked alone.
 fuzz_one() {

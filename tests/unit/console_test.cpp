@@ -132,9 +132,10 @@ TEST(TypedPrinters, CharLiteralsUseCaretForms) {
       {27, "#\"^[\""},   {31, "#\"^_\""},   {32, "#\" \""},       {'A', "#\"A\""},
       {127, "#\"\x7F\""}, {128, "#\"^(80)\""}, {200, "#\"^(C8)\""}, {255, "#\"^(FF)\""},
   };
-  for (auto [byte, expected] : cases) {
-    SCOPED_TRACE(int(byte));
-    EXPECT_EQ(capture_stdout([&] { stdout_::print_char_literal(byte); }), expected);
+  for (const auto& [byte, expected] : cases) {
+      const uint8_t c = byte;  // some compilers refuse a lambda capturing a structured binding
+    SCOPED_TRACE(int(c));
+    EXPECT_EQ(capture_stdout([&] { stdout_::print_char_literal(c); }), expected);
   }
 }
 

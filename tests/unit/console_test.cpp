@@ -133,7 +133,7 @@ TEST(TypedPrinters, CharLiteralsUseCaretForms) {
       {127, "#\"\x7F\""}, {128, "#\"^(80)\""}, {200, "#\"^(C8)\""}, {255, "#\"^(FF)\""},
   };
   for (const auto& [byte, expected] : cases) {
-      const uint8_t c = byte;  // some compilers refuse a lambda capturing a structured binding
+    const uint8_t c = byte;  // some compilers refuse a lambda capturing a structured binding
     SCOPED_TRACE(int(c));
     EXPECT_EQ(capture_stdout([&] { stdout_::print_char_literal(c); }), expected);
   }

@@ -925,21 +925,35 @@ void check_stamp(uint32_t table) {
   else rehash_entries(table);
 }
 
+namespace {
+// Probing allocates nothing: the buffers are read in place.
+slot probe_symbol(const record* r, uint32_t symbol, bool resolve) {
+  uint32_t canon = canonical(symbol);
+  const cell* cells = cells_of(r->block);
+  const uint32_t* index = words(r->index);
+  return locate(words(r->flags), r->capacity, hash::int32(canon), [&](uint32_t b) {
+    uint32_t other = cells[index[b]].w2;
+    return other == symbol || (resolve && canonical(other) == canon);
+  });
+}
+}  // namespace
+
 int32_t find_symbol(uint32_t table, uint32_t symbol, bool resolve, uint32_t context_node, int32_t& index_out) {
+  if (!context_node) {  // a lookup: nothing allocated, nothing to root
+    const record* r = rec(table);
+    assert(r->kind == WORDS);
+    slot s = probe_symbol(r, symbol, resolve);
+    return s.match >= 0 ? index_out = int32_t(words(r->index)[s.match]) : -1;
+  }
   root t(table);
   collector::root_node keep(context_node);
   record* r = t.rec();
   assert(r->kind == WORDS);
-  if (context_node && r->used >= r->bound)
+  if (r->used >= r->bound)
     resize(t.node(), SYMBOL_GROWTH * (uint32_t(r->count) * 2 < r->capacity ? r->capacity - 1 : r->capacity + 1));
   r = t.rec();
-  uint32_t key = resolve ? canonical(symbol) : symbol;
-  slot s = locate(words(r->flags), r->capacity, hash::int32(canonical(symbol)), [&](uint32_t b) {
-    uint32_t other = cells_of(r->block)[words(r->index)[b]].w2;
-    return (resolve ? canonical(other) : other) == key;
-  });
+  slot s = probe_symbol(r, symbol, resolve);
   if (s.match >= 0) return index_out = int32_t(words(r->index)[s.match]);
-  if (!context_node) return -1;
   assert(s.free >= 0);
   uint32_t b = uint32_t(s.free);
   uint32_t at = cells_in(r->block);

@@ -1,5 +1,6 @@
 #include "runtime/datatypes/context.h"
 
+#include <algorithm>
 #include <unordered_set>
 #include <vector>
 
@@ -391,26 +392,38 @@ cell* bind(cell* block, uint32_t ctx, bool self) {
   struct open_block {
     uint32_t node, next, end;
   };
-  std::vector<open_block> path;
-  // The nodes on the path, so that a block met inside itself is found in
+  // Start-up binds thousands of small, shallow bodies: the first levels of
+  // the path live here and are searched in place; only nodes below them go
+  // into a set, so that a block met inside itself is still found in
   // constant time however deep the nesting.
+  constexpr size_t SHALLOW = 16;
+  open_block shallow[SHALLOW];
+  size_t depth = 0;
+  std::vector<open_block> deep;
   std::unordered_set<uint32_t> open;
+  auto at = [&](size_t i) -> open_block& { return i < SHALLOW ? shallow[i] : deep[i - SHALLOW]; };
   auto enter = [&](const cell* b) {
     uint32_t node = b->w2;
     if (!node) return;
-    if (!open.insert(node).second) return;  // met inside itself
+    for (size_t i = 0; i < std::min(depth, SHALLOW); ++i)
+      if (shallow[i].node == node) return;  // met inside itself
+    if (depth >= SHALLOW && !open.insert(node).second) return;
     series_buffer* buf = memory::buffer_of(node);
     uint32_t first = (buf->head - arena::offset_of(buf->data())) / sizeof(cell) + b->w1;
     uint32_t end = uint32_t((buf->tail - arena::offset_of(buf->data())) / sizeof(cell));
-    path.push_back({node, first, end});
+    if (depth < SHALLOW) shallow[depth] = {node, first, end};
+    else deep.push_back({node, first, end});
+    ++depth;
   };
   uint32_t self_sym = self ? self_symbol() : 0;
   enter(block);
-  while (!path.empty()) {
-    open_block& o = path.back();
+  while (depth) {
+    open_block& o = at(depth - 1);
     if (o.next >= o.end) {
-      open.erase(o.node);
-      path.pop_back();
+      if (--depth >= SHALLOW) {
+        open.erase(o.node);
+        deep.pop_back();
+      }
       continue;
     }
     cell* c = reinterpret_cast<cell*>(memory::buffer_of(o.node)->data()) + o.next++;

@@ -213,6 +213,7 @@ void x11_title(window* w);        // its title changed
 void x11_ime_spot(HWND hwnd, POINT client);  // where the input method shows what is being composed
 void damage_window(window* w, const cairo_region_t* area);  // window coordinates; null: all of it
 int x11_watch_displays();  // answers the milliseconds until it looks again
+int x11_geometry_due();  // milliseconds until held geometry is read back anyway, or -1
 int x11_present_due();  // presents what is due; answers the milliseconds until the next, or -1
 
 }  // namespace kez::win::detail

@@ -49,6 +49,7 @@ struct xwin {
   cairo_region_t* damage = nullptr;    // X window coordinates
   std::chrono::steady_clock::time_point last_present{};
   bool managed = false, mapped = false;
+  bool fresh = false;  // the picture is new: the server has none of it yet
   RECT asked{};  // the X window's geometry as last asked for or read back (root coordinates)
   layer::x11_counts counts;
 };
@@ -447,6 +448,7 @@ void ensure_picture(window* w, xwin* x) {
                           reinterpret_cast<char*>(cairo_image_surface_get_data(x->picture)), unsigned(width),
                           unsigned(height), 32, cairo_image_surface_get_stride(x->picture));
   x->counts.pictures++;
+  x->fresh = true;
   cairo_rectangle_int_t all{0, 0, width, height};
   if (!x->damage) x->damage = cairo_region_create();
   cairo_region_union_rectangle(x->damage, &all);
@@ -461,8 +463,63 @@ void upload(xwin* x, const cairo_region_t* area) {
     cairo_region_get_rectangle(area, i, &r);
     XPutImage(dpy, x->xid, x->gc, x->image, r.x, r.y, r.x, r.y, unsigned(r.width), unsigned(r.height));
     x->counts.uploads++;
-    x->counts.pixels += uint64_t(r.width) * uint64_t(r.height);
+    x->counts.sent += uint64_t(r.width) * uint64_t(r.height);
   }
+}
+
+// The pixels of a region of the picture, row by row, to compare with after
+// composing it again (into a buffer kept from present to present).
+void pixels_of(xwin* x, const cairo_region_t* area, std::vector<uint32_t>& out) {
+  size_t total = 0;
+  for (int i = 0, n = cairo_region_num_rectangles(area); i < n; i++) {
+    cairo_rectangle_int_t r;
+    cairo_region_get_rectangle(area, i, &r);
+    total += size_t(r.width) * size_t(r.height);
+  }
+  out.resize(total);
+  uint32_t* to = out.data();
+  cairo_surface_flush(x->picture);
+  auto* data = cairo_image_surface_get_data(x->picture);
+  int stride = cairo_image_surface_get_stride(x->picture);
+  for (int i = 0, n = cairo_region_num_rectangles(area); i < n; i++) {
+    cairo_rectangle_int_t r;
+    cairo_region_get_rectangle(area, i, &r);
+    for (int y = r.y; y < r.y + r.height; y++) {
+      auto* row = reinterpret_cast<const uint32_t*>(data + size_t(y) * size_t(stride)) + r.x;
+      to = std::copy(row, row + r.width, to);
+    }
+  }
+}
+
+// What of a region composed again differs from `before` (pixels_of it): per
+// rectangle of the region, the box around its changed pixels. A face drawing
+// all of itself for a typed character thus sends the character's cell.
+cairo_region_t* changed_in(xwin* x, const cairo_region_t* area, const std::vector<uint32_t>& before) {
+  cairo_region_t* out = cairo_region_create();
+  cairo_surface_flush(x->picture);
+  auto* data = cairo_image_surface_get_data(x->picture);
+  int stride = cairo_image_surface_get_stride(x->picture);
+  size_t at = 0;
+  for (int i = 0, n = cairo_region_num_rectangles(area); i < n; i++) {
+    cairo_rectangle_int_t r;
+    cairo_region_get_rectangle(area, i, &r);
+    int left = r.width, right = -1, top = -1, bottom = -1;
+    for (int y = 0; y < r.height; y++, at += size_t(r.width)) {
+      auto* row = reinterpret_cast<const uint32_t*>(data + size_t(r.y + y) * size_t(stride)) + r.x;
+      const uint32_t* old = before.data() + at;
+      if (std::memcmp(row, old, size_t(r.width) * 4) == 0) continue;
+      int l = 0, e = r.width - 1;
+      while (row[l] == old[l]) l++;
+      while (row[e] == old[e]) e--;
+      left = std::min(left, l), right = std::max(right, e);
+      if (top < 0) top = y;
+      bottom = y;
+    }
+    if (top < 0) continue;
+    cairo_rectangle_int_t box{r.x + left, r.y + top, right - left + 1, bottom - top + 1};
+    cairo_region_union_rectangle(out, &box);
+  }
+  return out;
 }
 
 bool top_has_invalid(window* w) {
@@ -508,8 +565,22 @@ void present_now(window* w, xwin* x) {
   cairo_rectangle_int_t all{0, 0, cairo_image_surface_get_width(x->picture), cairo_image_surface_get_height(x->picture)};
   cairo_region_intersect_rectangle(x->damage, &all);
   if (cairo_region_is_empty(x->damage)) return;
+  static std::vector<uint32_t> before;
+  if (!x->fresh) pixels_of(x, x->damage, before);
   compose_region(w, x->picture, x->damage, -w->ext.left, -w->ext.top);
-  upload(x, x->damage);
+  if (x->fresh) {
+    upload(x, x->damage);
+  } else {
+    cairo_region_t* changed = changed_in(x, x->damage, before);
+    upload(x, changed);
+    cairo_region_destroy(changed);
+  }
+  x->fresh = false;
+  for (int i = 0, n = cairo_region_num_rectangles(x->damage); i < n; i++) {
+    cairo_rectangle_int_t r;
+    cairo_region_get_rectangle(x->damage, i, &r);
+    x->counts.pixels += uint64_t(r.width) * uint64_t(r.height);
+  }
   cairo_region_get_extents(x->damage, &all);
   x->counts.presents++;
   x->counts.last = RECT{all.x, all.y, all.x + all.width, all.y + all.height};

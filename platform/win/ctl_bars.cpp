@@ -42,11 +42,13 @@ RECT hbar_rect(window* w) {
   return RECT{0, c.bottom, c.right, c.bottom + GetSystemMetricsForDpi(SM_CYHSCROLL, w->dpi)};
 }
 
-void refresh_frame(window* w) {
+// `present`: shown at once; else with the next present, so that a bar moved
+// along with the face it scrolls goes out in the same present as the face.
+void refresh_frame(window* w, bool present = true) {
   if (!w->surface) return;
   paint_frame(w);
-  top_changed(w);
-  present_dirty();
+  frame_changed(w);
+  if (present) present_dirty();
 }
 
 bool vertical_track(HWND h) { return GetWindowLongW(h, GWL_STYLE) & TBS_VERT; }
@@ -312,8 +314,11 @@ int SetScrollInfo(HWND hwnd, int bar, const SCROLLINFO* info, BOOL redraw) {
   if (bar == SB_CTL) return int(SendMessageW(hwnd, SBM_SETSCROLLINFO, WPARAM(redraw), LPARAM(info)));
   bar_info* b = window_bar(hwnd, bar);
   if (!b) return 0;
+  bar_info before = *b;
   int pos = set_bar(*b, info);
-  if (redraw) refresh_frame(detail::win(hwnd));
+  bool same = before.min == b->min && before.max == b->max && before.pos == b->pos && before.track == b->track &&
+              before.page == b->page;
+  if (redraw && !same) refresh_frame(detail::win(hwnd), false);
   return pos;
 }
 

@@ -43,6 +43,7 @@ struct window final : object {
   intptr_t user_data = 0, id = 0;
   cairo_surface_t* surface = nullptr;
   cairo_region_t* invalid = nullptr;  // client coordinates; null: nothing to paint
+  cairo_region_t* painting = nullptr;  // between BeginPaint and EndPaint: the area painted (client coordinates)
   bool erase = false;
   cairo_region_t* clip = nullptr;  // SetWindowRgn, window coordinates
   BYTE alpha = 255;                // SetLayeredWindowAttributes
@@ -152,6 +153,7 @@ void invalidate_client(window* w, const cairo_region_t* area, bool erase, bool c
 bool has_invalid(HWND* out);  // finds a window with something to paint
 cairo_surface_t* compose(window* w);
 void top_changed(window* w);  // all of w needs showing again
+void frame_changed(window* w);  // its non-client area (scroll bars) needs showing again
 // What lies under the region (w's window coordinates) of the top-level is
 // composed into the picture that shows it at its next present.
 void compose_region(window* top, cairo_surface_t* target, const cairo_region_t* area, int dx, int dy);
@@ -213,6 +215,7 @@ void x11_title(window* w);        // its title changed
 void x11_ime_spot(HWND hwnd, POINT client);  // where the input method shows what is being composed
 void damage_window(window* w, const cairo_region_t* area);  // window coordinates; null: all of it
 int x11_watch_displays();  // answers the milliseconds until it looks again
+int x11_geometry_due();  // milliseconds until held geometry is read back anyway, or -1
 int x11_present_due();  // presents what is due; answers the milliseconds until the next, or -1
 
 }  // namespace kez::win::detail

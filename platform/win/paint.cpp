@@ -222,6 +222,17 @@ void top_changed(window* w) {
   if (w && st().mode == layer::mode::x11) damage_window(w, nullptr);
 }
 
+void frame_changed(window* w) {
+  if (!w || st().mode != layer::mode::x11) return;
+  cairo_rectangle_int_t all{0, 0, int(w->rect.right - w->rect.left), int(w->rect.bottom - w->rect.top)};
+  cairo_region_t* area = cairo_region_create_rectangle(&all);
+  cairo_rectangle_int_t client = client_box(w);
+  client.x += w->frame.left, client.y += w->frame.top;
+  cairo_region_subtract_rectangle(area, &client);
+  damage_window(w, area);
+  cairo_region_destroy(area);
+}
+
 void present_dirty() {
   if (st().mode == layer::mode::x11) x11_present_due();
 }
@@ -311,6 +322,8 @@ HDC BeginPaint(HWND hwnd, PAINTSTRUCT* ps) {
   w->invalid = nullptr;
   HDC h = make_dc(hwnd, w->surface, POINT{w->frame.left, w->frame.top});
   clip_to(dc_of(h)->cr, area);
+  if (w->painting) cairo_region_destroy(w->painting);
+  w->painting = cairo_region_copy(area);
   if (st().mode == layer::mode::x11) {
     cairo_region_t* shown = cairo_region_copy(area);
     cairo_region_translate(shown, w->frame.left, w->frame.top);
@@ -331,7 +344,10 @@ HDC BeginPaint(HWND hwnd, PAINTSTRUCT* ps) {
 BOOL EndPaint(HWND hwnd, const PAINTSTRUCT* ps) {
   if (!ps || !dc_of(ps->hdc)) return 0;
   remove(ps->hdc);
-  if (window* w = detail::win(hwnd)) cairo_surface_flush(w->surface);
+  if (window* w = detail::win(hwnd)) {
+    cairo_surface_flush(w->surface);
+    if (w->painting) cairo_region_destroy(w->painting), w->painting = nullptr;
+  }
   present_dirty();
   return 1;
 }
@@ -340,7 +356,11 @@ HDC GetDC(HWND hwnd) {
   window* w = detail::win(hwnd);
   if (!w) return hwnd ? 0 : CreateCompatibleDC(0);  // the screen: a memory DC stands in
   ensure_surface(w);
-  return make_dc(hwnd, w->surface, POINT{w->frame.left, w->frame.top});
+  HDC h = make_dc(hwnd, w->surface, POINT{w->frame.left, w->frame.top});
+  // Drawn while the window paints (a face drawing itself in its WM_PAINT):
+  // only what is being painted changes, so only that needs showing again.
+  if (w->painting && st().mode == layer::mode::x11) clip_to(dc_of(h)->cr, w->painting);
+  return h;
 }
 
 HDC GetWindowDC(HWND hwnd) {
@@ -353,7 +373,10 @@ HDC GetWindowDC(HWND hwnd) {
 int ReleaseDC(HWND hwnd, HDC h) {
   dc* d = dc_of(h);
   if (!d) return 0;
-  if (window* w = detail::win(hwnd)) cairo_surface_flush(w->surface), top_changed(w);
+  if (window* w = detail::win(hwnd)) {
+    cairo_surface_flush(w->surface);
+    if (!(w->painting && st().mode == layer::mode::x11)) top_changed(w);  // else BeginPaint damaged what it paints
+  }
   remove(h);
   present_dirty();
   return 1;

@@ -255,6 +255,7 @@ void block() {
   // Presents held back to keep to one a display frame go out when it ends.
   if (int due = x11_present_due(); due >= 0) timeout = timeout < 0 ? due : std::min(timeout, due);
   if (int due = x11_watch_displays(); due >= 0) timeout = timeout < 0 ? due : std::min(timeout, due);
+  if (int due = x11_geometry_due(); due >= 0) timeout = timeout < 0 ? due : std::min(timeout, due);
   struct pollfd fds[2] = {{q.wake_fd, POLLIN, 0}, {x11_fd(), POLLIN, 0}};
   poll(fds, fds[1].fd >= 0 ? 2 : 1, timeout);
   x11_present_due();

@@ -570,7 +570,8 @@ DWORD virtual_time();
 // present (X window coordinates) and the input method's last spot.
 struct x11_counts {
   int pictures = 0, presents = 0, uploads = 0;
-  uint64_t pixels = 0;
+  uint64_t pixels = 0;  // presented (damaged and composed)
+  uint64_t sent = 0;    // of those, sent to the server: those that changed, and what Expose asks for
   RECT last{};
   POINT spot{-1, -1};
 };

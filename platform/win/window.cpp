@@ -55,6 +55,7 @@ void remove(HANDLE h) {
 window::~window() {
   if (surface) cairo_surface_destroy(surface);
   if (invalid) cairo_region_destroy(invalid);
+  if (painting) cairo_region_destroy(painting);
   if (clip) cairo_region_destroy(clip);
 }
 
@@ -672,7 +673,7 @@ BOOL ShowWindow(HWND hwnd, int cmd) {
     if (s.focus && within(hwnd, s.focus)) SetFocus(w->parent);
   }
   if (show) invalidate_client(w, nullptr, true, true);
-  if (w->parent) top_changed(detail::win(w->parent));
+  if (w->parent) top_changed(w);  // its own place, shown or uncovered
   else {
     if (s.mode == layer::mode::x11) x11_show(w, show);
     top_changed(w);

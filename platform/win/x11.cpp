@@ -49,6 +49,7 @@ struct xwin {
   cairo_region_t* damage = nullptr;    // X window coordinates
   std::chrono::steady_clock::time_point last_present{};
   bool managed = false, mapped = false;
+  bool fresh = false;  // the picture is new: the server has none of it yet
   RECT asked{};  // the X window's geometry as last asked for or read back (root coordinates)
   layer::x11_counts counts;
 };
@@ -447,6 +448,7 @@ void ensure_picture(window* w, xwin* x) {
                           reinterpret_cast<char*>(cairo_image_surface_get_data(x->picture)), unsigned(width),
                           unsigned(height), 32, cairo_image_surface_get_stride(x->picture));
   x->counts.pictures++;
+  x->fresh = true;
   cairo_rectangle_int_t all{0, 0, width, height};
   if (!x->damage) x->damage = cairo_region_create();
   cairo_region_union_rectangle(x->damage, &all);
@@ -461,8 +463,63 @@ void upload(xwin* x, const cairo_region_t* area) {
     cairo_region_get_rectangle(area, i, &r);
     XPutImage(dpy, x->xid, x->gc, x->image, r.x, r.y, r.x, r.y, unsigned(r.width), unsigned(r.height));
     x->counts.uploads++;
-    x->counts.pixels += uint64_t(r.width) * uint64_t(r.height);
+    x->counts.sent += uint64_t(r.width) * uint64_t(r.height);
   }
+}
+
+// The pixels of a region of the picture, row by row, to compare with after
+// composing it again (into a buffer kept from present to present).
+void pixels_of(xwin* x, const cairo_region_t* area, std::vector<uint32_t>& out) {
+  size_t total = 0;
+  for (int i = 0, n = cairo_region_num_rectangles(area); i < n; i++) {
+    cairo_rectangle_int_t r;
+    cairo_region_get_rectangle(area, i, &r);
+    total += size_t(r.width) * size_t(r.height);
+  }
+  out.resize(total);
+  uint32_t* to = out.data();
+  cairo_surface_flush(x->picture);
+  auto* data = cairo_image_surface_get_data(x->picture);
+  int stride = cairo_image_surface_get_stride(x->picture);
+  for (int i = 0, n = cairo_region_num_rectangles(area); i < n; i++) {
+    cairo_rectangle_int_t r;
+    cairo_region_get_rectangle(area, i, &r);
+    for (int y = r.y; y < r.y + r.height; y++) {
+      auto* row = reinterpret_cast<const uint32_t*>(data + size_t(y) * size_t(stride)) + r.x;
+      to = std::copy(row, row + r.width, to);
+    }
+  }
+}
+
+// What of a region composed again differs from `before` (pixels_of it): per
+// rectangle of the region, the box around its changed pixels. A face drawing
+// all of itself for a typed character thus sends the character's cell.
+cairo_region_t* changed_in(xwin* x, const cairo_region_t* area, const std::vector<uint32_t>& before) {
+  cairo_region_t* out = cairo_region_create();
+  cairo_surface_flush(x->picture);
+  auto* data = cairo_image_surface_get_data(x->picture);
+  int stride = cairo_image_surface_get_stride(x->picture);
+  size_t at = 0;
+  for (int i = 0, n = cairo_region_num_rectangles(area); i < n; i++) {
+    cairo_rectangle_int_t r;
+    cairo_region_get_rectangle(area, i, &r);
+    int left = r.width, right = -1, top = -1, bottom = -1;
+    for (int y = 0; y < r.height; y++, at += size_t(r.width)) {
+      auto* row = reinterpret_cast<const uint32_t*>(data + size_t(r.y + y) * size_t(stride)) + r.x;
+      const uint32_t* old = before.data() + at;
+      if (std::memcmp(row, old, size_t(r.width) * 4) == 0) continue;
+      int l = 0, e = r.width - 1;
+      while (row[l] == old[l]) l++;
+      while (row[e] == old[e]) e--;
+      left = std::min(left, l), right = std::max(right, e);
+      if (top < 0) top = y;
+      bottom = y;
+    }
+    if (top < 0) continue;
+    cairo_rectangle_int_t box{r.x + left, r.y + top, right - left + 1, bottom - top + 1};
+    cairo_region_union_rectangle(out, &box);
+  }
+  return out;
 }
 
 bool top_has_invalid(window* w) {
@@ -508,8 +565,22 @@ void present_now(window* w, xwin* x) {
   cairo_rectangle_int_t all{0, 0, cairo_image_surface_get_width(x->picture), cairo_image_surface_get_height(x->picture)};
   cairo_region_intersect_rectangle(x->damage, &all);
   if (cairo_region_is_empty(x->damage)) return;
+  static std::vector<uint32_t> before;
+  if (!x->fresh) pixels_of(x, x->damage, before);
   compose_region(w, x->picture, x->damage, -w->ext.left, -w->ext.top);
-  upload(x, x->damage);
+  if (x->fresh) {
+    upload(x, x->damage);
+  } else {
+    cairo_region_t* changed = changed_in(x, x->damage, before);
+    upload(x, changed);
+    cairo_region_destroy(changed);
+  }
+  x->fresh = false;
+  for (int i = 0, n = cairo_region_num_rectangles(x->damage); i < n; i++) {
+    cairo_rectangle_int_t r;
+    cairo_region_get_rectangle(x->damage, i, &r);
+    x->counts.pixels += uint64_t(r.width) * uint64_t(r.height);
+  }
   cairo_region_get_extents(x->damage, &all);
   x->counts.presents++;
   x->counts.last = RECT{all.x, all.y, all.x + all.width, all.y + all.height};
@@ -660,6 +731,69 @@ void read_back(HWND hwnd) {
 }
 
 bool stale(unsigned long serial) { return long(serial - focus_serial) < 0; }
+
+// ---- a maximise arriving in steps ----
+// The manager maximises (or restores) in steps that may reach us apart: its
+// state, the client's new size, its frame, and a synthetic ConfigureNotify
+// giving where the client ends (sent before or after the client is resized).
+// Read back between them, one maximise would be told as two sizes or more;
+// so from the state change on, the geometry is held until the client has
+// the size that synthetic event gives (or, should none come, a while), and
+// then read once.
+struct held_geometry {
+  HWND hwnd;
+  clock_type::time_point since;
+  int width, height;        // the client's size in the last real ConfigureNotify
+  int to_width, to_height;  // its size in the manager's synthetic one; -1 until then
+};
+std::vector<HWND> moved_tops;  // geometry to read back
+std::vector<held_geometry> held;
+constexpr auto hold_limit = std::chrono::milliseconds(1000);
+
+bool maximised_state(const xwin* x) {
+  bool v = false, h = false;
+  for (long s : long_property(x->xid, a.state, XA_ATOM, 32)) {
+    if (Atom(s) == a.max_v) v = true;
+    if (Atom(s) == a.max_h) h = true;
+  }
+  return v && h;
+}
+
+void note_moved(window* w) {
+  if (w && std::find(moved_tops.begin(), moved_tops.end(), w->self) == moved_tops.end()) moved_tops.push_back(w->self);
+}
+
+void hold_geometry(window* w) {
+  for (held_geometry& e : held)
+    if (e.hwnd == w->self) return;
+  const RECT& r = x_of(w)->asked;
+  held.push_back(held_geometry{w->self, clock_type::now(), int(r.right - r.left), int(r.bottom - r.top), -1, -1});
+}
+
+// A ConfigureNotify for a held window: released once the client has the
+// size the manager announced.
+void configured(window* w, const XConfigureEvent& c) {
+  std::erase_if(held, [&](held_geometry& e) {
+    if (e.hwnd != w->self) return false;
+    if (c.send_event) e.to_width = c.width, e.to_height = c.height;
+    else e.width = c.width, e.height = c.height;
+    return e.to_width == e.width && e.to_height == e.height;
+  });
+}
+
+// Reads back what moved, but what is held only when `all` or once held too long.
+void read_back_moved(bool all) {
+  auto t = clock_type::now();
+  std::erase_if(held, [&](const held_geometry& e) { return all || !detail::win(e.hwnd) || t - e.since >= hold_limit; });
+  std::vector<HWND> now;
+  std::erase_if(moved_tops, [&](HWND h) {
+    for (const held_geometry& e : held)
+      if (e.hwnd == h) return false;
+    now.push_back(h);
+    return true;
+  });
+  for (HWND h : now) action_input([h] { if (dpy) read_back(h); });
+}
 
 void focus_changed(HWND hwnd, bool in) {
   window* w = detail::win(hwnd);
@@ -972,23 +1106,15 @@ int x11_present_due() {
 
 void x11_pump() {
   if (!dpy) return;
-  std::vector<HWND> moved;
-  auto note_moved = [&moved](window* w) {
-    if (w && std::find(moved.begin(), moved.end(), w->self) == moved.end()) moved.push_back(w->self);
-  };
   // Geometry is read back once per run of configure events, but before a
   // key that followed them: a key typed after a resize sees the new size.
   // (Pointer events carry screen positions and need no such order; reading
   // back between a click and the manager's next step would split one
   // maximise into two sizes.)
-  auto read_back_moved = [&moved] {
-    for (HWND h : moved) action_input([h] { if (dpy) read_back(h); });
-    moved.clear();
-  };
   while (XPending(dpy)) {
     XEvent e;
     XNextEvent(dpy, &e);
-    if (e.type == KeyPress || e.type == KeyRelease) read_back_moved();
+    if (e.type == KeyPress || e.type == KeyRelease) read_back_moved(true);
     if (XFilterEvent(&e, None)) continue;
     if (rr_event >= 0 && (e.type == rr_event + RRScreenChangeNotify || e.type == rr_event + RRNotify)) {
       XRRUpdateConfiguration(&e);
@@ -1026,7 +1152,10 @@ void x11_pump() {
       }
       break;
     case ConfigureNotify:
-      if (window* w = by_xid(e.xconfigure.window)) note_moved(w);
+      if (window* w = by_xid(e.xconfigure.window)) {
+        note_moved(w);
+        configured(w, e.xconfigure);
+      }
       break;
     case ReparentNotify:
       if (window* w = by_xid(e.xreparent.window)) note_moved(w);
@@ -1035,7 +1164,11 @@ void x11_pump() {
       if (e.xproperty.window == root()) {
         if (e.xproperty.atom == a.resources && read_dpi() != desktop_dpi) displays_changed();
       } else if (e.xproperty.atom == a.extents || e.xproperty.atom == a.state) {
-        note_moved(by_xid(e.xproperty.window));
+        window* w = by_xid(e.xproperty.window);
+        note_moved(w);
+        if (w && e.xproperty.atom == a.state && x_of(w)->managed && wm_running() &&
+            maximised_state(x_of(w)) != bool(w->style & WS_MAXIMIZE))
+          hold_geometry(w);
       }
       break;
     case FocusIn:
@@ -1078,7 +1211,15 @@ void x11_pump() {
       break;
     }
   }
-  read_back_moved();
+  read_back_moved(false);
+}
+
+int x11_geometry_due() {
+  if (held.empty()) return -1;
+  auto t = clock_type::now();
+  auto first = held.front().since;
+  for (const held_geometry& e : held) first = std::min(first, e.since);
+  return std::max(0, int(std::chrono::duration_cast<std::chrono::milliseconds>(first + hold_limit - t).count()) + 1);
 }
 
 }  // namespace kez::win::detail

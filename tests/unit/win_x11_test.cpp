@@ -360,6 +360,41 @@ TEST_F(x11_paint, InvalidationsBeforeAPresentGoOutAsOneOfTheirUnion) {
   EXPECT_EQ(after.pixels - before.pixels, uint64_t(20 * 10 + 10 * 30));  // the two rectangles, not their box
 }
 
+// A window painted again whole sends the server only the pixels that
+// changed: nothing when it looks the same, the box around a change else.
+TEST_F(x11_paint, APaintSendsOnlyThePixelsThatChanged) {
+  HWND h = shown_red();
+  ASSERT_TRUE(pump_until([h] { return layer::x11_counts_of(h).presents > 0; }));
+  settle();
+  layer::x11_counts before = layer::x11_counts_of(h);
+  InvalidateRect(h, nullptr, TRUE);
+  settle();
+  layer::x11_counts after = layer::x11_counts_of(h);
+  EXPECT_EQ(after.presents, before.presents + 1);
+  EXPECT_EQ(after.pixels - before.pixels, uint64_t(200 * 150));
+  EXPECT_EQ(after.sent, before.sent);
+
+  // A small child shown: the whole window presented, its place sent.
+  HWND edit = CreateWindowExW(0, u"EDIT", u"x", WS_CHILD | WS_BORDER, 20, 30, 60, 24, h, 0, 0, nullptr);
+  settle();
+  before = layer::x11_counts_of(h);
+  ShowWindow(edit, SW_SHOW);
+  InvalidateRect(h, nullptr, TRUE);
+  settle();
+  after = layer::x11_counts_of(h);
+  EXPECT_GT(after.sent, before.sent);
+  EXPECT_LE(after.sent - before.sent, uint64_t(60 * 24));
+  // What was sent is what changed: on the screen the field shows, white
+  // inside the red window.
+  std::string png = output_of("xwd -root -silent | convert xwd:- png:-");
+  png_reader r{&png, 0};
+  cairo_surface_t* s = cairo_image_surface_create_from_png_stream(png_reader::read, &r);
+  ASSERT_EQ(cairo_surface_status(s), CAIRO_STATUS_SUCCESS);
+  EXPECT_EQ(pixel(s, 100 + 60, 100 + 42) & 0xFFFFFF, 0xFFFFFFu);
+  EXPECT_EQ(pixel(s, 100 + 150, 100 + 100) & 0xFFFFFF, 0xFF0000u);
+  cairo_surface_destroy(s);
+}
+
 TEST_F(x11_paint, APictureIsMadeOnceAndAgainOnlyForANewSize) {
   HWND h = shown_red();
   ASSERT_TRUE(pump_until([h] { return layer::x11_counts_of(h).presents > 0; }));

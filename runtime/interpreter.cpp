@@ -845,9 +845,24 @@ inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
       expect_arg(site.name, value, e->w3);
     }
   };
+  // if, unless and either: after the condition, literal blocks (the last
+  // one followed by no word that could be an operator) are pushed at once,
+  // as the loop would push them one by one.
+  static_assert(natives::INDEX_IF == 1 && natives::INDEX_EITHER == 3);
+  bool branches = t == TYPE_NATIVE && entry <= natives::INDEX_EITHER && n >= 2;
   for (int32_t i = 0; i < n; ++i) {
     const cell* c = code->head_cell() + index;
     const cell* end = code->tail_cell();
+    if (i == 1 && branches) {
+      const cell* last = c + (n - 2);
+      if (last < end && type_of(c) == TYPE_BLOCK && type_of(last) == TYPE_BLOCK &&
+          (last + 1 >= end || type_of(last + 1) != TYPE_WORD)) {
+        stack::push(c);
+        if (last != c) stack::push(last);
+        index += n - 1;
+        break;
+      }
+    }
     if (c >= end) {
       site.index = index;
       no_arg(site.name, lb->head_cell()[i].w3);

@@ -814,27 +814,20 @@ inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
   const cell* list = memory::buffer_of(fn->w3)->head_cell() + 1;
   if (type_of(list) != TYPE_BLOCK) return UINT32_MAX;
   uint32_t layout = list->w3;
-  int32_t n;
-  bool unused = false;
-  if ((layout & (LAYOUT_KNOWN | LAYOUT_PLAIN)) == (LAYOUT_KNOWN | LAYOUT_PLAIN)) {
-    n = int32_t((layout >> LAYOUT_FIXED_SHIFT) & 0x1F);
-  } else if ((layout & (LAYOUT_KNOWN | LAYOUT_WORDS)) == (LAYOUT_KNOWN | LAYOUT_WORDS)) {
-    // Called without its refinements: every refinement off, every
-    // refinement argument and local none.
-    n = int32_t((layout >> LAYOUT_FIXED_SHIFT) & 0x1F);
-    unused = true;
-  } else {
-    return UINT32_MAX;
-  }
-  uint32_t entry = fn->w1;
-  cell* placeholder = stack::push(fn);
+  // The plain layout, or word arguments followed by refinements left unused.
+  if (!(layout & LAYOUT_KNOWN) || !(layout & (LAYOUT_PLAIN | LAYOUT_WORDS))) return UINT32_MAX;
+  int32_t n = int32_t((layout >> LAYOUT_FIXED_SHIFT) & 0x1F);
+  bool branches = t == TYPE_NATIVE && fn->w1 <= natives::INDEX_EITHER && n >= 2;
+  stack::push(fn);
   if (t == TYPE_FUNCTION) {
-    mark_function(site.name, entry);
+    mark_function(site.name, fn->w1);
   } else {
     stack::mark_interp_native(site.name);
   }
   // The list and the code are read through their buffers, again only after
-  // something moved a buffer (each move bumps the epoch).
+  // something moved a buffer (each move bumps the epoch). While the
+  // arguments are fetched the callable is read from its copy below the
+  // frame: fewer values live across the evaluations.
   series_buffer* lb = memory::buffer_of(list->w2);
   series_buffer* code = memory::buffer_of(site.node);
   int32_t index = site.index;
@@ -849,7 +842,6 @@ inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
   // one followed by no word that could be an operator) are pushed at once,
   // as the loop would push them one by one.
   static_assert(natives::INDEX_IF == 1 && natives::INDEX_EITHER == 3);
-  bool branches = t == TYPE_NATIVE && entry <= natives::INDEX_EITHER && n >= 2;
   for (int32_t i = 0; i < n; ++i) {
     const cell* c = code->head_cell() + index;
     const cell* end = code->tail_cell();
@@ -888,14 +880,22 @@ inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
     if (s) return s;
     index = site.index;
     if (seen != memory::epoch) [[unlikely]] {
-      lb = list_buffer(placeholder);
+      lb = list_buffer(stack::arguments - 1);
       code = memory::buffer_of(site.node);
     }
     check_arg(i, start);
   }
   site.index = index;
-  if (unused) {
+  // The frame is this call's again: its callable lies just below it.
+  cell* placeholder = stack::arguments - 1;
+  uint32_t entry = placeholder->w1;
+  t = type_of(placeholder);
+  layout = memory::buffer_of(placeholder->w3)->head_cell()[1].w3;
+  if (!(layout & LAYOUT_PLAIN)) {
+    // Called without its refinements: every refinement off, every
+    // refinement argument and local none.
     if (t == TYPE_FUNCTION) {
+      lb = list_buffer(placeholder);
       lay_out_unused(lb->head_cell() + n, lb->tail_cell(), false, [](int32_t) {});
     } else {
       push_nones((layout >> 8) & 0xFFFF);
@@ -1379,7 +1379,12 @@ namespace {
       cell* value = stack::top - 1;
       if (type_of(value) == TYPE_UNSET) error::fire(err::cat_script, err::script::need_value, &v);
       if (KEZ_TRACING) trace::fire_at(trace::SET, node, index, value, &v);
-      context::set(&v, value);
+      // A slot with nothing more to do (no object, no hook) is written here.
+      if (cell* slot = context::plain_slot(&v)) {
+        copy_fresh(slot, value);
+      } else {
+        context::set(&v, value);
+      }
       if (!sub) stack::set_last_keep(value);
       break;
     }

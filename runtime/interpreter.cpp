@@ -1359,35 +1359,38 @@ uint32_t eval_expression(uint32_t& node, int32_t& index, bool sub, bool no_infix
 
 namespace {
 
-// The cases of expression other than a word, a paren and a value that
+// A set-word and the expression after it: apart from expression_rare, so
+// that the commonest of its cases keeps a small frame.
+[[gnu::noinline]] uint32_t set_word_expression(uint32_t& node, int32_t& index, cell v, bool sub) {
+  ++index;
+  series_buffer* b = memory::buffer_of(node);
+  const cell* c = b->head_cell() + index;
+  if (c >= b->tail_cell()) error::fire(err::cat_script, err::script::need_value, &v);
+  collector::root_cells keep(&v);
+  if (KEZ_TRACING) {
+    trace::fire_at(trace::PUSH, node, index, &v, nullptr);
+    b = memory::buffer_of(node);
+    c = b->head_cell() + index;
+  }
+  if (uint32_t s = push_expression(node, index, c, b->tail_cell(), false)) return s;
+  cell* value = stack::top - 1;
+  if (type_of(value) == TYPE_UNSET) error::fire(err::cat_script, err::script::need_value, &v);
+  if (KEZ_TRACING) trace::fire_at(trace::SET, node, index, value, &v);
+  // A slot with nothing more to do (no object, no hook) is written here.
+  if (cell* slot = context::plain_slot(&v)) {
+    copy_fresh(slot, value);
+  } else {
+    context::set(&v, value);
+  }
+  if (!sub) stack::set_last_keep(value);
+  return 0;
+}
+
+// The cases of expression other than a word, a set-word, a paren and a value that
 // evaluates to itself: apart, so that the common ones keep a small frame.
 [[gnu::noinline]] uint32_t expression_rare(uint32_t& node, int32_t& index, cell v, bool sub, bool passive,
                                            cell* start) {
   switch (type_of(&v)) {
-    case TYPE_SET_WORD: {
-      ++index;
-      series_buffer* b = memory::buffer_of(node);
-      const cell* c = b->head_cell() + index;
-      if (c >= b->tail_cell()) error::fire(err::cat_script, err::script::need_value, &v);
-      collector::root_cells keep(&v);
-      if (KEZ_TRACING) {
-        trace::fire_at(trace::PUSH, node, index, &v, nullptr);
-        b = memory::buffer_of(node);
-        c = b->head_cell() + index;
-      }
-      if (uint32_t s = push_expression(node, index, c, b->tail_cell(), false)) return s;
-      cell* value = stack::top - 1;
-      if (type_of(value) == TYPE_UNSET) error::fire(err::cat_script, err::script::need_value, &v);
-      if (KEZ_TRACING) trace::fire_at(trace::SET, node, index, value, &v);
-      // A slot with nothing more to do (no object, no hook) is written here.
-      if (cell* slot = context::plain_slot(&v)) {
-        copy_fresh(slot, value);
-      } else {
-        context::set(&v, value);
-      }
-      if (!sub) stack::set_last_keep(value);
-      break;
-    }
     case TYPE_SET_PATH: {
       cell path = v;
       int32_t at = index++;
@@ -1493,6 +1496,8 @@ uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_in
     ++index;
     deliver(&v, sub);
     if (KEZ_TRACING) fire_pushed(node, index, sub);
+  } else if (vt == TYPE_SET_WORD) {
+    if (uint32_t s = set_word_expression(node, index, v, sub)) return s;
   } else if (uint32_t s = expression_rare(node, index, v, sub, passive, start)) {
     return s;
   }

@@ -814,27 +814,20 @@ inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
   const cell* list = memory::buffer_of(fn->w3)->head_cell() + 1;
   if (type_of(list) != TYPE_BLOCK) return UINT32_MAX;
   uint32_t layout = list->w3;
-  int32_t n;
-  bool unused = false;
-  if ((layout & (LAYOUT_KNOWN | LAYOUT_PLAIN)) == (LAYOUT_KNOWN | LAYOUT_PLAIN)) {
-    n = int32_t((layout >> LAYOUT_FIXED_SHIFT) & 0x1F);
-  } else if ((layout & (LAYOUT_KNOWN | LAYOUT_WORDS)) == (LAYOUT_KNOWN | LAYOUT_WORDS)) {
-    // Called without its refinements: every refinement off, every
-    // refinement argument and local none.
-    n = int32_t((layout >> LAYOUT_FIXED_SHIFT) & 0x1F);
-    unused = true;
-  } else {
-    return UINT32_MAX;
-  }
-  uint32_t entry = fn->w1;
-  cell* placeholder = stack::push(fn);
+  // The plain layout, or word arguments followed by refinements left unused.
+  if (!(layout & LAYOUT_KNOWN) || !(layout & (LAYOUT_PLAIN | LAYOUT_WORDS))) return UINT32_MAX;
+  int32_t n = int32_t((layout >> LAYOUT_FIXED_SHIFT) & 0x1F);
+  bool branches = t == TYPE_NATIVE && fn->w1 <= natives::INDEX_EITHER && n >= 2;
+  stack::push(fn);
   if (t == TYPE_FUNCTION) {
-    mark_function(site.name, entry);
+    mark_function(site.name, fn->w1);
   } else {
     stack::mark_interp_native(site.name);
   }
   // The list and the code are read through their buffers, again only after
-  // something moved a buffer (each move bumps the epoch).
+  // something moved a buffer (each move bumps the epoch). While the
+  // arguments are fetched the callable is read from its copy below the
+  // frame: fewer values live across the evaluations.
   series_buffer* lb = memory::buffer_of(list->w2);
   series_buffer* code = memory::buffer_of(site.node);
   int32_t index = site.index;
@@ -845,9 +838,23 @@ inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
       expect_arg(site.name, value, e->w3);
     }
   };
+  // if, unless and either: after the condition, literal blocks (the last
+  // one followed by no word that could be an operator) are pushed at once,
+  // as the loop would push them one by one.
+  static_assert(natives::INDEX_IF == 1 && natives::INDEX_EITHER == 3);
   for (int32_t i = 0; i < n; ++i) {
     const cell* c = code->head_cell() + index;
     const cell* end = code->tail_cell();
+    if (i == 1 && branches) {
+      const cell* last = c + (n - 2);
+      if (last < end && type_of(c) == TYPE_BLOCK && type_of(last) == TYPE_BLOCK &&
+          (last + 1 >= end || type_of(last + 1) != TYPE_WORD)) {
+        stack::push(c);
+        if (last != c) stack::push(last);
+        index += n - 1;
+        break;
+      }
+    }
     if (c >= end) {
       site.index = index;
       no_arg(site.name, lb->head_cell()[i].w3);
@@ -873,14 +880,22 @@ inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
     if (s) return s;
     index = site.index;
     if (seen != memory::epoch) [[unlikely]] {
-      lb = list_buffer(placeholder);
+      lb = list_buffer(stack::arguments - 1);
       code = memory::buffer_of(site.node);
     }
     check_arg(i, start);
   }
   site.index = index;
-  if (unused) {
+  // The frame is this call's again: its callable lies just below it.
+  cell* placeholder = stack::arguments - 1;
+  uint32_t entry = placeholder->w1;
+  t = type_of(placeholder);
+  layout = memory::buffer_of(placeholder->w3)->head_cell()[1].w3;
+  if (!(layout & LAYOUT_PLAIN)) {
+    // Called without its refinements: every refinement off, every
+    // refinement argument and local none.
     if (t == TYPE_FUNCTION) {
+      lb = list_buffer(placeholder);
       lay_out_unused(lb->head_cell() + n, lb->tail_cell(), false, [](int32_t) {});
     } else {
       push_nones((layout >> 8) & 0xFFFF);
@@ -1344,30 +1359,38 @@ uint32_t eval_expression(uint32_t& node, int32_t& index, bool sub, bool no_infix
 
 namespace {
 
-// The cases of expression other than a word, a paren and a value that
+// A set-word and the expression after it: apart from expression_rare, so
+// that the commonest of its cases keeps a small frame.
+[[gnu::noinline]] uint32_t set_word_expression(uint32_t& node, int32_t& index, cell v, bool sub) {
+  ++index;
+  series_buffer* b = memory::buffer_of(node);
+  const cell* c = b->head_cell() + index;
+  if (c >= b->tail_cell()) error::fire(err::cat_script, err::script::need_value, &v);
+  collector::root_cells keep(&v);
+  if (KEZ_TRACING) {
+    trace::fire_at(trace::PUSH, node, index, &v, nullptr);
+    b = memory::buffer_of(node);
+    c = b->head_cell() + index;
+  }
+  if (uint32_t s = push_expression(node, index, c, b->tail_cell(), false)) return s;
+  cell* value = stack::top - 1;
+  if (type_of(value) == TYPE_UNSET) error::fire(err::cat_script, err::script::need_value, &v);
+  if (KEZ_TRACING) trace::fire_at(trace::SET, node, index, value, &v);
+  // A slot with nothing more to do (no object, no hook) is written here.
+  if (cell* slot = context::plain_slot(&v)) {
+    copy_fresh(slot, value);
+  } else {
+    context::set(&v, value);
+  }
+  if (!sub) stack::set_last_keep(value);
+  return 0;
+}
+
+// The cases of expression other than a word, a set-word, a paren and a value that
 // evaluates to itself: apart, so that the common ones keep a small frame.
 [[gnu::noinline]] uint32_t expression_rare(uint32_t& node, int32_t& index, cell v, bool sub, bool passive,
                                            cell* start) {
   switch (type_of(&v)) {
-    case TYPE_SET_WORD: {
-      ++index;
-      series_buffer* b = memory::buffer_of(node);
-      const cell* c = b->head_cell() + index;
-      if (c >= b->tail_cell()) error::fire(err::cat_script, err::script::need_value, &v);
-      collector::root_cells keep(&v);
-      if (KEZ_TRACING) {
-        trace::fire_at(trace::PUSH, node, index, &v, nullptr);
-        b = memory::buffer_of(node);
-        c = b->head_cell() + index;
-      }
-      if (uint32_t s = push_expression(node, index, c, b->tail_cell(), false)) return s;
-      cell* value = stack::top - 1;
-      if (type_of(value) == TYPE_UNSET) error::fire(err::cat_script, err::script::need_value, &v);
-      if (KEZ_TRACING) trace::fire_at(trace::SET, node, index, value, &v);
-      context::set(&v, value);
-      if (!sub) stack::set_last_keep(value);
-      break;
-    }
     case TYPE_SET_PATH: {
       cell path = v;
       int32_t at = index++;
@@ -1473,6 +1496,8 @@ uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_in
     ++index;
     deliver(&v, sub);
     if (KEZ_TRACING) fire_pushed(node, index, sub);
+  } else if (vt == TYPE_SET_WORD) {
+    if (uint32_t s = set_word_expression(node, index, v, sub)) return s;
   } else if (uint32_t s = expression_rare(node, index, v, sub, passive, start)) {
     return s;
   }

@@ -19,6 +19,8 @@ namespace kez::natives {
 constexpr uint32_t TABLE_SLOTS = 120;
 constexpr uint32_t COUNT = 107;
 constexpr uint32_t INDEX_PRINT = 23;  // the print native's entry number (from 1)
+// if, unless and either: a condition, then only block arguments.
+constexpr uint32_t INDEX_IF = 1, INDEX_UNLESS = 2, INDEX_EITHER = 3;
 
 using entry = uint32_t (*)(int32_t check, const int32_t* refinements);
 extern entry table[TABLE_SLOTS];

@@ -963,6 +963,8 @@ void x11_show(window* w, bool show) {
         XGetICValues(x->ic, XNFilterEvents, &filter, nullptr);
         XSelectInput(dpy, x->xid, sa.event_mask | filter);
       }
+      // A caret made before the X window was: its place is given now.
+      ime_spot_again();
     }
   }
   if (show) {

@@ -213,6 +213,7 @@ void x11_monitors(std::vector<layer::screen>* out);
 RECT x11_frame_for(DWORD style);  // the manager's frame of a new top-level window of this style
 void x11_title(window* w);        // its title changed
 void x11_ime_spot(HWND hwnd, POINT client);  // where the input method shows what is being composed
+void ime_spot_again();  // the spot of the caret or composition window now, given again
 void damage_window(window* w, const cairo_region_t* area);  // window coordinates; null: all of it
 int x11_watch_displays();  // answers the milliseconds until it looks again
 int x11_geometry_due();  // milliseconds until held geometry is read back anyway, or -1

@@ -952,6 +952,16 @@ BOOL SetCaretPos(int x, int y) {
     x11_ime_spot(caret.hwnd, POINT{x, y + caret.height});
   return 1;
 }
+namespace detail {
+void ime_spot_again() {
+  if (st().mode != layer::mode::x11) return;
+  if (caret.hwnd && detail::win(caret.hwnd) && ImmGetContext(caret.hwnd) != ime_hwnd)
+    x11_ime_spot(caret.hwnd, POINT{caret.pos.x, caret.pos.y + caret.height});
+  else if (ime_hwnd && detail::win(ime_hwnd))
+    x11_ime_spot(ime_hwnd, POINT{ime_pt.x, ime_pt.y + (caret.hwnd == ime_hwnd ? caret.height : 0)});
+}
+}  // namespace detail
+
 BOOL GetCaretPos(POINT* out) {
   if (!out) return 0;
   *out = caret.pos;

@@ -508,9 +508,10 @@ cairo_region_t* changed_in(xwin* x, const cairo_region_t* area, const std::vecto
       auto* row = reinterpret_cast<const uint32_t*>(data + size_t(r.y + y) * size_t(stride)) + r.x;
       const uint32_t* old = before.data() + at;
       if (std::memcmp(row, old, size_t(r.width) * 4) == 0) continue;
+      // Only what lies outside the box found so far needs looking at.
       int l = 0, e = r.width - 1;
-      while (row[l] == old[l]) l++;
-      while (row[e] == old[e]) e--;
+      while (l < left && row[l] == old[l]) l++;
+      while (e > right && row[e] == old[e]) e--;
       left = std::min(left, l), right = std::max(right, e);
       if (top < 0) top = y;
       bottom = y;
@@ -963,6 +964,8 @@ void x11_show(window* w, bool show) {
         XGetICValues(x->ic, XNFilterEvents, &filter, nullptr);
         XSelectInput(dpy, x->xid, sa.event_mask | filter);
       }
+      // A caret made before the X window was: its place is given now.
+      ime_spot_again();
     }
   }
   if (show) {

@@ -368,6 +368,7 @@ TEST_F(x11_paint, APaintSendsOnlyThePixelsThatChanged) {
   settle();
   layer::x11_counts before = layer::x11_counts_of(h);
   InvalidateRect(h, nullptr, TRUE);
+  ASSERT_TRUE(pump_until([&] { return layer::x11_counts_of(h).presents > before.presents; }));
   settle();
   layer::x11_counts after = layer::x11_counts_of(h);
   EXPECT_EQ(after.presents, before.presents + 1);
@@ -380,6 +381,7 @@ TEST_F(x11_paint, APaintSendsOnlyThePixelsThatChanged) {
   before = layer::x11_counts_of(h);
   ShowWindow(edit, SW_SHOW);
   InvalidateRect(h, nullptr, TRUE);
+  ASSERT_TRUE(pump_until([&] { return layer::x11_counts_of(h).sent > before.sent; }));
   settle();
   after = layer::x11_counts_of(h);
   EXPECT_GT(after.sent, before.sent);

@@ -62,14 +62,19 @@ TEST_F(context_test, size_zero_context_still_grows) {
     EXPECT_NE(context::add_word_value(ctx, w, &v), nullptr);
   }
   cell zero = testing::integer(0);
-  EXPECT_EQ(context::add_word_value(ctx, word_named("F7"), &zero), nullptr);
+  // Words and symbols are made before `ctx` is read: making one can move the
+  // context, and the argument order is the compiler's.
+  cell* f7 = word_named("F7");
+  EXPECT_EQ(context::add_word_value(ctx, f7, &zero), nullptr);
   for (int i = 0; i < 40; ++i) {
-    cell* v = context::get_value_cell(ctx, symbol::make(("F" + std::to_string(i)).c_str()));
+    uint32_t name = symbol::make(("F" + std::to_string(i)).c_str());
+    cell* v = context::get_value_cell(ctx, name);
     ASSERT_NE(v, nullptr);
     EXPECT_EQ(int32_t(v->w2), i * 10);
   }
   cell target;
-  context::get_or_add(ctx, word_named("fresh"), &target);
+  cell* fresh = word_named("fresh");
+  context::get_or_add(ctx, fresh, &target);
   EXPECT_EQ(type_of(&target), TYPE_UNSET);
   EXPECT_EQ(context::length_of(ctx), 41u);
 }
@@ -202,7 +207,8 @@ TEST_F(context_test, collections_lose_no_context_value) {
     cell* text = testing::text("value " + std::to_string(i));
     cell* g = word_named(("global-" + std::to_string(i)).c_str());
     context::set(g, text);
-    context::add_word_value(object.w1, word_named(("field-" + std::to_string(i)).c_str()), text);
+    cell* field = word_named(("field-" + std::to_string(i)).c_str());
+    context::add_word_value(object.w1, field, text);
     stack::pop(2);
   }
   collector::do_cycle();
@@ -211,7 +217,8 @@ TEST_F(context_test, collections_lose_no_context_value) {
     std::string expected = "value " + std::to_string(i);
     cell* g = word_named(("GLOBAL-" + std::to_string(i)).c_str());
     EXPECT_EQ(text_of(context::get(g)), expected);
-    cell* f = context::get_value_cell(object.w1, symbol::make(("field-" + std::to_string(i)).c_str()));
+    uint32_t name = symbol::make(("field-" + std::to_string(i)).c_str());
+    cell* f = context::get_value_cell(object.w1, name);
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(text_of(f), expected);
     stack::pop(2);
@@ -279,7 +286,8 @@ TEST_F(context_hook_test, lookups_that_fall_back_on_the_global_context) {
   uint32_t ctx = context::make_from_spec(spec, true, false, context::KIND_FUNCTION);
   collector::root_node keep(ctx);
   // A function context on the stack answers from the global context.
-  cell* found = context::get_value_cell(ctx, symbol::make("SHARED-NAME"));
+  uint32_t shared = symbol::make("SHARED-NAME");
+  cell* found = context::get_value_cell(ctx, shared);
   ASSERT_NE(found, nullptr);
   EXPECT_EQ(found->w2, 5u);
   uint32_t arg = symbol::make("arg");

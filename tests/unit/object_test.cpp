@@ -438,8 +438,11 @@ TEST_F(objects, ExtendGivesStartUpObjectsTheirValues) {
   uint32_t ctx = context::create(2, false, true, 0, context::KIND_OBJECT);
   collector::root_node keep(ctx);
   int32_t added = 0;
-  context::find_word_any(ctx, symbol::make("p"), true, added);
-  context::find_word_any(ctx, symbol::make("q"), true, added);
+  // Symbols are made before `ctx` is read: making one can move the context.
+  for (const char* name : {"p", "q"}) {
+    uint32_t sym = symbol::make(name);
+    context::find_word_any(ctx, sym, true, added);
+  }
   cell* o = object::extend(ctx, 7);
   EXPECT_EQ(o->w2, 7u);
   EXPECT_EQ(mold_text(o), "make object! [\n    p: unset\n    q: unset\n]");

@@ -132,7 +132,9 @@ TEST(TypedPrinters, CharLiteralsUseCaretForms) {
       {27, "#\"^[\""},   {31, "#\"^_\""},   {32, "#\" \""},       {'A', "#\"A\""},
       {127, "#\"\x7F\""}, {128, "#\"^(80)\""}, {200, "#\"^(C8)\""}, {255, "#\"^(FF)\""},
   };
-  for (auto [byte, expected] : cases) {
+  for (const auto& c : cases) {
+    uint8_t byte = c.first;  // not a structured binding: clang 14 lambdas cannot capture one
+    const char* expected = c.second;
     SCOPED_TRACE(int(byte));
     EXPECT_EQ(capture_stdout([&] { stdout_::print_char_literal(byte); }), expected);
   }

@@ -24,6 +24,8 @@ namespace kez::library {
 
 namespace {
 
+bool stress_held = false;  // stress switched off by hold_stress until resume_stress
+
 // The fields whose values the runtime made, and the runtime's reads of the
 // system object from here on.
 void connect_system() {
@@ -63,6 +65,16 @@ void boot() {
   connect_system();
   collector::set_enabled(collecting);
   collector::set_stress(stress);
+}
+
+void hold_stress() {
+  stress_held = collector::stress_q() && !std::getenv("KEZ_GC_STRESS_BOOT");
+  if (stress_held) collector::set_stress(false);
+}
+
+void resume_stress() {
+  if (stress_held) collector::set_stress(true);
+  stress_held = false;
 }
 
 }  // namespace kez::library

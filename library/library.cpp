@@ -24,6 +24,8 @@ namespace kez::library {
 
 namespace {
 
+bool stress_held = false;  // stress switched off by hold_stress until resume_stress
+
 // The fields whose values the runtime made, and the runtime's reads of the
 // system object from here on.
 void connect_system() {
@@ -47,8 +49,13 @@ void boot() {
   // Collection stress (a collection at every allocation) starts once the
   // library is made, unless KEZ_GC_STRESS_BOOT asks for it here too: every
   // test process boots the library, one test checks the boot itself.
+  bool boot_stress = std::getenv("KEZ_GC_STRESS_BOOT") != nullptr;
   bool stress = collector::stress_q();
-  if (stress && !std::getenv("KEZ_GC_STRESS_BOOT")) collector::set_stress(false);
+  if (stress && !boot_stress) collector::set_stress(false);
+  // The library's top level makes little garbage: collecting while it runs
+  // would mark everything made so far for almost nothing back.
+  bool collecting = collector::enabled();
+  if (!boot_stress) collector::set_enabled(false);
   const cell* specs = kez::boot::data_source("routines");
   if (!specs) kez::boot::library_failed("routines");
   natives::define_routines(specs);
@@ -56,7 +63,18 @@ void boot() {
   kez::boot::run_library();
   function::library_building = false;
   connect_system();
+  collector::set_enabled(collecting);
   collector::set_stress(stress);
+}
+
+void hold_stress() {
+  stress_held = collector::stress_q() && !std::getenv("KEZ_GC_STRESS_BOOT");
+  if (stress_held) collector::set_stress(false);
+}
+
+void resume_stress() {
+  if (stress_held) collector::set_stress(true);
+  stress_held = false;
 }
 
 }  // namespace kez::library

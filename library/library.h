@@ -14,6 +14,13 @@ namespace kez::library {
 // the process with status 254.
 void boot();
 
+// The launch prelude, like the boot, runs without collection stress unless
+// KEZ_GC_STRESS_BOOT asks for it: every test process runs it, one test
+// checks it under stress. hold_stress switches stress off for it;
+// resume_stress switches it back on just before user code runs.
+void hold_stress();
+void resume_stress();
+
 // The global routines (quit-return, set-quiet, as-color, ...) and the
 // members the system object takes from C++, added to the routine list.
 void register_routines(natives::routine_list& list);

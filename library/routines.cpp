@@ -187,6 +187,10 @@ uint64_t r_interpreted_q(const uint64_t*) {
 }
 
 uint64_t r_gc_active_q(const uint64_t*) { return collector::enabled(); }
+uint64_t r_launch_done(const uint64_t*) {
+  resume_stress();
+  return 0;
+}
 uint64_t r_gc_series_cycles(const uint64_t*) { return collector::cycle_count(); }
 uint64_t r_gc_nodes_cycles(const uint64_t*) { return collector::node_compaction_count(); }
 
@@ -234,6 +238,8 @@ const natives::routine_def global_routines[] = {
     {"collect-calls", R"K([blk [block!]])K", r_collect_calls, false},
     {"tracing?", R"K([return: [logic!]])K", r_tracing_q, false},
     {"_set-tracing", R"K([on [logic!]])K", r_set_tracing, false},
+    // The launch prelude's last step before user code.
+    {"_launch-done", R"K([])K", r_launch_done, false},
     // Members of system objects, set by the library and then unset.
     {"_interpreted?", R"K(["Return TRUE if called from the interpreter" return: [logic!]])K", r_interpreted_q, false},
     {"_gc-active?", R"K([return: [logic!]])K", r_gc_active_q, false},

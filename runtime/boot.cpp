@@ -376,6 +376,7 @@ void set_build_date() {
 }  // namespace
 
 void run_launch(const std::string& command_line) {
+  library::hold_stress();
   set_build_date();
   cell* args = stack::arguments;
   // Made on the stack first: the allocation may move the object's values.

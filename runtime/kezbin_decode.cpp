@@ -90,6 +90,11 @@ struct decoder {
   const uint8_t* offsets = nullptr;
   const uint8_t* names = nullptr;
   std::vector<uint32_t> symbol_ids;
+  // Per symbol, its word's index in the global context once looked up:
+  // global indexes never change, and the boot data names each word
+  // many times.
+  std::vector<int32_t> global_indexes;
+  uint32_t last_symbol = 0;  // the symbol table index symbol() read last
   uint32_t destination = 0, base = 0;
   int depth = 0;
 
@@ -160,6 +165,7 @@ struct decoder {
     const uint8_t* at = p;
     uint32_t i = num();
     if (!has_symbols || i >= symbol_count) fail(at);
+    last_symbol = i;
     if (symbol_ids[i]) return symbol_ids[i];
     const uint8_t* o = offsets + 4 * size_t(i);
     uint32_t offset = uint32_t(o[0]) | uint32_t(o[1]) << 8 | uint32_t(o[2]) << 16 | uint32_t(o[3]) << 24;
@@ -506,6 +512,7 @@ struct decoder {
 
   cell word(uint32_t& into, uint32_t type, bool x, bool shared, const uint8_t* at) {
     uint32_t sym = symbol();
+    uint32_t sym_index = last_symbol;
     uint32_t ctx = context::global;
     int32_t index = -1;
     const uint8_t* index_at = p;
@@ -534,10 +541,13 @@ struct decoder {
       }
     }
     if (ctx == context::global) {
-      cell w{TYPE_UNSET, 0, 0, 0};
-      word::make_at(sym, &w);
-      w.header = type;
-      return w;
+      int32_t& known = global_indexes[sym_index];
+      if (known < 0) {
+        cell w{TYPE_UNSET, 0, 0, 0};
+        word::make_at(sym, &w);
+        known = int32_t(w.w3);
+      }
+      return cell{type, context::global, sym, uint32_t(known)};
     }
     if (index < -1 || (index >= 0 && uint32_t(index) >= context::length_of(ctx))) fail(index_at);
     return cell{type, ctx, sym, uint32_t(index)};
@@ -1006,6 +1016,7 @@ uint32_t decode_with(const uint8_t* data, size_t size, uint32_t destination, boo
     d.p = d.names + d.names_size;
     if (d.names_size > 0 && d.names[d.names_size - 1] != 0) d.fail(d.p - 1);
     d.symbol_ids.assign(d.symbol_count, 0);
+    d.global_indexes.assign(d.symbol_count, -1);
     if (length > d.left()) d.fail(at);
   }
   d.records = d.p;

@@ -1,6 +1,7 @@
 #include "runtime/datatypes/context.h"
 
 #include <algorithm>
+#include <iterator>
 #include <unordered_set>
 #include <vector>
 
@@ -416,6 +417,28 @@ cell* bind(cell* block, uint32_t ctx, bool self) {
     ++depth;
   };
   uint32_t self_sym = self ? self_symbol() : 0;
+  // A function's context has a handful of words: comparing each word of the
+  // body with them in place costs less than a hash probe per word.
+  constexpr uint32_t FEW = 8;
+  uint32_t few = length_of(ctx);
+  uint32_t few_symbols[FEW], few_indexes[FEW];
+  auto canonical = [](uint32_t symbol) { return hashtable::hook.resolve ? hashtable::hook.resolve(symbol) : symbol; };
+  if (few <= FEW) {
+    const cell* words = list_cells(ctx);
+    for (uint32_t i = 0; i < few; ++i) {
+      few_symbols[i] = canonical(words[i].w2);
+      few_indexes[i] = words[i].w3;
+    }
+  }
+  // A larger one (an object's): each symbol is looked up once per bind,
+  // however often the body names it.
+  struct seen_symbol {
+    uint32_t symbol;
+    int32_t index;
+  };
+  constexpr uint32_t SEEN = 512;
+  seen_symbol seen[SEEN];
+  if (few > FEW) std::fill(std::begin(seen), std::end(seen), seen_symbol{0, -1});
   enter(block);
   while (depth) {
     open_block& o = at(depth - 1);
@@ -432,8 +455,21 @@ cell* bind(cell* block, uint32_t ctx, bool self) {
       if (self && t == TYPE_WORD && c->w2 == self_sym) {
         c->w1 = ctx;
         c->w3 = uint32_t(-1);
+      } else if (few <= FEW) {
+        uint32_t symbol = canonical(c->w2);
+        for (uint32_t i = 0; i < few; ++i)
+          if (few_symbols[i] == symbol) {
+            c->w1 = ctx;
+            c->w3 = few_indexes[i];
+            break;
+          }
       } else {
-        bind_word(ctx, c);
+        seen_symbol& k = seen[(c->w2 * 0x9E3779B1u) >> 23];
+        if (k.symbol != c->w2) k = seen_symbol{c->w2, find_word(ctx, c->w2, true)};
+        if (k.index >= 0) {
+          c->w1 = ctx;
+          c->w3 = uint32_t(k.index);
+        }
       }
     } else if (block_type_q(t)) {
       enter(c);

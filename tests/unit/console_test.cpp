@@ -132,7 +132,8 @@ TEST(TypedPrinters, CharLiteralsUseCaretForms) {
       {27, "#\"^[\""},   {31, "#\"^_\""},   {32, "#\" \""},       {'A', "#\"A\""},
       {127, "#\"\x7F\""}, {128, "#\"^(80)\""}, {200, "#\"^(C8)\""}, {255, "#\"^(FF)\""},
   };
-  for (auto [byte, expected] : cases) {
+  for (const auto& [code, expected] : cases) {
+    uint8_t byte = code;  // a lambda may not capture a structured binding before C++20 in every compiler
     SCOPED_TRACE(int(byte));
     EXPECT_EQ(capture_stdout([&] { stdout_::print_char_literal(byte); }), expected);
   }

@@ -16,6 +16,11 @@ memory_record record = {0, 0, 0, 0, 0, 0, 0, FIRST_SERIES_FRAME, FIRST_SERIES_FR
 
 namespace {
 
+// Bytes of series buffers allocated since the last collection.
+uint64_t allocated_since = 0;
+
+series_buffer* alloc_buffer(uint32_t count, uint32_t unit, int32_t head_offset, bool collected);
+
 constexpr uint64_t OS_BLOCK_HEADER = 4;
 // No buffer may come near the 32-bit limit of an offset; anything larger
 // than the arena could ever hold is refused before arithmetic can wrap.
@@ -201,6 +206,7 @@ series_buffer* grow_in_place(series_buffer* b, int64_t new_size, uint32_t unit, 
   uint32_t at = arena::offset_of(b);
   if (size <= b->size || needed >= record.max_series_size || uint64_t(at) + needed >= f->end) return nullptr;
   KEZ_UNPOISON(arena::at(f->heap), at + needed - f->heap);
+  allocated_since += at + needed - f->heap;
   f->heap = at + needed;
   uint32_t data = arena::offset_of(b->data());
   uint32_t used = std::min(b->used(), size);
@@ -235,9 +241,10 @@ series_buffer* grow(series_buffer* old, int64_t new_size, bool copy) {
   uint32_t unit = old->unit();
   uint32_t node = old->node;
   assert(node);
-  if (collector::stress_q()) {
+  bool collected = collector::stress_q();
+  if (collected) {
     // Growth is an allocation point even when it finds room in place: the
-    // stress mode collects there all the same.
+    // stress mode collects there all the same, once.
     collector::root_node keep(node);
     collector::auto_collect();
     old = buffer_of(node);
@@ -252,7 +259,7 @@ series_buffer* grow(series_buffer* old, int64_t new_size, bool copy) {
     // The allocation may collect: the series stays alive and is found again
     // through its node, which evacuation may itself have moved.
     collector::root_node keep(node);
-    nb = alloc_series_buffer(static_cast<uint32_t>(new_size / unit), unit, 0);
+    nb = alloc_buffer(static_cast<uint32_t>(new_size / unit), unit, 0, collected);
     old = buffer_of(node);
   }
   if (collector::cycle_count() != cycle) top = nullptr;  // compaction may have moved it
@@ -290,23 +297,34 @@ void keep_free_room() {
 void init() {
   if (record.node_head || record.series_head || record.big_head || record.fixed_head) return;  // already running
   record = memory_record{};
+  allocated_since = 0;
   record.first_series_size = record.next_series_size = FIRST_SERIES_FRAME;
   record.max_series_size = MAX_SERIES_FRAME;
 }
 
 series_buffer* alloc_series_buffer(uint32_t count, uint32_t unit, int32_t head_offset) {
+  return alloc_buffer(count, unit, head_offset, false);
+}
+
+namespace {
+
+// collected: the caller has just run the stress mode's collection.
+series_buffer* alloc_buffer(uint32_t count, uint32_t unit, int32_t head_offset, bool collected) {
   assert(unit == 1 || unit == 2 || unit == 4 || unit == 8 || unit == 16);
   uint32_t size = data_size(count, unit);
   uint32_t needed = size + sizeof(series_buffer) + BUFFER_SLACK;
-  bool collected = false;
-  if (collector::stress_q()) {
+  if (!collected && collector::stress_q()) {
     collector::auto_collect();
     collected = true;
   }
   series_buffer* b;
   uint32_t placement = 0;
   if (needed >= record.max_series_size) {
-    if (!collected) collector::auto_collect();
+    // A big series collects first once a frame's worth has been allocated
+    // since the last collection: garbage stays bounded without a cycle at
+    // each of several big series made in a row.
+    if (!collected && allocated_since >= record.max_series_size) collector::auto_collect();
+    allocated_since += needed;
     b = alloc_block_series(needed, record.big_head, record.big_tail)->buffer();
     placement = SERIES_BIG;
   } else {
@@ -331,10 +349,13 @@ series_buffer* alloc_series_buffer(uint32_t count, uint32_t unit, int32_t head_o
     b = arena::at<series_buffer>(f->heap);
     KEZ_UNPOISON(b, needed);
     f->heap += needed;
+    allocated_since += needed;
   }
   init_header(b, size, unit, head_offset, placement);
   return b;
 }
+
+}  // namespace
 
 uint32_t alloc_series(uint32_t count, uint32_t unit, int32_t head_offset) {
   series_buffer* b = alloc_series_buffer(count, unit, head_offset);
@@ -548,6 +569,7 @@ void free_node(node_frame* f, uint32_t node) {
 }
 
 void update_node_frames() {
+  allocated_since = 0;  // the end of every collection
   bool active_set = false;
   for (auto* f = frame_at<node_frame>(record.node_head); f;) {
     auto* next = frame_at<node_frame>(f->next);

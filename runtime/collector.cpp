@@ -437,12 +437,7 @@ void compact_series_frames() {
         into_prev = false;
       }
     }
-    if (hole) {
-      // What compaction freed gives its pages back: they would stay resident
-      // until allocation reaches them again.
-      arena::discard(hole, f->heap - hole);
-      f->heap = hole;
-    }
+    if (hole) f->heap = hole;
     KEZ_POISON(arena::at(f->heap), f->end - f->heap);
     if (prev && f->heap == f->first() && f->next) {
       memory::release_series_frame(f);

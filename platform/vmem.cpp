@@ -20,6 +20,8 @@ bool release(void* address, size_t bytes) {
   return mprotect(address, bytes, PROT_NONE) == 0;
 }
 
+bool discard(void* address, size_t bytes) { return madvise(address, bytes, MADV_DONTNEED) == 0; }
+
 bool seal(void* address, size_t bytes) { return mprotect(address, bytes, PROT_NONE) == 0; }
 
 move_result move(void* from, size_t bytes, void* to) {

@@ -15,6 +15,9 @@ void* reserve(size_t bytes);
 bool commit(void* address, size_t bytes);
 // Gives the pages back to the system and makes the range inaccessible again.
 bool release(void* address, size_t bytes);
+// Gives the pages back to the system but keeps the range usable: the next
+// touch of a page finds it zero-filled.
+bool discard(void* address, size_t bytes);
 // Makes the range inaccessible but keeps its pages, for a commit soon after.
 bool seal(void* address, size_t bytes);
 // Moves the pages of [from, from + bytes) to `to` (a committed range that

@@ -51,6 +51,13 @@ bool give(uint32_t offset, uint64_t bytes) {
   return true;
 }
 
+void discard(uint32_t offset, uint64_t bytes) {
+  uint64_t first = round_pages(offset);
+  uint64_t end = (uint64_t(offset) + bytes) & ~uint64_t(vmem::PAGE - 1);
+  // A refusal only leaves the pages resident: nothing depends on it.
+  if (first < end) (void)vmem::discard(base + first, end - first);
+}
+
 bool seal(uint32_t offset, uint64_t bytes) { return vmem::seal(base + offset, round_pages(bytes)); }
 bool unseal(uint32_t offset, uint64_t bytes) { return vmem::commit(base + offset, round_pages(bytes)); }
 

@@ -33,6 +33,9 @@ inline bool contains(const void* p) {
 uint32_t take(uint64_t bytes);
 // Decommits a run obtained from take; false when the system refuses.
 bool give(uint32_t offset, uint64_t bytes);
+// Drops the pages wholly inside [offset, offset + bytes) of a taken run: they
+// stay usable and read as zeroes when next touched.
+void discard(uint32_t offset, uint64_t bytes);
 // Makes a taken run inaccessible while it stays taken (and committed), or
 // accessible again; false when the system refuses.
 bool seal(uint32_t offset, uint64_t bytes);

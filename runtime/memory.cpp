@@ -16,6 +16,11 @@ memory_record record = {0, 0, 0, 0, 0, 0, 0, FIRST_SERIES_FRAME, FIRST_SERIES_FR
 
 namespace {
 
+// Bytes of series buffers allocated since the last collection.
+uint64_t allocated_since = 0;
+
+series_buffer* alloc_buffer(uint32_t count, uint32_t unit, int32_t head_offset, bool collected);
+
 constexpr uint64_t OS_BLOCK_HEADER = 4;
 // No buffer may come near the 32-bit limit of an offset; anything larger
 // than the arena could ever hold is refused before arithmetic can wrap.
@@ -140,11 +145,9 @@ series_buffer* grow_big(uint32_t node, int64_t new_size, uint32_t unit) {
   uint32_t size = data_size(static_cast<uint32_t>(new_size / unit), unit);
   uint32_t needed = size + sizeof(series_buffer) + BUFFER_SLACK;
   if (needed < record.max_series_size || size <= old->size) return nullptr;
-  {
-    collector::root_node keep(node);
-    collector::auto_collect();
-  }
-  old = buffer_of(node);
+  // No collection first (unlike a new big series): the pages move, so the
+  // process holds no more than the series itself now uses, and a collection
+  // here would mark a large live series at every doubling.
   uint32_t old_at = arena::offset_of(old) - sizeof(block_series);
   uint32_t old_block = old_at - OS_BLOCK_HEADER;
   uint32_t old_bytes = *arena::at<uint32_t>(old_block);
@@ -176,22 +179,90 @@ series_buffer* grow_big(uint32_t node, int64_t new_size, uint32_t unit) {
   return nb;
 }
 
+// Abandoned buffers at least this large give their whole pages back at once
+// rather than holding them resident until compaction reuses their space.
+constexpr uint32_t DISCARD_MIN = 64 * 1024;
+
+// The frame a buffer ends the used part of (nothing allocated after it), if
+// that frame is the active one: the only place where growth finds free room
+// next to a buffer.
+series_frame* active_frame_ending(series_buffer* b) {
+  auto* f = frame_at<series_frame>(record.series_active);
+  if (!f || arena::offset_of(next_buffer(b)) != f->heap) return nullptr;
+  return f;
+}
+
+// Growth in place: a buffer that ends where its frame's free room starts
+// takes the room it needs from there: nothing is copied and nothing is left
+// behind. Null when it does not end there, the room is short, or the new size
+// makes it a big series. The contract is that of a move: head at the data
+// start (the used part slides down when it started further on).
+series_buffer* grow_in_place(series_buffer* b, int64_t new_size, uint32_t unit, bool copy) {
+  if (b->flags & (SERIES_BIG | SERIES_FIXED)) return nullptr;
+  series_frame* f = active_frame_ending(b);
+  if (!f) return nullptr;
+  uint32_t size = data_size(static_cast<uint32_t>(new_size / unit), unit);
+  uint32_t needed = size + sizeof(series_buffer) + BUFFER_SLACK;
+  uint32_t at = arena::offset_of(b);
+  if (size <= b->size || needed >= record.max_series_size || uint64_t(at) + needed >= f->end) return nullptr;
+  KEZ_UNPOISON(arena::at(f->heap), at + needed - f->heap);
+  allocated_since += at + needed - f->heap;
+  f->heap = at + needed;
+  uint32_t data = arena::offset_of(b->data());
+  uint32_t used = std::min(b->used(), size);
+  if (copy && b->head != data) std::memmove(b->data(), b->head_ptr(), b->end() - b->head_ptr());
+  b->size = size;
+  b->head = data;
+  b->tail = data + used;
+  ++epoch;  // not moved, but what was cached of it (its end) has changed
+  return b;
+}
+
+// A buffer just left by its series: nothing refers to it any more. At the
+// top of its frame its room is taken back at once; a large one gives its
+// pages back either way (compaction would otherwise keep them resident).
+void abandon(series_buffer* old, series_frame* top) {
+  old->node = 0;
+  old->flags &= ~SERIES_IN_USE;
+  if (old->flags & (SERIES_BIG | SERIES_FIXED)) return;
+  uint32_t at = arena::offset_of(old);
+  if (old->size >= DISCARD_MIN) arena::discard(arena::offset_of(old->data()), old->size);
+  if (top && arena::offset_of(next_buffer(old)) == top->heap) {
+    top->heap = at;
+    KEZ_POISON(old, top->end - at);
+    return;
+  }
+  KEZ_POISON(old->data(), old->size);
+}
+
 series_buffer* grow(series_buffer* old, int64_t new_size, bool copy) {
   if (new_size == 0) new_size = old->size ? int64_t(old->size) * 2 : 16;
   if (new_size < 1 || uint64_t(new_size) > MAX_DATA) no_memory();
   uint32_t unit = old->unit();
   uint32_t node = old->node;
   assert(node);
+  bool collected = collector::stress_q();
+  if (collected) {
+    // Growth is an allocation point even when it finds room in place: the
+    // stress mode collects there all the same, once.
+    collector::root_node keep(node);
+    collector::auto_collect();
+    old = buffer_of(node);
+  }
+  if (series_buffer* same = grow_in_place(old, new_size, unit, copy)) return same;
   if (copy)
     if (series_buffer* moved = grow_big(node, new_size, unit)) return moved;
+  series_frame* top = active_frame_ending(old);
+  uint32_t cycle = collector::cycle_count();
   series_buffer* nb;
   {
     // The allocation may collect: the series stays alive and is found again
     // through its node, which evacuation may itself have moved.
     collector::root_node keep(node);
-    nb = alloc_series_buffer(static_cast<uint32_t>(new_size / unit), unit, 0);
+    nb = alloc_buffer(static_cast<uint32_t>(new_size / unit), unit, 0, collected);
     old = buffer_of(node);
   }
+  if (collector::cycle_count() != cycle) top = nullptr;  // compaction may have moved it
   uint32_t used = std::min(old->used(), nb->size);
   if (copy) {
     uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(old->end() - old->head_ptr()), nb->size);
@@ -201,9 +272,7 @@ series_buffer* grow(series_buffer* old, int64_t new_size, bool copy) {
   nb->tail = nb->head + used;
   link(nb, node);
   ++epoch;
-  old->node = 0;
-  old->flags &= ~SERIES_IN_USE;
-  if (!(old->flags & (SERIES_BIG | SERIES_FIXED))) KEZ_POISON(old->data(), old->size);
+  abandon(old, top);
   return nb;
 }
 
@@ -228,23 +297,34 @@ void keep_free_room() {
 void init() {
   if (record.node_head || record.series_head || record.big_head || record.fixed_head) return;  // already running
   record = memory_record{};
+  allocated_since = 0;
   record.first_series_size = record.next_series_size = FIRST_SERIES_FRAME;
   record.max_series_size = MAX_SERIES_FRAME;
 }
 
 series_buffer* alloc_series_buffer(uint32_t count, uint32_t unit, int32_t head_offset) {
+  return alloc_buffer(count, unit, head_offset, false);
+}
+
+namespace {
+
+// collected: the caller has just run the stress mode's collection.
+series_buffer* alloc_buffer(uint32_t count, uint32_t unit, int32_t head_offset, bool collected) {
   assert(unit == 1 || unit == 2 || unit == 4 || unit == 8 || unit == 16);
   uint32_t size = data_size(count, unit);
   uint32_t needed = size + sizeof(series_buffer) + BUFFER_SLACK;
-  bool collected = false;
-  if (collector::stress_q()) {
+  if (!collected && collector::stress_q()) {
     collector::auto_collect();
     collected = true;
   }
   series_buffer* b;
   uint32_t placement = 0;
   if (needed >= record.max_series_size) {
-    if (!collected) collector::auto_collect();
+    // A big series collects first once a frame's worth has been allocated
+    // since the last collection: garbage stays bounded without a cycle at
+    // each of several big series made in a row.
+    if (!collected && allocated_since >= record.max_series_size) collector::auto_collect();
+    allocated_since += needed;
     b = alloc_block_series(needed, record.big_head, record.big_tail)->buffer();
     placement = SERIES_BIG;
   } else {
@@ -269,10 +349,13 @@ series_buffer* alloc_series_buffer(uint32_t count, uint32_t unit, int32_t head_o
     b = arena::at<series_buffer>(f->heap);
     KEZ_UNPOISON(b, needed);
     f->heap += needed;
+    allocated_since += needed;
   }
   init_header(b, size, unit, head_offset, placement);
   return b;
 }
+
+}  // namespace
 
 uint32_t alloc_series(uint32_t count, uint32_t unit, int32_t head_offset) {
   series_buffer* b = alloc_series_buffer(count, unit, head_offset);
@@ -486,6 +569,7 @@ void free_node(node_frame* f, uint32_t node) {
 }
 
 void update_node_frames() {
+  allocated_since = 0;  // the end of every collection
   bool active_set = false;
   for (auto* f = frame_at<node_frame>(record.node_head); f;) {
     auto* next = frame_at<node_frame>(f->next);

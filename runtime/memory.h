@@ -7,8 +7,10 @@
 //   - any allocation may run a collection that moves buffers and, when node
 //     frames are evacuated, nodes; native code keeps nodes in rooted slots
 //     (collector.h) and reads buffer addresses again after allocating;
-//   - growth answers the new buffer, and the old one is abandoned (node 0, in
-//     use bit clear) until compaction reclaims its space;
+//   - growth answers the buffer: the same one when the free room of its frame
+//     follows it (it grows in place), else a new one, and the old one is
+//     abandoned (node 0, in use bit clear): its room is free again at once at
+//     the top of its frame, else when compaction reclaims it;
 //   - fixed series never move and are never freed by the collector.
 // The memory manager never frees a single buffer: the collector does.
 // Sizes are bytes, counts are units; every size computation is checked and an
@@ -81,9 +83,10 @@ uint32_t alloc_codepoints(uint32_t count, uint32_t unit);
 uint32_t alloc_bytes_filled(uint32_t count, uint8_t byte);
 
 // Growth: new_size 0 doubles (an empty buffer gets 16 bytes); below 0 raises
-// no-memory. The series moves to a new buffer (which may be big), head at its
-// data start, tail at the same distance (capped at the new size), and the new
-// buffer is answered. The series is kept alive across the allocation.
+// no-memory. The series grows in place or moves to a new buffer (which may be
+// big); either way its head is then at the data start, the tail at the same
+// distance (capped at the new size), and the buffer is answered. The series
+// is kept alive across the allocation.
 series_buffer* expand_series_buffer(series_buffer* buffer, int64_t new_size);
 // As above, copying the old data from its head to the end of its data area,
 // never more than the new buffer holds.

@@ -88,31 +88,90 @@ TEST_F(memory_test, big_series_threshold_and_collection) {
   // Data rounded to 16 plus 24 bytes of header and slack against 2 MB.
   const row rows[] = {{2097152 - 24, true}, {2097120, false}, {2097121, true}, {3000000, true}};
   for (const row& r : rows) {
-    uint32_t before = collector::cycle_count();
     series_buffer* b = memory::alloc_series_buffer(r.count, 1, 0);
     EXPECT_EQ(bool(b->flags & SERIES_BIG), r.big) << r.count;
-    if (r.big) {
-      EXPECT_GT(collector::cycle_count(), before) << "a collection runs before a big series";
+  }
+  if (collector::stress_q()) return;  // every allocation collects there
+  // A collection runs before a big series once a frame's worth (2 MB) has
+  // been allocated since the last one, in big series or in frames.
+  collector::do_cycle();
+  uint32_t before = collector::cycle_count();
+  memory::alloc_series_buffer(3000000, 1, 0);
+  EXPECT_EQ(collector::cycle_count(), before) << "just after a collection";
+  memory::alloc_series_buffer(3000000, 1, 0);
+  EXPECT_EQ(collector::cycle_count(), before + 1) << "after a big series";
+  for (int i = 0; i < 4; ++i) memory::alloc_series_buffer(600000, 1, 0);
+  memory::alloc_series_buffer(3000000, 1, 0);
+  EXPECT_EQ(collector::cycle_count(), before + 2) << "after 2.4 MB in frames";
+}
+
+// A mid-buffer series of "abcdefghijkl" at the top of its frame, or with a
+// buffer allocated after it.
+uint32_t twelve_letters(bool blocked) {
+  uint32_t node = memory::alloc_series(8, 4, -1);
+  std::memcpy(series::make_room(memory::buffer_of(node), 12), "abcdefghijkl", 12);
+  if (blocked) memory::alloc_series_buffer(1, 1, 0);
+  return node;
+}
+
+TEST_F(memory_test, growth_doubles_keeps_used_part_content_and_flags_in_place_or_moved) {
+  for (bool blocked : {false, true}) {
+    SCOPED_TRACE(blocked ? "moved" : "in place");
+    uint32_t node = twelve_letters(blocked);
+    series_buffer* old = memory::buffer_of(node);
+    uint32_t old_size = old->size, old_used = old->used();
+    uint32_t epoch = memory::epoch;
+    series_buffer* nb = memory::expand_series(old, 0);
+    EXPECT_EQ(nb, memory::buffer_of(node));
+    EXPECT_EQ(nb == old, !blocked) << "grown where it was only when its frame's free room follows it";
+    EXPECT_NE(memory::epoch, epoch);
+    EXPECT_EQ(nb->size, 2 * old_size);
+    EXPECT_EQ(nb->used(), old_used);
+    EXPECT_EQ(nb->head, data_offset(nb)) << "the head moves to the data start either way";
+    EXPECT_EQ(0, std::memcmp(nb->head_ptr(), "abcdefghijkl", 12));
+    EXPECT_TRUE(nb->flags & SERIES_MID_HEAD) << "flags travel with the series";
+    EXPECT_TRUE(nb->flags & SERIES_IN_USE);
+    EXPECT_EQ(nb->node, node);
+    if (blocked) {
+      EXPECT_EQ(old->node, 0u);
+      EXPECT_FALSE(old->flags & SERIES_IN_USE);
     }
   }
 }
 
-TEST_F(memory_test, growth_doubles_keeps_used_part_and_abandons_old_buffer) {
-  uint32_t node = memory::alloc_series(8, 4, -1);
+TEST_F(memory_test, growth_in_place_takes_the_frames_free_room_and_leaves_nothing_behind) {
+  uint32_t node = memory::alloc_series(16, 1, 0);
+  series_buffer* b = memory::buffer_of(node);
+  ASSERT_NE(memory::record.series_active, 0u);
+  auto* f = arena::at<memory::series_frame>(memory::record.series_active);
+  ASSERT_EQ(arena::offset_of(memory::next_buffer(b)), f->heap);
+  b = memory::expand_series(b, 4096);
+  EXPECT_EQ(b, memory::buffer_of(node));
+  EXPECT_EQ(arena::offset_of(memory::next_buffer(b)), f->heap) << "still the top of its frame";
+  // The next buffer goes after the grown one.
+  series_buffer* next = memory::alloc_series_buffer(1, 1, 0);
+  EXPECT_EQ(next, memory::next_buffer(b));
+}
+
+TEST_F(memory_test, a_moved_buffer_at_its_frames_top_gives_its_room_back_at_once) {
+  // Fill the active frame with one series, so that its growth must move to
+  // another frame: its old place becomes the frame's free room again.
+  memory::alloc_series_buffer(1, 1, 0);  // a frame to start with
+  auto* f = arena::at<memory::series_frame>(memory::record.series_active);
+  uint32_t room = f->end - f->heap - sizeof(series_buffer) - memory::BUFFER_SLACK - 16;
+  uint32_t node = memory::alloc_series(room, 1, 0);
   series_buffer* old = memory::buffer_of(node);
-  std::memcpy(series::make_room(old, 12), "abcdefghijkl", 12);
+  std::memset(series::make_room(old, 1000), 'x', 1000);
   old = memory::buffer_of(node);
-  uint32_t old_size = old->size, old_used = old->used();
-  series_buffer* nb = memory::expand_series(old, 0);
-  EXPECT_EQ(nb, memory::buffer_of(node));
-  EXPECT_EQ(nb->size, 2 * old_size);
-  EXPECT_EQ(nb->used(), old_used);
-  EXPECT_EQ(nb->head, data_offset(nb));
-  EXPECT_EQ(0, std::memcmp(nb->head_ptr(), "abcdefghijkl", 12));
-  EXPECT_TRUE(nb->flags & SERIES_MID_HEAD) << "flags travel with the series";
-  EXPECT_EQ(nb->node, node);
-  EXPECT_EQ(old->node, 0u);
-  EXPECT_FALSE(old->flags & SERIES_IN_USE);
+  uint32_t old_at = arena::offset_of(old);
+  ASSERT_EQ(memory::record.series_active, arena::offset_of(f));
+  series_buffer* nb = memory::expand_series(old, int64_t(old->size) * 2);
+  EXPECT_NE(nb, old);
+  uint32_t at = arena::offset_of(nb);
+  EXPECT_FALSE(at >= f->first() && at < f->end) << "twice the frame's room lies elsewhere";
+  EXPECT_EQ(f->heap, old_at) << "the abandoned buffer's room is free again";
+  EXPECT_EQ(nb->used(), 1000u);
+  for (uint32_t i = 0; i < 1000; ++i) ASSERT_EQ(nb->head_ptr()[i], 'x') << i;
 }
 
 TEST_F(memory_test, growth_without_copy_and_with_fill) {
@@ -190,6 +249,19 @@ TEST_F(memory_test, a_big_series_grows_by_moving_its_pages) {
   memory::free_all_frames();
   EXPECT_EQ(memory::os_bytes(), 0u);
   EXPECT_EQ(arena::committed(), 0u);
+}
+
+TEST_F(memory_test, a_big_series_grows_without_a_collection_and_a_new_one_after_one) {
+  if (collector::stress_q()) GTEST_SKIP() << "the stress mode collects at every growth";
+  collector::set_enabled(true);
+  uint32_t node = memory::alloc_series(2200000, 1, 0);
+  collector::root_node keep(node);
+  uint32_t before = collector::cycle_count();
+  memory::expand_series(memory::buffer_of(node), 0);
+  memory::expand_series(memory::buffer_of(node), 0);
+  EXPECT_EQ(collector::cycle_count(), before) << "moving pages adds nothing for a collection to win back";
+  memory::alloc_series(2200000, 1, 0);
+  EXPECT_EQ(collector::cycle_count(), before + 1);
 }
 
 TEST_F(memory_test, shrinking_growth_never_copies_past_the_new_buffer) {

@@ -877,7 +877,8 @@ struct decoder {
     uint32_t scratch = memory::alloc_cells(1);
     collector::root_node keep_scratch(scratch);
     const uint8_t* spec_at = p;
-    cell spec = *slot(scratch, record_one(scratch));
+    uint32_t spec_index = record_one(scratch);  // may move `scratch`: read it after
+    cell spec = *slot(scratch, spec_index);
     collector::root_cells keep_spec(&spec);
     if (type_of(&spec) != TYPE_BLOCK || !spec_matches_q(&spec, ctx)) fail(spec_at);
     uint32_t flags = function::validate(&spec);

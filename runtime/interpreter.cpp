@@ -332,7 +332,8 @@ inline fast_op fast_kind(const cell* op, int32_t& compare_op) {
   return fast_operator_float(kind, compare_op, left, right);
 }
 
-[[gnu::always_inline]] inline uint32_t infix_loop(uint32_t& node, int32_t& index, cell* start);
+[[gnu::always_inline]] inline uint32_t infix_loop(uint32_t& node, int32_t& index, cell* start,
+                                                 series_buffer* b = nullptr);
 uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_infix, bool passive);
 
 // The value a literal, a word or a get-word gives as an argument when no
@@ -353,19 +354,22 @@ uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_in
   return vt == TYPE_UNSET || vt == TYPE_OP || callable_q(vt) ? nullptr : v;
 }
 
-// Pushes the value of the expression whose first cell `c` (before `end`,
-// the code's tail) was just read: a literal or a word's plain value
-// directly, then the operator lookahead; anything else through expression.
-[[gnu::always_inline]] inline uint32_t push_expression(uint32_t& node, int32_t& index, const cell* c, const cell* end,
-                                                       bool no_infix) {
+uint32_t decoded_argument(uint32_t& node, int32_t& index, series_buffer* b);
+
+// Pushes the value of the expression whose first cell `c` (in b, the code's
+// buffer) was just read: a literal or a word's plain value directly, then
+// the operator lookahead; anything else through the decoded code.
+[[gnu::always_inline]] inline uint32_t push_expression(uint32_t& node, int32_t& index, const cell* c,
+                                                       series_buffer* b, bool no_infix) {
   cell* start = stack::top;
   if (const cell* v = KEZ_TRACING ? nullptr : plain_value(c)) {
     stack::push(v);
     ++index;
-    if (!no_infix && c + 1 < end && type_of(c + 1) == TYPE_WORD) return infix_loop(node, index, start);
+    if (!no_infix && c + 1 < b->tail_cell() && type_of(c + 1) == TYPE_WORD) return infix_loop(node, index, start, b);
     return 0;
   }
-  return expression(node, index, *c, true, no_infix, false);
+  if (no_infix) return expression(node, index, *c, true, true, false);
+  return decoded_argument(node, index, b);
 }
 
 // ------------------------------------------------------------ decoded code
@@ -631,7 +635,7 @@ uint32_t eval_arguments(call_site& site, const cell* fn, int32_t* refinements, u
       const cell* end = code->tail_cell();
       if (c >= end) break;
       cell* start = stack::top;
-      if (uint32_t s = push_expression(site.node, site.index, c, end, false)) return s;
+      if (uint32_t s = push_expression(site.node, site.index, c, code, false)) return s;
       const cell* e = list()->head_cell() + i;
       if (!typeset::has_q(e, type_of(start))) expect_arg(site.name, start, e->w3);
     }
@@ -655,7 +659,7 @@ uint32_t eval_arguments(call_site& site, const cell* fn, int32_t* refinements, u
       const cell* end = code->tail_cell();
       if (c < end) {
         cell* start = stack::top;
-        if (uint32_t s = push_expression(site.node, site.index, c, end, infix)) return s;
+        if (uint32_t s = push_expression(site.node, site.index, c, code, infix)) return s;
         assert(stack::top == start + 1);
         e = list()->head_cell() + i;  // the evaluation may have moved it
         if (!typeset::has_q(e, type_of(start))) expect_arg(site.name, start, e->w3);
@@ -977,10 +981,10 @@ inline uint32_t lean_call(const cell* fn, call_site& site, bool sub, decoded_ent
         continue;
       }
       site.index = index;
-      s = infix_loop(site.node, site.index, start);
+      s = infix_loop(site.node, site.index, start, code);
     } else {
       site.index = index;
-      s = expression(site.node, site.index, *c, true, false, false);
+      s = decoded_argument(site.node, site.index, code);
     }
     if (s) return s;
     index = site.index;
@@ -1355,10 +1359,11 @@ namespace {
 
 uint32_t set_word_expression(uint32_t& node, int32_t& index, cell v, bool sub);
 
-// One expression of a block evaluation (its value pushed), read through the
-// block's decoded form: a literal, a word's plain value, a paren and a call
-// by a word go their own ways here, anything else (and everything while
-// tracing, or in a block too long to decode) through expression.
+// One expression of a block evaluation or a call's argument (its value
+// pushed), read through the block's decoded form: a literal, a word's plain
+// value, a paren and a call by a word go their own ways here, anything else
+// (and everything while tracing, or in a block too long to decode) through
+// expression. b is the block's buffer as it is now.
 [[gnu::always_inline]] inline uint32_t decoded_expression(uint32_t& node, int32_t& index, series_buffer* b) {
   const cell* c = b->head_cell() + index;
   decoded_entry* es = decoded_of(node, int32_t(b->tail_cell() - b->head_cell()));
@@ -1369,7 +1374,9 @@ uint32_t set_word_expression(uint32_t& node, int32_t& index, cell v, bool sub);
     case KIND_INERT:
       stack::push(c);
       ++index;
-      break;
+      // Nothing ran: the next cell is read where it was.
+      if (c + 1 >= b->tail_cell() || type_of(c + 1) != TYPE_WORD) return 0;
+      return infix_loop(node, index, start, b);
     case KIND_WORD: {
       const cell* v = c->w1 && int32_t(c->w3) >= 0 ? context::bound_value(c) : nullptr;
       if (!v) return expression(node, index, *c, true, false, false);
@@ -1387,7 +1394,8 @@ uint32_t set_word_expression(uint32_t& node, int32_t& index, cell v, bool sub);
       if (t == TYPE_UNSET || t == TYPE_OP) return expression(node, index, *c, true, false, false);
       stack::push(v);
       ++index;
-      break;
+      if (c + 1 >= b->tail_cell() || type_of(c + 1) != TYPE_WORD) return 0;
+      return infix_loop(node, index, start, b);
     }
     case KIND_SET_WORD:
       if (uint32_t s = set_word_expression(node, index, *c, true)) return s;
@@ -1402,6 +1410,11 @@ uint32_t set_word_expression(uint32_t& node, int32_t& index, cell v, bool sub);
       return expression(node, index, *c, true, false, false);
   }
   return infix_loop(node, index, start);
+}
+
+// The same for an argument, out of line.
+[[gnu::noinline]] uint32_t decoded_argument(uint32_t& node, int32_t& index, series_buffer* b) {
+  return decoded_expression(node, index, b);
 }
 
 }  // namespace
@@ -1476,9 +1489,11 @@ namespace {
 
 // Infix lookahead after a value that lies at `start` (the first cell above
 // the expression's base): operators chain left to right, without precedence.
-[[gnu::always_inline]] inline uint32_t infix_loop(uint32_t& node, int32_t& index, cell* start) {
+// b, when given, is the code's buffer as it is now: an operator computed in
+// place moves nothing, so it stays good until an operator is called.
+[[gnu::always_inline]] inline uint32_t infix_loop(uint32_t& node, int32_t& index, cell* start, series_buffer* b) {
   for (;;) {
-    series_buffer* b = memory::buffer_of(node);
+    if (!b) b = memory::buffer_of(node);
     cell* next = b->head_cell() + index;
     if (next >= b->tail_cell() || type_of(next) != TYPE_WORD || !next->w1 || int32_t(next->w3) < 0) return 0;
     cell* value = context::bound_value(next);
@@ -1502,6 +1517,7 @@ namespace {
       }
     }
     if (uint32_t s = infix_call(node, index, start, value, next, kind, compare_op)) return s;
+    b = nullptr;
   }
 }
 
@@ -1535,7 +1551,7 @@ namespace {
     b = memory::buffer_of(node);
     c = b->head_cell() + index;
   }
-  if (uint32_t s = push_expression(node, index, c, b->tail_cell(), false)) return s;
+  if (uint32_t s = push_expression(node, index, c, b, false)) return s;
   cell* value = stack::top - 1;
   if (type_of(value) == TYPE_UNSET) error::fire(err::cat_script, err::script::need_value, &v);
   if (KEZ_TRACING) trace::fire_at(trace::SET, node, index, value, &v);

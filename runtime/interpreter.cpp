@@ -428,8 +428,8 @@ constexpr uint32_t NOT_A_HEADER = 0xFFFFFFFF;
   if (length > DECODED_MAX_CELLS) return nullptr;
   if (d.node != node || d.generation != decoded_generation) d.length = 0;
   if (length > d.capacity) {
-    int32_t capacity = d.capacity ? d.capacity : 16;
-    while (capacity < length) capacity *= 2;
+    // Room to grow by a few cells before the entries move.
+    int32_t capacity = (length + 7) & ~7;
     auto* grown = static_cast<decoded_entry*>(std::realloc(d.entries, sizeof(decoded_entry) * size_t(capacity)));
     if (!grown) return nullptr;
     d.entries = grown;

@@ -19,6 +19,7 @@
 #include "runtime/datatypes/object.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/word.h"
+#include "runtime/mem.h"
 #include "runtime/memory.h"
 #include "runtime/natives.h"
 #include "runtime/runtime.h"
@@ -414,6 +415,13 @@ uint32_t decoded_generation = 1;
 
 void forget_decoded() { ++decoded_generation; }
 
+// A new runtime: the entries may have gone with the last one's tracked
+// allocations, and anything still held is freed at quit.
+void drop_decoded() {
+  for (decoded_block& d : decoded_table) d = decoded_block{};
+  ++decoded_generation;
+}
+
 inline bool same_cell(const cell* a, const cell* b) {
   uint64_t x[2], y[2];
   std::memcpy(x, a, 16);
@@ -430,9 +438,8 @@ constexpr uint32_t NOT_A_HEADER = 0xFFFFFFFF;
   if (length > d.capacity) {
     // Room to grow by a few cells before the entries move.
     int32_t capacity = (length + 7) & ~7;
-    auto* grown = static_cast<decoded_entry*>(std::realloc(d.entries, sizeof(decoded_entry) * size_t(capacity)));
-    if (!grown) return nullptr;
-    d.entries = grown;
+    // Tracked: quit frees it with the rest.
+    d.entries = static_cast<decoded_entry*>(mem::realloc(d.entries, sizeof(decoded_entry) * size_t(capacity)));
     d.capacity = capacity;
   }
   for (int32_t i = d.length; i < length; ++i) d.entries[i].seen.header = NOT_A_HEADER;
@@ -1262,7 +1269,7 @@ void init() {
   }
   records = nullptr;
   depth_limit = UINTPTR_MAX;
-  forget_decoded();
+  drop_decoded();
   // block! hands /all records over as blocks already: each side is one value.
   block::set_compare_call([](const cell* function, const cell* a, const cell* b) {
     return compare_call(function, a, b, 1);

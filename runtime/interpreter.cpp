@@ -19,6 +19,7 @@
 #include "runtime/datatypes/object.h"
 #include "runtime/datatypes/typeset.h"
 #include "runtime/datatypes/word.h"
+#include "runtime/mem.h"
 #include "runtime/memory.h"
 #include "runtime/natives.h"
 #include "runtime/runtime.h"
@@ -332,7 +333,8 @@ inline fast_op fast_kind(const cell* op, int32_t& compare_op) {
   return fast_operator_float(kind, compare_op, left, right);
 }
 
-[[gnu::always_inline]] inline uint32_t infix_loop(uint32_t& node, int32_t& index, cell* start);
+[[gnu::always_inline]] inline uint32_t infix_loop(uint32_t& node, int32_t& index, cell* start,
+                                                 series_buffer* b = nullptr);
 uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_infix, bool passive);
 
 // The value a literal, a word or a get-word gives as an argument when no
@@ -353,19 +355,120 @@ uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_in
   return vt == TYPE_UNSET || vt == TYPE_OP || callable_q(vt) ? nullptr : v;
 }
 
-// Pushes the value of the expression whose first cell `c` (before `end`,
-// the code's tail) was just read: a literal or a word's plain value
-// directly, then the operator lookahead; anything else through expression.
-[[gnu::always_inline]] inline uint32_t push_expression(uint32_t& node, int32_t& index, const cell* c, const cell* end,
-                                                       bool no_infix) {
+uint32_t decoded_argument(uint32_t& node, int32_t& index, series_buffer* b);
+
+// Pushes the value of the expression whose first cell `c` (in b, the code's
+// buffer) was just read: a literal or a word's plain value directly, then
+// the operator lookahead; anything else through the decoded code.
+[[gnu::always_inline]] inline uint32_t push_expression(uint32_t& node, int32_t& index, const cell* c,
+                                                       series_buffer* b, bool no_infix) {
   cell* start = stack::top;
   if (const cell* v = KEZ_TRACING ? nullptr : plain_value(c)) {
     stack::push(v);
     ++index;
-    if (!no_infix && c + 1 < end && type_of(c + 1) == TYPE_WORD) return infix_loop(node, index, start);
+    if (!no_infix && c + 1 < b->tail_cell() && type_of(c + 1) == TYPE_WORD) return infix_loop(node, index, start, b);
     return 0;
   }
-  return expression(node, index, *c, true, no_infix, false);
+  if (no_infix) return expression(node, index, *c, true, true, false);
+  return decoded_argument(node, index, b);
+}
+
+// ------------------------------------------------------------ decoded code
+
+// What the evaluator works out from a block's cell on every pass, kept in a
+// side table keyed by the block's node: the kind of the value and, for a
+// word that last named a callable, that callable's identity and argument
+// layout. Each entry keeps a copy of the cell it was decoded from and is
+// decoded again as soon as the cell differs (a change by any action, a
+// rebinding, a collection rewriting a node), so a block changed while it
+// runs needs no hook in the modifiers. Facts about a word's value are only
+// used once the value read now is the same callable. A collection may free
+// and reuse nodes: each one empties the table (a new generation).
+enum code_kind : uint8_t { KIND_UNKNOWN = 0, KIND_INERT, KIND_WORD, KIND_SET_WORD, KIND_PAREN, KIND_OTHER };
+
+struct decoded_entry {
+  cell seen;           // the cell as decoded
+  uint32_t fn_w1;      // the callable the word named last: its word 1,
+  uint32_t fn_extras;  // extras node (0: none known)
+  uint32_t fn_layout;  // and argument layout
+  uint8_t kind;
+  uint8_t fn_type;
+  uint16_t unused;
+};
+static_assert(sizeof(decoded_entry) == 32);
+
+struct decoded_block {
+  uint32_t node = 0;
+  uint32_t generation = 0;
+  int32_t length = 0;    // entries ready (each one decoded when first read)
+  int32_t capacity = 0;
+  decoded_entry* entries = nullptr;
+};
+
+// A small direct-mapped table: a block evicted by another of the same slot
+// is decoded again when it runs next. Longer blocks (data more than code)
+// are not decoded: the table holds at most 256 x 512 entries of 32 bytes.
+constexpr uint32_t DECODED_SLOT_BITS = 8;
+constexpr int32_t DECODED_MAX_CELLS = 512;
+decoded_block decoded_table[1u << DECODED_SLOT_BITS];
+uint32_t decoded_generation = 1;
+
+void forget_decoded() { ++decoded_generation; }
+
+// A new runtime: the entries may have gone with the last one's tracked
+// allocations, and anything still held is freed at quit.
+void drop_decoded() {
+  for (decoded_block& d : decoded_table) d = decoded_block{};
+  ++decoded_generation;
+}
+
+inline bool same_cell(const cell* a, const cell* b) {
+  uint64_t x[2], y[2];
+  std::memcpy(x, a, 16);
+  std::memcpy(y, b, 16);
+  return ((x[0] ^ y[0]) | (x[1] ^ y[1])) == 0;
+}
+
+// No cell has this header: an entry holding it is decoded when read.
+constexpr uint32_t NOT_A_HEADER = 0xFFFFFFFF;
+
+[[gnu::noinline]] decoded_entry* claim_decoded(decoded_block& d, uint32_t node, int32_t length) {
+  if (length > DECODED_MAX_CELLS) return nullptr;
+  if (d.node != node || d.generation != decoded_generation) d.length = 0;
+  if (length > d.capacity) {
+    // Room to grow by a few cells before the entries move.
+    int32_t capacity = (length + 7) & ~7;
+    // Tracked: quit frees it with the rest.
+    d.entries = static_cast<decoded_entry*>(mem::realloc(d.entries, sizeof(decoded_entry) * size_t(capacity)));
+    d.capacity = capacity;
+  }
+  for (int32_t i = d.length; i < length; ++i) d.entries[i].seen.header = NOT_A_HEADER;
+  d.node = node;
+  d.generation = decoded_generation;
+  d.length = length;
+  return d.entries;
+}
+
+// The decoded entries of the block at node (length cells), or null when it
+// is not decoded. Valid until the next evaluation: fetch them again after.
+inline decoded_entry* decoded_of(uint32_t node, int32_t length) {
+  decoded_block& d = decoded_table[(node * 2654435761u) >> (32 - DECODED_SLOT_BITS)];
+  if (d.node == node && d.generation == decoded_generation && length <= d.length) [[likely]] return d.entries;
+  return claim_decoded(d, node, length);
+}
+
+[[gnu::noinline]] void decode_entry(decoded_entry* e, const cell* c) {
+  e->seen = *c;
+  e->fn_extras = 0;
+  uint32_t t = type_of(c);
+  e->kind = inert_q(t) ? KIND_INERT : t == TYPE_WORD ? KIND_WORD : t == TYPE_SET_WORD ? KIND_SET_WORD
+            : t == TYPE_PAREN ? KIND_PAREN : KIND_OTHER;
+}
+
+// The entry of the cell at c, decoded again when the cell changed.
+inline decoded_entry* entry_for(decoded_entry* e, const cell* c) {
+  if (!same_cell(&e->seen, c)) [[unlikely]] decode_entry(e, c);
+  return e;
 }
 
 // The argument list of a callable (rooted: its nodes may move).
@@ -539,7 +642,7 @@ uint32_t eval_arguments(call_site& site, const cell* fn, int32_t* refinements, u
       const cell* end = code->tail_cell();
       if (c >= end) break;
       cell* start = stack::top;
-      if (uint32_t s = push_expression(site.node, site.index, c, end, false)) return s;
+      if (uint32_t s = push_expression(site.node, site.index, c, code, false)) return s;
       const cell* e = list()->head_cell() + i;
       if (!typeset::has_q(e, type_of(start))) expect_arg(site.name, start, e->w3);
     }
@@ -563,7 +666,7 @@ uint32_t eval_arguments(call_site& site, const cell* fn, int32_t* refinements, u
       const cell* end = code->tail_cell();
       if (c < end) {
         cell* start = stack::top;
-        if (uint32_t s = push_expression(site.node, site.index, c, end, infix)) return s;
+        if (uint32_t s = push_expression(site.node, site.index, c, code, infix)) return s;
         assert(stack::top == start + 1);
         e = list()->head_cell() + i;  // the evaluation may have moved it
         if (!typeset::has_q(e, type_of(start))) expect_arg(site.name, start, e->w3);
@@ -805,17 +908,30 @@ constexpr auto NO_REFINEMENTS = [] {
 // are laid out as the general route lays them out (the callable's cell below
 // the frame: stack positions show in trace events and frame records).
 // Answers UINT32_MAX when the call does not fit (nothing done).
-inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
+// `facts`, when the call is a word's in decoded code (no path), is its
+// entry: the layout it holds is taken when the callable is the one it names.
+inline uint32_t lean_call(const cell* fn, call_site& site, bool sub, decoded_entry* facts) {
   if (__builtin_expect(trace::session, 0)) return UINT32_MAX;
-  // A path naming refinements takes the general route; obj/method does not.
-  if (site.path && site.path_index < tail_of(site.path->w2)) return UINT32_MAX;
   uint32_t t = type_of(fn);
-  if (t != TYPE_NATIVE && t != TYPE_ACTION && t != TYPE_FUNCTION) return UINT32_MAX;
-  const cell* list = memory::buffer_of(fn->w3)->head_cell() + 1;
-  if (type_of(list) != TYPE_BLOCK) return UINT32_MAX;
-  uint32_t layout = list->w3;
-  // The plain layout, or word arguments followed by refinements left unused.
-  if (!(layout & LAYOUT_KNOWN) || !(layout & (LAYOUT_PLAIN | LAYOUT_WORDS))) return UINT32_MAX;
+  uint32_t layout;
+  if (facts && facts->fn_extras == fn->w3 && facts->fn_w1 == fn->w1 && facts->fn_type == t) {
+    layout = facts->fn_layout;
+  } else {
+    // A path naming refinements takes the general route; obj/method does not.
+    if (site.path && site.path_index < tail_of(site.path->w2)) return UINT32_MAX;
+    if (t != TYPE_NATIVE && t != TYPE_ACTION && t != TYPE_FUNCTION) return UINT32_MAX;
+    const cell* list = memory::buffer_of(fn->w3)->head_cell() + 1;
+    if (type_of(list) != TYPE_BLOCK) return UINT32_MAX;
+    layout = list->w3;
+    // The plain layout, or word arguments followed by refinements left unused.
+    if (!(layout & LAYOUT_KNOWN) || !(layout & (LAYOUT_PLAIN | LAYOUT_WORDS))) return UINT32_MAX;
+    if (facts) {
+      facts->fn_w1 = fn->w1;
+      facts->fn_extras = fn->w3;
+      facts->fn_layout = layout;
+      facts->fn_type = uint8_t(t);
+    }
+  }
   int32_t n = int32_t((layout >> LAYOUT_FIXED_SHIFT) & 0x1F);
   bool branches = t == TYPE_NATIVE && fn->w1 <= natives::INDEX_EITHER && n >= 2;
   stack::push(fn);
@@ -828,7 +944,7 @@ inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
   // something moved a buffer (each move bumps the epoch). While the
   // arguments are fetched the callable is read from its copy below the
   // frame: fewer values live across the evaluations.
-  series_buffer* lb = memory::buffer_of(list->w2);
+  series_buffer* lb = list_buffer(fn);
   series_buffer* code = memory::buffer_of(site.node);
   int32_t index = site.index;
   auto check_arg = [&](int32_t i, cell* value) {
@@ -872,10 +988,10 @@ inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
         continue;
       }
       site.index = index;
-      s = infix_loop(site.node, site.index, start);
+      s = infix_loop(site.node, site.index, start, code);
     } else {
       site.index = index;
-      s = expression(site.node, site.index, *c, true, false, false);
+      s = decoded_argument(site.node, site.index, code);
     }
     if (s) return s;
     index = site.index;
@@ -930,10 +1046,10 @@ inline uint32_t lean_call(const cell* fn, call_site& site, bool sub) {
 // One copy for operators and one for the rest, so that neither tests the
 // other's case.
 template <bool infix>
-uint32_t eval_code_as(const cell* fn, call_site& site, bool sub) {
+uint32_t eval_code_as(const cell* fn, call_site& site, bool sub, decoded_entry* facts = nullptr) {
   check_depth();
   if (!infix) {
-    uint32_t s = lean_call(fn, site, sub);
+    uint32_t s = lean_call(fn, site, sub, facts);
     if (s != UINT32_MAX) return s;
   }
   cell* placeholder = nullptr;
@@ -1147,10 +1263,13 @@ void init() {
   static bool marker_added = false;
   if (!marker_added) {
     collector::add_marker(mark_position);
+    // A collection may free nodes and give them to new series.
+    collector::add_purger(forget_decoded);
     marker_added = true;
   }
   records = nullptr;
   depth_limit = UINTPTR_MAX;
+  drop_decoded();
   // block! hands /all records over as blocks already: each side is one value.
   block::set_compare_call([](const cell* function, const cell* a, const cell* b) {
     return compare_call(function, a, b, 1);
@@ -1243,6 +1362,70 @@ struct frame_room {
 
 }  // namespace
 
+namespace {
+
+uint32_t set_word_expression(uint32_t& node, int32_t& index, cell v, bool sub);
+
+// One expression of a block evaluation or a call's argument (its value
+// pushed), read through the block's decoded form: a literal, a word's plain
+// value, a paren and a call by a word go their own ways here, anything else
+// (and everything while tracing, or in a block too long to decode) through
+// expression. b is the block's buffer as it is now.
+[[gnu::always_inline]] inline uint32_t decoded_expression(uint32_t& node, int32_t& index, series_buffer* b) {
+  const cell* c = b->head_cell() + index;
+  decoded_entry* es = decoded_of(node, int32_t(b->tail_cell() - b->head_cell()));
+  if (!es || KEZ_TRACING) [[unlikely]] return expression(node, index, *c, true, false, false);
+  decoded_entry* e = entry_for(es + index, c);
+  cell* start = stack::top;
+  switch (e->kind) {
+    case KIND_INERT:
+      stack::push(c);
+      ++index;
+      // Nothing ran: the next cell is read where it was.
+      if (c + 1 >= b->tail_cell() || type_of(c + 1) != TYPE_WORD) return 0;
+      return infix_loop(node, index, start, b);
+    case KIND_WORD: {
+      const cell* v = c->w1 && int32_t(c->w3) >= 0 ? context::bound_value(c) : nullptr;
+      if (!v) return expression(node, index, *c, true, false, false);
+      uint32_t t = type_of(v);
+      if (callable_q(t)) {
+        // The name is a rooted copy of the word, as expression makes it.
+        cell name = *c;
+        collector::root_cells keep(&name);
+        ++index;
+        call_site site{node, index, &name, nullptr, 0};
+        if (uint32_t s = eval_code_as<false>(v, site, true, e)) return s;
+        break;
+      }
+      // unset! and op! raise there.
+      if (t == TYPE_UNSET || t == TYPE_OP) return expression(node, index, *c, true, false, false);
+      stack::push(v);
+      ++index;
+      if (c + 1 >= b->tail_cell() || type_of(c + 1) != TYPE_WORD) return 0;
+      return infix_loop(node, index, start, b);
+    }
+    case KIND_SET_WORD:
+      if (uint32_t s = set_word_expression(node, index, *c, true)) return s;
+      break;
+    case KIND_PAREN: {
+      cell paren = *c;
+      ++index;
+      if (uint32_t s = eval(&paren, false)) return s;
+      break;
+    }
+    default:
+      return expression(node, index, *c, true, false, false);
+  }
+  return infix_loop(node, index, start);
+}
+
+// The same for an argument, out of line.
+[[gnu::noinline]] uint32_t decoded_argument(uint32_t& node, int32_t& index, series_buffer* b) {
+  return decoded_expression(node, index, b);
+}
+
+}  // namespace
+
 // A block's <body> frame is anonymous: no lookup of the calling word, no
 // exit and no error stops at it, and the data stack ends as it would with
 // it (the expressions run from the cell the frame would start at, the last
@@ -1264,7 +1447,7 @@ uint32_t eval(const cell* block, bool chain) {
     r.reports = !(b->flags & SERIES_LIBRARY);
     for (;;) {
       r.code.w1 = uint32_t(index);
-      if (uint32_t s = expression(node, index, b->head_cell()[index], true, false, false)) return s;
+      if (uint32_t s = decoded_expression(node, index, b)) return s;
       b = memory::buffer_of(node);
       if (b->head_cell() + index >= b->tail_cell()) break;
       stack::top = base;
@@ -1313,9 +1496,11 @@ namespace {
 
 // Infix lookahead after a value that lies at `start` (the first cell above
 // the expression's base): operators chain left to right, without precedence.
-[[gnu::always_inline]] inline uint32_t infix_loop(uint32_t& node, int32_t& index, cell* start) {
+// b, when given, is the code's buffer as it is now: an operator computed in
+// place moves nothing, so it stays good until an operator is called.
+[[gnu::always_inline]] inline uint32_t infix_loop(uint32_t& node, int32_t& index, cell* start, series_buffer* b) {
   for (;;) {
-    series_buffer* b = memory::buffer_of(node);
+    if (!b) b = memory::buffer_of(node);
     cell* next = b->head_cell() + index;
     if (next >= b->tail_cell() || type_of(next) != TYPE_WORD || !next->w1 || int32_t(next->w3) < 0) return 0;
     cell* value = context::bound_value(next);
@@ -1339,6 +1524,7 @@ namespace {
       }
     }
     if (uint32_t s = infix_call(node, index, start, value, next, kind, compare_op)) return s;
+    b = nullptr;
   }
 }
 
@@ -1372,7 +1558,7 @@ namespace {
     b = memory::buffer_of(node);
     c = b->head_cell() + index;
   }
-  if (uint32_t s = push_expression(node, index, c, b->tail_cell(), false)) return s;
+  if (uint32_t s = push_expression(node, index, c, b, false)) return s;
   cell* value = stack::top - 1;
   if (type_of(value) == TYPE_UNSET) error::fire(err::cat_script, err::script::need_value, &v);
   if (KEZ_TRACING) trace::fire_at(trace::SET, node, index, value, &v);

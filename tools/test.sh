@@ -4,8 +4,13 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=$(nproc)
+# Line tables are what a failure's backtrace and a sanitizer report read.
+debug=-DKEZ_DEBUG_INFO=-g1
+stage() { echo "== $(date -u +%T) $*"; }
 
-bash "$root/tools/build.sh" "$root/build"
+stage normal build
+bash "$root/tools/build.sh" "$root/build" "$debug"
+stage normal tests
 (cd "$root/build" && ctest --output-on-failure -j"$jobs")
 
 # The sanitizer build is clang's: its objects also serve the libFuzzer
@@ -13,7 +18,9 @@ bash "$root/tools/build.sh" "$root/build"
 # again.
 asan=$root/build-asan
 grep -qs 'CMAKE_CXX_COMPILER:[A-Z]*=.*clang' "$asan/CMakeCache.txt" || rm -rf "$asan"
-bash "$root/tools/build.sh" "$asan" -DKEZ_SANITIZE=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+stage sanitizer build
+bash "$root/tools/build.sh" "$asan" "$debug" -DKEZ_SANITIZE=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+stage sanitizer tests
 (cd "$asan" && KEZ_GC_STRESS=1 ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$root/tools/lsan.supp ctest --output-on-failure -j"$jobs")
 
 # Fuzz targets, from the sanitizer build: each runs on its corpus (kept in
@@ -41,6 +48,7 @@ fuzz_one() {
     return 1
   fi
 }
+stage fuzzing
 failed=0
 running=0
 for target in "$fuzz"/tests/fuzz/*_fuzz; do
@@ -55,4 +63,5 @@ while [ "$running" -gt 0 ]; do
   wait -n || failed=1
   running=$((running - 1))
 done
+stage done
 exit "$failed"

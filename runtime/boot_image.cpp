@@ -404,30 +404,49 @@ bool load() {
   trailer t{};
   if (file.fd < 0 || fstat(file.fd, &st) != 0 || uint64_t(st.st_size) < sizeof t ||
       !file.read(&t, sizeof t, uint64_t(st.st_size) - sizeof t) || std::memcmp(t.magic, MAGIC, sizeof MAGIC) != 0 ||
-      t.size % PAGE != 0 || t.size > uint64_t(st.st_size) || (uint64_t(st.st_size) - t.size) % PAGE != 0)
+      t.size % PAGE != 0 || t.size < sizeof(header) || t.size > uint64_t(st.st_size) ||
+      (uint64_t(st.st_size) - t.size) % PAGE != 0)
     return false;
   uint64_t start = uint64_t(st.st_size) - t.size;
+  // The whole image, mapped for reading only what is used: the tables and
+  // the globals' bytes (the heap's pages are mapped again in place below).
+  void* mapped = mmap(nullptr, t.size, PROT_READ, MAP_PRIVATE, file.fd, off_t(start));
+  if (mapped == MAP_FAILED) return false;
+  struct unmap {
+    void* p;
+    size_t size;
+    ~unmap() { munmap(p, size); }
+  } unmap_image{mapped, t.size};
+  const auto* image = static_cast<const uint8_t*>(mapped);
   header h;
+  std::memcpy(&h, image, sizeof h);
   std::string id = own_build_id();
-  if (t.size < sizeof h || !file.read(&h, sizeof h, start) || std::memcmp(h.magic, MAGIC, sizeof MAGIC) != 0 ||
-      h.version != VERSION || h.size != t.size || h.executable_end != uint64_t(uintptr_t(_end)) ||
-      h.build_id_size != id.size() || std::memcmp(h.build_id, id.data(), id.size()) != 0 ||
-      h.base != uint64_t(uintptr_t(arena::preferred_base)))
+  if (std::memcmp(h.magic, MAGIC, sizeof MAGIC) != 0 || h.version != VERSION || h.size != t.size ||
+      h.executable_end != uint64_t(uintptr_t(_end)) || h.build_id_size != id.size() ||
+      std::memcmp(h.build_id, id.data(), id.size()) != 0 || h.base != uint64_t(uintptr_t(arena::preferred_base)))
     return false;
-  std::vector<released_run> released(h.released_count);
-  std::vector<range> ranges(h.range_count);
-  std::vector<global> globals(h.global_count);
-  std::vector<carried_block> blocks(h.block_count);
-  uint64_t at = start + sizeof h;
-  auto read_table = [&](auto& table) {
-    size_t bytes = table.size() * sizeof table[0];
-    bool ok = at + bytes <= uint64_t(st.st_size) && file.read(table.data(), bytes, at);
+  uint64_t at = sizeof h;
+  auto table = [&](auto& rows, uint32_t count) {
+    rows.resize(count);
+    size_t bytes = count * sizeof rows[0];
+    if (at + bytes > t.size) return false;
+    std::memcpy(rows.data(), image + at, bytes);
     at += bytes;
-    return ok;
+    return true;
   };
-  if (!read_table(released) || !read_table(ranges) || !read_table(globals) || !read_table(blocks)) return false;
+  std::vector<released_run> released;
+  std::vector<range> ranges;
+  std::vector<global> globals;
+  std::vector<carried_block> blocks;
+  if (!table(released, h.released_count) || !table(ranges, h.range_count) || !table(globals, h.global_count) ||
+      !table(blocks, h.block_count))
+    return false;
   for (const range& r : ranges)
     if (r.offset + r.bytes > arena::RANGE || r.at % PAGE || r.at + r.bytes > t.size) return false;
+  for (const global& g : globals)
+    if (g.at + g.size > t.size) return false;
+  for (const carried_block& b : blocks)
+    if (b.at + b.size > t.size) return false;
   if (arena::reserve() != arena::preferred_base) return false;
 
   // The heap's pages, mapped from the file: private, so that writes stay in
@@ -442,18 +461,11 @@ bool load() {
     for (size_t k = 0; k < i; ++k) vmem::forget(arena::base + ranges[k].offset, ranges[k].bytes);
     return false;
   }
-  // From here on the process is committed to the image: a file that can no
-  // longer be read is the end.
-  bool ok = true;
-  for (const global& g : globals) ok = ok && file.read(reinterpret_cast<void*>(uintptr_t(g.address)), g.size, start + g.at);
+  for (const global& g : globals) std::memcpy(reinterpret_cast<void*>(uintptr_t(g.address)), image + g.at, g.size);
   for (const carried_block& b : blocks) {
     void* made = mem::allocate(b.size);
-    ok = ok && file.read(made, b.size, start + b.at);
+    std::memcpy(made, image + b.at, b.size);
     std::memcpy(reinterpret_cast<void*>(uintptr_t(b.slot)), &made, sizeof made);
-  }
-  if (!ok) {
-    std::fputs("*** the boot image could not be read\n", stderr);
-    std::_Exit(1);
   }
   arena::runs_state runs{h.runs_top, {}};
   for (const released_run& r : released) runs.released.push_back({r.start, r.bytes});

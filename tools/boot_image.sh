@@ -6,7 +6,7 @@ set -eu
 exe=$1
 image=$exe.image
 rm -f "$image"
-env -u KEZ_GC_STRESS -u KEZ_GC_STRESS_BOOT -u KEZ_NO_IMAGE KEZ_WRITE_IMAGE="$image" "$exe"
+env -u DISPLAY -u KEZ_GC_STRESS -u KEZ_GC_STRESS_BOOT -u KEZ_NO_IMAGE KEZ_WRITE_IMAGE="$image" "$exe"
 size=$(stat -c %s "$exe")
 pad=$(( (4096 - size % 4096) % 4096 ))
 head -c "$pad" /dev/zero >> "$exe"

@@ -278,15 +278,17 @@ series_buffer* grow(series_buffer* old, int64_t new_size, bool copy) {
 
 // After a collection: a heap that is mostly live would be collected again
 // after little allocation, each cycle marking all of it. Frames are added
-// until the free room is at least half the room in use, so that the work of
-// collecting stays in proportion to what is allocated.
+// until the free room is at least a quarter of the room in use, so that the
+// work of collecting stays in proportion to what is allocated, while the
+// garbage a program leaves between two collections (all of it resident
+// memory) stays a small part of the heap.
 void keep_free_room() {
   uint64_t used = 0, room = 0;
   for (auto* f = frame_at<series_frame>(record.series_head); f; f = frame_at<series_frame>(f->next)) {
     used += f->heap - f->first();
     if (f->end - f->heap > FRAME_REUSE_MIN) room += f->end - f->heap;
   }
-  while (room < used / 2) {
+  while (room < used / 4) {
     series_frame* f = new_series_frame();
     room += f->end - f->heap;
   }

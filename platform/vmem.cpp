@@ -9,6 +9,17 @@ void* reserve(size_t bytes) {
   return p == MAP_FAILED ? nullptr : p;
 }
 
+void* reserve_at(void* address, size_t bytes) {
+  void* p = mmap(address, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED_NOREPLACE, -1, 0);
+  if (p == MAP_FAILED) return nullptr;
+  // A kernel without the flag takes the address as a hint only.
+  if (p != address) {
+    munmap(p, bytes);
+    return nullptr;
+  }
+  return p;
+}
+
 bool commit(void* address, size_t bytes) {
   return mprotect(address, bytes, PROT_READ | PROT_WRITE) == 0;
 }
@@ -21,6 +32,15 @@ bool release(void* address, size_t bytes) {
 }
 
 bool discard(void* address, size_t bytes) { return madvise(address, bytes, MADV_DONTNEED) == 0; }
+
+bool forget(void* address, size_t bytes) {
+  return mmap(address, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0) == address;
+}
+
+bool renew(void* address, size_t bytes) {
+  return mmap(address, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0) ==
+         address;
+}
 
 bool seal(void* address, size_t bytes) { return mprotect(address, bytes, PROT_NONE) == 0; }
 

@@ -11,6 +11,8 @@ constexpr size_t PAGE = 4096;
 
 // Reserves `bytes` of inaccessible address space; null when refused.
 void* reserve(size_t bytes);
+// As reserve, at exactly `address`; null when that range is not free.
+void* reserve_at(void* address, size_t bytes);
 // Makes [address, address + bytes) readable and writable (zero-filled on first use).
 bool commit(void* address, size_t bytes);
 // Gives the pages back to the system and makes the range inaccessible again.
@@ -18,6 +20,11 @@ bool release(void* address, size_t bytes);
 // Gives the pages back to the system but keeps the range usable: the next
 // touch of a page finds it zero-filled.
 bool discard(void* address, size_t bytes);
+// As release and discard, for pages that may be mapped from a file (where
+// dropping pages would read the file again rather than zeroes): the range
+// gets fresh anonymous pages, inaccessible (forget) or usable (renew).
+bool forget(void* address, size_t bytes);
+bool renew(void* address, size_t bytes);
 // Makes the range inaccessible but keeps its pages, for a commit soon after.
 bool seal(void* address, size_t bytes);
 // Moves the pages of [from, from + bytes) to `to` (a committed range that

@@ -1,5 +1,7 @@
 #include "runtime/arena.h"
 
+#include <algorithm>
+
 #include "platform/vmem.h"
 #include "runtime/page_runs.h"
 #include "runtime/runtime.h"
@@ -14,10 +16,12 @@ namespace {
 page_runs runs(FIRST, RANGE - vmem::PAGE);
 uint64_t in_use = 0;
 uint64_t limit = RANGE;
+uint64_t file_mapped_end = 0;  // pages below may come from the boot image's file
 
 bool ensure_reserved() {
   if (base) return true;
-  base = static_cast<uint8_t*>(vmem::reserve(RANGE));
+  base = static_cast<uint8_t*>(vmem::reserve_at(preferred_base, RANGE));
+  if (!base) base = static_cast<uint8_t*>(vmem::reserve(RANGE));
   // Without its range the heap has nothing to give, ever (an address-space
   // limit below 4 GiB): the allocation failure it is, before any error
   // value could be made.
@@ -45,7 +49,8 @@ uint32_t take(uint64_t bytes) {
 
 bool give(uint32_t offset, uint64_t bytes) {
   bytes = round_pages(bytes);
-  if (!vmem::release(base + offset, bytes)) return false;
+  bool released = offset < file_mapped_end ? vmem::forget(base + offset, bytes) : vmem::release(base + offset, bytes);
+  if (!released) return false;
   in_use -= bytes;
   runs.give(offset, bytes);
   return true;
@@ -55,7 +60,9 @@ void discard(uint32_t offset, uint64_t bytes) {
   uint64_t first = round_pages(offset);
   uint64_t end = (uint64_t(offset) + bytes) & ~uint64_t(vmem::PAGE - 1);
   // A refusal only leaves the pages resident: nothing depends on it.
-  if (first < end) (void)vmem::discard(base + first, end - first);
+  if (first >= end) return;
+  if (first < file_mapped_end) (void)vmem::renew(base + first, end - first);
+  else (void)vmem::discard(base + first, end - first);
 }
 
 bool seal(uint32_t offset, uint64_t bytes) { return vmem::seal(base + offset, round_pages(bytes)); }
@@ -67,10 +74,24 @@ bool move(uint32_t from, uint64_t bytes, uint32_t to) {
   if (moved == vmem::REFUSED) return false;
   in_use -= bytes;
   if (moved == vmem::MOVED) runs.give(from, bytes);
+  // Pages from the image's file keep coming from it where they land.
+  if (from < file_mapped_end) file_mapped_end = std::max(file_mapped_end, uint64_t(to) + bytes);
   return true;
 }
 
 uint64_t committed() { return in_use; }
 void set_limit(uint64_t bytes) { limit = bytes; }
+
+runs_state save_runs() { return {runs.top(), runs.released()}; }
+
+void restore_runs(runs_state state, uint64_t mapped_end) {
+  runs.restore(state.top, std::move(state.released));
+  file_mapped_end = mapped_end;
+}
+
+uint8_t* reserve() {
+  ensure_reserved();
+  return base;
+}
 
 }  // namespace kez::arena

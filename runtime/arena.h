@@ -8,6 +8,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
+
+#include "runtime/page_runs.h"
 
 namespace kez::arena {
 
@@ -15,6 +18,10 @@ constexpr uint64_t RANGE = uint64_t(1) << 32;
 constexpr uint32_t FIRST = 64 * 1024;
 
 extern uint8_t* base;  // null until the first page run is taken
+
+// Where the range is reserved when that address is free: a boot image keeps
+// addresses into the heap, valid only at the same base in another process.
+inline uint8_t* const preferred_base = reinterpret_cast<uint8_t*>(uintptr_t(0x3f0000000000));
 
 template <class T = uint8_t>
 inline T* at(uint32_t offset) { return reinterpret_cast<T*>(base + offset); }
@@ -47,6 +54,20 @@ bool unseal(uint32_t offset, uint64_t bytes);
 bool move(uint32_t from, uint64_t bytes, uint32_t to);
 
 uint64_t committed();
+
+// Reserves the range now (at preferred_base when free) and answers its base.
+uint8_t* reserve();
+// The bookkeeping of taken and released runs, for a boot image: the state
+// this process left, and that state set in a fresh process whose range is
+// reserved at the same base and whose pages were committed as they were.
+// Pages below mapped_end may be mapped from the image's file: giving them
+// back or discarding them replaces them by fresh pages.
+struct runs_state {
+  uint64_t top;
+  std::vector<page_runs::run> released;
+};
+runs_state save_runs();
+void restore_runs(runs_state state, uint64_t mapped_end);
 // Caps the committed total (test hook that stands in for a system out of memory).
 void set_limit(uint64_t bytes);
 

@@ -59,6 +59,7 @@
 #include "runtime/datatypes/word.h"
 #include "runtime/handles.h"
 #include "runtime/hooks.h"
+#include "runtime/boot_image.h"
 #include "runtime/kezbin.h"
 #include "gui/backend/event.h"
 #include "platform/os.h"
@@ -318,6 +319,14 @@ void init_runtime() {
 const cell* data_source(const char* name) { return named_source(DATA, name); }
 
 void init() {
+  const char* image_path = std::getenv("KEZ_WRITE_IMAGE");
+  if (image_path && !boot_image::prepare()) std::_Exit(1);
+  // The state all of this leaves, as the build wrote it; then only what
+  // depends on this process is set again.
+  if (!image_path && boot_image::load()) {
+    os::init();
+    return;
+  }
   // Phase 1: the runtime, then the boot data decoded into the root block.
   init_runtime();
   kezbin::boot_load(data, data_size);
@@ -341,6 +350,12 @@ void init() {
   // Phase 5.
   system_stub::init_ports(ports);
   library::boot();
+  // The build's image of this state (see image.h).
+  if (image_path) {
+    bool written = boot_image::write(image_path);
+    runtime::on_quit();
+    std::_Exit(written ? 0 : 1);
+  }
 }
 
 long find_header(const char* text, unsigned long length) {

@@ -84,7 +84,21 @@ void mark_table_node(uint32_t* slot) { mark_node(slot); }
 table_marker table_mark = mark_table_node;
 procedure markers[MAX_MARKERS];
 uint32_t marker_top = 0;
-std::vector<procedure> purgers, relocators;
+// Fixed tables rather than vectors: they are filled at boot, and the boot
+// image carries them as they are.
+constexpr uint32_t MAX_CALLBACKS = 32;
+struct callbacks {
+  procedure entries[MAX_CALLBACKS];
+  uint32_t count;
+  procedure* begin() { return entries; }
+  procedure* end() { return entries + count; }
+  void add(procedure fn) {
+    if (count == MAX_CALLBACKS) std::abort();  // a fixed set of modules registers these
+    entries[count++] = fn;
+  }
+  void remove(procedure fn) { count = uint32_t(std::remove(begin(), end(), fn) - begin()); }
+};
+callbacks purgers{}, relocators{};
 
 pinned_pointer* pin_guards = nullptr;
 
@@ -580,10 +594,10 @@ void remove_marker(procedure fn) {
     }
 }
 
-void add_purger(procedure fn) { purgers.push_back(fn); }
-void remove_purger(procedure fn) { std::erase(purgers, fn); }
-void add_relocator(procedure fn) { relocators.push_back(fn); }
-void remove_relocator(procedure fn) { std::erase(relocators, fn); }
+void add_purger(procedure fn) { purgers.add(fn); }
+void remove_purger(procedure fn) { purgers.remove(fn); }
+void add_relocator(procedure fn) { relocators.add(fn); }
+void remove_relocator(procedure fn) { relocators.remove(fn); }
 
 void queue_release(uint32_t node) {
   if (!node) return;

@@ -53,6 +53,12 @@ void* allocate(size_t size) {
   return h + 1;
 }
 
+size_t size_of(const void* address) {
+  if (!address) return 0;
+  const block* h = static_cast<const block*>(address) - 1;
+  return on_list(h) ? h->asked : 0;
+}
+
 void* allocate_zeroed(size_t size) {
   void* p = allocate(size);
   std::memset(p, 0, size);

@@ -24,6 +24,7 @@ void free(void* address);                   // addresses not on the list are ign
 void free_all();
 void report();                              // diagnostic listing through the low-level printers
 size_t count();                             // live tracked blocks
+size_t size_of(const void* address);        // a tracked block's asked size; 0 when not a tracked block
 size_t asked_total();                       // sum of asked sizes of live blocks
 
 }  // namespace kez::mem

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace kez {
@@ -48,10 +49,19 @@ class page_runs {
 
   size_t released_runs() const { return free_.size(); }
 
- private:
   struct run {
     uint64_t start, bytes;
   };
+  // The whole bookkeeping, to be carried to another process whose range
+  // has the same layout (a boot image).
+  uint64_t top() const { return top_; }
+  const std::vector<run>& released() const { return free_; }
+  void restore(uint64_t top, std::vector<run> released) {
+    top_ = top;
+    free_ = std::move(released);
+  }
+
+ private:
   std::vector<run> free_;
   uint64_t top_, end_;
 };

@@ -1,7 +1,14 @@
 #include "runtime/arena.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "platform/vmem.h"
 #include "runtime/page_runs.h"
 
 namespace kez {
@@ -37,6 +44,39 @@ TEST(page_runs, released_neighbours_coalesce) {
   EXPECT_EQ(runs.take(3 * P), r[1]);
   EXPECT_EQ(runs.take(P), r[5]);
   EXPECT_EQ(runs.released_runs(), 0u);
+}
+
+// Heap pages may be mapped privately from the boot image's file: giving them
+// back or discarding them must leave pages that read as zeroes, not as the
+// file's bytes again (which is what dropping a file page does).
+TEST(vmem, pages_mapped_from_a_file_come_back_as_zeroes) {
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  std::vector<uint8_t> bytes(2 * P, 0xAB);
+  ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+  std::fflush(file);
+  auto* range = static_cast<uint8_t*>(vmem::reserve(2 * P));
+  ASSERT_NE(range, nullptr);
+  struct step {
+    const char* name;
+    bool (*drop)(void*, size_t);
+    bool commit_after;
+  };
+  const step steps[] = {{"renew", vmem::renew, false}, {"forget", vmem::forget, true}};
+  for (const step& s : steps) {
+    void* mapped = mmap(range, 2 * P, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fileno(file), 0);
+    ASSERT_EQ(mapped, range) << s.name;
+    range[1] = 7;  // one page copied on write, the other still the file's
+    ASSERT_EQ(range[P], 0xAB) << s.name;
+    ASSERT_TRUE(s.drop(range, 2 * P)) << s.name;
+    if (s.commit_after) ASSERT_TRUE(vmem::commit(range, 2 * P)) << s.name;
+    EXPECT_EQ(range[1], 0) << s.name;
+    EXPECT_EQ(range[P], 0) << s.name;
+    range[P + 1] = 5;  // writable
+    EXPECT_EQ(range[P + 1], 5) << s.name;
+  }
+  munmap(range, 2 * P);
+  std::fclose(file);
 }
 
 TEST(arena, runs_are_committed_zeroed_and_released) {

@@ -89,6 +89,7 @@ const char* const never_carried[] = {
     "kez::console::(anonymous namespace)::terminal",
     "kez::collector::detail::stress",
     "kez::interpreter::(anonymous namespace)::depth_limit",  // from this thread's stack, when first needed
+    "kez::interpreter::(anonymous namespace)::decoded_table",  // made again as code runs
 };
 
 std::string demangle(const char* name) {

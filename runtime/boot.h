@@ -9,6 +9,10 @@
 // to do: words are bound as they are decoded. Phase 4 switches the collector
 // on; phase 5 runs the library's top level in source order.
 //
+// When the executable carries a boot image of its own (boot_image.h), init
+// maps it instead: it stands for every phase, and only what depends on the
+// process (whether output is a terminal) is set again.
+//
 // Invariants: init runs once per process; the root-building flag is set and
 // the collector off from the first step to phase 4, so nothing made before
 // it is collected before being anchored; no definition is made from text.

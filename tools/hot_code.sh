@@ -6,7 +6,7 @@
 # the list only costs a little memory and start-up time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-kez=${1:-$root/build/kez}
+kez=$(realpath "${1:-$root/build/kez}")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 printf 'Kez []\n' >"$work/empty.kez"

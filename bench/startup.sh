@@ -26,29 +26,29 @@ report() {
 echo 'Kez []' > "$work/empty.kez"
 "$kez" "$work/empty.kez"  # warm the page cache; fails loudly if kez does not start
 for _ in $(seq "$runs"); do
-  s=$(date +%s%N)
+  s=$EPOCHREALTIME
   "$kez" "$work/empty.kez"
-  e=$(date +%s%N)
-  echo $(( (e - s) / 1000 ))
+  e=$EPOCHREALTIME
+  echo $(( ${e/./} - ${s/./} ))
 done | report "start-up (empty script)"
 
 # The clock stops when the prompt's first character arrives; then the input
 # is closed, which ends kez.
 for _ in $(seq "$runs"); do
-  s=$(date +%s%N)
+  s=$EPOCHREALTIME
   coproc KEZ { exec "$kez" 2>/dev/null; }
   IFS= read -r -d '>' -u "${KEZ[0]}" _ || { echo "kez gave no prompt" >&2; exit 1; }
-  e=$(date +%s%N)
+  e=$EPOCHREALTIME
   exec {KEZ[1]}>&-
   wait "$KEZ_PID" || true
-  echo $(( (e - s) / 1000 ))
+  echo $(( ${e/./} - ${s/./} ))
 done | report "kez to its first prompt, no display"
 
 printf 'text "quit"\nkey enter\n' > "$work/quit.txt"
 for _ in $(seq "$runs"); do
   rm -rf "$work/cache"
-  s=$(date +%s%N)
+  s=$EPOCHREALTIME
   KEZ_HEADLESS=1 KEZ_INPUT=$work/quit.txt "$kez" </dev/null
-  e=$(date +%s%N)
-  echo $(( (e - s) / 1000 ))
+  e=$EPOCHREALTIME
+  echo $(( ${e/./} - ${s/./} ))
 done | report "GUI console (headless): first prompt, then quit"

@@ -37,6 +37,9 @@ xdotool windowsize "$id" 900 620
 await_geometry "$id" "$(geometry "$id" | cut -d' ' -f1-2) 900 620"
 xdotool windowmove "$id" 100 150
 await_geometry "$id" "100 150 900 620"
+# The keys go where the focus is: to the console only once the manager has
+# given it the focus (on a loaded machine that can come late).
+xdotool windowactivate --sync "$id"
 sleep 0.5
 xdotool type quit; xdotool key Return
 wait $k; status=$?

@@ -357,6 +357,14 @@ uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_in
 
 uint32_t decoded_argument(uint32_t& node, int32_t& index, series_buffer* b);
 
+// After a value pushed straight from the cell `c` (in b) with nothing run:
+// the operator lookahead, when the next cell is a word that could name one.
+[[gnu::always_inline]] inline uint32_t look_ahead(uint32_t& node, int32_t& index, const cell* c, series_buffer* b,
+                                                  cell* start) {
+  if (c + 1 >= b->tail_cell() || type_of(c + 1) != TYPE_WORD) return 0;
+  return infix_loop(node, index, start, b);
+}
+
 // Pushes the value of the expression whose first cell `c` (in b, the code's
 // buffer) was just read: a literal or a word's plain value directly, then
 // the operator lookahead; anything else through the decoded code.
@@ -366,8 +374,7 @@ uint32_t decoded_argument(uint32_t& node, int32_t& index, series_buffer* b);
   if (const cell* v = KEZ_TRACING ? nullptr : plain_value(c)) {
     stack::push(v);
     ++index;
-    if (!no_infix && c + 1 < b->tail_cell() && type_of(c + 1) == TYPE_WORD) return infix_loop(node, index, start, b);
-    return 0;
+    return no_infix ? 0 : look_ahead(node, index, c, b, start);
   }
   if (no_infix) return expression(node, index, *c, true, true, false);
   return decoded_argument(node, index, b);
@@ -1382,8 +1389,7 @@ uint32_t set_word_expression(uint32_t& node, int32_t& index, cell v, bool sub);
       stack::push(c);
       ++index;
       // Nothing ran: the next cell is read where it was.
-      if (c + 1 >= b->tail_cell() || type_of(c + 1) != TYPE_WORD) return 0;
-      return infix_loop(node, index, start, b);
+      return look_ahead(node, index, c, b, start);
     case KIND_WORD: {
       const cell* v = c->w1 && int32_t(c->w3) >= 0 ? context::bound_value(c) : nullptr;
       if (!v) return expression(node, index, *c, true, false, false);
@@ -1401,8 +1407,7 @@ uint32_t set_word_expression(uint32_t& node, int32_t& index, cell v, bool sub);
       if (t == TYPE_UNSET || t == TYPE_OP) return expression(node, index, *c, true, false, false);
       stack::push(v);
       ++index;
-      if (c + 1 >= b->tail_cell() || type_of(c + 1) != TYPE_WORD) return 0;
-      return infix_loop(node, index, start, b);
+      return look_ahead(node, index, c, b, start);
     }
     case KIND_SET_WORD:
       if (uint32_t s = set_word_expression(node, index, *c, true)) return s;

@@ -356,6 +356,7 @@ uint32_t expression(uint32_t& node, int32_t& index, cell v, bool sub, bool no_in
 }
 
 uint32_t decoded_argument(uint32_t& node, int32_t& index, series_buffer* b);
+uint32_t decoded_operand(uint32_t& node, int32_t& index, series_buffer* b);
 
 // After a value pushed straight from the cell `c` (in b) with nothing run:
 // the operator lookahead, when the next cell is a word that could name one.
@@ -391,7 +392,7 @@ uint32_t decoded_argument(uint32_t& node, int32_t& index, series_buffer* b);
 // runs needs no hook in the modifiers. Facts about a word's value are only
 // used once the value read now is the same callable. A collection may free
 // and reuse nodes: each one empties the table (a new generation).
-enum code_kind : uint8_t { KIND_UNKNOWN = 0, KIND_INERT, KIND_WORD, KIND_SET_WORD, KIND_PAREN, KIND_OTHER };
+enum code_kind : uint8_t { KIND_INERT, KIND_WORD, KIND_SET_WORD, KIND_PAREN, KIND_PATH, KIND_OTHER };
 
 struct decoded_entry {
   cell seen;           // the cell as decoded
@@ -469,7 +470,7 @@ inline decoded_entry* decoded_of(uint32_t node, int32_t length) {
   e->fn_extras = 0;
   uint32_t t = type_of(c);
   e->kind = inert_q(t) ? KIND_INERT : t == TYPE_WORD ? KIND_WORD : t == TYPE_SET_WORD ? KIND_SET_WORD
-            : t == TYPE_PAREN ? KIND_PAREN : KIND_OTHER;
+            : t == TYPE_PAREN ? KIND_PAREN : t == TYPE_PATH || t == TYPE_GET_PATH ? KIND_PATH : KIND_OTHER;
 }
 
 // The entry of the cell at c, decoded again when the cell changed.
@@ -508,7 +509,8 @@ uint32_t fetch_one(call_site& site, uint32_t kind) {
       ++site.index;
       return 0;
     }
-    return eval_expression(site.node, site.index, true, site.infix, false);
+    series_buffer* b = memory::buffer_of(site.node);
+    return site.infix ? decoded_operand(site.node, site.index, b) : decoded_argument(site.node, site.index, b);
   }
   cell v = *cell_at(site.node, site.index);
   uint32_t t = type_of(&v);
@@ -915,17 +917,17 @@ constexpr auto NO_REFINEMENTS = [] {
 // are laid out as the general route lays them out (the callable's cell below
 // the frame: stack positions show in trace events and frame records).
 // Answers UINT32_MAX when the call does not fit (nothing done).
-// `facts`, when the call is a word's in decoded code (no path), is its
+// `facts`, when the call is by a word or a path in decoded code, is its
 // entry: the layout it holds is taken when the callable is the one it names.
 inline uint32_t lean_call(const cell* fn, call_site& site, bool sub, decoded_entry* facts) {
   if (__builtin_expect(trace::session, 0)) return UINT32_MAX;
+  // A path naming refinements takes the general route; obj/method does not.
+  if (site.path && site.path_index < tail_of(site.path->w2)) return UINT32_MAX;
   uint32_t t = type_of(fn);
   uint32_t layout;
   if (facts && facts->fn_extras == fn->w3 && facts->fn_w1 == fn->w1 && facts->fn_type == t) {
     layout = facts->fn_layout;
   } else {
-    // A path naming refinements takes the general route; obj/method does not.
-    if (site.path && site.path_index < tail_of(site.path->w2)) return UINT32_MAX;
     if (t != TYPE_NATIVE && t != TYPE_ACTION && t != TYPE_FUNCTION) return UINT32_MAX;
     const cell* list = memory::buffer_of(fn->w3)->head_cell() + 1;
     if (type_of(list) != TYPE_BLOCK) return UINT32_MAX;
@@ -1165,7 +1167,7 @@ void store_back(cell* head, const cell* path, cell* trail, int32_t last) {
 
 // Evaluates a path or get-path at the position (value pushed or made the
 // result); with set_value, a set-path whose value is that cell.
-uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_value) {
+uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_value, decoded_entry* facts) {
   cell path = *cell_at(node, index);
   ++index;
   collector::root_cells keep_path(&path);
@@ -1183,7 +1185,7 @@ uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_val
     collector::root_cells keep_fn(&fn);
     collector::root_cells keep_first(&first);
     call_site site{node, index, &first, &path, head + 1};
-    return eval_code(&fn, site, sub, false);
+    return eval_code_as<false>(&fn, site, sub, facts);
   }
   if (type_of(parent) == TYPE_UNSET) error::fire(err::cat_script, err::script::unset_path, &path, &first);
   for (int32_t i = head + 1; i < tail; ++i) {
@@ -1206,7 +1208,7 @@ uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_val
           collector::root_cells keep_fn(&value);
           collector::root_cells keep_first(&first);
           call_site site{node, index, &first, &path, i + 1};
-          return eval_code(&value, site, sub, false);
+          return eval_code_as<false>(&value, site, sub, facts);
         }
         stack::top = base;
         stack::push(&value);
@@ -1238,7 +1240,7 @@ uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_val
       collector::root_cells keep_fn(&fn);
       collector::root_cells keep_first(&first);
       call_site site{node, index, &first, &path, i + 1};
-      return eval_code(&fn, site, sub, false);
+      return eval_code_as<false>(&fn, site, sub, facts);
     }
   }
   if (set_value) {
@@ -1378,10 +1380,11 @@ uint32_t set_word_expression(uint32_t& node, int32_t& index, cell v, bool sub);
 // value, a paren and a call by a word go their own ways here, anything else
 // (and everything while tracing, or in a block too long to decode) through
 // expression. b is the block's buffer as it is now.
+template <bool no_infix>
 [[gnu::always_inline]] inline uint32_t decoded_expression(uint32_t& node, int32_t& index, series_buffer* b) {
   const cell* c = b->head_cell() + index;
   decoded_entry* es = decoded_of(node, int32_t(b->tail_cell() - b->head_cell()));
-  if (!es || KEZ_TRACING) [[unlikely]] return expression(node, index, *c, true, false, false);
+  if (!es || KEZ_TRACING) [[unlikely]] return expression(node, index, *c, true, no_infix, false);
   decoded_entry* e = entry_for(es + index, c);
   cell* start = stack::top;
   switch (e->kind) {
@@ -1389,10 +1392,10 @@ uint32_t set_word_expression(uint32_t& node, int32_t& index, cell v, bool sub);
       stack::push(c);
       ++index;
       // Nothing ran: the next cell is read where it was.
-      return look_ahead(node, index, c, b, start);
+      return no_infix ? 0 : look_ahead(node, index, c, b, start);
     case KIND_WORD: {
       const cell* v = c->w1 && int32_t(c->w3) >= 0 ? context::bound_value(c) : nullptr;
-      if (!v) return expression(node, index, *c, true, false, false);
+      if (!v) return expression(node, index, *c, true, no_infix, false);
       uint32_t t = type_of(v);
       if (callable_q(t)) {
         // The name is a rooted copy of the word, as expression makes it.
@@ -1404,10 +1407,10 @@ uint32_t set_word_expression(uint32_t& node, int32_t& index, cell v, bool sub);
         break;
       }
       // unset! and op! raise there.
-      if (t == TYPE_UNSET || t == TYPE_OP) return expression(node, index, *c, true, false, false);
+      if (t == TYPE_UNSET || t == TYPE_OP) return expression(node, index, *c, true, no_infix, false);
       stack::push(v);
       ++index;
-      return look_ahead(node, index, c, b, start);
+      return no_infix ? 0 : look_ahead(node, index, c, b, start);
     }
     case KIND_SET_WORD:
       if (uint32_t s = set_word_expression(node, index, *c, true)) return s;
@@ -1418,15 +1421,23 @@ uint32_t set_word_expression(uint32_t& node, int32_t& index, cell v, bool sub);
       if (uint32_t s = eval(&paren, false)) return s;
       break;
     }
+    case KIND_PATH:
+      if (uint32_t s = eval_path(node, index, true, nullptr, e)) return s;
+      break;
     default:
-      return expression(node, index, *c, true, false, false);
+      return expression(node, index, *c, true, no_infix, false);
   }
-  return infix_loop(node, index, start);
+  return no_infix ? 0 : infix_loop(node, index, start);
 }
 
 // The same for an argument, out of line.
 [[gnu::noinline]] uint32_t decoded_argument(uint32_t& node, int32_t& index, series_buffer* b) {
-  return decoded_expression(node, index, b);
+  return decoded_expression<false>(node, index, b);
+}
+
+// An operator's right operand: no lookahead after it.
+[[gnu::noinline]] uint32_t decoded_operand(uint32_t& node, int32_t& index, series_buffer* b) {
+  return decoded_expression<true>(node, index, b);
 }
 
 }  // namespace
@@ -1452,7 +1463,7 @@ uint32_t eval(const cell* block, bool chain) {
     r.reports = !(b->flags & SERIES_LIBRARY);
     for (;;) {
       r.code.w1 = uint32_t(index);
-      if (uint32_t s = decoded_expression(node, index, b)) return s;
+      if (uint32_t s = decoded_expression<false>(node, index, b)) return s;
       b = memory::buffer_of(node);
       if (b->head_cell() + index >= b->tail_cell()) break;
       stack::top = base;
@@ -1483,7 +1494,7 @@ namespace {
       cell paren = *right;
       ++index;
       if (uint32_t s = eval(&paren, false)) return s;
-    } else if (uint32_t s = eval_expression(node, index, true, true, false)) {
+    } else if (uint32_t s = decoded_operand(node, index, memory::buffer_of(node))) {
       return s;
     }
     if (fast_operator(kind, compare_op, start, start + 1)) {
@@ -1537,7 +1548,10 @@ namespace {
 
 uint32_t eval_next(uint32_t& node, int32_t& index) {
   stack::mark_eval(words::word[words::w::body]);
-  if (uint32_t s = eval_expression(node, index, false, false, false)) return s;
+  // Outside do/trace the value is pushed where the frame's result goes.
+  uint32_t s = KEZ_TRACING ? eval_expression(node, index, false, false, false)
+                           : decoded_argument(node, index, memory::buffer_of(node));
+  if (s) return s;
   stack::unwind();
   return 0;
 }
@@ -1588,13 +1602,13 @@ namespace {
       if (index >= tail_of(node)) error::fire(err::cat_script, err::script::need_value, &path);
       collector::root_cells keep(&path);
       if (KEZ_TRACING) trace::fire_at(trace::PUSH, node, index, &path, nullptr);
-      if (uint32_t s = eval_expression(node, index, true, false, false)) return s;
+      if (uint32_t s = decoded_argument(node, index, memory::buffer_of(node))) return s;
       cell* value = stack::top - 1;
       if (type_of(value) == TYPE_UNSET) error::fire(err::cat_script, err::script::need_value, &path);
       if (KEZ_TRACING) trace::fire_at(trace::SET, node, index, value, &path);
       int32_t after = index;
       index = at;
-      if (uint32_t s = eval_path(node, index, sub, value)) return s;
+      if (uint32_t s = eval_path(node, index, sub, value, nullptr)) return s;
       index = after;
       if (sub) {
         *start = *(stack::top - 1);
@@ -1614,7 +1628,7 @@ namespace {
       if (KEZ_TRACING) fire_pushed(node, index, sub);
       break;
     case TYPE_PATH: case TYPE_GET_PATH:
-      if (uint32_t s = eval_path(node, index, sub, nullptr)) return s;
+      if (uint32_t s = eval_path(node, index, sub, nullptr, nullptr)) return s;
       break;
     case TYPE_LIT_PATH:
       ++index;

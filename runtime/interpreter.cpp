@@ -392,7 +392,7 @@ uint32_t decoded_operand(uint32_t& node, int32_t& index, series_buffer* b);
 // runs needs no hook in the modifiers. Facts about a word's value are only
 // used once the value read now is the same callable. A collection may free
 // and reuse nodes: each one empties the table (a new generation).
-enum code_kind : uint8_t { KIND_INERT, KIND_WORD, KIND_SET_WORD, KIND_PAREN, KIND_PATH, KIND_OTHER };
+enum code_kind : uint8_t { KIND_OTHER, KIND_INERT, KIND_WORD, KIND_SET_WORD, KIND_PAREN, KIND_PATH };
 
 struct decoded_entry {
   cell seen;           // the cell as decoded
@@ -917,17 +917,18 @@ constexpr auto NO_REFINEMENTS = [] {
 // are laid out as the general route lays them out (the callable's cell below
 // the frame: stack positions show in trace events and frame records).
 // Answers UINT32_MAX when the call does not fit (nothing done).
-// `facts`, when the call is by a word or a path in decoded code, is its
-// entry: the layout it holds is taken when the callable is the one it names.
+// `facts`, when the call is by a word or a path naming no refinement in
+// decoded code, is its entry: the layout it holds is taken when the callable
+// is the one it names.
 inline uint32_t lean_call(const cell* fn, call_site& site, bool sub, decoded_entry* facts) {
   if (__builtin_expect(trace::session, 0)) return UINT32_MAX;
-  // A path naming refinements takes the general route; obj/method does not.
-  if (site.path && site.path_index < tail_of(site.path->w2)) return UINT32_MAX;
   uint32_t t = type_of(fn);
   uint32_t layout;
   if (facts && facts->fn_extras == fn->w3 && facts->fn_w1 == fn->w1 && facts->fn_type == t) {
     layout = facts->fn_layout;
   } else {
+    // A path naming refinements takes the general route; obj/method does not.
+    if (site.path && site.path_index < tail_of(site.path->w2)) return UINT32_MAX;
     if (t != TYPE_NATIVE && t != TYPE_ACTION && t != TYPE_FUNCTION) return UINT32_MAX;
     const cell* list = memory::buffer_of(fn->w3)->head_cell() + 1;
     if (type_of(list) != TYPE_BLOCK) return UINT32_MAX;
@@ -1185,7 +1186,7 @@ uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_val
     collector::root_cells keep_fn(&fn);
     collector::root_cells keep_first(&first);
     call_site site{node, index, &first, &path, head + 1};
-    return eval_code_as<false>(&fn, site, sub, facts);
+    return eval_code_as<false>(&fn, site, sub, head + 1 < tail ? nullptr : facts);
   }
   if (type_of(parent) == TYPE_UNSET) error::fire(err::cat_script, err::script::unset_path, &path, &first);
   for (int32_t i = head + 1; i < tail; ++i) {
@@ -1208,7 +1209,7 @@ uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_val
           collector::root_cells keep_fn(&value);
           collector::root_cells keep_first(&first);
           call_site site{node, index, &first, &path, i + 1};
-          return eval_code_as<false>(&value, site, sub, facts);
+          return eval_code_as<false>(&value, site, sub, last ? facts : nullptr);
         }
         stack::top = base;
         stack::push(&value);
@@ -1240,7 +1241,7 @@ uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_val
       collector::root_cells keep_fn(&fn);
       collector::root_cells keep_first(&first);
       call_site site{node, index, &first, &path, i + 1};
-      return eval_code_as<false>(&fn, site, sub, facts);
+      return eval_code_as<false>(&fn, site, sub, last ? facts : nullptr);
     }
   }
   if (set_value) {
@@ -1421,11 +1422,10 @@ template <bool no_infix>
       if (uint32_t s = eval(&paren, false)) return s;
       break;
     }
-    case KIND_PATH:
+    default:
+      if (e->kind != KIND_PATH) return expression(node, index, *c, true, no_infix, false);
       if (uint32_t s = eval_path(node, index, true, nullptr, e)) return s;
       break;
-    default:
-      return expression(node, index, *c, true, no_infix, false);
   }
   return no_infix ? 0 : infix_loop(node, index, start);
 }

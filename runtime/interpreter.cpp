@@ -1307,8 +1307,10 @@ namespace {
   r.reports = !(b->flags & SERIES_LIBRARY);
   for (;;) {
     r.code.w1 = uint32_t(index);
-    // The cell is read here, with the tail: one walk through the node.
-    if (uint32_t s = expression(node, index, b->head_cell()[index], false, false, false)) return s;
+    // The value goes to arguments[0], where the frame starts (reset below).
+    uint32_t s = KEZ_TRACING ? expression(node, index, b->head_cell()[index], false, false, false)
+                             : decoded_argument(node, index, b);
+    if (s) return s;
     if (KEZ_TRACING) trace::fire_at(trace::EXPR, node, index, stack::arguments, nullptr);
     b = memory::buffer_of(node);
     if (b->head_cell() + index >= b->tail_cell()) return 0;

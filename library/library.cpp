@@ -49,7 +49,7 @@ void boot() {
   // Collection stress (a collection at every allocation) starts once the
   // library is made, unless KEZ_GC_STRESS_BOOT asks for it here too: every
   // test process boots the library, one test checks the boot itself.
-  bool boot_stress = std::getenv("KEZ_GC_STRESS_BOOT") != nullptr;
+  bool boot_stress = collector::boot_stress_q();
   bool stress = collector::stress_q();
   if (stress && !boot_stress) collector::set_stress(false);
   // The library's top level makes little garbage: collecting while it runs
@@ -68,7 +68,7 @@ void boot() {
 }
 
 void hold_stress() {
-  stress_held = collector::stress_q() && !std::getenv("KEZ_GC_STRESS_BOOT");
+  stress_held = collector::stress_q() && !collector::boot_stress_q();
   if (stress_held) collector::set_stress(false);
 }
 

@@ -21,6 +21,7 @@
 
 #include "platform/vmem.h"
 #include "runtime/arena.h"
+#include "runtime/collector.h"
 #include "runtime/mem.h"
 
 extern "C" char __executable_start[];
@@ -398,7 +399,7 @@ bool write(const char* path) {
 }
 
 bool load() {
-  if (std::getenv("KEZ_NO_IMAGE") || std::getenv("KEZ_GC_STRESS_BOOT") || std::getenv("KEZ_WRITE_IMAGE")) return false;
+  if (std::getenv("KEZ_NO_IMAGE") || collector::boot_stress_q() || std::getenv("KEZ_WRITE_IMAGE")) return false;
   if (arena::base) return false;  // the heap is in use already
   own_file file;
   struct stat st;

@@ -497,6 +497,8 @@ void set_enabled(bool on) { enabled_flag = on; }
 bool node_compaction() { return compaction_switch; }
 void set_node_compaction(bool on) { compaction_switch = on; }
 void set_stress(bool on) { detail::stress = on; }
+
+bool boot_stress_q() { return std::getenv("KEZ_GC_STRESS_BOOT") != nullptr; }
 uint32_t cycle_count() { return cycles; }
 uint32_t node_compaction_count() { return compactions; }
 

@@ -36,6 +36,9 @@ extern bool stress;  // read on every allocation: inline
 }
 inline bool stress_q() { return detail::stress; }
 void set_stress(bool on);
+// Whether the boot and the launch prelude are to run under stress too
+// (KEZ_GC_STRESS_BOOT): every test process runs them, one test checks them.
+bool boot_stress_q();
 uint32_t cycle_count();
 uint32_t node_compaction_count();
 

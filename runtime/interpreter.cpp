@@ -217,6 +217,14 @@ void spec_arguments(cell* target, uint32_t spec_node) {
   return list.w2;
 }
 
+}  // namespace
+
+void make_arguments(const cell* fn) {
+  if (type_of(memory::buffer_of(fn->w3)->head_cell() + 1) != TYPE_BLOCK) make_argument_list(fn);
+}
+
+namespace {
+
 inline uint32_t argument_list(const cell* fn) {
   cell* extras = memory::buffer_of(fn->w3)->head_cell();
   if (type_of(extras + 1) == TYPE_BLOCK) [[likely]] return extras[1].w2;

@@ -47,6 +47,11 @@ void init();
 // chain copied into the caller's result slot.
 uint32_t eval(const cell* block, bool chain);
 
+// Reads a new function's argument list from its spec, once: the arity is
+// the spec's when the function was made, whatever is done to the spec
+// block later (spec-of answers that block).
+void make_arguments(const cell* fn);
+
 // One expression of the block `node` from index (updated past it). node is
 // a rooted slot (a collection may rewrite it). With sub
 // the value is pushed, else it becomes arguments[0] (the only cell kept).

@@ -31,6 +31,7 @@ uint32_t make_function() {
   uint32_t flags = function::validate(arg(0));
   cell* top = stack::top;
   function::push(arg(0), arg(1), 0, 0, 0, flags);
+  interpreter::make_arguments(top);
   stack::set_last_keep(top);
   return 0;
 }

@@ -16,6 +16,7 @@
 #include "runtime/datatypes/symbol.h"
 #include "runtime/datatypes/unset.h"
 #include "runtime/datatypes/word.h"
+#include "runtime/interpreter.h"
 #include "runtime/memory.h"
 #include "runtime/stack.h"
 #include "runtime/words.h"
@@ -292,6 +293,7 @@ cell* make(cell* proto, const cell* spec, uint32_t) {
   cell fspec = s.head[0], fbody = s.head[1];
   collector::root_cells keep(&fspec), keep2(&fbody);
   push(&fspec, &fbody, 0, 0, 0, flags);
+  interpreter::make_arguments(stack::top_cell());
   *proto = *stack::top_cell();
   stack::pop(1);
   return proto;

@@ -28,7 +28,8 @@
 namespace kez::function {
 
 constexpr uint32_t EXTRAS_CELLS = 5;
-enum extras_index : uint32_t { EX_BODY = 0, EX_RESERVED = 1, EX_ENTRY = 2, EX_OP = 3, EX_WORD = 4 };
+// The reserved cell holds the argument list the evaluator reads from the spec.
+enum extras_index : uint32_t { EX_BODY = 0, EX_RESERVED = 1, EX_ARGUMENTS = 1, EX_ENTRY = 2, EX_OP = 3, EX_WORD = 4 };
 
 inline uint32_t context_of(const cell* f) { return f->w1; }
 // Cell n of a callable's extras block (function!, routine!, native!,

@@ -176,6 +176,9 @@ void copy_function(cell* field, const cell* target) {
   // push keeps a supplied context's body unbound: the copy is bound above.
   *function::extras_at(made, function::EX_BODY) = copy;
   unset::make_at(function::extras_at(made, function::EX_ENTRY));
+  // The copy takes the arguments its context was made for.
+  interpreter::make_arguments(&f);
+  *function::extras_at(made, function::EX_ARGUMENTS) = *function::extras_at(&f, function::EX_ARGUMENTS);
   *field = *made;
   stack::pop(1);
 }

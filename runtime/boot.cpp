@@ -350,7 +350,7 @@ void init() {
   // Phase 5.
   system_stub::init_ports(ports);
   library::boot();
-  // The build's image of this state (see image.h).
+  // The build's image of this state (see boot_image.h).
   if (image_path) {
     bool written = boot_image::write(image_path);
     runtime::on_quit();

@@ -217,19 +217,17 @@ void spec_arguments(cell* target, uint32_t spec_node) {
   return list.w2;
 }
 
-}  // namespace
-
-void make_arguments(const cell* fn) {
-  if (type_of(memory::buffer_of(fn->w3)->head_cell() + 1) != TYPE_BLOCK) make_argument_list(fn);
-}
-
-namespace {
-
 inline uint32_t argument_list(const cell* fn) {
   cell* extras = memory::buffer_of(fn->w3)->head_cell();
   if (type_of(extras + 1) == TYPE_BLOCK) [[likely]] return extras[1].w2;
   return make_argument_list(fn);
 }
+
+}  // namespace
+
+void make_arguments(const cell* fn) { argument_list(fn); }
+
+namespace {
 
 cell name_word(uint32_t symbol) {
   cell w{TYPE_WORD, 0, symbol, uint32_t(-1)};
@@ -385,8 +383,7 @@ uint32_t decoded_operand(uint32_t& node, int32_t& index, series_buffer* b);
     ++index;
     return no_infix ? 0 : look_ahead(node, index, c, b, start);
   }
-  if (no_infix) return expression(node, index, *c, true, true, false);
-  return decoded_argument(node, index, b);
+  return no_infix ? decoded_operand(node, index, b) : decoded_argument(node, index, b);
 }
 
 // ------------------------------------------------------------ decoded code
@@ -1433,6 +1430,8 @@ template <bool no_infix>
       break;
     }
     default:
+      // Paths are told apart here rather than by a case of their own, which
+      // made the switch slower for the common cases above.
       if (e->kind != KIND_PATH) return expression(node, index, *c, true, no_infix, false);
       if (uint32_t s = eval_path(node, index, true, nullptr, e)) return s;
       break;

@@ -50,9 +50,6 @@ struct header {
   uint64_t size;  // the whole image, trailer included, a page multiple
 };
 
-struct released_run {
-  uint64_t start, bytes;
-};
 // A stretch of the heap's range that was committed (and readable) when the
 // image was written, with its pages at `at` in the image (a page multiple):
 // start-up maps them from the file, so that only pages touched are read.
@@ -276,7 +273,6 @@ bool write(const char* path) {
   // The globals the boot changed, and the tracked blocks they point to.
   std::vector<global> globals;
   std::vector<carried_block> blocks;
-  std::string global_bytes;
   bool refused = false;
   for (const symbol& s : prepared) {
     auto* live = reinterpret_cast<const uint8_t*>(uintptr_t(s.address));
@@ -289,10 +285,7 @@ bool write(const char* path) {
     for (uint64_t from = s.address; from < s.address + s.size;) {
       uint64_t to = std::min((from / PAGE + 1) * PAGE, s.address + s.size);
       size_t at = from - s.address;
-      if (std::memcmp(live + at, s.before.data() + at, to - from) != 0) {
-        globals.push_back({from, to - from, 0});
-        global_bytes.append(reinterpret_cast<const char*>(live + at), to - from);
-      }
+      if (std::memcmp(live + at, s.before.data() + at, to - from) != 0) globals.push_back({from, to - from, 0});
       from = to;
     }
     for (size_t at = (8 - s.address % 8) % 8; at + 8 <= s.size; at += 8) {
@@ -312,27 +305,15 @@ bool write(const char* path) {
   }
   if (refused) return false;
   // In address order, neighbours merged: one read each at start-up.
-  std::vector<size_t> order(globals.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return globals[a].address < globals[b].address; });
-  {
-    std::vector<global> merged;
-    std::string bytes;
-    size_t offset = 0;
-    std::vector<size_t> offsets(globals.size());
-    for (size_t i = 0; i < globals.size(); ++i) {
-      offsets[i] = offset;
-      offset += globals[i].size;
-    }
-    for (size_t i : order) {
-      const global& g = globals[i];
-      if (!merged.empty() && merged.back().address + merged.back().size == g.address) merged.back().size += g.size;
-      else merged.push_back({g.address, g.size, bytes.size()});
-      bytes.append(global_bytes, offsets[i], g.size);
-    }
-    globals = std::move(merged);
-    global_bytes = std::move(bytes);
+  std::sort(globals.begin(), globals.end(), [](const global& a, const global& b) { return a.address < b.address; });
+  std::vector<global> merged;
+  std::string global_bytes;
+  for (const global& g : globals) {
+    if (!merged.empty() && merged.back().address + merged.back().size == g.address) merged.back().size += g.size;
+    else merged.push_back({g.address, g.size, global_bytes.size()});
+    global_bytes.append(reinterpret_cast<const char*>(uintptr_t(g.address)), g.size);
   }
+  globals = std::move(merged);
   for (carried_block& b : blocks) {
     const uint8_t* target;
     std::memcpy(&target, reinterpret_cast<const void*>(uintptr_t(b.slot)), sizeof target);
@@ -364,7 +345,7 @@ bool write(const char* path) {
   h.block_count = uint32_t(blocks.size());
 
   // Layout: header, tables, global bytes, then the heap's pages, page-aligned.
-  size_t tables = sizeof h + runs.released.size() * sizeof(released_run) + ranges.size() * sizeof(range) +
+  size_t tables = sizeof h + runs.released.size() * sizeof(page_runs::run) + ranges.size() * sizeof(range) +
                   globals.size() * sizeof(global) + blocks.size() * sizeof(carried_block);
   for (global& g : globals) g.at += tables;
   for (carried_block& b : blocks) b.at += tables;
@@ -378,7 +359,7 @@ bool write(const char* path) {
   std::string out;
   out.reserve(h.size);
   put(out, h);
-  for (const page_runs::run& r : runs.released) put(out, released_run{r.start, r.bytes});
+  for (const page_runs::run& r : runs.released) put(out, r);
   for (const range& r : ranges) put(out, r);
   for (const global& g : globals) put(out, g);
   for (const carried_block& b : blocks) put(out, b);
@@ -436,11 +417,11 @@ bool load() {
     at += bytes;
     return true;
   };
-  std::vector<released_run> released;
+  arena::runs_state runs{h.runs_top, {}};
   std::vector<range> ranges;
   std::vector<global> globals;
   std::vector<carried_block> blocks;
-  if (!table(released, h.released_count) || !table(ranges, h.range_count) || !table(globals, h.global_count) ||
+  if (!table(runs.released, h.released_count) || !table(ranges, h.range_count) || !table(globals, h.global_count) ||
       !table(blocks, h.block_count))
     return false;
   for (const range& r : ranges)
@@ -469,8 +450,6 @@ bool load() {
     std::memcpy(made, image + b.at, b.size);
     std::memcpy(reinterpret_cast<void*>(uintptr_t(b.slot)), &made, sizeof made);
   }
-  arena::runs_state runs{h.runs_top, {}};
-  for (const released_run& r : released) runs.released.push_back({r.start, r.bytes});
   uint64_t end = 0;
   for (const range& r : ranges) end = std::max(end, r.offset + r.bytes);
   arena::restore_runs(std::move(runs), end);

@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev tzdata valgrind clang libclang-rt-14-dev lld libssl-dev libcurl4-openssl-dev
   python3 zlib1g-dev gzip
   libpng-dev libjpeg62-turbo-dev libgif-dev libtiff-dev libcairo2-dev pkg-config python3-pil
-  libpango1.0-dev fonts-dejavu-core
+  libpango1.0-dev fonts-dejavu-core fonts-droid-fallback
   libedit-dev libx11-dev libxrandr-dev libxrender-dev xvfb xdotool xclip x11-apps imagemagick
   openbox x11-xkb-utils x11-xserver-utils)
 missing=()

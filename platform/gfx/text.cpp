@@ -20,18 +20,30 @@ const char fonts_conf[] =
 #include "fonts_conf.inc"
     ;
 
-// The one font map of the process, over our configuration alone; null
-// until first used and after release_font_map.
+// The one font map of the process, over our configuration; null until
+// first used and after release_font_map.
 FcConfig* map_config = nullptr;
 PangoFontMap* the_map = nullptr;
+
+// A person at a display expects every installed font: fallback for the
+// characters DejaVu lacks, and the requester listing them. Headless runs
+// keep the pinned set, so that their pixels are the same on every machine.
+bool on_a_display() {
+  const char* display = std::getenv("DISPLAY");
+  const char* headless = std::getenv("KEZ_HEADLESS");
+  return display && *display && !(headless && *headless);
+}
 
 PangoFontMap* font_map() {
   if (the_map) return the_map;
   map_config = FcConfigCreate();
   FcConfigParseAndLoadFromMemory(map_config, reinterpret_cast<const FcChar8*>(fonts_conf), FcTrue);
+  // Our name mappings bind first; the desktop's configuration (its folders,
+  // its aliases) comes after them.
+  if (on_a_display()) FcConfigParseAndLoad(map_config, nullptr, FcFalse);
   FcConfigBuildFonts(map_config);
   // Ours is the process's configuration too: cairo's font code asks the
-  // current one, and the machine's is never read.
+  // current one rather than loading the machine's again.
   FcConfigSetCurrent(map_config);
   PangoFontMap* m = pango_cairo_font_map_new_for_font_type(CAIRO_FONT_TYPE_FT);
   pango_fc_font_map_set_config(PANGO_FC_FONT_MAP(m), map_config);

@@ -218,5 +218,8 @@ void damage_window(window* w, const cairo_region_t* area);  // window coordinate
 int x11_watch_displays();  // answers the milliseconds until it looks again
 int x11_geometry_due();  // milliseconds until held geometry is read back anyway, or -1
 int x11_present_due();  // presents what is due; answers the milliseconds until the next, or -1
+// A new surface of the root window's pixels in that area (root coordinates),
+// other programs' windows included; null for an empty area.
+cairo_surface_t* x11_screen_image(RECT area);
 
 }  // namespace kez::win::detail

@@ -557,6 +557,12 @@ cairo_surface_t* snapshot(HWND hwnd) {
 cairo_surface_t* screen_snapshot(RECT area) {
   int width = area.right - area.left, height = area.bottom - area.top;
   if (width <= 0 || height <= 0) return nullptr;
+  if (st().mode == layer::mode::x11) {
+    // The server's screen holds every program's windows, ours once painted.
+    for (HWND top : std::vector<HWND>(st().tops))
+      if (window* w = detail::win(top); w && (w->style & WS_VISIBLE)) UpdateWindow(top);
+    return x11_screen_image(area);
+  }
   cairo_surface_t* out = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
   cairo_t* cr = cairo_create(out);
   COLORREF desk = GetSysColor(COLOR_BACKGROUND);

@@ -515,9 +515,10 @@ bool ran_dry();
 // visible children stacked on top (the caller destroys it).
 cairo_surface_t* window_surface(HWND hwnd);
 cairo_surface_t* snapshot(HWND hwnd);
-// A new surface of the screen area (screen pixels): the desktop with the
-// visible top-level windows at their places, as far as this process knows
-// them (the caller destroys it); null for an empty area.
+// A new surface of the screen area (screen pixels), the caller destroys it;
+// null for an empty area. On X11 the server's screen, every program's
+// windows in it; headless the desktop with the visible top-level windows at
+// their places.
 cairo_surface_t* screen_snapshot(RECT area);
 // A DC's cairo context (origin at the DC's origin, clipped to what it may
 // paint), for the drawing layer.

@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <clocale>
 #include <cmath>
@@ -1223,6 +1224,45 @@ int x11_geometry_due() {
   auto first = held.front().since;
   for (const held_geometry& e : held) first = std::min(first, e.since);
   return std::max(0, int(std::chrono::duration_cast<std::chrono::milliseconds>(first + hold_limit - t).count()) + 1);
+}
+
+cairo_surface_t* x11_screen_image(RECT area) {
+  int width = area.right - area.left, height = area.bottom - area.top;
+  if (!dpy || width <= 0 || height <= 0) return nullptr;
+  // Our own windows as they are now, not as the last frame left them.
+  for (auto& [h, x] : xwins)
+    if (window* w = detail::win(h); w && x.damage && (w->style & WS_VISIBLE)) present_now(w, &x);
+  XSync(dpy, False);
+  cairo_surface_t* out = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height);
+  // Outside the root window there is nothing to read: it stays black.
+  RECT in{std::max(area.left, LONG(0)), std::max(area.top, LONG(0)),
+          std::min(area.right, LONG(DisplayWidth(dpy, DefaultScreen(dpy)))),
+          std::min(area.bottom, LONG(DisplayHeight(dpy, DefaultScreen(dpy))))};
+  if (in.left >= in.right || in.top >= in.bottom) return out;
+  XImage* img = XGetImage(dpy, root(), in.left, in.top, unsigned(in.right - in.left), unsigned(in.bottom - in.top),
+                          AllPlanes, ZPixmap);
+  if (!img) return out;
+  cairo_surface_flush(out);
+  uint8_t* data = cairo_image_surface_get_data(out);
+  int stride = cairo_image_surface_get_stride(out);
+  // Any true-colour layout: each channel by its mask, widened to 8 bits.
+  auto channel = [](unsigned long p, unsigned long mask) {
+    if (!mask) return 0u;
+    int shift = __builtin_ctzl(mask), bits = __builtin_popcountl(mask);
+    unsigned v = unsigned((p & mask) >> shift);
+    return bits >= 8 ? v >> (bits - 8) : v * 255 / ((1u << bits) - 1);
+  };
+  for (int y = 0; y < img->height; ++y) {
+    auto* row = reinterpret_cast<uint32_t*>(data + size_t(y + in.top - area.top) * size_t(stride)) + (in.left - area.left);
+    for (int x = 0; x < img->width; ++x) {
+      unsigned long p = XGetPixel(img, x, y);
+      row[x] = 0xFF000000u | channel(p, img->red_mask) << 16 | channel(p, img->green_mask) << 8 |
+               channel(p, img->blue_mask);
+    }
+  }
+  XDestroyImage(img);
+  cairo_surface_mark_dirty(out);
+  return out;
 }
 
 }  // namespace kez::win::detail

@@ -29,6 +29,7 @@
 #include "gui/backend/text_box.h"
 #include "gui/backend/utils.h"
 #include "platform/clipboard.h"
+#include "platform/video_frames.h"
 #include "platform/win/controls.h"
 #include "runtime/arrays.h"
 #include "runtime/collector.h"
@@ -1248,9 +1249,11 @@ void set_calendar_colors(HWND hwnd, const cell* face) {
 // capture devices. A record lives in slot 56 while the face lists at least
 // one; with none the face holds no record and cannot open a device.
 //
-// KEZ_TEST_CAMERA="WxH[,WxH...]" lists test-pattern devices in place of the
-// V4L2 nodes, so the preview and capture can run where no camera is: each
-// frame is red on its left half and blue on its right.
+// KEZ_TEST_CAMERA="WxH[/FORMAT][,...]" lists test-pattern devices in place of
+// the V4L2 nodes, so the preview and capture can run where no camera is: each
+// frame is red on its left half and blue on its right. With a FORMAT (yuyv,
+// mjpeg) the device hands over its frames in that format, as a camera does,
+// and they are converted as a camera's are.
 struct camera_record {
   std::vector<std::string> paths;
   int fd = -1;
@@ -1270,20 +1273,7 @@ struct camera_record {
 
 constexpr UINT WM_CAMERA_FRAME = WM_USER + 1, WM_CAMERA_PREVIEW = WM_USER + 2;
 
-// YUYV (4:2:2) to 0xAARRGGBB.
-void yuyv_to_argb(const uint8_t* in, size_t length, int width, int height, std::vector<uint32_t>& out) {
-  out.assign(size_t(width) * size_t(height), 0xFF000000u);
-  size_t pairs = std::min(length / 4, out.size() / 2);
-  auto clamp = [](int v) { return uint32_t(v < 0 ? 0 : v > 255 ? 255 : v); };
-  for (size_t i = 0; i < pairs; ++i) {
-    int y0 = in[4 * i], u = in[4 * i + 1] - 128, y1 = in[4 * i + 2], v = in[4 * i + 3] - 128;
-    for (int k = 0; k < 2; ++k) {
-      int y = k ? y1 : y0;
-      int r = y + ((359 * v) >> 8), g = y - ((88 * u + 183 * v) >> 8), b = y + ((454 * u) >> 8);
-      out[2 * i + size_t(k)] = 0xFF000000u | clamp(r) << 16 | clamp(g) << 8 | clamp(b);
-    }
-  }
-}
+static_assert(video::FORMAT_YUYV == V4L2_PIX_FMT_YUYV && video::FORMAT_MJPEG == V4L2_PIX_FMT_MJPEG);
 
 // Capture thread: a converted frame becomes the preview (the window is told
 // once until it has painted), and the frame the GUI thread waits for, if any.
@@ -1307,29 +1297,35 @@ void capture_loop(camera_record* r) {
     buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     buf.memory = V4L2_MEMORY_MMAP;
     if (::ioctl(r->fd, VIDIOC_DQBUF, &buf) < 0) continue;
-    if (buf.index < r->buffers.size()) {
-      yuyv_to_argb(static_cast<const uint8_t*>(r->buffers[buf.index].first), buf.bytesused, r->slot.width,
-                   r->slot.height, frame);
+    if (buf.index < r->buffers.size() &&
+        video::to_pixels(r->pixel_format, static_cast<const uint8_t*>(r->buffers[buf.index].first), buf.bytesused,
+                         r->slot.width, r->slot.height, frame))
       deliver_frame(r, frame);
-    }
     ::ioctl(r->fd, VIDIOC_QBUF, &buf);
   }
 }
 
-// The test pattern at about 50 frames a second.
+// The test pattern at about 50 frames a second; in the device's format,
+// when it has one, each frame converted again as a camera's would be.
 void test_pattern_loop(camera_record* r) {
   std::vector<uint32_t> frame(size_t(r->slot.width) * size_t(r->slot.height));
   for (int y = 0; y < r->slot.height; ++y)
     for (int x = 0; x < r->slot.width; ++x)
       frame[size_t(y) * size_t(r->slot.width) + size_t(x)] = x < r->slot.width / 2 ? 0xFFFF0000u : 0xFF0000FFu;
+  std::vector<uint8_t> sent = video::from_pixels(r->pixel_format, r->slot.width, r->slot.height, frame);
   while (r->running.load()) {
-    deliver_frame(r, frame);
+    if (sent.empty() || video::to_pixels(r->pixel_format, sent.data(), sent.size(), r->slot.width, r->slot.height, frame))
+      deliver_frame(r, frame);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
 
-bool test_device_size(const std::string& path, int* w, int* h) {
-  return std::sscanf(path.c_str(), "test:%dx%d", w, h) == 2 && *w > 0 && *h > 0;
+// "test:WxH" or "test:WxH/FORMAT"; the format is 0 for plain pixels.
+bool test_device(const std::string& path, int* w, int* h, uint32_t* format) {
+  char name[8] = "";
+  int n = std::sscanf(path.c_str(), "test:%dx%d/%7s", w, h, name);
+  *format = std::strcmp(name, "yuyv") == 0 ? video::FORMAT_YUYV : std::strcmp(name, "mjpeg") == 0 ? video::FORMAT_MJPEG : 0;
+  return n >= 2 && *w > 0 && *h > 0 && (n == 2 || *format);
 }
 
 void stop_streaming(camera_record* r) {
@@ -1344,19 +1340,27 @@ void stop_streaming(camera_record* r) {
   r->preview.clear();
 }
 
-// Streams YUYV frames with four mapped buffers; a device that will not is
-// left open without a preview.
+// Streams YUYV or MJPEG frames with four mapped buffers; a device that
+// offers neither is left open without a preview.
 bool start_streaming(camera_record* r) {
   v4l2_format fmt{};
   fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   if (::ioctl(r->fd, VIDIOC_G_FMT, &fmt) < 0) return false;
-  if (fmt.fmt.pix.pixelformat != V4L2_PIX_FMT_YUYV) {
-    fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_YUYV;
-    if (::ioctl(r->fd, VIDIOC_S_FMT, &fmt) < 0 || fmt.fmt.pix.pixelformat != V4L2_PIX_FMT_YUYV) {
-      stdout_::print_line("This device cannot preview!");
-      return false;
-    }
+  std::vector<uint32_t> offered;
+  v4l2_fmtdesc desc{};
+  desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  for (desc.index = 0; ::ioctl(r->fd, VIDIOC_ENUM_FMT, &desc) == 0; ++desc.index) offered.push_back(desc.pixelformat);
+  if (offered.empty()) offered.push_back(fmt.fmt.pix.pixelformat);  // a driver that lists none has its current one
+  uint32_t want = video::choose_format(offered);
+  if (want && fmt.fmt.pix.pixelformat != want) {
+    fmt.fmt.pix.pixelformat = want;
+    if (::ioctl(r->fd, VIDIOC_S_FMT, &fmt) < 0) want = 0;
   }
+  if (!want || fmt.fmt.pix.pixelformat != want) {
+    stdout_::print_line("This device cannot preview!");
+    return false;
+  }
+  r->pixel_format = want;
   r->slot.width = int(fmt.fmt.pix.width);
   r->slot.height = int(fmt.fmt.pix.height);
   v4l2_requestbuffers req{};
@@ -1391,7 +1395,8 @@ std::vector<std::pair<std::string, std::string>> list_capture_devices() {
       size_t end = std::min(all.find(',', at), all.size());
       std::string size = all.substr(at, end - at);
       int w, h;
-      if (test_device_size("test:" + size, &w, &h)) out.emplace_back("test:" + size, "Test pattern " + size);
+      uint32_t format;
+      if (test_device("test:" + size, &w, &h, &format)) out.emplace_back("test:" + size, "Test pattern " + size);
       at = end + 1;
     }
     return out;
@@ -1484,8 +1489,10 @@ void camera_select(HWND hwnd, const cell* face, const cell* selected) {
   r->window = hwnd;
   const std::string& path = r->paths[size_t(n - 1)];
   int tw, th;
-  if (test_device_size(path, &tw, &th)) {
+  uint32_t format;
+  if (test_device(path, &tw, &th, &format)) {
     r->slot.width = tw, r->slot.height = th;
+    r->pixel_format = format;
     r->ratio = double(tw) / double(th);
   } else {
     r->fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);

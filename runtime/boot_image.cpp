@@ -467,7 +467,7 @@ const char* read_tables(const uint8_t* image, uint64_t size, const expected& e, 
     using row = typename std::decay_t<decltype(rows)>::value_type;
     if (count > (h.checked - at) / sizeof(row)) return false;
     rows.resize(count);
-    std::memcpy(rows.data(), image + at, count * sizeof(row));
+    if (count) std::memcpy(rows.data(), image + at, count * sizeof(row));  // an empty table has no data()
     at += count * sizeof(row);
     return true;
   };

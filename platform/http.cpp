@@ -28,10 +28,12 @@ struct curl_api {
   decltype(&curl_slist_free_all) slist_free_all;
 };
 
+constexpr const char* curl_library = "libcurl.so.4";
+
 // Null when the library cannot be loaded.
 const curl_api* api() {
   static const curl_api* loaded = [] () -> const curl_api* {
-    void* lib = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+    void* lib = dlopen(curl_library, RTLD_NOW | RTLD_LOCAL);
     if (!lib) return nullptr;
     static curl_api a;
     bool ok = true;
@@ -86,6 +88,7 @@ bool http_send(const http_request& request, http_response& response) {
   const curl_api* curl = api();
   if (!curl) {
     response.error = "libcurl cannot be loaded";
+    response.missing_library = curl_library;
     return false;
   }
   CURL* c = curl->easy_init();

@@ -34,6 +34,7 @@ struct http_response {
   std::string body;
   std::string error;    // what went wrong, when the request failed
   bool too_large = false;  // the body went past http_body_limit
+  const char* missing_library = nullptr;  // the HTTP library, when it cannot be loaded
 };
 
 // False when no response came: the URL was refused, the host could not be

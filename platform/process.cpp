@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <new>
 #include <thread>
@@ -176,6 +177,8 @@ int64_t run_process(process_spec& spec) {
   for (std::string& a : spec.argv) args.push_back(a.data());
   args.push_back(nullptr);
   pid_t pid = -1;
+  // A child that shares our output writes after what we printed before it.
+  std::fflush(nullptr);
   int failed = ::posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);

@@ -1,8 +1,27 @@
 #include "platform/vmem.h"
 
 #include <sys/mman.h>
+#include <sys/resource.h>
+
+#include <cstdint>
+#include <cstdio>
 
 namespace kez::vmem {
+
+size_t space_left() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+  // What is mapped now, in kB: the same count the limit is checked against.
+  size_t mapped_kb = 0;
+  if (std::FILE* f = std::fopen("/proc/self/status", "re")) {
+    char line[128];
+    while (std::fgets(line, sizeof line, f))
+      if (std::sscanf(line, "VmSize: %zu kB", &mapped_kb) == 1) break;
+    std::fclose(f);
+  }
+  size_t mapped = mapped_kb * 1024;
+  return limit.rlim_cur > mapped ? size_t(limit.rlim_cur - mapped) : 0;
+}
 
 void* reserve(size_t bytes) {
   void* p = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);

@@ -9,6 +9,9 @@ namespace kez::vmem {
 
 constexpr size_t PAGE = 4096;
 
+// The address space the process may still map under its limit (ulimit -v),
+// or SIZE_MAX when there is no limit.
+size_t space_left();
 // Reserves `bytes` of inaccessible address space; null when refused.
 void* reserve(size_t bytes);
 // As reserve, at exactly `address`; null when that range is not free.

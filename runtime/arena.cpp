@@ -9,6 +9,7 @@
 namespace kez::arena {
 
 uint8_t* base = nullptr;
+uint64_t size = RANGE;
 
 namespace {
 
@@ -20,12 +21,16 @@ uint64_t file_mapped_end = 0;  // pages below may come from the boot image's fil
 
 bool ensure_reserved() {
   if (base) return true;
-  base = static_cast<uint8_t*>(vmem::reserve_at(preferred_base, RANGE));
-  if (!base) base = static_cast<uint8_t*>(vmem::reserve(RANGE));
-  // Without its range the heap has nothing to give, ever (an address-space
-  // limit below 4 GiB): the allocation failure it is, before any error
-  // value could be made.
+  // Smaller tries when the system refuses a size the limit seemed to allow.
+  for (uint64_t bytes = size_for(vmem::space_left()); !base && bytes >= FLOOR; bytes /= 2) {
+    base = static_cast<uint8_t*>(vmem::reserve_at(preferred_base, bytes));
+    if (!base) base = static_cast<uint8_t*>(vmem::reserve(bytes));
+    if (base) size = bytes;
+  }
+  // Without its range the heap has nothing to give, ever: the allocation
+  // failure it is, before any error value could be made.
   if (!base) runtime::quit(runtime::RT_OUT_OF_MEMORY, runtime::caller_address());
+  runs = page_runs(FIRST, size - vmem::PAGE);
   return true;
 }
 
@@ -77,6 +82,14 @@ bool move(uint32_t from, uint64_t bytes, uint32_t to) {
   // Pages from the image's file keep coming from it where they land.
   if (from < file_mapped_end) file_mapped_end = std::max(file_mapped_end, uint64_t(to) + bytes);
   return true;
+}
+
+uint64_t size_for(uint64_t space_left) {
+  // Room kept for what maps after the range: libraries loaded on first use,
+  // malloc's arenas, the image's own mapping while it is read.
+  uint64_t keep = std::clamp(space_left / 4, uint64_t(32) << 20, uint64_t(256) << 20);
+  if (space_left <= keep + FLOOR) return FLOOR;
+  return std::min(RANGE, (space_left - keep) & ~((uint64_t(1) << 20) - 1));
 }
 
 uint64_t committed() { return in_use; }

@@ -1,5 +1,6 @@
-// The heap arena: one reserved 4 GiB range of address space from which every
-// node frame, series frame, big series and fixed series is carved. Anything
+// The heap arena: one reserved range of address space (4 GiB, or less under
+// an address-space limit) from which every node frame, series frame, big
+// series and fixed series is carved. Anything
 // stored in a cell or a heap structure refers into it by a 32-bit offset from
 // its base. Invariants: offset 0 is null and the first 64 KiB are never handed
 // out, so no valid reference is below FIRST; the base never moves once set;
@@ -18,6 +19,11 @@ constexpr uint64_t RANGE = uint64_t(1) << 32;
 constexpr uint32_t FIRST = 64 * 1024;
 
 extern uint8_t* base;  // null until the first page run is taken
+// The bytes reserved at base, at most RANGE: less when the process's
+// address-space limit leaves no room for the whole range.
+extern uint64_t size;
+// The smallest range reserved: below it start-up fails with out of memory.
+constexpr uint64_t FLOOR = uint64_t(64) << 20;
 
 // Where the range is reserved when that address is free: a boot image keeps
 // addresses into the heap, valid only at the same base in another process.
@@ -32,7 +38,7 @@ inline uint32_t offset_of(const void* p) {
 
 inline bool contains(const void* p) {
   auto* b = static_cast<const uint8_t*>(p);
-  return base && b >= base + FIRST && b < base + RANGE;
+  return base && b >= base + FIRST && b < base + size;
 }
 
 // Commits a run of whole pages (bytes rounded up to 4096) and answers its
@@ -55,6 +61,10 @@ bool move(uint32_t from, uint64_t bytes, uint32_t to);
 
 uint64_t committed();
 
+// The range's size for the address space left (vmem::space_left): all of
+// RANGE when that is plenty, else what leaves room for the rest of the
+// process (libraries, malloc), never below FLOOR.
+uint64_t size_for(uint64_t space_left);
 // Reserves the range now (at preferred_base when free) and answers its base.
 uint8_t* reserve();
 // The bookkeeping of taken and released runs, for a boot image: the state

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,10 +18,13 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/vmem.h"
 #include "runtime/arena.h"
+#include "runtime/boot_image_format.h"
+#include "runtime/checksum.h"
 #include "runtime/collector.h"
 #include "runtime/mem.h"
 
@@ -31,44 +35,7 @@ namespace kez::boot_image {
 
 namespace {
 
-constexpr char MAGIC[8] = {'K', 'E', 'Z', 'I', 'M', 'A', 'G', 'E'};
-constexpr uint32_t VERSION = 1;
 constexpr uint64_t PAGE = vmem::PAGE;
-
-struct header {
-  char magic[8];
-  uint32_t version;
-  uint32_t build_id_size;
-  uint8_t build_id[64];
-  uint64_t executable_end;  // &_end: the globals' layout
-  uint64_t base;            // the heap's base
-  uint64_t runs_top;
-  uint32_t released_count;
-  uint32_t range_count;
-  uint32_t global_count;
-  uint32_t block_count;
-  uint64_t size;  // the whole image, trailer included, a page multiple
-};
-
-// A stretch of the heap's range that was committed (and readable) when the
-// image was written, with its pages at `at` in the image (a page multiple):
-// start-up maps them from the file, so that only pages touched are read.
-struct range {
-  uint64_t offset, bytes, at;
-};
-// Bytes of globals that the boot changed.
-struct global {
-  uint64_t address, size, at;
-};
-// A tracked allocation a global points to: a new one is made with the same
-// content and its address stored at `slot`.
-struct carried_block {
-  uint64_t slot, size, at;
-};
-struct trailer {
-  uint64_t size;
-  char magic[8];
-};
 
 // The state that is never carried: what the process sets before the boot
 // (arguments, stack bounds, signal handling, the tracked allocations) and
@@ -104,18 +71,28 @@ bool listed(const std::string& name, const char* const* first, const char* const
   return false;
 }
 
+// The executable's program headers as loaded, and the load bias to add to
+// their addresses.
+struct loaded_program {
+  const ElfW(Phdr)* phdr = nullptr;
+  size_t count = 0;
+  uintptr_t bias = 0;
+  loaded_program() {
+    phdr = reinterpret_cast<const ElfW(Phdr)*>(getauxval(AT_PHDR));
+    count = phdr ? getauxval(AT_PHNUM) : 0;
+    for (size_t i = 0; i < count; ++i)
+      if (phdr[i].p_type == PT_PHDR) bias = uintptr_t(phdr) - phdr[i].p_vaddr;
+  }
+};
+
 // The executable's build id, from its note in the loaded program headers.
 std::string own_build_id() {
-  auto* phdr = reinterpret_cast<const ElfW(Phdr)*>(getauxval(AT_PHDR));
-  size_t count = getauxval(AT_PHNUM);
-  if (!phdr) return {};
-  uintptr_t bias = 0;
-  for (size_t i = 0; i < count; ++i)
-    if (phdr[i].p_type == PT_PHDR) bias = uintptr_t(phdr) - phdr[i].p_vaddr;
-  for (size_t i = 0; i < count; ++i) {
-    if (phdr[i].p_type != PT_NOTE) continue;
-    auto* p = reinterpret_cast<const uint8_t*>(bias + phdr[i].p_vaddr);
-    auto* end = p + phdr[i].p_memsz;
+  loaded_program program;
+  for (size_t i = 0; i < program.count; ++i) {
+    const ElfW(Phdr)& ph = program.phdr[i];
+    if (ph.p_type != PT_NOTE) continue;
+    auto* p = reinterpret_cast<const uint8_t*>(program.bias + ph.p_vaddr);
+    auto* end = p + ph.p_memsz;
     while (p + sizeof(ElfW(Nhdr)) <= end) {
       auto* note = reinterpret_cast<const ElfW(Nhdr)*>(p);
       const uint8_t* name = p + sizeof(ElfW(Nhdr));
@@ -126,6 +103,23 @@ std::string own_build_id() {
     }
   }
   return {};
+}
+
+// The executable's data that stays writable once it is loaded: its writable
+// segment, less the part made read-only after relocation.
+void writable_data(uint64_t& low, uint64_t& high) {
+  loaded_program program;
+  low = high = 0;
+  uint64_t relro_end = 0;
+  for (size_t i = 0; i < program.count; ++i) {
+    const ElfW(Phdr)& ph = program.phdr[i];
+    if (ph.p_type == PT_LOAD && (ph.p_flags & PF_W)) {
+      low = program.bias + ph.p_vaddr;
+      high = low + ph.p_memsz;
+    }
+    if (ph.p_type == PT_GNU_RELRO) relro_end = (program.bias + ph.p_vaddr + ph.p_memsz) / PAGE * PAGE;
+  }
+  if (relro_end > low && relro_end <= high) low = relro_end;
 }
 
 // ---- writing --------------------------------------------------------------
@@ -154,7 +148,7 @@ std::vector<mapping> read_maps() {
 bool foreign(uint64_t value, const std::vector<mapping>& maps) {
   if (value >= uint64_t(uintptr_t(__executable_start)) && value < uint64_t(uintptr_t(_end))) return false;
   uint64_t base = uint64_t(uintptr_t(arena::base));
-  if (value >= base && value < base + arena::RANGE) return false;
+  if (value >= base && value < base + arena::size) return false;
   for (const mapping& m : maps)
     if (value >= m.low && value < m.high) return true;
   return false;
@@ -241,6 +235,13 @@ struct own_file {
   }
 };
 
+// An image that does not check out: start-up goes the long way. Said on
+// standard error only when asked (KEZ_IMAGE_VERBOSE).
+bool refused(const char* why) {
+  if (std::getenv("KEZ_IMAGE_VERBOSE")) std::fprintf(stderr, "boot image: refused: %s\n", why);
+  return false;
+}
+
 }  // namespace
 
 bool prepare() {
@@ -325,7 +326,7 @@ bool write(const char* path) {
   std::vector<range> ranges;
   uint64_t base = uint64_t(uintptr_t(arena::base));
   for (const mapping& m : maps) {
-    if (m.low < base || m.high > base + arena::RANGE) continue;
+    if (m.low < base || m.high > base + arena::size) continue;
     if (!m.readable) continue;  // reserved, or sealed: nothing readable to carry
     ranges.push_back({m.low - base, m.high - m.low, 0});
   }
@@ -349,7 +350,8 @@ bool write(const char* path) {
                   globals.size() * sizeof(global) + blocks.size() * sizeof(carried_block);
   for (global& g : globals) g.at += tables;
   for (carried_block& b : blocks) b.at += tables;
-  uint64_t at = (tables + global_bytes.size() + PAGE - 1) / PAGE * PAGE;
+  h.checked = tables + global_bytes.size();
+  uint64_t at = (h.checked + PAGE - 1) / PAGE * PAGE;
   for (range& r : ranges) {
     r.at = at;
     at += r.bytes;
@@ -364,6 +366,8 @@ bool write(const char* path) {
   for (const global& g : globals) put(out, g);
   for (const carried_block& b : blocks) put(out, b);
   out += global_bytes;
+  h.checksum = checksum(reinterpret_cast<const uint8_t*>(out.data()), h);
+  std::memcpy(out.data() + offsetof(header, checksum), &h.checksum, sizeof h.checksum);
   pad_to_page(out);
   for (const range& r : ranges) out.append(reinterpret_cast<const char*>(arena::base + r.offset), r.bytes);
   out.resize(h.size - sizeof(trailer), '\0');
@@ -386,74 +390,122 @@ bool load() {
   struct stat st;
   trailer t{};
   if (file.fd < 0 || fstat(file.fd, &st) != 0 || uint64_t(st.st_size) < sizeof t ||
-      !file.read(&t, sizeof t, uint64_t(st.st_size) - sizeof t) || std::memcmp(t.magic, MAGIC, sizeof MAGIC) != 0 ||
-      t.size % PAGE != 0 || t.size < sizeof(header) || t.size > uint64_t(st.st_size) ||
+      !file.read(&t, sizeof t, uint64_t(st.st_size) - sizeof t) || std::memcmp(t.magic, MAGIC, sizeof MAGIC) != 0)
+    return false;  // no image at all: nothing to say
+  if (t.size % PAGE != 0 || t.size < sizeof(header) || t.size > uint64_t(st.st_size) ||
       (uint64_t(st.st_size) - t.size) % PAGE != 0)
-    return false;
+    return refused("its trailer does not fit the file");
   uint64_t start = uint64_t(st.st_size) - t.size;
   // The whole image, mapped for reading only what is used: the tables and
   // the globals' bytes (the heap's pages are mapped again in place below).
   void* mapped = mmap(nullptr, t.size, PROT_READ, MAP_PRIVATE, file.fd, off_t(start));
-  if (mapped == MAP_FAILED) return false;
+  if (mapped == MAP_FAILED) return refused("it cannot be mapped");
   struct unmap {
     void* p;
     size_t size;
     ~unmap() { munmap(p, size); }
   } unmap_image{mapped, t.size};
   const auto* image = static_cast<const uint8_t*>(mapped);
-  header h;
-  std::memcpy(&h, image, sizeof h);
+  // Checked against the range as this process reserved it: under an
+  // address-space limit it may be too small for the image's heap, which
+  // then boots the long way.
+  if (arena::reserve() != arena::preferred_base) return refused("the heap is not at its preferred base");
   std::string id = own_build_id();
-  if (std::memcmp(h.magic, MAGIC, sizeof MAGIC) != 0 || h.version != VERSION || h.size != t.size ||
-      h.executable_end != uint64_t(uintptr_t(_end)) || h.build_id_size != id.size() ||
-      std::memcmp(h.build_id, id.data(), id.size()) != 0 || h.base != uint64_t(uintptr_t(arena::preferred_base)))
-    return false;
-  uint64_t at = sizeof h;
-  auto table = [&](auto& rows, uint32_t count) {
-    rows.resize(count);
-    size_t bytes = count * sizeof rows[0];
-    if (at + bytes > t.size) return false;
-    std::memcpy(rows.data(), image + at, bytes);
-    at += bytes;
-    return true;
-  };
-  arena::runs_state runs{h.runs_top, {}};
-  std::vector<range> ranges;
-  std::vector<global> globals;
-  std::vector<carried_block> blocks;
-  if (!table(runs.released, h.released_count) || !table(ranges, h.range_count) || !table(globals, h.global_count) ||
-      !table(blocks, h.block_count))
-    return false;
-  for (const range& r : ranges)
-    if (r.offset + r.bytes > arena::RANGE || r.at % PAGE || r.at + r.bytes > t.size) return false;
-  for (const global& g : globals)
-    if (g.at + g.size > t.size) return false;
-  for (const carried_block& b : blocks)
-    if (b.at + b.size > t.size) return false;
-  if (arena::reserve() != arena::preferred_base) return false;
+  expected e{reinterpret_cast<const uint8_t*>(id.data()), id.size(), uint64_t(uintptr_t(_end)),
+             uint64_t(uintptr_t(arena::preferred_base)), arena::size - PAGE, 0, 0};
+  writable_data(e.writable_low, e.writable_high);
+  tables rows;
+  if (const char* why = read_tables(image, t.size, e, rows)) return refused(why);
 
   // The heap's pages, mapped from the file: private, so that writes stay in
   // this process; pages never touched are never read.
-  for (size_t i = 0; i < ranges.size(); ++i) {
-    const range& r = ranges[i];
+  for (size_t i = 0; i < rows.ranges.size(); ++i) {
+    const range& r = rows.ranges[i];
     void* p = mmap(arena::base + r.offset, r.bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, file.fd,
                    off_t(start + r.at));
     if (p != MAP_FAILED) continue;
     // Refused: the range goes back to reserved, as fresh as the long boot
     // expects it.
-    for (size_t k = 0; k < i; ++k) vmem::forget(arena::base + ranges[k].offset, ranges[k].bytes);
-    return false;
+    for (size_t k = 0; k < i; ++k) vmem::forget(arena::base + rows.ranges[k].offset, rows.ranges[k].bytes);
+    return refused("its heap pages cannot be mapped");
   }
-  for (const global& g : globals) std::memcpy(reinterpret_cast<void*>(uintptr_t(g.address)), image + g.at, g.size);
-  for (const carried_block& b : blocks) {
+  for (const global& g : rows.globals)
+    std::memcpy(reinterpret_cast<void*>(uintptr_t(g.address)), image + g.at, g.size);
+  for (const carried_block& b : rows.blocks) {
     void* made = mem::allocate(b.size);
     std::memcpy(made, image + b.at, b.size);
     std::memcpy(reinterpret_cast<void*>(uintptr_t(b.slot)), &made, sizeof made);
   }
   uint64_t end = 0;
-  for (const range& r : ranges) end = std::max(end, r.offset + r.bytes);
-  arena::restore_runs(std::move(runs), end);
+  for (const range& r : rows.ranges) end = std::max(end, r.offset + r.bytes);
+  arena::restore_runs({rows.h.runs_top, std::move(rows.released)}, end);
   return true;
+}
+
+uint32_t checksum(const uint8_t* image, const header& h) {
+  header zeroed = h;
+  zeroed.checksum = 0;
+  uint32_t sum = kez::checksum::crc32(reinterpret_cast<const uint8_t*>(&zeroed), sizeof zeroed);
+  return kez::checksum::crc32(image + sizeof zeroed, h.checked - sizeof zeroed, sum);
+}
+
+const char* read_tables(const uint8_t* image, uint64_t size, const expected& e, tables& out) {
+  header& h = out.h;
+  if (size < sizeof h + sizeof(trailer)) return "it is cut short";
+  std::memcpy(&h, image, sizeof h);
+  if (std::memcmp(h.magic, MAGIC, sizeof MAGIC) != 0 || h.version != VERSION || h.size != size)
+    return "its header is of another format";
+  if (h.build_id_size != e.build_id_size || std::memcmp(h.build_id, e.build_id, e.build_id_size) != 0 ||
+      h.executable_end != e.executable_end)
+    return "it belongs to another build";
+  if (h.base != e.base) return "it was made for another heap base";
+  if (h.checked < sizeof h || h.checked > size - sizeof(trailer)) return "its checked size is outside it";
+
+  // Each count against the bytes left before anything is made of it.
+  uint64_t at = sizeof h;
+  auto table = [&](auto& rows, uint32_t count) {
+    using row = typename std::decay_t<decltype(rows)>::value_type;
+    if (count > (h.checked - at) / sizeof(row)) return false;
+    rows.resize(count);
+    if (count) std::memcpy(rows.data(), image + at, count * sizeof(row));  // an empty table has no data()
+    at += count * sizeof(row);
+    return true;
+  };
+  if (!table(out.released, h.released_count) || !table(out.ranges, h.range_count) ||
+      !table(out.globals, h.global_count) || !table(out.blocks, h.block_count))
+    return "a table count goes past its end";
+
+  // Every sum below is written as a difference of values already known to
+  // be in order, so that none can wrap.
+  const uint64_t tables_end = at;
+  auto in_checked_bytes = [&](uint64_t from, uint64_t n) {
+    return from >= tables_end && from <= h.checked && n <= h.checked - from;
+  };
+  auto in_heap = [&](uint64_t offset, uint64_t n, uint64_t end) {
+    return n && offset >= arena::FIRST && offset % PAGE == 0 && n % PAGE == 0 && offset <= end && n <= end - offset;
+  };
+  auto in_writable = [&](uint64_t address, uint64_t n) {
+    return n && address >= e.writable_low && address <= e.writable_high && n <= e.writable_high - address;
+  };
+  if (h.runs_top < arena::FIRST || h.runs_top > e.heap_end || h.runs_top % PAGE) return "its heap top is outside the heap";
+  uint64_t previous_end = arena::FIRST;
+  for (const page_runs::run& r : out.released) {
+    if (r.start < previous_end || !in_heap(r.start, r.bytes, h.runs_top)) return "a released run is outside the heap";
+    previous_end = r.start + r.bytes;
+  }
+  const uint64_t pages_end = size - sizeof(trailer);
+  for (const range& r : out.ranges)
+    if (!in_heap(r.offset, r.bytes, h.runs_top) || r.at % PAGE || r.at < h.checked || r.at > pages_end ||
+        r.bytes > pages_end - r.at)
+      return "a heap range is outside the heap or the image";
+  for (const global& g : out.globals)
+    if (!in_writable(g.address, g.size) || !in_checked_bytes(g.at, g.size))
+      return "a global is outside the executable's data or the image";
+  for (const carried_block& b : out.blocks)
+    if (!in_writable(b.slot, sizeof(void*)) || b.slot % alignof(void*) || !b.size || !in_checked_bytes(b.at, b.size))
+      return "a carried block is outside the executable's data or the image";
+  if (checksum(image, h) != h.checksum) return "its checksum does not match";
+  return nullptr;
 }
 
 }  // namespace kez::boot_image

@@ -5,8 +5,11 @@
 //
 // Invariants:
 // - An image is used only by the build that wrote it (same build id, same
-//   addresses of its globals) and only with the heap reserved at
-//   arena::preferred_base; anything else boots the long way.
+//   addresses of its globals), only with the heap reserved at
+//   arena::preferred_base and large enough for the image's heap, and only
+//   when every table row lies inside the image, the heap and the
+//   executable's writable data and its checksum holds; anything else boots
+//   the long way.
 // - The heap holds offsets, never addresses. A global the boot changed is
 //   carried as its bytes, so it may hold addresses only into the executable
 //   itself (which is never relocated) or the heap; a pointer to a tracked
@@ -20,9 +23,10 @@
 namespace kez::boot_image {
 
 // Restores the state from the executable's image; false when there is none,
-// when it belongs to another build or another heap base, or when
-// KEZ_NO_IMAGE or KEZ_GC_STRESS_BOOT is set (the boot is then run in full).
-// Nothing has been changed when it answers false.
+// when it does not check out, or when KEZ_NO_IMAGE or KEZ_GC_STRESS_BOOT is
+// set (the boot is then run in full). Nothing but the heap's reservation has
+// been changed when it answers false. With KEZ_IMAGE_VERBOSE set, an image
+// refused says why on standard error.
 bool load();
 
 // Writing, in the build's run of the executable: prepare takes the globals'

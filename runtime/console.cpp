@@ -22,6 +22,13 @@ size_t fill = 0;
 bool terminal = false;
 
 void write_all(const char* p, size_t n) {
+  // What print left in the C library's buffer goes first, so that lines
+  // keep their order on a pipe. Only when no other thread holds the stream:
+  // a fault inside stdio reports through here and must not wait on itself.
+  if (ftrylockfile(stdout) == 0) {
+    fflush_unlocked(stdout);
+    funlockfile(stdout);
+  }
   while (n) {
     ssize_t done = ::write(STDOUT_FILENO, p, n);
     if (done > 0) {

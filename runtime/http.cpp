@@ -214,6 +214,7 @@ cell* request_http(uint32_t method, const cell* url, const cell* headers, const 
 
   platform::http_response response;
   bool answered = platform::http_send(request, response);
+  if (response.missing_library) error::fire_cannot_load(response.missing_library);
   // A body no series can hold is a memory limit, not a lost connection.
   if (response.too_large) error::fire(err::cat_internal, err::internal::no_memory);
   if (!answered) return none::push();

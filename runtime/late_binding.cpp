@@ -10,8 +10,6 @@
 #include <mutex>
 
 #include "runtime/datatypes/error.h"
-#include "runtime/datatypes/string.h"
-#include "runtime/memory.h"
 
 extern "C" {
 extern const char* const kez_late_libraries[];  // one pointer to packed, NUL-separated names
@@ -30,15 +28,6 @@ const char* library_name(uint16_t index) {
   return name;
 }
 
-// An access error naming the library (or the function missing from it).
-[[noreturn]] void cannot_load(const char* what) {
-  using namespace kez;
-  uint32_t node = memory::alloc_bytes(uint32_t(std::strlen(what)));
-  cell name{TYPE_STRING, 0, node, 0};
-  string::concatenate_literal(&name, what);
-  error::fire(err::cat_access, err::access::cannot_open, &name);
-}
-
 }  // namespace
 
 void* kez_late_bind(uint32_t index) {
@@ -48,9 +37,9 @@ void* kez_late_bind(uint32_t index) {
   uint16_t lib = kez_late_library_of[index];
   const char* soname = library_name(lib);
   if (!handles[lib]) handles[lib] = dlopen(soname, RTLD_NOW | RTLD_GLOBAL);
-  if (!handles[lib]) cannot_load(soname);
+  if (!handles[lib]) kez::error::fire_cannot_load(soname);
   void* fn = dlsym(handles[lib], kez_late_names[index]);
-  if (!fn) cannot_load(kez_late_names[index]);
+  if (!fn) kez::error::fire_cannot_load(kez_late_names[index]);
   __atomic_store_n(&kez_late_slots[index], fn, __ATOMIC_RELEASE);
   return fn;
 }

@@ -6,12 +6,14 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cfenv>
 #include <cstring>
 #include <new>
 
 #include "platform/os.h"
+#include "platform/vmem.h"
 #include "runtime/boot.h"
 #include "runtime/hashtable.h"
 #include "runtime/mem.h"
@@ -100,6 +102,10 @@ void launch() {
   boot::run_launch(platform::get_command_line(ctx.argc, ctx.argv));
 }
 
+size_t machine_stack_for(size_t space_left) {
+  return std::clamp(space_left / 8, machine_stack_floor, machine_stack_size);
+}
+
 uintptr_t stack_base() { return machine_stack_base; }
 uintptr_t stack_limit() { return machine_stack_limit; }
 
@@ -117,7 +123,7 @@ void start(int argc, char** argv, void (*launch)(), void (*initialise)()) {
 
   pthread_attr_t attr;
   pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, machine_stack_size);
+  pthread_attr_setstacksize(&attr, machine_stack_for(vmem::space_left()));
   pthread_t thread;
   if (pthread_create(&thread, &attr, runtime_thread, nullptr) != 0) quit(RT_OUT_OF_MEMORY, caller_address());
   pthread_attr_destroy(&attr);

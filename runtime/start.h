@@ -12,8 +12,12 @@
 namespace kez::runtime {
 
 // The runtime thread's machine stack: deep recursion in the evaluator stops
-// at its depth guard long before this runs out.
+// at its depth guard long before this runs out. Under an address-space
+// limit it takes an eighth of what is left, not less than the floor, so the
+// heap's range still fits beside it.
 constexpr size_t machine_stack_size = size_t{256} << 20;
+constexpr size_t machine_stack_floor = size_t{16} << 20;
+size_t machine_stack_for(size_t space_left);
 
 // The entry point; launch runs once initialise (the whole start-up, or only
 // the part a build tool needs) has.

@@ -202,6 +202,13 @@ const cell* last_arg(int n) {
   return &fired_args[n - 1];
 }
 
+void fire_cannot_load(const char* what) {
+  uint32_t node = memory::alloc_bytes(uint32_t(std::strlen(what)));
+  cell name{TYPE_STRING, 0, node, 0};
+  string::concatenate_literal(&name, what);
+  fire(err::cat_access, err::access::cannot_open, &name);
+}
+
 void fire(int category, int id, const cell* arg1, const cell* arg2, const cell* arg3) {
   fired_category = category;
   fired_id = id;

@@ -32,6 +32,9 @@ enum field : uint32_t {
 
 [[noreturn]] void fire(int category, int id, const cell* arg1 = nullptr, const cell* arg2 = nullptr,
                        const cell* arg3 = nullptr);
+// The access error of a library loaded on first use that cannot be loaded
+// (or lacks a function): it names the library or the function.
+[[noreturn]] void fire_cannot_load(const char* what);
 
 // Category and id of the error most recently fired, and its argument n (1
 // to 3), null when not given: the error value's field once the catalogue is

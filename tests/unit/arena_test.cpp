@@ -4,12 +4,15 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "platform/vmem.h"
 #include "runtime/page_runs.h"
+#include "runtime/start.h"
 
 namespace kez {
 namespace {
@@ -77,6 +80,35 @@ TEST(vmem, pages_mapped_from_a_file_come_back_as_zeroes) {
   }
   munmap(range, 2 * P);
   std::fclose(file);
+}
+
+// Under an address-space limit the range takes what leaves room for the rest
+// of the process, and the runtime thread's stack shrinks with it; without a
+// limit both keep their full size.
+TEST(arena, range_and_stack_fit_the_space_left) {
+  constexpr uint64_t MiB = uint64_t(1) << 20;
+  struct row {
+    uint64_t left;
+    uint64_t range_low, range_high;  // bounds of the range chosen
+    size_t stack;
+  };
+  const row rows[] = {
+      {SIZE_MAX, arena::RANGE, arena::RANGE, runtime::machine_stack_size},
+      {uint64_t(8) << 30, arena::RANGE, arena::RANGE, runtime::machine_stack_size},
+      {250 * MiB, 150 * MiB, 200 * MiB, 31 * MiB + 256 * 1024},
+      {3 * (uint64_t(1) << 30), 2 * (uint64_t(1) << 30), 3 * (uint64_t(1) << 30) - 200 * MiB,
+       runtime::machine_stack_size},
+      {80 * MiB, arena::FLOOR, arena::FLOOR, runtime::machine_stack_floor},
+      {0, arena::FLOOR, arena::FLOOR, runtime::machine_stack_floor},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.left);
+    uint64_t bytes = arena::size_for(r.left);
+    EXPECT_GE(bytes, r.range_low);
+    EXPECT_LE(bytes, r.range_high);
+    EXPECT_EQ(bytes % vmem::PAGE, 0u);
+    EXPECT_EQ(runtime::machine_stack_for(size_t(std::min<uint64_t>(r.left, SIZE_MAX))), r.stack);
+  }
 }
 
 TEST(arena, runs_are_committed_zeroed_and_released) {

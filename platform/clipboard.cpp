@@ -35,7 +35,7 @@ class memory_clipboard final : public clipboard_backend {
   entry formats_[CLIP_FORMATS];
 };
 
-memory_clipboard store;
+memory_clipboard store, primary_store;
 clipboard_backend* installed = nullptr;
 
 }  // namespace
@@ -47,5 +47,29 @@ clipboard_backend& clipboard() {
 }
 
 void set_clipboard_backend(clipboard_backend* backend) { installed = backend; }
+
+clipboard_backend& primary_selection() {
+  static clipboard_backend* system = open_x11_primary();
+  return system ? *system : primary_store;
+}
+
+bool own_primary_text(const std::string& utf8) {
+  clipboard_backend& sel = primary_selection();
+  if (!sel.open()) return false;
+  sel.empty();
+  bool ok = sel.set(CLIP_TEXT, std::vector<uint8_t>(utf8.begin(), utf8.end()));
+  sel.close();
+  return ok;
+}
+
+bool primary_text(std::string& utf8) {
+  clipboard_backend& sel = primary_selection();
+  std::vector<uint8_t> bytes;
+  if (!sel.open()) return false;
+  bool got = sel.get(CLIP_TEXT, bytes);
+  sel.close();
+  utf8.assign(bytes.begin(), bytes.end());
+  return got;
+}
 
 }  // namespace kez::platform

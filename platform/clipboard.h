@@ -5,6 +5,10 @@
 // it reads back. Tests may install a backend of their own through
 // set_clipboard_backend and nothing above this seam changes.
 //
+// Beside it stands the selection of the text a person last selected (PRIMARY
+// on X, an in-process store likewise without a display): a selection in an
+// edit or the console puts its text there, a middle click pastes it.
+//
 // Invariants:
 // - Between open and close the caller has the clipboard to itself; a write
 //   empties every format before it sets new ones.
@@ -14,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace kez::platform {
@@ -42,6 +47,14 @@ void set_clipboard_backend(clipboard_backend* backend);
 // the process ends; null without a display, with KEZ_HEADLESS set, or when
 // the display cannot be reached.
 clipboard_backend* open_x11_clipboard();
+// The selected-text selection: PRIMARY of the display in DISPLAY when it can
+// be reached (made at the first use), else an in-process store.
+clipboard_backend& primary_selection();
+clipboard_backend* open_x11_primary();
+// Text (UTF-8, LF line ends) into and out of the selected-text selection;
+// false when it could not be opened, or holds no text.
+bool own_primary_text(const std::string& utf8);
+bool primary_text(std::string& utf8);
 // At exit: when the process owns the X clipboard and a clipboard manager
 // runs, the manager copies what it holds (the call waits a few seconds at
 // most); true when it did. Nothing without a display.

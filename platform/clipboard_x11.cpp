@@ -1,19 +1,22 @@
-// The clipboard on an X display: the CLIPBOARD selection.
+// The clipboard on an X display: the CLIPBOARD selection, and PRIMARY, the
+// text a person last selected.
 //
 // A thread of its own keeps a private connection and an unmapped window that
 // owns the selection, so that what the process wrote is served to other
 // programs at any moment, even while the interpreter is busy or waits for a
 // child process (a `call` of a program that reads the clipboard would
-// otherwise wait for us forever).
+// otherwise wait for us forever). Each selection has its own.
 //
 // Writing takes ownership when the clipboard is closed, with a server
 // timestamp; the text goes out as UTF8_STRING, text/plain;charset=utf-8,
 // TEXT (as UTF-8) and STRING (Latin-1, other characters as "?"), a file list
 // as text/uri-list, pictures as image/png, image/jpeg and image/gif. The
-// 32-bit bitmap stays inside the process. One reply is sent whole in one
-// property; a format larger than one request of the server is refused
-// rather than sent in pieces (on Xvfb a request holds 16 MiB). A MULTIPLE
-// request is served target by target.
+// 32-bit bitmap stays inside the process. A reply larger than one request
+// of the server (16 MiB on Xvfb) goes in pieces (INCR): the property first
+// says INCR and the size, then each time the requestor deletes it the next
+// piece is written, and an empty piece ends. Each requestor's transfer goes
+// on by itself; one that is destroyed or stops reading is dropped. A
+// MULTIPLE request is served target by target.
 //
 // At exit, what we own is handed to a clipboard manager when one runs (the
 // owner of CLIPBOARD_MANAGER, asked for SAVE_TARGETS): it copies the targets
@@ -48,15 +51,24 @@ using bytes = std::vector<uint8_t>;
 using steady = std::chrono::steady_clock;
 
 constexpr auto reply_wait = std::chrono::milliseconds(1000);
+// How long a requestor may take to ask for the next piece of a transfer.
+constexpr auto piece_wait = std::chrono::milliseconds(5000);
+// A piece of a transfer holds at most this much: few pieces, so few round
+// trips, each well inside one request.
+constexpr size_t piece_most = size_t(4) << 20;
 // How long the exit waits for a clipboard manager to copy what we own.
 constexpr auto save_wait = std::chrono::milliseconds(3000);
 
 // What the other programs' replies may be put together into at most.
 constexpr size_t max_received = size_t(256) << 20;
 
+// A format's bytes are shared, not copied, between what is being written,
+// what we own and the transfers going out: a picture may be tens of MB.
+using shared_bytes = std::shared_ptr<const bytes>;
+
 struct entry {
   bool present = false;
-  bytes data;
+  shared_bytes data;
 };
 
 enum atom_name {
@@ -176,13 +188,13 @@ bytes paths_of_uri_list(const bytes& list) {
 class x11_clipboard final : public clipboard_backend {
  public:
   // Null when no connection could be made.
-  static x11_clipboard* make() {
+  static x11_clipboard* make(const char* selection) {
     Display* dpy = XOpenDisplay(nullptr);
     if (!dpy) return nullptr;
     // A requestor may be gone before its answer is written; the error that
     // brings must not end the process (the window layer ignores them too).
     XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
-    return new x11_clipboard(dpy);
+    return new x11_clipboard(dpy, selection);
   }
 
   ~x11_clipboard() override {
@@ -224,7 +236,7 @@ class x11_clipboard final : public clipboard_backend {
 
   bool set(clip_format format, std::vector<uint8_t> data) override {
     if (!written_) empty();
-    staged_[format] = {true, std::move(data)};
+    staged_[format] = {true, std::make_shared<const bytes>(std::move(data))};
     return true;
   }
 
@@ -234,7 +246,7 @@ class x11_clipboard final : public clipboard_backend {
   bool get(clip_format format, std::vector<uint8_t>& out) override {
     if (written_) {
       if (!staged_[format].present) return false;
-      out = staged_[format].data;
+      out = *staged_[format].data;
       return true;
     }
     if (source_ == source::unknown) source_ = ask(job::look) ? source::ours : targets_.empty() && !targets_failed_ ? source::none : source::other;
@@ -242,7 +254,7 @@ class x11_clipboard final : public clipboard_backend {
     if (source_ == source::ours) {
       std::lock_guard<std::mutex> g(mutex_);
       if (!owned_[format].present) return false;
-      out = owned_[format].data;
+      out = *owned_[format].data;
       return true;
     }
     // An owner that would not list its targets is asked for text only: one
@@ -268,15 +280,28 @@ class x11_clipboard final : public clipboard_backend {
   enum class job { none, own, look, convert, save };
   enum class source { unknown, none, ours, other };
 
-  explicit x11_clipboard(Display* dpy) : dpy_(dpy) {
+  // A reply going out in pieces.
+  struct transfer {
+    ::Window requestor;
+    Atom property, type;
+    shared_bytes data;
+    size_t sent;
+    bool ended;
+    steady::time_point deadline;
+  };
+
+  x11_clipboard(Display* dpy, const char* selection) : dpy_(dpy) {
     XInternAtoms(dpy_, const_cast<char**>(atom_texts), A_ATOMS, False, atoms_);
+    selection_ = XInternAtom(dpy_, selection, False);
     XSetWindowAttributes a{};
     a.event_mask = PropertyChangeMask;
     win_ = XCreateWindow(dpy_, DefaultRootWindow(dpy_), -10, -10, 1, 1, 0, 0, InputOnly, CopyFromParent, CWEventMask, &a);
-    // One reply in one property: what a single request may carry, less its header.
+    // One reply in one property: what a single request may carry, less its
+    // header. Past that it goes in pieces, each well inside one request.
     long units = XExtendedMaxRequestSize(dpy_);
     if (units == 0) units = XMaxRequestSize(dpy_);
     max_reply_ = size_t(units) * 4 - 64;
+    piece_ = std::min(max_reply_, piece_most);
     XFlush(dpy_);
     wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     thread_ = std::thread([this] { run(); });
@@ -338,7 +363,7 @@ class x11_clipboard final : public clipboard_backend {
       }
       struct pollfd fds[2] = {{ConnectionNumber(dpy_), POLLIN, 0}, {wake_fd_, POLLIN, 0}};
       if (XPending(dpy_)) continue;
-      poll(fds, 2, -1);
+      poll(fds, 2, drop_stalled());
       uint64_t drained;
       if (fds[1].revents & POLLIN) (void)!::read(wake_fd_, &drained, sizeof drained);
     }
@@ -371,12 +396,73 @@ class x11_clipboard final : public clipboard_backend {
   }
 
   void handle(const XEvent& e) {
-    if (e.type == SelectionClear && e.xselectionclear.selection == atoms_[A_CLIPBOARD]) {
+    if (e.type == SelectionClear && e.xselectionclear.selection == selection_) {
       std::lock_guard<std::mutex> g(mutex_);
       owning_ = false;
     } else if (e.type == SelectionRequest) {
       answer(e.xselectionrequest);
+    } else if (e.type == PropertyNotify && e.xproperty.state == PropertyDelete) {
+      // The requestor took the last piece: the next one.
+      for (auto& t : transfers_)
+        if (t.requestor == e.xproperty.window && t.property == e.xproperty.atom) {
+          send_piece(t);
+          break;
+        }
+      end_transfers([](const transfer& t) { return t.ended; });
+    } else if (e.type == DestroyNotify) {
+      ::Window gone = e.xdestroywindow.window;
+      end_transfers([gone](const transfer& t) { return t.requestor == gone; });
     }
+  }
+
+  // Starts a reply in pieces: the property says INCR and the size; the
+  // requestor's deleting it asks for the first piece.
+  void start_transfer(::Window requestor, Atom prop, Atom type, shared_bytes data) {
+    end_transfers([&](const transfer& t) { return t.requestor == requestor && t.property == prop; });
+    XSelectInput(dpy_, requestor, PropertyChangeMask | StructureNotifyMask);
+    long size = long(data->size());
+    XChangeProperty(dpy_, requestor, prop, atoms_[A_INCR], 32, PropModeReplace, reinterpret_cast<unsigned char*>(&size), 1);
+    transfers_.push_back({requestor, prop, type, std::move(data), 0, false, steady::now() + piece_wait});
+  }
+
+  void send_piece(transfer& t) {
+    size_t n = std::min(piece_, t.data->size() - t.sent);
+    XChangeProperty(dpy_, t.requestor, t.property, t.type, 8, PropModeReplace, t.data->data() + t.sent, int(n));
+    // An empty piece ends the transfer; nothing more is waited for.
+    if (n == 0) t.ended = true;
+    t.sent += n;
+    t.deadline = steady::now() + piece_wait;
+    XFlush(dpy_);
+  }
+
+  // Drops the transfers `which` accepts; a requestor left with none is no
+  // longer watched.
+  template <class F>
+  void end_transfers(F which) {
+    std::vector<::Window> left;
+    for (auto it = transfers_.begin(); it != transfers_.end();) {
+      if (which(*it)) {
+        left.push_back(it->requestor);
+        it = transfers_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    for (::Window w : left)
+      if (std::none_of(transfers_.begin(), transfers_.end(), [w](const transfer& t) { return t.requestor == w; }))
+        XSelectInput(dpy_, w, NoEventMask);
+    if (!left.empty()) XFlush(dpy_);
+  }
+
+  // Drops the transfers whose requestor stopped taking pieces; the
+  // milliseconds until the next one would stall, -1 with none going.
+  int drop_stalled() {
+    auto now = steady::now();
+    end_transfers([now](const transfer& t) { return t.deadline <= now; });
+    if (transfers_.empty()) return -1;
+    auto next = std::min_element(transfers_.begin(), transfers_.end(),
+                                 [](const transfer& a, const transfer& b) { return a.deadline < b.deadline; });
+    return int(std::chrono::duration_cast<std::chrono::milliseconds>(next->deadline - now).count()) + 1;
   }
 
   // A server timestamp: the time of a change to our own window.
@@ -391,8 +477,8 @@ class x11_clipboard final : public clipboard_backend {
 
   bool take_ownership() {
     Time t = server_time();
-    XSetSelectionOwner(dpy_, atoms_[A_CLIPBOARD], win_, t);
-    bool ok = XGetSelectionOwner(dpy_, atoms_[A_CLIPBOARD]) == win_;
+    XSetSelectionOwner(dpy_, selection_, win_, t);
+    bool ok = XGetSelectionOwner(dpy_, selection_) == win_;
     std::lock_guard<std::mutex> g(mutex_);
     owning_ = ok;
     owned_since_ = t;
@@ -430,7 +516,7 @@ class x11_clipboard final : public clipboard_backend {
   bool look() {
     targets_.clear();
     targets_failed_ = false;
-    ::Window owner = XGetSelectionOwner(dpy_, atoms_[A_CLIPBOARD]);
+    ::Window owner = XGetSelectionOwner(dpy_, selection_);
     if (owner == None) return false;
     if (owner == win_) {
       std::lock_guard<std::mutex> g(mutex_);
@@ -476,10 +562,10 @@ class x11_clipboard final : public clipboard_backend {
   bool convert(Atom target, bytes* out) {
     Atom prop = atoms_[A_KEZ_DATA];
     XDeleteProperty(dpy_, win_, prop);
-    XConvertSelection(dpy_, atoms_[A_CLIPBOARD], target, prop, win_, CurrentTime);
+    XConvertSelection(dpy_, selection_, target, prop, win_, CurrentTime);
     XEvent e;
     bool got = wait_for_event([this](const XEvent& ev) {
-      return ev.type == SelectionNotify && ev.xselection.requestor == win_ && ev.xselection.selection == atoms_[A_CLIPBOARD];
+      return ev.type == SelectionNotify && ev.xselection.requestor == win_ && ev.xselection.selection == selection_;
     }, &e, reply_wait);
     if (!got || e.xselection.property == None) return false;
     Atom type;
@@ -512,7 +598,7 @@ class x11_clipboard final : public clipboard_backend {
     // Obsolete requestors name no property: the target's name serves.
     Atom prop = r.property != None ? r.property : r.target;
     std::unique_lock<std::mutex> g(mutex_);
-    bool ours = owning_ && r.selection == atoms_[A_CLIPBOARD] &&
+    bool ours = owning_ && r.selection == selection_ &&
                 (r.time == CurrentTime || owned_since_ == CurrentTime || r.time >= owned_since_);
     if (ours && r.target == atoms_[A_MULTIPLE] && r.property != None) {
       // Pairs of a target and a property: each served in turn, a pair that
@@ -557,9 +643,12 @@ class x11_clipboard final : public clipboard_backend {
       return true;
     }
     Atom type = None;
-    bytes data = data_for(target, &type);
-    if (type == None || data.size() > max_reply_) return false;
-    XChangeProperty(dpy_, requestor, prop, type, 8, PropModeReplace, data.data(), int(data.size()));
+    shared_bytes data = data_for(target, &type);
+    if (type == None) return false;
+    if (data->size() > max_reply_)
+      start_transfer(requestor, prop, type, std::move(data));
+    else
+      XChangeProperty(dpy_, requestor, prop, type, 8, PropModeReplace, data->data(), int(data->size()));
     return true;
   }
 
@@ -571,15 +660,15 @@ class x11_clipboard final : public clipboard_backend {
 
   // A target's bytes and property type from what we own (mutex_ held);
   // type None when we hold nothing for it.
-  bytes data_for(Atom target, Atom* type) const {
+  shared_bytes data_for(Atom target, Atom* type) const {
     for (int f = 0; f < CLIP_FORMATS; f++) {
       if (!owned_[f].present) continue;
       for (Atom a : served(clip_format(f))) {
         if (a != target) continue;
-        const bytes& data = owned_[f].data;
-        if (target == XA_STRING) return *type = XA_STRING, latin1_of(data);
+        const shared_bytes& data = owned_[f].data;
+        if (target == XA_STRING) return *type = XA_STRING, std::make_shared<const bytes>(latin1_of(*data));
         if (target == atoms_[A_TEXT]) return *type = atoms_[A_UTF8_STRING], data;
-        if (f == CLIP_FILES) return *type = target, uri_list_of(data);
+        if (f == CLIP_FILES) return *type = target, std::make_shared<const bytes>(uri_list_of(*data));
         return *type = target, data;
       }
     }
@@ -588,8 +677,10 @@ class x11_clipboard final : public clipboard_backend {
 
   Display* dpy_;
   ::Window win_ = 0;
+  Atom selection_ = None;
   Atom atoms_[A_ATOMS]{};
-  size_t max_reply_ = 0;
+  size_t max_reply_ = 0, piece_ = 0;
+  std::vector<transfer> transfers_;  // the thread's own
   int wake_fd_ = -1;
   std::thread thread_;
 
@@ -614,18 +705,28 @@ class x11_clipboard final : public clipboard_backend {
   bool targets_failed_ = false;
 };
 
-// The selection once made, for the hand-over at exit.
+// The clipboard once made, for the hand-over at exit.
 x11_clipboard* opened = nullptr;
+
+bool display_wanted() {
+  const char* display = getenv("DISPLAY");
+  const char* forced = getenv("KEZ_HEADLESS");
+  return display && *display && !(forced && *forced);
+}
 
 }  // namespace
 
 clipboard_backend* open_x11_clipboard() {
-  const char* display = getenv("DISPLAY");
-  const char* forced = getenv("KEZ_HEADLESS");
-  if (!display || !*display || (forced && *forced)) return nullptr;
+  if (!display_wanted()) return nullptr;
   // Made once; lives until the process ends, when its thread is stopped.
-  static std::unique_ptr<x11_clipboard> made(x11_clipboard::make());
+  static std::unique_ptr<x11_clipboard> made(x11_clipboard::make("CLIPBOARD"));
   opened = made.get();
+  return made.get();
+}
+
+clipboard_backend* open_x11_primary() {
+  if (!display_wanted()) return nullptr;
+  static std::unique_ptr<x11_clipboard> made(x11_clipboard::make("PRIMARY"));
   return made.get();
 }
 

@@ -192,6 +192,24 @@ bool image_from_dib(const uint8_t* data, size_t size, cell* target) {
   return true;
 }
 
+cell* text_value(const bytes& data) {
+  cell* text = string::make_at(stack::push_cell(), uint32_t(data.size()));
+  simple_io::append_text(text, data.data(), data.size());
+  return text;
+}
+
+cell* read_primary() {
+  std::string text;
+  if (platform::primary_text(text)) return text_value(bytes(text.begin(), text.end()));
+  cell none{TYPE_NONE, 0, 0, 0};
+  return stack::push(&none);
+}
+
+bool write_primary(const cell* text) {
+  bytes data = utf8_of(text);
+  return platform::own_primary_text(std::string(data.begin(), data.end()));
+}
+
 cell* read() {
   if (!open_clipboard()) {
     cell no{TYPE_LOGIC, 0, 0, 0};
@@ -210,11 +228,8 @@ cell* read() {
     }
   }
   switch (found) {
-    case platform::CLIP_TEXT: {
-      cell* text = string::make_at(stack::push_cell(), uint32_t(data.size()));
-      simple_io::append_text(text, data.data(), data.size());
-      return text;
-    }
+    case platform::CLIP_TEXT:
+      return text_value(data);
     case platform::CLIP_FILES:
       return files_value(data);
     case platform::CLIP_PNG:

@@ -25,6 +25,13 @@ cell* read();
 // cannot be a local one, raises Script Error invalid-arg.
 bool write(const cell* value);
 
+// The text a person last selected (PRIMARY on X), for the console: a new
+// string! cell, or none! when it holds no text.
+cell* read_primary();
+// A string!'s text becomes the selected-text selection; false when it could
+// not be taken.
+bool write_primary(const cell* text);
+
 // An image! in target from a 32-bit version-5 bitmap (header and pixels as
 // the clipboard holds them); false, target untouched, when the header is not
 // the straight-BGRA form, a side is out of range or the pixels it claims

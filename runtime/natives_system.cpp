@@ -456,6 +456,13 @@ uint64_t r_write_clipboard(const uint64_t* p) {
   return answer_cell(clipboard::write(param_cell(p[0])) ? &yes : &no);
 }
 
+uint64_t r_read_primary(const uint64_t*) { return answer_cell(clipboard::read_primary()); }
+
+uint64_t r_write_primary(const uint64_t* p) {
+  static const cell yes{TYPE_LOGIC, 1, 0, 0}, no{TYPE_LOGIC, 0, 0, 0};
+  return answer_cell(clipboard::write_primary(param_cell(p[0])) ? &yes : &no);
+}
+
 }  // namespace
 
 cell* call_library(const char* name, const cell* args, uint32_t count) {
@@ -480,6 +487,9 @@ void register_system_routines(routine_list& list) {
                   "[\"Write content to the system clipboard\" data [any-type!] \"string!, block! of files!, an image! "
                   "or none!\" return: [logic!] \"indicates success\"]",
                   r_write_clipboard, true});
+  // The selected-text selection (PRIMARY on X), for the console's own selection.
+  list.push_back({"_read-primary", "[return: [string! none!]]", r_read_primary, true});
+  list.push_back({"_write-primary", "[text [string!] return: [logic!]]", r_write_primary, true});
 }
 
 void register_system(entry* slots) {

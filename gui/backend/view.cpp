@@ -2664,10 +2664,9 @@ LRESULT calendar_wnd_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
   if (msg == WM_LBUTTONDOWN) SetFocus(hwnd);
   return CallWindowProcW(calendar_base_proc, hwnd, msg, wparam, lparam);
 }
-// The UTF-16 units the clipboard's text takes in an edit (every LF gains a
-// CR), 0 when it holds no text.
-size_t clipboard_text_units() {
-  auto& cb = platform::clipboard();
+// The UTF-16 units the clipboard's (or the selected-text selection's) text
+// takes in an edit (every LF gains a CR), 0 when it holds no text.
+size_t clipboard_text_units(platform::clipboard_backend& cb) {
   std::vector<uint8_t> bytes;
   if (!cb.open()) return 0;
   bool got = cb.get(platform::CLIP_TEXT, bytes);
@@ -2732,7 +2731,10 @@ LRESULT area_wnd_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
       if (!multi && (wparam == 13 || wparam == 9)) return 0;
       break;
     case WM_PASTE:
-      if (size_t n = clipboard_text_units()) raise_edit_limit(hwnd, n);
+      if (size_t n = clipboard_text_units(platform::clipboard())) raise_edit_limit(hwnd, n);
+      break;
+    case WM_MBUTTONDOWN:
+      if (size_t n = clipboard_text_units(platform::primary_selection())) raise_edit_limit(hwnd, n);
       break;
     case WM_LBUTTONUP: case WM_KEYUP: {
       cell face;

@@ -1,6 +1,7 @@
 // The edit control, single- and multi-line: typing within the limit,
 // selections, the password character, the cue banner, tab stops, the
-// clipboard, the caret, and the parent's EN_* notifications.
+// clipboard and the selected-text selection (what a person selects there; a
+// middle click pastes it), the caret, and the parent's EN_* notifications.
 #include <algorithm>
 #include <utility>
 
@@ -25,6 +26,10 @@ struct edit_state {
   std::vector<int> tabs;  // dialog units; empty: every 32
   float scroll_x = 0, scroll_y = 0;
   bool selecting = false;
+  // The selection last put in the selected-text selection, so a key that
+  // leaves it as it was does not put it again.
+  uint32_t offered_at = 0;
+  std::u16string offered;
   WCHAR high = 0;  // the first half of a surrogate pair, until its second comes
 };
 states<edit_state> edits;
@@ -191,18 +196,49 @@ uint32_t position_at(HWND h, edit_state* s, POINT client) {
   return std::min<uint32_t>(p, uint32_t(s->text.size()));
 }
 
-void copy(edit_state* s) {
-  if (s->password || sel_min(s) == sel_max(s)) return;
+// The selected text as it leaves the edit: UTF-8 with LF line ends; empty
+// when nothing is selected or the text is hidden.
+std::string selected_text(const edit_state* s) {
+  if (s->password || sel_min(s) == sel_max(s)) return {};
   std::u16string part = s->text.substr(sel_min(s), sel_max(s) - sel_min(s));
   std::u16string lf;
   for (size_t i = 0; i < part.size(); i++)
     if (!(part[i] == u'\r' && i + 1 < part.size() && part[i + 1] == u'\n')) lf += part[i];
-  std::string utf8 = gfx::utf8_of(lf);
+  return gfx::utf8_of(lf);
+}
+
+void copy(edit_state* s) {
+  std::string utf8 = selected_text(s);
+  if (utf8.empty()) return;
   auto& cb = platform::clipboard();
   if (!cb.open()) return;
   cb.empty();
   cb.set(platform::CLIP_TEXT, std::vector<uint8_t>(utf8.begin(), utf8.end()));
   cb.close();
+}
+
+// After a person changed the selection: a new one becomes the selected-text
+// selection.
+void offer_selection(edit_state* s) {
+  uint32_t at = sel_min(s);
+  std::u16string part = s->text.substr(at, sel_max(s) - at);
+  if (part.empty() || s->password || (at == s->offered_at && part == s->offered)) return;
+  s->offered_at = at;
+  s->offered = part;
+  platform::own_primary_text(selected_text(s));
+}
+
+// Text from the clipboard or the selected-text selection, in place of the
+// selection.
+void paste(HWND h, edit_state* s, const std::string& utf8) {
+  // Both hold LF; an edit holds CR LF.
+  std::u16string t;
+  for (char16_t c : utf16_of(utf8)) {
+    if (c == u'\n') t += u'\r';
+    t += c;
+  }
+  if (!multiline(h)) t = t.substr(0, t.find(u'\r'));  // a single line takes the first line
+  replace(h, s, t, true);
 }
 
 void paste(HWND h, edit_state* s) {
@@ -211,15 +247,7 @@ void paste(HWND h, edit_state* s) {
   if (!cb.open()) return;
   bool got = cb.get(platform::CLIP_TEXT, bytes);
   cb.close();
-  if (!got) return;
-  // The clipboard holds LF; an edit holds CR LF.
-  std::u16string t;
-  for (char16_t c : utf16_of(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()))) {
-    if (c == u'\n') t += u'\r';
-    t += c;
-  }
-  if (!multiline(h)) t = t.substr(0, t.find(u'\r'));  // a single line takes the first line
-  replace(h, s, t, true);
+  if (got) paste(h, s, std::string(bytes.begin(), bytes.end()));
 }
 
 void key_down(HWND h, edit_state* s, WPARAM vk) {
@@ -502,6 +530,18 @@ LRESULT edit_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
     while (b < s->text.size() && word(s->text[b])) b++;
     s->anchor = a, s->caret = b;
     changed(h, s);
+    offer_selection(s);
+    return 0;
+  }
+  case WM_MBUTTONDOWN: {
+    // The selected text goes in at the point clicked, not in place of the
+    // selection, as on the desktop.
+    if (style_of(h) & ES_READONLY) return 0;
+    std::string utf8;
+    if (!platform::primary_text(utf8) || utf8.empty()) return 0;
+    SetFocus(h);
+    s->anchor = s->caret = position_at(h, s, lparam_point(lp));
+    paste(h, s, utf8);
     return 0;
   }
   case WM_MOUSEMOVE:
@@ -514,9 +554,11 @@ LRESULT edit_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
     if (s->selecting) {
       s->selecting = false;
       if (GetCapture() == h) ReleaseCapture();
+      offer_selection(s);
     }
     return 0;
   case WM_KEYDOWN: key_down(h, s, wp); return 0;
+  case WM_KEYUP: offer_selection(s); return 0;
   case WM_CHAR: typed(h, s, WCHAR(wp)); return 0;
   case WM_COPY: copy(s); return 0;
   case WM_CUT:

@@ -8,12 +8,13 @@
 // "saved N" (N bytes) once it holds the text, and ends after SECONDS.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
-#include <poll.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include "next_event.h"
 
 namespace {
 
@@ -21,17 +22,6 @@ Display* dpy;
 Window win;
 Atom clipboard, manager, save_targets, multiple, targets, utf8, atom_pair, pairs_prop, text_prop;
 
-// The next event, or false once the deadline has passed.
-bool next_event(XEvent* e, std::chrono::steady_clock::time_point deadline) {
-  while (!XPending(dpy)) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0) return false;
-    pollfd fd = {ConnectionNumber(dpy), POLLIN, 0};
-    poll(&fd, 1, int(left));
-  }
-  XNextEvent(dpy, e);
-  return true;
-}
 
 std::string property_bytes(Atom prop) {
   Atom type;
@@ -53,7 +43,7 @@ bool fetch(std::string* text) {
   XConvertSelection(dpy, clipboard, multiple, pairs_prop, win, CurrentTime);
   XEvent e;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (next_event(&e, deadline))
+  while (next_event(dpy, &e, deadline))
     if (e.type == SelectionNotify && e.xselection.selection == clipboard) {
       if (e.xselection.property == None) return false;
       Atom type;
@@ -107,7 +97,7 @@ int main(int argc, char** argv) {
   bool holding = false;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   XEvent e;
-  while (next_event(&e, deadline)) {
+  while (next_event(dpy, &e, deadline)) {
     if (e.type != SelectionRequest) continue;
     const XSelectionRequestEvent& r = e.xselectionrequest;
     if (r.selection == manager && r.target == save_targets) {

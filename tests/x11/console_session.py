@@ -237,6 +237,8 @@ def session(kez, work):
     xdo("key", "ctrl+c")
     copied = until("the copied result", lambda: run("xclip", "-o", "-selection", "clipboard"))
     check("Ctrl+C copies the dragged result", copied.decode().strip() == "== 3", repr(copied))
+    primary = run("xclip", "-o", "-selection", "primary")
+    check("the drag owns PRIMARY", primary.decode().strip() == "== 3", repr(primary))
 
     # Two lines pasted with Shift+Insert run one after the other; the second
     # writes a file, which tells that both ran.
@@ -245,6 +247,18 @@ def session(kez, work):
     xdo("key", "shift+Insert")
     check("the pasted lines ran", written("pasted.txt") == "420")
     keep(settled(wid), "pasted")
+
+    # A middle click pastes PRIMARY; Ctrl+V still pastes CLIPBOARD. Each
+    # line, run, writes the file it names.
+    run("sh", "-c", "printf 'write %%middle.txt \"primary\"' | xclip -i -selection primary >/dev/null 2>&1")
+    run("sh", "-c", "printf 'write %%ctrl-v.txt \"clipboard\"' | xclip -i -selection clipboard >/dev/null 2>&1")
+    until("xclip owning PRIMARY", lambda: run("xclip", "-o", "-selection", "primary").startswith(b"write %middle"))
+    until("xclip owning CLIPBOARD", lambda: run("xclip", "-o", "-selection", "clipboard").startswith(b"write %ctrl-v"))
+    xdo("key", "ctrl+v", "Return")
+    check("Ctrl+V pastes CLIPBOARD", written("ctrl-v.txt") == "clipboard")
+    xdo("mousemove", str(x + w // 2), str(y + h // 2), "click", "2")
+    xdo("key", "Return")
+    check("a middle click pastes PRIMARY", written("middle.txt") == "primary")
 
     # Options > Settings... by mouse, then the dialog closed.
     bar = settled(wid)

@@ -4,6 +4,7 @@
 // console engine uses without a display.
 #include <fcntl.h>
 #include <histedit.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -29,6 +30,7 @@
 #include "runtime/error_ids.h"
 #include "runtime/datatypes/error.h"
 #include "runtime/hooks.h"
+#include "runtime/interpreter.h"
 #include "runtime/natives.h"
 #include "runtime/stack.h"
 #include "runtime/trace.h"
@@ -139,6 +141,7 @@ uint64_t line_answer(const std::string& line) {
 }
 
 const cell none_cell{TYPE_NONE, 0, 0, 0};
+const cell false_cell{TYPE_LOGIC, 0, 0, 0};
 
 // One line of standard input without its line end (LF or CR LF); false at
 // the end of input.
@@ -179,6 +182,38 @@ extern "C" void restore_and_die(int signo) {
   raise(signo);
 }
 
+// Ctrl+C in the line console is `halt`, not the end: once the console runs
+// on a terminal, SIGINT only asks the interpreter to halt at its next safe
+// point, and cuts short a read that waits for a line. The request belongs to
+// the runtime thread, where the reads happen: another thread that gets the
+// signal hands it on.
+bool halting = false;
+pthread_t runtime_thread;
+
+extern "C" void request_halt(int signo) {
+  if (!pthread_equal(pthread_self(), runtime_thread)) {
+    pthread_kill(runtime_thread, signo);
+    return;
+  }
+  interpreter::halt_requested.store(true, std::memory_order_relaxed);
+}
+
+// Between reads the calls the signal interrupts start again; during one a
+// read must end, to drop the line.
+void install_halt(bool cut_reads) {
+  struct sigaction action {};
+  action.sa_handler = request_halt;
+  action.sa_flags = cut_reads ? 0 : SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+}
+
+// A read that ended without a line because of Ctrl+C: the request is
+// taken here, and the caller halts.
+bool take_halt() {
+  return halting && interpreter::halt_requested.exchange(false, std::memory_order_relaxed);
+}
+
 // Installs the handlers for the time of one read, and takes the old ones
 // back after it, also when the read ends by an error.
 class tty_guard {
@@ -190,6 +225,10 @@ class tty_guard {
     sigemptyset(&action.sa_mask);
     for (size_t i = 0; i < std::size(ending_signals); ++i) {
       sigaction(ending_signals[i], nullptr, &old_[i]);
+      if (ending_signals[i] == SIGINT && halting) {
+        install_halt(true);
+        continue;
+      }
       // A signal the process was told to ignore stays ignored.
       if (old_[i].sa_handler != SIG_IGN) sigaction(ending_signals[i], &action, nullptr);
     }
@@ -223,7 +262,7 @@ bool read_hidden_line(const std::string& prompt, std::string& line) {
   ssize_t n;
   while ((n = ::read(STDIN_FILENO, &c, 1)) != 0) {
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR && !interpreter::halt_requested.load(std::memory_order_relaxed)) continue;
       break;
     }
     any = true;
@@ -297,8 +336,9 @@ bool read_edited_line(const std::string& prompt, cell* history_block, std::strin
   int count = 0;
   const char* text;
   // A signal the editor takes care of (a new window size) may cut a read
-  // short: it is read again.
-  while (!(text = el_gets(editor, &count)) && count < 0 && errno == EINTR) {
+  // short: it is read again, unless it asks for a halt.
+  while (!(text = el_gets(editor, &count)) && count < 0 && errno == EINTR &&
+         !interpreter::halt_requested.load(std::memory_order_relaxed)) {
   }
   if (!text) {
     // The next output (the shell's prompt, say) starts on a line of its own.
@@ -337,10 +377,26 @@ uint64_t r_edit_stdin_line(const uint64_t* p) {
   } else {
     std::fputs(prompt.c_str(), stdout);
     std::fflush(stdout);
+    tty_guard guard;
     got = read_plain_line(line);
+  }
+  // Ctrl+C drops what was typed; the caller halts.
+  if (take_halt()) {
+    std::clearerr(stdin);
+    return raw_answer(&false_cell);
   }
   if (!got) return raw_answer(&none_cell);
   return line_answer(line);
+}
+
+// The line console is on a terminal: from here on Ctrl+C halts.
+uint64_t r_halt_on_interrupt(const uint64_t*) {
+  if (!halting) {
+    runtime_thread = pthread_self();
+    halting = true;
+    install_halt(false);
+  }
+  return raw_answer(&unset_cell);
 }
 
 uint64_t r_stdin_terminal_q(const uint64_t*) { return isatty(STDIN_FILENO); }
@@ -392,6 +448,7 @@ const natives::routine_def routines[] = {
     {"_read-stdin-line", R"K([])K", r_read_stdin_line, true},
     {"_edit-stdin-line", R"K([question [string!] history [block!] hide [logic!]])K", r_edit_stdin_line, true},
     {"_stdin-terminal?", R"K([return: [logic!]])K", r_stdin_terminal_q, false},
+    {"_halt-on-interrupt", R"K([])K", r_halt_on_interrupt, true},
     {"_print-error", R"K([value [error!]])K", r_print_error, true},
     {"_terminal-size", R"K([])K", r_terminal_size, true},
     {"_gui-console?", R"K([return: [logic!]])K", r_gui_console_q, false},

@@ -1348,7 +1348,20 @@ namespace {
 
 }  // namespace
 
+std::atomic<bool> halt_requested{false};
+
 namespace {
+
+// The throw `halt` makes, from a frame of its own. Nothing to throw to (no
+// console around the code) drops the request.
+[[gnu::noinline, gnu::cold]] uint32_t halt_now() {
+  halt_requested.store(false, std::memory_order_relaxed);
+  if (!stack::throw_caught_q()) return 0;
+  stack::mark(nullptr, stack::FRAME_NATIVE << 24);
+  word::push_from_symbol(symbol::make("halt-request"));
+  word::push_from_symbol(symbol::make("console"));
+  return stack::throw_throw(THROWN_THROW);
+}
 
 // eval with its <body> frame marked: at the bottom of the call stack, whose
 // first record collect-calls never lists.
@@ -1457,6 +1470,8 @@ template <bool no_infix>
 // value left there). So outside a do/trace run, which reports frames, it is
 // not marked; only its room on the call stack is held.
 uint32_t eval(const cell* block, bool chain) {
+  if (halt_requested.load(std::memory_order_relaxed)) [[unlikely]]
+    if (uint32_t s = halt_now()) return s;
   if (__builtin_expect(trace::session, 0)) return eval_traced(block, chain);
   if (stack::ctop == stack::ctop_bottom) [[unlikely]] return eval_marked(block, chain);
   frame_room room;

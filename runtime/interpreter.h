@@ -27,11 +27,18 @@
 //   by walking the list; the path form walks it as before.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "runtime/cell.h"
 
 namespace kez::interpreter {
+
+// Set by a signal handler (Ctrl+C in the line console): the next block
+// evaluation throws `halt-request` to the console's catch, as `halt` does.
+// A block evaluation is the safe point: every loop turn and every function
+// body is one, and the check there is one load.
+extern std::atomic<bool> halt_requested;
 
 // The block and index of the expression being evaluated: the innermost
 // evaluation of code that reports positions (library code does not), unset

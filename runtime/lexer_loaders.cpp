@@ -581,7 +581,7 @@ struct date_fields {
   int32_t week = 0, weekday = 0, yearday = 0;
   double time = 0;
   bool has_time = false;
-  int32_t zone_hours = 0, zone_minutes = 0;  // hours carry the sign
+  int32_t zone = 0;  // minutes east of UTC
 };
 
 // A zone: Z, or a sign, hours and optional minutes (hh, hhmm or hh:mm).
@@ -608,8 +608,7 @@ bool parse_zone(const uint8_t* t, uint32_t from, uint32_t to, date_fields& f) {
     }
   }
   if (h > 15 || m > 59) return false;
-  f.zone_hours = t[from] == '-' ? -h : h;
-  f.zone_minutes = m;
+  f.zone = t[from] == '-' ? -(h * 60 + m) : h * 60 + m;
   return true;
 }
 
@@ -730,9 +729,9 @@ void date_token(state& s, uint32_t start, uint32_t end, uint32_t, bool load) {
   if (!parse_date(s.in, start, end, f)) throw_error(s, start, end, TYPE_DATE);
   if (!load) return;
   put_built(s, [&](cell* c) {
-    date::make_at_fields(c, f.year, f.month, f.day, f.time, f.zone_hours, f.zone_minutes, f.has_time);
+    date::make_at_fields(c, f.year, f.month, f.day, f.time, f.zone, f.has_time);
     if (f.week) {
-      date::set_week(c, f.week);
+      date::set_isoweek(c, f.week);
       date::set_weekday(c, f.weekday);
     } else if (f.yearday) {
       date::set_yearday(c, f.yearday);

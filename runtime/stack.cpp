@@ -251,6 +251,12 @@ uint32_t throw_exit(bool return_, bool include_top) {
   return return_ ? THROWN_RETURN : THROWN_EXIT;
 }
 
+bool throw_caught_q() {
+  for (frame* f = ctop - 1; f >= ctop_bottom; --f)
+    if (f->type() == FRAME_CATCH || f->type() == FRAME_TRY_ALL) return true;
+  return false;
+}
+
 uint32_t throw_throw(uint32_t code) {
   frame* from = ctop > ctop_bottom ? ctop - 1 : ctop;
   if (!throw_frame) throw_frame = uint32_t(ctop - ctop_bottom);

@@ -193,6 +193,9 @@ inline void unroll_to_loop(bool keep) { unroll(FRAME_LOOP, keep); }
 uint32_t throw_break(bool value, bool continue_);
 uint32_t throw_exit(bool return_, bool include_top);
 uint32_t throw_throw(uint32_t code);
+// Whether a throw made now would end anywhere but in the top-level error:
+// some catch frame, or a try/all frame that takes it as an error, lies below.
+bool throw_caught_q();
 // Raises an error! value: fills its where and stack fields, unrolls to the
 // nearest try or try/all frame (popped as well), pushes the error and throws
 // kez::thrown{THROWN_ERROR}. The catcher reads it with adjust_post_try.

@@ -1220,7 +1220,7 @@ void read_calendar_date(HWND hwnd, const cell* face) {
   SYSTEMTIME st{};
   SendMessageW(hwnd, MCM_GETCURSEL, 0, LPARAM(&st));
   cell d;
-  date::make_at_fields(&d, clamp_year(st.wYear), st.wMonth, st.wDay, 0.0, 0, 0, false);
+  date::make_at_fields(&d, clamp_year(st.wYear), st.wMonth, st.wDay, 0.0, 0, false);
   set_facet(face, FACET_DATA, d);
 }
 

@@ -149,15 +149,16 @@ int64_t normalize_time(int64_t days, double& time, int32_t offset) {
 cell* push(uint32_t packed, double time) { return set(stack::push_cell(), packed, time); }
 cell* make_in(cell* block, uint32_t packed, double time) { return set(block::alloc_tail(block), packed, time); }
 
-cell* make_at_fields(cell* target, int32_t year, int32_t month, int32_t day, double time,
-                     int32_t zone_hours, int32_t zone_minutes, bool time_present) {
-  int32_t hours = zone_hours < 0 ? -zone_hours : zone_hours;
-  if (hours > 15) {
+cell* make_at_fields(cell* target, int32_t year, int32_t month, int32_t day, double time, int32_t zone_minutes,
+                     bool time_present) {
+  // The sign belongs to the whole offset: -0:30 is half an hour west.
+  int32_t east = zone_minutes < 0 ? -zone_minutes : zone_minutes;
+  if (east / 60 > 15) {
     cell culprit;
-    integer::make_at(&culprit, zone_hours);
+    integer::make_at(&culprit, zone_minutes / 60);
     error::fire(err::cat_script, err::script::invalid_arg, &culprit);
   }
-  uint32_t zone = zone_bits(zone_hours < 0, hours, zone_minutes);
+  uint32_t zone = zone_bits(zone_minutes < 0, east / 60, east % 60);
   if (!time_present) return set(target, pack(year, month, day, zone), 0.0);
   return rebuild(target, day_number(year, month, day), time - zone_seconds(zone), zone | TIME_PRESENT);
 }
@@ -181,6 +182,8 @@ void set_weekday(cell* value, int32_t n) {
 }
 
 void set_yearday(cell* value, int32_t n) { move_to(value, day_number(year_of(value->w1), 1, 1) + n - 1); }
+
+void set_isoweek(cell* value, int32_t n) { move_to(value, iso_start(year_of(value->w1)) + int64_t(n - 1) * 7); }
 
 void set_week(cell* value, int32_t n) {
   int64_t jan1 = day_number(year_of(value->w1), 1, 1);
@@ -277,7 +280,7 @@ void set_field(cell* d, int32_t index, const cell* value) {
     case 10: set_weekday(d, n); return;
     case 11: set_yearday(d, n); return;
     case 13: set_week(d, n); return;
-    case 14: move_to(d, iso_start(year) + int64_t(n - 1) * 7); return;
+    case 14: set_isoweek(d, n); return;
   }
 }
 

@@ -45,12 +45,16 @@ int64_t normalize_time(int64_t days, double& time, int32_t zone_seconds);
 // Builders.
 cell* push(uint32_t packed, double time);
 cell* make_in(cell* block, uint32_t packed, double time);
-// The zone hours must lie in 0-15 (sign apart), else Script Error invalid-arg.
-cell* make_at_fields(cell* target, int32_t year, int32_t month, int32_t day, double time,
-                     int32_t zone_hours, int32_t zone_minutes, bool time_present);
+// The zone is given in minutes east of UTC; its hours must lie in 0-15
+// (sign apart), else Script Error invalid-arg.
+cell* make_at_fields(cell* target, int32_t year, int32_t month, int32_t day, double time, int32_t zone_minutes,
+                     bool time_present);
 cell* make_at_numbers(cell* target, int32_t year, int32_t month, int32_t day, int32_t hour,
                       int32_t minute, int32_t second, int32_t nanoseconds);
 void set_week(cell* value, int32_t n);
+// To the Monday of ISO week n of the date's year (week 1 holds the year's
+// first Thursday).
+void set_isoweek(cell* value, int32_t n);
 void set_weekday(cell* value, int32_t n);
 void set_yearday(cell* value, int32_t n);
 

@@ -28,6 +28,26 @@ bool word_key_q(uint32_t t) { return t >= TYPE_WORD && t <= TYPE_GET_WORD; }
 bool copied_key_q(uint32_t t) { return string::any_string_q(t) || t == TYPE_BINARY; }
 
 cell block_of(const cell* m) { return cell{TYPE_BLOCK, 0, m->w2, 0}; }
+
+// A text or binary key in a buffer of its own.
+void own_copy(cell* key) {
+  collector::root_cells keep(key);
+  cell out{TYPE_NONE, 0, 0, 0};
+  collector::root_cells keep_out(&out);
+  actions::copy_dispatch(key, &out, nullptr, false, nullptr);
+  *key = out;
+}
+
+// A key as it leaves the map: a word key as a word (a set-word with
+// `as_set`), off its line, and a text or binary key as a copy of its own.
+// The table keeps its keys by their hash: a caller that changed the map's own
+// string would leave its entry unreachable.
+void hand_out_key(cell* key, bool as_set) {
+  uint32_t t = type_of(key);
+  if (t == TYPE_SET_WORD && !as_set) key->header = (key->header & ~FLAG_TYPE_MASK) | TYPE_WORD;
+  key->header &= ~FLAG_NEW_LINE;
+  if (copied_key_q(t)) own_copy(key);
+}
 int32_t cells_of(const cell* m) {
   series_buffer* b = memory::buffer_of(m->w2);
   return int32_t(b->used() / sizeof(cell));
@@ -148,9 +168,9 @@ cell* reflect(cell* value, uint32_t field) {
     if (!live_q(&m, i)) continue;
     if (keys || body) {
       cell k = *cell_at(&m, i);
-      if (keys && type_of(&k) == TYPE_SET_WORD) k.header = (k.header & ~FLAG_TYPE_MASK) | TYPE_WORD;
+      collector::root_cells hold(&k);
+      hand_out_key(&k, body);
       if (body) k.header |= FLAG_NEW_LINE;
-      else k.header &= ~FLAG_NEW_LINE;
       block::ks_append(&out, &k);
     }
     if (values || body) {
@@ -234,8 +254,7 @@ cell* find(cell* series, const cell* value, const find_options& o) {
   cell* k = find_key(series, value, lookup_op(o.case_, o.same));
   if (!k || !k[1].header) return none::make_at(series);
   cell key = *k;
-  if (type_of(&key) == TYPE_SET_WORD) key.header = (key.header & ~FLAG_TYPE_MASK) | TYPE_WORD;
-  key.header &= ~FLAG_NEW_LINE;
+  hand_out_key(&key, false);
   *series = key;
   return series;
 }
@@ -330,11 +349,7 @@ void preprocess_key(cell* key, const cell* path) {
   if (word_key_q(t)) {
     key->header = (key->header & ~FLAG_TYPE_MASK) | TYPE_SET_WORD;
   } else if (copied_key_q(t)) {
-    collector::root_cells keep(key);
-    cell out{TYPE_NONE, 0, 0, 0};
-    collector::root_cells keep_out(&out);
-    actions::copy_dispatch(key, &out, nullptr, false, nullptr);
-    *key = out;
+    own_copy(key);
   }
   key->header &= ~FLAG_NEW_LINE;
 }
@@ -403,7 +418,8 @@ bool foreach_step(const cell* map, const cell* words, int32_t& position) {
     if (position < cells_of(&m)) {
       v = *cell_at(&m, position);
       v.header &= ~FLAG_NEW_LINE;
-      if (position % 2 == 0 && type_of(&v) == TYPE_SET_WORD) v.header = (v.header & ~FLAG_TYPE_MASK) | TYPE_WORD;
+      collector::root_cells hold_v(&v);
+      if (position % 2 == 0) hand_out_key(&v, false);
       ++position;
       any = true;
     }

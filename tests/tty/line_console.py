@@ -182,28 +182,52 @@ def main():
           history is not None and history.group(1).split() == " ".join(expected).split())
     check("the hidden answer is not in the file", "secret" not in saved)
 
-    # The other ways out leave the terminal as they found it: quit, and
-    # Ctrl+C while a line is edited or a hidden answer is typed.
+    # Ctrl+C halts what runs and drops what is typed; the values defined
+    # stay, and only quit leaves, with the terminal as it was found.
     quick = dict(env)
     quick.pop("KEZ_GC_STRESS", None)
-    for name, keys in [("quit", ["quit\r"]),
-                       ("Ctrl+C while editing", ["1 + ", CTRL_C]),
-                       ("Ctrl+C in a hidden answer", ['ask/hide "pw: "\r', "pw: ", "sec", CTRL_C])]:
-        s = Session(quick)
-        s.prompt(r">> ", f"{name}: the prompt")
-        for k in keys:
-            if k == "pw: ":
-                s.expect(r"\npw: ", f"{name}: the question")
-            else:
-                s.send(k)
-        status = s.wait_exit()
-        if name == "quit":
-            check(f"quit ends with 0 (status {status})", status is not None and os.WIFEXITED(status)
-                  and os.WEXITSTATUS(status) == 0)
-        else:
-            check(f"{name} ends kez by the signal (status {status})", status is not None
-                  and os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGINT)
-        check(f"the terminal is as before after {name}", s.close() == s.before)
+    s = Session(quick)
+    s.prompt(r">> ", "Ctrl+C: the prompt")
+    # Each step: the keys typed, then what kez shows, as in the session
+    # above. Ctrl+C comes once a loop shows that it runs.
+    steps = [
+        ("x: 42\r", "prompt", r"== 42\r\n>> ", "a value defined"),
+        ('print "go" forever []\r', "shown", r"\ngo\r\n", "a loop that never ends"),
+        (CTRL_C, "prompt", r"\(halted\)\r\n>> ", "Ctrl+C halts the loop"),
+        ("x\r", "prompt", r"== 42\r\n>> ", "the value is still there"),
+        ('f: does [f2] f2: does [print "go" until [false]] f\r', "shown", r"\ngo\r\n", "a loop deep in calls"),
+        (CTRL_C, "prompt", r"\(halted\)\r\n>> ", "Ctrl+C halts it too"),
+        ("1 + ", "shown", r"1 \+ ", "a line half typed"),
+        (CTRL_C, "prompt", r"\r?\n>> ", "Ctrl+C gives a new prompt"),
+        ("2\r", "prompt", r"\r\n== 2\r\n>> ", "the half-typed line is dropped"),
+        ("b: [\r", "prompt", r"\[    ", "an input of several lines"),
+        (CTRL_C, "prompt", r"\r?\n>> ", "Ctrl+C leaves it"),
+        ("value? 'b\r", "prompt", r"== false\r\n>> ", "the unfinished input never ran"),
+        ('ask/hide "pw: "\r', "shown", r"\npw: ", "a hidden question"),
+        ("sec" + CTRL_C, "prompt", r"\(halted\)\r\n>> ", "Ctrl+C in the hidden answer halts"),
+        ("x + 1\r", "prompt", r"== 43\r\n>> ", "the console goes on"),
+    ]
+    for keys, wait, pattern, what in steps:
+        s.send(keys)
+        (s.prompt if wait == "prompt" else s.expect)(pattern, what)
+    check("the hidden answer is not shown", b"sec" not in s.out)
+    s.send("quit\r")
+    status = s.wait_exit()
+    check(f"quit after Ctrl+C ends with 0 (status {status})", status is not None and os.WIFEXITED(status)
+          and os.WEXITSTATUS(status) == 0)
+    check("the terminal is as before after Ctrl+C and quit", s.close() == s.before)
+
+    # A script run without a console ends by the signal, as programs do.
+    script = os.path.join(WORK, "spin.kez")
+    with open(script, "w") as f:
+        f.write('Kez []\nprint "spinning"\nforever []\n')
+    s = Session(quick, [script])
+    s.expect(r"spinning", "the script runs")
+    s.send(CTRL_C)
+    status = s.wait_exit()
+    check(f"Ctrl+C ends a script by the signal (status {status})", status is not None
+          and os.WIFSIGNALED(status) and os.WTERMSIG(status) == signal.SIGINT)
+    s.close()
 
     shutil.rmtree(WORK, ignore_errors=True)
     if failures:

@@ -189,7 +189,7 @@ TEST_F(date_test, make_and_to) {
   cell zone16 = *testing::ints({1, 1, 2024, 1, 0, 0, 16});
   EXPECT_EQ(error_of([&] { make_value(TYPE_DATE, zone16, false); }), script(err::script::invalid_arg));
   cell d;
-  EXPECT_EQ(error_of([&] { date::make_at_fields(&d, 2024, 1, 1, 0, 20, 0, true); }),
+  EXPECT_EQ(error_of([&] { date::make_at_fields(&d, 2024, 1, 1, 0, 20 * 60, true); }),
             script(err::script::invalid_arg));
 }
 

@@ -46,7 +46,7 @@ TEST_F(scalar_words_test, accessors_by_word_in_any_case) {
   cell minute = step(t, unbound("minute"));
   EXPECT_EQ(integer::get(&minute), 2);
   cell d;
-  date::make_at_fields(&d, 2024, 3, 15, 0, 0, 0, false);
+  date::make_at_fields(&d, 2024, 3, 15, 0, 0, false);
   cell reader = d;  // a read leaves its answer in the cell it reads
   cell julian = step(reader, unbound("julian"));
   EXPECT_EQ(integer::get(&julian), 75);

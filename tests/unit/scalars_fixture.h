@@ -92,11 +92,12 @@ inline cell time_of(double seconds) {
 }
 inline cell date_of(int32_t y, int32_t m, int32_t d) {
   cell c;
-  return *date::make_at_fields(&c, y, m, d, 0, 0, 0, false);
+  return *date::make_at_fields(&c, y, m, d, 0, 0, false);
 }
+// The zone's hours carry its sign.
 inline cell date_time(int32_t y, int32_t m, int32_t d, double local, int32_t zone_h = 0, int32_t zone_m = 0) {
   cell c;
-  return *date::make_at_fields(&c, y, m, d, local, zone_h, zone_m, true);
+  return *date::make_at_fields(&c, y, m, d, local, zone_h * 60 + (zone_h < 0 ? -zone_m : zone_m), true);
 }
 inline cell pair_of(int32_t x, int32_t y) {
   cell c;

@@ -1181,6 +1181,9 @@ uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_val
   if (head >= tail) error::fire(err::cat_script, err::script::empty_path);
   cell first = *cell_at(path.w2, head);
   if (type_of(&first) != TYPE_WORD) error::fire(err::cat_script, err::script::word_first, &path);
+  // The name of a call the path makes: an element evaluated before it may
+  // move the word's context.
+  collector::root_cells keep_first(&first);
   cell* base = stack::top;
   cell* parent = stack::push(word_value(&first));
   if (callable_q(type_of(parent))) {
@@ -1189,13 +1192,15 @@ uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_val
     cell fn = *parent;
     stack::top = base;
     collector::root_cells keep_fn(&fn);
-    collector::root_cells keep_first(&first);
     call_site site{node, index, &first, &path, head + 1};
     return eval_code_as<false>(&fn, site, sub, head + 1 < tail ? nullptr : facts);
   }
   if (type_of(parent) == TYPE_UNSET) error::fire(err::cat_script, err::script::unset_path, &path, &first);
   for (int32_t i = head + 1; i < tail; ++i) {
     cell* element = stack::push(cell_at(path.w2, i));
+    // An element evaluated may have changed any block, and its decoded
+    // entries with it: the entry held is not read after that.
+    if (type_of(element) == TYPE_PAREN) facts = nullptr;
     if (uint32_t s = path_element(element)) return s;
     if (type_of(element) == TYPE_UNSET) error::fire(err::cat_script, err::script::invalid_path, &path, element);
     bool last = i + 1 == tail;
@@ -1212,7 +1217,6 @@ uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_val
         if (callable_q(type_of(&value)) && (!last || type_of(&path) != TYPE_GET_PATH)) {
           stack::top = base;
           collector::root_cells keep_fn(&value);
-          collector::root_cells keep_first(&first);
           call_site site{node, index, &first, &path, i + 1};
           return eval_code_as<false>(&value, site, sub, last ? facts : nullptr);
         }
@@ -1230,6 +1234,7 @@ uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_val
     // A scalar's handler answers a read in its parent cell; a set-path needs
     // that parent intact to store the changed value back.
     cell scalar = *p;
+    facts = nullptr;  // a handler may run code (an accessor, a hook)
     cell* result = reinterpret_cast<actions::eval_path_fn>(handler)(
         p, element, last ? set_value : nullptr, &path, nullptr, nullptr, i - head, false, !(last && set_value), false, true);
     cell value = *result;
@@ -1244,7 +1249,6 @@ uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_val
       cell fn = value;
       stack::top = base;
       collector::root_cells keep_fn(&fn);
-      collector::root_cells keep_first(&first);
       call_site site{node, index, &first, &path, i + 1};
       return eval_code_as<false>(&fn, site, sub, last ? facts : nullptr);
     }
@@ -1508,9 +1512,17 @@ namespace {
   if (KEZ_TRACING) trace::fire_at(trace::FETCH, node, index, &pair[1], nullptr);
   ++index;
   call_site site{node, index, &pair[1], nullptr, 0, true};
-  if (kind && index < tail_of(node)) {
+  // The left operand is checked before the right one is fetched, as the
+  // general route checks it (every fast operator takes a number).
+  uint32_t lt = type_of(start);
+  if (kind && index < tail_of(node) &&
+      (lt == TYPE_INTEGER || lt == TYPE_FLOAT ||
+       typeset::has_q(memory::buffer_of(argument_list(&pair[0]))->head_cell(), lt))) {
     // Any other right operand of a fast operator is evaluated first, so
-    // that two numbers it gives still take the fast route.
+    // that two numbers it gives still take the fast route. It is evaluated
+    // in the operator's frame, so that an error there names the operator.
+    stack::top = start;
+    stack::mark_interp_native(&pair[1]);
     stack::top = start + 1;
     const cell* right = cell_at(node, index);
     if (type_of(right) == TYPE_PAREN && !KEZ_TRACING) {
@@ -1521,10 +1533,9 @@ namespace {
     } else if (uint32_t s = decoded_operand(node, index, memory::buffer_of(node))) {
       return s;
     }
-    if (fast_operator(kind, compare_op, start, start + 1)) {
-      stack::top = start + 1;
-      return 0;
-    }
+    bool done = fast_operator(kind, compare_op, start, start + 1);
+    stack::unwind();  // the right operand stays above the left one
+    if (done) return 0;
     site.right_fetched = true;
   }
   stack::top = start;  // the left operand is the first cell above top

@@ -476,11 +476,16 @@ uint32_t n_do(int32_t, const int32_t* r) {
         if (index >= int32_t((b->tail - b->head) / sizeof(cell))) {
           result_unset();
         } else {
-          if (uint32_t s = interpreter::eval_expression(code.w2, index, false, false, false)) return s;
+          // Pushed above this frame's cells: the word for the position is
+          // still one of them, and an operator or a tracer uses the room
+          // above the result.
+          if (uint32_t s = interpreter::eval_expression(code.w2, index, true, false, false)) return s;
+          if (trace::active) trace::fire_at(trace::EXPR, code.w2, index, stack::top - 1, nullptr);
         }
         cell after = code;
         after.w1 = uint32_t(index);
         context::set(arg(r[2]), &after);
+        stack::set_last_keep(stack::top - 1);
         return 0;
       }
       return eval(value, true);

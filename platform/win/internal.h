@@ -12,6 +12,10 @@
 
 #include "platform/win/win.h"
 
+// Xlib's display and event, for the X11 side's entry points.
+struct _XDisplay;
+union _XEvent;
+
 namespace kez::win::detail {
 
 enum class kind : uint8_t { none, window, dc, bitmap, region, cursor, monitor, defer, brush, font, menu, imagelist };
@@ -50,6 +54,7 @@ struct window final : object {
   bool layered_alpha = false;
   bool dying = false;  // inside DestroyWindow
   bool menu_bar = false;
+  bool themed = false;      // SetWindowTheme named a theme: its own, not its parent's
   bool dark = false;        // SetWindowTheme: the dark theme
   bool dark_frame = false;  // DwmSetWindowAttribute: a dark caption and border
   bool see_through = false; // painted with a transparent background: blends over its parent
@@ -177,6 +182,9 @@ void expect_scripted_input();
 // when it has one (SetWindowTheme), else the desktop's.
 COLORREF sys_colour(HWND hwnd, int index);
 bool dark_colours(HWND hwnd);
+// The desktop's theme changed (on X11, its settings manager said so): every
+// window is told and painted again.
+void desktop_theme_changed(bool prefers_dark);
 void reset_settings();  // the desktop as it starts: light, no gesture, no composition  // the window paints in the dark theme's colours
 void set_monitors(const std::vector<layer::screen>& screens);
 void min_max_info(HWND hwnd, MINMAXINFO* out);  // a top-level's size limits, from its procedure
@@ -218,5 +226,10 @@ void damage_window(window* w, const cairo_region_t* area);  // window coordinate
 int x11_watch_displays();  // answers the milliseconds until it looks again
 int x11_geometry_due();  // milliseconds until held geometry is read back anyway, or -1
 int x11_present_due();  // presents what is due; answers the milliseconds until the next, or -1
+// The desktop's settings (platform/win/xsettings.cpp).
+void xsettings_open(_XDisplay* display);
+void xsettings_close();
+bool xsettings_event(const _XEvent& e);  // true: it was the settings manager's
+void x11_dark_variant(window* w);  // asks the manager for the frame in the window's theme
 
 }  // namespace kez::win::detail

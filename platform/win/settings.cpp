@@ -13,6 +13,7 @@ using namespace detail;
 namespace {
 
 layer::theme desktop = layer::theme::light;
+bool apps_dark = false;  // the desktop asks applications for dark colours (its own stay as they are)
 
 struct colour_entry {
   int index;
@@ -61,12 +62,24 @@ LONG copy_units(const std::u16string& text, void* out, DWORD bytes) {
   return size;
 }
 
+// Frames (menu bars, scroll bars) are painted apart from the client areas:
+// the window's and its children's are painted again, then everything else.
+void repaint_frames(window* w) {
+  if (w->surface) paint_frame(w);
+  for (HWND h : w->children)
+    if (window* c = detail::win(h)) repaint_frames(c);
+}
+
+void redraw(HWND hwnd) {
+  window* w = detail::win(hwnd);
+  if (!w) return;
+  repaint_frames(w);
+  top_changed(detail::win(GetAncestor(hwnd, GA_ROOT)));
+  RedrawWindow(hwnd, nullptr, 0, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
+
 void redraw_all() {
-  for (HWND top : st().tops)
-    if (window* w = detail::win(top)) {
-      if (w->surface) paint_frame(w), top_changed(w);
-      RedrawWindow(top, nullptr, 0, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
-    }
+  for (HWND top : st().tops) redraw(top);
 }
 
 }  // namespace
@@ -75,13 +88,19 @@ namespace detail {
 
 void reset_settings() {
   desktop = layer::theme::light;
+  apps_dark = false;
   gestures.clear();
   ime = ime_state{};
 }
 
+// A window without a theme of its own paints as the window it is in (or
+// the one that owns it, for menus and dialogs) does.
 bool dark_colours(HWND hwnd) {
-  window* w = detail::win(hwnd);
-  return desktop == layer::theme::dark || (w && w->dark && desktop != layer::theme::contrast);
+  if (desktop == layer::theme::dark) return true;
+  if (desktop == layer::theme::contrast) return false;
+  for (window* w = detail::win(hwnd); w; w = detail::win(w->parent ? w->parent : w->owner))
+    if (w->themed) return w->dark;
+  return false;
 }
 
 COLORREF sys_colour(HWND hwnd, int index) {
@@ -104,6 +123,12 @@ bool input_default(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam, LRESULT* r
   return true;
 }
 
+void desktop_theme_changed(bool prefers_dark) {
+  apps_dark = prefers_dark;
+  for (HWND top : st().tops) post_input(top, WM_THEMECHANGED, 0, 0);
+  redraw_all();
+}
+
 }  // namespace detail
 
 COLORREF GetSysColor(int index) { return colour_in(desktop, index); }
@@ -121,8 +146,9 @@ int SetWindowTheme(HWND hwnd, const WCHAR* app_name, const WCHAR* id_list) {
   window* w = detail::win(hwnd);
   if (!w) return int(0x80070006);  // E_HANDLE
   (void)id_list;
+  w->themed = app_name != nullptr;  // none: back to the theme around it
   w->dark = app_name && std::u16string_view(app_name) == u"DarkMode_Explorer";
-  RedrawWindow(hwnd, nullptr, 0, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+  redraw(hwnd);
   return 0;
 }
 
@@ -134,6 +160,7 @@ int DwmSetWindowAttribute(HWND hwnd, DWORD attribute, const void* value, DWORD s
   std::memcpy(&on, value, sizeof on);
   w->dark_frame = on != 0;
   if (w->surface) paint_frame(w), top_changed(w);
+  if (st().mode == layer::mode::x11) x11_dark_variant(w);
   return 0;
 }
 
@@ -146,7 +173,7 @@ int DwmGetWindowAttribute(HWND hwnd, DWORD attribute, void* value, DWORD size) {
   return 0;
 }
 
-BOOL ShouldAppsUseDarkMode() { return desktop == layer::theme::dark; }
+BOOL ShouldAppsUseDarkMode() { return desktop == layer::theme::dark || apps_dark; }
 
 BOOL DwmIsCompositionEnabled(BOOL* enabled) {
   if (!enabled) return int(0x80070057);

@@ -883,7 +883,9 @@ bool x11_open() {
     XRRSelectInput(dpy, root(), RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask |
                                  RRResourceChangeNotifyMask);
   else rr_event = -1;
-  XSelectInput(dpy, root(), PropertyChangeMask);
+  // Structure: a new settings manager announces itself to the root window.
+  XSelectInput(dpy, root(), PropertyChangeMask | StructureNotifyMask);
+  xsettings_open(dpy);
   guess_known = false;
   frame_guess = RECT{};
   caret_shown = caret_seen{};
@@ -900,6 +902,7 @@ void x11_close() {
   }
   xwins.clear();
   if (xim) XCloseIM(xim), xim = nullptr;
+  xsettings_close();
   for (auto& [h, x] : x_cursors)
     if (x) XFreeCursor(dpy, x);
   x_cursors.clear();
@@ -948,6 +951,7 @@ void x11_show(window* w, bool show) {
       set_title(w, x->xid);
     } else {
       describe(w, x);
+      x11_dark_variant(w);
     }
     if (xim && !popup) {
       XPoint spot{0, 0};
@@ -1119,6 +1123,7 @@ void x11_pump() {
     XNextEvent(dpy, &e);
     if (e.type == KeyPress || e.type == KeyRelease) read_back_moved(true);
     if (XFilterEvent(&e, None)) continue;
+    if (xsettings_event(e)) continue;
     if (rr_event >= 0 && (e.type == rr_event + RRScreenChangeNotify || e.type == rr_event + RRNotify)) {
       XRRUpdateConfiguration(&e);
       displays_changed();

@@ -15,6 +15,8 @@
 // Xlib's display and event, for the X11 side's entry points.
 struct _XDisplay;
 union _XEvent;
+struct _XIM;
+struct _XIC;
 
 namespace kez::win::detail {
 
@@ -231,5 +233,11 @@ void xsettings_open(_XDisplay* display);
 void xsettings_close();
 bool xsettings_event(const _XEvent& e);  // true: it was the settings manager's
 void x11_dark_variant(window* w);  // asks the manager for the frame in the window's theme
+// Composing on the spot (platform/win/x11_ime.cpp).
+bool x11_ime_offers_inline(_XIM* im);
+_XIC* x11_ime_inline_context(_XIM* im, unsigned long xid);  // null when the method refuses
+void x11_ime_forget();  // the composition in progress is dropped
+void x11_ime_focus(HWND focus);  // the focus moved: the window's context that fits it takes the keys
+bool ime_composes_itself(HWND hwnd);  // it took its input context as it got the focus
 
 }  // namespace kez::win::detail

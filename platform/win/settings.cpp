@@ -3,6 +3,7 @@
 // gestures and the input method; and the injected input that changes them.
 #include <cstring>
 #include <map>
+#include <set>
 
 #include "platform/win/controls.h"
 #include "platform/win/internal.h"
@@ -47,10 +48,12 @@ HGESTUREINFO next_gesture = 0x100;
 DWORD gesture_sequence = 0;
 
 // The input method: one composition at a time; windows whose context was
-// taken away; the font each context was given.
+// taken away; windows that took their own (they draw the composition); the
+// font each context was given.
 struct ime_state {
   std::u16string composing, result;
   std::map<HWND, HIMC> associated;
+  std::set<HWND> own;
   std::map<HIMC, std::u16string> font;
 } ime;
 
@@ -122,6 +125,8 @@ bool input_default(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam, LRESULT* r
   *result = 0;
   return true;
 }
+
+bool ime_composes_itself(HWND hwnd) { return ime.own.count(hwnd) && detail::win(hwnd); }
 
 void desktop_theme_changed(bool prefers_dark) {
   apps_dark = prefers_dark;
@@ -199,8 +204,8 @@ HIMC ImmGetContext(HWND hwnd) {
 HIMC ImmAssociateContext(HWND hwnd, HIMC context) {
   HIMC old = ImmGetContext(hwnd);
   if (!detail::win(hwnd)) return 0;
-  if (context == hwnd) ime.associated.erase(hwnd);
-  else ime.associated[hwnd] = context;
+  if (context == hwnd) ime.associated.erase(hwnd), ime.own.insert(hwnd);
+  else ime.associated[hwnd] = context, ime.own.erase(hwnd);
   return old;
 }
 

@@ -6,7 +6,7 @@ packages=(cmake ninja-build g++ libgtest-dev tzdata valgrind clang libclang-rt-1
   libpng-dev libjpeg62-turbo-dev libgif-dev libtiff-dev libcairo2-dev pkg-config python3-pil
   libpango1.0-dev fonts-dejavu-core fonts-droid-fallback
   libedit-dev libx11-dev libxrandr-dev libxrender-dev xvfb xdotool xclip x11-apps imagemagick
-  openbox x11-xkb-utils x11-xserver-utils)
+  openbox x11-xkb-utils x11-xserver-utils uim-xim locales)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

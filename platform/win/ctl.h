@@ -105,7 +105,7 @@ void get_bar(const bar_info& b, SCROLLINFO* info);
 // The parts of a bar laid along `length` pixels with arrows of `arrow`:
 // the thumb's start and size.
 void bar_thumb(const bar_info& b, int length, int arrow, int* start, int* size);
-void paint_bar(cairo_t* cr, const bar_info& b, RECT r, bool vertical);
+void paint_bar(HWND owner, cairo_t* cr, const bar_info& b, RECT r, bool vertical);  // in the owner's theme
 // Tracks a press on a bar at `at` (the bar's own coordinates): sends `msg`
 // (WM_VSCROLL / WM_HSCROLL) to `target` with `lparam` while the button is
 // held (line and page steps repeat; the thumb sends SB_THUMBTRACK), then

@@ -86,11 +86,11 @@ void paint_window_bars(window* w, cairo_t* cr) {
   if (!(w->style & (WS_VSCROLL | WS_HSCROLL))) return;
   POINT shift{w->frame.left, w->frame.top};  // client to window coordinates
   auto moved = [&](RECT r) { return RECT{r.left + shift.x, r.top + shift.y, r.right + shift.x, r.bottom + shift.y}; };
-  if (w->style & WS_VSCROLL) paint_bar(cr, *window_bar(w->self, SB_VERT), moved(vbar_rect(w)), true);
-  if (w->style & WS_HSCROLL) paint_bar(cr, *window_bar(w->self, SB_HORZ), moved(hbar_rect(w)), false);
+  if (w->style & WS_VSCROLL) paint_bar(w->self, cr, *window_bar(w->self, SB_VERT), moved(vbar_rect(w)), true);
+  if (w->style & WS_HSCROLL) paint_bar(w->self, cr, *window_bar(w->self, SB_HORZ), moved(hbar_rect(w)), false);
   if ((w->style & WS_VSCROLL) && (w->style & WS_HSCROLL)) {
     RECT v = vbar_rect(w), hz = hbar_rect(w);
-    fill(cr, moved(RECT{v.left, hz.top, v.right, hz.bottom}), GetSysColor(COLOR_BTNFACE));
+    fill(cr, moved(RECT{v.left, hz.top, v.right, hz.bottom}), sys_colour(w->self, COLOR_BTNFACE));
   }
 }
 
@@ -167,7 +167,7 @@ LRESULT scrollbar_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
     paint_scope p(h);
     auto& [dc, cr, r] = p.area;
     ask_colours(h, dc, WM_CTLCOLORSCROLLBAR, p.sys(COLOR_SCROLLBAR), p.sys(COLOR_BTNTEXT));
-    paint_bar(cr_of(dc), scrollbars.get(h)->bar, r, GetWindowLongW(h, GWL_STYLE) & SBS_VERT);
+    paint_bar(h, cr_of(dc), scrollbars.get(h)->bar, r, GetWindowLongW(h, GWL_STYLE) & SBS_VERT);
     return 0;
   }
   }

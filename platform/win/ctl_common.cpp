@@ -80,7 +80,7 @@ colours ask_colours(HWND ctl, HDC h, UINT msg, COLORREF back, COLORREF text) {
   if (auto* o = static_cast<brush*>(find(b, kind::brush)))
     c.back = o->dc_brush ? d->brush_colour : o->colour;
   else if (b >= 1 && b <= 31)
-    c.back = GetSysColor(int(b) - 1);
+    c.back = sys_colour(ctl, int(b) - 1);
   return c;
 }
 
@@ -204,19 +204,19 @@ void bar_thumb(const bar_info& b, int length, int arrow, int* start, int* size) 
   *start = arrow + (movable > 0 ? int(int64_t(room) * (b.track - b.min) / movable) : 0);
 }
 
-void paint_bar(cairo_t* cr, const bar_info& b, RECT r, bool vertical) {
+void paint_bar(HWND owner, cairo_t* cr, const bar_info& b, RECT r, bool vertical) {
   int length = vertical ? r.bottom - r.top : r.right - r.left;
   int thick = vertical ? r.right - r.left : r.bottom - r.top;
   int arrow = std::min(thick, length / 2);
-  fill(cr, r, GetSysColor(COLOR_SCROLLBAR));
+  fill(cr, r, sys_colour(owner, COLOR_SCROLLBAR));
   RECT first = vertical ? RECT{r.left, r.top, r.right, r.top + arrow} : RECT{r.left, r.top, r.left + arrow, r.bottom};
   RECT last =
       vertical ? RECT{r.left, r.bottom - arrow, r.right, r.bottom} : RECT{r.right - arrow, r.top, r.right, r.bottom};
-  fill(cr, first, GetSysColor(COLOR_BTNFACE));
-  fill(cr, last, GetSysColor(COLOR_BTNFACE));
+  fill(cr, first, sys_colour(owner, COLOR_BTNFACE));
+  fill(cr, last, sys_colour(owner, COLOR_BTNFACE));
   // Arrow heads.
   cairo_save(cr);
-  source(cr, GetSysColor(COLOR_BTNTEXT));
+  source(cr, sys_colour(owner, COLOR_BTNTEXT));
   for (int i = 0; i < 2; i++) {
     const RECT& a = i ? last : first;
     double cx = (a.left + a.right) / 2.0, cy = (a.top + a.bottom) / 2.0, s = arrow / 5.0;
@@ -236,7 +236,7 @@ void paint_bar(cairo_t* cr, const bar_info& b, RECT r, bool vertical) {
   bar_thumb(b, length, arrow, &start, &size);
   RECT thumb = vertical ? RECT{r.left + 1, r.top + start, r.right - 1, r.top + start + size}
                         : RECT{r.left + start, r.top + 1, r.left + start + size, r.bottom - 1};
-  fill(cr, thumb, GetSysColor(COLOR_BTNSHADOW));
+  fill(cr, thumb, sys_colour(owner, COLOR_BTNSHADOW));
 }
 
 void track_bar(HWND owner, bar_info* b, RECT r, bool vertical, POINT at, HWND target, UINT msg, LPARAM lparam) {

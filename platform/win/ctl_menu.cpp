@@ -310,7 +310,8 @@ LRESULT menu_popup_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
   case WM_PAINT: {
     paint_scope p(h);
     auto& [dc, cr, r] = p.area;
-    fill(cr, r, RGB(242, 242, 242));
+    bool dark = p.dark();
+    fill(cr, r, dark ? RGB(43, 43, 43) : RGB(242, 242, 242));
     auto it = views.find(h);
     if (it != views.end())
       if (menu_object* m = menu_of(it->second->menu)) {
@@ -318,11 +319,11 @@ LRESULT menu_popup_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
           const menu_item& item = m->items[size_t(i)];
           int top = item_top(m, i);
           if (item.type == MFT_SEPARATOR) {
-            fill(cr, RECT{28, top + 3, r.right - 4, top + 4}, RGB(215, 215, 215));
+            fill(cr, RECT{28, top + 3, r.right - 4, top + 4}, dark ? RGB(80, 80, 80) : RGB(215, 215, 215));
             continue;
           }
           RECT row{2, top, r.right - 2, top + item_h};
-          if (i == it->second->hot) fill(cr, row, RGB(145, 201, 247));
+          if (i == it->second->hot) fill(cr, row, dark ? RGB(65, 65, 65) : RGB(145, 201, 247));
           COLORREF c = (item.state & MFS_GRAYED) ? p.sys(COLOR_GRAYTEXT) : p.sys(COLOR_WINDOWTEXT);
           if (item.state & MFS_CHECKED)
             draw_text(dc, 0, u"\u2713", RECT{8, top, 28, top + item_h}, gfx::DT_SINGLELINE | gfx::DT_VCENTER, c);
@@ -344,15 +345,17 @@ void paint_menu_bar(window* w, cairo_t* cr) {
   if (items.empty() && !(w->menu_bar && menu_of(w->menu))) return;
   int bar = GetSystemMetricsForDpi(SM_CYMENU, w->dpi);
   int width = w->rect.right - w->rect.left;
-  fill(cr, RECT{w->frame.left, w->frame.top - bar, width - w->frame.right, w->frame.top}, RGB(255, 255, 255));
+  bool dark = dark_colours(w->self);
+  fill(cr, RECT{w->frame.left, w->frame.top - bar, width - w->frame.right, w->frame.top},
+       dark ? RGB(32, 32, 32) : RGB(255, 255, 255));
   menu_object* m = menu_of(w->menu);
   gfx::gdi_dc g(w->surface);
   g.set_bk_mode(gfx::TRANSPARENT);
   for (size_t i = 0; i < items.size(); i++) {
     const menu_item& item = m->items[i];
     if (item.type == MFT_SEPARATOR) continue;
-    if (int(i) == w->bar_hot) fill(cr, items[i], RGB(204, 232, 255));
-    g.set_text_color((item.state & MFS_GRAYED) ? GetSysColor(COLOR_GRAYTEXT) : GetSysColor(COLOR_WINDOWTEXT));
+    if (int(i) == w->bar_hot) fill(cr, items[i], dark ? RGB(65, 65, 65) : RGB(204, 232, 255));
+    g.set_text_color(sys_colour(w->self, (item.state & MFS_GRAYED) ? COLOR_GRAYTEXT : COLOR_WINDOWTEXT));
     gfx::gdi_rect r{items[i].left, items[i].top, items[i].right, items[i].bottom};
     g.draw_text(item.text, r, gfx::DT_CENTER | gfx::DT_VCENTER | gfx::DT_SINGLELINE);
   }

@@ -12,6 +12,12 @@
 
 #include "platform/win/win.h"
 
+// Xlib's display and event, for the X11 side's entry points.
+struct _XDisplay;
+union _XEvent;
+struct _XIM;
+struct _XIC;
+
 namespace kez::win::detail {
 
 enum class kind : uint8_t { none, window, dc, bitmap, region, cursor, monitor, defer, brush, font, menu, imagelist };
@@ -50,6 +56,7 @@ struct window final : object {
   bool layered_alpha = false;
   bool dying = false;  // inside DestroyWindow
   bool menu_bar = false;
+  bool themed = false;      // SetWindowTheme named a theme: its own, not its parent's
   bool dark = false;        // SetWindowTheme: the dark theme
   bool dark_frame = false;  // DwmSetWindowAttribute: a dark caption and border
   bool see_through = false; // painted with a transparent background: blends over its parent
@@ -177,6 +184,9 @@ void expect_scripted_input();
 // when it has one (SetWindowTheme), else the desktop's.
 COLORREF sys_colour(HWND hwnd, int index);
 bool dark_colours(HWND hwnd);
+// The desktop's theme changed (on X11, its settings manager said so): every
+// window is told and painted again.
+void desktop_theme_changed(bool prefers_dark);
 void reset_settings();  // the desktop as it starts: light, no gesture, no composition  // the window paints in the dark theme's colours
 void set_monitors(const std::vector<layer::screen>& screens);
 void min_max_info(HWND hwnd, MINMAXINFO* out);  // a top-level's size limits, from its procedure
@@ -221,5 +231,16 @@ int x11_present_due();  // presents what is due; answers the milliseconds until 
 // A new surface of the root window's pixels in that area (root coordinates),
 // other programs' windows included; null for an empty area.
 cairo_surface_t* x11_screen_image(RECT area);
+// The desktop's settings (platform/win/xsettings.cpp).
+void xsettings_open(_XDisplay* display);
+void xsettings_close();
+bool xsettings_event(const _XEvent& e);  // true: it was the settings manager's
+void x11_dark_variant(window* w);  // asks the manager for the frame in the window's theme
+// Composing on the spot (platform/win/x11_ime.cpp).
+bool x11_ime_offers_inline(_XIM* im);
+_XIC* x11_ime_inline_context(_XIM* im, unsigned long xid);  // null when the method refuses
+void x11_ime_forget();  // the composition in progress is dropped
+void x11_ime_focus(HWND focus);  // the focus moved: the window's context that fits it takes the keys
+bool ime_composes_itself(HWND hwnd);  // it took its input context as it got the focus
 
 }  // namespace kez::win::detail

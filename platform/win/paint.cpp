@@ -533,7 +533,9 @@ int FillRect(HDC h, const RECT* rect, HBRUSH brush) {
   auto* b = static_cast<detail::brush*>(find(brush, kind::brush));
   if (!d || !rect || brush == 0 || (brush > 31 && !b)) return 0;  // COLOR_* + 1, solid and DC brushes
   cairo_save(d->cr);
-  set_source_colour(d->cr, !b ? GetSysColor(int(brush) - 1) : b->dc_brush ? d->brush_colour : b->colour);
+  // A system colour's brush paints in the theme of the DC's window.
+  COLORREF system = !b ? d->hwnd ? sys_colour(d->hwnd, int(brush) - 1) : GetSysColor(int(brush) - 1) : 0;
+  set_source_colour(d->cr, !b ? system : b->dc_brush ? d->brush_colour : b->colour);
   cairo_rectangle(d->cr, rect->left, rect->top, rect->right - rect->left, rect->bottom - rect->top);
   cairo_fill(d->cr);
   cairo_restore(d->cr);

@@ -3,6 +3,7 @@
 // gestures and the input method; and the injected input that changes them.
 #include <cstring>
 #include <map>
+#include <set>
 
 #include "platform/win/controls.h"
 #include "platform/win/internal.h"
@@ -13,6 +14,7 @@ using namespace detail;
 namespace {
 
 layer::theme desktop = layer::theme::light;
+bool apps_dark = false;  // the desktop asks applications for dark colours (its own stay as they are)
 
 struct colour_entry {
   int index;
@@ -46,10 +48,12 @@ HGESTUREINFO next_gesture = 0x100;
 DWORD gesture_sequence = 0;
 
 // The input method: one composition at a time; windows whose context was
-// taken away; the font each context was given.
+// taken away; windows that took their own (they draw the composition); the
+// font each context was given.
 struct ime_state {
   std::u16string composing, result;
   std::map<HWND, HIMC> associated;
+  std::set<HWND> own;
   std::map<HIMC, std::u16string> font;
 } ime;
 
@@ -61,12 +65,24 @@ LONG copy_units(const std::u16string& text, void* out, DWORD bytes) {
   return size;
 }
 
+// Frames (menu bars, scroll bars) are painted apart from the client areas:
+// the window's and its children's are painted again, then everything else.
+void repaint_frames(window* w) {
+  if (w->surface) paint_frame(w);
+  for (HWND h : w->children)
+    if (window* c = detail::win(h)) repaint_frames(c);
+}
+
+void redraw(HWND hwnd) {
+  window* w = detail::win(hwnd);
+  if (!w) return;
+  repaint_frames(w);
+  top_changed(detail::win(GetAncestor(hwnd, GA_ROOT)));
+  RedrawWindow(hwnd, nullptr, 0, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
+
 void redraw_all() {
-  for (HWND top : st().tops)
-    if (window* w = detail::win(top)) {
-      if (w->surface) paint_frame(w), top_changed(w);
-      RedrawWindow(top, nullptr, 0, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
-    }
+  for (HWND top : st().tops) redraw(top);
 }
 
 }  // namespace
@@ -75,13 +91,19 @@ namespace detail {
 
 void reset_settings() {
   desktop = layer::theme::light;
+  apps_dark = false;
   gestures.clear();
   ime = ime_state{};
 }
 
+// A window without a theme of its own paints as the window it is in (or
+// the one that owns it, for menus and dialogs) does.
 bool dark_colours(HWND hwnd) {
-  window* w = detail::win(hwnd);
-  return desktop == layer::theme::dark || (w && w->dark && desktop != layer::theme::contrast);
+  if (desktop == layer::theme::dark) return true;
+  if (desktop == layer::theme::contrast) return false;
+  for (window* w = detail::win(hwnd); w; w = detail::win(w->parent ? w->parent : w->owner))
+    if (w->themed) return w->dark;
+  return false;
 }
 
 COLORREF sys_colour(HWND hwnd, int index) {
@@ -104,6 +126,14 @@ bool input_default(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam, LRESULT* r
   return true;
 }
 
+bool ime_composes_itself(HWND hwnd) { return ime.own.count(hwnd) && detail::win(hwnd); }
+
+void desktop_theme_changed(bool prefers_dark) {
+  apps_dark = prefers_dark;
+  for (HWND top : st().tops) post_input(top, WM_THEMECHANGED, 0, 0);
+  redraw_all();
+}
+
 }  // namespace detail
 
 COLORREF GetSysColor(int index) { return colour_in(desktop, index); }
@@ -121,8 +151,9 @@ int SetWindowTheme(HWND hwnd, const WCHAR* app_name, const WCHAR* id_list) {
   window* w = detail::win(hwnd);
   if (!w) return int(0x80070006);  // E_HANDLE
   (void)id_list;
+  w->themed = app_name != nullptr;  // none: back to the theme around it
   w->dark = app_name && std::u16string_view(app_name) == u"DarkMode_Explorer";
-  RedrawWindow(hwnd, nullptr, 0, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+  redraw(hwnd);
   return 0;
 }
 
@@ -134,6 +165,7 @@ int DwmSetWindowAttribute(HWND hwnd, DWORD attribute, const void* value, DWORD s
   std::memcpy(&on, value, sizeof on);
   w->dark_frame = on != 0;
   if (w->surface) paint_frame(w), top_changed(w);
+  if (st().mode == layer::mode::x11) x11_dark_variant(w);
   return 0;
 }
 
@@ -146,7 +178,7 @@ int DwmGetWindowAttribute(HWND hwnd, DWORD attribute, void* value, DWORD size) {
   return 0;
 }
 
-BOOL ShouldAppsUseDarkMode() { return desktop == layer::theme::dark; }
+BOOL ShouldAppsUseDarkMode() { return desktop == layer::theme::dark || apps_dark; }
 
 BOOL DwmIsCompositionEnabled(BOOL* enabled) {
   if (!enabled) return int(0x80070057);
@@ -172,8 +204,8 @@ HIMC ImmGetContext(HWND hwnd) {
 HIMC ImmAssociateContext(HWND hwnd, HIMC context) {
   HIMC old = ImmGetContext(hwnd);
   if (!detail::win(hwnd)) return 0;
-  if (context == hwnd) ime.associated.erase(hwnd);
-  else ime.associated[hwnd] = context;
+  if (context == hwnd) ime.associated.erase(hwnd), ime.own.insert(hwnd);
+  else ime.associated[hwnd] = context, ime.own.erase(hwnd);
   return old;
 }
 

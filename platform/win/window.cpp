@@ -874,6 +874,7 @@ HWND SetFocus(HWND hwnd) {
   if (old && detail::win(old)) SendMessageW(old, WM_IME_SETCONTEXT, 0, 0);
   if (old && detail::win(old)) SendMessageW(old, WM_KILLFOCUS, WPARAM(hwnd), 0);
   if (hwnd && s.focus == hwnd) SendMessageW(hwnd, WM_IME_SETCONTEXT, 1, 0);
+  if (hwnd && s.focus == hwnd && s.mode == layer::mode::x11) x11_ime_focus(hwnd);
   if (hwnd && s.focus == hwnd) SendMessageW(hwnd, WM_SETFOCUS, WPARAM(old), 0);
   return old;
 }

@@ -32,6 +32,7 @@ namespace {
 Display* dpy = nullptr;
 XIM xim = nullptr;
 XIMStyle im_style = 0;
+bool im_inline = false;  // the method hands over what it composes
 int rr_event = -1;  // XRandR's first event number
 UINT desktop_dpi = 96;
 
@@ -44,7 +45,9 @@ struct atoms_t {
 struct xwin {
   ::Window xid = 0;
   GC gc = nullptr;
-  XIC ic = nullptr;
+  XIC ic = nullptr;         // the method draws over the spot, or nothing
+  XIC inline_ic = nullptr;  // the method hands the composition to the window
+  bool inline_on = false;   // the focused window composes itself: inline_ic takes the keys
   cairo_surface_t* picture = nullptr;  // the X window's content, kept
   XImage* image = nullptr;             // over the picture's pixels
   cairo_region_t* damage = nullptr;    // X window coordinates
@@ -242,9 +245,10 @@ void key_event(XKeyEvent* e, bool down) {
   char text[256] = {};
   KeySym sym = 0;
   int n = 0;
-  if (down && x && x->ic) {
+  XIC ic = x ? x->inline_on && x->inline_ic ? x->inline_ic : x->ic : nullptr;
+  if (down && ic) {
     Status status;
-    n = Xutf8LookupString(x->ic, e, text, sizeof text - 1, &sym, &status);
+    n = Xutf8LookupString(ic, e, text, sizeof text - 1, &sym, &status);
     if (status != XLookupChars && status != XLookupBoth) n = 0;
   } else if (down) {
     n = XLookupString(e, text, sizeof text - 1, &sym, nullptr);
@@ -802,15 +806,16 @@ void focus_changed(HWND hwnd, bool in) {
   if (!w) return;
   state& s = st();
   xwin* x = x_of(w);
+  XIC ic = x ? x->inline_on && x->inline_ic ? x->inline_ic : x->ic : nullptr;
   if (in) {
-    if (x && x->ic) XSetICFocus(x->ic);
+    if (ic) XSetICFocus(ic);
     if (s.active == hwnd) return;
     if (w->style & WS_DISABLED) return;  // a modal window's owner: the modal one keeps it
     from_server = true;
     SetActiveWindow(hwnd);
     from_server = false;
   } else {
-    if (x && x->ic) XUnsetICFocus(x->ic);
+    if (ic) XUnsetICFocus(ic);
     if (s.active != hwnd) return;
     deactivate(hwnd);
   }
@@ -877,6 +882,7 @@ bool x11_open() {
       XFree(styles);
     }
     if (!im_style) im_style = XIMPreeditNothing | XIMStatusNothing;
+    im_inline = x11_ime_offers_inline(xim);
   }
   setlocale(LC_CTYPE, saved.c_str());
   int rr_error;
@@ -884,7 +890,9 @@ bool x11_open() {
     XRRSelectInput(dpy, root(), RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask |
                                  RRResourceChangeNotifyMask);
   else rr_event = -1;
-  XSelectInput(dpy, root(), PropertyChangeMask);
+  // Structure: a new settings manager announces itself to the root window.
+  XSelectInput(dpy, root(), PropertyChangeMask | StructureNotifyMask);
+  xsettings_open(dpy);
   guess_known = false;
   frame_guess = RECT{};
   caret_shown = caret_seen{};
@@ -895,12 +903,16 @@ void x11_close() {
   if (!dpy) return;
   for (auto& [h, x] : xwins) {
     if (x.ic) XDestroyIC(x.ic);
+    if (x.inline_ic) XDestroyIC(x.inline_ic);
     drop_picture(&x);
     if (x.damage) cairo_region_destroy(x.damage);
     if (x.gc) XFreeGC(dpy, x.gc);
   }
   xwins.clear();
   if (xim) XCloseIM(xim), xim = nullptr;
+  im_inline = false;
+  x11_ime_forget();
+  xsettings_close();
   for (auto& [h, x] : x_cursors)
     if (x) XFreeCursor(dpy, x);
   x_cursors.clear();
@@ -949,6 +961,7 @@ void x11_show(window* w, bool show) {
       set_title(w, x->xid);
     } else {
       describe(w, x);
+      x11_dark_variant(w);
     }
     if (xim && !popup) {
       XPoint spot{0, 0};
@@ -960,11 +973,20 @@ void x11_show(window* w, bool show) {
         x->ic = XCreateIC(xim, XNInputStyle, XIMPreeditNothing | XIMStatusNothing, XNClientWindow, x->xid,
                           XNFocusWindow, x->xid, nullptr);
       XFree(pre);
-      if (x->ic) {
-        long filter = 0;
-        XGetICValues(x->ic, XNFilterEvents, &filter, nullptr);
-        XSelectInput(dpy, x->xid, sa.event_mask | filter);
-      }
+      // The context for windows that compose themselves takes no keys
+      // (a context made with a focus window filters them at once) until
+      // such a window has the focus.
+      if (im_inline) x->inline_ic = x11_ime_inline_context(xim, x->xid);
+      if (x->inline_ic) XUnsetICFocus(x->inline_ic);
+      long filters = 0;
+      for (XIC ic : {x->ic, x->inline_ic})
+        if (ic) {
+          long filter = 0;
+          XGetICValues(ic, XNFilterEvents, &filter, nullptr);
+          filters |= filter;
+        }
+      if (filters) XSelectInput(dpy, x->xid, sa.event_mask | filters);
+      x11_ime_focus(GetFocus());
       // A caret made before the X window was: its place is given now.
       ime_spot_again();
     }
@@ -1007,6 +1029,7 @@ void x11_destroy(window* w) {
   if (it == xwins.end()) return;
   xwin& x = it->second;
   if (x.ic) XDestroyIC(x.ic);
+  if (x.inline_ic) XDestroyIC(x.inline_ic);
   drop_picture(&x);
   if (x.damage) cairo_region_destroy(x.damage);
   if (x.gc) XFreeGC(dpy, x.gc);
@@ -1035,6 +1058,22 @@ void x11_focus(window* w) {
     focus_serial = NextRequest(dpy);
     XSetInputFocus(dpy, x->xid, RevertToParent, CurrentTime);
   }
+  XFlush(dpy);
+}
+
+// A window that draws the composition itself gets it handed over; others
+// (the layer's own controls among them) have the method draw it over the
+// spot. The context that stops taking the keys loses the method's focus.
+void x11_ime_focus(HWND focus) {
+  window* top = dpy && focus ? detail::win(GetAncestor(focus, GA_ROOT)) : nullptr;
+  xwin* x = top ? x_of(top) : nullptr;
+  if (!x || !x->inline_ic) return;
+  bool on = ime_composes_itself(focus);
+  if (on == x->inline_on) return;
+  XIC before = on ? x->ic : x->inline_ic, after = on ? x->inline_ic : x->ic;
+  if (before) XUnsetICFocus(before);
+  x->inline_on = on;
+  if (after) XSetICFocus(after);
   XFlush(dpy);
 }
 
@@ -1120,6 +1159,7 @@ void x11_pump() {
     XNextEvent(dpy, &e);
     if (e.type == KeyPress || e.type == KeyRelease) read_back_moved(true);
     if (XFilterEvent(&e, None)) continue;
+    if (xsettings_event(e)) continue;
     if (rr_event >= 0 && (e.type == rr_event + RRScreenChangeNotify || e.type == rr_event + RRNotify)) {
       XRRUpdateConfiguration(&e);
       displays_changed();

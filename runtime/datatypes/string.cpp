@@ -371,7 +371,9 @@ cell* load_in(const uint8_t* bytes, size_t size, cell* target, int encoding) {
     case -1: {
       std::vector<uint16_t> units(size / 2);
       if (!units.empty()) std::memcpy(units.data(), bytes, units.size() * 2);
-      node = load_utf16(units.data(), units.size(), nullptr, false);
+      // No units is an empty text, not the null that names the export scratch.
+      static const uint16_t no_units = 0;
+      node = load_utf16(units.empty() ? &no_units : units.data(), units.size(), nullptr, false);
       break;
     }
     default: {

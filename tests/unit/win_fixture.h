@@ -6,6 +6,8 @@
 
 #include <cairo.h>
 
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "platform/win/win.h"
@@ -81,6 +83,18 @@ class window_system : public ::testing::Test {
     return out;
   }
 };
+
+// What a shell command writes to its standard output.
+inline std::string output_of(const char* command) {
+  std::string out;
+  FILE* p = popen(command, "r");
+  if (!p) return out;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
 
 // The pixel at x, y of a surface, as 0xAARRGGBB (premultiplied).
 inline uint32_t pixel(cairo_surface_t* s, int x, int y) {

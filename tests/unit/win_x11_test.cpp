@@ -35,16 +35,6 @@ class x11 : public window_system {
     }
     return false;
   }
-  static std::string output_of(const char* command) {
-    std::string out;
-    FILE* p = popen(command, "r");
-    if (!p) return out;
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-    return out;
-  }
   // A little more dispatching once the awaited keys came: nothing else follows.
   void settle_keys() {
     for (int round = 0; round < 20; round++) {

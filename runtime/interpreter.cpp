@@ -1181,6 +1181,9 @@ uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_val
   if (head >= tail) error::fire(err::cat_script, err::script::empty_path);
   cell first = *cell_at(path.w2, head);
   if (type_of(&first) != TYPE_WORD) error::fire(err::cat_script, err::script::word_first, &path);
+  // The name of a call the path makes: an element evaluated before it may
+  // move the word's context.
+  collector::root_cells keep_first(&first);
   cell* base = stack::top;
   cell* parent = stack::push(word_value(&first));
   if (callable_q(type_of(parent))) {
@@ -1189,7 +1192,6 @@ uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_val
     cell fn = *parent;
     stack::top = base;
     collector::root_cells keep_fn(&fn);
-    collector::root_cells keep_first(&first);
     call_site site{node, index, &first, &path, head + 1};
     return eval_code_as<false>(&fn, site, sub, head + 1 < tail ? nullptr : facts);
   }
@@ -1215,7 +1217,6 @@ uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_val
         if (callable_q(type_of(&value)) && (!last || type_of(&path) != TYPE_GET_PATH)) {
           stack::top = base;
           collector::root_cells keep_fn(&value);
-          collector::root_cells keep_first(&first);
           call_site site{node, index, &first, &path, i + 1};
           return eval_code_as<false>(&value, site, sub, last ? facts : nullptr);
         }
@@ -1248,7 +1249,6 @@ uint32_t eval_path(uint32_t& node, int32_t& index, bool sub, const cell* set_val
       cell fn = value;
       stack::top = base;
       collector::root_cells keep_fn(&fn);
-      collector::root_cells keep_first(&first);
       call_site site{node, index, &first, &path, i + 1};
       return eval_code_as<false>(&fn, site, sub, last ? facts : nullptr);
     }
@@ -1498,9 +1498,11 @@ namespace {
   ++index;
   call_site site{node, index, &pair[1], nullptr, 0, true};
   // The left operand is checked before the right one is fetched, as the
-  // general route checks it.
+  // general route checks it (every fast operator takes a number).
+  uint32_t lt = type_of(start);
   if (kind && index < tail_of(node) &&
-      typeset::has_q(memory::buffer_of(argument_list(&pair[0]))->head_cell(), type_of(start))) {
+      (lt == TYPE_INTEGER || lt == TYPE_FLOAT ||
+       typeset::has_q(memory::buffer_of(argument_list(&pair[0]))->head_cell(), lt))) {
     // Any other right operand of a fast operator is evaluated first, so
     // that two numbers it gives still take the fast route. It is evaluated
     // in the operator's frame, so that an error there names the operator.

@@ -2586,7 +2586,7 @@ LRESULT window_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
         SetFocus(hwnd);
         if (send_event_for(hwnd, 0, EV_CLOSE) == 0) {
           current_msg = nullptr;
-          PostQuitMessage(0);
+          if (loop_count > 0) PostQuitMessage(0);
         }
         return 0;
       }
@@ -3911,7 +3911,10 @@ uint64_t r_destroy_view(const uint64_t* p) {
   cell face = *param(p[0]), empty = *param(p[1]);
   collector::root_cells keep(&face);
   free_faces(&face, true);
-  if (is_true(&empty)) {
+  // A window keeps its blocking mark after its loop ended another way
+  // (stop-events): with no loop waiting, closing it ends none, and leaves
+  // no quit behind for the next modal loop to take.
+  if (is_true(&empty) && loop_count > 0) {
     ++exit_count;
     --loop_count;
   }

@@ -2336,6 +2336,42 @@ void theme_changed(HWND hwnd, const cell* face) {
   RedrawWindow(hwnd, nullptr, 0, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
+// gui/move-to-screen: a window face belongs to the pane of the screen face
+// of the monitor it lies on.
+void move_to_screen(HMONITOR monitor, const cell* window_face) {
+  cell v[3];  // the face, the screen face it goes to, its old parent
+  v[0] = *window_face;
+  none::make_at(&v[1]);
+  none::make_at(&v[2]);
+  collector::root_cells keep(v, 3);
+  cell &face = v[0], &target = v[1], &old_parent = v[2];
+  cell* screens = system_stub::system_field({"view", "screens"});
+  for (int32_t i = 0; screens && i < block_length(screens); ++i) {
+    cell state = facet(block_at(screens, i), FACET_STATE);
+    cell* h = block_at(&state, 0);
+    if (h && type_of(h) == TYPE_HANDLE && h->w1 == handle::KIND_MONITOR && HMONITOR(h->w2) == monitor) {
+      target = *block_at(screens, i);
+      break;
+    }
+  }
+  old_parent = facet(&face, FACET_PARENT);
+  // A window inside another face is no screen's: only top-level windows move.
+  if (type_of(&target) != TYPE_OBJECT || type_of(&old_parent) != TYPE_OBJECT || old_parent.w1 == target.w1) return;
+  cell old_pane = facet(&old_parent, FACET_PANE);
+  for (int32_t i = 0, n = block_length(&old_pane); i < n; ++i) {
+    cell* at = block_at(&old_pane, i);
+    if (type_of(at) != TYPE_OBJECT || at->w1 != face.w1) continue;
+    std::memmove(at, at + 1, size_t(n - i - 1) * sizeof(cell));
+    block::ks_remove_last(&old_pane);
+    break;
+  }
+  cell new_pane = facet(&target, FACET_PANE);
+  collector::root_cells keep_pane(&new_pane);
+  if (!block::any_block_q(type_of(&new_pane))) return;
+  block::ks_append(&new_pane, &face);
+  set_facet(&face, FACET_PARENT, target);
+}
+
 // The monitors changed: the high-level code builds its screen faces again.
 void display_changed() {
   call_guarded(system_stub::system_field({"view", "platform", "refresh-screens"}), nullptr, 0, "refresh-screens");
@@ -2557,7 +2593,7 @@ LRESULT window_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
         SetFocus(hwnd);
         if (send_event_for(hwnd, 0, EV_CLOSE) == 0) {
           current_msg = nullptr;
-          PostQuitMessage(0);
+          if (loop_count > 0) PostQuitMessage(0);
         }
         return 0;
       }
@@ -2566,6 +2602,7 @@ LRESULT window_proc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
     case WM_DPICHANGED: {
       cell st = get_state(&face);
       if (type_of(&st) != TYPE_BLOCK) return 0;
+      if (type == T_WINDOW) move_to_screen(MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST), &face);
       set_dpi(LOWORD(wparam));
       if (type == T_WINDOW) SetWindowLongW(hwnd, SLOT_FRAME, 0);  // the frame scales with the DPI
       const RECT* r = reinterpret_cast<const RECT*>(lparam);
@@ -3883,7 +3920,10 @@ uint64_t r_destroy_view(const uint64_t* p) {
   cell face = *param(p[0]), empty = *param(p[1]);
   collector::root_cells keep(&face);
   free_faces(&face, true);
-  if (is_true(&empty)) {
+  // A window keeps its blocking mark after its loop ended another way
+  // (stop-events): with no loop waiting, closing it ends none, and leaves
+  // no quit behind for the next modal loop to take.
+  if (is_true(&empty) && loop_count > 0) {
     ++exit_count;
     --loop_count;
   }

@@ -89,6 +89,7 @@ cairo_t* cr_of(HDC dc);
 void fill(cairo_t* cr, const RECT& r, COLORREF c);
 void clear(cairo_t* cr, const RECT& r);  // to fully transparent
 void outline(cairo_t* cr, const RECT& r, COLORREF c);
+void focus_mark(cairo_t* cr, const RECT& r, COLORREF c);  // the dotted rectangle of the keyboard focus
 void draw_text(HDC dc, HFONT font, std::u16string_view text, RECT r, UINT dt, COLORREF colour);
 int text_width(HFONT font, std::u16string_view text);
 int line_height(HFONT font);

@@ -235,6 +235,8 @@ LRESULT trackbar_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
     track_notify(h, TB_ENDTRACK, 0);
     return 0;
   }
+  case WM_SETFOCUS:
+  case WM_KILLFOCUS: InvalidateRect(h, nullptr, TRUE); return 0;
   case WM_ERASEBKGND: return 1;
   case WM_PAINT: {
     paint_scope p(h);
@@ -245,13 +247,14 @@ LRESULT trackbar_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
     int length = (v ? r.bottom : r.right) - 2 * track_margin;
     int at = track_margin + (s->max > s->min ? int(int64_t(length) * (s->pos - s->min) / (s->max - s->min)) : 0);
     int mid = (v ? r.right : r.bottom) / 2;
-    if (v) {
+    RECT thumb = v ? RECT{mid - 10, at - 4, mid + 10, at + 4} : RECT{at - 4, mid - 10, at + 4, mid + 10};
+    if (v)
       fill(cr, RECT{mid - 2, track_margin, mid + 2, r.bottom - track_margin}, RGB(231, 234, 234));
-      fill(cr, RECT{mid - 10, at - 4, mid + 10, at + 4}, p.sys(COLOR_HIGHLIGHT));
-    } else {
+    else
       fill(cr, RECT{track_margin, mid - 2, r.right - track_margin, mid + 2}, RGB(231, 234, 234));
-      fill(cr, RECT{at - 4, mid - 10, at + 4, mid + 10}, p.sys(COLOR_HIGHLIGHT));
-    }
+    fill(cr, thumb, p.sys(COLOR_HIGHLIGHT));
+    if (GetFocus() == h)
+      focus_mark(cr, RECT{thumb.left - 2, thumb.top - 2, thumb.right + 2, thumb.bottom + 2}, c.text);
     return 0;
   }
   }

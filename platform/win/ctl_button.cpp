@@ -180,6 +180,14 @@ void paint_button(HWND h) {
     }
     draw_text(dc, s->font, detail::win(h)->text, text_rect, dt, c.text);
   }
+  // A box's focus shows around its label, which stays where the text is drawn above.
+  if (box && focused && !detail::win(h)->text.empty()) {
+    int tw = text_width(s->font, detail::win(h)->text), lh = line_height(s->font);
+    int top = (r.top + r.bottom - lh) / 2;
+    RECT m{text_rect.left - 1, std::max(top - 1, r.top), std::min(text_rect.left + tw + 1, r.right),
+           std::min(top + lh + 1, r.bottom)};
+    focus_mark(cr, m, c.text);
+  }
 }
 
 }  // namespace

@@ -124,6 +124,21 @@ void outline(cairo_t* cr, const RECT& r, COLORREF c) {
   cairo_restore(cr);
 }
 
+void focus_mark(cairo_t* cr, const RECT& r, COLORREF c) {
+  // Every other pixel of the outline, so the mark shows on any background
+  // without hiding what it surrounds.
+  if (r.right - r.left < 2 || r.bottom - r.top < 2) return;
+  cairo_save(cr);
+  source(cr, c);
+  auto dot = [&](int x, int y) {
+    if ((x + y) % 2 == 0) cairo_rectangle(cr, x, y, 1, 1);
+  };
+  for (int x = r.left; x < r.right; x++) dot(x, r.top), dot(x, r.bottom - 1);
+  for (int y = r.top + 1; y < r.bottom - 1; y++) dot(r.left, y), dot(r.right - 1, y);
+  cairo_fill(cr);
+  cairo_restore(cr);
+}
+
 namespace {
 // Text through the 2D layer's GDI-shaped text, on the DC's surface from its
 // origin; answers the text's height (and, with DT_CALCRECT, the rectangle).

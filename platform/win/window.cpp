@@ -199,10 +199,16 @@ void window_moved(window* w) {
   RECT r = w->rect;
   auto* m = static_cast<monitor*>(find(MonitorFromRect(&r, MONITOR_DEFAULTTONEAREST), kind::monitor));
   if (!m || m->dpi == w->dpi) return;
-  // The suggested rectangle keeps the top-left corner and scales the size.
-  RECT suggested{r.left, r.top, r.left + int((r.right - r.left) * int64_t(m->dpi) / w->dpi),
-                 r.top + int((r.bottom - r.top) * int64_t(m->dpi) / w->dpi)};
+  // The suggested rectangle keeps the top-left corner. Only the client area
+  // scales: the frame is the new DPI's own, so a round trip between two
+  // monitors gives the client size back exactly.
+  auto rescale = [&](int v) { return int((int64_t(v) * m->dpi * 2 + w->dpi) / (int64_t(w->dpi) * 2)); };
+  int cw = rescale(r.right - r.left - w->frame.left - w->frame.right);
+  int ch = rescale(r.bottom - r.top - w->frame.top - w->frame.bottom);
   w->dpi = m->dpi;
+  w->frame = window_frame(w);
+  RECT suggested{r.left, r.top, r.left + cw + w->frame.left + w->frame.right,
+                 r.top + ch + w->frame.top + w->frame.bottom};
   SendMessageW(w->self, WM_DPICHANGED, MAKELPARAM(m->dpi, m->dpi), LPARAM(&suggested));
 }
 

@@ -1249,6 +1249,14 @@ void x11_pump() {
       // A new layout, or a key given a symbol for a moment (as xdotool types).
       XRefreshKeyboardMapping(&e.xmapping);
       break;
+    case DestroyNotify:
+      // Another client destroyed our window: it is closed as the manager's
+      // close button would, since nothing of it can show any more.
+      if (window* w = by_xid(e.xdestroywindow.window); w && !w->parent) {
+        x_of(w)->mapped = false;
+        PostMessageW(w->self, WM_CLOSE, 0, 0);
+      }
+      break;
     case ClientMessage:
       if (e.xclient.message_type == a.protocols && Atom(e.xclient.data.l[0]) == a.delete_window)
         if (window* w = by_xid(e.xclient.window)) PostMessageW(w->self, WM_CLOSE, 0, 0);

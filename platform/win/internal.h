@@ -214,6 +214,10 @@ void x11_close();
 void x11_show(window* w, bool show);
 void x11_place(window* w);
 void x11_destroy(window* w);
+// Posted after the close that another client's destruction of a top-level
+// X window asks for: the window, kept by its owner, is shown again.
+constexpr UINT WM_X11_GONE = WM_USER + 0x3F01;
+void x11_window_gone(window* w);
 void x11_focus(window* w);
 void x11_cursor(HCURSOR h);         // shows h over the top-level under the mouse
 void x11_forget_cursor(HCURSOR h);  // h is being destroyed

@@ -358,6 +358,9 @@ LRESULT DefWindowProcW(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam) {
   case WM_CLOSE:
     DestroyWindow(hwnd);
     return 0;
+  case WM_X11_GONE:
+    x11_window_gone(w);
+    return 0;
   case WM_SYSKEYDOWN:
     // Alt+F4 asks a top-level window with a system menu to close.
     if (wparam == 0x73) {

@@ -1024,7 +1024,11 @@ void x11_place(window* w) {
   XFlush(dpy);
 }
 
-void x11_destroy(window* w) {
+namespace {
+
+// What we keep for w's X window, dropped; the window itself too unless
+// another client destroyed it already.
+void forget_xwin(window* w, bool destroy) {
   auto it = dpy ? xwins.find(w->self) : xwins.end();
   if (it == xwins.end()) return;
   xwin& x = it->second;
@@ -1033,10 +1037,18 @@ void x11_destroy(window* w) {
   drop_picture(&x);
   if (x.damage) cairo_region_destroy(x.damage);
   if (x.gc) XFreeGC(dpy, x.gc);
-  XDestroyWindow(dpy, x.xid);
+  if (destroy) XDestroyWindow(dpy, x.xid);
   XFlush(dpy);
   xwins.erase(it);
   w->xid = 0;
+}
+
+}  // namespace
+
+void x11_destroy(window* w) { forget_xwin(w, true); }
+
+void x11_window_gone(window* w) {
+  if (dpy && !w->xid && (w->style & WS_VISIBLE)) x11_show(w, true);
 }
 
 void x11_focus(window* w) {
@@ -1251,10 +1263,12 @@ void x11_pump() {
       break;
     case DestroyNotify:
       // Another client destroyed our window: it is closed as the manager's
-      // close button would, since nothing of it can show any more.
+      // close button would close it.
+      // Should its on-close keep it, it comes back with a new X window.
       if (window* w = by_xid(e.xdestroywindow.window); w && !w->parent) {
-        x_of(w)->mapped = false;
+        forget_xwin(w, false);
         PostMessageW(w->self, WM_CLOSE, 0, 0);
+        PostMessageW(w->self, WM_X11_GONE, 0, 0);
       }
       break;
     case ClientMessage:

@@ -56,4 +56,40 @@ xdotool windowclose "$(window Doomed)"
 ends_within $k 100
 [ "$status" = 0 ] || fail "script ended with status $status"
 [ "$(cat after.txt 2>/dev/null)" = "went on" ] || fail "the script did not go on after its view"
+
+# A window whose on-close keeps it comes back, drawn, with a new X window;
+# closed again and let go, the script goes on.
+rm -f after.txt
+cat > keep.kez <<'K'
+Kez []
+closes: copy []
+view [
+    title "Kept"
+    on-close [append closes 1 write %closes.txt form length? closes either 1 = length? closes ['continue] [none]]
+    backdrop 255.0.0 text "still here"
+]
+write %after.txt "went on"
+K
+"$1" --cli keep.kez & k=$!
+first=$(window Kept)
+sleep 0.5
+xdotool windowclose "$first"
+i=0
+until [ "$(cat closes.txt 2>/dev/null)" = 1 ]; do
+  i=$((i + 1)); [ $i -gt 100 ] && fail "on-close did not run"
+  sleep 0.1
+done
+second=$(window Kept)
+[ "$second" != "$first" ] || fail "the kept window has no new X window"
+# Drawn again: its backdrop fills the middle of the window.
+sleep 0.5
+eval "$(xdotool getwindowgeometry --shell "$second")"
+xwd -silent -id "$second" | convert xwd:- -crop "1x1+$((WIDTH / 2))+$((HEIGHT - 4))" -depth 8 txt:- | grep -qi "#FF0000" ||
+  fail "the kept window is not drawn"
+kill -0 $k 2>/dev/null || fail "the script ended although on-close kept its window"
+xdotool windowclose "$second"
+ends_within $k 100
+[ "$status" = 0 ] || fail "script ended with status $status"
+[ "$(cat closes.txt)" = 2 ] || fail "on-close ran $(cat closes.txt) times"
+[ "$(cat after.txt 2>/dev/null)" = "went on" ] || fail "the script did not go on after its kept view"
 echo ok

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <chrono>
 #include <clocale>
 #include <cmath>
@@ -49,7 +50,8 @@ struct xwin {
   XIC inline_ic = nullptr;  // the method hands the composition to the window
   bool inline_on = false;   // the focused window composes itself: inline_ic takes the keys
   cairo_surface_t* picture = nullptr;  // the X window's content, kept
-  XImage* image = nullptr;             // over the picture's pixels
+  XImage* image = nullptr;             // over the picture's pixels, or in the server's format
+  bool converted = false;              // image has pixels of its own, converted at each upload
   cairo_region_t* damage = nullptr;    // X window coordinates
   std::chrono::steady_clock::time_point last_present{};
   bool managed = false, mapped = false;
@@ -436,7 +438,9 @@ void describe(window* w, xwin* x) {
 // ---- pictures and presents ----
 
 void drop_picture(xwin* x) {
-  if (x->image) x->image->data = nullptr, XDestroyImage(x->image), x->image = nullptr;
+  // A converted image's pixels are its own, freed with it.
+  if (x->image && !x->converted) x->image->data = nullptr;
+  if (x->image) XDestroyImage(x->image), x->image = nullptr;
   if (x->picture) cairo_surface_destroy(x->picture), x->picture = nullptr;
 }
 
@@ -449,9 +453,19 @@ void ensure_picture(window* w, xwin* x) {
   drop_picture(x);
   x->picture = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
   Visual* visual = DefaultVisual(dpy, DefaultScreen(dpy));
-  x->image = XCreateImage(dpy, visual, unsigned(DefaultDepth(dpy, DefaultScreen(dpy))), ZPixmap, 0,
-                          reinterpret_cast<char*>(cairo_image_surface_get_data(x->picture)), unsigned(width),
-                          unsigned(height), 32, cairo_image_surface_get_stride(x->picture));
+  unsigned depth = unsigned(DefaultDepth(dpy, DefaultScreen(dpy)));
+  // At depth 24 or 32 the server takes the picture's own 32-bit pixels;
+  // any other depth (16 under many remote desktops) has pixels of its own
+  // size and layout, converted from the picture's.
+  x->converted = depth != 24 && depth != 32;
+  if (x->converted) {
+    x->image = XCreateImage(dpy, visual, depth, ZPixmap, 0, nullptr, unsigned(width), unsigned(height), 32, 0);
+    x->image->data = static_cast<char*>(std::malloc(size_t(x->image->bytes_per_line) * size_t(height)));
+  } else {
+    x->image = XCreateImage(dpy, visual, depth, ZPixmap, 0,
+                            reinterpret_cast<char*>(cairo_image_surface_get_data(x->picture)), unsigned(width),
+                            unsigned(height), 32, cairo_image_surface_get_stride(x->picture));
+  }
   x->counts.pictures++;
   x->fresh = true;
   cairo_rectangle_int_t all{0, 0, width, height};
@@ -460,12 +474,35 @@ void ensure_picture(window* w, xwin* x) {
   (void)w;
 }
 
+// One channel of a 0x00RRGGBB pixel (at bit `from`) scaled into a visual's mask.
+unsigned long channel(uint32_t pixel, int from, unsigned long mask) {
+  if (!mask) return 0;
+  int shift = __builtin_ctzl(mask), bits = __builtin_popcountl(mask);
+  unsigned long v = (pixel >> from) & 0xFF;
+  return (bits >= 8 ? v << (bits - 8) : v >> (8 - bits)) << shift;
+}
+
+// The picture's pixels of r, in the server's format, into the image.
+void convert_rect(xwin* x, const cairo_rectangle_int_t& r) {
+  const auto* data = cairo_image_surface_get_data(x->picture);
+  int stride = cairo_image_surface_get_stride(x->picture);
+  XImage* im = x->image;
+  for (int y = r.y; y < r.y + r.height; y++) {
+    auto* row = reinterpret_cast<const uint32_t*>(data + size_t(y) * size_t(stride));
+    for (int px = r.x; px < r.x + r.width; px++) {
+      uint32_t p = row[px];
+      XPutPixel(im, px, y, channel(p, 16, im->red_mask) | channel(p, 8, im->green_mask) | channel(p, 0, im->blue_mask));
+    }
+  }
+}
+
 void upload(xwin* x, const cairo_region_t* area) {
   cairo_surface_flush(x->picture);
   int n = cairo_region_num_rectangles(area);
   for (int i = 0; i < n; i++) {
     cairo_rectangle_int_t r;
     cairo_region_get_rectangle(area, i, &r);
+    if (x->converted) convert_rect(x, r);
     XPutImage(dpy, x->xid, x->gc, x->image, r.x, r.y, r.x, r.y, unsigned(r.width), unsigned(r.height));
     x->counts.uploads++;
     x->counts.sent += uint64_t(r.width) * uint64_t(r.height);

@@ -1300,8 +1300,8 @@ void x11_pump() {
       break;
     case DestroyNotify:
       // Another client destroyed our window: it is closed as the manager's
-      // close button would close it.
-      // Should its on-close keep it, it comes back with a new X window.
+      // close button would close it, and comes back with a new X window
+      // should its on-close keep it.
       if (window* w = by_xid(e.xdestroywindow.window); w && !w->parent) {
         forget_xwin(w, false);
         PostMessageW(w->self, WM_CLOSE, 0, 0);

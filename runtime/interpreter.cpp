@@ -915,6 +915,33 @@ constexpr auto NO_REFINEMENTS = [] {
   return off;
 }();
 
+// if, unless and either with their arguments in the frame, run in place of
+// their natives: the branch is evaluated as they evaluate it.
+inline uint32_t run_branch(uint32_t entry) {
+  cell* args = stack::arguments;
+  const cell* chosen;
+  if (entry == natives::INDEX_EITHER) {
+    chosen = truth_checked(args) ? args + 1 : args + 2;
+  } else {
+    chosen = true_q(args) == (entry == natives::INDEX_IF) ? args + 1 : nullptr;
+  }
+  if (!chosen) {
+    *args = cell{TYPE_NONE, 0, 0, 0};
+    stack::top = args + 1;
+    return 0;
+  }
+  if (type_of(chosen) != TYPE_BLOCK) return natives::table[entry - 1](0, NO_REFINEMENTS.data());
+  try {
+    return eval(chosen, true);
+  } catch (const thrown& t) {
+    // An exit raised from native code comes back as its status, as the
+    // natives' own evaluation hands it.
+    if (t.code >= THROWN_ERROR || t.code < THROWN_THROW) throw;
+    runtime::ctx.thrown = 0;
+    return t.code;
+  }
+}
+
 // A native, action or function called by its word (or by a path that names
 // no refinement), whose fixed arguments are all plain word arguments, outside
 // a do/trace run; its refinements, if any, are none used (a function's
@@ -1044,7 +1071,8 @@ inline uint32_t lean_call(const cell* fn, call_site& site, bool sub, decoded_ent
     stack::unwind();
   } else {
     if (t == TYPE_NATIVE) {
-      if (uint32_t s = natives::table[entry - 1](0, NO_REFINEMENTS.data())) return s;
+      uint32_t s = entry <= natives::INDEX_EITHER ? run_branch(entry) : natives::table[entry - 1](0, NO_REFINEMENTS.data());
+      if (s) return s;
     } else {
       actions::entries[entry - 1](NO_REFINEMENTS.data());
     }

@@ -33,16 +33,6 @@ namespace kez::interpreter {
 
 namespace {
 
-// One block evaluation in progress: the block (a root, its node rewritten
-// when a collection moves it) with the index of the expression it is at,
-// on the evaluating function's own frame. Library code runs as compiled
-// code, leaving an error's `near` to the code that called it: its records
-// (and those of blocks not yet at their first expression) report nothing.
-struct eval_record {
-  cell code;
-  eval_record* prev;
-  bool reports = false;
-};
 eval_record* records = nullptr;
 
 // Links a record for the block for its scope. The cell is read word by
@@ -1501,14 +1491,12 @@ template <bool no_infix>
 // it (the expressions run from the cell the frame would start at, the last
 // value left there). So outside a do/trace run, which reports frames, it is
 // not marked; only its room on the call stack is held.
-uint32_t eval(const cell* block, bool chain) {
-  if (halt_requested.load(std::memory_order_relaxed)) [[unlikely]]
-    if (uint32_t s = halt_now()) return s;
-  if (__builtin_expect(trace::session, 0)) return eval_traced(block, chain);
-  if (stack::ctop == stack::ctop_bottom) [[unlikely]] return eval_marked(block, chain);
-  frame_room room;
-  record_scope scope{block};
-  eval_record& r = scope.r;
+namespace {
+
+// The expressions of the record's block from its index, the last value left
+// as one cell (chain: copied into the caller's result slot too). The
+// caller holds the record and its call-stack room.
+[[gnu::always_inline]] inline uint32_t run_record(eval_record& r, bool chain) {
   uint32_t& node = r.code.w2;
   int32_t index = int32_t(r.code.w1);
   series_buffer* b = memory::buffer_of(node);
@@ -1527,6 +1515,48 @@ uint32_t eval(const cell* block, bool chain) {
   }
   if (chain) *stack::arguments = *base;
   return 0;
+}
+
+}  // namespace
+
+uint32_t eval(const cell* block, bool chain) {
+  if (halt_requested.load(std::memory_order_relaxed)) [[unlikely]]
+    if (uint32_t s = halt_now()) return s;
+  if (__builtin_expect(trace::session, 0)) return eval_traced(block, chain);
+  if (stack::ctop == stack::ctop_bottom) [[unlikely]] return eval_marked(block, chain);
+  frame_room room;
+  record_scope scope{block};
+  return run_record(scope.r, chain);
+}
+
+repeated_block::repeated_block(const cell* block) : block_(block) {
+  copy_fresh(&r_.code, block);
+  r_.prev = records;
+  records = &r_;
+}
+
+repeated_block::~repeated_block() { records = r_.prev; }
+
+uint32_t repeated_block::run(bool chain) {
+  // Whatever way the run ends, the record reports nothing until the next.
+  struct quiet {
+    eval_record& r;
+    ~quiet() { r.reports = false; }
+  } quiet{r_};
+  try {
+    if (halt_requested.load(std::memory_order_relaxed)) [[unlikely]]
+      if (uint32_t s = halt_now()) return s;
+    // A traced run reports its block; the bottom frame marks one.
+    if (__builtin_expect(trace::session, 0) || stack::ctop == stack::ctop_bottom) [[unlikely]]
+      return eval(block_, chain);
+    frame_room room;
+    r_.code.w1 = block_->w1;
+    return run_record(r_, chain);
+  } catch (const thrown& t) {
+    if (t.code >= THROWN_ERROR || t.code < THROWN_THROW) throw;
+    runtime::ctx.thrown = 0;
+    return t.code;
+  }
 }
 
 namespace {

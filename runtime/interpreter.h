@@ -54,6 +54,36 @@ void init();
 // chain copied into the caller's result slot.
 uint32_t eval(const cell* block, bool chain);
 
+// One block evaluation in progress: the block (a root, its node rewritten
+// when a collection moves it) with the index of the expression it is at,
+// on the evaluating function's own frame. Library code runs as compiled
+// code, leaving an error's `near` to the code that called it: its records
+// (and those of blocks not yet at their first expression) report nothing.
+struct eval_record {
+  cell code;
+  eval_record* prev;
+  bool reports = false;
+};
+
+// A block that a loop runs turn after turn: each run is eval(block, chain),
+// with the block's record linked once for the runner's life instead of at
+// every run (between runs it reports nothing). Made on the loop's C++ frame,
+// after any runner made before it and gone before that one.
+class repeated_block {
+ public:
+  explicit repeated_block(const cell* block);
+  ~repeated_block();
+  repeated_block(const repeated_block&) = delete;
+  repeated_block& operator=(const repeated_block&) = delete;
+  // One run. An exit raised as kez::thrown by native code (not an error)
+  // comes back as its status, as natives' block runs answer it.
+  uint32_t run(bool chain);
+
+ private:
+  const cell* block_;
+  eval_record r_;
+};
+
 // Reads a new function's argument list from its spec, once: the arity is
 // the spec's when the function was made, whatever is done to the spec
 // block later (spec-of answers that block).

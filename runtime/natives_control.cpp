@@ -58,9 +58,9 @@ uint32_t run(const cell* block, bool chain) {
 // One loop body run; answers whether the loop goes on. `status` receives a
 // code that the loop does not handle (it leaves at once with it).
 enum class step { next, stop, leave };
-step body_step(const cell* body, uint32_t& status) {
+step body_step(interpreter::repeated_block& body, uint32_t& status) {
   stack::reset();
-  uint32_t s = run(body, true);
+  uint32_t s = body.run(true);
   switch (s) {
     case 0: return step::next;
     case THROWN_BREAK: stack::top = stack::arguments + 1; return step::stop;
@@ -89,9 +89,10 @@ template <class Turn>
 uint32_t loop_turns(const cell* body, Turn turn, bool clear_answer = true) {
   stack::mark_loop(body_word());
   if (clear_answer) *stack::arguments = cell{TYPE_UNSET, 0, 0, 0};
+  interpreter::repeated_block runner(body);
   while (turn()) {
     uint32_t status = 0;
-    step next = body_step(body, status);
+    step next = body_step(runner, status);
     if (next == step::leave) return status;
     if (next == step::stop) break;
   }
@@ -235,15 +236,16 @@ uint32_t n_switch(int32_t, const int32_t* r) {
 uint32_t n_while(int32_t, const int32_t*) {
   cell* args = stack::arguments;
   stack::mark_loop(body_word());
+  interpreter::repeated_block condition(args + 0), body(args + 1);
   for (;;) {
     stack::reset();
-    uint32_t s = run(args + 0, false);
+    uint32_t s = condition.run(false);
     if (s == THROWN_BREAK || s == THROWN_CONTINUE)
       error::fire(err::cat_throw, err::throw_::while_cond);
     if (s) return s;
     if (!interpreter::truth_checked(stack::top - 1)) break;
     uint32_t status = 0;
-    step next = body_step(args + 1, status);
+    step next = body_step(body, status);
     if (next == step::leave) return status;
     if (next == step::stop) break;
   }
@@ -257,9 +259,10 @@ uint32_t n_while(int32_t, const int32_t*) {
 uint32_t n_until(int32_t, const int32_t*) {
   cell* args = stack::arguments;
   stack::mark_loop(body_word());
+  interpreter::repeated_block body(args);
   for (;;) {
     stack::reset();
-    uint32_t s = run(args, true);
+    uint32_t s = body.run(true);
     if (s == THROWN_BREAK) {
       stack::top = stack::arguments + 1;
       break;
@@ -377,11 +380,12 @@ uint32_t n_forall(int32_t, const int32_t*) {
   stack::mark_loop(body_word());
   *stack::arguments = cell{TYPE_UNSET, 0, 0, 0};
   bool broke = false;
+  interpreter::repeated_block body(args + 1);
   for (;;) {
     cell now = *context::get(args);
     if (items_left(&now) <= 0) break;
     uint32_t status = 0;
-    step next = body_step(args + 1, status);
+    step next = body_step(body, status);
     if (next == step::leave) return status;
     cell after = *context::get(args);
     if (type_of(&after) != type_of(saved) || after.w2 != saved->w2)

@@ -924,11 +924,7 @@ inline uint32_t run_branch(uint32_t entry) {
   try {
     return eval(chosen, true);
   } catch (const thrown& t) {
-    // An exit raised from native code comes back as its status, as the
-    // natives' own evaluation hands it.
-    if (t.code >= THROWN_ERROR || t.code < THROWN_THROW) throw;
-    runtime::ctx.thrown = 0;
-    return t.code;
+    return caught_exit(t);
   }
 }
 
@@ -1519,6 +1515,12 @@ namespace {
 
 }  // namespace
 
+uint32_t caught_exit(const thrown& t) {
+  if (t.code >= THROWN_ERROR || t.code < THROWN_THROW) throw;
+  runtime::ctx.thrown = 0;
+  return t.code;
+}
+
 uint32_t eval(const cell* block, bool chain) {
   if (halt_requested.load(std::memory_order_relaxed)) [[unlikely]]
     if (uint32_t s = halt_now()) return s;
@@ -1553,9 +1555,7 @@ uint32_t repeated_block::run(bool chain) {
     r_.code.w1 = block_->w1;
     return run_record(r_, chain);
   } catch (const thrown& t) {
-    if (t.code >= THROWN_ERROR || t.code < THROWN_THROW) throw;
-    runtime::ctx.thrown = 0;
-    return t.code;
+    return caught_exit(t);
   }
 }
 

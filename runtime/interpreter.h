@@ -31,6 +31,7 @@
 #include <cstdint>
 
 #include "runtime/cell.h"
+#include "runtime/thrown.h"
 
 namespace kez::interpreter {
 
@@ -64,6 +65,11 @@ struct eval_record {
   eval_record* prev;
   bool reports = false;
 };
+
+// For a catch of kez::thrown around a block run by native code: an exit
+// (break, continue, return, exit, throw) raised as an exception comes back
+// as its status; anything else (an error) is thrown on.
+uint32_t caught_exit(const thrown& t);
 
 // A block that a loop runs turn after turn: each run is eval(block, chain),
 // with the block's record linked once for the runner's life instead of at

@@ -49,9 +49,7 @@ uint32_t run(const cell* block, bool chain) {
   try {
     return eval(block, chain);
   } catch (const thrown& t) {
-    if (t.code >= THROWN_ERROR || t.code < THROWN_THROW) throw;
-    runtime::ctx.thrown = 0;
-    return t.code;
+    return interpreter::caught_exit(t);
   }
 }
 

@@ -920,7 +920,7 @@ inline uint32_t run_branch(uint32_t entry) {
     stack::top = args + 1;
     return 0;
   }
-  if (type_of(chosen) != TYPE_BLOCK) return natives::table[entry - 1](0, NO_REFINEMENTS.data());
+  assert(type_of(chosen) == TYPE_BLOCK);  // their branches take block! only
   try {
     return eval(chosen, true);
   } catch (const thrown& t) {
@@ -1057,7 +1057,8 @@ inline uint32_t lean_call(const cell* fn, call_site& site, bool sub, decoded_ent
     stack::unwind();
   } else {
     if (t == TYPE_NATIVE) {
-      uint32_t s = entry <= natives::INDEX_EITHER ? run_branch(entry) : natives::table[entry - 1](0, NO_REFINEMENTS.data());
+      uint32_t s = entry <= natives::INDEX_EITHER ? run_branch(entry)
+                                                  : natives::table[entry - 1](0, NO_REFINEMENTS.data());
       if (s) return s;
     } else {
       actions::entries[entry - 1](NO_REFINEMENTS.data());
@@ -1482,11 +1483,6 @@ template <bool no_infix>
 
 }  // namespace
 
-// A block's <body> frame is anonymous: no lookup of the calling word, no
-// exit and no error stops at it, and the data stack ends as it would with
-// it (the expressions run from the cell the frame would start at, the last
-// value left there). So outside a do/trace run, which reports frames, it is
-// not marked; only its room on the call stack is held.
 namespace {
 
 // The expressions of the record's block from its index, the last value left
@@ -1521,6 +1517,11 @@ uint32_t caught_exit(const thrown& t) {
   return t.code;
 }
 
+// A block's <body> frame is anonymous: no lookup of the calling word, no
+// exit and no error stops at it, and the data stack ends as it would with
+// it (the expressions run from the cell the frame would start at, the last
+// value left there). So outside a do/trace run, which reports frames, it is
+// not marked; only its room on the call stack is held.
 uint32_t eval(const cell* block, bool chain) {
   if (halt_requested.load(std::memory_order_relaxed)) [[unlikely]]
     if (uint32_t s = halt_now()) return s;

@@ -56,7 +56,7 @@ uint32_t run(const cell* block, bool chain) {
 // One loop body run; answers whether the loop goes on. `status` receives a
 // code that the loop does not handle (it leaves at once with it).
 enum class step { next, stop, leave };
-step body_step(interpreter::repeated_block& body, uint32_t& status) {
+[[gnu::always_inline]] inline step body_step(interpreter::repeated_block& body, uint32_t& status) {
   stack::reset();
   uint32_t s = body.run(true);
   switch (s) {

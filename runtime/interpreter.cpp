@@ -35,16 +35,19 @@ namespace {
 
 eval_record* records = nullptr;
 
-// Links a record for the block for its scope. The cell is read word by
+// Links the record for the block as the innermost. The cell is read word by
 // word: it was mostly just written in pieces (a paren's cell by its caller),
 // and one 16-byte load would wait for those stores to retire.
+inline void link_record(eval_record& r, const cell* block) {
+  copy_fresh(&r.code, block);
+  r.prev = records;
+  records = &r;
+}
+
+// A record linked for its scope.
 struct record_scope {
   eval_record r;
-  explicit record_scope(const cell* block) {
-    copy_fresh(&r.code, block);
-    r.prev = records;
-    records = &r;
-  }
+  explicit record_scope(const cell* block) { link_record(r, block); }
   ~record_scope() { records = r.prev; }
   record_scope(const record_scope&) = delete;
   record_scope& operator=(const record_scope&) = delete;
@@ -1532,11 +1535,7 @@ uint32_t eval(const cell* block, bool chain) {
   return run_record(scope.r, chain);
 }
 
-repeated_block::repeated_block(const cell* block) : block_(block) {
-  copy_fresh(&r_.code, block);
-  r_.prev = records;
-  records = &r_;
-}
+repeated_block::repeated_block(const cell* block) : block_(block) { link_record(r_, block); }
 
 repeated_block::~repeated_block() { records = r_.prev; }
 

@@ -42,6 +42,8 @@ constexpr uint64_t PAGE = vmem::PAGE;
 // what depends on where it runs (is standard output a terminal).
 const char* const never_carried[] = {
     "kez::runtime::ctx",
+    "kez::interpreter::(anonymous namespace)::tail_saved",
+    "kez::interpreter::(anonymous namespace)::tail_branch",
     "kez::mem::tracked",
     "kez::runtime::(anonymous namespace)::machine_stack_base",
     "kez::runtime::(anonymous namespace)::machine_stack_limit",

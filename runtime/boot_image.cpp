@@ -42,8 +42,6 @@ constexpr uint64_t PAGE = vmem::PAGE;
 // what depends on where it runs (is standard output a terminal).
 const char* const never_carried[] = {
     "kez::runtime::ctx",
-    "kez::interpreter::(anonymous namespace)::tail_saved",
-    "kez::interpreter::(anonymous namespace)::tail_branch",
     "kez::mem::tracked",
     "kez::runtime::(anonymous namespace)::machine_stack_base",
     "kez::runtime::(anonymous namespace)::machine_stack_limit",
@@ -57,6 +55,10 @@ const char* const never_carried[] = {
     "kez::collector::detail::stress",
     "kez::interpreter::(anonymous namespace)::depth_limit",  // from this thread's stack, when first needed
     "kez::interpreter::(anonymous namespace)::decoded_table",  // made again as code runs
+    // What block evaluations in progress hold: nothing once the boot is done.
+    "kez::interpreter::(anonymous namespace)::tail_saved",
+    "kez::interpreter::(anonymous namespace)::tail_branch",
+    "kez::interpreter::(anonymous namespace)::tail_code",
 };
 
 std::string demangle(const char* name) {

@@ -57,7 +57,7 @@ const char* const never_carried[] = {
     "kez::interpreter::(anonymous namespace)::decoded_table",  // made again as code runs
     // What block evaluations in progress hold: nothing once the boot is done.
     "kez::interpreter::(anonymous namespace)::tail_saved",
-    "kez::interpreter::(anonymous namespace)::tail_branch",
+    "kez::interpreter::(anonymous namespace)::tail_kind",
     "kez::interpreter::(anonymous namespace)::tail_code",
 };
 

@@ -37,7 +37,7 @@ eval_record* records = nullptr;
 // See tail_levels: the code of every level held, a root, in the order held.
 constexpr uint32_t TAIL_SAVED_MAX = 1024;
 cell tail_saved[TAIL_SAVED_MAX];
-bool tail_branch[TAIL_SAVED_MAX];
+uint8_t tail_kind[TAIL_SAVED_MAX];
 uint32_t tail_count = 0;
 
 // Links the record for the block as the innermost. The cell is read word by
@@ -937,9 +937,12 @@ inline const cell* chosen_branch(uint32_t entry) {
 // Statuses that never leave a block evaluation: the expression it is at, its
 // last, ended by handing it a block to go on with (at tail_code, read before
 // anything allocates), as if that block's evaluation were nested in it. A
-// branch leaves its native's frame to be closed when the block ends.
-constexpr uint32_t TAIL_BRANCH = 0x7FFFFFF0;
-constexpr uint32_t TAIL_PAREN = 0x7FFFFFF1;
+// branch leaves its native's frame to be closed when the block ends, a call
+// its function's frame, its body flag set and its context's values in place.
+constexpr uint32_t TAIL_PAREN = 0x7FFFFFF0;
+constexpr uint32_t TAIL_BRANCH = 0x7FFFFFF1;
+constexpr uint32_t TAIL_CALL = 0x7FFFFFF2;
+constexpr bool tail_status(uint32_t s) { return s - TAIL_PAREN <= TAIL_CALL - TAIL_PAREN; }
 const cell* tail_code;
 
 // if, unless and either run in place of their natives: the branch is
@@ -1082,6 +1085,15 @@ inline uint32_t lean_call(const cell* fn, call_site& site, bool sub, decoded_ent
     // left as it is.
     stack::frame* f = stack::current_frame();
     cell* values_cell = context::cell_of(f->function_context);
+    if (tail && site.index >= tail_of(site.node)) {
+      const cell* body = memory::buffer_of(placeholder->w3)->head_cell();
+      if (type_of(body) == TYPE_BLOCK) {
+        values_cell->w2 = arena::offset_of(stack::arguments);
+        f->header |= stack::FRAME_BODY;
+        tail_code = body;
+        return TAIL_CALL;
+      }
+    }
     if (uint32_t s = run_block_body(placeholder, values_cell)) return s;
     values_cell = context::cell_of(f->function_context);  // the body may have moved it
     values_cell->w2 = f->saved_values;
@@ -1463,7 +1475,7 @@ uint32_t set_word_expression(uint32_t& node, int32_t& index, cell v, bool sub);
 // value, a paren and a call by a word go their own ways here, anything else
 // (and everything while tracing, or in a block too long to decode) through
 // expression. b is the block's buffer as it is now. tail: the expression
-// may end its block with TAIL_BRANCH or TAIL_PAREN.
+// may end its block with a tail status.
 template <bool no_infix>
 [[gnu::always_inline]] inline uint32_t decoded_expression(uint32_t& node, int32_t& index, series_buffer* b,
                                                           bool tail = false) {
@@ -1541,22 +1553,22 @@ namespace {
 // The blocks a block evaluation went on with from its last expression, as
 // nested evaluations (each holding its call-stack room). The code each came
 // from, with the index after that expression, waits in tail_saved: it goes
-// on if the expression made it longer. A branch's native frame is closed
-// when its block ends.
+// on if the expression made it longer. Each level's kind is its tail status.
 struct tail_levels {
   uint32_t n = 0;
   ~tail_levels() {
-    if (n) drop();
+    if (n) drop(n);
   }
-  void drop() {
-    stack::ctop_end += n;
-    tail_count -= n;
+  void drop(uint32_t levels) {
+    n -= levels;
+    stack::ctop_end += levels;
+    tail_count -= levels;
   }
   // The code `from` is at `index`, after the expression.
-  void enter(bool branch, const cell& from, int32_t index) {
+  void enter(uint32_t kind, const cell& from, int32_t index) {
     if (stack::ctop >= stack::ctop_end) stack::call_overflow();
     --stack::ctop_end;
-    tail_branch[tail_count] = branch;
+    tail_kind[tail_count] = uint8_t(kind - TAIL_PAREN);
     tail_saved[tail_count++] = cell{from.header, uint32_t(index), from.w2, from.w3};
     ++n;
   }
@@ -1566,26 +1578,56 @@ struct tail_levels {
     --n;
     ++stack::ctop_end;
     *to = tail_saved[--tail_count];
-    if (!tail_branch[tail_count]) return base;  // a paren's value is already in place
+    uint32_t kind = tail_kind[tail_count] + TAIL_PAREN;
+    if (kind == TAIL_PAREN) return base;  // its value is already in place
     *stack::arguments = *base;
-    base = stack::arguments - 1;  // the native's placeholder
+    if (kind == TAIL_CALL) {
+      stack::frame* f = stack::current_frame();
+      context::cell_of(f->function_context)->w2 = f->saved_values;
+    }
+    base = stack::arguments - 1;  // the callable's placeholder
     stack::unwind();
     *base = *(stack::top - 1);
     stack::top = base + 1;
     return base;
   }
+  // A return or exit ended the innermost call's body, the stacks cut back to
+  // its frame (the result in its first cell): drops the levels above it.
+  // False when no level is a call.
+  bool to_call() {
+    uint32_t above = 0;
+    for (; above < n; ++above)
+      if (tail_kind[tail_count - 1 - above] + TAIL_PAREN == TAIL_CALL) {
+        drop(above);
+        return true;
+      }
+    return false;
+  }
 };
 
-// A tail status met with every level in use: the block it hands on is run
-// by a nested evaluation, as the branch or the paren would run it.
+// A tail status met with every level in use, or handing library code to code
+// that reports positions: the block it hands on is run by a nested
+// evaluation, as the paren, branch or call would run it.
 [[gnu::noinline]] uint32_t run_nested(uint32_t s) {
   cell code = *tail_code;
   if (s == TAIL_PAREN) return eval(&code, false);
   uint32_t status;
-  try {
+  if (s == TAIL_BRANCH) {
+    try {
+      status = eval(&code, true);
+    } catch (const thrown& t) {
+      status = caught_exit(t);
+    }
+  } else {
     status = eval(&code, true);
-  } catch (const thrown& t) {
-    status = caught_exit(t);
+    if (status == THROWN_RETURN || status == THROWN_EXIT) {
+      stack::top = stack::arguments + 1;
+      status = 0;
+    }
+    if (!status) {
+      stack::frame* f = stack::current_frame();
+      context::cell_of(f->function_context)->w2 = f->saved_values;
+    }
   }
   if (status) return status;
   cell* placeholder = stack::arguments - 1;
@@ -1606,8 +1648,12 @@ struct tail_levels {
     bool run;
     if (halt_requested.load(std::memory_order_relaxed)) [[unlikely]]
       if (uint32_t h = halt_now()) return h;
-    if (tail_count < TAIL_SAVED_MAX) [[likely]] {
-      levels.enter(s == TAIL_BRANCH, r.code, index);
+    // Library code called from code that reports positions runs nested:
+    // the caller's record keeps reporting where it is.
+    if (tail_count < TAIL_SAVED_MAX &&
+        !(r.reports && (memory::buffer_of(tail_code->w2)->flags & SERIES_LIBRARY))) [[likely]] {
+      levels.enter(s, r.code, index);
+      s = 0;
       copy_fresh(&r.code, tail_code);
       index = int32_t(r.code.w1);
       b = memory::buffer_of(node);
@@ -1616,9 +1662,9 @@ struct tail_levels {
       if (!run) *stack::push_cell() = cell{TYPE_UNSET, 0, 0, 0};
     } else {
       base = s == TAIL_PAREN ? stack::top : stack::arguments - 1;
-      if (uint32_t h = run_nested(s)) return h;
+      s = run_nested(s);
       b = memory::buffer_of(node);
-      run = b->head_cell() + index < b->tail_cell();  // it grew
+      run = !s && b->head_cell() + index < b->tail_cell();  // it grew
       if (run) stack::top = base;
     }
     for (;;) {
@@ -1632,8 +1678,14 @@ struct tail_levels {
           if (b->head_cell() + index >= b->tail_cell()) break;
           stack::top = base;
         }
-        if (s == TAIL_BRANCH || s == TAIL_PAREN) break;
-        if (s) return s;
+        if (tail_status(s)) break;
+      }
+      if (s) {
+        if ((s != THROWN_RETURN && s != THROWN_EXIT) || !levels.to_call()) return s;
+        // The call's frame is the current one, its result in place.
+        stack::top = stack::arguments + 1;
+        base = stack::arguments;
+        s = 0;
       }
       // The block ended, and with it each one it was entered from, unless
       // that one grew meanwhile.
@@ -1672,7 +1724,7 @@ template <bool tails>
     for (;;) {
       r.code.w1 = uint32_t(index);
       if (uint32_t s = decoded_expression<false>(node, index, b, tails)) {
-        if (tails && (s == TAIL_BRANCH || s == TAIL_PAREN)) return go_on(r, chain, s, index);
+        if (tails && tail_status(s)) return go_on(r, chain, s, index);
         return s;
       }
       b = memory::buffer_of(node);

@@ -14,9 +14,10 @@
 //   block evaluation keeps a record on its own C++ frame (the block, rooted,
 //   and the index of the expression in progress), linked innermost first,
 //   and the position cell is built from them only when something reads it.
-//   A branch (if, unless, either) or a paren that ends a block is evaluated
-//   under that block's record, which goes on with its block, and back if the
-//   block grew meanwhile: a nested Kez call costs fewer machine frames.
+//   A branch (if, unless, either), a paren or a function's body called by
+//   the expression that ends a block is evaluated under that block's record,
+//   which goes on with it, and back if the block grew meanwhile: nested Kez
+//   calls cost fewer machine frames.
 // - Every call, block and paren gets its frame. An argument or a set-word's
 //   value that needs no evaluation (a literal, a word's plain value) and an
 //   operator on two numbers are taken in place, with the results and errors

@@ -1550,6 +1550,21 @@ template <bool no_infix>
 
 namespace {
 
+// Closes the frame a branch or a call handed on by a tail status ran in, its
+// value in the frame's first cell: answers the callable's placeholder, where
+// the value is left, as lean_call leaves it.
+inline cell* close_frame(bool call) {
+  if (call) {
+    stack::frame* f = stack::current_frame();
+    context::cell_of(f->function_context)->w2 = f->saved_values;
+  }
+  cell* placeholder = stack::arguments - 1;
+  stack::unwind();
+  *placeholder = *(stack::top - 1);
+  stack::top = placeholder + 1;
+  return placeholder;
+}
+
 // The blocks a block evaluation went on with from its last expression, as
 // nested evaluations (each holding its call-stack room). The code each came
 // from, with the index after that expression, waits in tail_saved: it goes
@@ -1581,15 +1596,7 @@ struct tail_levels {
     uint32_t kind = tail_kind[tail_count] + TAIL_PAREN;
     if (kind == TAIL_PAREN) return base;  // its value is already in place
     *stack::arguments = *base;
-    if (kind == TAIL_CALL) {
-      stack::frame* f = stack::current_frame();
-      context::cell_of(f->function_context)->w2 = f->saved_values;
-    }
-    base = stack::arguments - 1;  // the callable's placeholder
-    stack::unwind();
-    *base = *(stack::top - 1);
-    stack::top = base + 1;
-    return base;
+    return close_frame(kind == TAIL_CALL);
   }
   // A return or exit ended the innermost call's body, the stacks cut back to
   // its frame (the result in its first cell): drops the levels above it.
@@ -1609,31 +1616,15 @@ struct tail_levels {
 // that reports positions: the block it hands on is run by a nested
 // evaluation, as the paren, branch or call would run it.
 [[gnu::noinline]] uint32_t run_nested(uint32_t s) {
-  cell code = *tail_code;
-  if (s == TAIL_PAREN) return eval(&code, false);
-  uint32_t status;
-  if (s == TAIL_BRANCH) {
-    try {
-      status = eval(&code, true);
-    } catch (const thrown& t) {
-      status = caught_exit(t);
-    }
-  } else {
-    status = eval(&code, true);
-    if (status == THROWN_RETURN || status == THROWN_EXIT) {
-      stack::top = stack::arguments + 1;
-      status = 0;
-    }
-    if (!status) {
-      stack::frame* f = stack::current_frame();
-      context::cell_of(f->function_context)->w2 = f->saved_values;
-    }
+  if (s == TAIL_PAREN) {
+    cell code = *tail_code;
+    return eval(&code, false);
   }
+  uint32_t status = s == TAIL_BRANCH ? run_branch(tail_code)
+                                     : run_block_body(stack::arguments - 1,
+                                                      context::cell_of(stack::current_frame()->function_context));
   if (status) return status;
-  cell* placeholder = stack::arguments - 1;
-  stack::unwind();
-  *placeholder = *(stack::top - 1);
-  stack::top = placeholder + 1;
+  close_frame(s == TAIL_CALL);
   return 0;
 }
 

@@ -1552,7 +1552,8 @@ namespace {
 
 // Closes the frame a branch or a call handed on by a tail status ran in, its
 // value in the frame's first cell: answers the callable's placeholder, where
-// the value is left, as lean_call leaves it.
+// the value is left, as lean_call leaves it (lean_call keeps its own copy of
+// these lines: calling this from there cost `fib` 0.5% more instructions).
 inline cell* close_frame(bool call) {
   if (call) {
     stack::frame* f = stack::current_frame();
@@ -1697,10 +1698,10 @@ struct tail_levels {
 
 // The expressions of the record's block from its index, the last value left
 // as one cell (chain: copied into the caller's result slot too). The
-// caller holds the record and its call-stack room. With tails, a branch
-// native or a paren that ends the block is run by this loop rather than by
-// a nested one, the record going on with its block: nested calls then nest
-// the machine stack less deep. (A loop's turns do without: the tests cost a
+// caller holds the record and its call-stack room. With tails, a branch, a
+// paren or a function's body called by the expression that ends the block
+// is run by this loop rather than by a nested one, the record going on with
+// its block: nested calls then nest the machine stack less deep. (A loop's turns do without: the tests cost a
 // plain body more than they save.)
 template <bool tails>
 [[gnu::always_inline]] inline uint32_t run_record(eval_record& r, bool chain) {
